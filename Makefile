@@ -1,0 +1,48 @@
+# make demo · make test · make bench — each sets up what it needs on a fresh machine.
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+DEPS_STAMP := $(VENV)/.deps-installed
+BUILD_DEPS := scikit-build-core nanobind cmake ninja
+export MPLBACKEND := Agg
+
+# Python 3.13: from PATH, else through pyenv.
+PYTHON313 := $(shell command -v python3.13 >/dev/null 2>&1 && PYENV_VERSION=3.13.0 python3.13 -c 'import sys; assert sys.version_info[:2] == (3, 13); print(sys.executable)' 2>/dev/null)
+
+.PHONY: demo test bench install cpp-test py-test system-deps clean
+
+demo: install
+	$(PY) -m norvalis
+
+test: cpp-test py-test
+
+bench: install
+	$(PY) -m pip install -q '.[bench]' --no-build-isolation 2>/dev/null || echo "note: some peer simulators could not be installed; their rows are skipped"
+	$(PY) bench/run.py
+
+$(PY):
+	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (install it or put python3.13 on PATH)"; exit 1; }
+	$(PYTHON313) -m venv $(VENV)
+
+$(DEPS_STAMP): pyproject.toml | $(PY)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q $(BUILD_DEPS) numpy scipy scikit-learn matplotlib sympy pandas pytest
+	touch $@
+
+# The wheel build keeps its tree in build/, so a second install recompiles only what changed.
+install: $(DEPS_STAMP)
+	$(PY) -m pip install -q --no-build-isolation --no-deps .
+
+system-deps:
+	@dpkg -s libgtest-dev >/dev/null 2>&1 || { apt-get update -qq && apt-get install -y -qq libgtest-dev ccache; }
+
+cpp-test: system-deps $(DEPS_STAMP)
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B build/cpp -G Ninja -DKESTRIX_BUILD_TESTS=ON >/dev/null
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build build/cpp
+	cd build/cpp && PATH=$(CURDIR)/$(VENV)/bin:$$PATH ctest --output-on-failure
+
+py-test: install
+	$(PY) -m pytest
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,118 @@
+// QCircuit, QProg and draw_qprog.
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <string>
+
+#include "convert.h"
+#include "core.h"
+#include "kestrix/lib/draw.h"
+#include "kestrix/lib/program.h"
+
+namespace kestrix::py {
+
+namespace {
+
+// `a << b` appends in place and yields `a` itself, so appends chain.
+template <class T, class Append>
+void bind_append(nb::class_<T>& cls, Append append) {
+    auto op = [append](nb::handle self, nb::handle item) {
+        append(nb::cast<T&>(self), item);
+        return nb::borrow(self);
+    };
+    cls.def("__lshift__", op, nb::arg("item"));
+    cls.def("insert", op, nb::arg("item"), "Appends a gate, circuit or program; the same as `<<`.");
+}
+
+template <class T, class Get>
+void bind_inspection(nb::class_<T>& cls, Get circuit_of) {
+    cls.def("__len__", [circuit_of](T& x) { return circuit_of(x).gate_count(); });
+    cls.def("__iter__", [circuit_of](T& x) {
+        return nb::iter(nb::cast(circuit_of(x).flatten()));
+    });
+    cls.def("gates", [circuit_of](T& x) { return circuit_of(x).flatten(); },
+            "Every gate in execution order, blocks expanded.");
+}
+
+std::string circuit_repr(const Circuit& c) {
+    return "QCircuit(" + std::to_string(c.gate_count()) + " gates on " +
+           std::to_string(c.width()) + " qubits)";
+}
+
+}  // namespace
+
+void bind_circuits(nb::module_& m) {
+    nb::class_<Circuit> circuit(m, "QCircuit",
+                                "An ordered list of gates; `c << g` appends in place.");
+    circuit.def(nb::init<>());
+    bind_append(circuit, [](Circuit& c, nb::handle item) { append_object(c, item); });
+    bind_inspection(circuit, [](Circuit& c) -> Circuit& { return c; });
+    circuit
+        .def(
+            "control",
+            [](const Circuit& c, nb::handle qubits) {
+                return c.controlled(to_index_list(qubits, "control qubit"));
+            },
+            nb::arg("qubits"), "A new circuit that acts only when every control qubit is 1.")
+        .def("dagger", &Circuit::daggered, "A new circuit: the inverse of this one.")
+        .def_prop_ro("num_qubits", &Circuit::width, "Highest qubit touched plus one.")
+        .def("__str__", [](const Circuit& c) { return draw(c); })
+        .def("__repr__", &circuit_repr);
+
+    nb::class_<Program> program(m, "QProg", "A program: a circuit over a declared number of qubits.");
+    program.def(
+        "__init__",
+        [](Program* p, nb::handle n) {
+            new (p) Program{Circuit(), n.is_none() ? 0 : to_index(n, "number of qubits")};
+        },
+        nb::arg("num_qubits") = nb::none());
+    bind_append(program, [](Program& p, nb::handle item) {
+        append_object(p.circuit, item);
+        if (nb::isinstance<Program>(item)) {
+            p.declared_qubits =
+                std::max(p.declared_qubits, nb::cast<const Program&>(item).declared_qubits);
+        }
+    });
+    bind_inspection(program, [](Program& p) -> Circuit& { return p.circuit; });
+    program
+        .def(
+            "qubits",
+            [](const Program& p) {
+                std::vector<int> q(p.width());
+                for (int k = 0; k < int(q.size()); ++k) q[k] = k;
+                return q;
+            },
+            "The qubit indices [0, 1, ..., n-1].")
+        .def(
+            "cbits",
+            [](const Program& p) {
+                std::vector<int> c(p.width());
+                for (int k = 0; k < int(c.size()); ++k) c[k] = k;
+                return c;
+            },
+            "The classical bits [0, 1, ..., n-1].")
+        .def_prop_ro("num_qubits", &Program::width)
+        .def("to_circuit", [](const Program& p) { return p.circuit; },
+             "The program's gates as a QCircuit.")
+        .def("__str__", [](const Program& p) { return draw(p.circuit, p.width()); })
+        .def("__repr__", [](const Program& p) {
+            return "QProg(" + std::to_string(p.width()) + " qubits, " +
+                   std::to_string(p.circuit.gate_count()) + " gates)";
+        });
+
+    m.def(
+        "draw_qprog",
+        [](nb::handle item) {
+            if (nb::isinstance<Program>(item)) {
+                const Program& p = nb::cast<const Program&>(item);
+                return draw(p.circuit, p.width());
+            }
+            Circuit c;
+            append_object(c, item);
+            return draw(c);
+        },
+        nb::arg("prog"),
+        "The text drawing of a program or circuit, one row per qubit; prints nothing.");
+}
+
+}  // namespace kestrix::py

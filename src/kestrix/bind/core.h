@@ -1,0 +1,12 @@
+#pragma once
+// The pieces of the kestrix.core module, one file each.
+#include <nanobind/nanobind.h>
+
+namespace kestrix::py {
+
+void bind_gates(nanobind::module_& m);
+void bind_circuits(nanobind::module_& m);
+void bind_machine(nanobind::module_& m);
+void bind_encode(nanobind::module_& m);
+
+}  // namespace kestrix::py

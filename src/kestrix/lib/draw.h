@@ -1,0 +1,12 @@
+#pragma once
+// Text drawing of a circuit: one row per qubit, gates packed into columns left to right.
+#include <string>
+
+#include "circuit.h"
+
+namespace kestrix {
+
+/// `num_qubits` rows at least (a program's declared width); more if the circuit needs them.
+std::string draw(const Circuit& circuit, int num_qubits = 0);
+
+}  // namespace kestrix

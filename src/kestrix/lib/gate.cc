@@ -1,0 +1,113 @@
+#include "gate.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "errors.h"
+
+namespace kestrix {
+
+namespace {
+
+struct KindInfo {
+    const char* name;
+    int arity;
+    int params;
+};
+
+constexpr KindInfo kKinds[] = {
+    {"I", 1, 0},     {"H", 1, 0},    {"X", 1, 0},    {"Y", 1, 0},       {"Z", 1, 0},
+    {"RX", 1, 1},    {"RY", 1, 1},   {"RZ", 1, 1},   {"U1", 1, 1},      {"U2", 1, 2},
+    {"U3", 1, 3},    {"CNOT", 2, 0}, {"CZ", 2, 0},   {"CR", 2, 1},      {"SWAP", 2, 0},
+    {"TOFFOLI", 3, 0}, {"BARRIER", -1, 0}, {"MEASURE", 1, 0},
+};
+
+const KindInfo& info(GateKind kind) { return kKinds[static_cast<int>(kind)]; }
+
+}  // namespace
+
+const char* gate_name(GateKind kind) { return info(kind).name; }
+int gate_arity(GateKind kind) { return info(kind).arity; }
+int gate_param_count(GateKind kind) { return info(kind).params; }
+
+void check_distinct_qubits(const std::vector<int>& qubits, const char* what) {
+    for (size_t i = 0; i < qubits.size(); ++i) {
+        if (qubits[i] < 0) {
+            throw ValueError(std::string(what) + ": qubit index must be non-negative, got " +
+                             std::to_string(qubits[i]));
+        }
+        for (size_t j = 0; j < i; ++j) {
+            if (qubits[j] == qubits[i]) {
+                throw ValueError(std::string(what) + ": qubit " + std::to_string(qubits[i]) +
+                                 " is used more than once");
+            }
+        }
+    }
+}
+
+Gate make_gate(GateKind kind, std::vector<int> qubits, std::vector<double> params) {
+    const KindInfo& k = info(kind);
+    if (k.arity >= 0 && static_cast<int>(qubits.size()) != k.arity) {
+        throw ValueError(std::string(k.name) + " takes " + std::to_string(k.arity) +
+                         " qubit(s), got " + std::to_string(qubits.size()));
+    }
+    if (static_cast<int>(params.size()) != k.params) {
+        throw ValueError(std::string(k.name) + " takes " + std::to_string(k.params) +
+                         " angle(s), got " + std::to_string(params.size()));
+    }
+    check_distinct_qubits(qubits, k.name);
+    for (double p : params) {
+        if (!std::isfinite(p)) {
+            throw ValueError(std::string(k.name) + ": angle must be finite, got " +
+                             std::to_string(p));
+        }
+    }
+    Gate g;
+    g.kind = kind;
+    g.qubits = std::move(qubits);
+    g.params = std::move(params);
+    return g;
+}
+
+Gate make_measure(int qubit, int cbit) {
+    Gate g = make_gate(GateKind::MEASURE, {qubit});
+    if (cbit < 0) {
+        throw ValueError("MEASURE: classical bit must be non-negative, got " +
+                         std::to_string(cbit));
+    }
+    g.cbit = cbit;
+    return g;
+}
+
+std::vector<int> Gate::all_qubits() const {
+    std::vector<int> all = qubits;
+    all.insert(all.end(), controls.begin(), controls.end());
+    return all;
+}
+
+Gate Gate::controlled(const std::vector<int>& extra) const {
+    if (!is_unitary()) {
+        if (kind == GateKind::BARRIER) return *this;
+        throw ValueError("a measurement cannot be controlled");
+    }
+    Gate g = *this;
+    g.controls.insert(g.controls.end(), extra.begin(), extra.end());
+    for (int c : extra) {
+        if (std::find(qubits.begin(), qubits.end(), c) != qubits.end()) {
+            throw ValueError("control qubit " + std::to_string(c) + " is also a target of " +
+                             gate_name(kind));
+        }
+    }
+    check_distinct_qubits(g.controls, "control");
+    return g;
+}
+
+Gate Gate::daggered() const {
+    if (kind == GateKind::MEASURE) throw ValueError("a measurement has no inverse");
+    Gate g = *this;
+    g.dagger = !g.dagger;
+    return g;
+}
+
+}  // namespace kestrix

@@ -1,0 +1,156 @@
+#include "simulator.h"
+
+#include <algorithm>
+#include <map>
+#include <string>
+
+#include "errors.h"
+#include "sampling.h"
+
+namespace kestrix {
+
+namespace {
+
+// Polls the interrupt callback after roughly this many amplitude updates.
+constexpr uint64_t kPollWork = uint64_t{1} << 24;
+
+struct Measurement {
+    int qubit;
+    int cbit;
+};
+
+// The gates of a program split into unitaries and measurements, in execution order.
+struct Schedule {
+    std::vector<Gate> gates;
+    bool terminal = true;  ///< no gate touches a qubit after it has been measured
+    std::map<int, int> cbit_qubit;  ///< final writer of each classical bit
+};
+
+Schedule schedule(const Program& program) {
+    Schedule s;
+    std::vector<bool> measured;
+    program.circuit.for_each_gate([&](const Gate& g) {
+        if (g.kind == GateKind::BARRIER) return;
+        if (g.kind == GateKind::MEASURE) {
+            const int q = g.qubits[0];
+            if (measured.size() <= size_t(q)) measured.resize(q + 1, false);
+            measured[q] = true;
+            s.cbit_qubit[g.cbit] = q;
+        } else if (s.terminal) {
+            for (int q : g.all_qubits())
+                if (size_t(q) < measured.size() && measured[q]) s.terminal = false;
+        }
+        s.gates.push_back(g);
+    });
+    return s;
+}
+
+class Runner {
+  public:
+    Runner(const InterruptCheck& interrupt, int n) : interrupt_(interrupt), n_(n) {}
+
+    void unitary(StateVector& state, const Gate& g) {
+        state.apply(lower(g));
+        work_ += state.size();
+        if (interrupt_ && work_ >= kPollWork) {
+            work_ = 0;
+            if (interrupt_()) throw Interrupted();
+        }
+    }
+
+  private:
+    const InterruptCheck& interrupt_;
+    int n_;
+    uint64_t work_ = 0;
+};
+
+}  // namespace
+
+Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
+                      const InterruptCheck& interrupt) {
+    if (shots == 0) throw ValueError("shots must be positive");
+    const int n = program.width();
+    check_fits_in_memory(n);
+    Schedule plan = schedule(program);
+    Result r;
+    r.num_qubits_ = n;
+    r.shots_ = shots;
+    for (auto& [c, q] : plan.cbit_qubit) {
+        r.cbits_.push_back(c);
+        r.cbit_qubit_.push_back(q);
+    }
+    Rng rng(seed);
+    Runner runner(interrupt, n);
+
+    if (plan.terminal) {
+        StateVector state(n);
+        for (const Gate& g : plan.gates)
+            if (g.kind != GateKind::MEASURE) runner.unitary(state, g);
+        if (r.measured()) {
+            std::vector<uint64_t> counts =
+                sample_counts(state.probabilities(r.cbit_qubit_), shots, rng);
+            for (uint64_t k = 0; k < counts.size(); ++k)
+                if (counts[k]) r.counts_.emplace_back(k, counts[k]);
+        }
+        r.state_.emplace(std::move(state));
+        return r;
+    }
+
+    std::map<uint64_t, uint64_t> tally;
+    r.mean_probs_.assign(uint64_t{1} << n, 0.0);
+    std::map<int, int> cbit_position;
+    for (size_t j = 0; j < r.cbits_.size(); ++j) cbit_position[r.cbits_[j]] = int(j);
+    for (uint64_t shot = 0; shot < shots; ++shot) {
+        StateVector state(n);
+        uint64_t outcome = 0;
+        for (const Gate& g : plan.gates) {
+            if (g.kind != GateKind::MEASURE) {
+                runner.unitary(state, g);
+                continue;
+            }
+            const int q = g.qubits[0];
+            const double p1 = state.probability_of_one(q);
+            const int value = rng.uniform() < p1 ? 1 : 0;
+            state.collapse(q, value, value ? p1 : 1 - p1);
+            const uint64_t bit = uint64_t{1} << cbit_position[g.cbit];
+            outcome = value ? (outcome | bit) : (outcome & ~bit);
+        }
+        ++tally[outcome];
+        const cplx* a = state.data();
+        for (uint64_t i = 0; i < state.size(); ++i) r.mean_probs_[i] += std::norm(a[i]);
+    }
+    for (double& p : r.mean_probs_) p /= double(shots);
+    r.counts_.assign(tally.begin(), tally.end());
+    return r;
+}
+
+std::vector<double> Result::exact_probabilities(const std::vector<int>& qubits) const {
+    check_distinct_qubits(qubits, "result");
+    if (state_) return state_->probabilities(qubits);
+    return marginal(mean_probs_, num_qubits_, qubits);
+}
+
+std::optional<std::vector<double>> Result::shot_frequencies(const std::vector<int>& qubits) const {
+    if (!measured()) return std::nullopt;
+    check_distinct_qubits(qubits, "result");
+    std::vector<int> position;  // bit of the outcome that holds each requested qubit
+    for (int q : qubits) {
+        auto it = std::find(cbit_qubit_.begin(), cbit_qubit_.end(), q);
+        if (it == cbit_qubit_.end()) return std::nullopt;
+        position.push_back(int(it - cbit_qubit_.begin()));
+    }
+    std::vector<double> freq(uint64_t{1} << qubits.size(), 0.0);
+    for (auto [outcome, count] : counts_) {
+        uint64_t j = 0;
+        for (size_t k = 0; k < position.size(); ++k) j |= ((outcome >> position[k]) & 1) << k;
+        freq[j] += double(count) / double(shots_);
+    }
+    return freq;
+}
+
+std::vector<double> Result::probabilities(const std::vector<int>& qubits) const {
+    if (auto f = shot_frequencies(qubits)) return *f;
+    return exact_probabilities(qubits);
+}
+
+}  // namespace kestrix

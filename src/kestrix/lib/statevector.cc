@@ -1,0 +1,107 @@
+#include "statevector.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <string>
+
+#include "errors.h"
+#include "kernels.h"
+
+namespace kestrix {
+
+void check_fits_in_memory(int n) {
+    const double pages = static_cast<double>(sysconf(_SC_PHYS_PAGES));
+    const double memory = pages * static_cast<double>(sysconf(_SC_PAGESIZE));
+    const double needed = std::ldexp(static_cast<double>(sizeof(cplx)), n);
+    if (n < 0 || n > 60 || needed > memory) {
+        throw MemoryError("a state of " + std::to_string(n) + " qubits needs " +
+                          std::to_string(needed / (1 << 30)) + " GiB, more than this machine's " +
+                          std::to_string(memory / (1 << 30)) + " GiB of memory");
+    }
+}
+
+StateVector::StateVector(int n) : n_(n) {
+    check_fits_in_memory(n);
+    amps_.assign(size(), cplx(0));
+    amps_[0] = 1;
+}
+
+static uint64_t mask_of(const std::vector<int>& qubits) {
+    uint64_t mask = 0;
+    for (int q : qubits) mask |= uint64_t{1} << q;
+    return mask;
+}
+
+void StateVector::apply(const Unitary& u) {
+    for (int q : u.controls)
+        if (q >= n_) throw IndexError("qubit " + std::to_string(q) + " is outside the state");
+    for (int k = 0; k < u.num_targets; ++k)
+        if (u.targets[k] >= n_)
+            throw IndexError("qubit " + std::to_string(u.targets[k]) + " is outside the state");
+    const uint64_t cmask = mask_of(u.controls);
+    if (u.num_targets == 1) {
+        apply_1q(data(), n_, u.targets[0], cmask, u.m.data());
+    } else {
+        apply_2q(data(), n_, u.targets[0], u.targets[1], cmask, u.m.data());
+    }
+}
+
+void StateVector::apply(const Circuit& circuit) {
+    circuit.for_each_gate([&](const Gate& g) {
+        if (g.kind == GateKind::MEASURE)
+            throw ValueError("a state cannot be evolved through a measurement");
+        if (g.is_unitary()) apply(lower(g));
+    });
+}
+
+double StateVector::probability_of_one(int q) const {
+    const uint64_t bit = uint64_t{1} << q;
+    double p = 0;
+    for (uint64_t i = 0; i < size(); ++i)
+        if (i & bit) p += std::norm(amps_[i]);
+    return p;
+}
+
+void StateVector::collapse(int q, int value, double p) {
+    const uint64_t bit = uint64_t{1} << q;
+    const double scale = 1 / std::sqrt(p);
+    for (uint64_t i = 0; i < size(); ++i) {
+        if (((i & bit) != 0) == (value == 1)) {
+            amps_[i] *= scale;
+        } else {
+            amps_[i] = 0;
+        }
+    }
+}
+
+template <class Prob>
+static std::vector<double> gather(uint64_t size, const std::vector<int>& qubits, Prob prob) {
+    std::vector<double> out(uint64_t{1} << qubits.size(), 0.0);
+    bool identity = true;
+    for (size_t k = 0; k < qubits.size(); ++k) identity = identity && qubits[k] == int(k);
+    for (uint64_t i = 0; i < size; ++i) {
+        uint64_t j = 0;
+        if (identity) {
+            j = i & (out.size() - 1);
+        } else {
+            for (size_t k = 0; k < qubits.size(); ++k) j |= ((i >> qubits[k]) & 1) << k;
+        }
+        out[j] += prob(i);
+    }
+    return out;
+}
+
+std::vector<double> StateVector::probabilities(const std::vector<int>& qubits) const {
+    for (int q : qubits)
+        if (q >= n_) throw IndexError("qubit " + std::to_string(q) + " is outside the state");
+    return gather(size(), qubits, [&](uint64_t i) { return std::norm(amps_[i]); });
+}
+
+std::vector<double> marginal(const std::vector<double>& full, int n, const std::vector<int>& qubits) {
+    for (int q : qubits)
+        if (q >= n) throw IndexError("qubit " + std::to_string(q) + " is outside the state");
+    return gather(full.size(), qubits, [&](uint64_t i) { return full[i]; });
+}
+
+}  // namespace kestrix

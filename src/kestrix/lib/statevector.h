@@ -1,0 +1,43 @@
+#pragma once
+// A dense n-qubit state vector. Amplitude index bit k belongs to qubit k.
+#include <cstdint>
+#include <vector>
+
+#include "circuit.h"
+#include "matrix.h"
+
+namespace kestrix {
+
+/// Throws MemoryError when a state of n qubits cannot fit in this machine's memory.
+void check_fits_in_memory(int n);
+
+class StateVector {
+  public:
+    /// The all-zero state of n qubits.
+    explicit StateVector(int n);
+
+    int num_qubits() const { return n_; }
+    uint64_t size() const { return uint64_t{1} << n_; }
+    cplx* data() { return amps_.data(); }
+    const cplx* data() const { return amps_.data(); }
+
+    void apply(const Unitary& u);
+    /// Applies every gate of a circuit without measurements.
+    void apply(const Circuit& circuit);
+
+    /// Probability that qubit q reads 1.
+    double probability_of_one(int q) const;
+    /// Projects qubit q onto `value` and renormalises; p is the probability of that value.
+    void collapse(int q, int value, double p);
+    /// Marginal distribution over `qubits`, index bit k = qubits[k].
+    std::vector<double> probabilities(const std::vector<int>& qubits) const;
+
+  private:
+    int n_;
+    std::vector<cplx> amps_;
+};
+
+/// Marginal of a full probability vector (index bit k = qubit k) over `qubits`.
+std::vector<double> marginal(const std::vector<double>& full, int n, const std::vector<int>& qubits);
+
+}  // namespace kestrix
