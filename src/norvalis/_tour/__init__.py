@@ -1,0 +1,70 @@
+"""Tour sections and the table they fill. Each section module has NAME and
+run(ctx) -> list[Row]; add a module to SECTIONS to add it to the tour."""
+import os
+import sys
+import time
+from dataclasses import dataclass
+
+import numpy as np
+
+from . import sdk
+
+SECTIONS = [sdk]
+
+
+@dataclass
+class Row:
+    algorithm: str
+    problem: str
+    quantum: str
+    reference: str
+    agrees: bool
+    seconds: float = 0.0
+
+
+class Context:
+    """What a section gets: a plot folder, a seeded start and a progress line."""
+
+    def __init__(self, plot_dir):
+        self.plot_dir = plot_dir
+
+    def plot_path(self, name):
+        os.makedirs(self.plot_dir, exist_ok=True)
+        return os.path.join(self.plot_dir, name)
+
+    def progress(self, text):
+        print(f"  … {text}", file=sys.stderr, flush=True)
+
+
+def _print_table(rows):
+    headers = ["algorithm", "problem", "quantum result", "classical reference", "agrees", "time"]
+    cells = [[r.algorithm, r.problem, r.quantum, r.reference, "yes" if r.agrees else "NO",
+              f"{r.seconds:.2f}s"] for r in rows]
+    widths = [max(len(h), *(len(c[i]) for c in cells)) for i, h in enumerate(headers)]
+    line = "  ".join(h.ljust(w) for h, w in zip(headers, widths))
+    print(line)
+    print("-" * len(line))
+    for c in cells:
+        print("  ".join(x.ljust(w) for x, w in zip(c, widths)))
+
+
+def run_sections(sections, plot_dir):
+    """Runs the sections, prints the table, returns whether every row agrees."""
+    ctx = Context(plot_dir)
+    rows = []
+    for section in sections:
+        np.random.seed(7)
+        start = time.perf_counter()
+        print(f"[{section.NAME}]", file=sys.stderr, flush=True)
+        section_rows = section.run(ctx)
+        elapsed = (time.perf_counter() - start) / max(len(section_rows), 1)
+        for row in section_rows:
+            row.seconds = row.seconds or elapsed
+        rows.extend(section_rows)
+    print()
+    _print_table(rows)
+    if os.path.isdir(plot_dir):
+        print(f"\nplots written to {os.path.abspath(plot_dir)}")
+    failed = [r for r in rows if not r.agrees]
+    print(f"\n{len(rows) - len(failed)} of {len(rows)} results agree with their references.")
+    return not failed
