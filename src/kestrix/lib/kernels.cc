@@ -1,27 +1,21 @@
 #include "kernels.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
+#include <cstring>
+#include <vector>
+
+#include "errors.h"
+#include "parallel.h"
 
 namespace kestrix {
 
 namespace {
 
-// Calls f(i) for every index whose bits at the positions of `fixed` (ascending) are 0,
-// with the control bits ORed in. Visits 2^(n - count) indices.
-template <class F>
-inline void for_each_base(int n, const int* fixed, int count, uint64_t control_mask, F&& f) {
-    const uint64_t total = uint64_t{1} << (n - count);
-    for (uint64_t b = 0; b < total; ++b) {
-        uint64_t idx = b;
-        for (int k = 0; k < count; ++k) {
-            const uint64_t low = idx & ((uint64_t{1} << fixed[k]) - 1);
-            idx = ((idx >> fixed[k]) << (fixed[k] + 1)) | low;
-        }
-        f(idx | control_mask);
-    }
-}
+// Two amplitudes side by side, (re, im, re, im): the compiler maps them onto one AVX
+// register, or two SSE registers where AVX is missing.
+using v4d = double __attribute__((vector_size(32)));
+using v2d = double __attribute__((vector_size(16)));
 
 int sorted_fixed_bits(uint64_t mask, int* out) {
     int count = 0;
@@ -32,46 +26,161 @@ int sorted_fixed_bits(uint64_t mask, int* out) {
     return count;
 }
 
-}  // namespace
-
-void apply_1q(cplx* a, int n, int t, uint64_t control_mask, const cplx* m) {
-    const uint64_t step = uint64_t{1} << t;
-    const cplx m00 = m[0], m01 = m[1], m10 = m[2], m11 = m[3];
-    const bool diagonal = m01 == cplx(0) && m10 == cplx(0);
-    auto update = [&](uint64_t i0) {
-        const uint64_t i1 = i0 | step;
-        if (diagonal) {
-            a[i0] *= m00;
-            a[i1] *= m11;
-        } else {
-            const cplx x0 = a[i0], x1 = a[i1];
-            a[i0] = m00 * x0 + m01 * x1;
-            a[i1] = m10 * x0 + m11 * x1;
-        }
-    };
-    if (control_mask == 0) {
-        const uint64_t size = uint64_t{1} << n;
-        for (uint64_t hi = 0; hi < size; hi += 2 * step)
-            for (uint64_t lo = 0; lo < step; ++lo) update(hi + lo);
-        return;
+// The b-th index whose bits at `fixed` (ascending positions) are all 0.
+inline uint64_t deposit(uint64_t b, const int* fixed, int count) {
+    for (int k = 0; k < count; ++k) {
+        const uint64_t low = b & ((uint64_t{1} << fixed[k]) - 1);
+        b = ((b >> fixed[k]) << (fixed[k] + 1)) | low;
     }
-    int fixed[64];
-    const int count = sorted_fixed_bits(control_mask | step, fixed);
-    for_each_base(n, fixed, count, control_mask, update);
+    return b;
 }
 
-void apply_2q(cplx* a, int n, int t0, int t1, uint64_t control_mask, const cplx* m) {
-    const uint64_t b0 = uint64_t{1} << t0, b1 = uint64_t{1} << t1;
-    int fixed[64];
-    const int count = sorted_fixed_bits(control_mask | b0 | b1, fixed);
-    for_each_base(n, fixed, count, control_mask, [&](uint64_t i) {
-        const uint64_t idx[4] = {i, i | b0, i | b1, i | b0 | b1};
-        const cplx x[4] = {a[idx[0]], a[idx[1]], a[idx[2]], a[idx[3]]};
-        for (int r = 0; r < 4; ++r) {
-            a[idx[r]] = m[4 * r] * x[0] + m[4 * r + 1] * x[1] + m[4 * r + 2] * x[2] +
-                        m[4 * r + 3] * x[3];
+template <int D>
+inline void matvec_scalar(cplx* a, uint64_t base, const uint64_t* off, const cplx* m) {
+    cplx x[D];
+    for (int c = 0; c < D; ++c) x[c] = a[base + off[c]];
+    for (int r = 0; r < D; ++r) {
+        cplx s = m[r * D] * x[0];
+        for (int c = 1; c < D; ++c) s += m[r * D + c] * x[c];
+        a[base + off[r]] = s;
+    }
+}
+
+// Updates the blocks at bases i0 and i1 together. mr holds each entry's real part
+// broadcast, ms its imaginary part as (-im, im, -im, im), so that
+// m * x = mr * x + ms * swap(x) with swap exchanging re and im.
+template <int D, bool Adjacent>
+inline void matvec_pair(double* a, uint64_t i0, uint64_t i1, const uint64_t* off, const v4d* mr,
+                        const v4d* ms) {
+    v4d x[D], xs[D];
+    for (int c = 0; c < D; ++c) {
+        if constexpr (Adjacent) {
+            std::memcpy(&x[c], a + 2 * (i0 + off[c]), sizeof(v4d));
+        } else {
+            v2d lo, hi;
+            std::memcpy(&lo, a + 2 * (i0 + off[c]), sizeof(v2d));
+            std::memcpy(&hi, a + 2 * (i1 + off[c]), sizeof(v2d));
+            x[c] = __builtin_shufflevector(lo, hi, 0, 1, 2, 3);
         }
+        xs[c] = __builtin_shufflevector(x[c], x[c], 1, 0, 3, 2);
+    }
+    for (int r = 0; r < D; ++r) {
+        v4d acc = mr[r * D] * x[0] + ms[r * D] * xs[0];
+        for (int c = 1; c < D; ++c) acc += mr[r * D + c] * x[c] + ms[r * D + c] * xs[c];
+        if constexpr (Adjacent) {
+            std::memcpy(a + 2 * (i0 + off[r]), &acc, sizeof(v4d));
+        } else {
+            const v2d lo = __builtin_shufflevector(acc, acc, 0, 1);
+            const v2d hi = __builtin_shufflevector(acc, acc, 2, 3);
+            std::memcpy(a + 2 * (i0 + off[r]), &lo, sizeof(v2d));
+            std::memcpy(a + 2 * (i1 + off[r]), &hi, sizeof(v2d));
+        }
+    }
+}
+
+template <int K>
+void dense_k(cplx* a, int n, const int* qubits, uint64_t cmask, const cplx* m) {
+    constexpr int D = 1 << K;
+    uint64_t off[D] = {};
+    uint64_t tmask = 0;
+    for (int j = 0; j < K; ++j) tmask |= uint64_t{1} << qubits[j];
+    for (int c = 0; c < D; ++c)
+        for (int j = 0; j < K; ++j)
+            if ((c >> j) & 1) off[c] |= uint64_t{1} << qubits[j];
+    int fixed[64];
+    const int count = sorted_fixed_bits(cmask | tmask, fixed);
+    const uint64_t total = uint64_t{1} << (n - count);
+    // Small states: the scalar loop beats setting up the vector form.
+    if (total < 8) {
+        for (uint64_t b = 0; b < total; ++b)
+            matvec_scalar<D>(a, deposit(b, fixed, count) | cmask, off, m);
+        return;
+    }
+    std::vector<v4d> expanded(2 * D * D);
+    v4d* mr = expanded.data();
+    v4d* ms = mr + D * D;
+    for (int e = 0; e < D * D; ++e) {
+        const double re = m[e].real(), im = m[e].imag();
+        mr[e] = v4d{re, re, re, re};
+        ms[e] = v4d{-im, im, -im, im};
+    }
+    double* ad = reinterpret_cast<double*>(a);
+    const bool par = n >= kParallelQubits;
+    if (fixed[0] > 0) {
+        // Bit 0 is free, so bases 2p and 2p + 1 are neighbours in memory.
+        for_range(total / 2, par, [&](uint64_t p) {
+            const uint64_t i0 = deposit(2 * p, fixed, count) | cmask;
+            matvec_pair<D, true>(ad, i0, i0 + 1, off, mr, ms);
+        });
+    } else {
+        for_range(total / 2, par, [&](uint64_t p) {
+            const uint64_t i0 = deposit(2 * p, fixed, count) | cmask;
+            const uint64_t i1 = deposit(2 * p + 1, fixed, count) | cmask;
+            matvec_pair<D, false>(ad, i0, i1, off, mr, ms);
+        });
+    }
+}
+
+// A diagonal 2x2 under controls: only the amplitudes whose entry is not 1 are touched.
+void diagonal_1q(cplx* a, int n, int t, uint64_t cmask, cplx d0, cplx d1) {
+    int fixed[64];
+    const uint64_t bit = uint64_t{1} << t;
+    const int count = sorted_fixed_bits(cmask | bit, fixed);
+    const bool par = n >= kParallelQubits;
+    const bool skip0 = d0 == cplx(1);
+    for_range(uint64_t{1} << (n - count), par, [&](uint64_t b) {
+        const uint64_t i0 = deposit(b, fixed, count) | cmask;
+        if (!skip0) a[i0] *= d0;
+        a[i0 | bit] *= d1;
     });
+}
+
+}  // namespace
+
+void apply_dense(cplx* a, int n, const int* qubits, int k, uint64_t cmask, const cplx* m) {
+    switch (k) {
+        case 1: return dense_k<1>(a, n, qubits, cmask, m);
+        case 2: return dense_k<2>(a, n, qubits, cmask, m);
+        case 3: return dense_k<3>(a, n, qubits, cmask, m);
+        case 4: return dense_k<4>(a, n, qubits, cmask, m);
+        case 5: return dense_k<5>(a, n, qubits, cmask, m);
+        case 6: return dense_k<6>(a, n, qubits, cmask, m);
+        default: throw ValueError("a dense block acts on 1 to 6 qubits");
+    }
+}
+
+void apply_diagonal(cplx* a, int n, const int* qubits, int k, const cplx* d) {
+    // Local index = OR over the index's bytes of a 256-entry table: one lookup per byte
+    // instead of one bit extraction per qubit.
+    const int bytes = (n + 7) / 8;
+    uint32_t table[8][256] = {};
+    for (int t = 0; t < bytes; ++t) {
+        const int span = 1 << std::min(8, n - 8 * t);
+        for (int j = 0; j < k; ++j) {
+            if (qubits[j] / 8 != t) continue;
+            const int bit = qubits[j] % 8;
+            for (int v = 0; v < span; ++v)
+                if ((v >> bit) & 1) table[t][v] |= uint32_t{1} << j;
+        }
+    }
+    const uint64_t inner = uint64_t{1} << std::min(n, 8);
+    for_range((uint64_t{1} << n) / inner, n >= kParallelQubits, [&](uint64_t block) {
+        const uint64_t i = block * inner;
+        uint32_t high = 0;
+        for (int t = 1; t < bytes; ++t) high |= table[t][(i >> (8 * t)) & 255];
+        cplx* p = a + i;
+        for (uint64_t lo = 0; lo < inner; ++lo) p[lo] *= d[high | table[0][lo]];
+    });
+}
+
+void apply_1q(cplx* a, int n, int t, uint64_t cmask, const cplx* m) {
+    if (m[1] == cplx(0) && m[2] == cplx(0)) return diagonal_1q(a, n, t, cmask, m[0], m[3]);
+    dense_k<1>(a, n, &t, cmask, m);
+}
+
+void apply_2q(cplx* a, int n, int t0, int t1, uint64_t cmask, const cplx* m) {
+    const int qubits[2] = {t0, t1};
+    dense_k<2>(a, n, qubits, cmask, m);
 }
 
 }  // namespace kestrix

@@ -1,11 +1,27 @@
 #pragma once
-// Amplitude kernels: apply a small unitary to a state vector in place. A control mask
-// restricts the update to amplitudes whose control bits are all 1.
+// Amplitude kernels: apply a small matrix to a state vector in place. A control mask
+// restricts the update to amplitudes whose control bits are all 1, so a controlled gate
+// touches only that fraction of the state.
 #include <cstdint>
 
 #include "matrix.h"
 
 namespace kestrix {
+
+/// Widest dense block the kernels take (the fusion width stays below it).
+constexpr int kMaxDenseQubits = 6;
+/// Widest fused diagonal: its table of 2^k phases still sits in cache.
+constexpr int kMaxDiagonalQubits = 14;
+/// States of at least this many qubits are updated by all OpenMP threads; below it even
+/// an idle parallel region costs more than the work.
+constexpr int kParallelQubits = 14;
+
+/// m is 2^k x 2^k row-major over the local index whose bit j is qubit qubits[j];
+/// 1 <= k <= kMaxDenseQubits; control bits must not overlap the qubits.
+void apply_dense(cplx* amps, int n, const int* qubits, int k, uint64_t control_mask,
+                 const cplx* m);
+/// d holds 2^k diagonal entries over the local index whose bit j is qubit qubits[j].
+void apply_diagonal(cplx* amps, int n, const int* qubits, int k, const cplx* d);
 
 /// m is 2x2 row-major; acts on qubit t of an n-qubit state.
 void apply_1q(cplx* amps, int n, int t, uint64_t control_mask, const cplx* m);

@@ -5,7 +5,9 @@
 #include <string>
 
 #include "errors.h"
+#include "fusion.h"
 #include "sampling.h"
+#include "schedule.h"
 
 namespace kestrix {
 
@@ -14,43 +16,13 @@ namespace {
 // Polls the interrupt callback after roughly this many amplitude updates.
 constexpr uint64_t kPollWork = uint64_t{1} << 24;
 
-struct Measurement {
-    int qubit;
-    int cbit;
-};
-
-// The gates of a program split into unitaries and measurements, in execution order.
-struct Schedule {
-    std::vector<Gate> gates;
-    bool terminal = true;  ///< no gate touches a qubit after it has been measured
-    std::map<int, int> cbit_qubit;  ///< final writer of each classical bit
-};
-
-Schedule schedule(const Program& program) {
-    Schedule s;
-    std::vector<bool> measured;
-    program.circuit.for_each_gate([&](const Gate& g) {
-        if (g.kind == GateKind::BARRIER) return;
-        if (g.kind == GateKind::MEASURE) {
-            const int q = g.qubits[0];
-            if (measured.size() <= size_t(q)) measured.resize(q + 1, false);
-            measured[q] = true;
-            s.cbit_qubit[g.cbit] = q;
-        } else if (s.terminal) {
-            for (int q : g.all_qubits())
-                if (size_t(q) < measured.size() && measured[q]) s.terminal = false;
-        }
-        s.gates.push_back(g);
-    });
-    return s;
-}
-
+// Runs unitary steps on a state, polling for an interrupt every so much work.
 class Runner {
   public:
-    Runner(const InterruptCheck& interrupt, int n) : interrupt_(interrupt), n_(n) {}
+    Runner(const InterruptCheck& interrupt, const Schedule& plan) : interrupt_(interrupt), plan_(plan) {}
 
-    void unitary(StateVector& state, const Gate& g) {
-        state.apply(lower(g));
+    void unitary(StateVector& state, const Step& step) {
+        plan_.apply(state.data(), state.num_qubits(), step);
         work_ += state.size();
         if (interrupt_ && work_ >= kPollWork) {
             work_ = 0;
@@ -60,9 +32,23 @@ class Runner {
 
   private:
     const InterruptCheck& interrupt_;
-    int n_;
+    const Schedule& plan_;
     uint64_t work_ = 0;
 };
+
+// Whether no step touches a qubit after it has been measured, so that one simulation
+// serves every shot.
+bool measurements_are_terminal(const Schedule& plan) {
+    uint64_t measured = 0;
+    for (const Step& step : plan.steps) {
+        if (step.kind == Step::Kind::Measure) {
+            measured |= uint64_t{1} << step.qubit;
+        } else if (plan.qubit_mask(step) & measured) {
+            return false;
+        }
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -71,21 +57,26 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
     if (shots == 0) throw ValueError("shots must be positive");
     const int n = program.width();
     check_fits_in_memory(n);
-    Schedule plan = schedule(program);
+    Schedule plan = make_schedule(program.circuit, n);
+    const bool terminal = measurements_are_terminal(plan);
+    if (n >= kFuseMinQubits) plan = fuse(plan);
     Result r;
     r.num_qubits_ = n;
     r.shots_ = shots;
-    for (auto& [c, q] : plan.cbit_qubit) {
+    std::map<int, int> cbit_qubit;  // final writer of each classical bit
+    for (const Step& step : plan.steps)
+        if (step.kind == Step::Kind::Measure) cbit_qubit[step.cbit] = step.qubit;
+    for (auto& [c, q] : cbit_qubit) {
         r.cbits_.push_back(c);
         r.cbit_qubit_.push_back(q);
     }
     Rng rng(seed);
-    Runner runner(interrupt, n);
+    Runner runner(interrupt, plan);
 
-    if (plan.terminal) {
+    if (terminal) {
         StateVector state(n);
-        for (const Gate& g : plan.gates)
-            if (g.kind != GateKind::MEASURE) runner.unitary(state, g);
+        for (const Step& step : plan.steps)
+            if (step.is_unitary()) runner.unitary(state, step);
         if (r.measured()) {
             std::vector<uint64_t> counts =
                 sample_counts(state.probabilities(r.cbit_qubit_), shots, rng);
@@ -103,16 +94,16 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
     for (uint64_t shot = 0; shot < shots; ++shot) {
         StateVector state(n);
         uint64_t outcome = 0;
-        for (const Gate& g : plan.gates) {
-            if (g.kind != GateKind::MEASURE) {
-                runner.unitary(state, g);
+        for (const Step& step : plan.steps) {
+            if (step.is_unitary()) {
+                runner.unitary(state, step);
                 continue;
             }
-            const int q = g.qubits[0];
+            const int q = step.qubit;
             const double p1 = state.probability_of_one(q);
             const int value = rng.uniform() < p1 ? 1 : 0;
             state.collapse(q, value, value ? p1 : 1 - p1);
-            const uint64_t bit = uint64_t{1} << cbit_position[g.cbit];
+            const uint64_t bit = uint64_t{1} << cbit_position[step.cbit];
             outcome = value ? (outcome | bit) : (outcome & ~bit);
         }
         ++tally[outcome];

@@ -6,7 +6,9 @@
 #include <string>
 
 #include "errors.h"
+#include "fusion.h"
 #include "kernels.h"
+#include "schedule.h"
 
 namespace kestrix {
 
@@ -48,11 +50,13 @@ void StateVector::apply(const Unitary& u) {
 }
 
 void StateVector::apply(const Circuit& circuit) {
-    circuit.for_each_gate([&](const Gate& g) {
-        if (g.kind == GateKind::MEASURE)
-            throw ValueError("a state cannot be evolved through a measurement");
-        if (g.is_unitary()) apply(lower(g));
-    });
+    if (circuit.has_measurement())
+        throw ValueError("a state cannot be evolved through a measurement");
+    if (circuit.width() > n_)
+        throw IndexError("qubit " + std::to_string(circuit.width() - 1) + " is outside the state");
+    Schedule plan = make_schedule(circuit, n_);
+    if (n_ >= kFuseMinQubits) plan = fuse(plan);
+    for (const Step& step : plan.steps) plan.apply(data(), n_, step);
 }
 
 double StateVector::probability_of_one(int q) const {

@@ -1,0 +1,124 @@
+#include "kernels.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "random_circuit.h"
+
+namespace kestrix {
+namespace {
+
+using testing::distinct_qubits;
+using testing::max_distance;
+
+std::vector<cplx> random_values(uint64_t size, std::mt19937_64& rng) {
+    std::normal_distribution<double> normal;
+    std::vector<cplx> v(size);
+    for (cplx& x : v) x = cplx(normal(rng), normal(rng));
+    return v;
+}
+
+// Row r of m times the amplitudes that differ from i only in the target bits.
+std::vector<cplx> reference_dense(const std::vector<cplx>& in, const std::vector<int>& qubits,
+                                  uint64_t cmask, const std::vector<cplx>& m) {
+    const int k = int(qubits.size()), d = 1 << k;
+    std::vector<cplx> out = in;
+    for (uint64_t i = 0; i < in.size(); ++i) {
+        if ((i & cmask) != cmask) continue;
+        int row = 0;
+        for (int j = 0; j < k; ++j) row |= int((i >> qubits[j]) & 1) << j;
+        cplx sum = 0;
+        for (int col = 0; col < d; ++col) {
+            uint64_t src = i;
+            for (int j = 0; j < k; ++j)
+                src = (src & ~(uint64_t{1} << qubits[j])) | (uint64_t((col >> j) & 1) << qubits[j]);
+            sum += m[row * d + col] * in[src];
+        }
+        out[i] = sum;
+    }
+    return out;
+}
+
+// Every control mask over the qubits left free, with non-unitary matrices: a wrong index
+// shows up as a wrong value instead of hiding behind unitarity.
+TEST(Kernels, DenseMatchesReferenceForEveryControlMask) {
+    std::mt19937_64 rng(7);
+    const int n = 7;
+    for (int k = 1; k <= kMaxDenseQubits; ++k) {
+        const std::vector<int> qubits = distinct_qubits(n, k, rng);
+        uint64_t free = (uint64_t{1} << n) - 1;
+        for (int q : qubits) free &= ~(uint64_t{1} << q);
+        const std::vector<cplx> m = random_values(uint64_t{1} << (2 * k), rng);
+        // All subsets of the free qubits (Carry-Rippler enumeration).
+        uint64_t cmask = 0;
+        do {
+            std::vector<cplx> state = random_values(uint64_t{1} << n, rng);
+            const std::vector<cplx> want = reference_dense(state, qubits, cmask, m);
+            apply_dense(state.data(), n, qubits.data(), k, cmask, m.data());
+            ASSERT_LT(max_distance(state.data(), want.data(), state.size()), 1e-12)
+                << "k=" << k << " cmask=" << cmask;
+            cmask = (cmask - free) & free;
+        } while (cmask != 0);
+    }
+}
+
+TEST(Kernels, ParallelWidthsMatchReference) {
+    std::mt19937_64 rng(11);
+    const int n = kParallelQubits + 1;
+    for (int k : {1, 2, 4, 5}) {
+        for (int trial = 0; trial < 3; ++trial) {
+            std::vector<int> picked = distinct_qubits(n, k + trial, rng);
+            const std::vector<int> qubits(picked.begin(), picked.begin() + k);
+            uint64_t cmask = 0;
+            for (size_t j = k; j < picked.size(); ++j) cmask |= uint64_t{1} << picked[j];
+            const std::vector<cplx> m = random_values(uint64_t{1} << (2 * k), rng);
+            std::vector<cplx> state = random_values(uint64_t{1} << n, rng);
+            const std::vector<cplx> want = reference_dense(state, qubits, cmask, m);
+            apply_dense(state.data(), n, qubits.data(), k, cmask, m.data());
+            ASSERT_LT(max_distance(state.data(), want.data(), state.size()), 1e-12);
+        }
+    }
+}
+
+TEST(Kernels, DiagonalMatchesDenseForm) {
+    std::mt19937_64 rng(3);
+    for (int n : {3, 9, kParallelQubits + 2}) {
+        for (int k : {1, 3, std::min(n, kMaxDiagonalQubits)}) {
+            const std::vector<int> qubits = distinct_qubits(n, k, rng);
+            const std::vector<cplx> d = random_values(uint64_t{1} << k, rng);
+            std::vector<cplx> state = random_values(uint64_t{1} << n, rng);
+            std::vector<cplx> want = state;
+            for (uint64_t i = 0; i < state.size(); ++i) {
+                uint64_t local = 0;
+                for (int j = 0; j < k; ++j) local |= ((i >> qubits[j]) & 1) << j;
+                want[i] *= d[local];
+            }
+            apply_diagonal(state.data(), n, qubits.data(), k, d.data());
+            ASSERT_LT(max_distance(state.data(), want.data(), state.size()), 1e-12)
+                << "n=" << n << " k=" << k;
+        }
+    }
+}
+
+// The 2x2 path has a shortcut for diagonal matrices (controlled phases); it must agree
+// with the general form under every control mask.
+TEST(Kernels, SingleQubitDiagonalShortcut) {
+    std::mt19937_64 rng(5);
+    const int n = 5;
+    for (int t = 0; t < n; ++t) {
+        for (uint64_t cmask = 0; cmask < (uint64_t{1} << n); ++cmask) {
+            if (cmask & (uint64_t{1} << t)) continue;
+            for (cplx d0 : {cplx(1), cplx(0.5, -2)}) {
+                const std::vector<cplx> m = {d0, 0, 0, cplx(-0.3, 1.7)};
+                std::vector<cplx> state = random_values(uint64_t{1} << n, rng);
+                const std::vector<cplx> want = reference_dense(state, {t}, cmask, m);
+                apply_1q(state.data(), n, t, cmask, m.data());
+                ASSERT_LT(max_distance(state.data(), want.data(), state.size()), 1e-12);
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kestrix

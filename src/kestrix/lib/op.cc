@@ -1,0 +1,114 @@
+#include "op.h"
+
+#include <bit>
+
+#include "errors.h"
+
+namespace kestrix {
+
+namespace {
+
+uint64_t bit(int q) { return uint64_t{1} << q; }
+
+uint64_t mask_of(const std::vector<int>& qubits) {
+    uint64_t mask = 0;
+    for (int q : qubits) mask |= bit(q);
+    return mask;
+}
+
+uint64_t relabel_mask(uint64_t mask, const int* local) {
+    uint64_t out = 0;
+    for (; mask; mask &= mask - 1) out |= bit(local[std::countr_zero(mask)]);
+    return out;
+}
+
+}  // namespace
+
+uint64_t GateOp::target_mask() const {
+    return num_targets == 1 ? bit(targets[0]) : bit(targets[0]) | bit(targets[1]);
+}
+
+uint64_t Op::qubit_mask() const { return mask_of(qubits) | control_mask; }
+
+GateOp lower_op(const Gate& g, uint64_t extra_controls, bool dagger) {
+    GateOp op;
+    op.control_mask = extra_controls | mask_of(g.controls);
+    auto set1 = [&](int target, GateKind kind, const std::vector<double>& params) {
+        const std::array<cplx, 4> m = single_qubit_matrix(kind, params);
+        op.targets = {target, target};
+        std::copy(m.begin(), m.end(), op.m.begin());
+    };
+    switch (g.kind) {
+        case GateKind::CNOT:
+        case GateKind::CZ:
+        case GateKind::CR:
+            op.control_mask |= bit(g.qubits[0]);
+            set1(g.qubits[1],
+                 g.kind == GateKind::CNOT ? GateKind::X
+                 : g.kind == GateKind::CZ ? GateKind::Z
+                                          : GateKind::U1,
+                 g.params);
+            break;
+        case GateKind::TOFFOLI:
+            op.control_mask |= bit(g.qubits[0]) | bit(g.qubits[1]);
+            set1(g.qubits[2], GateKind::X, g.params);
+            break;
+        case GateKind::SWAP:
+            op.num_targets = 2;
+            op.targets = {g.qubits[0], g.qubits[1]};
+            op.m = {1, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0, 0, 1};
+            break;
+        case GateKind::BARRIER:
+        case GateKind::MEASURE:
+            throw ValueError(std::string(gate_name(g.kind)) + " has no matrix");
+        default:
+            set1(g.qubits[0], g.kind, g.params);
+    }
+    const int d = op.num_targets == 1 ? 2 : 4;
+    if (g.dagger != dagger) {
+        std::array<cplx, 16> t{};
+        for (int r = 0; r < d; ++r)
+            for (int c = 0; c < d; ++c) t[r * d + c] = std::conj(op.m[c * d + r]);
+        op.m = t;
+    }
+    op.diagonal = true;
+    for (int r = 0; r < d; ++r)
+        for (int c = 0; c < d; ++c)
+            if (r != c && op.m[r * d + c] != cplx(0)) op.diagonal = false;
+    return op;
+}
+
+void apply_gate(cplx* amps, int n, const GateOp& g) {
+    if (g.num_targets == 1) {
+        apply_1q(amps, n, g.targets[0], g.control_mask, g.m.data());
+    } else {
+        apply_2q(amps, n, g.targets[0], g.targets[1], g.control_mask, g.m.data());
+    }
+}
+
+void apply_op(cplx* amps, int n, const Op& op) {
+    const int k = int(op.qubits.size());
+    if (op.kind == OpKind::Diagonal) {
+        apply_diagonal(amps, n, op.qubits.data(), k, op.m.data());
+    } else if (k == 1) {
+        apply_1q(amps, n, op.qubits[0], op.control_mask, op.m.data());
+    } else {
+        apply_dense(amps, n, op.qubits.data(), k, op.control_mask, op.m.data());
+    }
+}
+
+GateOp relabel(const GateOp& g, const int* local) {
+    GateOp out = g;
+    out.targets = {local[g.targets[0]], local[g.targets[1]]};
+    out.control_mask = relabel_mask(g.control_mask, local);
+    return out;
+}
+
+Op relabel(const Op& op, const int* local) {
+    Op out = op;
+    for (int& q : out.qubits) q = local[q];
+    out.control_mask = relabel_mask(op.control_mask, local);
+    return out;
+}
+
+}  // namespace kestrix

@@ -1,0 +1,51 @@
+#pragma once
+// What the engine runs: gates lowered to matrices with control masks (GateOp, no heap
+// memory, one per gate) and the fused or precomputed operations built from them (Op).
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "gate.h"
+#include "kernels.h"
+#include "matrix.h"
+
+namespace kestrix {
+
+/// One gate as the kernels see it.
+struct GateOp {
+    int num_targets = 1;               ///< 1 or 2
+    std::array<int, 2> targets{0, 0};  ///< targets[0] is the low bit of the local index
+    uint64_t control_mask = 0;
+    bool diagonal = false;
+    std::array<cplx, 16> m{};          ///< 2x2 in the first 4 entries, or 4x4; row-major
+
+    uint64_t target_mask() const;
+    uint64_t qubit_mask() const { return target_mask() | control_mask; }
+};
+
+/// Lowers a unitary gate under `extra_controls`, inverted when `dagger` differs from its
+/// own flag.
+GateOp lower_op(const Gate& gate, uint64_t extra_controls, bool dagger);
+
+enum class OpKind : uint8_t { Dense, Diagonal };
+
+/// A dense block (2^k x 2^k row-major) or a diagonal (2^k entries) over `qubits`, local
+/// index bit j being qubits[j]; dense blocks may run under a control mask.
+struct Op {
+    OpKind kind = OpKind::Dense;
+    std::vector<int> qubits;
+    uint64_t control_mask = 0;
+    std::vector<cplx> m;
+
+    uint64_t qubit_mask() const;
+};
+
+void apply_gate(cplx* amps, int n, const GateOp& g);
+void apply_op(cplx* amps, int n, const Op& op);
+
+/// The same operations, with every qubit q renamed to local[q] (control masks too); used to
+/// run gates on a small scratch state.
+GateOp relabel(const GateOp& g, const int* local);
+Op relabel(const Op& op, const int* local);
+
+}  // namespace kestrix

@@ -1,0 +1,58 @@
+#include "repeat.h"
+
+namespace kestrix {
+
+namespace {
+
+bool same_gate(const Gate& a, const Gate& b) {
+    return a.kind == b.kind && a.dagger == b.dagger && a.qubits == b.qubits &&
+           a.controls == b.controls && a.params == b.params && a.cbit == b.cbit;
+}
+
+bool same_items(const ItemList& a, const ItemList& b) {
+    if (&a == &b) return true;
+    if (a.size() != b.size()) return false;
+    for (size_t k = 0; k < a.size(); ++k) {
+        const Gate* ga = std::get_if<Gate>(&a[k].value);
+        const Gate* gb = std::get_if<Gate>(&b[k].value);
+        if (ga && gb) {
+            if (!same_gate(*ga, *gb)) return false;
+        } else if (ga || gb) {
+            return false;
+        } else if (!same_block(std::get<Block>(a[k].value), std::get<Block>(b[k].value))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<cplx> multiply(const std::vector<cplx>& a, const std::vector<cplx>& b, int dim) {
+    std::vector<cplx> out(size_t(dim) * dim, cplx(0));
+    for (int r = 0; r < dim; ++r)
+        for (int k = 0; k < dim; ++k) {
+            const cplx x = a[r * dim + k];
+            if (x == cplx(0)) continue;
+            for (int c = 0; c < dim; ++c) out[r * dim + c] += x * b[k * dim + c];
+        }
+    return out;
+}
+
+}  // namespace
+
+bool same_block(const Block& a, const Block& b) {
+    return a.dagger == b.dagger && a.controls == b.controls && same_items(*a.body, *b.body);
+}
+
+std::vector<cplx> matrix_power(const std::vector<cplx>& m, int dim, uint64_t power) {
+    std::vector<cplx> result(size_t(dim) * dim, cplx(0));
+    for (int d = 0; d < dim; ++d) result[d * dim + d] = 1;
+    std::vector<cplx> base = m;
+    while (power) {
+        if (power & 1) result = multiply(result, base, dim);
+        power >>= 1;
+        if (power) base = multiply(base, base, dim);
+    }
+    return result;
+}
+
+}  // namespace kestrix
