@@ -16,6 +16,12 @@ std::string type_name_of(nb::handle value) {
 }
 
 int to_index(nb::handle value, const char* what) {
+    // Fast path for the common case, a plain small int: no temporary objects.
+    if (PyLong_CheckExact(value.ptr())) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        if (overflow == 0 && v >= 0 && v <= INT_MAX) return int(v);
+    }
     if (PyFloat_Check(value.ptr()) || !PyIndex_Check(value.ptr())) {
         throw nb::type_error((std::string(what) + " must be an integer, got " + type_name_of(value))
                                  .c_str());
@@ -53,6 +59,10 @@ std::vector<int> to_index_list(nb::handle value, const char* what) {
 }
 
 double to_angle(nb::handle value, const char* what) {
+    if (PyFloat_CheckExact(value.ptr())) {
+        const double v = PyFloat_AS_DOUBLE(value.ptr());
+        if (std::isfinite(v)) return v;
+    }
     if (PyComplex_Check(value.ptr()) || PyUnicode_Check(value.ptr())) {
         throw nb::type_error(
             (std::string(what) + " must be a real number, got " + type_name_of(value)).c_str());

@@ -52,6 +52,8 @@ void bind_gate(nb::module_& m, GateKind kind, const char* signature, const char*
             }
             std::vector<int> qubits;
             std::vector<double> params;
+            qubits.reserve(arity);
+            params.reserve(nparams);
             for (int k = 0; k < arity; ++k) qubits.push_back(to_index(args[k], "qubit"));
             for (int k = 0; k < nparams; ++k) params.push_back(to_angle(args[arity + k], "angle"));
             return make_gate(kind, std::move(qubits), std::move(params));

@@ -6,9 +6,9 @@
 
 namespace kestrix {
 
-/// Widest dense fused block, from bench/ measurements of the 4- and 5-qubit kernels against
-/// the passes they replace.
-constexpr int kFuseQubits = 4;
+/// Widest dense fused block. kestrix_perf_fusion times the benchmark circuits at every width:
+/// beyond 3 qubits a block's arithmetic costs more than the passes it saves.
+constexpr int kFuseQubits = 3;
 /// Below this width a state is so small that building fused matrices costs more than
 /// running the gates one by one.
 constexpr int kFuseMinQubits = 10;

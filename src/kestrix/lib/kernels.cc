@@ -46,34 +46,50 @@ inline void matvec_scalar(cplx* a, uint64_t base, const uint64_t* off, const cpl
     }
 }
 
-// Updates the blocks at bases i0 and i1 together. mr holds each entry's real part
-// broadcast, ms its imaginary part as (-im, im, -im, im), so that
-// m * x = mr * x + ms * swap(x) with swap exchanging re and im.
-template <int D, bool Adjacent>
-inline void matvec_pair(double* a, uint64_t i0, uint64_t i1, const uint64_t* off, const v4d* mr,
-                        const v4d* ms) {
-    v4d x[D], xs[D];
+// Updates the blocks at four bases together, their amplitudes regrouped as four real parts
+// and four imaginary parts so that each matrix entry, broadcast once, serves four blocks.
+template <int D, bool Contiguous>
+inline void matvec_quad(double* a, const uint64_t* base, const uint64_t* off, const v4d* mr,
+                        const v4d* mi) {
+    v4d xr[D], xi[D];
     for (int c = 0; c < D; ++c) {
-        if constexpr (Adjacent) {
-            std::memcpy(&x[c], a + 2 * (i0 + off[c]), sizeof(v4d));
+        v4d lo, hi;
+        if constexpr (Contiguous) {
+            std::memcpy(&lo, a + 2 * (base[0] + off[c]), sizeof(v4d));
+            std::memcpy(&hi, a + 2 * (base[0] + off[c]) + 4, sizeof(v4d));
         } else {
-            v2d lo, hi;
-            std::memcpy(&lo, a + 2 * (i0 + off[c]), sizeof(v2d));
-            std::memcpy(&hi, a + 2 * (i1 + off[c]), sizeof(v2d));
-            x[c] = __builtin_shufflevector(lo, hi, 0, 1, 2, 3);
+            v2d x0, x1, x2, x3;
+            std::memcpy(&x0, a + 2 * (base[0] + off[c]), sizeof(v2d));
+            std::memcpy(&x1, a + 2 * (base[1] + off[c]), sizeof(v2d));
+            std::memcpy(&x2, a + 2 * (base[2] + off[c]), sizeof(v2d));
+            std::memcpy(&x3, a + 2 * (base[3] + off[c]), sizeof(v2d));
+            lo = __builtin_shufflevector(x0, x1, 0, 1, 2, 3);
+            hi = __builtin_shufflevector(x2, x3, 0, 1, 2, 3);
         }
-        xs[c] = __builtin_shufflevector(x[c], x[c], 1, 0, 3, 2);
+        xr[c] = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
+        xi[c] = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
     }
     for (int r = 0; r < D; ++r) {
-        v4d acc = mr[r * D] * x[0] + ms[r * D] * xs[0];
-        for (int c = 1; c < D; ++c) acc += mr[r * D + c] * x[c] + ms[r * D + c] * xs[c];
-        if constexpr (Adjacent) {
-            std::memcpy(a + 2 * (i0 + off[r]), &acc, sizeof(v4d));
+        v4d re = mr[r * D] * xr[0] - mi[r * D] * xi[0];
+        v4d im = mr[r * D] * xi[0] + mi[r * D] * xr[0];
+        for (int c = 1; c < D; ++c) {
+            re += mr[r * D + c] * xr[c] - mi[r * D + c] * xi[c];
+            im += mr[r * D + c] * xi[c] + mi[r * D + c] * xr[c];
+        }
+        const v4d lo = __builtin_shufflevector(re, im, 0, 4, 1, 5);
+        const v4d hi = __builtin_shufflevector(re, im, 2, 6, 3, 7);
+        if constexpr (Contiguous) {
+            std::memcpy(a + 2 * (base[0] + off[r]), &lo, sizeof(v4d));
+            std::memcpy(a + 2 * (base[0] + off[r]) + 4, &hi, sizeof(v4d));
         } else {
-            const v2d lo = __builtin_shufflevector(acc, acc, 0, 1);
-            const v2d hi = __builtin_shufflevector(acc, acc, 2, 3);
-            std::memcpy(a + 2 * (i0 + off[r]), &lo, sizeof(v2d));
-            std::memcpy(a + 2 * (i1 + off[r]), &hi, sizeof(v2d));
+            const v2d y0 = __builtin_shufflevector(lo, lo, 0, 1);
+            const v2d y1 = __builtin_shufflevector(lo, lo, 2, 3);
+            const v2d y2 = __builtin_shufflevector(hi, hi, 0, 1);
+            const v2d y3 = __builtin_shufflevector(hi, hi, 2, 3);
+            std::memcpy(a + 2 * (base[0] + off[r]), &y0, sizeof(v2d));
+            std::memcpy(a + 2 * (base[1] + off[r]), &y1, sizeof(v2d));
+            std::memcpy(a + 2 * (base[2] + off[r]), &y2, sizeof(v2d));
+            std::memcpy(a + 2 * (base[3] + off[r]), &y3, sizeof(v2d));
         }
     }
 }
@@ -98,25 +114,25 @@ void dense_k(cplx* a, int n, const int* qubits, uint64_t cmask, const cplx* m) {
     }
     std::vector<v4d> expanded(2 * D * D);
     v4d* mr = expanded.data();
-    v4d* ms = mr + D * D;
+    v4d* mi = mr + D * D;
     for (int e = 0; e < D * D; ++e) {
         const double re = m[e].real(), im = m[e].imag();
         mr[e] = v4d{re, re, re, re};
-        ms[e] = v4d{-im, im, -im, im};
+        mi[e] = v4d{im, im, im, im};
     }
     double* ad = reinterpret_cast<double*>(a);
     const bool par = n >= kParallelQubits;
-    if (fixed[0] > 0) {
-        // Bit 0 is free, so bases 2p and 2p + 1 are neighbours in memory.
-        for_range(total / 2, par, [&](uint64_t p) {
-            const uint64_t i0 = deposit(2 * p, fixed, count) | cmask;
-            matvec_pair<D, true>(ad, i0, i0 + 1, off, mr, ms);
+    if (fixed[0] >= 2) {
+        // Bits 0 and 1 are free, so bases 4p .. 4p + 3 are neighbours in memory.
+        for_range(total / 4, par, [&](uint64_t p) {
+            const uint64_t base[1] = {deposit(4 * p, fixed, count) | cmask};
+            matvec_quad<D, true>(ad, base, off, mr, mi);
         });
     } else {
-        for_range(total / 2, par, [&](uint64_t p) {
-            const uint64_t i0 = deposit(2 * p, fixed, count) | cmask;
-            const uint64_t i1 = deposit(2 * p + 1, fixed, count) | cmask;
-            matvec_pair<D, false>(ad, i0, i1, off, mr, ms);
+        for_range(total / 4, par, [&](uint64_t p) {
+            uint64_t base[4];
+            for (int j = 0; j < 4; ++j) base[j] = deposit(4 * p + j, fixed, count) | cmask;
+            matvec_quad<D, false>(ad, base, off, mr, mi);
         });
     }
 }

@@ -13,8 +13,9 @@
 namespace kestrix {
 
 void check_fits_in_memory(int n) {
-    const double pages = static_cast<double>(sysconf(_SC_PHYS_PAGES));
-    const double memory = pages * static_cast<double>(sysconf(_SC_PAGESIZE));
+    // Asked once: each query is a system call, and tiny circuits check on every run.
+    static const double memory = static_cast<double>(sysconf(_SC_PHYS_PAGES)) *
+                                 static_cast<double>(sysconf(_SC_PAGESIZE));
     const double needed = std::ldexp(static_cast<double>(sizeof(cplx)), n);
     if (n < 0 || n > 60 || needed > memory) {
         throw MemoryError("a state of " + std::to_string(n) + " qubits needs " +

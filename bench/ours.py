@@ -1,0 +1,72 @@
+"""The workloads on kestrix, built from Python as a user would."""
+
+from kestrix.core import BARRIER, CNOT, CPUQVM, CR, H, QCircuit, QProg, RX, RY, RZ, SWAP, X, Z
+from kestrix.core import measure
+
+_GATES = {"h": H, "rx": RX, "ry": RY, "rz": RZ, "cx": CNOT, "cp": CR, "swap": SWAP}
+
+
+def program(n, gates):
+    p = QProg(n)
+    for g in gates:
+        p << _GATES[g[0]](*g[1:])
+    return p
+
+
+def wide(n, gates):
+    p = program(n, gates)
+    machine = CPUQVM()
+    return lambda: machine.run(p, 1)
+
+
+def tiny(gates):
+    """What a kernel-matrix entry costs: a machine, a program, a run and its counts."""
+    machine = CPUQVM()
+    p = QProg(2)
+    for g in gates:
+        p << _GATES[g[0]](*g[1:])
+    p << measure(0, 0) << measure(1, 1)
+    machine.run(p, 1024)
+    return machine.result().get_counts()
+
+
+def grover_operator(marked=0b1011):
+    """Oracle and diffusion on qubits 0..3, rebuilt on every call as algorithms do."""
+    c = QCircuit()
+    flips = [q for q in range(4) if not (marked >> q) & 1]
+    for q in flips:
+        c << X(q)
+    c << Z(3).control([0, 1, 2])
+    for q in flips:
+        c << X(q)
+    for q in range(4):
+        c << H(q) << X(q)
+    c << Z(3).control([0, 1, 2])
+    for q in range(4):
+        c << X(q) << H(q)
+    return c
+
+
+def phase_estimation(counting, powered=None, separate=False):
+    """Phase estimation of the Grover operator: counting qubit i controls 2^i copies.
+
+    Only the first `powered` counting qubits get their copies (all by default); with
+    `separate`, a barrier between copies keeps the engine from treating them as a run.
+    """
+    n = 4 + counting
+    p = QProg(n)
+    for q in range(n):
+        p << H(q)
+    for i in range(counting if powered is None else powered):
+        for _ in range(2**i):
+            p << grover_operator().control(4 + i)
+            if separate:
+                p << BARRIER([4 + i])
+    qft = QCircuit()
+    for t in reversed(range(counting)):
+        qft << H(4 + t)
+        for c in reversed(range(t)):
+            qft << CR(4 + c, 4 + t, 3.141592653589793 / 2 ** (t - c))
+    p << qft.dagger()
+    p << measure(list(range(4, n)), list(range(counting)))
+    return p

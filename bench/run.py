@@ -1,0 +1,115 @@
+"""kestrix against the other state-vector simulators installed as `bench` extras.
+
+Every row runs in this one process, on this machine, with the same thread count
+(OMP_NUM_THREADS, default: all cores). Times are the best of a few runs of the
+simulation alone (circuits are built beforehand), except the tiny-circuit row, which
+times the whole path from Python: machine, program, 40 gates, 1024 shots, counts.
+
+Run: make bench   (or .venv/bin/python bench/run.py [--quick])
+"""
+
+import argparse
+import os
+import sys
+import time
+
+parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+parser.add_argument("--threads", type=int, default=os.cpu_count())
+parser.add_argument("--quick", action="store_true", help="skip the 24-qubit rows")
+args = parser.parse_args()
+# Before any simulator loads its OpenMP runtime.
+os.environ["OMP_NUM_THREADS"] = str(args.threads)
+
+import numpy as np  # noqa: E402
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import circuits  # noqa: E402
+import ours  # noqa: E402
+import peers  # noqa: E402
+
+
+def best_time(run, repeats):
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        run()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def rate(run, seconds=1.0):
+    """Calls per second of run(i), over about `seconds`."""
+    calls, start = 0, time.perf_counter()
+    while (elapsed := time.perf_counter() - start) < seconds:
+        for _ in range(10):
+            run(calls)
+            calls += 1
+    return calls / elapsed
+
+
+def fmt_time(t):
+    return f"{t * 1e3:9.1f} ms" if t < 10 else f"{t:9.2f} s "
+
+
+def main():
+    found, missing = peers.available()
+    names = [p["name"] for p in found]
+    print(f"threads: {args.threads}; peers: {', '.join(names) or 'none'}")
+    for package in missing:
+        print(f"note: {package} is not installed for this Python; its column is skipped")
+    header = f"{'workload':<22}{'kestrix':>12}" + "".join(f"{n:>13}" for n in names)
+    print("\n" + header + f"{'vs fastest peer':>18}   goal")
+    print("-" * (len(header) + 30))
+
+    widths = [16, 20] if args.quick else [16, 20, 24]
+    for family, make in (("QFT", circuits.qft), ("layered RX/RZ/CNOT", circuits.layered)):
+        for n in widths:
+            gates = make(n)
+            repeats = 3 if n < 24 else 1
+            mine = best_time(ours.wide(n, gates), repeats)
+            theirs = [best_time(p["wide"](n, gates), repeats) for p in found]
+            row = f"{family[:15] + f' {n}q':<22}{fmt_time(mine):>12}"
+            row += "".join(f"{fmt_time(t):>13}" for t in theirs)
+            if theirs:
+                row += f"{min(theirs) / mine:16.2f}x"
+            print(row + "   goal > 1x, aim >= 1.5x")
+
+    tiny_ours = rate(lambda i: ours.tiny(circuits.tiny(0.001 * i)))
+    tiny_peers = [rate(lambda i, p=p: p["tiny"](circuits.tiny(0.001 * i)), 2.0) for p in found]
+    row = f"{'tiny 2q, 1024 shots':<22}{tiny_ours:>10.0f}/s"
+    row += "".join(f"{r:>11.0f}/s" for r in tiny_peers)
+    aer = [r for p, r in zip(found, tiny_peers) if p["name"] == "Qiskit Aer"]
+    if aer:
+        row += f"{tiny_ours / aer[0]:13.0f}x Aer"
+    print(row + "   goal >= 100000/s, >= 50x Aer")
+
+    counting, sample = 14, 10
+    program = ours.phase_estimation(counting)
+    machine = ours.CPUQVM(seed=1)
+    folded = best_time(lambda: machine.run(program, 1024), 2)
+    one_by_one = ours.phase_estimation(counting, powered=sample, separate=True)
+    per_copy = best_time(lambda: machine.run(one_by_one, 1024), 1) / (2**sample - 1)
+    copies = 2**counting - 1
+    print(f"{f'QPE {counting}+4q, {copies} copies':<22}{fmt_time(folded):>12}"
+          f"{'':>{13 * len(found)}}{per_copy * copies / folded:16.0f}x"
+          f"   goal < 1 s, >= 20x copy by copy ({fmt_time(per_copy * copies).strip()},"
+          f" from {2**sample - 1} copies)")
+
+    n = 24 if not args.quick else 20
+    empty = ours.program(n, [])
+    passes = n // 3
+    fused = ours.program(n, circuits.triples(n))
+    machine = ours.CPUQVM()
+    t_empty = best_time(lambda: machine.run(empty, 1), 3)
+    t_fused = best_time(lambda: machine.run(fused, 1), 3)
+    state_bytes = 16 * 2**n
+    ours_bw = 2 * state_bytes * passes / max(t_fused - t_empty, 1e-9)
+    src = np.ones(2**n, dtype=np.complex128)
+    dst = np.empty_like(src)
+    numpy_bw = 2 * state_bytes / best_time(lambda: np.copyto(dst, src), 5)
+    print(f"{f'fused pass {n}q':<22}{ours_bw / 1e9:>9.1f} GB/s   numpy copy {numpy_bw / 1e9:.1f} GB/s"
+          f" = {ours_bw / numpy_bw:.0%}   goal >= 70%")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,67 @@
+// Picks the fusion width: runs the benchmark circuits (QFT, layered RX/RZ/CNOT-ring) fused
+// at every dense width and prints the time of each. Run: kestrix_perf_fusion [qubits]
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <numbers>
+#include <random>
+
+#include "fusion.h"
+#include "statevector.h"
+
+namespace {
+
+using namespace kestrix;
+
+Circuit qft(int n) {
+    Circuit c;
+    for (int t = n - 1; t >= 0; --t) {
+        c.append(make_gate(GateKind::H, {t}));
+        for (int q = t - 1; q >= 0; --q)
+            c.append(make_gate(GateKind::CR, {q, t}, {std::numbers::pi / std::ldexp(1.0, t - q)}));
+    }
+    for (int q = 0; q < n / 2; ++q) c.append(make_gate(GateKind::SWAP, {q, n - 1 - q}));
+    return c;
+}
+
+Circuit layered(int n, int depth) {
+    std::mt19937_64 rng(1);
+    std::uniform_real_distribution<double> angle(0, 2 * std::numbers::pi);
+    Circuit c;
+    for (int d = 0; d < depth; ++d) {
+        for (int q = 0; q < n; ++q) c.append(make_gate(GateKind::RX, {q}, {angle(rng)}));
+        for (int q = 0; q < n; ++q) c.append(make_gate(GateKind::RZ, {q}, {angle(rng)}));
+        for (int q = 0; q < n; ++q) c.append(make_gate(GateKind::CNOT, {q, (q + 1) % n}));
+    }
+    return c;
+}
+
+double run_seconds(const Schedule& plan, int n) {
+    StateVector state(n);
+    const auto start = std::chrono::steady_clock::now();
+    for (const Step& step : plan.steps) plan.apply(state.data(), n, step);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int n = argc > 1 ? std::atoi(argv[1]) : 20;
+    const struct {
+        const char* name;
+        Circuit circuit;
+    } cases[] = {{"qft", qft(n)}, {"layered", layered(n, 20)}};
+    for (const auto& c : cases) {
+        const Schedule plain = make_schedule(c.circuit, n);
+        std::printf("%s %d qubits: %zu gates, unfused %.1f ms\n", c.name, n, plain.steps.size(),
+                    run_seconds(plain, n) * 1e3);
+        for (int dense = 1; dense <= kMaxDenseQubits; ++dense) {
+            const Schedule fused = fuse(plain, {dense, kMaxDiagonalQubits});
+            double best = 1e9;
+            for (int rep = 0; rep < 2; ++rep) best = std::min(best, run_seconds(fused, n));
+            std::printf("  dense width %d: %zu passes, %.1f ms\n", dense, fused.steps.size(),
+                        best * 1e3);
+        }
+    }
+}
