@@ -107,13 +107,17 @@ void dense_k(cplx* a, int n, const int* qubits, uint64_t cmask, const cplx* m) {
     const int count = sorted_fixed_bits(cmask | tmask, fixed);
     const uint64_t total = uint64_t{1} << (n - count);
     // Small states: the scalar loop beats setting up the vector form.
-    if (total < 8) {
+    if (total < 16) {
         for (uint64_t b = 0; b < total; ++b)
             matvec_scalar<D>(a, deposit(b, fixed, count) | cmask, off, m);
         return;
     }
-    std::vector<v4d> expanded(2 * D * D);
-    v4d* mr = expanded.data();
+    // Each entry broadcast to a whole register; on the stack up to 3 qubits (4 KiB), so
+    // that small blocks never allocate.
+    constexpr bool kOnStack = K <= 3;
+    v4d local[kOnStack ? 2 * D * D : 1];
+    std::vector<v4d> heap(kOnStack ? 0 : 2 * D * D);
+    v4d* mr = kOnStack ? local : heap.data();
     v4d* mi = mr + D * D;
     for (int e = 0; e < D * D; ++e) {
         const double re = m[e].real(), im = m[e].imag();
