@@ -109,7 +109,6 @@ void bind_machine(nb::module_& m) {
             "get_prob_dict",
             [](const Result& r, nb::handle qubits) {
                 if (qubits.is_none() && r.measured()) {
-                    std::vector<double> freq(uint64_t{1} << r.cbits().size(), 0.0);
                     nb::dict d;
                     for (auto [outcome, count] : r.counts())
                         d[bits_key(outcome, r.cbits().size()).c_str()] =
