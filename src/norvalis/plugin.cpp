@@ -53,7 +53,8 @@ std::vector<bool> keep_largest_and_normalise(std::vector<double>& probs, long lo
     double total = 0;
     for (size_t k = 0; k < probs.size(); ++k) total += kept[k] ? probs[k] : 0.0;
     if (!(total > 0) || !std::isfinite(total))
-        raise(PyExc_ValueError, "the probabilities must have a positive finite sum, got %g", total);
+        raise(PyExc_ValueError, "the probabilities must have a positive finite sum, got %S",
+              nb::float_(total).ptr());
     for (size_t k = 0; k < probs.size(); ++k) probs[k] = kept[k] ? probs[k] / total : 0.0;
     return kept;
 }
