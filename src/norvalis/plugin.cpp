@@ -59,6 +59,23 @@ std::vector<bool> keep_largest_and_normalise(std::vector<double>& probs, long lo
     return kept;
 }
 
+// The string read backwards; bit strings are ASCII and take the fast path.
+nb::object reversed_string(PyObject* text) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (PyUnicode_IS_ASCII(text)) {
+        PyObject* out = PyUnicode_New(n, 127);
+        if (!out) throw nb::python_error();
+        const Py_UCS1* from = PyUnicode_1BYTE_DATA(text);
+        Py_UCS1* to = PyUnicode_1BYTE_DATA(out);
+        for (Py_ssize_t k = 0; k < n; ++k) to[k] = from[n - 1 - k];
+        return nb::steal(out);
+    }
+    nb::object range = nb::steal(PySlice_New(nullptr, nullptr, nb::int_(-1).ptr()));
+    PyObject* out = PyObject_GetItem(text, range.ptr());
+    if (!out) throw nb::python_error();
+    return nb::steal(out);
+}
+
 }  // namespace
 
 NORVALIS_MODULE(plugin, m) {
@@ -123,27 +140,31 @@ NORVALIS_MODULE(plugin, m) {
               if (!PyDict_Check(call[0].ptr()))
                   raise(PyExc_TypeError, "res must be a dict, got %s", Py_TYPE(call[0].ptr())->tp_name);
               const size_t width = qubit_list(call[1]).size();
-              std::vector<std::string> keys;
+              std::vector<PyObject*> keys;  // borrowed from `res`, which outlives the call
               std::vector<double> probs;
               PyObject *key, *value;
               Py_ssize_t pos = 0;
               while (PyDict_Next(call[0].ptr(), &pos, &key, &value)) {
-                  Py_ssize_t length = 0;
-                  const char* text = PyUnicode_AsUTF8AndSize(key, &length);
-                  if (!text) throw nb::python_error();
-                  if (size_t(length) != width)
-                      raise(PyExc_ValueError, "key '%s' has %zd characters but %zu qubits were given",
-                            text, length, width);
+                  if (!PyUnicode_Check(key))
+                      raise(PyExc_TypeError, "keys of res must be bit strings, got %s",
+                            Py_TYPE(key)->tp_name);
+                  if (size_t(PyUnicode_GET_LENGTH(key)) != width)
+                      raise(PyExc_ValueError, "key '%U' has %zd characters but %zu qubits were given",
+                            key, PyUnicode_GET_LENGTH(key), width);
                   const double p = PyFloat_AsDouble(value);
                   if (p == -1.0 && PyErr_Occurred()) throw nb::python_error();
-                  keys.emplace_back(text, size_t(length));
-                  std::reverse(keys.back().begin(), keys.back().end());
+                  keys.push_back(key);
                   probs.push_back(p);
               }
               const std::vector<bool> kept = keep_largest_and_normalise(probs, select_max_of(call[2]));
               nb::dict out;
-              for (size_t k = 0; k < keys.size(); ++k)
-                  if (kept[k]) out[nb::str(keys[k].data(), keys[k].size())] = probs[k];
+              for (size_t k = 0; k < keys.size(); ++k) {
+                  if (!kept[k]) continue;
+                  nb::object reversed = reversed_string(keys[k]);
+                  nb::object p = nb::steal(PyFloat_FromDouble(probs[k]));
+                  if (!p.is_valid() || PyDict_SetItem(out.ptr(), reversed.ptr(), p.ptr()) < 0)
+                      throw nb::python_error();
+              }
               return nb::object(std::move(out));
           });
 
