@@ -7,7 +7,6 @@
 #include <nanobind/nanobind.h>
 
 #include <optional>
-#include <string>
 
 #include "norvalis/frame/errors.h"
 #include "norvalis/frame/module.h"
@@ -24,7 +23,10 @@ using kestrix::GateKind;
 using norvalis::frame::arg;
 using norvalis::frame::Call;
 using norvalis::frame::item;
+using norvalis::frame::length;
+using norvalis::frame::list_of;
 using norvalis::frame::listed;
+using norvalis::frame::power;
 using norvalis::frame::slice;
 
 Gate one_qubit_gate(GateKind kind, nb::handle qubit) {
@@ -37,13 +39,10 @@ Gate controlled_z_on_last(nb::handle qubits) {
         .controlled(kestrix::py::to_index_list(slice(qubits, std::nullopt, -1), "control qubit"));
 }
 
-nb::object as_circuit(Circuit c) { return nb::cast(std::move(c)); }
+// The builtin int, for int(x) and int(text, 2).
+nb::handle int_type() { return reinterpret_cast<PyObject*>(&PyLong_Type); }
 
-Py_ssize_t length(nb::handle value) {
-    const Py_ssize_t n = PyObject_Length(value.ptr());
-    if (n < 0) throw nb::python_error();
-    return n;
-}
+nb::object as_circuit(Circuit c) { return nb::cast(std::move(c)); }
 
 // For each qubit j: X where data[-j-1] is "0", else a BARRIER on it.
 void zero_positions_layer(Circuit& c, nb::handle qubits, nb::handle data, Py_ssize_t n) {
@@ -58,18 +57,6 @@ void zero_positions_layer(Circuit& c, nb::handle qubits, nb::handle data, Py_ssi
     }
 }
 
-nb::object power(nb::handle base, nb::handle exponent) {
-    PyObject* result = PyNumber_Power(base.ptr(), exponent.ptr(), Py_None);
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
-}
-
-nb::object one_element_list(nb::handle value) {
-    nb::list out;
-    out.append(value);
-    return std::move(out);
-}
-
 // ---------------------------------------------------------------------------------------
 // Grover operators and iteration analysis
 
@@ -77,7 +64,7 @@ nb::object one_element_list(nb::handle value) {
 nb::object amp_operator(const Call& call) {
     nb::handle in_operator = call[3], flip_operator = call[4], zero_flip = call[5];
     nb::object q_input = listed(call[0]);
-    nb::object q_flip = listed(call[1].is_none() ? one_element_list(item(q_input, -1))
+    nb::object q_flip = listed(call[1].is_none() ? list_of(item(q_input, -1))
                                                  : nb::borrow(call[1]));
     nb::object q_zero = listed(call[2].is_none() ? q_input : nb::borrow(call[2]));
 
@@ -106,7 +93,7 @@ nb::object amp_operator(const Call& call) {
         Circuit r;
         kestrix::py::append_object(r, apply_gate(q_zero, X));
         kestrix::py::append_object(
-            r, apply_gate(one_element_list(item(q_zero, -1)), call.global("Z"))
+            r, apply_gate(list_of(item(q_zero, -1)), call.global("Z"))
                    .attr("control")(slice(q_zero, std::nullopt, -1)));
         kestrix::py::append_object(r, apply_gate(q_zero, X));
         reflect = as_circuit(std::move(r));
@@ -124,7 +111,7 @@ nb::object amp_operator(const Call& call) {
 nb::object mark_data_reflection(const Call& call) {
     norvalis::frame::check_exact_type(call[0], &PyList_Type, "qubits", true);
     nb::object qubits = listed(call[0]);
-    nb::object mark_data = PyUnicode_Check(call[1].ptr()) ? one_element_list(call[1])
+    nb::object mark_data = PyUnicode_Check(call[1].ptr()) ? list_of(call[1])
                                                           : nb::borrow(call[1]);
     const Py_ssize_t n = length(qubits);
     Circuit flip;
@@ -141,7 +128,7 @@ nb::object iter_num(const Call& call) {
     nb::object np = call.global("np");
     nb::object ratio = power(nb::int_(2), call[0]) / call[1];
     nb::object best = np.attr("floor")(np.attr("pi") * np.attr("sqrt")(ratio) / nb::int_(4));
-    return nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type))(best);
+    return int_type()(best);
 }
 
 // (sin((2 k + 1) theta / 2)**2, theta) with theta = 2 arcsin(sqrt(sol_num / 2**q_num)).
@@ -196,7 +183,9 @@ nb::object grover_cir(const Call& call) {
     kestrix::py::append_object(cir, self.attr("in_operator")(q_input));
     Circuit step;
     kestrix::py::append_object(step, amp_cir);
-    for (long long k = nb::cast<long long>(call[4]); k > 0; --k) cir.append(step);
+    const long long iternum = PyLong_AsLongLong(call[4].ptr());
+    if (iternum == -1 && PyErr_Occurred()) throw nb::python_error();
+    for (long long k = iternum; k > 0; --k) cir.append(step);
     return as_circuit(std::move(cir));
 }
 
@@ -277,7 +266,7 @@ nb::object adaptive_run(const Call& call) {
                                      : np.attr("random").attr("randint")(
                                            nb::arg("low") = 1, nb::arg("high") = m);
             } else if (rotation_change.equal(nb::str("increase"))) {
-                rotation_count = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type))(m);
+                rotation_count = int_type()(m);
             } else {
                 norvalis::frame::raise(PyExc_ValueError, "Method not recognized");
             }
@@ -327,7 +316,7 @@ nb::object adaptive_run(const Call& call) {
                 m = grown < m_cap ? grown : m_cap;
             }
             // Once every assignment has been seen nothing is left to find, improvement or not.
-            if (loops_with_no_improvement >= nb::cast<long long>(continue_times) ||
+            if (nb::int_(loops_with_no_improvement) >= continue_times ||
                 nb::int_(nb::len(indexes_measured)).equal(num_all_solutions)) {
                 finished = true;
                 break;
@@ -356,7 +345,7 @@ nb::object adaptive_run(const Call& call) {
 nb::object bin_to_int(const Call& call) {
     nb::handle bin_value = call[0];
     nb::object n_value = nb::int_(nb::len(bin_value));
-    nb::object as_int = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type))(bin_value, 2);
+    nb::object as_int = int_type()(bin_value, 2);
     if (truthy(bin_value.attr("startswith")("1")))
         return as_int - power(nb::float_(2.0), n_value);
     return as_int;

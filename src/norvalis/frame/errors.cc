@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <exception>
 #include <new>
+#include <typeinfo>
 
 #include "kestrix/lib/errors.h"
 
@@ -39,6 +40,8 @@ void set_python_error_from_current_exception() noexcept {
         PyErr_SetString(PyExc_IndexError, e.what());
     } catch (const kestrix::MemoryError& e) {
         PyErr_SetString(PyExc_MemoryError, e.what());
+    } catch (const std::bad_cast& e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

@@ -17,11 +17,20 @@ bool has_len(nb::handle value) {
     return found == 1;
 }
 
+nb::object list_of(nb::handle value) {
+    nb::list out;
+    out.append(value);
+    return std::move(out);
+}
+
 nb::object listed(nb::handle value) {
-    if (has_len(value)) return nb::borrow(value);
-    nb::list wrapped;
-    wrapped.append(value);
-    return std::move(wrapped);
+    return has_len(value) ? nb::borrow(value) : list_of(value);
+}
+
+Py_ssize_t length(nb::handle value) {
+    const Py_ssize_t n = PyObject_Length(value.ptr());
+    if (n < 0) throw nb::python_error();
+    return n;
 }
 
 nb::object item(nb::handle value, Py_ssize_t index) {
@@ -41,9 +50,8 @@ nb::object slice(nb::handle value, std::optional<Py_ssize_t> start,
     return nb::steal(result);
 }
 
-nb::object power_of_two(nb::handle exponent) {
-    nb::object two = nb::int_(2);
-    PyObject* result = PyNumber_Power(two.ptr(), exponent.ptr(), Py_None);
+nb::object power(nb::handle base, nb::handle exponent) {
+    PyObject* result = PyNumber_Power(base.ptr(), exponent.ptr(), Py_None);
     if (!result) throw nb::python_error();
     return nb::steal(result);
 }

@@ -26,7 +26,11 @@ nb::object item(nb::handle value, Py_ssize_t index);
 nb::object slice(nb::handle value, std::optional<Py_ssize_t> start,
                  std::optional<Py_ssize_t> stop);
 
-/// The Python integer 2 ** exponent for any exponent Python accepts.
-nb::object power_of_two(nb::handle exponent);
+/// len(value).
+Py_ssize_t length(nb::handle value);
+/// The one-element list [value].
+nb::object list_of(nb::handle value);
+/// base ** exponent with Python's semantics (int, float or NumPy results alike).
+nb::object power(nb::handle base, nb::handle exponent);
 
 }  // namespace norvalis::frame
