@@ -53,18 +53,17 @@ class TestLoading:
 
 
 class TestCalls:
-    @pytest.mark.parametrize("call, expected, got", [
-        (lambda: halcyte.mark_data_reflection((0, 1), "01"), "list", "tuple"),
-        (lambda: halcyte.mark_data_reflection(QProg(2), "01"), "list", "kestrix.core.QProg"),
-        (lambda: Grover().cir([0, 1], iternum=1.0), "int", "float"),
-        (lambda: Grover().cir([0, 1], iternum=None), "int", "NoneType"),
-        (lambda: Grover().cir([0, 1], iternum=True), "int", "bool"),
-        (lambda: GroverAdaptiveSearch(0, 2).run(continue_times="3"), "int", "str"),
+    @pytest.mark.parametrize("call, name, expected, got", [
+        (lambda: halcyte.mark_data_reflection((0, 1), "01"), "qubits", "list", "tuple"),
+        (lambda: halcyte.mark_data_reflection(QProg(2), "01"), "qubits", "list", "kestrix.core.QProg"),
+        (lambda: Grover().cir([0, 1], iternum=1.0), "iternum", "int", "float"),
+        (lambda: Grover().cir([0, 1], iternum=None), "iternum", "int", "NoneType"),
+        (lambda: Grover().cir([0, 1], iternum=True), "iternum", "int", "bool"),
+        (lambda: GroverAdaptiveSearch(0, 2).run(continue_times="3"), "continue_times", "int", "str"),
     ])
-    def test_exact_type_parameters(self, call, expected, got):
+    def test_exact_type_parameters(self, call, name, expected, got):
         with pytest.raises(TypeError) as info:
             call()
-        name = "qubits" if expected == "list" else ("continue_times" if got == "str" else "iternum")
         assert str(info.value) == (f"Argument '{name}' has incorrect type "
                                    f"(expected {expected}, got {got})")
 
