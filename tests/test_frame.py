@@ -67,6 +67,9 @@ class TestCalls:
         assert str(info.value) == (f"Argument '{name}' has incorrect type "
                                    f"(expected {expected}, got {got})")
 
+    def test_none_passes_where_allowed(self):
+        assert len(halcyte.mark_data_reflection(None, [])) == 0
+
     def test_keyword_and_positional_binding(self):
         assert iter_analysis(sol_num=2, iternum=2, q_num=3) == iter_analysis(3, 2, 2)
         assert iter_analysis(3, 2) == iter_analysis(3, 2, iternum=1)
