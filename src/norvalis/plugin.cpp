@@ -92,8 +92,9 @@ NORVALIS_MODULE(plugin, m) {
           });
 
     m.def("apply_QGate", {arg("qubits"), arg("gate")},
-          "A circuit applying `gate(q)` once to every qubit q of the list (a lone qubit counts "
-          "as a list of one); `gate` is a one-qubit gate constructor such as H or X.",
+          "A circuit applying `gate(q)` once to every qubit q of the list (a lone qubit\n"
+          "counts as a list of one); `gate` is a one-qubit gate constructor such as H\n"
+          "or X.",
           [](const Call& call) {
               Circuit c;
               for (nb::handle q : norvalis::frame::listed(call[0]))
@@ -102,8 +103,9 @@ NORVALIS_MODULE(plugin, m) {
           });
 
     m.def("QFT", {arg("qubits")},
-          "The quantum Fourier transform on the list, the first qubit least significant: "
-          "|x> -> sum_y exp(2 pi i x y / 2^n) |y> / sqrt(2^n). Its dagger() is the inverse.",
+          "The quantum Fourier transform on the list, the first qubit least\n"
+          "significant: |x> -> sum_y exp(2 pi i x y / 2^n) |y> / sqrt(2^n). Its\n"
+          "dagger() is the inverse.",
           [](const Call& call) {
               const std::vector<int> q = qubit_list(call[0]);
               const int n = int(q.size());
@@ -119,7 +121,8 @@ NORVALIS_MODULE(plugin, m) {
           });
 
     m.def("measure_all", {arg("qubits"), arg("cbits")},
-          "Measurements of qubits[i] into classical bit cbits[i], appendable to a QProg.",
+          "Measurements of qubits[i] into classical bit cbits[i], appendable to a\n"
+          "QProg.",
           [](const Call& call) {
               const std::vector<int> q = qubit_list(call[0]);
               const std::vector<int> c = kestrix::py::to_index_list(call[1], "classical bit");
@@ -133,9 +136,9 @@ NORVALIS_MODULE(plugin, m) {
           });
 
     m.def("parse_quantum_result_dict", {arg("res"), arg("qubits"), arg("select_max", -1)},
-          "Reads get_prob_dict(qubits) the other way round: character j of each key is the "
-          "value of qubits[j]. Keeps the select_max most probable outcomes (all when -1), "
-          "scaled to sum to 1, in the order of `res`.",
+          "Reads get_prob_dict(qubits) the other way round: character j of each key is\n"
+          "the value of qubits[j]. Keeps the select_max most probable outcomes (all\n"
+          "when -1), scaled to sum to 1, in the order of `res`.",
           [](const Call& call) {
               if (!PyDict_Check(call[0].ptr()))
                   raise(PyExc_TypeError, "res must be a dict, got %s", Py_TYPE(call[0].ptr())->tp_name);
@@ -169,9 +172,9 @@ NORVALIS_MODULE(plugin, m) {
           });
 
     m.def("parse_quantum_result_list", {arg("res"), arg("qubits"), arg("select_max", -1)},
-          "The 2**len(qubits) probabilities of get_prob_list(qubits), indexed by the integer "
-          "whose bit k is qubits[k]; keeps the select_max most probable (all when -1, the "
-          "others set to 0), scaled to sum to 1.",
+          "The 2**len(qubits) probabilities of get_prob_list(qubits), indexed by the\n"
+          "integer whose bit k is qubits[k]; keeps the select_max most probable (all\n"
+          "when -1, the others set to 0), scaled to sum to 1.",
           [](const Call& call) {
               const size_t width = qubit_list(call[1]).size();
               nb::object items = nb::steal(PySequence_Fast(call[0].ptr(), "res must be a sequence"));

@@ -367,30 +367,32 @@ NORVALIS_MODULE(halcyte, m) {
           {arg("q_input", nb::none()), arg("q_flip", nb::none()), arg("q_zero", nb::none()),
            arg("in_operator", nb::none()), arg("flip_operator", nb::none()),
            arg("zero_flip", nb::none())},
-          "One Grover (amplitude amplification) operator as a QCircuit: the flip on q_flip "
-          "(default Z on the last input qubit), the inverse preparation, the reflection about "
-          "zero on q_zero, the preparation on q_input (default H on every qubit).",
+          "One Grover (amplitude amplification) operator as a QCircuit: the flip on\n"
+          "q_flip (default Z on the last input qubit), the inverse preparation, the\n"
+          "reflection about zero on q_zero, the preparation on q_input (default H on\n"
+          "every qubit).",
           amp_operator);
 
     m.def("mark_data_reflection", {arg("qubits", nb::none()), arg("mark_data", nb::none())},
-          "A QCircuit flipping the phase of each marked bit string, written highest qubit "
-          "first (the last character is qubits[0]). `qubits` must be a list.",
+          "A QCircuit flipping the phase of each marked bit string, written highest\n"
+          "qubit first (the last character is qubits[0]). `qubits` must be a list.",
           mark_data_reflection);
 
     m.def("iter_num", {arg("q_num"), arg("sol_num")},
-          "The best number of Grover iterations for sol_num marked states among 2**q_num.",
+          "The best number of Grover iterations for sol_num marked states among\n"
+          "2**q_num.",
           iter_num);
 
     m.def("iter_analysis", {arg("q_num"), arg("sol_num"), arg("iternum", 1)},
-          "(prob, theta): the success probability after `iternum` Grover iterations and the "
-          "rotation angle theta = 2 arcsin(sqrt(sol_num / 2**q_num)).",
+          "(prob, theta): the success probability after `iternum` Grover iterations and\n"
+          "the rotation angle theta = 2 arcsin(sqrt(sol_num / 2**q_num)).",
           iter_analysis);
 
     auto grover = m.define_class(
         "Grover",
-        "A Grover search: a preparation (default H on every qubit), a flip operator (or "
-        "mark_data, bit strings to mark), an optional zero reflection and an optional "
-        "replacement for the whole Grover operator.");
+        "A Grover search: a preparation (default H on every qubit), a flip operator\n"
+        "(or mark_data, bit strings to mark), an optional zero reflection and an\n"
+        "optional replacement for the whole Grover operator.");
     grover.method("__init__",
                   {arg("self"), arg("in_operator", nb::none()), arg("flip_operator", nb::none()),
                    arg("zero_flip", nb::none()), arg("mark_data", nb::none()),
@@ -400,19 +402,19 @@ NORVALIS_MODULE(halcyte, m) {
     grover.method("cir",
                   {arg("self"), arg("q_input", nb::none()), arg("q_flip", nb::none()),
                    arg("q_zero", nb::none()), arg("iternum", 1)},
-                  "A new QCircuit: the preparation on q_input, then `iternum` Grover operators. "
+                  "A new QCircuit: the preparation on q_input, then `iternum` Grover operators.\n"
                   "q_flip and q_zero default to q_input; `iternum` must be an int.",
                   grover_cir);
     grover.finish();
 
     auto search = m.define_class(
         "GroverAdaptiveSearch",
-        "Minimises a function of n_index binary variables by one-shot Grover searches whose "
-        "oracle marks the assignments better than the best value found so far.");
+        "Minimises a function of n_index binary variables by one-shot Grover searches\n"
+        "whose oracle marks the assignments better than the best value found so far.");
     search.method("__init__",
                   {arg("self"), arg("init_value"), arg("n_index"), arg("init_circuit", nb::none()),
                    arg("oracle_circuit", nb::none())},
-                  "init_value is the starting threshold; init_circuit(qubits, value) and "
+                  "init_value is the starting threshold; init_circuit(qubits, value) and\n"
                   "oracle_circuit(qubits, value) are optional callables.",
                   [](const Call& call) { return none_after(adaptive_init, call); });
     search.method("_init_circuit", {arg("self"), arg("qlist")},
@@ -424,8 +426,8 @@ NORVALIS_MODULE(halcyte, m) {
                   {arg("self"), arg("continue_times", 3), arg("n_value_function", nb::none()),
                    arg("value_function", nb::none()), arg("rotation_change", "random"),
                    arg("process_show", false)},
-                  "(opt_xs, minimum_res): the assignments reaching the best value (each a list "
-                  "of 0/1, variable 0 first) and that value. Stops after continue_times "
+                  "(opt_xs, minimum_res): the assignments reaching the best value (each a list\n"
+                  "of 0/1, variable 0 first) and that value. Stops after continue_times\n"
                   "searches without improvement or once every assignment has been sampled.",
                   adaptive_run);
     search.static_method("_bin_to_int", {arg("bin_value")},
