@@ -160,7 +160,9 @@ NORVALIS_MODULE(plugin, m) {
                   probs.push_back(p);
               }
               const std::vector<bool> kept = keep_largest_and_normalise(probs, select_max_of(call[2]));
-              nb::dict out;
+              // Presized: a million-entry result would otherwise rehash twenty times.
+              nb::dict out = nb::steal<nb::dict>(_PyDict_NewPresized(Py_ssize_t(keys.size())));
+              if (!out.is_valid()) throw nb::python_error();
               for (size_t k = 0; k < keys.size(); ++k) {
                   if (!kept[k]) continue;
                   nb::object reversed = reversed_string(keys[k]);
