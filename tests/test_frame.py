@@ -1,11 +1,13 @@
 """The rules every norvalis module shares, shown on halcyte and norvalis.plugin: loading
 once, exact-type checks, Python-style argument binding, signature docstrings, traceback
 entries, ordinary classes, closures and module lookups at call time."""
+import gc
 import importlib
 import inspect
 import subprocess
 import sys
 import traceback
+import weakref
 
 import pytest
 from kestrix.core import QCircuit, QProg
@@ -160,6 +162,19 @@ class TestClasses:
         s_f = Grover(mark_data="11").flip_operator
         assert (s_f.__name__, s_f.__qualname__) == ("s_f", "Grover.__init__.<locals>.s_f")
         assert s_f.__module__ == "norvalis.Grover.halcyte"
+
+
+    def test_a_cycle_through_a_closure_is_collected(self):
+        class Marks(list):
+            pass
+
+        marks = Marks(["11"])
+        g = Grover(mark_data=marks)
+        marks.owner = g  # g -> s_f -> marks -> g
+        alive = weakref.ref(marks)
+        del g, marks
+        gc.collect()
+        assert alive() is None
 
 
 class TestModuleLookups:

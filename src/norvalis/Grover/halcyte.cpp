@@ -147,13 +147,13 @@ void grover_init(const Call& call) {
     nb::setattr(self, "in_operator",
                 in_operator.is_none() ? call.global("hadamard_circuit") : nb::borrow(in_operator));
     if (flip_operator.is_none() && !mark_data.is_none()) {
-        nb::object marked = nb::borrow(mark_data);
         nb::setattr(self, "flip_operator",
                     norvalis::frame::make_closure(
                         call, "s_f", {arg("qubits")},
                         "Phase flip of the marked strings on these qubits.",
-                        [marked](const Call& inner) {
-                            return inner.global("mark_data_reflection")(inner[0], marked);
+                        nb::make_tuple(mark_data), [](const Call& inner) {
+                            return inner.global("mark_data_reflection")(inner[0],
+                                                                        inner.captured(0));
                         }));
     } else {
         nb::setattr(self, "flip_operator", flip_operator);

@@ -103,11 +103,37 @@ PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %s at %p>", f.qualname.c_str(), self);
 }
 
+// Functions take part in garbage collection like Python functions: a closure capturing an
+// object that refers back to it must not leak.
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->dict);
+    if (f->data) {
+        Py_VISIT(f->data->globals.ptr());
+        Py_VISIT(f->data->captured.ptr());
+        for (const Param& p : f->data->params) Py_VISIT(p.default_value.ptr());
+    }
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_CLEAR(f->dict);
+    if (f->data) {
+        f->data->globals.reset();
+        f->data->captured.reset();
+        for (Param& p : f->data->params) p.default_value.reset();
+    }
+    return 0;
+}
+
 void function_dealloc(PyObject* self) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
     delete f->data;
-    Py_CLEAR(f->dict);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -121,6 +147,8 @@ PyType_Slot function_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(function_call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_members, function_members},
     {Py_tp_doc, const_cast<char*>("A function of a norvalis module, compiled from C++.")},
@@ -128,7 +156,8 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec = {
-    "norvalis.compiled_function", sizeof(FunctionObject), 0, Py_TPFLAGS_DEFAULT, function_slots,
+    "norvalis.compiled_function", sizeof(FunctionObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, function_slots,
 };
 
 // One type per extension module: each module links its own copy of the frame.
@@ -148,7 +177,13 @@ std::string source_path(std::string_view file) {
 
 }  // namespace
 
+nb::handle Call::captured(size_t index) const {
+    if (!function_.captured.is_valid()) raise(PyExc_SystemError, "not a closure");
+    return PyTuple_GET_ITEM(function_.captured.ptr(), Py_ssize_t(index));
+}
+
 nb::object Call::global(const char* name) const {
+    if (!function_.globals.is_valid()) raise(PyExc_SystemError, "function already cleared");
     PyObject* value = nullptr;
     if (PyDict_GetItemStringRef(function_.globals.ptr(), name, &value) < 0)
         throw nb::python_error();
@@ -178,7 +213,7 @@ nb::object make_function(nb::handle globals, std::string name, std::string qualn
     f->dict = PyDict_New();
     if (!f->dict) throw nb::python_error();
     f->data = new FunctionData{std::move(name), std::move(qualname), std::move(params),
-                               std::move(body), nb::borrow(globals),
+                               std::move(body), nb::borrow(globals), nb::object(),
                                source_path(doc.where.file_name()), int(doc.where.line())};
     const FunctionData& data = *f->data;
     const std::string signature = signature_line(data.name, data.params);
@@ -194,10 +229,12 @@ nb::object make_function(nb::handle globals, std::string name, std::string qualn
 }
 
 nb::object make_closure(const Call& caller, const char* name, std::vector<Param> params,
-                        const Doc& doc, Body body) {
+                        const Doc& doc, nb::tuple captured, Body body) {
     const FunctionData& parent = caller.function();
-    return make_function(parent.globals, name, parent.qualname + ".<locals>." + name,
-                         std::move(params), doc, std::move(body));
+    nb::object f = make_function(parent.globals, name, parent.qualname + ".<locals>." + name,
+                                 std::move(params), doc, std::move(body));
+    reinterpret_cast<FunctionObject*>(f.ptr())->data->captured = std::move(captured);
+    return f;
 }
 
 }  // namespace norvalis::frame

@@ -37,6 +37,8 @@ class Call {
         : function_(function), args_(std::move(args)) {}
 
     nb::handle operator[](size_t index) const { return args_[index]; }
+    /// The index-th value a closure captured when it was made.
+    nb::handle captured(size_t index) const;
     /// A module-level name looked up now (module dictionary, then builtins), so that a
     /// caller who replaces it on the module is obeyed; NameError when absent.
     nb::object global(const char* name) const;
@@ -55,7 +57,8 @@ struct FunctionData {
     std::string qualname;
     std::vector<Param> params;
     Body body;
-    nb::object globals;  ///< the defining module's dictionary
+    nb::object globals;   ///< the defining module's dictionary
+    nb::object captured;  ///< a closure's captured values (a tuple), else invalid
     std::string file;
     int line = 0;
 };
@@ -75,9 +78,11 @@ nb::object make_function(nb::handle globals, std::string name, std::string qualn
                          std::vector<Param> params, const Doc& doc, Body body);
 
 /// A function defined inside the running call, named as a Python closure would be:
-/// "<caller's qualname>.<locals>.<name>".
+/// "<caller's qualname>.<locals>.<name>". The Python values it keeps go in `captured`
+/// (read back with Call::captured), not in the C++ lambda, so that the garbage collector
+/// sees them and can break reference cycles through them.
 nb::object make_closure(const Call& caller, const char* name, std::vector<Param> params,
-                        const Doc& doc, Body body);
+                        const Doc& doc, nb::tuple captured, Body body);
 
 /// The signature line of a function: "name(a, b=1)".
 std::string signature_line(const std::string& name, const std::vector<Param>& params);
