@@ -5,24 +5,23 @@
 #include <cmath>
 #include <numbers>
 #include <numeric>
-#include <string>
 #include <vector>
 
+#include "kestrix/bind/convert.h"
+#include "kestrix/lib/circuit.h"
 #include "norvalis/frame/errors.h"
 #include "norvalis/frame/module.h"
 #include "norvalis/frame/values.h"
-#include "kestrix/bind/convert.h"
-#include "kestrix/lib/circuit.h"
 
 namespace {
 
 namespace nb = nanobind;
-using norvalis::frame::arg;
-using norvalis::frame::Call;
-using norvalis::frame::raise;
 using kestrix::Circuit;
 using kestrix::GateKind;
 using kestrix::make_gate;
+using norvalis::frame::arg;
+using norvalis::frame::Call;
+using norvalis::frame::raise;
 
 std::vector<int> qubit_list(nb::handle qubits) {
     return kestrix::py::to_index_list(qubits, "qubit");
@@ -34,6 +33,12 @@ long long select_max_of(nb::handle value) {
     const long long n = PyLong_AsLongLong(value.ptr());
     if (n == -1 && PyErr_Occurred()) throw nb::python_error();
     return n;
+}
+
+nb::object new_float(double value) {
+    PyObject* f = PyFloat_FromDouble(value);
+    if (!f) throw nb::python_error();
+    return nb::steal(f);
 }
 
 // Keeps the `select_max` largest probabilities (earlier entries win ties), zeroing the
@@ -52,9 +57,10 @@ std::vector<bool> keep_largest_and_normalise(std::vector<double>& probs, long lo
     }
     double total = 0;
     for (size_t k = 0; k < probs.size(); ++k) total += kept[k] ? probs[k] : 0.0;
-    if (!(total > 0) || !std::isfinite(total))
+    if (!(total > 0) || !std::isfinite(total)) {
         raise(PyExc_ValueError, "the probabilities must have a positive finite sum, got %S",
-              nb::float_(total).ptr());
+              new_float(total).ptr());
+    }
     for (size_t k = 0; k < probs.size(); ++k) probs[k] = kept[k] ? probs[k] / total : 0.0;
     return kept;
 }
@@ -76,6 +82,106 @@ nb::object reversed_string(PyObject* text) {
     return nb::steal(out);
 }
 
+nb::object hadamard_circuit(const Call& call) {
+    Circuit c;
+    for (int q : qubit_list(call[0])) c.append(make_gate(GateKind::H, {q}));
+    return nb::cast(std::move(c));
+}
+
+nb::object apply_gate(const Call& call) {
+    Circuit c;
+    for (nb::handle q : norvalis::frame::listed(call[0]))
+        kestrix::py::append_object(c, call[1](q));
+    return nb::cast(std::move(c));
+}
+
+// Textbook construction on the list read highest qubit first, then a reversal by swaps.
+nb::object qft(const Call& call) {
+    const std::vector<int> q = qubit_list(call[0]);
+    const int n = int(q.size());
+    Circuit c;
+    for (int j = n - 1; j >= 0; --j) {
+        c.append(make_gate(GateKind::H, {q[j]}));
+        for (int k = j - 1; k >= 0; --k) {
+            c.append(make_gate(GateKind::CR, {q[k], q[j]},
+                               {std::numbers::pi / std::ldexp(1.0, j - k)}));
+        }
+    }
+    for (int k = 0; k < n / 2; ++k) c.append(make_gate(GateKind::SWAP, {q[k], q[n - 1 - k]}));
+    return nb::cast(std::move(c));
+}
+
+nb::object measure_all(const Call& call) {
+    const std::vector<int> q = qubit_list(call[0]);
+    const std::vector<int> c = kestrix::py::to_index_list(call[1], "classical bit");
+    if (q.size() != c.size()) {
+        raise(PyExc_ValueError, "measure_all: %zu qubits but %zu classical bits", q.size(),
+              c.size());
+    }
+    kestrix::check_distinct_qubits(q, "measure_all");
+    Circuit out;
+    for (size_t k = 0; k < q.size(); ++k) out.append(kestrix::make_measure(q[k], c[k]));
+    return nb::cast(std::move(out));
+}
+
+nb::object parse_result_dict(const Call& call) {
+    nb::handle res = call[0];
+    if (!PyDict_Check(res.ptr()))
+        raise(PyExc_TypeError, "res must be a dict, got %s", Py_TYPE(res.ptr())->tp_name);
+    const size_t width = qubit_list(call[1]).size();
+    std::vector<PyObject*> keys;  // borrowed from `res`, which outlives the call
+    std::vector<double> probs;
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(res.ptr(), &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            raise(PyExc_TypeError, "keys of res must be bit strings, got %s",
+                  Py_TYPE(key)->tp_name);
+        }
+        if (size_t(PyUnicode_GET_LENGTH(key)) != width) {
+            raise(PyExc_ValueError, "key '%U' has %zd characters but %zu qubits were given", key,
+                  PyUnicode_GET_LENGTH(key), width);
+        }
+        const double p = PyFloat_AsDouble(value);
+        if (p == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        keys.push_back(key);
+        probs.push_back(p);
+    }
+    const std::vector<bool> kept = keep_largest_and_normalise(probs, select_max_of(call[2]));
+    // Presized: a million-entry result would otherwise rehash twenty times.
+    nb::object out = nb::steal(_PyDict_NewPresized(Py_ssize_t(keys.size())));
+    if (!out.is_valid()) throw nb::python_error();
+    for (size_t k = 0; k < keys.size(); ++k) {
+        if (!kept[k]) continue;
+        nb::object bits = reversed_string(keys[k]), p = new_float(probs[k]);
+        if (PyDict_SetItem(out.ptr(), bits.ptr(), p.ptr()) < 0) throw nb::python_error();
+    }
+    return out;
+}
+
+nb::object parse_result_list(const Call& call) {
+    const size_t width = qubit_list(call[1]).size();
+    nb::object items = nb::steal(PySequence_Fast(call[0].ptr(), "res must be a sequence"));
+    if (!items.is_valid()) throw nb::python_error();
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(items.ptr());
+    if (width >= 63 || size_t(size) != (size_t{1} << width)) {
+        raise(PyExc_ValueError, "res has %zd probabilities but %zu qubits need 2**%zu", size,
+              width, width);
+    }
+    PyObject** raw = PySequence_Fast_ITEMS(items.ptr());
+    std::vector<double> probs(static_cast<size_t>(size));
+    for (Py_ssize_t k = 0; k < size; ++k) {
+        probs[k] = PyFloat_AsDouble(raw[k]);
+        if (probs[k] == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    }
+    keep_largest_and_normalise(probs, select_max_of(call[2]));
+    nb::object out = nb::steal(PyList_New(size));
+    if (!out.is_valid()) throw nb::python_error();
+    for (Py_ssize_t k = 0; k < size; ++k)
+        PyList_SET_ITEM(out.ptr(), k, new_float(probs[k]).release().ptr());
+    return out;
+}
+
 }  // namespace
 
 NORVALIS_MODULE(plugin, m) {
@@ -85,115 +191,34 @@ NORVALIS_MODULE(plugin, m) {
                        "parse_quantum_result_dict", "parse_quantum_result_list");
 
     m.def("hadamard_circuit", {arg("qubits")}, "A circuit with one H on every qubit of the list.",
-          [](const Call& call) {
-              Circuit c;
-              for (int q : qubit_list(call[0])) c.append(make_gate(GateKind::H, {q}));
-              return nb::cast(std::move(c));
-          });
+          hadamard_circuit);
 
     m.def("apply_QGate", {arg("qubits"), arg("gate")},
           "A circuit applying `gate(q)` once to every qubit q of the list (a lone qubit\n"
           "counts as a list of one); `gate` is a one-qubit gate constructor such as H\n"
           "or X.",
-          [](const Call& call) {
-              Circuit c;
-              for (nb::handle q : norvalis::frame::listed(call[0]))
-                  kestrix::py::append_object(c, call[1](q));
-              return nb::cast(std::move(c));
-          });
+          apply_gate);
 
     m.def("QFT", {arg("qubits")},
           "The quantum Fourier transform on the list, the first qubit least\n"
           "significant: |x> -> sum_y exp(2 pi i x y / 2^n) |y> / sqrt(2^n). Its\n"
           "dagger() is the inverse.",
-          [](const Call& call) {
-              const std::vector<int> q = qubit_list(call[0]);
-              const int n = int(q.size());
-              Circuit c;
-              for (int j = n - 1; j >= 0; --j) {
-                  c.append(make_gate(GateKind::H, {q[j]}));
-                  for (int k = j - 1; k >= 0; --k)
-                      c.append(make_gate(GateKind::CR, {q[k], q[j]},
-                                         {std::numbers::pi / double(1LL << (j - k))}));
-              }
-              for (int k = 0; k < n / 2; ++k) c.append(make_gate(GateKind::SWAP, {q[k], q[n - 1 - k]}));
-              return nb::cast(std::move(c));
-          });
+          qft);
 
     m.def("measure_all", {arg("qubits"), arg("cbits")},
           "Measurements of qubits[i] into classical bit cbits[i], appendable to a\n"
           "QProg.",
-          [](const Call& call) {
-              const std::vector<int> q = qubit_list(call[0]);
-              const std::vector<int> c = kestrix::py::to_index_list(call[1], "classical bit");
-              if (q.size() != c.size())
-                  raise(PyExc_ValueError, "measure_all: %zu qubits but %zu classical bits",
-                        q.size(), c.size());
-              kestrix::check_distinct_qubits(q, "measure_all");
-              Circuit out;
-              for (size_t k = 0; k < q.size(); ++k) out.append(kestrix::make_measure(q[k], c[k]));
-              return nb::cast(std::move(out));
-          });
+          measure_all);
 
     m.def("parse_quantum_result_dict", {arg("res"), arg("qubits"), arg("select_max", -1)},
           "Reads get_prob_dict(qubits) the other way round: character j of each key is\n"
           "the value of qubits[j]. Keeps the select_max most probable outcomes (all\n"
           "when -1), scaled to sum to 1, in the order of `res`.",
-          [](const Call& call) {
-              if (!PyDict_Check(call[0].ptr()))
-                  raise(PyExc_TypeError, "res must be a dict, got %s", Py_TYPE(call[0].ptr())->tp_name);
-              const size_t width = qubit_list(call[1]).size();
-              std::vector<PyObject*> keys;  // borrowed from `res`, which outlives the call
-              std::vector<double> probs;
-              PyObject *key, *value;
-              Py_ssize_t pos = 0;
-              while (PyDict_Next(call[0].ptr(), &pos, &key, &value)) {
-                  if (!PyUnicode_Check(key))
-                      raise(PyExc_TypeError, "keys of res must be bit strings, got %s",
-                            Py_TYPE(key)->tp_name);
-                  if (size_t(PyUnicode_GET_LENGTH(key)) != width)
-                      raise(PyExc_ValueError, "key '%U' has %zd characters but %zu qubits were given",
-                            key, PyUnicode_GET_LENGTH(key), width);
-                  const double p = PyFloat_AsDouble(value);
-                  if (p == -1.0 && PyErr_Occurred()) throw nb::python_error();
-                  keys.push_back(key);
-                  probs.push_back(p);
-              }
-              const std::vector<bool> kept = keep_largest_and_normalise(probs, select_max_of(call[2]));
-              // Presized: a million-entry result would otherwise rehash twenty times.
-              nb::dict out = nb::steal<nb::dict>(_PyDict_NewPresized(Py_ssize_t(keys.size())));
-              if (!out.is_valid()) throw nb::python_error();
-              for (size_t k = 0; k < keys.size(); ++k) {
-                  if (!kept[k]) continue;
-                  nb::object reversed = reversed_string(keys[k]);
-                  nb::object p = nb::steal(PyFloat_FromDouble(probs[k]));
-                  if (!p.is_valid() || PyDict_SetItem(out.ptr(), reversed.ptr(), p.ptr()) < 0)
-                      throw nb::python_error();
-              }
-              return nb::object(std::move(out));
-          });
+          parse_result_dict);
 
     m.def("parse_quantum_result_list", {arg("res"), arg("qubits"), arg("select_max", -1)},
           "The 2**len(qubits) probabilities of get_prob_list(qubits), indexed by the\n"
           "integer whose bit k is qubits[k]; keeps the select_max most probable (all\n"
           "when -1, the others set to 0), scaled to sum to 1.",
-          [](const Call& call) {
-              const size_t width = qubit_list(call[1]).size();
-              nb::object items = nb::steal(PySequence_Fast(call[0].ptr(), "res must be a sequence"));
-              if (!items.is_valid()) throw nb::python_error();
-              const Py_ssize_t size = PySequence_Fast_GET_SIZE(items.ptr());
-              if (width >= 63 || size_t(size) != (size_t{1} << width))
-                  raise(PyExc_ValueError, "res has %zd probabilities but %zu qubits need 2**%zu",
-                        size, width, width);
-              PyObject** raw = PySequence_Fast_ITEMS(items.ptr());
-              std::vector<double> probs(static_cast<size_t>(size));
-              for (Py_ssize_t k = 0; k < size; ++k) {
-                  probs[k] = PyFloat_AsDouble(raw[k]);
-                  if (probs[k] == -1.0 && PyErr_Occurred()) throw nb::python_error();
-              }
-              keep_largest_and_normalise(probs, select_max_of(call[2]));
-              nb::list out = nb::steal<nb::list>(PyList_New(size));
-              for (Py_ssize_t k = 0; k < size; ++k) PyList_SET_ITEM(out.ptr(), k, PyFloat_FromDouble(probs[k]));
-              return nb::object(std::move(out));
-          });
+          parse_result_list);
 }

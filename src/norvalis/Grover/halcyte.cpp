@@ -28,6 +28,7 @@ using norvalis::frame::list_of;
 using norvalis::frame::listed;
 using norvalis::frame::power;
 using norvalis::frame::slice;
+using norvalis::frame::slice_to;
 
 Gate one_qubit_gate(GateKind kind, nb::handle qubit) {
     return kestrix::make_gate(kind, {kestrix::py::to_index(qubit, "qubit")});
@@ -205,8 +206,7 @@ nb::object adaptive_init_circuit(const Call& call) {
     nb::handle self = call[0], qlist = call[1];
     nb::object init_circuit = self.attr("init_circuit");
     if (init_circuit.is_none()) {
-        nb::object head = qlist[nb::steal(PySlice_New(nullptr, self.attr("n_index").ptr(), nullptr))];
-        return call.global("hadamard_circuit")(head);
+        return call.global("hadamard_circuit")(slice_to(qlist, self.attr("n_index")));
     }
     return init_circuit(qlist, self.attr("_current_min"));
 }
@@ -245,7 +245,6 @@ nb::object adaptive_run(const Call& call) {
     nb::object minimum_res = self.attr("_current_min");
     nb::list minimum_indexes, indexes_measured;
     long long rotations = 0;
-    nb::object index_slice = nb::steal(PySlice_New(nullptr, n_index.ptr(), nullptr));
     const nb::object growth = nb::float_(1.34);
     const nb::object m_cap = power(nb::int_(2), n_index / nb::int_(2));
 
@@ -277,7 +276,7 @@ nb::object adaptive_run(const Call& call) {
             nb::object grover = call.global("Grover")(
                 nb::arg("in_operator") = self.attr("_init_circuit"),
                 nb::arg("flip_operator") = self.attr("_oracle_circuit"));
-            nb::object index_qubits = q_index_value[index_slice];
+            nb::object index_qubits = slice_to(q_index_value, n_index);
             nb::object cir = grover.attr("cir")(
                 nb::arg("q_input") = q_index_value, nb::arg("q_flip") = q_index_value,
                 nb::arg("q_zero") = index_qubits, nb::arg("iternum") = rotation_count);

@@ -50,6 +50,14 @@ nb::object slice(nb::handle value, std::optional<Py_ssize_t> start,
     return nb::steal(result);
 }
 
+nb::object slice_to(nb::handle value, nb::handle stop) {
+    nb::object range = nb::steal(PySlice_New(nullptr, stop.ptr(), nullptr));
+    if (!range.is_valid()) throw nb::python_error();
+    PyObject* result = PyObject_GetItem(value.ptr(), range.ptr());
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
 nb::object power(nb::handle base, nb::handle exponent) {
     PyObject* result = PyNumber_Power(base.ptr(), exponent.ptr(), Py_None);
     if (!result) throw nb::python_error();

@@ -26,6 +26,8 @@ nb::object item(nb::handle value, Py_ssize_t index);
 nb::object slice(nb::handle value, std::optional<Py_ssize_t> start,
                  std::optional<Py_ssize_t> stop);
 
+/// value[:stop] for any stop Python accepts (an int attribute read at call time, ...).
+nb::object slice_to(nb::handle value, nb::handle stop);
 /// len(value).
 Py_ssize_t length(nb::handle value);
 /// The one-element list [value].
