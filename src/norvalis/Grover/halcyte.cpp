@@ -22,6 +22,7 @@ using kestrix::Gate;
 using kestrix::GateKind;
 using norvalis::frame::arg;
 using norvalis::frame::Call;
+using norvalis::frame::distinct;
 using norvalis::frame::item;
 using norvalis::frame::length;
 using norvalis::frame::list_of;
@@ -170,9 +171,7 @@ nb::object grover_cir(const Call& call) {
     nb::object q_input = listed(call[1]);
     nb::object q_flip = listed(call[2].is_none() ? q_input : nb::borrow(call[2]));
     nb::object q_zero = listed(call[3].is_none() ? q_input : nb::borrow(call[3]));
-    nb::object q_all =
-        nb::steal(PySequence_List(nb::steal(PySet_New((q_input + q_zero + q_flip).ptr())).ptr()));
-    if (!q_all.is_valid()) throw nb::python_error();
+    nb::object q_all = distinct(q_input + q_zero + q_flip);
 
     nb::object amplify = self.attr("amplify");
     nb::object amp_cir =
@@ -281,8 +280,8 @@ nb::object adaptive_run(const Call& call) {
                 nb::arg("q_input") = q_index_value, nb::arg("q_flip") = q_index_value,
                 nb::arg("q_zero") = index_qubits, nb::arg("iternum") = rotation_count);
             nb::object prog = call.global("QProg")();
-            prog.attr("__lshift__")(cir);
-            prog.attr("__lshift__")(call.global("measure_all")(index_qubits, index_qubits));
+            prog << cir;
+            prog << call.global("measure_all")(index_qubits, index_qubits);
 
             machine.attr("run")(prog, nb::arg("shots") = 1);
             nb::object prog_res = machine.attr("result")().attr("get_prob_dict")();
@@ -324,11 +323,9 @@ nb::object adaptive_run(const Call& call) {
         }
     }
 
-    nb::list unique = nb::steal<nb::list>(
-        PySequence_List(nb::steal(PySet_New(minimum_indexes.ptr())).ptr()));
     nb::list opt_xs;
     nb::object width = nb::str(n_index);
-    for (nb::handle key : unique) {
+    for (nb::handle key : distinct(minimum_indexes)) {
         nb::object padded = nb::steal(PyObject_Format(key.ptr(), width.ptr()));
         if (!padded.is_valid()) throw nb::python_error();
         nb::list bits;

@@ -58,6 +58,14 @@ nb::object slice_to(nb::handle value, nb::handle stop) {
     return nb::steal(result);
 }
 
+nb::object distinct(nb::handle items) {
+    nb::object set = nb::steal(PySet_New(items.ptr()));
+    if (!set.is_valid()) throw nb::python_error();
+    PyObject* result = PySequence_List(set.ptr());
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
 nb::object power(nb::handle base, nb::handle exponent) {
     PyObject* result = PyNumber_Power(base.ptr(), exponent.ptr(), Py_None);
     if (!result) throw nb::python_error();

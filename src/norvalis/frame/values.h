@@ -28,6 +28,8 @@ nb::object slice(nb::handle value, std::optional<Py_ssize_t> start,
 
 /// value[:stop] for any stop Python accepts (an int attribute read at call time, ...).
 nb::object slice_to(nb::handle value, nb::handle stop);
+/// list(set(items)): the distinct items, in the order a set yields them.
+nb::object distinct(nb::handle items);
 /// len(value).
 Py_ssize_t length(nb::handle value);
 /// The one-element list [value].
