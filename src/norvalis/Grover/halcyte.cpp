@@ -285,7 +285,9 @@ nb::object adaptive_run(const Call& call) {
 
             machine.attr("run")(prog, nb::arg("shots") = 1);
             nb::object prog_res = machine.attr("result")().attr("get_prob_dict")();
-            nb::object outcome = item(nb::steal(PySequence_List(prog_res.ptr())), 0);
+            nb::object outcomes = nb::steal(PySequence_List(prog_res.ptr()));
+            if (!outcomes.is_valid()) throw nb::python_error();
+            nb::object outcome = item(outcomes, 0);
             nb::object current_value = value_function(outcome);
             nb::object diff = current_value - self.attr("_current_min");
 
