@@ -4,13 +4,14 @@
 
 namespace norvalis::frame {
 
-Module::Module(nb::handle module) : module_(module), globals_(PyModule_GetDict(module.ptr())) {}
+Module::Module(nb::handle module) : globals_(PyModule_GetDict(module.ptr())) {}
 
-void Module::import_from(const char* module, std::initializer_list<const char*> names) {
+void Module::import_from(const char* module, std::initializer_list<const char*> names,
+                         int level) {
     nb::list fromlist;
     for (const char* name : names) fromlist.append(name);
     nb::object source = nb::steal(
-        PyImport_ImportModuleLevel(module, globals_.ptr(), nullptr, fromlist.ptr(), 0));
+        PyImport_ImportModuleLevel(module, globals_.ptr(), nullptr, fromlist.ptr(), level));
     if (!source.is_valid()) throw nb::python_error();
     for (const char* name : names) {
         PyObject* value = nullptr;

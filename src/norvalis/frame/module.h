@@ -4,6 +4,16 @@
 // execution, binds the dependencies in order and defines functions and classes on `m`.
 // A module loads once per process, in one interpreter; any failure while loading
 // propagates to the importer unchanged and leaves the module unbound.
+//
+//   NORVALIS_MODULE(halcyte, m) {
+//       m.import_from("kestrix.core", {"QCircuit", "H"});   // from kestrix.core import ...
+//       m.import_as("numpy", "np");                         // import numpy as np
+//       m.import_star("plugin", 2);                         // from ..plugin import *
+//       m.def("iter_num", {arg("q_num"), arg("sol_num")}, "Doc.", iter_num);
+//       auto cls = m.define_class("Grover", "Doc.");
+//       cls.method("cir", {arg("self"), arg("iternum", 1)}, "Doc.", grover_cir);
+//       cls.finish();
+//   }
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
@@ -24,8 +34,10 @@ class Module {
   public:
     explicit Module(nb::handle module);
 
-    /// from <module> import <names...>
-    void import_from(const char* module, std::initializer_list<const char*> names);
+    /// from <module> import <names...>; with `level` dots it is relative to this module's
+    /// package (level 1, module "" imports siblings: from . import dravine).
+    void import_from(const char* module, std::initializer_list<const char*> names,
+                     int level = 0);
     /// import <module> as <alias>
     void import_as(const char* module, const char* alias);
     /// from <dots><module> import *, relative to this module's package (`level` dots).
@@ -39,7 +51,6 @@ class Module {
     nb::handle globals() const { return globals_; }
 
   private:
-    nb::handle module_;
     nb::handle globals_;
 };
 
