@@ -131,11 +131,12 @@ def test_nothing_better_or_equal_returns_the_initial_value(monkeypatch):
 
 
 def test_stops_once_every_assignment_has_been_seen(monkeypatch):
-    machine = ScriptedMachine(["0", "1", "0"])
+    # "0" is worse, "1" improves and completes the set; the search after it stops the run.
+    machine = ScriptedMachine(["0", "1", "0", "1"])
     monkeypatch.setattr(halcyte, "CPUQVM", machine)
     search = GroverAdaptiveSearch(0, 1)
-    assert search.run(10, lambda v: 0, lambda key: 1 if key == "0" else 0) == ([[1]], 0)
-    assert len(machine.outcomes) == 1
+    assert search.run(10, lambda v: 0, lambda key: {"0": 1, "1": -1}[key]) == ([[1]], -1)
+    assert machine.outcomes == ["1"]
 
 
 def test_rotation_schedules(monkeypatch):

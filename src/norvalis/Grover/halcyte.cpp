@@ -291,8 +291,7 @@ nb::object adaptive_run(const Call& call) {
             nb::object current_value = value_function(outcome);
             nb::object diff = current_value - self.attr("_current_min");
 
-            const bool improved = diff < nb::int_(0);
-            if (improved) {
+            if (diff < nb::int_(0)) {
                 indexes_measured.append(outcome);
                 minimum_res = current_value;
                 minimum_indexes = nb::list();
@@ -302,26 +301,24 @@ nb::object adaptive_run(const Call& call) {
                     print("Current minimum Value: ", current_value);
                 }
                 nb::setattr(self, "_current_min", current_value);
-            } else {
-                ++loops_with_no_improvement;
-                if (!contains(indexes_measured, outcome)) indexes_measured.append(outcome);
-                if (diff.equal(nb::int_(0))) {
-                    if (!contains(minimum_indexes, outcome)) minimum_indexes.append(outcome);
-                    if (process_show) {
-                        print("minimum Key Again: ", outcome);
-                        print("minimum Value No Change: ", minimum_res);
-                    }
-                }
-                nb::object grown = m * growth;
-                m = grown < m_cap ? grown : m_cap;
+                break;  // a new pass under the lower threshold
             }
-            // Once every assignment has been seen nothing is left to find, improvement or not.
+            ++loops_with_no_improvement;
+            if (!contains(indexes_measured, outcome)) indexes_measured.append(outcome);
+            if (diff.equal(nb::int_(0))) {
+                if (!contains(minimum_indexes, outcome)) minimum_indexes.append(outcome);
+                if (process_show) {
+                    print("minimum Key Again: ", outcome);
+                    print("minimum Value No Change: ", minimum_res);
+                }
+            }
+            nb::object grown = m * growth;
+            m = grown < m_cap ? grown : m_cap;
             if (nb::int_(loops_with_no_improvement) >= continue_times ||
                 nb::int_(nb::len(indexes_measured)).equal(num_all_solutions)) {
                 finished = true;
                 break;
             }
-            if (improved) break;
         }
     }
 
