@@ -7,9 +7,9 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from . import sdk
+from . import grover, sdk
 
-SECTIONS = [sdk]
+SECTIONS = [sdk, grover]
 
 
 @dataclass
