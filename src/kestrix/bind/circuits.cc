@@ -34,9 +34,12 @@ void bind_inspection(nb::class_<T>& cls, Get circuit_of) {
             "Every gate in execution order, blocks expanded.");
 }
 
+std::string count(size_t n, const char* noun) {
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
 std::string circuit_repr(const Circuit& c) {
-    return "QCircuit(" + std::to_string(c.gate_count()) + " gates on " +
-           std::to_string(c.width()) + " qubits)";
+    return "QCircuit(" + count(c.gate_count(), "gate") + " on " + count(c.width(), "qubit") + ")";
 }
 
 }  // namespace
@@ -96,8 +99,8 @@ void bind_circuits(nb::module_& m) {
              "The program's gates as a QCircuit.")
         .def("__str__", [](const Program& p) { return draw(p.circuit, p.width()); })
         .def("__repr__", [](const Program& p) {
-            return "QProg(" + std::to_string(p.width()) + " qubits, " +
-                   std::to_string(p.circuit.gate_count()) + " gates)";
+            return "QProg(" + count(p.width(), "qubit") + ", " + count(p.circuit.gate_count(), "gate") +
+                   ")";
         });
 
     m.def(

@@ -1,5 +1,6 @@
 // CPUQVM and its results.
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
 #include <nanobind/stl/shared_ptr.h>
 #include <nanobind/stl/vector.h>
 
@@ -74,10 +75,9 @@ std::shared_ptr<Result> run(Machine& machine, nb::handle prog, nb::handle shots_
     check_fits_in_memory(width);
     const bool random = program.circuit.has_measurement();
     const uint64_t seed = machine.seed ? *machine.seed : (random ? seed_from_numpy() : 0);
-    const double work = double(program.circuit.gate_count() + 1) * std::ldexp(1.0, width);
-    if (work < kReleaseGilWork) {
-        return std::make_shared<Result>(Simulator::run(program, uint64_t(shots), seed));
-    }
+    // Programs with measurements may be simulated once per shot: count that in.
+    const double work = double(program.circuit.gate_count() + 1) * std::ldexp(1.0, width) *
+                        (random ? double(shots) : 1.0);
     nb::object pending;
     InterruptCheck interrupt = [&pending]() {
         nb::gil_scoped_acquire gil;
@@ -86,6 +86,9 @@ std::shared_ptr<Result> run(Machine& machine, nb::handle prog, nb::handle shots_
         return true;
     };
     try {
+        if (work < kReleaseGilWork) {
+            return std::make_shared<Result>(Simulator::run(program, uint64_t(shots), seed, interrupt));
+        }
         nb::gil_scoped_release release;
         return std::make_shared<Result>(Simulator::run(program, uint64_t(shots), seed, interrupt));
     } catch (const Interrupted&) {
@@ -106,7 +109,6 @@ void bind_machine(nb::module_& m) {
             "get_prob_dict",
             [](const Result& r, nb::handle qubits) {
                 if (qubits.is_none() && r.measured()) {
-                    std::vector<double> freq(uint64_t{1} << r.cbits().size(), 0.0);
                     nb::dict d;
                     for (auto [outcome, count] : r.counts())
                         d[bits_key(outcome, r.cbits().size()).c_str()] =

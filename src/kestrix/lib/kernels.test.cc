@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <vector>
 
 #include "random_circuit.h"
 
@@ -12,32 +13,70 @@ namespace {
 using testing::distinct_qubits;
 using testing::max_distance;
 
+// Naive model: for every index whose control bits are set, multiply the local amplitudes.
+std::vector<cplx> naive(std::vector<cplx> a, const std::vector<int>& targets, uint64_t cmask,
+                        const std::vector<cplx>& m) {
+    const size_t d = size_t{1} << targets.size();
+    std::vector<cplx> out = a;
+    for (uint64_t i = 0; i < a.size(); ++i) {
+        if ((i & cmask) != cmask) continue;
+        uint64_t local = 0, base = i;
+        for (size_t j = 0; j < targets.size(); ++j) {
+            local |= ((i >> targets[j]) & 1) << j;
+            base &= ~(uint64_t{1} << targets[j]);
+        }
+        cplx sum = 0;
+        for (uint64_t l = 0; l < d; ++l) {
+            uint64_t idx = base;
+            for (size_t j = 0; j < targets.size(); ++j) idx |= ((l >> j) & 1) << targets[j];
+            sum += m[local * d + l] * a[idx];
+        }
+        out[i] = sum;
+    }
+    return out;
+}
+
+// Non-unitary matrices and random states catch index mistakes that unitaries hide.
+TEST(Kernels, EveryTargetAndControlMaskAgreesWithTheNaiveModel) {
+    std::mt19937 gen(1);
+    std::normal_distribution<double> normal;
+    auto rand_c = [&] { return cplx(normal(gen), normal(gen)); };
+    const int n = 5;
+    for (int t0 = 0; t0 < n; ++t0) {
+        for (uint64_t cmask = 0; cmask < (uint64_t{1} << n); ++cmask) {
+            if (cmask & (uint64_t{1} << t0)) continue;
+            std::vector<cplx> a(1 << n), m2(4);
+            for (cplx& x : a) x = rand_c();
+            for (cplx& x : m2) x = rand_c();
+            std::vector<cplx> got = a;
+            apply_1q(got.data(), n, t0, cmask, m2.data());
+            std::vector<cplx> want = naive(a, {t0}, cmask, m2);
+            for (size_t i = 0; i < a.size(); ++i) ASSERT_NEAR(std::abs(got[i] - want[i]), 0, 1e-12);
+
+            const int t1 = (t0 + 2) % n;
+            if (cmask & (uint64_t{1} << t1)) continue;
+            std::vector<cplx> m4(16);
+            for (cplx& x : m4) x = rand_c();
+            got = a;
+            apply_2q(got.data(), n, t0, t1, cmask, m4.data());
+            want = naive(a, {t0, t1}, cmask, m4);
+            for (size_t i = 0; i < a.size(); ++i) ASSERT_NEAR(std::abs(got[i] - want[i]), 0, 1e-12);
+        }
+    }
+}
+
+TEST(Kernels, DiagonalMatricesKeepTheirShortcutCorrect) {
+    std::vector<cplx> a = {1, 2, 3, 4};
+    const cplx m[4] = {cplx(0, 1), 0, 0, 2};
+    apply_1q(a.data(), 2, 1, 0, m);
+    EXPECT_EQ(a, (std::vector<cplx>{cplx(0, 1), cplx(0, 2), 6, 8}));
+}
+
 std::vector<cplx> random_values(uint64_t size, std::mt19937_64& rng) {
     std::normal_distribution<double> normal;
     std::vector<cplx> v(size);
     for (cplx& x : v) x = cplx(normal(rng), normal(rng));
     return v;
-}
-
-// Row r of m times the amplitudes that differ from i only in the target bits.
-std::vector<cplx> reference_dense(const std::vector<cplx>& in, const std::vector<int>& qubits,
-                                  uint64_t cmask, const std::vector<cplx>& m) {
-    const int k = int(qubits.size()), d = 1 << k;
-    std::vector<cplx> out = in;
-    for (uint64_t i = 0; i < in.size(); ++i) {
-        if ((i & cmask) != cmask) continue;
-        int row = 0;
-        for (int j = 0; j < k; ++j) row |= int((i >> qubits[j]) & 1) << j;
-        cplx sum = 0;
-        for (int col = 0; col < d; ++col) {
-            uint64_t src = i;
-            for (int j = 0; j < k; ++j)
-                src = (src & ~(uint64_t{1} << qubits[j])) | (uint64_t((col >> j) & 1) << qubits[j]);
-            sum += m[row * d + col] * in[src];
-        }
-        out[i] = sum;
-    }
-    return out;
 }
 
 // Every control mask over the qubits left free, with non-unitary matrices: a wrong index
@@ -54,7 +93,7 @@ TEST(Kernels, DenseMatchesReferenceForEveryControlMask) {
         uint64_t cmask = 0;
         do {
             std::vector<cplx> state = random_values(uint64_t{1} << n, rng);
-            const std::vector<cplx> want = reference_dense(state, qubits, cmask, m);
+            const std::vector<cplx> want = naive(state, qubits, cmask, m);
             apply_dense(state.data(), n, qubits.data(), k, cmask, m.data());
             ASSERT_LT(max_distance(state.data(), want.data(), state.size()), 1e-12)
                 << "k=" << k << " cmask=" << cmask;
@@ -74,7 +113,7 @@ TEST(Kernels, ParallelWidthsMatchReference) {
             for (size_t j = k; j < picked.size(); ++j) cmask |= uint64_t{1} << picked[j];
             const std::vector<cplx> m = random_values(uint64_t{1} << (2 * k), rng);
             std::vector<cplx> state = random_values(uint64_t{1} << n, rng);
-            const std::vector<cplx> want = reference_dense(state, qubits, cmask, m);
+            const std::vector<cplx> want = naive(state, qubits, cmask, m);
             apply_dense(state.data(), n, qubits.data(), k, cmask, m.data());
             ASSERT_LT(max_distance(state.data(), want.data(), state.size()), 1e-12);
         }
@@ -112,7 +151,7 @@ TEST(Kernels, SingleQubitDiagonalShortcut) {
             for (cplx d0 : {cplx(1), cplx(0.5, -2)}) {
                 const std::vector<cplx> m = {d0, 0, 0, cplx(-0.3, 1.7)};
                 std::vector<cplx> state = random_values(uint64_t{1} << n, rng);
-                const std::vector<cplx> want = reference_dense(state, {t}, cmask, m);
+                const std::vector<cplx> want = naive(state, {t}, cmask, m);
                 apply_1q(state.data(), n, t, cmask, m.data());
                 ASSERT_LT(max_distance(state.data(), want.data(), state.size()), 1e-12);
             }

@@ -13,8 +13,9 @@ namespace kestrix {
 
 namespace {
 
-// Polls the interrupt callback after roughly this many amplitude updates.
-constexpr uint64_t kPollWork = uint64_t{1} << 24;
+// Polls the interrupt callback after roughly this many amplitude updates: a few
+// milliseconds of work, and at least every pass over a state of 22 qubits or more.
+constexpr uint64_t kPollWork = uint64_t{1} << 22;
 
 // Runs unitary steps on a state, polling for an interrupt every so much work.
 class Runner {

@@ -7,9 +7,9 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from . import sdk
+from . import grover, sdk
 
-SECTIONS = [sdk]
+SECTIONS = [sdk, grover]
 
 
 @dataclass
@@ -36,10 +36,14 @@ class Context:
         print(f"  … {text}", file=sys.stderr, flush=True)
 
 
+def _duration(seconds):
+    return f"{seconds * 1000:.0f} ms" if seconds < 1 else f"{seconds:.1f} s"
+
+
 def _print_table(rows):
     headers = ["algorithm", "problem", "quantum result", "classical reference", "agrees", "time"]
     cells = [[r.algorithm, r.problem, r.quantum, r.reference, "yes" if r.agrees else "NO",
-              f"{r.seconds:.2f}s"] for r in rows]
+              _duration(r.seconds)] for r in rows]
     widths = [max(len(h), *(len(c[i]) for c in cells)) for i, h in enumerate(headers)]
     line = "  ".join(h.ljust(w) for h, w in zip(headers, widths))
     print(line)

@@ -1,0 +1,1 @@
+"""Linear-system solver front end (module `Kavrel`)."""

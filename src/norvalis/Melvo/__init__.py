@@ -1,0 +1,1 @@
+"""Canonical and iterative amplitude estimation (module `Melvo`)."""

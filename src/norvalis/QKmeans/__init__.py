@@ -1,0 +1,1 @@
+"""Quantum k-means clustering (module `Vandemir`)."""

@@ -1,0 +1,1 @@
+"""Quantum kernel for support-vector classification (module `ostrakin`)."""

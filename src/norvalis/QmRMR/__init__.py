@@ -1,0 +1,1 @@
+"""Quantum feature selection (module `fennimor`)."""

@@ -1,0 +1,1 @@
+"""Quantum support-vector regression (module `Quillan`)."""

@@ -1,0 +1,1 @@
+"""Variational eigensolver front end (module `sorvic`)."""

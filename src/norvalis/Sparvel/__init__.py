@@ -1,0 +1,1 @@
+"""Sparse quantum state encoding (module `Sparvel`)."""

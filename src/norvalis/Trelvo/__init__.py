@@ -1,0 +1,1 @@
+"""Variational singular-value decomposition (module `Trelvo`)."""

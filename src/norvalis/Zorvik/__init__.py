@@ -1,0 +1,1 @@
+"""Quantum principal component analysis (module `Zorvik`)."""

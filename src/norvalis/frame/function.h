@@ -1,0 +1,90 @@
+#pragma once
+// Functions written in C++ that behave like Python functions: arguments bind by position
+// or keyword with defaults computed once, the docstring begins with the signature line,
+// they bind as methods when stored on a class, they read module-level names at call
+// time, and an exception leaving them carries a traceback entry naming them.
+#include <nanobind/nanobind.h>
+
+#include <functional>
+#include <source_location>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace norvalis::frame {
+
+namespace nb = nanobind;
+
+/// One parameter: a name and, unless it is required, the default value.
+struct Param {
+    const char* name;
+    nb::object default_value;  ///< invalid handle: required
+};
+
+inline Param arg(const char* name) { return {name, nb::object()}; }
+
+template <class T>
+Param arg(const char* name, T&& default_value) {
+    return {name, nb::cast(std::forward<T>(default_value))};
+}
+
+struct FunctionData;
+
+/// The arguments of one call, bound to the parameters in their declared order.
+class Call {
+  public:
+    Call(const FunctionData& function, std::vector<nb::handle> args)
+        : function_(function), args_(std::move(args)) {}
+
+    nb::handle operator[](size_t index) const { return args_[index]; }
+    /// The index-th value a closure captured when it was made.
+    nb::handle captured(size_t index) const;
+    /// A module-level name looked up now (module dictionary, then builtins), so that a
+    /// caller who replaces it on the module is obeyed; NameError when absent.
+    nb::object global(const char* name) const;
+    const FunctionData& function() const { return function_; }
+
+  private:
+    const FunctionData& function_;
+    std::vector<nb::handle> args_;
+};
+
+using Body = std::function<nb::object(const Call&)>;
+
+/// Everything a function needs, fixed when it is defined.
+struct FunctionData {
+    std::string name;
+    std::string qualname;
+    std::vector<Param> params;
+    Body body;
+    nb::object globals;   ///< the defining module's dictionary
+    nb::object captured;  ///< a closure's captured values (a tuple), else invalid
+    std::string file;
+    int line = 0;
+};
+
+/// What a definition site passes: the documentation below the signature line, and where
+/// it is in the source (for traceback entries).
+struct Doc {
+    const char* text;
+    std::source_location where;
+    Doc(const char* text, std::source_location where = std::source_location::current())
+        : text(text), where(where) {}
+};
+
+/// A new function object. `qualname` is the dotted path inside the module
+/// ("Grover.cir", "Grover.__init__.<locals>.s_f").
+nb::object make_function(nb::handle globals, std::string name, std::string qualname,
+                         std::vector<Param> params, const Doc& doc, Body body);
+
+/// A function defined inside the running call, named as a Python closure would be:
+/// "<caller's qualname>.<locals>.<name>". The Python values it keeps go in `captured`
+/// (read back with Call::captured), not in the C++ lambda, so that the garbage collector
+/// sees them and can break reference cycles through them.
+nb::object make_closure(const Call& caller, const char* name, std::vector<Param> params,
+                        const Doc& doc, nb::tuple captured, Body body);
+
+/// The signature line of a function: "name(a, b=1)".
+std::string signature_line(const std::string& name, const std::vector<Param>& params);
+
+}  // namespace norvalis::frame

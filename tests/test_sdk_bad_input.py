@@ -1,0 +1,80 @@
+"""Bad input is a clear Python exception raised before any work, never a crash."""
+import math
+
+import numpy as np
+import pytest
+
+from kestrix.core import (BARRIER, CNOT, CPUQVM, Encode, H, QCircuit, QProg, RX, TOFFOLI, U3, X,
+                          measure)
+from kestrix.quantum_info import StateVector, unitary
+
+
+@pytest.mark.parametrize("make, error, message", [
+    (lambda: H(-1), ValueError, "non-negative"),
+    (lambda: H(1.5), TypeError, "integer"),
+    (lambda: H("0"), TypeError, "integer"),
+    (lambda: H(2 ** 40), ValueError, "too large"),
+    (lambda: CNOT(1, 1), ValueError, "more than once"),
+    (lambda: TOFFOLI(0, 1, 0), ValueError, "more than once"),
+    (lambda: H(0).control(0), ValueError, "control qubit 0"),
+    (lambda: CNOT(0, 1).control([2, 2]), ValueError, "more than once"),
+    (lambda: (QCircuit() << H(0) << X(3)).control([3]), ValueError, "control qubit 3"),
+    (lambda: RX(0, float("nan")), ValueError, "finite"),
+    (lambda: U3(0, 0.1, math.inf, 0.2), ValueError, "finite"),
+    (lambda: RX(0, 1j), TypeError, "real"),
+    (lambda: H(0, 1), TypeError, "takes 1 arguments"),
+    (lambda: measure([0, 1], [0]), ValueError, "classical bits"),
+    (lambda: BARRIER([0, -2]), ValueError, "non-negative"),
+    (lambda: QCircuit() << 5, TypeError, "cannot append int"),
+    (lambda: (QProg(1) << measure(0, 0)).dagger() if hasattr(QProg, "dagger") else
+     (QCircuit() << measure(0, 0)).dagger(), ValueError, "measurement"),
+])
+def test_bad_gates_and_circuits(make, error, message):
+    with pytest.raises(error, match=message):
+        make()
+
+
+@pytest.mark.parametrize("shots, error", [(0, ValueError), (-5, ValueError), (1.5, TypeError),
+                                          ("10", TypeError), (True, TypeError)])
+def test_bad_shots(shots, error):
+    with pytest.raises(error, match="shots"):
+        CPUQVM().run(QProg(1) << H(0), shots)
+
+
+def test_program_too_wide_for_memory():
+    with pytest.raises(MemoryError, match="qubits"):
+        CPUQVM().run(QProg(1) << H(50), 10)
+    with pytest.raises(MemoryError):
+        StateVector(55)
+
+
+@pytest.mark.parametrize("qubits, data, message", [
+    ([0, 1], [1, 0, 0], "length"),
+    ([0], [0.6, 0.6], "norm 1"),
+    ([0], [0, 0], "all zero"),
+    ([0, 0], [1, 0, 0, 0], "more than once"),
+    ([0], [np.nan, 1], "non-finite"),
+    ([], [1], "at least one qubit"),
+    ([0, 1], np.eye(2), "one-dimensional"),
+])
+def test_bad_amplitude_vectors(qubits, data, message):
+    with pytest.raises(ValueError, match=message):
+        Encode().amplitude_encode(qubits, data)
+
+
+def test_norm_tolerance_is_1e_8():
+    Encode().amplitude_encode([0], [1 + 5e-9, 0])
+    with pytest.raises(ValueError):
+        Encode().amplitude_encode([0], [1 + 5e-8, 0])
+
+
+def test_state_and_result_index_errors():
+    with pytest.raises(IndexError, match="qubit 3"):
+        StateVector(2).evolve(QCircuit() << H(3))
+    result = CPUQVM().run(QProg(2) << H(0), 1)
+    with pytest.raises(IndexError):
+        result.get_prob_list([5])
+    with pytest.raises(ValueError):
+        result.get_prob_dict([0, 0])
+    with pytest.raises(ValueError, match="at most"):
+        unitary(QCircuit() << H(20))
