@@ -38,10 +38,12 @@ def tiny(theta):
     return gates
 
 
-def triples(n):
-    """Gates that fuse into one 3-qubit block per disjoint triple of qubits: n // 3 passes."""
+def blocks(n, k):
+    """Gates that fuse into one k-qubit block (k = 2 or 3) per disjoint group of k qubits:
+    n // k passes over the state."""
     gates = []
-    for q in range(0, n - 2, 3):
-        gates += [("rx", q, 0.3), ("cx", q, q + 1), ("ry", q + 2, 0.7), ("cx", q + 1, q + 2),
-                  ("rz", q, 0.1), ("cx", q + 2, q)]
+    for q in range(0, n - k + 1, k):
+        group = list(range(q, q + k))
+        for a, b in zip(group, group[1:] + group[:1]):
+            gates += [("rx", a, 0.3), ("ry", b, 0.7), ("cx", a, b), ("rz", b, 0.1)]
     return gates

@@ -46,50 +46,61 @@ inline void matvec_scalar(cplx* a, uint64_t base, const uint64_t* off, const cpl
     }
 }
 
-// Updates the blocks at four bases together, their amplitudes regrouped as four real parts
-// and four imaginary parts so that each matrix entry, broadcast once, serves four blocks.
+// Updates the blocks at eight bases together (two groups of four), their amplitudes
+// regrouped as four real parts and four imaginary parts per register, so that each matrix
+// entry, broadcast once, serves eight blocks. base[4 * g + j] is base j of group g; with
+// Contiguous, the four bases of a group are neighbours and only base[4 * g] is read.
 template <int D, bool Contiguous>
-inline void matvec_quad(double* a, const uint64_t* base, const uint64_t* off, const v4d* mr,
-                        const v4d* mi) {
-    v4d xr[D], xi[D];
-    for (int c = 0; c < D; ++c) {
-        v4d lo, hi;
-        if constexpr (Contiguous) {
-            std::memcpy(&lo, a + 2 * (base[0] + off[c]), sizeof(v4d));
-            std::memcpy(&hi, a + 2 * (base[0] + off[c]) + 4, sizeof(v4d));
-        } else {
-            v2d x0, x1, x2, x3;
-            std::memcpy(&x0, a + 2 * (base[0] + off[c]), sizeof(v2d));
-            std::memcpy(&x1, a + 2 * (base[1] + off[c]), sizeof(v2d));
-            std::memcpy(&x2, a + 2 * (base[2] + off[c]), sizeof(v2d));
-            std::memcpy(&x3, a + 2 * (base[3] + off[c]), sizeof(v2d));
-            lo = __builtin_shufflevector(x0, x1, 0, 1, 2, 3);
-            hi = __builtin_shufflevector(x2, x3, 0, 1, 2, 3);
+inline void matvec_eight(double* a, const uint64_t* base, const uint64_t* off, const v4d* mr,
+                         const v4d* mi) {
+    constexpr int G = 2;
+    v4d xr[G][D], xi[G][D];
+    for (int g = 0; g < G; ++g) {
+        const uint64_t* b = base + 4 * g;
+        for (int c = 0; c < D; ++c) {
+            v4d lo, hi;
+            if constexpr (Contiguous) {
+                std::memcpy(&lo, a + 2 * (b[0] + off[c]), sizeof(v4d));
+                std::memcpy(&hi, a + 2 * (b[0] + off[c]) + 4, sizeof(v4d));
+            } else {
+                v2d x0, x1, x2, x3;
+                std::memcpy(&x0, a + 2 * (b[0] + off[c]), sizeof(v2d));
+                std::memcpy(&x1, a + 2 * (b[1] + off[c]), sizeof(v2d));
+                std::memcpy(&x2, a + 2 * (b[2] + off[c]), sizeof(v2d));
+                std::memcpy(&x3, a + 2 * (b[3] + off[c]), sizeof(v2d));
+                lo = __builtin_shufflevector(x0, x1, 0, 1, 2, 3);
+                hi = __builtin_shufflevector(x2, x3, 0, 1, 2, 3);
+            }
+            xr[g][c] = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
+            xi[g][c] = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
         }
-        xr[c] = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
-        xi[c] = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
     }
     for (int r = 0; r < D; ++r) {
-        v4d re = mr[r * D] * xr[0] - mi[r * D] * xi[0];
-        v4d im = mr[r * D] * xi[0] + mi[r * D] * xr[0];
-        for (int c = 1; c < D; ++c) {
-            re += mr[r * D + c] * xr[c] - mi[r * D + c] * xi[c];
-            im += mr[r * D + c] * xi[c] + mi[r * D + c] * xr[c];
+        v4d re[G] = {}, im[G] = {};
+        for (int c = 0; c < D; ++c) {
+            const v4d er = mr[r * D + c], ei = mi[r * D + c];
+            for (int g = 0; g < G; ++g) {
+                re[g] += er * xr[g][c] - ei * xi[g][c];
+                im[g] += er * xi[g][c] + ei * xr[g][c];
+            }
         }
-        const v4d lo = __builtin_shufflevector(re, im, 0, 4, 1, 5);
-        const v4d hi = __builtin_shufflevector(re, im, 2, 6, 3, 7);
-        if constexpr (Contiguous) {
-            std::memcpy(a + 2 * (base[0] + off[r]), &lo, sizeof(v4d));
-            std::memcpy(a + 2 * (base[0] + off[r]) + 4, &hi, sizeof(v4d));
-        } else {
-            const v2d y0 = __builtin_shufflevector(lo, lo, 0, 1);
-            const v2d y1 = __builtin_shufflevector(lo, lo, 2, 3);
-            const v2d y2 = __builtin_shufflevector(hi, hi, 0, 1);
-            const v2d y3 = __builtin_shufflevector(hi, hi, 2, 3);
-            std::memcpy(a + 2 * (base[0] + off[r]), &y0, sizeof(v2d));
-            std::memcpy(a + 2 * (base[1] + off[r]), &y1, sizeof(v2d));
-            std::memcpy(a + 2 * (base[2] + off[r]), &y2, sizeof(v2d));
-            std::memcpy(a + 2 * (base[3] + off[r]), &y3, sizeof(v2d));
+        for (int g = 0; g < G; ++g) {
+            const uint64_t* b = base + 4 * g;
+            const v4d lo = __builtin_shufflevector(re[g], im[g], 0, 4, 1, 5);
+            const v4d hi = __builtin_shufflevector(re[g], im[g], 2, 6, 3, 7);
+            if constexpr (Contiguous) {
+                std::memcpy(a + 2 * (b[0] + off[r]), &lo, sizeof(v4d));
+                std::memcpy(a + 2 * (b[0] + off[r]) + 4, &hi, sizeof(v4d));
+            } else {
+                const v2d y0 = __builtin_shufflevector(lo, lo, 0, 1);
+                const v2d y1 = __builtin_shufflevector(lo, lo, 2, 3);
+                const v2d y2 = __builtin_shufflevector(hi, hi, 0, 1);
+                const v2d y3 = __builtin_shufflevector(hi, hi, 2, 3);
+                std::memcpy(a + 2 * (b[0] + off[r]), &y0, sizeof(v2d));
+                std::memcpy(a + 2 * (b[1] + off[r]), &y1, sizeof(v2d));
+                std::memcpy(a + 2 * (b[2] + off[r]), &y2, sizeof(v2d));
+                std::memcpy(a + 2 * (b[3] + off[r]), &y3, sizeof(v2d));
+            }
         }
     }
 }
@@ -128,15 +139,16 @@ void dense_k(cplx* a, int n, const int* qubits, uint64_t cmask, const cplx* m) {
     const bool par = n >= kParallelQubits;
     if (fixed[0] >= 2) {
         // Bits 0 and 1 are free, so bases 4p .. 4p + 3 are neighbours in memory.
-        for_range(total / 4, par, [&](uint64_t p) {
-            const uint64_t base[1] = {deposit(4 * p, fixed, count) | cmask};
-            matvec_quad<D, true>(ad, base, off, mr, mi);
+        for_range(total / 8, par, [&](uint64_t p) {
+            uint64_t base[8];
+            for (int g = 0; g < 2; ++g) base[4 * g] = deposit(8 * p + 4 * g, fixed, count) | cmask;
+            matvec_eight<D, true>(ad, base, off, mr, mi);
         });
     } else {
-        for_range(total / 4, par, [&](uint64_t p) {
-            uint64_t base[4];
-            for (int j = 0; j < 4; ++j) base[j] = deposit(4 * p + j, fixed, count) | cmask;
-            matvec_quad<D, false>(ad, base, off, mr, mi);
+        for_range(total / 8, par, [&](uint64_t p) {
+            uint64_t base[8];
+            for (int j = 0; j < 8; ++j) base[j] = deposit(8 * p + j, fixed, count) | cmask;
+            matvec_eight<D, false>(ad, base, off, mr, mi);
         });
     }
 }
