@@ -3,6 +3,7 @@
 #include <bit>
 
 #include "errors.h"
+#include "kernels.h"
 
 namespace kestrix {
 

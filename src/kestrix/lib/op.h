@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "gate.h"
-#include "kernels.h"
 #include "matrix.h"
 
 namespace kestrix {

@@ -15,17 +15,4 @@ inline void for_range(uint64_t count, bool parallel, F&& f) {
     }
 }
 
-/// Sum of f(i) over [0, count), with the same threading rule as for_range.
-template <class F>
-inline double sum_range(uint64_t count, bool parallel, F&& f) {
-    double total = 0;
-    if (parallel) {
-#pragma omp parallel for schedule(static) reduction(+ : total)
-        for (int64_t i = 0; i < int64_t(count); ++i) total += f(uint64_t(i));
-    } else {
-        for (uint64_t i = 0; i < count; ++i) total += f(i);
-    }
-    return total;
-}
-
 }  // namespace kestrix

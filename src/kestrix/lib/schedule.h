@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "circuit.h"
+#include "kernels.h"
 #include "op.h"
 
 namespace kestrix {
