@@ -74,7 +74,7 @@ def main():
                 row += f"{min(theirs) / mine:16.2f}x"
             print(row + "   goal > 1x, aim >= 1.5x")
 
-    tiny_ours = rate(lambda i: ours.tiny(circuits.tiny(0.001 * i)))
+    tiny_ours = rate(lambda i: ours.tiny(0.001 * i))
     tiny_peers = [rate(lambda i, p=p: p["tiny"](circuits.tiny(0.001 * i)), 2.0) for p in found]
     row = f"{'tiny 2q, 1024 shots':<22}{tiny_ours:>10.0f}/s"
     row += "".join(f"{r:>11.0f}/s" for r in tiny_peers)

@@ -13,14 +13,36 @@ namespace kestrix::py {
 
 namespace {
 
-// `a << b` appends in place and yields `a` itself, so appends chain.
+Circuit& circuit_of(Circuit& c) { return c; }
+Circuit& circuit_of(Program& p) { return p.circuit; }
+
+// `a << b` appends in place and yields `a` itself, so appends chain. The operator is the
+// type's own slot: a gate, by far the most frequent item in small circuits, is appended
+// without the attribute lookup and argument dispatch of a bound method; anything else goes
+// through insert(), which checks it and reports errors.
+template <class T>
+PyObject* lshift_slot(PyObject* self, PyObject* item) {
+    if (!nb::isinstance<T>(nb::handle(self))) Py_RETURN_NOTIMPLEMENTED;
+    if (nb::isinstance<Gate>(nb::handle(item))) {
+        try {
+            circuit_of(nb::cast<T&>(nb::handle(self))).append(nb::cast<const Gate&>(nb::handle(item)));
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+        return Py_NewRef(self);
+    }
+    return PyObject_CallMethod(self, "insert", "O", item);
+}
+
+template <class T>
+PyType_Slot lshift_slots[] = {{Py_nb_lshift, reinterpret_cast<void*>(lshift_slot<T>)}, {0, nullptr}};
+
 template <class T, class Append>
 void bind_append(nb::class_<T>& cls, Append append) {
     auto op = [append](nb::handle self, nb::handle item) {
         append(nb::cast<T&>(self), item);
         return nb::borrow(self);
     };
-    cls.def("__lshift__", op, nb::arg("item"));
     cls.def("insert", op, nb::arg("item"), "Appends a gate, circuit or program; the same as `<<`.");
 }
 
@@ -45,7 +67,7 @@ std::string circuit_repr(const Circuit& c) {
 }  // namespace
 
 void bind_circuits(nb::module_& m) {
-    nb::class_<Circuit> circuit(m, "QCircuit",
+    nb::class_<Circuit> circuit(m, "QCircuit", nb::type_slots(lshift_slots<Circuit>),
                                 "An ordered list of gates; `c << g` appends in place.");
     circuit.def(nb::init<>());
     bind_append(circuit, [](Circuit& c, nb::handle item) { append_object(c, item); });
@@ -62,7 +84,8 @@ void bind_circuits(nb::module_& m) {
         .def("__str__", [](const Circuit& c) { return draw(c); })
         .def("__repr__", &circuit_repr);
 
-    nb::class_<Program> program(m, "QProg", "A program: a circuit over a declared number of qubits.");
+    nb::class_<Program> program(m, "QProg", nb::type_slots(lshift_slots<Program>),
+                                "A program: a circuit over a declared number of qubits.");
     program.def(
         "__init__",
         [](Program* p, nb::handle n) {
