@@ -31,8 +31,8 @@ uint64_t GateOp::target_mask() const {
 
 uint64_t Op::qubit_mask() const { return mask_of(qubits) | control_mask; }
 
-GateOp lower_op(const Gate& g, uint64_t extra_controls, bool dagger) {
-    GateOp op;
+void lower_op(const Gate& g, uint64_t extra_controls, bool dagger, GateOp& op) {
+    op.num_targets = 1;
     op.control_mask = extra_controls | mask_of(g.controls);
     auto set1 = [&](int target, GateKind kind, const std::vector<double>& params) {
         const std::array<cplx, 4> m = single_qubit_matrix(kind, params);
@@ -67,16 +67,19 @@ GateOp lower_op(const Gate& g, uint64_t extra_controls, bool dagger) {
     }
     const int d = op.num_targets == 1 ? 2 : 4;
     if (g.dagger != dagger) {
-        std::array<cplx, 16> t{};
-        for (int r = 0; r < d; ++r)
-            for (int c = 0; c < d; ++c) t[r * d + c] = std::conj(op.m[c * d + r]);
-        op.m = t;
+        for (int r = 0; r < d; ++r) {
+            op.m[r * d + r] = std::conj(op.m[r * d + r]);
+            for (int c = 0; c < r; ++c) {
+                const cplx upper = op.m[c * d + r];
+                op.m[c * d + r] = std::conj(op.m[r * d + c]);
+                op.m[r * d + c] = std::conj(upper);
+            }
+        }
     }
     op.diagonal = true;
     for (int r = 0; r < d; ++r)
         for (int c = 0; c < d; ++c)
             if (r != c && op.m[r * d + c] != cplx(0)) op.diagonal = false;
-    return op;
 }
 
 void apply_gate(cplx* amps, int n, const GateOp& g) {

@@ -12,19 +12,22 @@ namespace kestrix {
 
 /// One gate as the kernels see it.
 struct GateOp {
+    GateOp() {}  // user-provided, so that value-initialisation leaves m alone
     int num_targets = 1;               ///< 1 or 2
     std::array<int, 2> targets{0, 0};  ///< targets[0] is the low bit of the local index
     uint64_t control_mask = 0;
     bool diagonal = false;
-    std::array<cplx, 16> m{};          ///< 2x2 in the first 4 entries, or 4x4; row-major
+    /// 2x2 in the first 4 entries, or 4x4; row-major. Left uninitialised: a gate op is made
+    /// for every gate of every run, and clearing 256 bytes each time shows in tiny circuits.
+    std::array<cplx, 16> m;
 
     uint64_t target_mask() const;
     uint64_t qubit_mask() const { return target_mask() | control_mask; }
 };
 
 /// Lowers a unitary gate under `extra_controls`, inverted when `dagger` differs from its
-/// own flag.
-GateOp lower_op(const Gate& gate, uint64_t extra_controls, bool dagger);
+/// own flag, into `op` (written in place: steps are built by the thousand).
+void lower_op(const Gate& gate, uint64_t extra_controls, bool dagger, GateOp& op);
 
 enum class OpKind : uint8_t { Dense, Diagonal };
 

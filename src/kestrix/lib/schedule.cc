@@ -51,15 +51,14 @@ class Walker {
   private:
     void gate(const Gate& g, uint64_t controls, bool dagger) {
         if (g.kind == GateKind::BARRIER) return;
-        Step step;
+        Step& step = out_.steps.emplace_back();
         if (g.kind == GateKind::MEASURE) {
             step.kind = Step::Kind::Measure;
             step.qubit = g.qubits[0];
             step.cbit = g.cbit;
         } else {
-            step.gate = lower_op(g, controls, dagger);
+            lower_op(g, controls, dagger, step.gate);
         }
-        out_.steps.push_back(step);
     }
 
     // Replaces `run` copies of block b by its matrix power, when the block is unitary,

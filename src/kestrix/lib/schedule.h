@@ -12,6 +12,7 @@
 namespace kestrix {
 
 struct Step {
+    Step() {}  // user-provided, so that emplace_back does not clear the gate's matrix first
     enum class Kind : uint8_t { Gate, Block, Measure };
     Kind kind = Kind::Gate;
     GateOp gate;     ///< Kind::Gate
