@@ -23,7 +23,8 @@ ONE_QUBIT = {
 
 def u3(theta, phi, lam):
     c, s = math.cos(theta / 2), math.sin(theta / 2)
-    return np.array([[c, -np.exp(1j * lam) * s], [np.exp(1j * phi) * s, np.exp(1j * (phi + lam)) * c]])
+    return np.array([[c, -np.exp(1j * lam) * s],
+                     [np.exp(1j * phi) * s, np.exp(1j * (phi + lam)) * c]])
 
 
 def gate_matrix(g):

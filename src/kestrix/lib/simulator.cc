@@ -20,7 +20,8 @@ constexpr uint64_t kPollWork = uint64_t{1} << 22;
 // Runs unitary steps on a state, polling for an interrupt every so much work.
 class Runner {
   public:
-    Runner(const InterruptCheck& interrupt, const Schedule& plan) : interrupt_(interrupt), plan_(plan) {}
+    Runner(const InterruptCheck& interrupt, const Schedule& plan)
+        : interrupt_(interrupt), plan_(plan) {}
 
     void unitary(StateVector& state, const Step& step) {
         plan_.apply(state.data(), state.num_qubits(), step);
