@@ -74,3 +74,40 @@ def zero_state(n):
     psi = np.zeros(2 ** n, dtype=complex)
     psi[0] = 1
     return psi
+
+
+def apply_to_state(psi, u, targets, controls, n):
+    """psi after the local matrix `u` on `targets` (local bit j = targets[j]), only where
+    every control qubit is 1. Works on wide states without building 2^n matrices."""
+    t = psi.reshape([2] * n)  # axis n-1-q is qubit q
+    index = [slice(None)] * n
+    for c in controls:
+        index[n - 1 - c] = 1
+    sub = t[tuple(index)]
+    # Axes left in `sub`, in order, are the non-control qubits from high to low.
+    remaining = [q for q in reversed(range(n)) if q not in controls]
+    axes = [remaining.index(q) for q in reversed(targets)]  # highest local bit first
+    k = len(targets)
+    moved = np.moveaxis(sub, axes, range(k))
+    shape = moved.shape
+    updated = (u @ moved.reshape(2 ** k, -1)).reshape(shape)
+    out = t.copy()
+    out[tuple(index)] = np.moveaxis(updated, range(k), axes)
+    return out.reshape(-1)
+
+
+def gate_on_state(psi, name, qubits, params, controls, dagger, n):
+    """Applies one SDK gate (with extra controls and dagger flag) to a wide state."""
+    extra = list(controls)
+    if name in ("CNOT", "CZ", "CR"):
+        local = {"CNOT": PAULI["X"], "CZ": PAULI["Z"]}.get(name)
+        if local is None:
+            local = single_qubit("U1", params[0])
+        return apply_to_state(psi, local.conj().T if dagger else local, [qubits[1]],
+                              [qubits[0]] + extra, n)
+    if name == "TOFFOLI":
+        return apply_to_state(psi, PAULI["X"], [qubits[2]], qubits[:2] + extra, n)
+    if name == "SWAP":
+        return apply_to_state(psi, np.eye(4, dtype=complex)[[0, 2, 1, 3]], qubits, extra, n)
+    u = single_qubit(name, *params)
+    return apply_to_state(psi, u.conj().T if dagger else u, qubits, extra, n)

@@ -145,3 +145,40 @@ def test_wide_program_agrees_with_a_product_of_single_qubit_states():
     p1 = np.sin(angles[[0, 7, 17]] / 2) ** 2
     expected = [np.prod([p1[k] if (i >> k) & 1 else 1 - p1[k] for k in range(3)]) for i in range(8)]
     assert np.max(np.abs(np.array(probs) - expected)) < 1e-10
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_wide_random_circuits_match_the_model_gate_by_gate(seed):
+    # From 10 qubits the engine fuses gates and folds diagonals; from 14 it runs threaded.
+    rng = np.random.default_rng(100 + seed)
+    n = int(rng.choice([10, 12, 14, 15]))
+    circuit = QCircuit()
+    for _ in range(int(rng.integers(40, 120))):
+        gate, _ = random_gate(rng, min(n, 5)) if rng.random() < 0.5 else random_gate_wide(rng, n)
+        circuit << gate
+    expected = ref.zero_state(n)
+    for g in circuit:
+        expected = ref.gate_on_state(expected, g.name, g.qubits, g.params, g.controls,
+                                     g.is_dagger, n)
+    state = StateVector(n).evolve(circuit).ndarray()
+    assert np.max(np.abs(state - expected)) < 1e-10
+    probs = CPUQVM().run(QProg(n) << circuit, shots=1).get_prob_list(list(range(n)))
+    assert np.max(np.abs(np.array(probs) - np.abs(expected) ** 2)) < 1e-10
+
+
+def random_gate_wide(rng, n):
+    """A gate anywhere on n qubits, possibly under several controls and daggered."""
+    ctor, count = ROTATIONS[str(rng.choice(list(ROTATIONS)))]
+    if rng.random() < 0.3:
+        a, b = (int(q) for q in rng.permutation(n)[:2])
+        gate = (CNOT if rng.random() < 0.5 else CZ)(a, b)
+    else:
+        q = int(rng.integers(n))
+        gate = ctor(q, *(float(x) for x in rng.uniform(-np.pi, np.pi, count)))
+    used = set(gate.qubits)
+    if rng.random() < 0.3:
+        free = [q for q in range(n) if q not in used]
+        gate = gate.control([int(q) for q in rng.permutation(free)[: rng.integers(1, 4)]])
+    if rng.random() < 0.3:
+        gate = gate.dagger()
+    return gate, None
