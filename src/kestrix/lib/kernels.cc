@@ -1,3 +1,5 @@
+// Compiled once per instruction-set variant (KESTRIX_KERNEL_VARIANT names it); the public
+// entry points in kernels_dispatch.cc pick the widest variant this CPU runs.
 #include "kernels.h"
 
 #include <algorithm>
@@ -8,7 +10,12 @@
 #include "errors.h"
 #include "parallel.h"
 
-namespace kestrix {
+#ifndef KESTRIX_KERNEL_VARIANT
+#define KESTRIX_KERNEL_VARIANT generic
+#endif
+#include "kernels_variant.h"
+
+namespace kestrix::KESTRIX_KERNEL_VARIANT {
 
 namespace {
 
@@ -220,4 +227,4 @@ void apply_2q(cplx* a, int n, int t0, int t1, uint64_t cmask, const cplx* m) {
     dense_k<2>(a, n, qubits, cmask, m);
 }
 
-}  // namespace kestrix
+}  // namespace kestrix::KESTRIX_KERNEL_VARIANT

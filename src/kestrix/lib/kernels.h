@@ -24,6 +24,9 @@ void apply_dense(cplx* amps, int n, const int* qubits, int k, uint64_t control_m
 /// d holds 2^k diagonal entries over the local index whose bit j is qubit qubits[j].
 void apply_diagonal(cplx* amps, int n, const int* qubits, int k, const cplx* d);
 
+/// Which instruction-set variant of the kernels runs on this CPU: "avx2" or "generic".
+const char* kernel_variant();
+
 /// m is 2x2 row-major; acts on qubit t of an n-qubit state.
 void apply_1q(cplx* amps, int n, int t, uint64_t control_mask, const cplx* m);
 /// m is 4x4 row-major over the local index (bit 0: qubit t0, bit 1: qubit t1).
