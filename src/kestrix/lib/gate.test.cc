@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "errors.h"
-#include "matrix.h"
+#include "op.h"
 
 namespace kestrix {
 namespace {

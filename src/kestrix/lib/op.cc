@@ -25,6 +25,19 @@ uint64_t relabel_mask(uint64_t mask, const int* local) {
 
 }  // namespace
 
+Unitary lower(const Gate& gate) {
+    GateOp op;
+    lower_op(gate, 0, false, op);
+    Unitary u;
+    u.num_targets = op.num_targets;
+    u.targets = op.targets;
+    for (uint64_t mask = op.control_mask; mask; mask &= mask - 1)
+        u.controls.push_back(std::countr_zero(mask));
+    const int entries = op.num_targets == 1 ? 4 : 16;
+    std::copy(op.m.begin(), op.m.begin() + entries, u.m.begin());
+    return u;
+}
+
 uint64_t GateOp::target_mask() const {
     return num_targets == 1 ? bit(targets[0]) : bit(targets[0]) | bit(targets[1]);
 }

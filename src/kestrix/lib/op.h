@@ -25,6 +25,17 @@ struct GateOp {
     uint64_t qubit_mask() const { return target_mask() | control_mask; }
 };
 
+/// A gate's matrix with its controls listed: the plain form, for references and tests.
+struct Unitary {
+    int num_targets = 1;                ///< 1 or 2
+    std::array<int, 2> targets{0, 0};   ///< targets[0] is the low bit of the local index
+    std::vector<int> controls;          ///< ascending
+    std::array<cplx, 16> m{};           ///< row-major, 2x2 in the first 4 entries or 4x4
+};
+
+/// The matrix of a unitary gate with its controls and dagger flag applied.
+Unitary lower(const Gate& gate);
+
 /// Lowers a unitary gate under `extra_controls`, inverted when `dagger` differs from its
 /// own flag, into `op` (written in place: steps are built by the thousand).
 void lower_op(const Gate& gate, uint64_t extra_controls, bool dagger, GateOp& op);

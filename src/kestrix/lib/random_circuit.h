@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "circuit.h"
+#include "op.h"
 #include "matrix.h"
 
 namespace kestrix::testing {

@@ -30,26 +30,6 @@ StateVector::StateVector(int n) : n_(n) {
     amps_[0] = 1;
 }
 
-static uint64_t mask_of(const std::vector<int>& qubits) {
-    uint64_t mask = 0;
-    for (int q : qubits) mask |= uint64_t{1} << q;
-    return mask;
-}
-
-void StateVector::apply(const Unitary& u) {
-    for (int q : u.controls)
-        if (q >= n_) throw IndexError("qubit " + std::to_string(q) + " is outside the state");
-    for (int k = 0; k < u.num_targets; ++k)
-        if (u.targets[k] >= n_)
-            throw IndexError("qubit " + std::to_string(u.targets[k]) + " is outside the state");
-    const uint64_t cmask = mask_of(u.controls);
-    if (u.num_targets == 1) {
-        apply_1q(data(), n_, u.targets[0], cmask, u.m.data());
-    } else {
-        apply_2q(data(), n_, u.targets[0], u.targets[1], cmask, u.m.data());
-    }
-}
-
 void StateVector::apply(const Circuit& circuit) {
     if (circuit.has_measurement())
         throw ValueError("a state cannot be evolved through a measurement");

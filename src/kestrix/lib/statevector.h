@@ -21,7 +21,6 @@ class StateVector {
     cplx* data() { return amps_.data(); }
     const cplx* data() const { return amps_.data(); }
 
-    void apply(const Unitary& u);
     /// Applies every gate of a circuit without measurements.
     void apply(const Circuit& circuit);
 
