@@ -10,14 +10,7 @@ namespace {
 using testing::max_distance;
 using testing::random_circuit;
 using testing::reference_state;
-
-std::vector<cplx> run(const Schedule& plan, int n) {
-    std::vector<cplx> s(uint64_t{1} << n, cplx(0));
-    s[0] = 1;
-    for (const Step& step : plan.steps)
-        if (step.is_unitary()) plan.apply(s.data(), n, step);
-    return s;
-}
+using testing::run;
 
 size_t count_kind(const Schedule& plan, OpKind kind) {
     size_t count = 0;

@@ -9,7 +9,7 @@
 
 #include "circuit.h"
 #include "op.h"
-#include "matrix.h"
+#include "schedule.h"
 
 namespace kestrix::testing {
 
@@ -83,6 +83,15 @@ inline double max_distance(const cplx* a, const cplx* b, uint64_t size) {
     double worst = 0;
     for (uint64_t i = 0; i < size; ++i) worst = std::max(worst, std::abs(a[i] - b[i]));
     return worst;
+}
+
+/// The state a schedule's unitary steps make from |0...0>.
+inline std::vector<cplx> run(const Schedule& plan, int n) {
+    std::vector<cplx> s(uint64_t{1} << n, cplx(0));
+    s[0] = 1;
+    for (const Step& step : plan.steps)
+        if (step.is_unitary()) plan.apply(s.data(), n, step);
+    return s;
 }
 
 }  // namespace kestrix::testing
