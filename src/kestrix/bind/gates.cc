@@ -50,10 +50,8 @@ void bind_gate(nb::module_& m, GateKind kind, const char* signature, const char*
                                       std::to_string(args.size()))
                                          .c_str());
             }
-            std::vector<int> qubits;
-            std::vector<double> params;
-            qubits.reserve(arity);
-            params.reserve(nparams);
+            QubitList qubits;
+            ParamList params;
             for (int k = 0; k < arity; ++k) qubits.push_back(to_index(args[k], "qubit"));
             for (int k = 0; k < nparams; ++k) params.push_back(to_angle(args[arity + k], "angle"));
             return make_gate(kind, std::move(qubits), std::move(params));
@@ -66,9 +64,9 @@ void bind_gate(nb::module_& m, GateKind kind, const char* signature, const char*
 void bind_gates(nb::module_& m) {
     nb::class_<Gate>(m, "QGate", "One gate: its name, operand qubits, controls, angles and dagger flag.")
         .def_prop_ro("name", [](const Gate& g) { return std::string(gate_name(g.kind)); })
-        .def_prop_ro("qubits", [](const Gate& g) { return g.qubits; })
-        .def_prop_ro("controls", [](const Gate& g) { return g.controls; })
-        .def_prop_ro("params", [](const Gate& g) { return g.params; })
+        .def_prop_ro("qubits", [](const Gate& g) { return g.qubits.to_vector(); })
+        .def_prop_ro("controls", [](const Gate& g) { return g.controls.to_vector(); })
+        .def_prop_ro("params", [](const Gate& g) { return g.params.to_vector(); })
         .def_prop_ro("is_dagger", [](const Gate& g) { return g.dagger; },
                      "Whether the gate runs as its adjoint (dagger() is the method that flips it).")
         .def_prop_ro("cbit", [](const Gate& g) -> nb::object {

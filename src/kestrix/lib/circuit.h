@@ -76,7 +76,7 @@ void Circuit::visit(const ItemList& items, std::vector<int>& controls, bool dagg
             } else {
                 Gate run = *g;
                 if (run.is_unitary()) {
-                    run.controls.insert(run.controls.end(), controls.begin(), controls.end());
+                    run.controls.append(controls.begin(), controls.end());
                     if (dagger) run.dagger = !run.dagger;
                 }
                 f(static_cast<const Gate&>(run));

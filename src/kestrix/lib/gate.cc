@@ -31,7 +31,7 @@ const char* gate_name(GateKind kind) { return info(kind).name; }
 int gate_arity(GateKind kind) { return info(kind).arity; }
 int gate_param_count(GateKind kind) { return info(kind).params; }
 
-void check_distinct_qubits(const std::vector<int>& qubits, const char* what) {
+void check_distinct_qubits(std::span<const int> qubits, const char* what) {
     for (size_t i = 0; i < qubits.size(); ++i) {
         if (qubits[i] < 0) {
             throw ValueError(std::string(what) + ": qubit index must be non-negative, got " +
@@ -46,7 +46,7 @@ void check_distinct_qubits(const std::vector<int>& qubits, const char* what) {
     }
 }
 
-Gate make_gate(GateKind kind, std::vector<int> qubits, std::vector<double> params) {
+Gate make_gate(GateKind kind, QubitList qubits, ParamList params) {
     const KindInfo& k = info(kind);
     if (k.arity >= 0 && static_cast<int>(qubits.size()) != k.arity) {
         throw ValueError(std::string(k.name) + " takes " + std::to_string(k.arity) +
@@ -81,7 +81,7 @@ Gate make_measure(int qubit, int cbit) {
 }
 
 std::vector<int> Gate::all_qubits() const {
-    std::vector<int> all = qubits;
+    std::vector<int> all(qubits.begin(), qubits.end());
     all.insert(all.end(), controls.begin(), controls.end());
     return all;
 }
@@ -92,7 +92,7 @@ Gate Gate::controlled(const std::vector<int>& extra) const {
         throw ValueError("a measurement cannot be controlled");
     }
     Gate g = *this;
-    g.controls.insert(g.controls.end(), extra.begin(), extra.end());
+    g.controls.append(extra.begin(), extra.end());
     for (int c : extra) {
         if (std::find(qubits.begin(), qubits.end(), c) != qubits.end()) {
             throw ValueError("control qubit " + std::to_string(c) + " is also a target of " +

@@ -2,8 +2,11 @@
 // One gate of a circuit as the user constructed it, plus the extra controls and dagger
 // flag it carries. Matrices are derived from it on demand (see matrix.h).
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
+
+#include "small_vector.h"
 
 namespace kestrix {
 
@@ -11,12 +14,15 @@ enum class GateKind : uint8_t {
     I, H, X, Y, Z, RX, RY, RZ, U1, U2, U3, CNOT, CZ, CR, SWAP, TOFFOLI, BARRIER, MEASURE
 };
 
+using QubitList = SmallVector<int, 3>;
+using ParamList = SmallVector<double, 3>;
+
 struct Gate {
     GateKind kind = GateKind::I;
     bool dagger = false;
-    std::vector<int> qubits;    ///< operands as constructed, e.g. CNOT: {control, target}
-    std::vector<int> controls;  ///< controls added by control(), in the order given
-    std::vector<double> params;
+    QubitList qubits;    ///< operands as constructed, e.g. CNOT: {control, target}
+    QubitList controls;  ///< controls added by control(), in the order given
+    ParamList params;
     int cbit = -1;              ///< classical bit of a MEASURE
 
     /// Adds controls; refuses a control repeated or equal to an operand.
@@ -35,10 +41,10 @@ int gate_arity(GateKind kind);
 int gate_param_count(GateKind kind);
 
 /// Checked constructor used by every front end: validates qubits and angles.
-Gate make_gate(GateKind kind, std::vector<int> qubits, std::vector<double> params = {});
+Gate make_gate(GateKind kind, QubitList qubits, ParamList params = {});
 Gate make_measure(int qubit, int cbit);
 
 /// Throws ValueError unless every qubit is non-negative and none repeats.
-void check_distinct_qubits(const std::vector<int>& qubits, const char* what);
+void check_distinct_qubits(std::span<const int> qubits, const char* what);
 
 }  // namespace kestrix

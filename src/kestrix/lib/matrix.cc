@@ -16,7 +16,7 @@ std::array<cplx, 4> u3(double theta, double phi, double lam) {
 
 }  // namespace
 
-std::array<cplx, 4> single_qubit_matrix(GateKind kind, const std::vector<double>& p) {
+std::array<cplx, 4> single_qubit_matrix(GateKind kind, std::span<const double> p) {
     const cplx i(0, 1);
     const double r = 1 / std::numbers::sqrt2;
     switch (kind) {

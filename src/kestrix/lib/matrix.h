@@ -3,6 +3,7 @@
 // controls, or SWAP (see op.h).
 #include <array>
 #include <complex>
+#include <span>
 #include <vector>
 
 #include "gate.h"
@@ -12,6 +13,6 @@ namespace kestrix {
 using cplx = std::complex<double>;
 
 /// The 2x2 matrix of a single-qubit gate kind with the given angles (no dagger).
-std::array<cplx, 4> single_qubit_matrix(GateKind kind, const std::vector<double>& params);
+std::array<cplx, 4> single_qubit_matrix(GateKind kind, std::span<const double> params);
 
 }  // namespace kestrix

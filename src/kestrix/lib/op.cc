@@ -11,7 +11,7 @@ namespace {
 
 uint64_t bit(int q) { return uint64_t{1} << q; }
 
-uint64_t mask_of(const std::vector<int>& qubits) {
+uint64_t mask_of(std::span<const int> qubits) {
     uint64_t mask = 0;
     for (int q : qubits) mask |= bit(q);
     return mask;
@@ -47,7 +47,7 @@ uint64_t Op::qubit_mask() const { return mask_of(qubits) | control_mask; }
 void lower_op(const Gate& g, uint64_t extra_controls, bool dagger, GateOp& op) {
     op.num_targets = 1;
     op.control_mask = extra_controls | mask_of(g.controls);
-    auto set1 = [&](int target, GateKind kind, const std::vector<double>& params) {
+    auto set1 = [&](int target, GateKind kind, std::span<const double> params) {
         const std::array<cplx, 4> m = single_qubit_matrix(kind, params);
         op.targets = {target, target};
         std::copy(m.begin(), m.end(), op.m.begin());
