@@ -41,6 +41,13 @@ def test_bad_shots(shots, error):
         CPUQVM().run(QProg(1) << H(0), shots)
 
 
+def test_numpy_integer_shots_are_accepted_and_huge_ones_refused():
+    counts = CPUQVM().run(QProg(1) << measure(0, 0), np.int64(7)).get_counts()
+    assert counts == {"0": 7}
+    with pytest.raises(ValueError, match="too large"):
+        CPUQVM().run(QProg(1) << H(0), 10 ** 30)
+
+
 def test_program_too_wide_for_memory():
     with pytest.raises(MemoryError, match="qubits"):
         CPUQVM().run(QProg(1) << H(50), 10)

@@ -60,15 +60,19 @@ Program as_program(nb::handle prog) {
 }
 
 std::shared_ptr<Result> run(Machine& machine, nb::handle prog, nb::handle shots_arg) {
-    if (PyBool_Check(shots_arg.ptr()) || !PyLong_Check(shots_arg.ptr())) {
-        throw nb::type_error(("shots must be an int, got " +
-                              type_name_of(shots_arg))
-                                 .c_str());
+    // Any integer (numpy's too) but not a bool, which is an int only by accident.
+    if (PyBool_Check(shots_arg.ptr()) || PyFloat_Check(shots_arg.ptr()) ||
+        !PyIndex_Check(shots_arg.ptr())) {
+        throw nb::type_error(("shots must be an int, got " + type_name_of(shots_arg)).c_str());
     }
-    const long long shots = PyLong_AsLongLong(shots_arg.ptr());
-    if (shots <= 0) {
-        if (PyErr_Occurred()) PyErr_Clear();
-        throw nb::value_error(("shots must be positive, got " + std::string(nb::str(shots_arg).c_str())).c_str());
+    nb::object index = nb::steal(PyNumber_Index(shots_arg.ptr()));
+    if (!index.is_valid()) throw nb::python_error();
+    int overflow = 0;
+    const long long shots = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (overflow > 0) throw nb::value_error("shots is too large");
+    if (overflow < 0 || shots <= 0) {
+        throw nb::value_error(
+            ("shots must be positive, got " + std::string(nb::str(shots_arg).c_str())).c_str());
     }
     const Program program = as_program(prog);
     const int width = program.width();
