@@ -48,6 +48,13 @@ def test_numpy_integer_shots_are_accepted_and_huge_ones_refused():
         CPUQVM().run(QProg(1) << H(0), 10 ** 30)
 
 
+@pytest.mark.parametrize("seed, error", [(-1, ValueError), (2 ** 64, ValueError), (1.0, TypeError),
+                                         ("1", TypeError)])
+def test_bad_seeds(seed, error):
+    with pytest.raises(error, match="seed"):
+        CPUQVM(seed=seed)
+
+
 def test_program_too_wide_for_memory():
     with pytest.raises(MemoryError, match="qubits"):
         CPUQVM().run(QProg(1) << H(50), 10)

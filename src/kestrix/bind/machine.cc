@@ -154,11 +154,17 @@ void bind_machine(nb::module_& m) {
             "__init__",
             [](Machine* self, nb::handle seed) {
                 new (self) Machine{};
-                if (!seed.is_none()) {
-                    if (!PyLong_Check(seed.ptr()))
-                        throw nb::type_error("seed must be an int or None");
-                    self->seed = nb::cast<uint64_t>(seed);
+                if (seed.is_none()) return;
+                if (PyBool_Check(seed.ptr()) || PyFloat_Check(seed.ptr()) || !PyIndex_Check(seed.ptr()))
+                    throw nb::type_error("seed must be an int or None");
+                nb::object index = nb::steal(PyNumber_Index(seed.ptr()));
+                const unsigned long long value =
+                    index.is_valid() ? PyLong_AsUnsignedLongLong(index.ptr()) : 0;
+                if (PyErr_Occurred()) {
+                    PyErr_Clear();
+                    throw nb::value_error("seed must be an integer from 0 to 2**64 - 1");
                 }
+                self->seed = value;
             },
             nb::arg("seed") = nb::none(),
             "seed=None draws each run's seed from NumPy's global generator.")
