@@ -77,3 +77,20 @@ def test_reprs_say_what_objects_are():
     assert repr(QProg(2) << H(0)) == "QProg(2 qubits, 1 gate)"
     assert "StateVector(3" in repr(StateVector(3))
     assert "QResult" in repr(CPUQVM().run(QProg(1), 1))
+
+
+def test_type_stubs_ship_and_name_every_public_name():
+    import ast
+    import pathlib
+
+    import kestrix
+    import kestrix.core as core
+    import kestrix.quantum_info as quantum_info
+
+    folder = pathlib.Path(kestrix.__file__).parent
+    assert (folder / "py.typed").exists()
+    for module in (core, quantum_info):
+        stub = ast.parse((folder / (module.__name__.split(".")[-1] + ".pyi")).read_text())
+        declared = {n.name for n in stub.body if isinstance(n, (ast.ClassDef, ast.FunctionDef))}
+        public = {name for name in dir(module) if not name.startswith("_")}
+        assert public <= declared, public - declared
