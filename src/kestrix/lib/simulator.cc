@@ -89,14 +89,21 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
         return r;
     }
 
+    // One state buffer for every shot; each measurement step's outcome bit found once.
     std::map<uint64_t, uint64_t> tally;
     r.mean_probs_.assign(uint64_t{1} << n, 0.0);
     std::map<int, int> cbit_position;
     for (size_t j = 0; j < r.cbits_.size(); ++j) cbit_position[r.cbits_[j]] = int(j);
+    std::vector<uint64_t> outcome_bit(plan.steps.size(), 0);
+    for (size_t k = 0; k < plan.steps.size(); ++k)
+        if (!plan.steps[k].is_unitary())
+            outcome_bit[k] = uint64_t{1} << cbit_position[plan.steps[k].cbit];
+    StateVector state(n);
     for (uint64_t shot = 0; shot < shots; ++shot) {
-        StateVector state(n);
+        if (shot) state.reset();
         uint64_t outcome = 0;
-        for (const Step& step : plan.steps) {
+        for (size_t k = 0; k < plan.steps.size(); ++k) {
+            const Step& step = plan.steps[k];
             if (step.is_unitary()) {
                 runner.unitary(state, step);
                 continue;
@@ -105,8 +112,7 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
             const double p1 = state.probability_of_one(q);
             const int value = rng.uniform() < p1 ? 1 : 0;
             state.collapse(q, value, value ? p1 : 1 - p1);
-            const uint64_t bit = uint64_t{1} << cbit_position[step.cbit];
-            outcome = value ? (outcome | bit) : (outcome & ~bit);
+            outcome = value ? (outcome | outcome_bit[k]) : (outcome & ~outcome_bit[k]);
         }
         ++tally[outcome];
         const cplx* a = state.data();

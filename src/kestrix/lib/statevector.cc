@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -26,7 +27,12 @@ void check_fits_in_memory(int n) {
 
 StateVector::StateVector(int n) : n_(n) {
     check_fits_in_memory(n);
-    amps_.assign(size(), cplx(0));
+    amps_.resize(size());
+    reset();
+}
+
+void StateVector::reset() {
+    std::fill(amps_.begin(), amps_.end(), cplx(0));
     amps_[0] = 1;
 }
 

@@ -15,6 +15,8 @@ class StateVector {
   public:
     /// The all-zero state of n qubits.
     explicit StateVector(int n);
+    /// Back to the all-zero state, reusing the buffer.
+    void reset();
 
     int num_qubits() const { return n_; }
     uint64_t size() const { return uint64_t{1} << n_; }
