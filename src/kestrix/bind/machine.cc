@@ -9,23 +9,11 @@
 
 #include "convert.h"
 #include "core.h"
-#include "kestrix/lib/errors.h"
-#include "kestrix/lib/simulator.h"
+#include "run.h"
 
 namespace kestrix::py {
 
 namespace {
-
-// Above this much amplitude work a run releases the GIL and polls for Ctrl-C; below it the
-// release would cost more than the run.
-constexpr double kReleaseGilWork = double(1 << 20);
-
-// A seed drawn from NumPy's global generator, so np.random.seed(s) makes runs repeatable.
-uint64_t seed_from_numpy() {
-    static nb::object* random = new nb::object(nb::module_::import_("numpy.random").attr("random"));
-    const double u = nb::cast<double>((*random)());
-    return static_cast<uint64_t>(u * 0x1.0p53);
-}
 
 std::string bits_key(uint64_t value, size_t width) {
     std::string key(width, '0');
@@ -59,46 +47,9 @@ Program as_program(nb::handle prog) {
     return p;
 }
 
-std::shared_ptr<Result> run(Machine& machine, nb::handle prog, nb::handle shots_arg) {
-    // Any integer (numpy's too) but not a bool, which is an int only by accident.
-    if (PyBool_Check(shots_arg.ptr()) || PyFloat_Check(shots_arg.ptr()) ||
-        !PyIndex_Check(shots_arg.ptr())) {
-        throw nb::type_error(("shots must be an int, got " + type_name_of(shots_arg)).c_str());
-    }
-    nb::object index = nb::steal(PyNumber_Index(shots_arg.ptr()));
-    if (!index.is_valid()) throw nb::python_error();
-    int overflow = 0;
-    const long long shots = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-    if (overflow > 0) throw nb::value_error("shots is too large");
-    if (overflow < 0 || shots <= 0) {
-        throw nb::value_error(
-            ("shots must be positive, got " + std::string(nb::str(shots_arg).c_str())).c_str());
-    }
-    const Program program = as_program(prog);
-    const int width = program.width();
-    check_fits_in_memory(width);
-    const bool random = program.circuit.has_measurement();
-    const uint64_t seed = machine.seed ? *machine.seed : (random ? seed_from_numpy() : 0);
-    // Programs with measurements may be simulated once per shot: count that in.
-    const double work = double(program.circuit.gate_count() + 1) * std::ldexp(1.0, width) *
-                        (random ? double(shots) : 1.0);
-    nb::object pending;
-    InterruptCheck interrupt = [&pending]() {
-        nb::gil_scoped_acquire gil;
-        if (PyErr_CheckSignals() == 0) return false;
-        pending = nb::steal(PyErr_GetRaisedException());
-        return true;
-    };
-    try {
-        if (work < kReleaseGilWork) {
-            return std::make_shared<Result>(Simulator::run(program, uint64_t(shots), seed, interrupt));
-        }
-        nb::gil_scoped_release release;
-        return std::make_shared<Result>(Simulator::run(program, uint64_t(shots), seed, interrupt));
-    } catch (const Interrupted&) {
-        PyErr_SetRaisedException(pending.release().ptr());
-        throw nb::python_error();
-    }
+std::shared_ptr<Result> run(Machine& machine, nb::handle prog, nb::handle shots) {
+    const uint64_t count = to_count(shots, "shots");
+    return std::make_shared<Result>(run_program(as_program(prog), count, machine.seed));
 }
 
 std::vector<int> qubit_list_or_all(const Result& r, nb::handle qubits) {

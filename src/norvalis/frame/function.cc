@@ -1,17 +1,16 @@
-#include "function.h"
+#include "norvalis/frame/function.h"
 
 #include <cstddef>
 #include <string_view>
 
-#include "errors.h"
+#include "norvalis/frame/errors.h"
 
 namespace norvalis::frame {
 
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD
-    FunctionData* data;
+    PyObject_HEAD FunctionData* data;
     PyObject* dict;  ///< __name__, __qualname__, __module__, __doc__, __text_signature__
 };
 
@@ -79,16 +78,26 @@ std::vector<nb::handle> bind_arguments(const FunctionData& f, PyObject* args, Py
     return bound;
 }
 
+std::string source_path(std::string_view file) {
+    const size_t src = file.rfind("/src/");
+    return std::string(src == std::string_view::npos ? file : file.substr(src + 5));
+}
+
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     const FunctionData& f = *reinterpret_cast<FunctionObject*>(self)->data;
+    int line = f.line;
     try {
         Call call(f, bind_arguments(f, args, kwargs));
         nb::object result = f.body(call);
         return result.is_valid() ? result.release().ptr() : Py_NewRef(Py_None);
+    } catch (RaisedError& e) {
+        e.restore();
+        // Point at the refusing line when it is in this function's own source file.
+        if (source_path(e.where.file_name()) == f.file) line = int(e.where.line());
     } catch (...) {
         set_python_error_from_current_exception();
     }
-    add_traceback(f.name.c_str(), f.file.c_str(), f.line);
+    add_traceback(f.name.c_str(), f.file.c_str(), line);
     return nullptr;
 }
 
@@ -156,8 +165,11 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec = {
-    "norvalis.compiled_function", sizeof(FunctionObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, function_slots,
+    "norvalis.compiled_function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    function_slots,
 };
 
 // One type per extension module: each module links its own copy of the frame.
@@ -170,12 +182,12 @@ PyTypeObject* function_type() {
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
-std::string source_path(std::string_view file) {
-    const size_t src = file.rfind("/src/");
-    return std::string(src == std::string_view::npos ? file : file.substr(src + 5));
-}
-
 }  // namespace
+
+void Call::wrong_arity(size_t unpacked) const {
+    raise(PyExc_SystemError, "%s() unpacks %zu arguments but declares %zu parameters",
+          function_.qualname.c_str(), unpacked, args_.size());
+}
 
 nb::handle Call::captured(size_t index) const {
     if (!function_.captured.is_valid()) raise(PyExc_SystemError, "not a closure");
@@ -212,13 +224,22 @@ nb::object make_function(nb::handle globals, std::string name, std::string qualn
     auto* f = reinterpret_cast<FunctionObject*>(self.ptr());
     f->dict = PyDict_New();
     if (!f->dict) throw nb::python_error();
-    f->data = new FunctionData{std::move(name), std::move(qualname), std::move(params),
-                               std::move(body), nb::borrow(globals), nb::object(),
-                               source_path(doc.where.file_name()), int(doc.where.line())};
+    f->data = new FunctionData{std::move(name),
+                               std::move(qualname),
+                               std::move(params),
+                               std::move(body),
+                               nb::borrow(globals),
+                               nb::object(),
+                               source_path(doc.where.file_name()),
+                               int(doc.where.line())};
     const FunctionData& data = *f->data;
     const std::string signature = signature_line(data.name, data.params);
     std::string text = signature;
-    if (doc.text && *doc.text) text += "\n\n" + std::string(doc.text);
+    // Raw-string docstrings may open and close on lines of their own.
+    std::string_view rest = doc.text ? doc.text : "";
+    while (!rest.empty() && rest.front() == '\n') rest.remove_prefix(1);
+    while (!rest.empty() && (rest.back() == '\n' || rest.back() == ' ')) rest.remove_suffix(1);
+    if (!rest.empty()) text += "\n\n" + std::string(rest);
     nb::dict attrs = nb::borrow<nb::dict>(f->dict);
     attrs["__name__"] = data.name.c_str();
     attrs["__qualname__"] = data.qualname.c_str();
