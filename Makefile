@@ -3,7 +3,9 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 DEPS_STAMP := $(VENV)/.deps-installed
-BUILD_DEPS := scikit-build-core nanobind cmake ninja
+# The module frame uses nanobind's module-initialisation internals: pinned to the minor
+# release they are written against.
+BUILD_DEPS := scikit-build-core 'nanobind>=3.1,<3.2' cmake ninja ruff
 # Other simulators timed by `make bench` (the `bench` extra); each is optional.
 BENCH_PEERS := qiskit-aer qulacs pennylane-lightning
 export MPLBACKEND := Agg

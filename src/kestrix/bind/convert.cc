@@ -24,14 +24,6 @@ bool is_bool(nb::handle value) {
     return std::string_view(name) == "numpy.bool" || std::string_view(name) == "numpy.bool_";
 }
 
-// An integer scalar: int or anything with __index__ that is neither a bool, a float nor
-// a container (NumPy arrays have __index__ too, for their one-element case).
-bool is_integer_scalar(nb::handle value) {
-    if (PyLong_Check(value.ptr())) return !PyBool_Check(value.ptr());
-    return PyIndex_Check(value.ptr()) && !PyFloat_Check(value.ptr()) &&
-           !PySequence_Check(value.ptr()) && !is_bool(value);
-}
-
 // The value as a C long long with Python's int semantics; `overflow` is the sign of an
 // out-of-range value.
 long long as_long_long(nb::handle value, int& overflow) {
@@ -43,6 +35,14 @@ long long as_long_long(nb::handle value, int& overflow) {
 }
 
 }  // namespace
+
+// Anything with __index__ that is neither a bool, a float nor a container (NumPy arrays
+// have __index__ too, for their one-element case).
+bool is_integer_scalar(nb::handle value) {
+    if (PyLong_Check(value.ptr())) return !PyBool_Check(value.ptr());
+    return PyIndex_Check(value.ptr()) && !PyFloat_Check(value.ptr()) &&
+           !PySequence_Check(value.ptr()) && !is_bool(value);
+}
 
 std::string type_name_of(nb::handle value) {
     return nb::cast<std::string>(nb::type_name(value.type()));

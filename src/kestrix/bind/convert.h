@@ -19,6 +19,8 @@ namespace nb = nanobind;
 /// The Python type name of a value, for error messages.
 std::string type_name_of(nb::handle value);
 
+/// Whether `value` is one integer (int or NumPy integer, not a bool) rather than a list.
+bool is_integer_scalar(nb::handle value);
 /// A qubit or classical-bit index: an int or NumPy integer, non-negative. A bool is
 /// refused: True as a qubit is a slip, never an intent.
 int to_index(nb::handle value, const char* what);

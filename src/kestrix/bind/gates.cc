@@ -131,7 +131,7 @@ void bind_gates(nb::module_& m) {
                                        std::to_string(c.size()) + " classical bits")
                                           .c_str());
             }
-            if (PyIndex_Check(qubits.ptr())) return nb::cast(make_measure(q[0], c[0]));
+            if (is_integer_scalar(qubits)) return nb::cast(make_measure(q[0], c[0]));
             check_distinct_qubits(q, "measure");
             Circuit out;
             for (size_t k = 0; k < q.size(); ++k) out.append(make_measure(q[k], c[k]));

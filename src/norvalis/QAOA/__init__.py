@@ -1,1 +1,2 @@
-"""QAOA building blocks: Dicke and W states (`dravine`), XY mixers and initial states (`marrowind`), the stochastic-perturbation minimiser (`jorrant`)."""
+"""QAOA building blocks: Dicke and W states (`dravine`), XY mixers and initial states
+(`marrowind`), the stochastic-perturbation minimiser (`jorrant`)."""
