@@ -6,10 +6,10 @@ import time
 
 import numpy as np
 
-from . import grover, sdk, vandemir
+from . import grover, sdk, sparvel, vandemir
 from .section import Context
 
-SECTIONS = [sdk, grover, vandemir]
+SECTIONS = [sdk, grover, vandemir, sparvel]
 
 
 def _duration(seconds):
