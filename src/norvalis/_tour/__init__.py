@@ -6,10 +6,10 @@ import time
 
 import numpy as np
 
-from . import grover, sdk
+from . import fennimor, grover, sdk
 from .section import Context
 
-SECTIONS = [sdk, grover]
+SECTIONS = [sdk, grover, fennimor]
 
 
 def _duration(seconds):
