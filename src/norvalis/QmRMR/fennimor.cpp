@@ -177,10 +177,16 @@ bool documented_steps_are_own(const Call& call, nb::handle self) {
 std::optional<std::pair<double, double>> real_terms(nb::handle self, nb::handle outcomes) {
     nb::object items = as_list(outcomes.attr("items")());
     const Py_ssize_t count = PyList_GET_SIZE(items.ptr());
+    // A replaced parser may hand back anything: only (str, float) pairs are read here.
+    for (Py_ssize_t s = 0; s < count; ++s) {
+        PyObject* pair = PyList_GET_ITEM(items.ptr(), s);
+        if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2 ||
+            !PyUnicode_Check(PyTuple_GET_ITEM(pair, 0)) ||
+            !PyFloat_CheckExact(PyTuple_GET_ITEM(pair, 1)))
+            return std::nullopt;
+    }
     if (count == 0) return std::nullopt;
-    PyObject* first_key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), 0), 0);
-    if (!PyUnicode_Check(first_key)) return std::nullopt;
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(first_key);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), 0), 0));
     const auto q = plain_real_array(self.attr("quadratic"), std::array{n, n});
     if (!q) return std::nullopt;
     const auto u = plain_real_array(self.attr("linear"), std::array{n});
@@ -191,9 +197,7 @@ std::optional<std::pair<double, double>> real_terms(nb::handle self, nb::handle 
     for (Py_ssize_t s = 0; s < count; ++s) {
         PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), s), 0);
         PyObject* probability = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), s), 1);
-        if (!PyUnicode_Check(key) || !PyUnicode_IS_ASCII(key) || PyUnicode_GET_LENGTH(key) != n ||
-            !PyFloat_CheckExact(probability))
-            return std::nullopt;
+        if (!PyUnicode_IS_ASCII(key) || PyUnicode_GET_LENGTH(key) != n) return std::nullopt;
         const Py_UCS1* bits = PyUnicode_1BYTE_DATA(key);
         ones.clear();
         for (Py_ssize_t i = 0; i < n; ++i) {
