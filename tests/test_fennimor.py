@@ -1,8 +1,13 @@
 """Quantum feature selection: the weight-preserving ansatz, its outcome distribution and
 loss against an independent dense simulation and brute force, selection of the best
 outcome, and training under the fixed seed re-derived step by step."""
+import copy
 import itertools
 import math
+import os
+import pickle
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -74,31 +79,23 @@ class TestModule:
         assert fennimor.plt is __import__("matplotlib.pyplot").pyplot
 
     @pytest.mark.parametrize("function, signature", [
-        (fennimor.control, "control(qubits1, qubits2, theta)"),
-        (fennimor.plot_bar, "plot_bar(dic)"),
-        (fennimor.plot_loss, "plot_loss(los)"),
-        (Feature_Selection.__init__, "__init__(self, quadratic, linear, select_num)"),
-        (Feature_Selection.Circuit, "Circuit(self, qbs, para)"),
-        (Feature_Selection.get_theory, "get_theory(self, para)"),
-        (Feature_Selection.cal_loss, "cal_loss(self, para)"),
-        (Feature_Selection.select_key, "select_key(self, dit)"),
-        (Feature_Selection.get_his_res, "get_his_res(self, ini_para)"),
-        (JorrantOptimizer.__init__, "__init__(self, objective_function, a=0.1, c=0.1, "
-                                    "alpha=0.602, beta=0.101, max_iters=1000)"),
-        (JorrantOptimizer.optimize, "optimize(self, initial_params)"),
+        (fennimor.control, "(qubits1, qubits2, theta)"), (fennimor.plot_bar, "(dic)"),
+        (fennimor.plot_loss, "(los)"), (Feature_Selection.Circuit, "(self, qbs, para)"),
+        (Feature_Selection.__init__, "(self, quadratic, linear, select_num)"),
+        (Feature_Selection.get_theory, "(self, para)"),
+        (Feature_Selection.cal_loss, "(self, para)"),
+        (Feature_Selection.select_key, "(self, dit)"),
+        (Feature_Selection.get_his_res, "(self, ini_para)"),
+        (JorrantOptimizer.optimize, "(self, initial_params)"),
+        (JorrantOptimizer.__init__, "(self, objective_function, a=0.1, c=0.1, alpha=0.602, "
+                                    "beta=0.101, max_iters=1000)"),
     ])
     def test_docstrings_begin_with_the_signature(self, function, signature):
-        assert function.__doc__.startswith(signature + "\n")
+        assert function.__doc__.startswith(function.__name__ + signature + "\n")
 
     @pytest.mark.parametrize("controls", [3, [3], [3, 4]])
     def test_control_is_a_controlled_ry(self, controls):
         assert fennimor.control(controls, 1, 0.25) == RY(1, 0.25).control(controls)
-
-    def test_attributes(self):
-        fs = Feature_Selection("Q", [1, 2, 3], 2)
-        assert (fs.quadratic, fs.linear, fs.qb_num, fs.select_num, fs.l1, fs.l2) == (
-            "Q", [1, 2, 3], 3, 2, [], [])
-
 
 class TestCircuit:
     @pytest.mark.parametrize("n, used", [(2, 1), (5, 8), (6, 15)])
@@ -118,11 +115,6 @@ class TestCircuit:
         for call in (fs.Circuit, lambda qbs, para: fs.get_theory(para)):
             with pytest.raises(IndexError):
                 call(list(range(n)), [0.5] * (used - 1))
-
-    def test_on_other_qubits(self):
-        circuit = Feature_Selection(None, [0] * 3, 1).Circuit([4, 7, 9], [0.3, 0.4, 0.5])
-        assert [(g.name, g.qubits, g.controls) for g in circuit][:4] == [
-            ("X", [4], []), ("CNOT", [7, 4], []), ("RY", [7], [4]), ("CNOT", [7, 4], [])]
 
 
 class TestDistributionAndLoss:
@@ -203,23 +195,6 @@ class TestDistributionAndLoss:
         fs = Feature_Selection(quadratic, linear, 2)
         fs.Circuit = lambda qbs, para: X(qbs[0])  # one feature selected, whatever the angles
         assert fs.cal_loss(para) == quadratic[0, 0] + linear[0]
-
-    @pytest.mark.parametrize("outcomes, error", [
-        ([1, 2], TypeError), ([("10", 0.5, 1)], None), ([("1x", 1.0)], ValueError),
-        ([(1, 1.0)], TypeError), ([("10", "p")], TypeError)])
-    def test_a_replaced_parser_returning_anything_is_a_clear_error(self, monkeypatch, outcomes,
-                                                                  error):
-        class Outcomes(dict):
-            def items(self):
-                return outcomes
-
-        monkeypatch.setattr(fennimor, "parse_quantum_result_dict", lambda *a, **k: Outcomes())
-        fs = Feature_Selection(np.ones((2, 2)), [1.0, 2.0], 1)
-        if error is None:  # a pair with a third entry unpacks as (key, probability)
-            assert fs.cal_loss([0.1]) == 0.5 * (1 + 1)
-        else:
-            with pytest.raises(error):
-                fs.cal_loss([0.1])
 
     def test_the_loss_draws_nothing_from_numpy(self):
         fs = Feature_Selection(*problem(4), 2)
@@ -336,3 +311,61 @@ class TestTraining:
         x = np.array([1, 1, 1, 0, 0, 0])
         assert his == [x @ quadratic @ x + linear @ x] * 201
         assert choice == list(x) and top == {"111000": 1.0}
+
+
+HOSTILE = r"""
+import numpy as np
+from norvalis.QmRMR import Feature_Selection, JorrantOptimizer, fennimor
+
+class Shrinking(list):
+    def __getitem__(self, i):
+        self.clear()
+        return 0.1
+
+class NoFloat:
+    def __float__(self):
+        raise RuntimeError("no float")
+
+class Items(dict):
+    def items(self):
+        return [("11", 1.0), None]
+
+def fresh(**attributes):
+    fs = Feature_Selection(np.eye(4), [1.0] * 4, 2)
+    fs.__dict__.update(attributes)
+    return fs
+
+calls = [
+    lambda: fresh().cal_loss(Shrinking([0.1] * 8)),
+    lambda: fresh().cal_loss([NoFloat()] * 8),
+    lambda: fresh(qb_num=10 ** 30).cal_loss(np.full(8, 0.3)),
+    lambda: fresh(quadratic=np.array([[NoFloat()] * 4] * 4)).cal_loss(np.full(8, 0.3)),
+    lambda: fresh(quadratic=np.eye(4)[:, :, None]).cal_loss(np.full(8, 0.3)),
+    lambda: fresh(get_theory=lambda p: Items()).get_his_res(np.full(8, 0.3)),
+    lambda: fresh(select_key=lambda d: 5).get_his_res(np.full(8, 0.3)),
+    lambda: fresh().select_key({1: 0.5}),
+    lambda: fennimor.plot_bar({"a": "x", "b": 1}),
+]
+fennimor.parse_quantum_result_dict = lambda *args, **kwargs: Items()
+calls.append(lambda: fresh().cal_loss(np.full(8, 0.3)))
+for call in calls:
+    try:
+        call()
+    except Exception:
+        pass
+print("survived")
+"""
+
+
+def test_hostile_input_never_crashes_the_interpreter():
+    out = subprocess.run([sys.executable, "-c", HOSTILE], capture_output=True, text=True,
+                         env={**os.environ, "MPLBACKEND": "Agg"})
+    assert (out.returncode, out.stdout) == (0, "survived\n"), out.stderr
+
+
+def test_instances_pickle_and_copy():
+    fs = Feature_Selection(*problem(4), 2)
+    loss = fs.cal_loss(np.full(8, 0.3))
+    for clone in (pickle.loads(pickle.dumps(fs)), copy.deepcopy(fs)):
+        assert type(clone) is Feature_Selection and clone.l1 == fs.l1
+        assert clone.cal_loss(np.full(8, 0.3)) == loss and clone.l1 == [fs.l1[0]] * 2
