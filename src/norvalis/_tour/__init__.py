@@ -6,10 +6,10 @@ import time
 
 import numpy as np
 
-from . import grover, sdk
+from . import grover, qsvm, quillan, sdk
 from .section import Context
 
-SECTIONS = [sdk, grover]
+SECTIONS = [sdk, grover, qsvm, quillan]
 
 
 def _duration(seconds):
