@@ -1,6 +1,10 @@
 """The quantum kernel against exact fidelities computed in NumPy from the feature map, its
 seeding and batching, the positive-semidefinite projection, its failures, and its use
 as a scikit-learn kernel."""
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import pytest
 from sklearn.datasets import make_blobs
@@ -238,3 +242,45 @@ class TestClassification:
         test = np.vstack([x[1::2], x[:4:2]])
         predicted = svc.predict(qk.evaluate(test, x[::2]))
         assert np.array_equal(predicted, np.concatenate([labels[1::2], labels[:4:2]]))
+
+
+def test_hostile_input_raises_without_crashing():
+    code = textwrap.dedent("""
+        import numpy as np
+        from norvalis.QSVM.ostrakin import QuantumKernel_lumet as Q, _build_circuit, _run_circuit
+
+        class Failing:
+            def __len__(self): return 3
+            def __getitem__(self, i): raise RuntimeError("boom")
+
+        class Emptying(list):
+            def __getitem__(self, i):
+                self.clear()
+                return 1.0
+
+        calls = [
+            lambda: Q(n_qbits=2).evaluate([[1, 2], [3]]),
+            lambda: Q(n_qbits=2).evaluate(np.array([[object(), 1], [2, 3]])),
+            lambda: Q(n_qbits=40).evaluate(np.arange(80.0).reshape(2, 40)),
+            lambda: Q(n_qbits=10**12).evaluate([[1, 2], [3, 4]]),
+            lambda: _build_circuit([0, 0], 2, [1, 2], [3, 4]),
+            lambda: _build_circuit(Failing(), 2, [1, 2], [3, 4]),
+            lambda: _build_circuit([0, 1], 2, Emptying([1.0, 2.0]), Failing()),
+            lambda: _run_circuit(10**6, [1.0] * 10**6, [2.0] * 10**6),
+        ]
+        for call in calls:
+            try:
+                call()
+                print("returned")
+            except Exception as e:
+                print(type(e).__name__)
+        readonly = np.arange(8.0).reshape(4, 2)
+        readonly.flags.writeable = False
+        print(Q(n_qbits=2).evaluate(readonly[:, ::-1], readonly.astype(np.float32)).shape)
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         timeout=300)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["ValueError", "TypeError", "MemoryError", "ValueError",
+                                  "ValueError", "RuntimeError", "RuntimeError", "MemoryError",
+                                  "(4,", "4)"]

@@ -100,6 +100,16 @@ class TestKernel:
 
         assert Flipped([[0.0], [1.0]], [0, 1]).dist([1.0, 0.0], [-1.0, 0.0]) == 0.0
 
+    @pytest.mark.parametrize("call, error", [
+        (lambda m: m.cir_real([0, 0], [1.0, 2.0]), ValueError),      # CZ on one qubit
+        (lambda m: m.dist([np.nan, 1.0], [1.0, 2.0]), ValueError),
+        (lambda m: m.dist([1.0], [1.0, 2.0]), IndexError),
+        (lambda m: m.k_kernel(5, [[1.0, 2.0]]), TypeError),
+    ])
+    def test_bad_input_is_a_clear_error(self, data, call, error):
+        with pytest.raises(error):
+            call(Quantum_SVR(*data))
+
     def test_k_kernel_computes_every_entry_through_dist(self, data):
         calls = []
 

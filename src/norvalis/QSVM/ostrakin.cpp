@@ -136,6 +136,17 @@ OverlapInputs read_inputs(nb::handle qlist, nb::handle weights_x, nb::handle wei
 // The number of qubits as QProg(n) reads it.
 int qubit_count(nb::handle n_qbits) { return to_index(n_qbits, "number of qubits"); }
 
+// The number of qubits behind the all-zeros key "0" * n_qbits: a value that cannot repeat
+// a string (None while n_qbits is unset) fails as that repetition does, without building
+// the string.
+int qubit_count_of_key(nb::handle n_qbits) {
+    if (!PyIndex_Check(n_qbits.ptr())) {
+        raise(PyExc_TypeError, "can't multiply sequence by non-int of type '%.200s'",
+              Py_TYPE(n_qbits.ptr())->tp_name);
+    }
+    return qubit_count(n_qbits);
+}
+
 // Feature rows as a C-contiguous float64 matrix. Complex and non-numeric data are refused:
 // a phase angle is a real number.
 nb::object real_matrix(nb::handle np, nb::handle array, const char* name) {
@@ -331,9 +342,7 @@ float64; complex or non-numeric data raise TypeError.
             if (!y_vec.is_valid()) y_vec = x_vec;
             nb::object kernel = np.attr("zeros")(nb::make_tuple(dim(x_vec, 0), dim(y_vec, 0)));
             if (symmetric) np.attr("fill_diagonal")(kernel, 1);
-            // "0" * n_qbits: fails as the host does while n_qbits is None.
-            (void)(nb::str("0") * self.attr("_n_qbits"));
-            const int n = qubit_count(self.attr("_n_qbits"));
+            const int n = qubit_count_of_key(self.attr("_n_qbits"));
             const Py_ssize_t batch = batch_size_of(self.attr("_batch_size"));
 
             nb::object x_data = real_matrix(np, x_vec, "x_vec");
