@@ -6,10 +6,10 @@ import time
 
 import numpy as np
 
-from . import fennimor, grover, sdk
+from . import fennimor, grover, qsvm, quillan, sdk
 from .section import Context
 
-SECTIONS = [sdk, grover, fennimor]
+SECTIONS = [sdk, grover, qsvm, quillan, fennimor]
 
 
 def _duration(seconds):
