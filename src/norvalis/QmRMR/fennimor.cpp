@@ -317,8 +317,9 @@ the whole gradient from two evaluations at params +- ck * delta, with delta
 one draw of random +-1 entries from NumPy's global generator, and steps by
 ak = a / (k + 1) ** alpha. Seed NumPy first for repeatable runs.
 
-A constant objective, or one that is flat along every perturbation, leaves
-the parameters where they are: the estimate is exactly zero.
+Where the two perturbed values are equal (a constant objective, or one even
+about the current point) the estimate is exactly zero and the parameters
+stay where they are.
 )DOC");
 
     optimizer.method("__init__",
