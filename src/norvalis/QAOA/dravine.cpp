@@ -442,19 +442,6 @@ register the simulator can hold.
               return dicke_state(to_qubits(q_list, "q_list"), weight, truthy(compress));
           });
 
-    m.def("linear_w_state", {arg("q_list"), arg("compress", true)}, R"DOC(
-A QCircuit preparing the W state D(n, 1) on q_list with nearest-neighbour
-steps along the list: X on the first qubit, then for each next qubit a
-controlled RY that passes the excitation on and a CNOT back that clears the
-previous qubit. With compress false it has 3(n - 1) CNOT gates.
-
-Raises ValueError("Apply on at least one qubit.") for an empty list.
-)DOC",
-          [](const Call& call) {
-              auto [q_list, compress] = call.args<2>();
-              return linear_w_state(to_qubits(q_list, "q_list"), truthy(compress));
-          });
-
     m.def("_control_ry",
           {arg("q1"), arg("q2"), arg("ang"), arg("ctrl_q", nb::none()), arg("compress", true)},
           R"DOC(
@@ -628,5 +615,18 @@ once. Empty for fewer than two qubits.
               Circuit c;
               smooth_block(c, to_qubits(q_list, "q_list"), truthy(compress));
               return c;
+          });
+
+    m.def("linear_w_state", {arg("q_list"), arg("compress", true)}, R"DOC(
+A QCircuit preparing the W state D(n, 1) on q_list with nearest-neighbour
+steps along the list: X on the first qubit, then for each next qubit a
+controlled RY that passes the excitation on and a CNOT back that clears the
+previous qubit. With compress false it has 3(n - 1) CNOT gates.
+
+Raises ValueError("Apply on at least one qubit.") for an empty list.
+)DOC",
+          [](const Call& call) {
+              auto [q_list, compress] = call.args<2>();
+              return linear_w_state(to_qubits(q_list, "q_list"), truthy(compress));
           });
 }

@@ -127,7 +127,8 @@ gets a zero gradient component instead of NaN.
                       np.attr("random").attr("choice")(signs, nb::arg("size") = dimension);
                   nb::object xp = call.global("_jail_inside")(x + ck * delta, bounds);
                   nb::object xm = call.global("_jail_inside")(x - ck * delta, bounds);
-                  nb::object rise = call_with(func, xp, args) - call_with(func, xm, args);
+                  nb::object f_plus = call_with(func, xp, args);  // first, as callers see it
+                  nb::object rise = f_plus - call_with(func, xm, args);
                   nb::object grad = slope(np, rise, xp - xm);
                   x = call.global("_jail_inside")(x - ak * grad, bounds);
                   if (!callback.is_none()) callback(x);
