@@ -36,8 +36,11 @@ nb::object compare(nb::handle a, nb::handle b, int op) {
 // bounds, or a step lost to rounding): such a component says nothing about the slope, and
 // dividing would put NaN into the iterate.
 nb::object slope(nb::handle np, nb::handle rise, nb::handle diff) {
+    // diff.all() is the cheap test on an array: every component apart.
+    const bool apart = nb::isinstance(diff, np.attr("ndarray")) ? truthy(diff.attr("all")())
+                                                                : truthy(np.attr("all")(diff));
+    if (apart) return rise / diff;
     nb::object flat = compare(diff, nb::int_(0), Py_EQ);
-    if (!truthy(np.attr("any")(flat))) return rise / diff;
     nb::object divisor = np.attr("where")(flat, 1, diff);
     return np.attr("where")(flat, 0.0, rise / divisor);
 }
@@ -91,6 +94,10 @@ Raises, before the first call of func:
 
 A variable whose two evaluated points coincide (lower and upper bound equal)
 gets a zero gradient component instead of NaN.
+
+The default gains suit objectives of curvature about 1; steeper ones need a
+smaller `a`: f(x) = 10 x.x from (1, 1) diverges to about 1e16 with a = 1 and
+converges with a = 0.1.
 )DOC",
           [](const Call& call) {
               auto [func, x0, args_in, tol, bounds_in, callback, options] = call.args<7>();

@@ -6,10 +6,10 @@ import time
 
 import numpy as np
 
-from . import grover, sdk
+from . import grover, qaoa, sdk
 from .section import Context
 
-SECTIONS = [sdk, grover]
+SECTIONS = [sdk, grover, qaoa]
 
 
 def _duration(seconds):
