@@ -6,10 +6,10 @@ import time
 
 import numpy as np
 
-from . import grover, qaoa, sdk
+from . import grover, qaoa, qsvm, quillan, sdk
 from .section import Context
 
-SECTIONS = [sdk, grover, qaoa]
+SECTIONS = [sdk, grover, qsvm, quillan, qaoa]
 
 
 def _duration(seconds):
