@@ -6,10 +6,11 @@ import time
 
 import numpy as np
 
-from . import fennimor, grover, qsvm, quillan, sdk
+from . import fennimor, grover, qaoa, qsvm, quillan, sdk
 from .section import Context
 
-SECTIONS = [sdk, grover, qsvm, quillan, fennimor]
+# In the order of the package's families.
+SECTIONS = [sdk, grover, qaoa, qsvm, quillan, fennimor]
 
 
 def _duration(seconds):
