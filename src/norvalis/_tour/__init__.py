@@ -6,10 +6,11 @@ import time
 
 import numpy as np
 
-from . import grover, sdk, sparvel, vandemir
+from . import fennimor, grover, qaoa, qsvm, quillan, sdk, sparvel, vandemir
 from .section import Context
 
-SECTIONS = [sdk, grover, vandemir, sparvel]
+# In the order of the package's families.
+SECTIONS = [sdk, grover, qaoa, qsvm, quillan, vandemir, sparvel, fennimor]
 
 
 def _duration(seconds):
