@@ -4,6 +4,8 @@ import importlib
 import inspect
 import math
 import pickle
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -180,3 +182,56 @@ class TestPreparedDistribution:
         circuit = QSpare_Code(list(probs), mode="fourier", cut_length=8).quantum_cir([1, 2, 3])
         state = StateVector(4).evolve(circuit).ndarray()
         np.testing.assert_allclose(np.abs(state[::2]) ** 2, probs, atol=1e-10)
+
+
+HOSTILE_CHILD = """
+import numpy as np
+from norvalis.Sparvel import QSpare_Code
+
+box = []
+
+class Sneaky(float):
+    # A probability that empties its list when compared or converted.
+    def __lt__(self, other):
+        box.clear()
+        return False
+    def __float__(self):
+        box.clear()
+        return 0.5
+
+box[:] = [Sneaky(0.5), Sneaky(0.5)]
+HOSTILE = [None, -1, 0, 2 ** 70, 1.5, float("nan"), "ab", [], [0.5], object(), True,
+           np.array([[0.5, 0.5]]), np.array([0.5, 0.5])[::-1], np.array([0.5, 0.5], object),
+           box, [0.5, Sneaky(0.5)], np.ma.array([0.5, 0.5]), lambda: None]
+calls = failures = 0
+for value in HOSTILE:
+    for call in (lambda: QSpare_Code(value).Quantum_Res(),
+                 lambda: QSpare_Code([0.5, 0.5], value).Quantum_Res(),
+                 lambda: QSpare_Code([0.5, 0.5], mode=value).Quantum_Res(),
+                 lambda: QSpare_Code([0.5, 0.5]).Transform(value),
+                 lambda: QSpare_Code([0.5, 0.5]).select_top_n_complex_numbers(value, 1),
+                 lambda: QSpare_Code([0.5, 0.5]).quantum_cir(value)):
+        calls += 1
+        try:
+            call()
+        except Exception:
+            failures += 1
+    code = QSpare_Code([0.25] * 4)
+    for name in ("prob", "amp", "qubits_num", "cut", "mode"):
+        setattr(code, name, value)
+        calls += 1
+        try:
+            code.Quantum_Res()
+        except Exception:
+            failures += 1
+        code = QSpare_Code([0.25] * 4)
+print("survived", calls, failures)
+"""
+
+
+def test_hostile_arguments_never_crash_the_interpreter():
+    out = subprocess.run([sys.executable, "-c", HOSTILE_CHILD], capture_output=True, text=True,
+                         env={"PYTHONMALLOC": "debug", "PATH": ""}, timeout=300)
+    assert out.returncode == 0, out.stderr[-3000:]
+    words = out.stdout.splitlines()[-1].split()
+    assert words[0] == "survived" and 0 < int(words[2]) < int(words[1])

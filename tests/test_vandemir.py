@@ -3,6 +3,8 @@ batch path against step-by-step calls, the convergence rule and the bounded redr
 import importlib
 import inspect
 import pickle
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -196,6 +198,11 @@ class TestFit:
         np.testing.assert_array_equal(centres, expected)
         assert clusters is None
 
+    @pytest.mark.parametrize("tol", [-1, -1e-9])
+    def test_a_negative_tolerance_is_refused_rather_than_never_met(self, tol):
+        with pytest.raises(ValueError, match=f"^tol must not be negative, got {tol}$"):
+            Vandemir(2, tol).fit(np.eye(3))
+
     def test_one_cluster_takes_the_mean(self):
         data, _ = blobs(5, [[0.2, -0.1]], size=30)
         np.random.seed(1)
@@ -252,3 +259,50 @@ class TestRedraws:
             Vandemir(k).fit(data)
         assert str(info.value) == message
         assert capsys.readouterr().out == (NOTICE + "\n") * 100
+
+
+HOSTILE_CHILD = """
+import numpy as np
+import importlib
+vandemir = importlib.import_module("norvalis.QKmeans.Vandemir")
+
+class Index:
+    # A number that empties the list it is read from.
+    def __init__(self, box):
+        self.box = box
+    def __float__(self):
+        self.box.clear()
+        return 0.5
+    __index__ = lambda self: 1
+
+shrinking = [0.0, 0.0]
+shrinking[:] = [Index(shrinking), Index(shrinking)]
+HOSTILE = [None, -1, 0, 2 ** 70, 1.5, float("nan"), float("inf"), "ab", [], [0.1], object(),
+           True, np.array([[1.0, 2.0]]), np.zeros((0, 2)), np.zeros((3, 0)), shrinking,
+           np.array([["a", "b"]]), np.array([[shrinking, 1.0]], dtype=object)]
+calls = failures = 0
+for value in HOSTILE:
+    for call in (lambda: vandemir._VandemirCircuit(value, 0, value, 0),
+                 lambda: vandemir._point_centroid_distances(value, np.zeros((2, 2)), 2),
+                 lambda: vandemir._point_centroid_distances([0, 0], value, 1),
+                 lambda: vandemir._point_centroid_distances([0, 0], np.zeros((2, 2)), value),
+                 lambda: vandemir.Vandemir(2).fit(value),
+                 lambda: vandemir.Vandemir(value).fit(np.eye(3)),
+                 lambda: vandemir.Vandemir(2, 0.5 if value in (0, True) else value).fit(
+                     np.eye(3))):
+        calls += 1
+        try:
+            np.random.seed(0)
+            call()
+        except Exception:
+            failures += 1
+print("survived", calls, failures)
+"""
+
+
+def test_hostile_arguments_never_crash_the_interpreter():
+    out = subprocess.run([sys.executable, "-c", HOSTILE_CHILD], capture_output=True, text=True,
+                         env={"PYTHONMALLOC": "debug", "PATH": ""}, timeout=300)
+    assert out.returncode == 0, out.stderr[-3000:]
+    words = out.stdout.splitlines()[-1].split()
+    assert words[0] == "survived" and 0 < int(words[2]) < int(words[1])

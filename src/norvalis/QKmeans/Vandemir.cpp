@@ -323,7 +323,10 @@ Convergence: the loop runs while the last two centre movements (Frobenius
 norms) differ by more than self.tol, and stops early once a movement is
 below self.tol. The first test compares the initial norm with itself plus
 one, so with tol >= 1 the loop never runs and the result is
-(the initial random centres, None).
+(the initial random centres, None). A negative tol, which no movement can
+go below, raises ValueError instead of looping for ever; with tol = 0 the
+loop ends only when two successive movements are exactly equal, which shot
+noise may put off indefinitely.
 
 An iteration that leaves a cluster empty prints
 "CALCULATE ERROR!RECALCULATE!" and redraws the centres at random. After 100
@@ -339,6 +342,10 @@ Returns:
 )DOC",
         [](const Call& call) {
             auto [self, data] = call.args<2>();
+            // No movement is below a negative tolerance: the loop could never end.
+            nb::object tol = self.attr("tol");
+            if (compare(tol, nb::int_(0), Py_LT))
+                raise(PyExc_ValueError, "tol must not be negative, got %R", tol.ptr());
             nb::object np = call.global("np"), deepcopy = call.global("deepcopy");
             nb::object norm = np.attr("linalg").attr("norm");
             nb::object shape = data.attr("shape");
