@@ -166,10 +166,17 @@ is renormalised and amplitude-encoded, and the inverse basis change (H on
 every qubit, or the QFT) is applied by gates. Quantum_Res() simulates it and
 returns the approximated distribution.
 
-The Walsh-Hadamard transform is computed natively (SymPy's `fwht` is bound
-but no longer called: it is symbolic and took about 6 s for 2**14 values),
-so Transform gives float64 coefficients, equal to the symbolic ones to
-1e-12, instead of an object array.
+The Walsh-Hadamard transform is computed natively, in 0.2 ms for 2**14
+values (SymPy's `fwht` is bound but no longer called: it is symbolic and
+takes 1.4 s to 6 s for as many), so Transform gives float64 coefficients,
+equal to the symbolic ones to 1e-12, instead of an object array.
+
+Limits: the amplitude encoding costs about 50 gates per kept coefficient on
+14 qubits, so the time grows with the cut (2**14 probabilities: about 25 ms
+with the default 28 coefficients, 0.15 to 0.3 s with 256, on one thread),
+and the approximation is only as close as the distribution is sparse in the
+chosen basis (28 coefficients of a random distribution over 2**14 outcomes
+leave an L1 distance of 0.93).
 )DOC");
 
     code.method(
