@@ -91,14 +91,13 @@ std::vector<int> qubits_at(nb::handle work, const std::vector<Py_ssize_t>& posit
 // X on every selected qubit whose pattern bit is "0". Character i of target_state belongs
 // to q_target[-i-1]: the string is written highest selected qubit first.
 void flip_zero_bits(Circuit& c, nb::handle target_state, const std::vector<int>& q_target) {
-    const size_t characters = size_t(length(target_state));
-    if (characters > q_target.size()) {
-        raise(PyExc_IndexError, "target_state has %zu characters but res_index selects %zu qubits",
-              characters, q_target.size());
-    }
     nb::str zero("0");
     size_t i = 0;
     for (nb::handle bit : target_state) {
+        if (i == q_target.size()) {
+            raise(PyExc_IndexError, "target_state has more characters than the %zu selected qubits",
+                  q_target.size());
+        }
         if (bit.equal(zero)) c.append(make_gate(GateKind::X, {q_target[q_target.size() - 1 - i]}));
         ++i;
     }
@@ -124,7 +123,7 @@ Circuit grover_iterate(nb::handle self, nb::handle work) {
     // Every work qubit but the top one controls -Z on it, between X layers: exactly the
     // all-zero work state changes sign.
     std::vector<int> others = to_index_list(work, "qubit");
-    others.erase(std::find(others.begin(), others.end(), top));
+    others.erase(std::remove(others.begin(), others.end(), top), others.end());
     for (int w : others) q.append(make_gate(GateKind::X, {w}));
     q.append(make_gate(GateKind::Z, {top}).controlled(others));
     q.append(minus_identity.controlled(others));
