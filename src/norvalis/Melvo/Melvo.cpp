@@ -161,7 +161,8 @@ Circuit phase_estimation(const Call& call, nb::handle self, nb::handle work, nb:
 
 // The most probable key of a probability dictionary; the first one on ties.
 nb::object most_probable(nb::handle probabilities) {
-    nb::object items = nb::steal(PyDict_Items(probabilities.ptr()));
+    // A snapshot: a probability's __float__ may change the dictionary.
+    nb::object items = nb::steal(PySequence_List(probabilities.attr("items")().ptr()));
     if (!items.is_valid()) throw nb::python_error();
     nb::object best;
     double best_p = 0;
