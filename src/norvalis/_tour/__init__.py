@@ -6,10 +6,10 @@ import time
 
 import numpy as np
 
-from . import grover, sdk
+from . import grover, sdk, zorvik
 from .section import Context
 
-SECTIONS = [sdk, grover]
+SECTIONS = [sdk, grover, zorvik]
 
 
 def _duration(seconds):
