@@ -6,10 +6,10 @@ import time
 
 import numpy as np
 
-from . import grover, sdk, zorvik
+from . import grover, sdk, trelvo, zorvik
 from .section import Context
 
-SECTIONS = [sdk, grover, zorvik]
+SECTIONS = [sdk, grover, zorvik, trelvo]
 
 
 def _duration(seconds):
