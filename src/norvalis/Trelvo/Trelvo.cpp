@@ -125,9 +125,12 @@ Circuit ansatz(const std::vector<int>& qubits, const Angles& angles, Py_ssize_t 
     return c;
 }
 
-std::vector<int> qubit_range(int first, int count) {
+// The qubits first .. first + count - 1, refused (MemoryError) before anything is allocated
+// when no state of first + count qubits would fit in memory.
+std::vector<int> qubit_range(Py_ssize_t first, Py_ssize_t count) {
+    kestrix::check_fits_in_memory(first > 60 || count > 60 ? 61 : int(first + count));
     std::vector<int> q(count);
-    for (int k = 0; k < count; ++k) q[k] = first + k;
+    for (Py_ssize_t k = 0; k < count; ++k) q[k] = int(first + k);
     return q;
 }
 
@@ -339,8 +342,8 @@ Returns:
             auto [self, ls, return_type] = call.args<3>();
             const Py_ssize_t q0 = index_attr(self, "q0"), q1 = index_attr(self, "q1");
             const Py_ssize_t depth = index_attr(self, "iter_depth");
-            const std::vector<int> qvec0 = qubit_range(0, int(q0));
-            const std::vector<int> qvec1 = qubit_range(int(q0), int(q1));
+            const std::vector<int> qvec0 = qubit_range(0, q0);
+            const std::vector<int> qvec1 = qubit_range(q0, q1);
             std::vector<int> columns_first = qvec1;
             columns_first.insert(columns_first.end(), qvec0.begin(), qvec0.end());
 
@@ -408,45 +411,46 @@ particular order) once par is trained.
                    return nb::steal(magnitude);
                });
 
-    svd.method(
-        "max_eig",
-        {arg("self"), arg("return_mat", "0"), arg("par", nb::none()), arg("max_index", 0)},
-        R"DOC(
+    svd.method("max_eig",
+               {arg("self"), arg("return_mat", "0"), arg("par", nb::none()), arg("max_index", 0)},
+               R"DOC(
 A singular vector: the inverse ansatz of one register applied to the basis
 state of value max_index % 2**q0. return_mat "0" gives a left vector (length
 2**q0, row register), "1" a right vector (length 2**q1, column register), any
 other value None. The value is reduced modulo 2**q0 for either register. Pass
 loss(par, False)[1] as max_index for the vectors of the largest singular value.
 )DOC",
-        [](const Call& call) -> nb::object {
-            auto [self, return_mat, par, max_index] = call.args<4>();
-            nb::object q0 = self.attr("q0"), q1 = self.attr("q1");
-            nb::object ss = max_index % power(nb::int_(2), q0);
-            nb::object bits = nb::str("{:b}").attr("format")(ss);
-            nb::object bi0 = bits.attr("rjust")(q0, "0"), bi1 = bits.attr("rjust")(q1, "0");
+               [](const Call& call) -> nb::object {
+                   auto [self, return_mat, par, max_index] = call.args<4>();
+                   // Register sizes a state can hold, checked before 2**q0 is formed.
+                   const std::vector<int> qvec0 = qubit_range(0, index_attr(self, "q0"));
+                   const std::vector<int> qvec1 = qubit_range(0, index_attr(self, "q1"));
+                   nb::object q0 = nb::int_(qvec0.size()), q1 = nb::int_(qvec1.size());
+                   nb::object ss = max_index % power(nb::int_(2), q0);
+                   nb::object bits = nb::str("{:b}").attr("format")(ss);
+                   nb::object bi0 = bits.attr("rjust")(q0, "0"), bi1 = bits.attr("rjust")(q1, "0");
 
-            // The register's inverse ansatz on |ss>, qubit j taking bit j of ss.
-            auto vector_on = [&](const char* size_name, nb::handle bi, nb::handle start,
-                                 nb::handle stop) {
-                const std::vector<int> qvec = qubit_range(0, int(index_attr(self, size_name)));
-                Circuit cir;
-                for (size_t j = 0; j < qvec.size(); ++j)
-                    if (item(bi, -Py_ssize_t(j) - 1).equal(nb::str("1")))
-                        cir.append(make_gate(GateKind::X, {qvec[j]}));
-                nb::object angles = between(par, start, stop);
-                append(cir,
-                       self.attr("cir")(nb::arg("qlist") = as_list(qvec), nb::arg("para") = angles)
-                           .attr("dagger")());
-                const kestrix::StateVector state = evolve(cir, int(qvec.size()));
-                return numpy_array(real_parts(state), {size_t(state.size())});
-            };
-            nb::object depth = self.attr("iter_depth");
-            if (return_mat.equal(nb::str("0")))
-                return vector_on("q0", bi0, nb::int_(0), q0 * depth);
-            if (return_mat.equal(nb::str("1")))
-                return vector_on("q1", bi1, q0 * depth, (q0 + q1) * depth);
-            return nb::none();
-        });
+                   // The register's inverse ansatz on |ss>, qubit j taking bit j of ss.
+                   auto vector_on = [&](const std::vector<int>& qvec, nb::handle bi,
+                                        nb::handle start, nb::handle stop) {
+                       Circuit cir;
+                       for (size_t j = 0; j < qvec.size(); ++j)
+                           if (item(bi, -Py_ssize_t(j) - 1).equal(nb::str("1")))
+                               cir.append(make_gate(GateKind::X, {qvec[j]}));
+                       nb::object angles = between(par, start, stop);
+                       append(cir, self.attr("cir")(nb::arg("qlist") = as_list(qvec),
+                                                    nb::arg("para") = angles)
+                                       .attr("dagger")());
+                       const kestrix::StateVector state = evolve(cir, int(qvec.size()));
+                       return numpy_array(real_parts(state), {size_t(state.size())});
+                   };
+                   nb::object depth = self.attr("iter_depth");
+                   if (return_mat.equal(nb::str("0")))
+                       return vector_on(qvec0, bi0, nb::int_(0), q0 * depth);
+                   if (return_mat.equal(nb::str("1")))
+                       return vector_on(qvec1, bi1, q0 * depth, (q0 + q1) * depth);
+                   return nb::none();
+               });
     svd.finish();
     defined_cir = nb::getattr(m.globals()["SVD"], "cir").inc_ref().ptr();
 }
