@@ -6,10 +6,11 @@ import time
 
 import numpy as np
 
-from . import grover, sdk, trelvo, zorvik
+from . import fennimor, grover, qaoa, qsvm, quillan, sdk, trelvo, zorvik
 from .section import Context
 
-SECTIONS = [sdk, grover, zorvik, trelvo]
+# In the order of the package's families.
+SECTIONS = [sdk, grover, qaoa, zorvik, trelvo, qsvm, quillan, fennimor]
 
 
 def _duration(seconds):
