@@ -4,7 +4,11 @@ import numpy as np
 import pandas
 import pytest
 import reference as ref
+import scipy.optimize
 
+import kestrix.core
+import kestrix.quantum_info
+import norvalis.plugin
 from norvalis.Trelvo import SVD, Trelvo
 
 
@@ -74,8 +78,12 @@ class TestConstructor:
         with pytest.raises(error, match=message.replace("(", r"\(").replace(")", r"\)")):
             SVD(matrix, depth)
 
-    def test_pandas_is_bound_at_load(self):
-        assert Trelvo.pd is pandas and Trelvo.minimize.__module__.startswith("scipy.optimize")
+    def test_load_time_bindings(self):
+        assert Trelvo.pd is pandas and Trelvo.np is np
+        assert Trelvo.minimize is scipy.optimize.minimize
+        assert Trelvo.StateVector is kestrix.quantum_info.StateVector
+        assert Trelvo.Encode is kestrix.core.Encode and Trelvo.RY is kestrix.core.RY
+        assert Trelvo.parse_quantum_result_list is norvalis.plugin.parse_quantum_result_list
 
 
 class TestCircuitAndLoss:

@@ -1,10 +1,15 @@
 """Quantum PCA: the circuit stages (gate lists, inverses, the flag) and the zorvik driver
 against NumPy and scikit-learn."""
+import math
+import sys
+
 import numpy as np
 import pytest
 from sklearn.decomposition import PCA
 from sklearn.preprocessing import StandardScaler
 
+import kestrix.core
+import norvalis.plugin
 from kestrix.core import CPUQVM, QCircuit
 from kestrix.quantum_info import unitary
 from norvalis.Zorvik import Zorvik, zorvik
@@ -129,6 +134,13 @@ class TestStages:
             ("MEASURE", [0], 1), ("MEASURE", [2], 0), ("MEASURE", [1], 2)]
         with pytest.raises(ValueError, match="3 qubits but 2 classical bits"):
             Zorvik._measure_cir(None, [0, 1, 2], [0, 1])
+
+    def test_load_time_bindings(self):
+        assert (Zorvik.np, Zorvik.math, Zorvik.sys) == (np, math, sys)
+        for name in ["CPUQVM", "QCircuit", "QProg", "TOFFOLI", "SWAP", "CNOT", "U1", "U3", "CR",
+                     "I", "H", "X", "Y", "measure"]:
+            assert getattr(Zorvik, name) is getattr(kestrix.core, name)
+        assert Zorvik.QFT is norvalis.plugin.QFT
 
     def test_machine_and_identity_run(self):
         qm = Zorvik._QMachine(5, 99)
