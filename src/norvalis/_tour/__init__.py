@@ -6,11 +6,24 @@ import time
 
 import numpy as np
 
-from . import fennimor, grover, qaoa, qsvm, quillan, sdk, sparvel, vandemir
+from . import (
+    fennimor,
+    grover,
+    melvo,
+    qaoa,
+    qsvm,
+    quillan,
+    sdk,
+    sparvel,
+    trelvo,
+    vandemir,
+    zorvik,
+)
 from .section import Context
 
 # In the order of the package's families.
-SECTIONS = [sdk, grover, qaoa, qsvm, quillan, vandemir, sparvel, fennimor]
+SECTIONS = [sdk, grover, melvo, qaoa, zorvik, trelvo, qsvm, quillan, vandemir, sparvel,
+            fennimor]
 
 
 def _duration(seconds):
