@@ -97,6 +97,14 @@ class TestModule:
     def test_control_is_a_controlled_ry(self, controls):
         assert fennimor.control(controls, 1, 0.25) == RY(1, 0.25).control(controls)
 
+    def test_control_checks_the_target_before_the_angle_as_ry_does(self):
+        with pytest.raises(ValueError) as sdk:
+            RY(-1, np.nan).control(0)
+        with pytest.raises(ValueError) as ours:
+            fennimor.control(0, -1, np.nan)
+        assert str(ours.value) == str(sdk.value)
+
+
 class TestCircuit:
     @pytest.mark.parametrize("n, used", [(2, 1), (5, 8), (6, 15)])
     def test_gate_sequence_and_parameter_count(self, n, used):
@@ -154,6 +162,22 @@ class TestDistributionAndLoss:
                                                       abs=1e-12)
             assert fs.l1[-1] == pytest.approx(-sum(p * linear @ bits(s) for s, p in dist.items()),
                                               abs=1e-12)
+
+    @pytest.mark.parametrize("n", [3, 6, 9])
+    def test_none_or_all_selected_give_the_same_loss_at_every_angle(self, n):
+        # One outcome only: every path must give a constant loss (a flat objective for the
+        # optimiser) and record its zero linear term as 0.0.
+        quadratic, linear = problem(n, seed=n)
+        rng = np.random.default_rng(n)
+        for select_num in (0, n):
+            x = np.full(n, select_num // n)
+            for cls in (Feature_Selection, DocumentedCircuit):
+                fs = cls(quadratic, linear, select_num)
+                losses = {fs.cal_loss(rng.uniform(-3, 3, int(n / 2) * n)) for _ in range(20)}
+                assert len(losses) == 1
+                assert losses.pop() == pytest.approx(x @ quadratic @ x + linear @ x, abs=1e-12)
+                if select_num == 0:
+                    assert all(math.copysign(1, v) == 1 for v in fs.l1)
 
     @pytest.mark.parametrize("coefficients", [
         lambda q, u: (q.tolist(), u.tolist()),

@@ -78,9 +78,12 @@ nb::object as_float(nb::handle value) {
 // -------------------------------------------------------------------------------------
 // Circuits
 
-// RY(target, theta).control(controls), converting in the order the SDK's calls would.
+// RY(target, theta).control(controls), converting in the order the SDK's calls would
+// (one statement each: the order of a call's arguments is unspecified).
 Gate controlled_ry(nb::handle controls, nb::handle target, nb::handle theta) {
-    return make_gate(GateKind::RY, {to_index(target, "qubit")}, {to_angle(theta, "angle")})
+    const int qubit = to_index(target, "qubit");
+    const double angle = to_angle(theta, "angle");
+    return make_gate(GateKind::RY, {qubit}, {angle})
         .controlled(to_index_list(controls, "control qubit"));
 }
 
@@ -463,7 +466,9 @@ nothing from NumPy.
                          auto [self, para] = call.args<2>();
                          nb::object loss1, loss2;
                          if (auto moments = exact_expectations(call, self, para)) {
-                             loss1 = nb::float_(-moments->linear);
+                             // 0 - E, not -E: a zero linear term is 0.0, as the sum
+                             // over outcomes records it, never -0.0.
+                             loss1 = nb::float_(0.0 - moments->linear);
                              loss2 = nb::float_(moments->quadratic);
                          } else {
                              nb::object outcomes = outcome_distribution(call, self, para);
