@@ -14,7 +14,7 @@ import pytest
 from reference import apply_to_state, controlled, gate_matrix, gate_on_state, zero_state
 
 import norvalis.plugin as plugin
-from kestrix.core import CNOT, RY, X
+from kestrix.core import CNOT, CPUQVM, RY, X
 from norvalis.QmRMR import Feature_Selection, JorrantOptimizer, fennimor
 
 
@@ -219,6 +219,20 @@ class TestDistributionAndLoss:
         fs = Feature_Selection(quadratic, linear, 2)
         fs.Circuit = lambda qbs, para: X(qbs[0])  # one feature selected, whatever the angles
         assert fs.cal_loss(para) == quadratic[0, 0] + linear[0]
+
+    def test_a_numpy_integer_count_takes_the_exact_path(self, monkeypatch):
+        runs = []
+        run = CPUQVM.run
+        monkeypatch.setattr(CPUQVM, "run", lambda *args, **kwargs: runs.append(1) or run(
+            *args, **kwargs))
+        quadratic, linear = problem(5)
+        para = np.full(10, 0.8)
+        expected = Feature_Selection(quadratic, linear, 2).cal_loss(para)
+        for count in (np.int64(2), np.uint8(2)):
+            assert Feature_Selection(quadratic, linear, count).cal_loss(para) == expected
+        assert runs == []   # no simulator run: the exact path
+        DocumentedCircuit(quadratic, linear, np.int64(2)).cal_loss(para)
+        assert runs == [1]
 
     def test_the_loss_draws_nothing_from_numpy(self):
         fs = Feature_Selection(*problem(4), 2)

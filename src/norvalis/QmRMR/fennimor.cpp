@@ -30,6 +30,7 @@ using norvalis::qmrmr::plain_real_array;
 struct LoadTimeNames {
     nb::object circuit_method;  // Feature_Selection.Circuit
     nb::object cpuqvm, qprog, parse, np;
+    nb::object np_integer;  // numpy.integer
 };
 LoadTimeNames* load_time = nullptr;
 
@@ -237,8 +238,14 @@ std::optional<norvalis::qmrmr::Expectations> exact_expectations(const Call& call
                                                                 nb::handle para) {
     if (!documented_steps_are_own(call, self)) return std::nullopt;
     nb::object qb_num = self.attr("qb_num"), select_num = self.attr("select_num");
-    if (!PyLong_CheckExact(qb_num.ptr()) || !PyLong_CheckExact(select_num.ptr()))
-        return std::nullopt;
+    if (!PyLong_CheckExact(qb_num.ptr())) return std::nullopt;
+    // A NumPy integer (a count from np.sum, say) is read as the int it stands for; its
+    // __index__ runs no user code.
+    if (!PyLong_CheckExact(select_num.ptr())) {
+        if (!nb::isinstance(select_num, load_time->np_integer)) return std::nullopt;
+        select_num = nb::steal(PyNumber_Index(select_num.ptr()));
+        if (!select_num.is_valid()) throw nb::python_error();
+    }
     int overflow_n = 0, overflow_k = 0;
     const long long n = PyLong_AsLongLongAndOverflow(qb_num.ptr(), &overflow_n);
     const long long k = PyLong_AsLongLongAndOverflow(select_num.ptr(), &overflow_k);
@@ -540,6 +547,6 @@ Evaluates the loss 601 times, so `l1` and `l2` grow by 601 each.
     nb::dict globals = nb::borrow<nb::dict>(m.globals());
     load_time = new LoadTimeNames{
         cls.attr("__dict__")["Circuit"],      globals["CPUQVM"], globals["QProg"],
-        globals["parse_quantum_result_dict"], globals["np"],
+        globals["parse_quantum_result_dict"], globals["np"],     globals["np"].attr("integer"),
     };
 }
