@@ -261,6 +261,22 @@ class TestRedraws:
         assert capsys.readouterr().out == (NOTICE + "\n") * 100
 
 
+def test_a_draw_qprog_replaced_in_the_sdk_before_loading_is_called():
+    child = """
+import importlib
+import kestrix.core
+drawn = []
+kestrix.core.draw_qprog = lambda prog: drawn.append(len(prog))
+vandemir = importlib.import_module("norvalis.QKmeans.Vandemir")
+vandemir._point_centroid_distances([0.1, 0.2], [[0.3, 0.4], [0.5, 0.6]], 2)
+print(drawn)
+"""
+    out = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True,
+                         timeout=120)
+    assert out.returncode == 0, out.stderr[-3000:]
+    assert out.stdout.strip() == "[6, 6]"
+
+
 HOSTILE_CHILD = """
 import numpy as np
 import importlib

@@ -30,12 +30,25 @@ constexpr int kMaxRedraws = 100;
 
 // The objects bound at load under the names this module calls through, kept to recognise
 // them: while a name still refers to its original, the direct C++ path is equivalent.
+// draw_qprog counts only if it is the SDK's own (a caller may have replaced
+// kestrix.core.draw_qprog before this module loaded); otherwise it is None.
 struct Originals {
     nb::object draw_qprog, circuit, distances;
 };
+
 Originals& originals() {
     static auto* o = new Originals();  // lives as long as the process, like the module
     return *o;
+}
+
+// Whether `f` is the SDK's draw_qprog, which returns a string and prints nothing: the
+// native function of that name in kestrix.core.
+bool is_sdk_draw(nb::handle f) {
+    auto is = [](nb::handle x, const char* name, const char* value) {
+        return nb::getattr(x, name, nb::none()).equal(nb::str(value));
+    };
+    return is(f.type(), "__module__", "nanobind") && is(f.type(), "__name__", "nb_func") &&
+           is(f, "__module__", "kestrix.core") && is(f, "__name__", "draw_qprog");
 }
 
 // Angle encoding of a coordinate: [-1, 1] onto [0, pi], evaluated as ((v + 1) * pi) / 2.
@@ -200,7 +213,8 @@ NORVALIS_MODULE(Vandemir, m) {
     m.import_from("numpy", {"pi"});
     m.import_from("kestrix.core",
                   {"CPUQVM", "QCircuit", "QProg", "SWAP", "U3", "H", "measure", "draw_qprog"});
-    originals().draw_qprog = nb::borrow(m.globals()["draw_qprog"]);
+    nb::object draw = m.globals()["draw_qprog"];
+    originals().draw_qprog = is_sdk_draw(draw) ? draw : nb::none();
 
     originals().circuit =
         m.def("_VandemirCircuit", {arg("theta0"), arg("phi0"), arg("theta"), arg("phi")}, R"DOC(
