@@ -202,6 +202,8 @@ class TestFit:
     def test_a_negative_tolerance_is_refused_rather_than_never_met(self, tol):
         with pytest.raises(ValueError, match=f"^tol must not be negative, got {tol}$"):
             Vandemir(2, tol).fit(np.eye(3))
+        with pytest.raises(AttributeError):  # refused as the loop starts: the data come first
+            Vandemir(2, tol).fit([[0.1, 0.2]])
 
     def test_one_cluster_takes_the_mean(self):
         data, _ = blobs(5, [[0.2, -0.1]], size=30)

@@ -356,10 +356,6 @@ Returns:
 )DOC",
         [](const Call& call) {
             auto [self, data] = call.args<2>();
-            // No movement is below a negative tolerance: the loop could never end.
-            nb::object tol = self.attr("tol");
-            if (compare(tol, nb::int_(0), Py_LT))
-                raise(PyExc_ValueError, "tol must not be negative, got %R", tol.ptr());
             nb::object np = call.global("np"), deepcopy = call.global("deepcopy");
             nb::object norm = np.attr("linalg").attr("norm");
             nb::object shape = data.attr("shape");
@@ -379,6 +375,10 @@ Returns:
             std::optional<std::vector<Encoded>> points;  // read at first use
             int redraws = 0;
             while (compare(absolute(error - upper_error), self.attr("tol"), Py_GT)) {
+                // No movement is below a negative tolerance: the loop could never end.
+                nb::object tol = self.attr("tol");
+                if (compare(tol, nb::int_(0), Py_LT))
+                    raise(PyExc_ValueError, "tol must not be negative, got %R", tol.ptr());
                 centers = centers_new;
                 nb::object K = self.attr("K");
                 nb::object distances;
