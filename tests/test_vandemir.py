@@ -5,6 +5,7 @@ import inspect
 import pickle
 import subprocess
 import sys
+from decimal import Decimal
 
 import numpy as np
 import pytest
@@ -127,6 +128,25 @@ class TestDistances:
         assert vandemir._point_centroid_distances([0.3, -0.7, 5.0], centres, 2) == [0.25, 0]
         assert calls == [(angle(-0.7), angle(0.3), 0.0, np.pi),
                          (angle(-0.7), angle(0.3), angle(0.8), angle(-0.4))]
+
+    def test_angles_are_computed_in_the_coordinates_own_type(self, monkeypatch):
+        point, centres = np.array([0.3, -0.7], dtype=np.float32), np.array([[0.1, 0.2]])
+        assert angle(point[1]) != angle(float(point[1]))  # float32 arithmetic rounds apart
+        drawn, calls = [], []
+        monkeypatch.setattr(vandemir, "draw_qprog",
+                            lambda prog: drawn.append([g.params for g in prog if g.name == "U3"]))
+        vandemir._point_centroid_distances(point, centres, 1)
+        assert drawn == [[[angle(point[1]), angle(point[0]), 0], [angle(0.2), angle(0.1), 0]]]
+        monkeypatch.setattr(vandemir, "_VandemirCircuit", lambda *a: calls.append(a) or {})
+        vandemir._point_centroid_distances(point, centres, 1)
+        assert calls == [(angle(point[1]), angle(point[0]), angle(0.2), angle(0.1))]
+        assert [type(a) for a in calls[0]] == [np.float32, np.float32, np.float64, np.float64]
+
+    def test_coordinates_are_read_before_they_are_mapped(self):
+        with pytest.raises(TypeError, match="unsupported operand"):
+            vandemir._point_centroid_distances([Decimal("0.1"), 0.2], np.zeros((1, 2)), 1)
+        with pytest.raises(IndexError):  # the centre's missing second coordinate comes first
+            vandemir._point_centroid_distances(["a", 0.2], np.zeros((1, 1)), 1)
 
     def test_features_beyond_the_second_do_not_enter(self):
         centres = np.array([[0.2, 0.4, -3.0], [-0.6, 0.1, 7.0]])
