@@ -209,6 +209,18 @@ class TestFit:
             np.testing.assert_array_equal(again[1], clusters)
         assert drawn and len(drawn) % (2 * len(data)) == 0 and "M→c2" in drawn[0]
 
+    def test_thousands_of_swap_tests_equal_the_step_by_step_path(self, monkeypatch):
+        # Over 4,096 tests per iteration: the fit runs them a block at a time.
+        data, _ = blobs(6, [[-0.4, -0.3], [0.4, 0.3]], spread=0.3, size=1100)
+        np.random.seed(9)
+        centres, clusters = Vandemir(2).fit(data)
+        step = vandemir._point_centroid_distances
+        monkeypatch.setattr(vandemir, "_point_centroid_distances", lambda *a: step(*a))
+        np.random.seed(9)
+        again = Vandemir(2).fit(data)
+        np.testing.assert_array_equal(again[0], centres)
+        np.testing.assert_array_equal(again[1], clusters)
+
     def test_tol_of_one_returns_the_initial_centres_and_none(self):
         data, _ = blobs(4, [[0.0, 0.0]], size=10)
         np.random.seed(6)

@@ -94,9 +94,10 @@ Program swap_test(double theta0, double phi0, double theta, double phi) {
     return p;
 }
 
-// Swap tests collected one by one and then run together. `add` does what a one-by-one run
-// does before simulating (the drawing, then the seed drawn from NumPy), so the results are
-// those of one-by-one runs; running them is one step that a batch call can take over.
+// Swap tests collected one by one and run together, a block at a time so that memory stays
+// small however many a fit needs. `add` does what a one-by-one run does before simulating
+// (the drawing, then the seed drawn from NumPy), so the results are those of one-by-one
+// runs; running a block is the step that a batch call can take over.
 class SwapTests {
   public:
     explicit SwapTests(const Call& call) : call_(call) {}
@@ -113,24 +114,35 @@ class SwapTests {
         }
         seeds_.push_back(kestrix::py::seed_from_numpy());
         programs_.push_back(std::move(program));
+        if (programs_.size() == kBlock) run_block();
     }
 
     /// How many of the 1024 shots of each test read 1 on the ancilla, in the order added.
-    std::vector<uint64_t> ones() const {
-        std::vector<uint64_t> out(programs_.size(), 0);
-        for (size_t k = 0; k < programs_.size(); ++k) {
-            if (k % 256 == 255 && PyErr_CheckSignals() != 0) throw nb::python_error();
-            const kestrix::Result r = run_program(programs_[k], kShots, seeds_[k]);
-            for (auto [outcome, count] : r.counts())
-                if (outcome == 1) out[k] = count;
-        }
-        return out;
+    const std::vector<uint64_t>& ones() {
+        run_block();
+        return ones_;
     }
 
   private:
+    static constexpr size_t kBlock = 4096;  // about 5 MB of programs
+
+    void run_block() {
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
+        for (size_t k = 0; k < programs_.size(); ++k) {
+            const kestrix::Result r = run_program(programs_[k], kShots, seeds_[k]);
+            uint64_t ones = 0;
+            for (auto [outcome, count] : r.counts())
+                if (outcome == 1) ones = count;
+            ones_.push_back(ones);
+        }
+        programs_.clear();
+        seeds_.clear();
+    }
+
     const Call& call_;
     std::vector<Program> programs_;
     std::vector<uint64_t> seeds_;
+    std::vector<uint64_t> ones_;
 };
 
 double frequency(uint64_t count) { return double(count) / double(kShots); }
@@ -183,7 +195,7 @@ nb::object batched_distances(const Call& call, const std::vector<Encoded>& point
     const std::vector<Encoded> centres = encode(read_coordinates(nb::handle(), centers, k));
     SwapTests tests(call);
     for (const Encoded& p : points) add_point_tests(tests, p, centres);
-    const std::vector<uint64_t> ones = tests.ones();
+    const std::vector<uint64_t>& ones = tests.ones();
     auto* values = new double[ones.size()];
     for (size_t j = 0; j < ones.size(); ++j) values[j] = frequency(ones[j]);
     nb::capsule owner(values, [](void* p) noexcept { delete[] static_cast<double*>(p); });
