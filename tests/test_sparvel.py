@@ -102,6 +102,21 @@ class TestConstruction:
             QSpare_Code(prob_list)
         assert type(info.value) is error and str(info.value) == message
 
+    def test_the_register_fits_the_list_as_copied(self):
+        box = []
+
+        class Growing(float):
+            # Compared by min(), it appends a zero to its own list.
+            def __lt__(self, other):
+                if len(box) < 3:
+                    box.append(0.0)
+                return float(self) < float(other)
+
+        box[:] = [Growing(0.5), Growing(0.5)]
+        code = QSpare_Code(box)
+        assert len(box) == 3 and code.qubits_num == 2 and len(code.prob) == 4
+        np.testing.assert_allclose(code.Quantum_Res(), [0.5, 0.5, 0, 0], atol=1e-12)
+
     @pytest.mark.parametrize("cut", [0, -3, 2.0, True, np.int64(2)])
     def test_a_bad_cut_is_refused_when_a_circuit_is_built(self, cut):
         code = QSpare_Code([0.25] * 4, cut)

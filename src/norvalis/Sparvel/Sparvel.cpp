@@ -206,8 +206,8 @@ than 0.001.
             if (!nb::isinstance(prob_list, np.attr("ndarray")) && !PyList_Check(prob_list.ptr())) {
                 raise(PyExc_ValueError, "prob_list should be np.ndarray or list");
             }
-            const Py_ssize_t size = length(prob_list);
-            if (size == 0) raise(PyExc_ValueError, "at least one number in the prob_list ");
+            if (length(prob_list) == 0)
+                raise(PyExc_ValueError, "at least one number in the prob_list ");
             const bool plain = is_plain_float64_vector(np, prob_list);
             if (!plain && !all_floats(prob_list))
                 raise(PyExc_ValueError, "elements of prob_list should be float type");
@@ -219,15 +219,17 @@ than 0.001.
             if (!off.is_valid()) throw nb::python_error();
             if (compare(off, nb::float_(0.001), Py_GT))
                 raise(PyExc_Warning, "sum of prob list should be 1");
-            if (size == 1) {
-                raise(PyExc_ValueError,
-                      "prob_list needs at least 2 probabilities (one qubit), got 1");
-            }
 
             nb::object prob =
                 np.attr("array")(prob_list) / np.attr("sum")(np.attr("array")(prob_list));
-            const long long qubits_num = qubits_for(size);
-            const long long padding = (1LL << qubits_num) - size;
+            // The copy's length: the checks above may have run code that resized the list.
+            const Py_ssize_t count = length(prob);
+            if (count < 2) {
+                raise(PyExc_ValueError,
+                      "prob_list needs at least 2 probabilities (one qubit), got %zd", count);
+            }
+            const long long qubits_num = qubits_for(count);
+            const long long padding = (1LL << qubits_num) - count;
             prob = np.attr("append")(prob, np.attr("zeros")(padding));
             nb::setattr(self, "prob", prob);
             nb::setattr(self, "qubits_num", nb::int_(qubits_num));
