@@ -6,10 +6,10 @@ import time
 
 import numpy as np
 
-from . import grover, sdk
+from . import grover, sdk, sorvic
 from .section import Context
 
-SECTIONS = [sdk, grover]
+SECTIONS = [sdk, grover, sorvic]
 
 
 def _duration(seconds):
