@@ -76,7 +76,7 @@ int64_t whole_layers(size_t count, int qubits, const char* name) {
 nb::object real_square_array(const Call& call, nb::handle matrix) {
     nb::object np = call.global("np");
     nb::object array = np.attr("asarray")(matrix);
-    const std::string kind = nb::cast<std::string>(nb::str(array.attr("dtype").attr("kind")));
+    const std::string kind = nb::cast<std::string>(array.attr("dtype").attr("kind"));
     if (kind == "c") {
         if (truthy(np.attr("any")(array.attr("imag")))) {
             raise(PyExc_ValueError, "matrix must be real: complex entries are not supported");
