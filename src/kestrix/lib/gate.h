@@ -54,7 +54,7 @@ int gate_param_count(GateKind kind);
 Gate make_gate(GateKind kind, QubitList qubits, ParamList params = {});
 Gate make_measure(int qubit, int cbit);
 /// A UNITARY gate on 1 to kMaxUnitaryQubits distinct qubits. Refuses a matrix of the wrong
-/// size, with a non-finite entry, or farther than 1e-8 (largest entry of U^dagger U - I)
+/// size, with a non-finite entry, or farther than 1e-8 (largest entry of U U^dagger - I)
 /// from unitary.
 Gate make_unitary(QubitList qubits, std::vector<std::complex<double>> matrix);
 

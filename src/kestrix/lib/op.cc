@@ -108,12 +108,15 @@ Op lower_block(const Gate& g, uint64_t extra_controls, bool dagger) {
     Op op;
     op.qubits.assign(g.qubits.begin(), g.qubits.end());
     op.control_mask = extra_controls | mask_of(g.controls);
+    const std::vector<cplx>& u = *g.matrix;
+    if (g.dagger == dagger) {
+        op.m = u;
+        return op;
+    }
     const size_t d = size_t{1} << g.qubits.size();
     op.m.resize(d * d);
-    const bool adjoint = g.dagger != dagger;
     for (size_t r = 0; r < d; ++r)
-        for (size_t c = 0; c < d; ++c)
-            op.m[r * d + c] = adjoint ? std::conj((*g.matrix)[c * d + r]) : (*g.matrix)[r * d + c];
+        for (size_t c = 0; c < d; ++c) op.m[r * d + c] = std::conj(u[c * d + r]);
     return op;
 }
 
