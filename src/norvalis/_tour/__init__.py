@@ -6,10 +6,10 @@ import time
 
 import numpy as np
 
-from . import grover, sdk, sorvic
+from . import grover, kavrel, sdk, sorvic
 from .section import Context
 
-SECTIONS = [sdk, grover, sorvic]
+SECTIONS = [sdk, grover, kavrel, sorvic]
 
 
 def _duration(seconds):
