@@ -6,10 +6,11 @@ import time
 
 import numpy as np
 
-from . import grover, kavrel, sdk, sorvic
+from . import fennimor, grover, kavrel, melvo, qaoa, qsvm, quillan, sdk, sorvic, trelvo, zorvik
 from .section import Context
 
-SECTIONS = [sdk, grover, kavrel, sorvic]
+# In the order of the package's families.
+SECTIONS = [sdk, grover, melvo, qaoa, zorvik, trelvo, qsvm, quillan, fennimor, kavrel, sorvic]
 
 
 def _duration(seconds):
