@@ -183,6 +183,10 @@ class TestSolutions:
         x = Kavrel_solve_linear_equations(matrix, vector, 0)
         assert x[1:] == [0j, 0j, 0j] and abs(x[0] - 2) < 1e-12
 
+    def test_a_right_hand_side_near_the_double_range(self):
+        x = Kavrel_solve_linear_equations([1, 0, 0, 1], [1e308, -1e308], 0)
+        assert np.allclose(np.array(x) / 1e308, [1, -1], atol=1e-12)
+
     def test_all_zero_right_hand_side_gives_zero(self):
         assert Kavrel_solve_linear_equations([1, 0, 0, 2], [0.0, 0.0], 0) == [0j, 0j]
 
@@ -248,6 +252,8 @@ class TestBadInput:
         ([0.5, 0, 0, 1], [1.0, 1.0], 0, ValueError, "an eigenvalue of magnitude 0.5 is below the "
                                                     "resolution 1 of precision_cnt=0: use "
                                                     "precision_cnt=1 or more"),
+        ([1e-200, 0, 0, 1e-200], [1.0, 1.0], 0, ValueError, "scale the system up"),
+        ([1e308, 1e308, 1e308, -1e308], [1.0, 1.0], 0, ValueError, "entries are too large"),
         ([1, 0, 0, 1], [1.0, 1.0], -1, ValueError, "precision_cnt must be non-negative, got -1"),
         ([1000, 0, 0, 1], [1.0, 1.0], 2, ValueError, "at most 16 are supported"),
         ([1, 0, 0, 1], [1.0, 1.0], 10 ** 30, ValueError, "needs more than 16 eigenvalue qubits"),

@@ -134,6 +134,7 @@ class TestSolver:
         ([[1, 1j], [-1j, 1]], ValueError, "matrix must be real"),
         ([["a", "b"], ["b", "a"]], ValueError, "matrix must hold real numbers"),
         ([[1, 2], [2]], ValueError, "inhomogeneous"),
+        ([[1e308, -1e308], [-1e308, 1e308]], ValueError, "matrix is too large"),
     ])
     def test_bad_matrices(self, matrix, error, message):
         with pytest.raises(error, match=message.replace("(", r"\(").replace(")", r"\)")):

@@ -133,7 +133,7 @@ int read_precision(nb::handle value) {
     if (p == -1 && PyErr_Occurred()) throw nb::python_error();
     if (overflow < 0 || (overflow == 0 && p < 0))
         raise(PyExc_ValueError, "precision_cnt must be non-negative, got %S", index.ptr());
-    if (overflow > 0 || p > 30) {
+    if (overflow > 0 || p > kMaxPrecision) {
         raise(PyExc_ValueError, "precision_cnt=%S needs more than %d eigenvalue qubits",
               index.ptr(), kMaxEigenvalueQubits);
     }

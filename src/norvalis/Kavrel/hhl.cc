@@ -178,16 +178,25 @@ Survey survey(const LinearSystem& system, int precision, const EigenSolver& eige
                              number(system.b[i]));
         }
     }
-    for (size_t i = 0; i < m; ++i) found.norm += system.b[i] * system.b[i];
-    found.norm = std::sqrt(found.norm);
+    // |b| scaled by its largest entry, so that entries near the double range do not
+    // overflow the sum of squares.
+    double top = 0, sum = 0;
+    for (size_t i = 0; i < m; ++i) top = std::max(top, std::abs(system.b[i]));
+    for (size_t i = 0; top > 0 && i < m; ++i) sum += (system.b[i] / top) * (system.b[i] / top);
+    found.norm = top * std::sqrt(sum);
 
     found.hermitian = is_hermitian(system, m);
     const size_t active = found.hermitian ? m : 2 * m;
     const Eigensystem block = eigen(hermitian_form(system, m, found.hermitian, m, 0.0), active);
     double smallest = INFINITY;
+    bool finite = std::isfinite(found.norm);
     for (double v : block.values) {
+        finite = finite && std::isfinite(v);
         found.largest = std::max(found.largest, std::abs(v));
         smallest = std::min(smallest, std::abs(v));
+    }
+    if (!finite || !std::isfinite(found.largest)) {
+        throw ValueError("the system's entries are too large: its eigenvalues or |b| overflow");
     }
     if (smallest <= 1e-12 * found.largest) {
         throw ValueError(std::string("matrix_A is singular: the smallest |eigenvalue| of the ") +
@@ -198,11 +207,13 @@ Survey survey(const LinearSystem& system, int precision, const EigenSolver& eige
     const double resolution = std::ldexp(1.0, -found.fraction_bits);
     if (smallest < resolution * (1 - 1e-12)) {
         int enough = precision;
-        while (std::ldexp(1.0, -fraction_bits(enough)) > smallest) ++enough;
-        throw ValueError("an eigenvalue of magnitude " + number(smallest) +
-                         " is below the resolution " + number(resolution) +
-                         " of precision_cnt=" + std::to_string(precision) +
-                         ": use precision_cnt=" + std::to_string(enough) + " or more");
+        while (enough <= kMaxPrecision && std::ldexp(1.0, -fraction_bits(enough)) > smallest)
+            ++enough;
+        throw ValueError(
+            "an eigenvalue of magnitude " + number(smallest) + " is below the resolution " +
+            number(resolution) + " of precision_cnt=" + std::to_string(precision) + ": " +
+            (enough <= kMaxPrecision ? "use precision_cnt=" + std::to_string(enough) + " or more"
+                                     : std::string("scale the system up")));
     }
     // Integer bits: the largest |eigenvalue| stays a whole unit inside the register's range,
     // so that the spread of an eigenvalue that is not a multiple of the resolution cannot

@@ -30,6 +30,9 @@ using EigenSolver = std::function<Eigensystem(const std::vector<cplx>& matrix, s
 /// (128 MiB of matrices at 16 qubits).
 constexpr int kMaxEigenvalueQubits = 16;
 
+/// Largest precision_cnt worth asking for: 100 fractional bits, far beyond any register.
+constexpr int kMaxPrecision = 30;
+
 /// A built solver: where everything sits and how the raw amplitudes scale to x.
 struct Hhl {
     size_t size = 0;      ///< N, the length of the solution returned

@@ -136,6 +136,9 @@ Hamiltonian read_hamiltonian(const Call& call, nb::handle matrix) {
         h.norm = std::max(h.norm, radius + std::abs(a[r * m + r]));
     }
     const double pad = gershgorin + 1;
+    if (!std::isfinite(pad) || !std::isfinite(h.norm)) {
+        raise(PyExc_ValueError, "matrix is too large: its row sums overflow a double");
+    }
     h.matrix.assign(dim * dim, 0.0);
     for (size_t r = 0; r < dim; ++r) {
         for (size_t c = 0; c < dim; ++c) {
