@@ -9,11 +9,13 @@ import numpy as np
 from . import (
     fennimor,
     grover,
+    kavrel,
     melvo,
     qaoa,
     qsvm,
     quillan,
     sdk,
+    sorvic,
     sparvel,
     trelvo,
     vandemir,
@@ -23,7 +25,7 @@ from .section import Context
 
 # In the order of the package's families.
 SECTIONS = [sdk, grover, melvo, qaoa, zorvik, trelvo, qsvm, quillan, vandemir, sparvel,
-            fennimor]
+            fennimor, kavrel, sorvic]
 
 
 def _duration(seconds):
