@@ -260,6 +260,8 @@ class TestBadInput:
         ([1, 0, None, 1], [1.0, 1.0], 0, TypeError, "matrix_A[2] must be a number, got NoneType"),
         ([1, 0, 0, np.nan], [1.0, 1.0], 0, ValueError, "matrix_A[3] must be finite, got nan"),
         ([1, 0, 0, 1], [np.inf, 1.0], 0, ValueError, "data_b[0] must be finite, got inf"),
+        ([1, 0, 10 ** 400, 1], [1.0, 1.0], 0, ValueError, "matrix_A[2] is too large for a double"),
+        ([1, 0, 0, 1], [1.0, -10 ** 400], 0, ValueError, "data_b[1] is too large for a double"),
         ([1, 1, 1, 1], [1.0, 1.0], 0, ValueError, "matrix_A is singular"),
         ([1, 2, 2, 4], [1.0, 1.0], 0, ValueError, "matrix_A is singular"),  # not Hermitian either
         ([0, 0, 0, 0], [1.0, 1.0], 0, ValueError, "matrix_A is singular: every entry is zero"),

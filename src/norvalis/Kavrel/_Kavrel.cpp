@@ -84,7 +84,9 @@ LinearSystem read_system(nb::handle matrix_A, nb::handle data_b) {
         nb::object entry = item(a, k);
         const Py_complex z = PyComplex_AsCComplex(entry.ptr());
         if (z.real == -1.0 && PyErr_Occurred()) {
+            const bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
             PyErr_Clear();
+            if (overflow) raise(PyExc_ValueError, "matrix_A[%zd] is too large for a double", k);
             raise(PyExc_TypeError, "matrix_A[%zd] must be a number, got %s", k,
                   type_of(entry).c_str());
         }
@@ -100,7 +102,9 @@ LinearSystem read_system(nb::handle matrix_A, nb::handle data_b) {
         }
         const double v = PyFloat_AsDouble(entry.ptr());
         if (v == -1.0 && PyErr_Occurred()) {
+            const bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
             PyErr_Clear();
+            if (overflow) raise(PyExc_ValueError, "data_b[%zu] is too large for a double", k);
             raise(PyExc_TypeError, "data_b[%zu] must be a real number, got %s", k,
                   type_of(entry).c_str());
         }
@@ -332,9 +336,9 @@ Raises:
     TypeError: non-numeric entries, complex entries in data_b, a non-integer
         precision_cnt.
     ValueError: a length that is not a square, data_b of the wrong length, a
-        size that is not a power of two, NaN or infinite entries, a singular
-        or inconsistent system, an eigenvalue below the resolution, or a system
-        or register too wide for the simulator.
+        size that is not a power of two, NaN, infinite or out-of-range entries,
+        a singular or inconsistent system, an eigenvalue below the resolution,
+        or a system or register too wide for the simulator.
 )DOC",
           [](const Call& call) {
               auto [matrix_A, data_b, precision_cnt] = call.args<3>();
