@@ -140,8 +140,8 @@ Circuit build_inversion(const std::vector<int>& reg, int ancilla) {
 }
 
 // The inversion depends only on where the register and the ancilla sit, and building its
-// 2^m / 32 checked blocks costs more than running them: layouts of up to 12 register
-// qubits (8 MiB of matrices each) are built once and kept.
+// 2^m / 16 checked 32 x 32 blocks costs more than running them: layouts of up to 12 register
+// qubits (4 MiB of matrices each) are built once and kept.
 Circuit eigenvalue_inversion(const std::vector<int>& reg, int ancilla) {
     if (reg.size() > 12) return build_inversion(reg, ancilla);
     static std::map<std::pair<int, int>, Circuit> built;  // (first qubit, m); the GIL is held
