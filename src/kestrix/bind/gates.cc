@@ -171,7 +171,9 @@ void bind_gates(nb::module_& m) {
     m.def(
         "UNITARY",
         [](nb::handle qubits, nb::handle matrix) {
-            return make_unitary(to_index_list(qubits, "qubit"), to_complex_matrix(matrix));
+            // The qubits are read first, as for every gate (argument order is unspecified).
+            const std::vector<int> targets = to_index_list(qubits, "qubit");
+            return make_unitary(QubitList(targets), to_complex_matrix(matrix));
         },
         nb::arg("qubits"), nb::arg("matrix"), nb::sig("def UNITARY(qubits, matrix) -> QGate"),
         "A gate given by its unitary matrix, on 1 to 6 qubits: `matrix` is 2**k x 2**k over "
