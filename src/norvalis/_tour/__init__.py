@@ -10,7 +10,7 @@ import time
 import numpy as np
 
 from .section import Context
-from .table import format_table
+from .table import duration, format_table
 
 # In the order of the package's families.
 SECTIONS = ["sdk", "grover", "melvo", "qaoa", "zorvik", "trelvo", "qsvm", "quillan",
@@ -36,7 +36,8 @@ def run_sections(names, plot_dir):
     print("\n".join(format_table(rows)))
     if ctx.plots:
         count = f"{len(ctx.plots)} plot" + ("s" if len(ctx.plots) > 1 else "")
-        print(f"\n{count} written to {os.path.abspath(plot_dir)}")
+        print(f"\n{count} written to {os.path.abspath(plot_dir)} "
+              f"in {duration(ctx.plot_seconds)}")
     failed = [r for r in rows if not r.agrees]
     print(f"\n{len(rows) - len(failed)} of {len(rows)} results agree with their references.")
     return not failed

@@ -70,7 +70,7 @@ def _adaptive_row():
 def _plot(path, shots=500):
     """Success probability against the number of iterations, measured at every count up
     to twice the best one, beside iter_analysis."""
-    fig, ax = figure(width=6.4, height=3.8)
+    fig, ax = figure(width=7.4, height=3.8, right=2.6)
     for colour, (n, marked, _) in zip(["C0", "C1", "C2"], SEARCHES):
         ks = range(2 * iter_num(n, len(marked)) + 2)
         exact = [iter_analysis(n, len(marked), k)[0] for k in ks]

@@ -45,7 +45,7 @@ def run(ctx):
 
 
 def _plot(path, cases):
-    fig, axes = figure(2, width=4.4)
+    fig, axes = figure(2, width=4.4, title="HHL linear solver against NumPy", top=1.0)
     for ax, (x, exact, title) in zip(axes, cases):
         positions = np.arange(len(x))
         ax.bar(positions - 0.2, x, 0.4, label="HHL circuit")
@@ -56,5 +56,4 @@ def _plot(path, cases):
         ax.set_ylabel("solution component")
         ax.set_ylim(min(0, 1.3 * min(exact)), 1.3 * max(exact))
         ax.legend(loc="upper center", fontsize="small", ncols=2)
-    fig.suptitle("HHL linear solver against NumPy")
     save(fig, path)

@@ -78,7 +78,8 @@ def _iterative_row(epsilon, runs=100):
 
 
 def _plot(path, grid, estimates, epsilon, n_anc):
-    fig, (left, right) = figure(2)
+    fig, (left, right) = figure(
+        2, title="Amplitude estimation of the mean of sin² at 8 midpoints")
     a = np.array(sorted(grid))
     near = np.abs(a - SINE_SQUARED_EXACT) < 0.01
     left.stem(a[near], [grid[x] for x in a[near]], basefmt=" ")
@@ -97,7 +98,6 @@ def _plot(path, grid, estimates, epsilon, n_anc):
     right.set_xlabel("estimate")
     right.set_ylabel("runs")
     right.legend(loc="upper right")
-    fig.suptitle("Amplitude estimation of the mean of sin² at 8 midpoints")
     save(fig, path)
 
 

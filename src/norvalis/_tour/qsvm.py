@@ -106,9 +106,9 @@ def run(ctx):
     ctx.progress("100-sample kernel matrix")
     entries, throughput = _throughput_row()
     with ctx.plotting():
-        fig, (left, right) = figure(2, height=4)
+        fig, (left, right) = figure(
+            2, height=4, title="Quantum kernel: iris versicolor (blue) against virginica (red)")
         _plot_surface(left, qk, svc, split)
         _plot_entries(right, *entries)
-        fig.suptitle("Quantum kernel: iris versicolor (blue) against virginica (red)")
         save(fig, ctx.plot_path("qsvm_decision.png"))
     return [classification, throughput]

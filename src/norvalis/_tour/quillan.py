@@ -59,16 +59,17 @@ def _plot(path, model, x, y, r2, steps=24):
     fitted = svr.predict(model.k_kernel(grid, model.x)).reshape(gx.shape)
     target = np.sin(gx) + gy / 2
     levels = np.linspace(min(target.min(), fitted.min()), max(target.max(), fitted.max()), 15)
-    fig, axes = figure(2, width=4.2, height=3.8)
+    fig, axes = figure(2, width=4.2, height=3.8, right=1.25)
     for ax, surface, title in [(axes[0], target, "target sin(x0) + x1/2"),
-                               (axes[1], fitted, f"quantum SVR, R² {r2:.3f} on the points")]:
+                               (axes[1], fitted, f"quantum SVR, R² {r2:.3f}")]:
         filled = ax.contourf(gx, gy, surface, levels=levels, cmap="viridis")
         ax.scatter(x[:, 0], x[:, 1], color="w", edgecolors="k", s=14, linewidths=0.6,
                    label="training points")
         ax.set_title(title)
         ax.set_xlabel("x0")
-        ax.set_aspect("equal")
     axes[0].set_ylabel("x1")
     axes[0].legend(loc="lower right", fontsize="small")
-    fig.colorbar(filled, ax=axes, label="y", shrink=0.9)
+    box, inches = axes[1].get_position(), fig.get_figwidth()
+    bar = fig.add_axes([1 - 1.05 / inches, box.y0, 0.15 / inches, box.height])
+    fig.colorbar(filled, cax=bar, label="y")
     save(fig, path)

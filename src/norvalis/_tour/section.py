@@ -47,11 +47,21 @@ class Context:
         print(f"  … {text}", file=sys.stderr, flush=True)
 
 
-def figure(columns=1, width=4.6, height=3.6):
-    """A figure of `columns` side-by-side panels and its axes (one Axes when columns is 1).
-    Matplotlib's object interface draws with Agg and never opens a window."""
-    fig = Figure(figsize=(width * columns, height), layout="constrained")
-    return fig, fig.subplots(1, columns)
+def figure(columns=1, width=4.6, height=3.6, title=None, right=0.25, top=None):
+    """A figure of `columns` side-by-side panels, each `width` inches wide, and its axes
+    (one Axes when columns is 1). Margins are fixed in inches (`right` and `top` widen
+    theirs): a layout engine would lay out and draw every figure twice, doubling the tour's
+    plotting time. Matplotlib's object interface draws with Agg and never opens a window."""
+    fig = Figure(figsize=(width * columns, height))
+    axes = fig.subplots(1, columns)
+    total_width, left, gap = width * columns, 0.85, 0.85
+    top = top if top is not None else (0.65 if title else 0.35)
+    panel = (total_width - left - right - (columns - 1) * gap) / columns
+    fig.subplots_adjust(left=left / total_width, right=1 - right / total_width,
+                        bottom=0.6 / height, top=1 - top / height, wspace=gap / panel)
+    if title:
+        fig.suptitle(title, y=1 - 0.12 / height, va="top")
+    return fig, axes
 
 
 def save(fig, path):

@@ -30,7 +30,8 @@ class _RecordedSVD(SVD):
 
 
 def _plot(path, losses, quantum, reference):
-    fig, (left, right) = figure(2)
+    fig, (left, right) = figure(
+        2, title="Variational SVD of a random normal 4 × 4 matrix, depth 8")
     left.semilogy(np.arange(1, len(losses) + 1), losses, color="C0")
     left.set_title("SLSQP training")
     left.set_xlabel("loss evaluation")
@@ -42,7 +43,6 @@ def _plot(path, losses, quantum, reference):
     right.set_title("singular values")
     right.set_ylabel("value")
     right.legend(loc="upper right", fontsize="small")
-    fig.suptitle("Variational SVD of a random normal 4 × 4 matrix, depth 8")
     save(fig, path)
 
 

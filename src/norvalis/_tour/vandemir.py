@@ -26,7 +26,8 @@ def _matched(clusters, reference, k):
 
 def _plot(path, data, quantum, reference):
     quantum = (quantum[0], _matched(quantum[1], reference[1], len(reference[0])))
-    fig, axes = figure(2, width=4.5, height=4)
+    fig, axes = figure(2, width=4.5, height=4,
+                       title="Quantum k-means on the iris petals, K = 3")
     for ax, (title, (centres, clusters)) in zip(axes, [("swap-test k-means", quantum),
                                                         ("scikit-learn KMeans", reference)]):
         ax.scatter(data[:, 0], data[:, 1], c=clusters, cmap="viridis", s=14)
@@ -35,7 +36,6 @@ def _plot(path, data, quantum, reference):
         ax.set_xlabel("petal length (scaled)")
     axes[0].set_ylabel("petal width (scaled)")
     axes[0].legend(loc="upper left")
-    fig.suptitle("Quantum k-means on the iris petals, K = 3")
     save(fig, path)
 
 

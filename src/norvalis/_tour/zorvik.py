@@ -35,7 +35,8 @@ def _plot(path, data, v, reference):
     # The circuit's weight vector, recovered from its projections.
     w = np.linalg.lstsq(centred, v, rcond=None)[0]
     pc1 = np.linalg.lstsq(centred, reference, rcond=None)[0]
-    fig, (left, right) = figure(2, width=4.2, height=3.9)
+    fig, (left, right) = figure(2, width=4.2, height=3.9,
+                                title="Quantum PCA (zorvik) beside scikit-learn")
     left.scatter(centred[:, 0], centred[:, 1], s=10, color="gray")
     reach = np.abs(centred).max()
     for axis, style, label in [(pc1, "C0-", "PC1 (scikit-learn)"), (w, "C3--", "zorvik axis")]:
@@ -54,5 +55,4 @@ def _plot(path, data, v, reference):
     right.set_xlabel("scikit-learn PCA")
     right.set_ylabel("zorvik")
     right.legend(loc="upper left", fontsize="small")
-    fig.suptitle("Quantum PCA (zorvik) beside scikit-learn")
     save(fig, path)
