@@ -20,7 +20,7 @@ SECTIONS = ["sdk", "grover", "melvo", "qaoa", "zorvik", "trelvo", "qsvm", "quill
 def run_sections(names, plot_dir):
     """Runs the named sections, prints the table, returns whether every row agrees."""
     ctx = Context(plot_dir)
-    ctx.progress("loading NumPy, SciPy, scikit-learn and Matplotlib")
+    ctx.progress("importing the sections and the libraries they use")
     sections = [importlib.import_module(f"{__name__}.{name}") for name in names]
     rows = []
     for section in sections:

@@ -4,8 +4,8 @@ import textwrap
 
 # The column widths and gaps add up to WIDTH.
 WIDTH = 118
-COLUMNS = [("algorithm / problem", 35), ("quantum result", 31), ("classical reference", 32),
-           ("agrees", 6), ("time", 6)]
+COLUMNS = [("algorithm / problem", 35), ("quantum result", 31), ("classical reference", 31),
+           ("agrees", 6), ("time", 7)]
 GAP = "  "
 
 
@@ -19,12 +19,12 @@ def _wrap(text, width, indent=""):
 
 
 def _row_lines(row):
-    (_, name_w), (_, quantum_w), (_, reference_w), (_, agrees_w), (_, time_w) = COLUMNS
+    widths = [w for _, w in COLUMNS]
+    name_w, quantum_w, reference_w, _, time_w = widths
     cells = [_wrap(row.algorithm, name_w) + _wrap(row.problem, name_w, indent="  "),
              _wrap(row.quantum, quantum_w), _wrap(row.reference, reference_w),
              ["yes" if row.agrees else "NO"], [duration(row.seconds).rjust(time_w)]]
     height = max(len(c) for c in cells)
-    widths = [w for _, w in COLUMNS]
     return [GAP.join((c[i] if i < len(c) else "").ljust(w) for c, w in zip(cells, widths))
             .rstrip() for i in range(height)]
 
