@@ -81,10 +81,8 @@ void bind_gates(nb::module_& m) {
             nb::arg("qubits"),
             "A new gate that acts only when every control qubit is 1.")
         .def("dagger", &Gate::daggered, "A new gate: the adjoint of this one.")
-        .def("__eq__", [](const Gate& a, const Gate& b) {
-            return a.kind == b.kind && a.dagger == b.dagger && a.qubits == b.qubits &&
-                   a.controls == b.controls && a.params == b.params && a.cbit == b.cbit;
-        })
+        .def("__eq__", [](const Gate& a, const Gate& b) { return a == b; })
+        .def("__hash__", [](const Gate& g) { return hash_value(g); })
         .def("__repr__", &gate_repr);
 
     bind_gate(m, GateKind::H, "H(qubit)", "Hadamard gate.");

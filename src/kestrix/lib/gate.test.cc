@@ -1,11 +1,11 @@
-#include "gate.h"
+#include "kestrix/lib/gate.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 
-#include "errors.h"
-#include "op.h"
+#include "kestrix/lib/errors.h"
+#include "kestrix/lib/op.h"
 
 namespace kestrix {
 namespace {
