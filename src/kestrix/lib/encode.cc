@@ -1,9 +1,9 @@
-#include "encode.h"
+#include "kestrix/lib/encode.h"
 
 #include <cmath>
 #include <string>
 
-#include "errors.h"
+#include "kestrix/lib/errors.h"
 
 namespace kestrix {
 

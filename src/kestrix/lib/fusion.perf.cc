@@ -7,8 +7,8 @@
 #include <numbers>
 #include <random>
 
-#include "fusion.h"
-#include "statevector.h"
+#include "kestrix/lib/fusion.h"
+#include "kestrix/lib/statevector.h"
 
 namespace {
 

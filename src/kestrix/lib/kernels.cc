@@ -1,19 +1,19 @@
 // Compiled once per instruction-set variant (KESTRIX_KERNEL_VARIANT names it); the public
 // entry points in kernels_dispatch.cc pick the widest variant this CPU runs.
-#include "kernels.h"
+#include "kestrix/lib/kernels.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <vector>
 
-#include "errors.h"
-#include "parallel.h"
+#include "kestrix/lib/errors.h"
+#include "kestrix/lib/parallel.h"
 
 #ifndef KESTRIX_KERNEL_VARIANT
 #define KESTRIX_KERNEL_VARIANT generic
 #endif
-#include "kernels_variant.h"
+#include "kestrix/lib/kernels_variant.h"
 
 namespace kestrix::KESTRIX_KERNEL_VARIANT {
 

@@ -4,7 +4,7 @@
 // touches only that fraction of the state.
 #include <cstdint>
 
-#include "matrix.h"
+#include "kestrix/lib/complex.h"
 
 namespace kestrix {
 

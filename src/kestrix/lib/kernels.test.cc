@@ -1,14 +1,14 @@
-#include "kernels.h"
+#include "kestrix/lib/kernels.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 #include <vector>
 
-#include "random_circuit.h"
+#include "kestrix/lib/random_circuit.test.h"
 
 #define KESTRIX_KERNEL_VARIANT generic
-#include "kernels_variant.h"
+#include "kestrix/lib/kernels_variant.h"
 #undef KESTRIX_KERNEL_VARIANT
 
 namespace kestrix {

@@ -1,14 +1,14 @@
 // Runtime choice of the kernel variant: the package runs on any x86-64 and still uses AVX2
 // and FMA where the CPU has them.
-#include "kernels.h"
+#include "kestrix/lib/kernels.h"
 
 #define KESTRIX_KERNEL_VARIANT generic
-#include "kernels_variant.h"
+#include "kestrix/lib/kernels_variant.h"
 #undef KESTRIX_KERNEL_VARIANT
 
 #ifdef KESTRIX_HAVE_AVX2_KERNELS
 #define KESTRIX_KERNEL_VARIANT avx2
-#include "kernels_variant.h"
+#include "kestrix/lib/kernels_variant.h"
 #undef KESTRIX_KERNEL_VARIANT
 #endif
 

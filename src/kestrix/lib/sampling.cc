@@ -1,4 +1,4 @@
-#include "sampling.h"
+#include "kestrix/lib/sampling.h"
 
 #include <algorithm>
 #include <random>

@@ -1,13 +1,13 @@
-#include "simulator.h"
+#include "kestrix/lib/simulator.h"
 
 #include <algorithm>
 #include <map>
 #include <string>
 
-#include "errors.h"
-#include "fusion.h"
-#include "sampling.h"
-#include "schedule.h"
+#include "kestrix/lib/errors.h"
+#include "kestrix/lib/fusion.h"
+#include "kestrix/lib/sampling.h"
+#include "kestrix/lib/schedule.h"
 
 namespace kestrix {
 

@@ -1,10 +1,10 @@
-#include "simulator.h"
+#include "kestrix/lib/simulator.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 
-#include "errors.h"
+#include "kestrix/lib/errors.h"
 
 namespace kestrix {
 namespace {

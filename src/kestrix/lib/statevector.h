@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "circuit.h"
-#include "matrix.h"
+#include "kestrix/lib/circuit.h"
+#include "kestrix/lib/complex.h"
 
 namespace kestrix {
 
