@@ -1,13 +1,17 @@
 #include "kestrix/lib/simulator.h"
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
 #include <map>
 #include <string>
 
 #include "kestrix/lib/errors.h"
 #include "kestrix/lib/fusion.h"
+#include "kestrix/lib/parallel.h"
 #include "kestrix/lib/sampling.h"
 #include "kestrix/lib/schedule.h"
+#include "kestrix/lib/thread_pool.h"
 
 namespace kestrix {
 
@@ -116,11 +120,117 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
         }
         ++tally[outcome];
         const cplx* a = state.data();
-        for (uint64_t i = 0; i < state.size(); ++i) r.mean_probs_[i] += std::norm(a[i]);
+        double* mean = r.mean_probs_.data();
+        for_range(state.size(), n >= kParallelQubits,
+                  [&](uint64_t i) { mean[i] += std::norm(a[i]); });
     }
     for (double& p : r.mean_probs_) p /= double(shots);
     r.counts_.assign(tally.begin(), tally.end());
     return r;
+}
+
+namespace {
+
+// Runs body(i, check) for every program index and collects the errors. Narrow programs
+// are shared out to the workers one at a time (an atomic counter hands out the next);
+// wide ones follow, one after another, each using every thread inside its kernels.
+// `check` is the interrupt test a program polls: the caller's own callback on the
+// calling thread, a shared stop flag on the others.
+template <class Body>
+void over_programs(std::span<const Program> programs, const InterruptCheck& interrupt,
+                   Body body) {
+    std::vector<size_t> narrow, wide;
+    for (size_t i = 0; i < programs.size(); ++i)
+        (programs[i].width() < kParallelQubits ? narrow : wide).push_back(i);
+    std::atomic<bool> stop{false};
+    const InterruptCheck on_caller = [&] {
+        if (!stop.load(std::memory_order_relaxed) && interrupt && interrupt())
+            stop.store(true);
+        return stop.load(std::memory_order_relaxed);
+    };
+    const InterruptCheck on_worker = [&] { return stop.load(std::memory_order_relaxed); };
+    std::vector<std::exception_ptr> errors(programs.size());
+    auto attempt = [&](size_t i, const InterruptCheck& check) {
+        try {
+            body(i, check);
+        } catch (const Interrupted&) {
+            stop.store(true);
+        } catch (...) {
+            errors[i] = std::current_exception();
+        }
+    };
+    std::atomic<size_t> next{0};
+    run_on_workers(thread_count(), [&](int worker) {
+        uint64_t work = 0;  // since the caller last polled
+        while (!stop.load(std::memory_order_relaxed)) {
+            const size_t k = next.fetch_add(1, std::memory_order_relaxed);
+            if (k >= narrow.size()) break;
+            const Program& p = programs[narrow[k]];
+            attempt(narrow[k], worker == 0 ? on_caller : on_worker);
+            if (worker != 0) continue;
+            work += (p.circuit.gate_count() + 1) << p.width();
+            if (work >= kPollWork) {
+                work = 0;
+                on_caller();
+            }
+        }
+    });
+    for (size_t i : wide) {
+        if (stop.load() || on_caller()) break;
+        attempt(i, on_caller);
+    }
+    if (stop.load()) throw Interrupted();
+    for (const std::exception_ptr& error : errors)
+        if (error) std::rethrow_exception(error);
+}
+
+}  // namespace
+
+std::vector<Result> Simulator::run_batch(std::span<const Program> programs, uint64_t shots,
+                                         std::span<const uint64_t> seeds,
+                                         const InterruptCheck& interrupt) {
+    if (seeds.size() != programs.size()) {
+        throw ValueError("run_batch: " + std::to_string(programs.size()) + " programs but " +
+                         std::to_string(seeds.size()) + " seeds");
+    }
+    if (shots == 0) throw ValueError("shots must be positive");
+    std::vector<Result> results(programs.size());
+    over_programs(programs, interrupt, [&](size_t i, const InterruptCheck& check) {
+        results[i] = run(programs[i], shots, seeds[i], check);
+    });
+    return results;
+}
+
+std::vector<std::vector<double>> Simulator::probabilities_batch(
+    std::span<const Program> programs, std::span<const int> qubits,
+    const InterruptCheck& interrupt) {
+    const std::vector<int> wanted(qubits.begin(), qubits.end());
+    check_distinct_qubits(wanted, "probabilities_batch");
+    for (size_t i = 0; i < programs.size(); ++i) {
+        if (programs[i].circuit.has_measurement()) {
+            throw ValueError("probabilities_batch: program " + std::to_string(i) +
+                             " measures; run it with run_batch");
+        }
+        for (int q : wanted) {
+            if (q >= programs[i].width()) {
+                throw IndexError("probabilities_batch: qubit " + std::to_string(q) +
+                                 " is outside program " + std::to_string(i) + " (" +
+                                 std::to_string(programs[i].width()) + " qubits)");
+            }
+        }
+    }
+    std::vector<std::vector<double>> rows(programs.size());
+    over_programs(programs, interrupt, [&](size_t i, const InterruptCheck& check) {
+        const Result r = run(programs[i], 1, 0, check);
+        if (!wanted.empty()) {
+            rows[i] = r.exact_probabilities(wanted);
+        } else {
+            std::vector<int> all(r.num_qubits());
+            for (int q = 0; q < r.num_qubits(); ++q) all[q] = q;
+            rows[i] = r.exact_probabilities(all);
+        }
+    });
+    return rows;
 }
 
 std::vector<double> Result::exact_probabilities(const std::vector<int>& qubits) const {
