@@ -1,4 +1,5 @@
 // CPUQVM and its results.
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/shared_ptr.h>
@@ -59,8 +60,8 @@ Program as_program(nb::handle prog) {
     return p;
 }
 
-std::shared_ptr<Result> run(Machine& machine, nb::handle prog, nb::handle shots_arg) {
-    // Any integer (numpy's too) but not a bool, which is an int only by accident.
+// Any integer (numpy's too) but not a bool, which is an int only by accident.
+uint64_t to_shots(nb::handle shots_arg) {
     if (PyBool_Check(shots_arg.ptr()) || PyFloat_Check(shots_arg.ptr()) ||
         !PyIndex_Check(shots_arg.ptr())) {
         throw nb::type_error(("shots must be an int, got " + type_name_of(shots_arg)).c_str());
@@ -74,31 +75,115 @@ std::shared_ptr<Result> run(Machine& machine, nb::handle prog, nb::handle shots_
         throw nb::value_error(
             ("shots must be positive, got " + std::string(nb::str(shots_arg).c_str())).c_str());
     }
+    return uint64_t(shots);
+}
+
+// The machine's seed, else one from NumPy's generator for a program that draws at all.
+uint64_t seed_for(const Machine& machine, const Program& program) {
+    if (machine.seed) return *machine.seed;
+    return program.circuit.has_measurement() ? seed_from_numpy() : 0;
+}
+
+// Ctrl-C for long runs: the check takes the GIL to look for a pending signal and keeps
+// the exception it raised, which rethrow() restores once the run has stopped.
+class CtrlC {
+  public:
+    InterruptCheck check() {
+        return [this]() {
+            nb::gil_scoped_acquire gil;
+            if (PyErr_CheckSignals() == 0) return false;
+            pending_ = nb::steal(PyErr_GetRaisedException());
+            return true;
+        };
+    }
+    [[noreturn]] void rethrow() {
+        PyErr_SetRaisedException(pending_.release().ptr());
+        throw nb::python_error();
+    }
+
+  private:
+    nb::object pending_;
+};
+
+std::shared_ptr<Result> run(Machine& machine, nb::handle prog, nb::handle shots_arg) {
+    const uint64_t shots = to_shots(shots_arg);
     const Program program = as_program(prog);
     const int width = program.width();
     check_fits_in_memory(width);
     const bool random = program.circuit.has_measurement();
-    const uint64_t seed = machine.seed ? *machine.seed : (random ? seed_from_numpy() : 0);
+    const uint64_t seed = seed_for(machine, program);
     // Programs with measurements may be simulated once per shot: count that in.
     const double work = double(program.circuit.gate_count() + 1) * std::ldexp(1.0, width) *
                         (random ? double(shots) : 1.0);
-    nb::object pending;
-    InterruptCheck interrupt = [&pending]() {
-        nb::gil_scoped_acquire gil;
-        if (PyErr_CheckSignals() == 0) return false;
-        pending = nb::steal(PyErr_GetRaisedException());
-        return true;
-    };
+    CtrlC ctrl_c;
     try {
         if (work < kReleaseGilWork) {
-            return std::make_shared<Result>(Simulator::run(program, uint64_t(shots), seed, interrupt));
+            return std::make_shared<Result>(Simulator::run(program, shots, seed, ctrl_c.check()));
         }
         nb::gil_scoped_release release;
-        return std::make_shared<Result>(Simulator::run(program, uint64_t(shots), seed, interrupt));
+        return std::make_shared<Result>(Simulator::run(program, shots, seed, ctrl_c.check()));
     } catch (const Interrupted&) {
-        PyErr_SetRaisedException(pending.release().ptr());
-        throw nb::python_error();
+        ctrl_c.rethrow();
     }
+}
+
+std::vector<Program> as_programs(nb::handle programs) {
+    std::vector<Program> out;
+    for (nb::handle item : nb::iter(programs)) out.push_back(as_program(item));
+    for (const Program& p : out) check_fits_in_memory(p.width());
+    return out;
+}
+
+std::vector<std::shared_ptr<Result>> run_batch(Machine& machine, nb::handle programs_arg,
+                                               nb::handle shots_arg) {
+    const uint64_t shots = to_shots(shots_arg);
+    const std::vector<Program> programs = as_programs(programs_arg);
+    // Drawn in order, exactly as one run() per program would draw them.
+    std::vector<uint64_t> seeds;
+    for (const Program& p : programs) seeds.push_back(seed_for(machine, p));
+    CtrlC ctrl_c;
+    std::vector<Result> results;
+    try {
+        nb::gil_scoped_release release;
+        results = Simulator::run_batch(programs, shots, seeds, ctrl_c.check());
+    } catch (const Interrupted&) {
+        ctrl_c.rethrow();
+    }
+    std::vector<std::shared_ptr<Result>> out;
+    for (Result& r : results) out.push_back(std::make_shared<Result>(std::move(r)));
+    return out;
+}
+
+nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qubits_arg) {
+    const std::vector<Program> programs = as_programs(programs_arg);
+    const std::vector<int> qubits =
+        qubits_arg.is_none() ? std::vector<int>{} : to_index_list(qubits_arg, "qubit");
+    if (qubits_arg.is_none()) {
+        for (const Program& p : programs) {
+            if (p.width() != programs.front().width()) {
+                throw nb::value_error(
+                    ("prob_batch: the programs have different widths (" +
+                     std::to_string(programs.front().width()) + " and " +
+                     std::to_string(p.width()) + " qubits); pass the qubits to read")
+                        .c_str());
+            }
+        }
+    }
+    CtrlC ctrl_c;
+    std::vector<std::vector<double>> rows;
+    try {
+        nb::gil_scoped_release release;
+        rows = Simulator::probabilities_batch(programs, qubits, ctrl_c.check());
+    } catch (const Interrupted&) {
+        ctrl_c.rethrow();
+    }
+    const size_t cols = !qubits_arg.is_none() ? size_t{1} << qubits.size()
+                        : rows.empty()        ? 0
+                                              : rows.front().size();
+    double* data = new double[std::max<size_t>(rows.size() * cols, 1)];
+    nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
+    for (size_t i = 0; i < rows.size(); ++i) std::copy(rows[i].begin(), rows[i].end(), data + i * cols);
+    return nb::ndarray<nb::numpy, double>(data, {rows.size(), cols}, owner);
 }
 
 std::vector<int> qubit_list_or_all(const Result& r, nb::handle qubits) {
@@ -177,6 +262,28 @@ void bind_machine(nb::module_& m) {
             nb::arg("prog"), nb::arg("shots") = 1000,
             "Runs the program from the all-zero state and returns its result (also kept for "
             "result()).")
+        .def(
+            "run_batch",
+            [](Machine& self, nb::handle programs, nb::handle shots) {
+                return run_batch(self, programs, shots);
+            },
+            nb::arg("programs"), nb::arg("shots") = 1000,
+            "Runs many independent programs (QProg, QCircuit or gates) over all threads and "
+            "returns one QResult per program, in order. Each result is exactly what run() "
+            "would give: seeds are drawn one per measuring program from NumPy's generator, "
+            "in order, as successive run() calls draw them (or the machine's seed is used). "
+            "Releases the GIL and stops on Ctrl-C; result() is left unchanged.")
+        .def(
+            "prob_batch",
+            [](const Machine&, nb::handle programs, nb::handle qubits) {
+                return prob_batch(programs, qubits);
+            },
+            nb::arg("programs"), nb::arg("qubits") = nb::none(),
+            "Exact probabilities of many programs without measurements, over all threads: a "
+            "float64 array with one row per program, row i being what "
+            "run(programs[i]).get_prob_list(qubits) gives (all qubits by default, which "
+            "then must be as many in every program). Draws nothing from NumPy; releases the "
+            "GIL and stops on Ctrl-C.")
         .def(
             "result",
             [](const Machine& self) {
