@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "kestrix/lib/blocking.h"
 #include "kestrix/lib/errors.h"
 #include "kestrix/lib/fusion.h"
 #include "kestrix/lib/parallel.h"
@@ -21,15 +22,15 @@ namespace {
 // milliseconds of work, and at least every pass over a state of 22 qubits or more.
 constexpr uint64_t kPollWork = uint64_t{1} << 22;
 
-// Runs unitary steps on a state, polling for an interrupt every so much work.
+// Runs unitary segments on a state, polling for an interrupt every so much work.
 class Runner {
   public:
     Runner(const InterruptCheck& interrupt, const Schedule& plan)
         : interrupt_(interrupt), plan_(plan) {}
 
-    void unitary(StateVector& state, const Step& step) {
-        plan_.apply(state.data(), state.num_qubits(), step);
-        work_ += state.size();
+    void unitary(StateVector& state, const Segment& segment) {
+        apply_segment(plan_, segment, state.data(), state.num_qubits());
+        work_ += state.size() * segment.steps.size();
         if (interrupt_ && work_ >= kPollWork) {
             work_ = 0;
             if (interrupt_()) throw Interrupted();
@@ -78,11 +79,12 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
     }
     Rng rng(seed);
     Runner runner(interrupt, plan);
+    const std::vector<Segment> segments = segment(plan, n);
 
     if (terminal) {
         StateVector state(n);
-        for (const Step& step : plan.steps)
-            if (step.is_unitary()) runner.unitary(state, step);
+        for (const Segment& s : segments)
+            if (s.kind != Segment::Kind::Measure) runner.unitary(state, s);
         if (r.measured()) {
             std::vector<uint64_t> counts =
                 sample_counts(state.probabilities(r.cbit_qubit_), shots, rng);
@@ -106,13 +108,13 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
     for (uint64_t shot = 0; shot < shots; ++shot) {
         if (shot) state.reset();
         uint64_t outcome = 0;
-        for (size_t k = 0; k < plan.steps.size(); ++k) {
-            const Step& step = plan.steps[k];
-            if (step.is_unitary()) {
-                runner.unitary(state, step);
+        for (const Segment& s : segments) {
+            if (s.kind != Segment::Kind::Measure) {
+                runner.unitary(state, s);
                 continue;
             }
-            const int q = step.qubit;
+            const size_t k = s.steps[0];
+            const int q = plan.steps[k].qubit;
             const double p1 = state.probability_of_one(q);
             const int value = rng.uniform() < p1 ? 1 : 0;
             state.collapse(q, value, value ? p1 : 1 - p1);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <string>
 
+#include "kestrix/lib/blocking.h"
 #include "kestrix/lib/errors.h"
 #include "kestrix/lib/fusion.h"
 #include "kestrix/lib/kernels.h"
@@ -44,7 +45,7 @@ void StateVector::apply(const Circuit& circuit) {
         throw IndexError("qubit " + std::to_string(circuit.width() - 1) + " is outside the state");
     Schedule plan = make_schedule(circuit, n_);
     if (n_ >= kFuseMinQubits) plan = fuse(plan);
-    for (const Step& step : plan.steps) plan.apply(data(), n_, step);
+    for (const Segment& s : segment(plan, n_)) apply_segment(plan, s, data(), n_);
 }
 
 namespace {
