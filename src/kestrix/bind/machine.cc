@@ -193,6 +193,13 @@ std::vector<int> qubit_list_or_all(const Result& r, nb::handle qubits) {
 }  // namespace
 
 void bind_machine(nb::module_& m) {
+    m.def(
+        "state_passes", [](nb::handle prog) { return Simulator::passes(as_program(prog)); },
+        nb::arg("prog"),
+        "How many passes over the state vector one simulation of prog makes once its gates "
+        "are fused, folded and cache-blocked (a measurement counts as one): what decides "
+        "the time of a wide circuit.");
+
     nb::class_<Result>(m, "QResult", "The outcome of one CPUQVM.run.")
         .def(
             "get_prob_dict",

@@ -59,14 +59,30 @@ bool measurements_are_terminal(const Schedule& plan) {
 
 }  // namespace
 
+namespace {
+
+// The steps that run for an n-qubit state: lowered and folded, fused from kFuseMinQubits.
+Schedule plan_for(const Program& program, int n) {
+    Schedule plan = make_schedule(program.circuit, n);
+    if (n >= kFuseMinQubits) plan = fuse(plan);
+    return plan;
+}
+
+}  // namespace
+
+size_t Simulator::passes(const Program& program) {
+    const int n = program.width();
+    return segment(plan_for(program, n), n).size();
+}
+
 Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
                       const InterruptCheck& interrupt) {
     if (shots == 0) throw ValueError("shots must be positive");
     const int n = program.width();
     check_fits_in_memory(n);
-    Schedule plan = make_schedule(program.circuit, n);
+    // Fusion never merges gates across a measurement, so it leaves this answer alone.
+    const Schedule plan = plan_for(program, n);
     const bool terminal = measurements_are_terminal(plan);
-    if (n >= kFuseMinQubits) plan = fuse(plan);
     Result r;
     r.num_qubits_ = n;
     r.shots_ = shots;

@@ -50,6 +50,11 @@ class Simulator {
     static Result run(const Program& program, uint64_t shots, uint64_t seed,
                       const InterruptCheck& interrupt = {});
 
+    /// How many passes over the state one simulation of `program` makes once its gates are
+    /// lowered, folded, fused and cache-blocked (a measurement counts as one): the figure
+    /// that decides the time of a wide circuit.
+    static size_t passes(const Program& program);
+
     /// Runs many independent programs over the engine's threads and returns one result
     /// per program, in order. results[i] is exactly run(programs[i], shots, seeds[i]):
     /// the same counts and the same probabilities to the last bit, whatever the thread
