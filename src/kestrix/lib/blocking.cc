@@ -88,10 +88,11 @@ std::vector<Segment> segment(const Schedule& plan, int n, int chunk_qubits) {
     const size_t size = plan.steps.size();
     const int c = std::min(chunk_qubits > 0 ? chunk_qubits : kChunkQubits, n - 2);
     if (n < kParallelQubits || c < kChunkRunQubits + 2) {
+        out.reserve(size);
         for (uint32_t i = 0; i < size; ++i) {
             Segment& s = out.emplace_back();
             s.kind = plan.steps[i].is_unitary() ? Segment::Kind::Pass : Segment::Kind::Measure;
-            s.steps.push_back(i);
+            s.step = i;
         }
         return out;
     }
@@ -103,7 +104,7 @@ std::vector<Segment> segment(const Schedule& plan, int n, int chunk_qubits) {
         if (!plan.steps[first].is_unitary()) {
             Segment& s = out.emplace_back();
             s.kind = Segment::Kind::Measure;
-            s.steps.push_back(uint32_t(first));
+            s.step = uint32_t(first);
             done[first++] = true;
             continue;
         }
@@ -126,10 +127,12 @@ std::vector<Segment> segment(const Schedule& plan, int n, int chunk_qubits) {
         if (s.steps.empty()) {
             // Wider than any chunk (a diagonal on many qubits): a pass of its own.
             s.kind = Segment::Kind::Pass;
-            s.steps.push_back(uint32_t(first));
+            s.step = uint32_t(first);
             done[first] = true;
         } else if (s.steps.size() == 1) {
             s.kind = Segment::Kind::Pass;
+            s.step = s.steps[0];
+            s.steps.clear();
         } else {
             // Fill the chunk up to c qubits, lowest first, for longer contiguous runs.
             for (int q = 0; std::popcount(s.local) < c; ++q) s.local |= uint64_t{1} << q;
@@ -143,7 +146,7 @@ std::vector<Segment> segment(const Schedule& plan, int n, int chunk_qubits) {
 }
 
 void apply_segment(const Schedule& plan, const Segment& s, cplx* amps, int n) {
-    if (s.kind == Segment::Kind::Pass) return plan.apply(amps, n, plan.steps[s.steps[0]]);
+    if (s.kind == Segment::Kind::Pass) return plan.apply(amps, n, plan.steps[s.step]);
     const int c = std::popcount(s.local);
     const uint64_t chunks = uint64_t{1} << (n - c);
     const int run_qubits = std::countr_one(s.local);

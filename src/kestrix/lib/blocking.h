@@ -29,12 +29,14 @@ struct ChunkOp {
 struct Segment {
     enum class Kind : uint8_t { Pass, Chunked, Measure };
     Kind kind = Kind::Pass;
-    /// Pass and Measure: the one schedule step; Chunked: its steps in execution order.
-    std::vector<uint32_t> steps;
+    uint32_t step = 0;             ///< Pass and Measure: the schedule step
+    std::vector<uint32_t> steps;   ///< Chunked: its schedule steps, in execution order
     uint64_t local = 0;  ///< Chunked: the chunk's qubits L
     std::vector<ChunkOp> ops;
     std::vector<GateOp> gates;
     std::vector<Op> blocks;
+
+    size_t step_count() const { return kind == Kind::Chunked ? steps.size() : 1; }
 };
 
 /// The schedule's steps grouped into segments for an n-qubit state, in an order that

@@ -30,7 +30,7 @@ class Runner {
 
     void unitary(StateVector& state, const Segment& segment) {
         apply_segment(plan_, segment, state.data(), state.num_qubits());
-        work_ += state.size() * segment.steps.size();
+        work_ += state.size() * segment.step_count();
         if (interrupt_ && work_ >= kPollWork) {
             work_ = 0;
             if (interrupt_()) throw Interrupted();
@@ -129,7 +129,7 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
                 runner.unitary(state, s);
                 continue;
             }
-            const size_t k = s.steps[0];
+            const size_t k = s.step;
             const int q = plan.steps[k].qubit;
             const double p1 = state.probability_of_one(q);
             const int value = rng.uniform() < p1 ? 1 : 0;
