@@ -3,9 +3,11 @@ SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 DEPS_STAMP := $(VENV)/.deps-installed
-BUILD_DEPS := scikit-build-core nanobind cmake ninja
+# The module frame uses nanobind's module-initialisation internals: pinned to the minor
+# release they are written against.
+BUILD_DEPS := scikit-build-core 'nanobind>=3.1,<3.2' cmake ninja ruff
 # Other simulators timed by `make bench` (the `bench` extra); each is optional.
-BENCH_PEERS := qiskit-aer qulacs pennylane-lightning
+BENCH_PEERS := qiskit-aer qulacs pennylane-lightning qiskit-machine-learning qiskit-algorithms
 export MPLBACKEND := Agg
 
 # Python 3.13: from PATH, else through pyenv.
@@ -23,6 +25,7 @@ bench: install
 	  $(PY) -m pip install -q $$peer 2>/dev/null || echo "note: $$peer does not install here; its column is skipped"; \
 	done
 	$(PY) bench/run.py
+	@for script in bench/algo_*.py; do [ -e "$$script" ] && $(PY) $$script; done; true
 
 $(PY):
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (install it or put python3.13 on PATH)"; exit 1; }

@@ -2,7 +2,7 @@
 import numpy as np
 import pytest
 
-from kestrix.core import Encode, QCircuit, H
+from kestrix.core import Encode, H, QCircuit
 from kestrix.quantum_info import StateVector
 
 
@@ -44,7 +44,8 @@ def test_real_parts_are_exact_for_a_matrix_encoding():
     m = np.array([[3.0, -1.0], [0.5, 2.0]])
     v = m.flatten() / np.linalg.norm(m)
     state = encoded_state([1, 0], v, 2)
-    assert np.allclose(state.real.reshape(2, 2), reorder(v, [1, 0], 2).real.reshape(2, 2), atol=1e-12)
+    expected = reorder(v, [1, 0], 2).real.reshape(2, 2)
+    assert np.allclose(state.real.reshape(2, 2), expected, atol=1e-12)
 
 
 def test_circuit_can_be_controlled_and_inverted():

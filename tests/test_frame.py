@@ -10,9 +10,9 @@ import traceback
 import weakref
 
 import pytest
-from kestrix.core import QCircuit, QProg
 
 import norvalis.plugin as plugin
+from kestrix.core import QCircuit, QProg
 from norvalis.Grover import halcyte
 from norvalis.Grover.halcyte import Grover, GroverAdaptiveSearch, iter_analysis, iter_num
 
@@ -49,19 +49,23 @@ class TestLoading:
     def test_missing_dependency_fails_the_import(self):
         code = ("import sys; sys.modules['numpy'] = None\n"
                 "try:\n    import norvalis.Grover.halcyte\n"
-                "except ImportError as e:\n    print(type(e).__name__, 'norvalis.Grover.halcyte' in sys.modules)\n")
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+                "except ImportError as e:\n"
+                "    print(type(e).__name__, 'norvalis.Grover.halcyte' in sys.modules)\n")
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                             check=True)
         assert out.stdout.split() == ["ModuleNotFoundError", "False"]
 
 
 class TestCalls:
     @pytest.mark.parametrize("call, name, expected, got", [
         (lambda: halcyte.mark_data_reflection((0, 1), "01"), "qubits", "list", "tuple"),
-        (lambda: halcyte.mark_data_reflection(QProg(2), "01"), "qubits", "list", "kestrix.core.QProg"),
+        (lambda: halcyte.mark_data_reflection(QProg(2), "01"), "qubits", "list",
+         "kestrix.core.QProg"),
         (lambda: Grover().cir([0, 1], iternum=1.0), "iternum", "int", "float"),
         (lambda: Grover().cir([0, 1], iternum=None), "iternum", "int", "NoneType"),
         (lambda: Grover().cir([0, 1], iternum=True), "iternum", "int", "bool"),
-        (lambda: GroverAdaptiveSearch(0, 2).run(continue_times="3"), "continue_times", "int", "str"),
+        (lambda: GroverAdaptiveSearch(0, 2).run(continue_times="3"), "continue_times", "int",
+         "str"),
     ])
     def test_exact_type_parameters(self, call, name, expected, got):
         with pytest.raises(TypeError) as info:
@@ -78,7 +82,8 @@ class TestCalls:
 
     @pytest.mark.parametrize("call, message", [
         (lambda: iter_num(3), "iter_num() missing 1 required positional argument: 'sol_num'"),
-        (lambda: iter_num(), "iter_num() missing 2 required positional arguments: 'q_num' and 'sol_num'"),
+        (lambda: iter_num(),
+         "iter_num() missing 2 required positional arguments: 'q_num' and 'sol_num'"),
         (lambda: iter_num(3, 2, 1), "iter_num() takes 2 positional arguments but 3 were given"),
         (lambda: iter_analysis(1, 2, 3, 4),
          "iter_analysis() takes from 2 to 3 positional arguments but 4 were given"),
@@ -103,7 +108,8 @@ class TestCalls:
                           "mark_data=None, amplify_operator=None)"),
         (Grover.cir, "cir(self, q_input=None, q_flip=None, q_zero=None, iternum=1)"),
         (GroverAdaptiveSearch.run, "run(self, continue_times=3, n_value_function=None, "
-                                   "value_function=None, rotation_change='random', process_show=False)"),
+                                   "value_function=None, rotation_change='random', "
+                                   "process_show=False)"),
         (GroverAdaptiveSearch._bin_to_int, "_bin_to_int(bin_value)"),
         (plugin.parse_quantum_result_dict, "parse_quantum_result_dict(res, qubits, select_max=-1)"),
     ])
@@ -112,7 +118,8 @@ class TestCalls:
         assert str(inspect.signature(function)) == line[line.index("("):]
 
     def test_help_shows_the_signature(self):
-        assert "iter_analysis(q_num, sol_num, iternum=1)" in __import__("pydoc").render_doc(iter_analysis)
+        rendered = __import__("pydoc").render_doc(iter_analysis)
+        assert "iter_analysis(q_num, sol_num, iternum=1)" in rendered
 
     def test_exception_carries_a_traceback_entry_naming_the_function(self):
         with pytest.raises(IndexError) as info:

@@ -3,11 +3,17 @@ import itertools
 
 import numpy as np
 import pytest
-from kestrix.core import CPUQVM, QCircuit, QProg, TOFFOLI, H, X, Z, measure
-from kestrix.quantum_info import unitary
 
-from norvalis.Grover import Grover, amp_operator, iter_analysis, iter_num, mark_data_reflection
-from norvalis.Grover import halcyte
+from kestrix.core import CPUQVM, TOFFOLI, H, QCircuit, QProg, X, Z, measure
+from kestrix.quantum_info import unitary
+from norvalis.Grover import (
+    Grover,
+    amp_operator,
+    halcyte,
+    iter_analysis,
+    iter_num,
+    mark_data_reflection,
+)
 
 
 def gates(circuit):
@@ -71,12 +77,14 @@ class TestMarkDataReflection:
         assert probs == pytest.approx({"101": 0.5, "001": 0.5})
 
     def test_layers_on_a_single_qubit(self):
-        assert gates(mark_data_reflection([4], "0")) == [("X", [4], []), ("Z", [4], []), ("X", [4], [])]
+        assert gates(mark_data_reflection([4], "0")) == [("X", [4], []), ("Z", [4], []),
+                                                         ("X", [4], [])]
         assert gates(mark_data_reflection([4], "1")) == [("BARRIER", [4], []), ("Z", [4], []),
                                                          ("BARRIER", [4], [])]
 
     def test_reads_the_last_characters_rightmost_on_the_first_qubit(self):
-        assert gates(mark_data_reflection([0, 1], "x10"))[:2] == [("X", [0], []), ("BARRIER", [1], [])]
+        first_layer = gates(mark_data_reflection([0, 1], "x10"))[:2]
+        assert first_layer == [("X", [0], []), ("BARRIER", [1], [])]
 
     def test_each_string_is_one_phase_flip(self):
         twice = unitary(mark_data_reflection([0, 1], ["10", "10"]), 2)
@@ -98,7 +106,8 @@ class TestIterationAnalysis:
         assert prob == pytest.approx(1.0) and theta == pytest.approx(np.pi / 3)
         assert iter_analysis(3, 2, 2)[0] == pytest.approx(0.25)
 
-    @pytest.mark.parametrize("q_num, sol_num, best", [(2, 1, 1), (4, 1, 3), (10, 1, 25), (10, 3, 14)])
+    @pytest.mark.parametrize("q_num, sol_num, best",
+                             [(2, 1, 1), (4, 1, 3), (10, 1, 25), (10, 3, 14)])
     def test_iteration_counts(self, q_num, sol_num, best):
         assert iter_num(q_num, sol_num) == best
 
@@ -148,7 +157,8 @@ class TestGroverSearch:
         assert CPUQVM(seed=3).run(prog, shots=50).get_counts() == {"111": 50}
 
     def test_iternum_zero_gives_the_initial_state(self):
-        assert gates(Grover(mark_data="11").cir([0, 1], iternum=0)) == [("H", [0], []), ("H", [1], [])]
+        initial = gates(Grover(mark_data="11").cir([0, 1], iternum=0))
+        assert initial == [("H", [0], []), ("H", [1], [])]
         assert len(Grover(mark_data="11").cir([0, 1], iternum=-2)) == 2
 
     def test_amplify_operator_replaces_amp_operator(self, monkeypatch):
@@ -174,5 +184,6 @@ class TestGroverSearch:
         n = 3
         for bits in itertools.product("01", repeat=n):
             target = "".join(bits)
-            probs = probabilities(Grover(mark_data=target).cir(list(range(n)), iternum=2), list(range(n)))
+            circuit = Grover(mark_data=target).cir(list(range(n)), iternum=2)
+            probs = probabilities(circuit, list(range(n)))
             assert max(probs, key=probs.get) == target

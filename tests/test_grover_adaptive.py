@@ -4,8 +4,8 @@ import itertools
 
 import numpy as np
 import pytest
-from kestrix.core import QCircuit, X, Z
 
+from kestrix.core import QCircuit, X, Z
 from norvalis.Grover import GroverAdaptiveSearch, halcyte
 
 
@@ -83,7 +83,8 @@ class ScriptedMachine:
 def test_documented_search_sequence(monkeypatch, capsys):
     machine = ScriptedMachine(["00", "10", "10", "00", "11"])
     monkeypatch.setattr(halcyte, "CPUQVM", machine)
-    search = GroverAdaptiveSearch(0, 2, oracle_circuit=below_threshold_oracle(two_variable_objective, 2))
+    oracle = below_threshold_oracle(two_variable_objective, 2)
+    search = GroverAdaptiveSearch(0, 2, oracle_circuit=oracle)
     result = search.run(3, lambda v: 0, key_value(two_variable_objective), process_show=True)
     assert result == ([[0, 1]], -1)
     assert capsys.readouterr().out.splitlines() == [
@@ -106,7 +107,8 @@ def test_documented_search_sequence(monkeypatch, capsys):
 
 def test_documented_problem_on_the_simulator():
     np.random.seed(0)
-    search = GroverAdaptiveSearch(0, 2, oracle_circuit=below_threshold_oracle(two_variable_objective, 2))
+    oracle = below_threshold_oracle(two_variable_objective, 2)
+    search = GroverAdaptiveSearch(0, 2, oracle_circuit=oracle)
     assert search.run(3, lambda v: 0, key_value(two_variable_objective)) == ([[0, 1]], -1)
 
 

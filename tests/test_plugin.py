@@ -1,11 +1,17 @@
 """norvalis.plugin: gate layers, the Fourier transform, measurements and result parsers."""
 import numpy as np
 import pytest
-from kestrix.core import CPUQVM, CNOT, QCircuit, QProg, RY, H, X, Z
-from kestrix.quantum_info import unitary
 
-from norvalis.plugin import (QFT, apply_QGate, hadamard_circuit, measure_all,
-                             parse_quantum_result_dict, parse_quantum_result_list)
+from kestrix.core import CNOT, CPUQVM, RY, H, QCircuit, QProg, X, Z
+from kestrix.quantum_info import unitary
+from norvalis.plugin import (
+    QFT,
+    apply_QGate,
+    hadamard_circuit,
+    measure_all,
+    parse_quantum_result_dict,
+    parse_quantum_result_list,
+)
 
 
 def gates(circuit):
@@ -73,7 +79,8 @@ class TestParseDict:
 
     def test_select_max_keeps_the_largest_and_renormalises(self):
         res = {"00": 0.1, "01": 0.4, "10": 0.2, "11": 0.3}
-        assert parse_quantum_result_dict(res, [0, 1], 2) == pytest.approx({"10": 4 / 7, "11": 3 / 7})
+        expected = {"10": 4 / 7, "11": 3 / 7}
+        assert parse_quantum_result_dict(res, [0, 1], 2) == pytest.approx(expected)
         assert parse_quantum_result_dict(res, [0, 1], select_max=10) == pytest.approx(
             {"00": 0.1, "10": 0.4, "01": 0.2, "11": 0.3})
 

@@ -4,8 +4,20 @@ import math
 import numpy as np
 import pytest
 
-from kestrix.core import (BARRIER, CNOT, CPUQVM, Encode, H, QCircuit, QProg, RX, TOFFOLI, U3, X,
-                          measure)
+from kestrix.core import (
+    BARRIER,
+    CNOT,
+    CPUQVM,
+    RX,
+    TOFFOLI,
+    U3,
+    Encode,
+    H,
+    QCircuit,
+    QProg,
+    X,
+    measure,
+)
 from kestrix.quantum_info import StateVector, unitary
 
 

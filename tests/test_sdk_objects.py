@@ -2,8 +2,22 @@
 drawing and reprs."""
 import numpy as np
 
-from kestrix.core import (BARRIER, CNOT, CPUQVM, CR, H, QCircuit, QGate, QProg, RY, SWAP, X, Z,
-                          draw_qprog, measure)
+from kestrix.core import (
+    BARRIER,
+    CNOT,
+    CPUQVM,
+    CR,
+    RY,
+    SWAP,
+    H,
+    QCircuit,
+    QGate,
+    QProg,
+    X,
+    Z,
+    draw_qprog,
+    measure,
+)
 from kestrix.quantum_info import StateVector, unitary
 
 

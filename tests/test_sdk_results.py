@@ -3,7 +3,7 @@ semantics, shot totals, sampling statistics and seeding."""
 import numpy as np
 import pytest
 
-from kestrix.core import CNOT, CPUQVM, QCircuit, QProg, RY, H, X, measure
+from kestrix.core import CNOT, CPUQVM, RY, H, QCircuit, QProg, X, measure
 
 
 def run(prog, shots=1000, seed=None):

@@ -1,38 +1,20 @@
 // norvalis.plugin: the circuit and result helpers that the algorithm modules star-import.
-#include <nanobind/nanobind.h>
-
 #include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <numeric>
 #include <vector>
 
-#include "kestrix/bind/convert.h"
-#include "kestrix/lib/circuit.h"
-#include "norvalis/frame/errors.h"
-#include "norvalis/frame/module.h"
-#include "norvalis/frame/values.h"
+#include "norvalis/frame/frame.h"
 
 namespace {
 
-namespace nb = nanobind;
-using kestrix::Circuit;
-using kestrix::GateKind;
-using kestrix::make_gate;
-using norvalis::frame::arg;
-using norvalis::frame::Call;
-using norvalis::frame::raise;
-
-std::vector<int> qubit_list(nb::handle qubits) {
-    return kestrix::py::to_index_list(qubits, "qubit");
-}
+using namespace norvalis::frame;
 
 long long select_max_of(nb::handle value) {
     if (PyBool_Check(value.ptr()) || !PyLong_Check(value.ptr()))
         raise(PyExc_TypeError, "select_max must be an int, got %s", Py_TYPE(value.ptr())->tp_name);
-    const long long n = PyLong_AsLongLong(value.ptr());
-    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
-    return n;
+    return as_long(value);
 }
 
 nb::object new_float(double value) {
@@ -48,10 +30,9 @@ std::vector<bool> keep_largest_and_normalise(std::vector<double>& probs, long lo
     if (select_max > 0 && size_t(select_max) < probs.size()) {
         std::vector<size_t> order(probs.size());
         std::iota(order.begin(), order.end(), size_t{0});
-        std::nth_element(order.begin(), order.begin() + select_max, order.end(),
-                         [&](size_t a, size_t b) {
-                             return probs[a] != probs[b] ? probs[a] > probs[b] : a < b;
-                         });
+        std::nth_element(
+            order.begin(), order.begin() + select_max, order.end(),
+            [&](size_t a, size_t b) { return probs[a] != probs[b] ? probs[a] > probs[b] : a < b; });
         std::fill(kept.begin(), kept.end(), false);
         for (long long k = 0; k < select_max; ++k) kept[order[k]] = true;
     }
@@ -82,106 +63,6 @@ nb::object reversed_string(PyObject* text) {
     return nb::steal(out);
 }
 
-nb::object hadamard_circuit(const Call& call) {
-    Circuit c;
-    for (int q : qubit_list(call[0])) c.append(make_gate(GateKind::H, {q}));
-    return nb::cast(std::move(c));
-}
-
-nb::object apply_gate(const Call& call) {
-    Circuit c;
-    for (nb::handle q : norvalis::frame::listed(call[0]))
-        kestrix::py::append_object(c, call[1](q));
-    return nb::cast(std::move(c));
-}
-
-// Textbook construction on the list read highest qubit first, then a reversal by swaps.
-nb::object qft(const Call& call) {
-    const std::vector<int> q = qubit_list(call[0]);
-    const int n = int(q.size());
-    Circuit c;
-    for (int j = n - 1; j >= 0; --j) {
-        c.append(make_gate(GateKind::H, {q[j]}));
-        for (int k = j - 1; k >= 0; --k) {
-            c.append(make_gate(GateKind::CR, {q[k], q[j]},
-                               {std::numbers::pi / std::ldexp(1.0, j - k)}));
-        }
-    }
-    for (int k = 0; k < n / 2; ++k) c.append(make_gate(GateKind::SWAP, {q[k], q[n - 1 - k]}));
-    return nb::cast(std::move(c));
-}
-
-nb::object measure_all(const Call& call) {
-    const std::vector<int> q = qubit_list(call[0]);
-    const std::vector<int> c = kestrix::py::to_index_list(call[1], "classical bit");
-    if (q.size() != c.size()) {
-        raise(PyExc_ValueError, "measure_all: %zu qubits but %zu classical bits", q.size(),
-              c.size());
-    }
-    kestrix::check_distinct_qubits(q, "measure_all");
-    Circuit out;
-    for (size_t k = 0; k < q.size(); ++k) out.append(kestrix::make_measure(q[k], c[k]));
-    return nb::cast(std::move(out));
-}
-
-nb::object parse_result_dict(const Call& call) {
-    nb::handle res = call[0];
-    if (!PyDict_Check(res.ptr()))
-        raise(PyExc_TypeError, "res must be a dict, got %s", Py_TYPE(res.ptr())->tp_name);
-    const size_t width = qubit_list(call[1]).size();
-    std::vector<PyObject*> keys;  // borrowed from `res`, which outlives the call
-    std::vector<double> probs;
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(res.ptr(), &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
-            raise(PyExc_TypeError, "keys of res must be bit strings, got %s",
-                  Py_TYPE(key)->tp_name);
-        }
-        if (size_t(PyUnicode_GET_LENGTH(key)) != width) {
-            raise(PyExc_ValueError, "key '%U' has %zd characters but %zu qubits were given", key,
-                  PyUnicode_GET_LENGTH(key), width);
-        }
-        const double p = PyFloat_AsDouble(value);
-        if (p == -1.0 && PyErr_Occurred()) throw nb::python_error();
-        keys.push_back(key);
-        probs.push_back(p);
-    }
-    const std::vector<bool> kept = keep_largest_and_normalise(probs, select_max_of(call[2]));
-    // Presized: a million-entry result would otherwise rehash twenty times.
-    nb::object out = nb::steal(_PyDict_NewPresized(Py_ssize_t(keys.size())));
-    if (!out.is_valid()) throw nb::python_error();
-    for (size_t k = 0; k < keys.size(); ++k) {
-        if (!kept[k]) continue;
-        nb::object bits = reversed_string(keys[k]), p = new_float(probs[k]);
-        if (PyDict_SetItem(out.ptr(), bits.ptr(), p.ptr()) < 0) throw nb::python_error();
-    }
-    return out;
-}
-
-nb::object parse_result_list(const Call& call) {
-    const size_t width = qubit_list(call[1]).size();
-    nb::object items = nb::steal(PySequence_Fast(call[0].ptr(), "res must be a sequence"));
-    if (!items.is_valid()) throw nb::python_error();
-    const Py_ssize_t size = PySequence_Fast_GET_SIZE(items.ptr());
-    if (width >= 63 || size_t(size) != (size_t{1} << width)) {
-        raise(PyExc_ValueError, "res has %zd probabilities but %zu qubits need 2**%zu", size,
-              width, width);
-    }
-    PyObject** raw = PySequence_Fast_ITEMS(items.ptr());
-    std::vector<double> probs(static_cast<size_t>(size));
-    for (Py_ssize_t k = 0; k < size; ++k) {
-        probs[k] = PyFloat_AsDouble(raw[k]);
-        if (probs[k] == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    }
-    keep_largest_and_normalise(probs, select_max_of(call[2]));
-    nb::object out = nb::steal(PyList_New(size));
-    if (!out.is_valid()) throw nb::python_error();
-    for (Py_ssize_t k = 0; k < size; ++k)
-        PyList_SET_ITEM(out.ptr(), k, new_float(probs[k]).release().ptr());
-    return out;
-}
-
 }  // namespace
 
 NORVALIS_MODULE(plugin, m) {
@@ -191,34 +72,135 @@ NORVALIS_MODULE(plugin, m) {
                        "parse_quantum_result_dict", "parse_quantum_result_list");
 
     m.def("hadamard_circuit", {arg("qubits")}, "A circuit with one H on every qubit of the list.",
-          hadamard_circuit);
+          [](const Call& call) {
+              auto [qubits] = call.args<1>();
+              Circuit c;
+              for (int q : to_index_list(qubits, "qubit")) c.append(make_gate(GateKind::H, {q}));
+              return c;
+          });
 
-    m.def("apply_QGate", {arg("qubits"), arg("gate")},
-          "A circuit applying `gate(q)` once to every qubit q of the list (a lone qubit\n"
-          "counts as a list of one); `gate` is a one-qubit gate constructor such as H\n"
-          "or X.",
-          apply_gate);
+    m.def("apply_QGate", {arg("qubits"), arg("gate")}, R"DOC(
+A circuit applying `gate(q)` once to every qubit q of the list (a lone qubit
+counts as a list of one); `gate` is a one-qubit gate constructor such as H
+or X.
+)DOC",
+          [](const Call& call) {
+              auto [qubits, gate] = call.args<2>();
+              Circuit c;
+              for (nb::handle q : listed(qubits)) append(c, gate(q));
+              return c;
+          });
 
-    m.def("QFT", {arg("qubits")},
-          "The quantum Fourier transform on the list, the first qubit least\n"
-          "significant: |x> -> sum_y exp(2 pi i x y / 2^n) |y> / sqrt(2^n). Its\n"
-          "dagger() is the inverse.",
-          qft);
+    m.def("QFT", {arg("qubits")}, R"DOC(
+The quantum Fourier transform on the list, the first qubit least
+significant: |x> -> sum_y exp(2 pi i x y / 2^n) |y> / sqrt(2^n). Its
+dagger() is the inverse.
+)DOC",
+          [](const Call& call) {
+              auto [qubits] = call.args<1>();
+              const std::vector<int> q = to_index_list(qubits, "qubit");
+              const int n = int(q.size());
+              // Textbook construction on the list read highest qubit first, then a
+              // reversal by swaps.
+              Circuit c;
+              for (int j = n - 1; j >= 0; --j) {
+                  c.append(make_gate(GateKind::H, {q[j]}));
+                  for (int k = j - 1; k >= 0; --k) {
+                      c.append(make_gate(GateKind::CR, {q[k], q[j]},
+                                         {std::numbers::pi / std::ldexp(1.0, j - k)}));
+                  }
+              }
+              for (int k = 0; k < n / 2; ++k)
+                  c.append(make_gate(GateKind::SWAP, {q[k], q[n - 1 - k]}));
+              return c;
+          });
 
-    m.def("measure_all", {arg("qubits"), arg("cbits")},
-          "Measurements of qubits[i] into classical bit cbits[i], appendable to a\n"
-          "QProg.",
-          measure_all);
+    m.def("measure_all", {arg("qubits"), arg("cbits")}, R"DOC(
+Measurements of qubits[i] into classical bit cbits[i], appendable to a
+QProg.
+)DOC",
+          [](const Call& call) {
+              auto [qubits, cbits] = call.args<2>();
+              const std::vector<int> q = to_index_list(qubits, "qubit");
+              const std::vector<int> c = to_index_list(cbits, "classical bit");
+              if (q.size() != c.size()) {
+                  raise(PyExc_ValueError, "measure_all: %zu qubits but %zu classical bits",
+                        q.size(), c.size());
+              }
+              kestrix::check_distinct_qubits(q, "measure_all");
+              Circuit out;
+              for (size_t k = 0; k < q.size(); ++k) out.append(make_measure(q[k], c[k]));
+              return out;
+          });
 
     m.def("parse_quantum_result_dict", {arg("res"), arg("qubits"), arg("select_max", -1)},
-          "Reads get_prob_dict(qubits) the other way round: character j of each key is\n"
-          "the value of qubits[j]. Keeps the select_max most probable outcomes (all\n"
-          "when -1), scaled to sum to 1, in the order of `res`.",
-          parse_result_dict);
+          R"DOC(
+Reads get_prob_dict(qubits) the other way round: character j of each key is
+the value of qubits[j]. Keeps the select_max most probable outcomes (all
+when -1), scaled to sum to 1, in the order of `res`.
+)DOC",
+          [](const Call& call) {
+              auto [res, qubits, select_max] = call.args<3>();
+              if (!PyDict_Check(res.ptr()))
+                  raise(PyExc_TypeError, "res must be a dict, got %s", Py_TYPE(res.ptr())->tp_name);
+              const size_t width = to_index_list(qubits, "qubit").size();
+              // A snapshot of the items: a probability's __float__ may change `res`.
+              nb::object items = nb::steal(PyDict_Items(res.ptr()));
+              if (!items.is_valid()) throw nb::python_error();
+              const Py_ssize_t size = PyList_GET_SIZE(items.ptr());
+              std::vector<double> probs(static_cast<size_t>(size));
+              for (Py_ssize_t k = 0; k < size; ++k) {
+                  PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), k), 0);
+                  if (!PyUnicode_Check(key)) {
+                      raise(PyExc_TypeError, "keys of res must be bit strings, got %s",
+                            Py_TYPE(key)->tp_name);
+                  }
+                  if (size_t(PyUnicode_GET_LENGTH(key)) != width) {
+                      raise(PyExc_ValueError,
+                            "key '%U' has %zd characters but %zu qubits were given", key,
+                            PyUnicode_GET_LENGTH(key), width);
+                  }
+                  probs[k] = as_double(PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), k), 1));
+              }
+              const std::vector<bool> kept =
+                  keep_largest_and_normalise(probs, select_max_of(select_max));
+              // Presized: a million-entry result would otherwise rehash twenty times.
+              nb::object out = nb::steal(_PyDict_NewPresized(size));
+              if (!out.is_valid()) throw nb::python_error();
+              for (Py_ssize_t k = 0; k < size; ++k) {
+                  if (!kept[k]) continue;
+                  PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), k), 0);
+                  nb::object bits = reversed_string(key), p = new_float(probs[k]);
+                  if (PyDict_SetItem(out.ptr(), bits.ptr(), p.ptr()) < 0) throw nb::python_error();
+              }
+              return out;
+          });
 
     m.def("parse_quantum_result_list", {arg("res"), arg("qubits"), arg("select_max", -1)},
-          "The 2**len(qubits) probabilities of get_prob_list(qubits), indexed by the\n"
-          "integer whose bit k is qubits[k]; keeps the select_max most probable (all\n"
-          "when -1, the others set to 0), scaled to sum to 1.",
-          parse_result_list);
+          R"DOC(
+The 2**len(qubits) probabilities of get_prob_list(qubits), indexed by the
+integer whose bit k is qubits[k]; keeps the select_max most probable (all
+when -1, the others set to 0), scaled to sum to 1.
+)DOC",
+          [](const Call& call) {
+              auto [res, qubits, select_max] = call.args<3>();
+              const size_t width = to_index_list(qubits, "qubit").size();
+              // A copy, not a view: a probability's __float__ may change `res`.
+              nb::object items = nb::steal(PySequence_List(res.ptr()));
+              if (!items.is_valid()) throw nb::python_error();
+              const Py_ssize_t size = PyList_GET_SIZE(items.ptr());
+              if (width >= 63 || size_t(size) != (size_t{1} << width)) {
+                  raise(PyExc_ValueError, "res has %zd probabilities but %zu qubits need 2**%zu",
+                        size, width, width);
+              }
+              std::vector<double> probs(static_cast<size_t>(size));
+              for (Py_ssize_t k = 0; k < size; ++k)
+                  probs[k] = as_double(PyList_GET_ITEM(items.ptr(), k));
+              keep_largest_and_normalise(probs, select_max_of(select_max));
+              nb::object out = nb::steal(PyList_New(size));
+              if (!out.is_valid()) throw nb::python_error();
+              for (Py_ssize_t k = 0; k < size; ++k)
+                  PyList_SET_ITEM(out.ptr(), k, new_float(probs[k]).release().ptr());
+              return out;
+          });
 }

@@ -25,7 +25,8 @@ PyObject* lshift_slot(PyObject* self, PyObject* item) {
     if (!nb::isinstance<T>(nb::handle(self))) Py_RETURN_NOTIMPLEMENTED;
     if (nb::isinstance<Gate>(nb::handle(item))) {
         try {
-            circuit_of(nb::cast<T&>(nb::handle(self))).append(nb::cast<const Gate&>(nb::handle(item)));
+            circuit_of(nb::cast<T&>(nb::handle(self)))
+                .append(nb::cast<const Gate&>(nb::handle(item)));
         } catch (const std::bad_alloc&) {
             return PyErr_NoMemory();
         }
@@ -35,7 +36,8 @@ PyObject* lshift_slot(PyObject* self, PyObject* item) {
 }
 
 template <class T>
-PyType_Slot lshift_slots[] = {{Py_nb_lshift, reinterpret_cast<void*>(lshift_slot<T>)}, {0, nullptr}};
+PyType_Slot lshift_slots[] = {{Py_nb_lshift, reinterpret_cast<void*>(lshift_slot<T>)},
+                              {0, nullptr}};
 
 template <class T, class Append>
 void bind_append(nb::class_<T>& cls, Append append) {
@@ -49,11 +51,10 @@ void bind_append(nb::class_<T>& cls, Append append) {
 template <class T, class Get>
 void bind_inspection(nb::class_<T>& cls, Get circuit_of) {
     cls.def("__len__", [circuit_of](T& x) { return circuit_of(x).gate_count(); });
-    cls.def("__iter__", [circuit_of](T& x) {
-        return nb::iter(nb::cast(circuit_of(x).flatten()));
-    });
-    cls.def("gates", [circuit_of](T& x) { return circuit_of(x).flatten(); },
-            "Every gate in execution order, blocks expanded.");
+    cls.def("__iter__", [circuit_of](T& x) { return nb::iter(nb::cast(circuit_of(x).flatten())); });
+    cls.def(
+        "gates", [circuit_of](T& x) { return circuit_of(x).flatten(); },
+        "Every gate in execution order, blocks expanded.");
 }
 
 std::string count(size_t n, const char* noun) {
@@ -118,12 +119,13 @@ void bind_circuits(nb::module_& m) {
             },
             "The classical bits [0, 1, ..., n-1].")
         .def_prop_ro("num_qubits", &Program::width)
-        .def("to_circuit", [](const Program& p) { return p.circuit; },
-             "The program's gates as a QCircuit.")
+        .def(
+            "to_circuit", [](const Program& p) { return p.circuit; },
+            "The program's gates as a QCircuit.")
         .def("__str__", [](const Program& p) { return draw(p.circuit, p.width()); })
         .def("__repr__", [](const Program& p) {
-            return "QProg(" + count(p.width(), "qubit") + ", " + count(p.circuit.gate_count(), "gate") +
-                   ")";
+            return "QProg(" + count(p.width(), "qubit") + ", " +
+                   count(p.circuit.gate_count(), "gate") + ")";
         });
 
     m.def(

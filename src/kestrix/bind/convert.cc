@@ -6,10 +6,43 @@
 #include <cmath>
 #include <string>
 
-#include "kestrix/lib/errors.h"
 #include "kestrix/lib/program.h"
 
 namespace kestrix::py {
+
+namespace {
+
+[[noreturn]] void type_error(const char* what, const char* expected, nb::handle value) {
+    throw nb::type_error(
+        (std::string(what) + " must be " + expected + ", got " + type_name_of(value)).c_str());
+}
+
+bool is_bool(nb::handle value) {
+    if (PyBool_Check(value.ptr())) return true;
+    // numpy.bool_ is not an int subclass but still means a truth value.
+    const char* name = Py_TYPE(value.ptr())->tp_name;
+    return std::string_view(name) == "numpy.bool" || std::string_view(name) == "numpy.bool_";
+}
+
+// The value as a C long long with Python's int semantics; `overflow` is the sign of an
+// out-of-range value.
+long long as_long_long(nb::handle value, int& overflow) {
+    nb::object index = nb::steal(PyNumber_Index(value.ptr()));
+    if (!index.is_valid()) throw nb::python_error();
+    const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+
+}  // namespace
+
+// Anything with __index__ that is neither a bool, a float nor a container (NumPy arrays
+// have __index__ too, for their one-element case).
+bool is_integer_scalar(nb::handle value) {
+    if (PyLong_Check(value.ptr())) return !PyBool_Check(value.ptr());
+    return PyIndex_Check(value.ptr()) && !PyFloat_Check(value.ptr()) &&
+           !PySequence_Check(value.ptr()) && !is_bool(value);
+}
 
 std::string type_name_of(nb::handle value) {
     return nb::cast<std::string>(nb::type_name(value.type()));
@@ -22,14 +55,9 @@ int to_index(nb::handle value, const char* what) {
         const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
         if (overflow == 0 && v >= 0 && v <= INT_MAX) return int(v);
     }
-    if (PyFloat_Check(value.ptr()) || !PyIndex_Check(value.ptr())) {
-        throw nb::type_error((std::string(what) + " must be an integer, got " + type_name_of(value))
-                                 .c_str());
-    }
+    if (!is_integer_scalar(value)) type_error(what, "an integer", value);
     int overflow = 0;
-    nb::object index = nb::steal(PyNumber_Index(value.ptr()));
-    if (!index.is_valid()) throw nb::python_error();
-    const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    const long long v = as_long_long(value, overflow);
     if (overflow > 0 || v > INT_MAX) {
         throw nb::value_error((std::string(what) + " index is too large").c_str());
     }
@@ -42,20 +70,33 @@ int to_index(nb::handle value, const char* what) {
 }
 
 std::vector<int> to_index_list(nb::handle value, const char* what) {
-    if (PyIndex_Check(value.ptr()) && !PyFloat_Check(value.ptr())) return {to_index(value, what)};
-    if (PyUnicode_Check(value.ptr()) || !PySequence_Check(value.ptr())) {
-        nb::object as_array = nb::steal(PyObject_GetIter(value.ptr()));
-        if (!as_array.is_valid()) {
-            PyErr_Clear();
-            throw nb::type_error((std::string(what) +
-                                  " must be an integer or a sequence of integers, got " +
-                                  type_name_of(value))
-                                     .c_str());
-        }
+    if (is_integer_scalar(value)) return {to_index(value, what)};
+    if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) || is_bool(value))
+        type_error(what, "an integer or a sequence of integers", value);
+    nb::object iterator = nb::steal(PyObject_GetIter(value.ptr()));
+    if (!iterator.is_valid()) {
+        PyErr_Clear();
+        type_error(what, "an integer or a sequence of integers", value);
     }
     std::vector<int> out;
-    for (nb::handle item : value) out.push_back(to_index(item, what));
+    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+        nb::object item = nb::steal(raw);  // owned: the iteration may run user code
+        out.push_back(to_index(item, what));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
     return out;
+}
+
+uint64_t to_count(nb::handle value, const char* what) {
+    if (!is_integer_scalar(value)) type_error(what, "an int", value);
+    int overflow = 0;
+    const long long v = as_long_long(value, overflow);
+    if (overflow > 0) throw nb::value_error((std::string(what) + " is too large").c_str());
+    if (overflow < 0 || v <= 0) {
+        throw nb::value_error(
+            (std::string(what) + " must be positive, got " + nb::str(value).c_str()).c_str());
+    }
+    return uint64_t(v);
 }
 
 double to_angle(nb::handle value, const char* what) {
@@ -63,19 +104,16 @@ double to_angle(nb::handle value, const char* what) {
         const double v = PyFloat_AS_DOUBLE(value.ptr());
         if (std::isfinite(v)) return v;
     }
-    if (PyComplex_Check(value.ptr()) || PyUnicode_Check(value.ptr())) {
-        throw nb::type_error(
-            (std::string(what) + " must be a real number, got " + type_name_of(value)).c_str());
-    }
+    if (PyComplex_Check(value.ptr()) || PyUnicode_Check(value.ptr()))
+        type_error(what, "a real number", value);
     const double v = PyFloat_AsDouble(value.ptr());
     if (v == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
-        throw nb::type_error(
-            (std::string(what) + " must be a real number, got " + type_name_of(value)).c_str());
+        type_error(what, "a real number", value);
     }
     if (!std::isfinite(v)) {
-        throw nb::value_error((std::string(what) + " must be finite, got " + std::to_string(v))
-                                  .c_str());
+        throw nb::value_error(
+            (std::string(what) + " must be finite, got " + std::to_string(v)).c_str());
     }
     return v;
 }
@@ -88,27 +126,17 @@ void append_object(Circuit& target, nb::handle item) {
     } else if (nb::isinstance<Program>(item)) {
         target.append(nb::cast<const Program&>(item).circuit);
     } else {
-        throw nb::type_error(("cannot append " + type_name_of(item) +
-                              ": expected a QGate, QCircuit or QProg")
-                                 .c_str());
+        throw nb::type_error(
+            ("cannot append " + type_name_of(item) + ": expected a QGate, QCircuit or QProg")
+                .c_str());
     }
 }
 
-void register_exceptions() {
-    static bool done = false;
-    if (done) return;
-    done = true;
-    nb::register_exception_translator([](const std::exception_ptr& p, void*) {
-        try {
-            std::rethrow_exception(p);
-        } catch (const ValueError& e) {
-            PyErr_SetString(PyExc_ValueError, e.what());
-        } catch (const IndexError& e) {
-            PyErr_SetString(PyExc_IndexError, e.what());
-        } catch (const MemoryError& e) {
-            PyErr_SetString(PyExc_MemoryError, e.what());
-        }
-    });
+Circuit to_circuit(nb::handle item) {
+    if (nb::isinstance<Circuit>(item)) return nb::cast<const Circuit&>(item);
+    Circuit c;
+    append_object(c, item);
+    return c;
 }
 
 }  // namespace kestrix::py

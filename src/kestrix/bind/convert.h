@@ -1,9 +1,11 @@
 #pragma once
 // Conversions between Python values and libkestrix types, shared by kestrix.core,
-// kestrix.quantum_info and every norvalis module. Each raises a Python exception that
-// names the problem (TypeError for the wrong kind of value, ValueError for a bad one).
+// kestrix.quantum_info and every norvalis module: the one place where a Python value
+// becomes a qubit, a count or an angle. Each raises a Python exception that names the
+// problem (TypeError for the wrong kind of value, ValueError for a bad one).
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,17 +19,23 @@ namespace nb = nanobind;
 /// The Python type name of a value, for error messages.
 std::string type_name_of(nb::handle value);
 
-/// A qubit or classical-bit index: an integer (int, numpy integer), non-negative.
+/// Whether `value` is one integer (int or NumPy integer, not a bool) rather than a list.
+bool is_integer_scalar(nb::handle value);
+/// A qubit or classical-bit index: an int or NumPy integer, non-negative. A bool is
+/// refused: True as a qubit is a slip, never an intent.
 int to_index(nb::handle value, const char* what);
-/// An index or a sequence of indices; a single index becomes a one-element list.
+/// An index, or any iterable of indices (list, tuple, range, NumPy integer array); a
+/// single index becomes a one-element list. The items are read once, so a caller may
+/// pass a generator.
 std::vector<int> to_index_list(nb::handle value, const char* what);
+/// A positive count (shots, repetitions): an int or NumPy integer, not a bool.
+uint64_t to_count(nb::handle value, const char* what);
 /// A real angle (int, float, numpy scalar); NaN and infinities are refused.
 double to_angle(nb::handle value, const char* what);
 
 /// Appends a gate, circuit or program held in `item` to `target`; TypeError otherwise.
 void append_object(Circuit& target, nb::handle item);
-
-/// Maps libkestrix's error types onto Python's builtin exceptions (idempotent).
-void register_exceptions();
+/// The gate, circuit or program held in `item` as a circuit; TypeError otherwise.
+Circuit to_circuit(nb::handle item);
 
 }  // namespace kestrix::py

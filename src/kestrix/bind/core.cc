@@ -2,6 +2,7 @@
 #include "core.h"
 
 #include "convert.h"
+#include "errors.h"
 
 NB_MODULE(core, m) {
     m.doc() = "kestrix core: circuits, gates and the CPU state-vector simulator.";

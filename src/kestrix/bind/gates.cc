@@ -43,12 +43,11 @@ void bind_gate(nb::module_& m, GateKind kind, const char* signature, const char*
         [kind, arity, nparams](nb::args args) {
             const char* name = gate_name(kind);
             if (int(args.size()) != arity + nparams) {
-                throw nb::type_error((std::string(name) + "() takes " +
-                                      std::to_string(arity + nparams) + " arguments (" +
-                                      std::to_string(arity) + " qubit(s), " +
-                                      std::to_string(nparams) + " angle(s)), got " +
-                                      std::to_string(args.size()))
-                                         .c_str());
+                throw nb::type_error(
+                    (std::string(name) + "() takes " + std::to_string(arity + nparams) +
+                     " arguments (" + std::to_string(arity) + " qubit(s), " +
+                     std::to_string(nparams) + " angle(s)), got " + std::to_string(args.size()))
+                        .c_str());
             }
             QubitList qubits;
             ParamList params;
@@ -62,24 +61,28 @@ void bind_gate(nb::module_& m, GateKind kind, const char* signature, const char*
 }  // namespace
 
 void bind_gates(nb::module_& m) {
-    nb::class_<Gate>(m, "QGate", "One gate: its name, operand qubits, controls, angles and dagger flag.")
+    nb::class_<Gate>(m, "QGate",
+                     "One gate: its name, operand qubits, controls, angles and dagger flag.")
         .def_prop_ro("name", [](const Gate& g) { return std::string(gate_name(g.kind)); })
         .def_prop_ro("qubits", [](const Gate& g) { return g.qubits.to_vector(); })
         .def_prop_ro("controls", [](const Gate& g) { return g.controls.to_vector(); })
         .def_prop_ro("params", [](const Gate& g) { return g.params.to_vector(); })
-        .def_prop_ro("is_dagger", [](const Gate& g) { return g.dagger; },
-                     "Whether the gate runs as its adjoint (dagger() is the method that flips it).")
-        .def_prop_ro("cbit", [](const Gate& g) -> nb::object {
-            if (g.kind != GateKind::MEASURE) return nb::none();
-            return nb::int_(g.cbit);
-        }, "The classical bit of a measurement, else None.")
+        .def_prop_ro(
+            "is_dagger", [](const Gate& g) { return g.dagger; },
+            "Whether the gate runs as its adjoint (dagger() is the method that flips it).")
+        .def_prop_ro(
+            "cbit",
+            [](const Gate& g) -> nb::object {
+                if (g.kind != GateKind::MEASURE) return nb::none();
+                return nb::int_(g.cbit);
+            },
+            "The classical bit of a measurement, else None.")
         .def(
             "control",
             [](const Gate& g, nb::handle qubits) {
                 return g.controlled(to_index_list(qubits, "control qubit"));
             },
-            nb::arg("qubits"),
-            "A new gate that acts only when every control qubit is 1.")
+            nb::arg("qubits"), "A new gate that acts only when every control qubit is 1.")
         .def("dagger", &Gate::daggered, "A new gate: the adjoint of this one.")
         .def("__eq__", [](const Gate& a, const Gate& b) { return a == b; })
         .def("__hash__", [](const Gate& g) { return hash_value(g); })
@@ -90,22 +93,29 @@ void bind_gates(nb::module_& m) {
     bind_gate(m, GateKind::Y, "Y(qubit)", "Pauli Y gate.");
     bind_gate(m, GateKind::Z, "Z(qubit)", "Pauli Z gate.");
     bind_gate(m, GateKind::I, "I(qubit)", "Identity gate.");
-    bind_gate(m, GateKind::RX, "RX(qubit, theta)", "exp(-i theta X / 2); RX(q, 2*pi) is minus the identity.");
+    bind_gate(m, GateKind::RX, "RX(qubit, theta)",
+              "exp(-i theta X / 2); RX(q, 2*pi) is minus the identity.");
     bind_gate(m, GateKind::RY, "RY(qubit, theta)", "exp(-i theta Y / 2).");
-    bind_gate(m, GateKind::RZ, "RZ(qubit, theta)", "exp(-i theta Z / 2) = diag(e^{-i theta/2}, e^{i theta/2}).");
+    bind_gate(m, GateKind::RZ, "RZ(qubit, theta)",
+              "exp(-i theta Z / 2) = diag(e^{-i theta/2}, e^{i theta/2}).");
     bind_gate(m, GateKind::U1, "U1(qubit, theta)", "diag(1, e^{i theta}).");
-    bind_gate(m, GateKind::U2, "U2(qubit, phi, lam)", "U3(qubit, pi/2, phi, lam); U2(q, 0, pi) acts as a Hadamard.");
+    bind_gate(m, GateKind::U2, "U2(qubit, phi, lam)",
+              "U3(qubit, pi/2, phi, lam); U2(q, 0, pi) acts as a Hadamard.");
     bind_gate(m, GateKind::U3, "U3(qubit, theta, phi, lam)",
-              "[[cos(theta/2), -e^{i lam} sin(theta/2)], [e^{i phi} sin(theta/2), e^{i(phi+lam)} cos(theta/2)]].");
+              "[[cos(theta/2), -e^{i lam} sin(theta/2)], [e^{i phi} sin(theta/2), e^{i(phi+lam)} "
+              "cos(theta/2)]].");
     bind_gate(m, GateKind::CNOT, "CNOT(control, target)", "X on target when control is 1.");
     bind_gate(m, GateKind::CZ, "CZ(control, target)", "Z on target when control is 1 (symmetric).");
     bind_gate(m, GateKind::CR, "CR(control, target, theta)", "diag(1, 1, 1, e^{i theta}).");
     bind_gate(m, GateKind::SWAP, "SWAP(a, b)", "Exchanges two qubits.");
-    bind_gate(m, GateKind::TOFFOLI, "TOFFOLI(c1, c2, target)", "X on target when both controls are 1.");
+    bind_gate(m, GateKind::TOFFOLI, "TOFFOLI(c1, c2, target)",
+              "X on target when both controls are 1.");
 
     m.def(
         "BARRIER",
-        [](nb::handle qubits) { return make_gate(GateKind::BARRIER, to_index_list(qubits, "qubit")); },
+        [](nb::handle qubits) {
+            return make_gate(GateKind::BARRIER, to_index_list(qubits, "qubit"));
+        },
         nb::arg("qubits"), nb::sig("def BARRIER(qubits) -> QGate"),
         "A marker for drawings; it has no effect on the state.");
     m.def(
@@ -118,7 +128,7 @@ void bind_gates(nb::module_& m) {
                                        std::to_string(c.size()) + " classical bits")
                                           .c_str());
             }
-            if (PyIndex_Check(qubits.ptr())) return nb::cast(make_measure(q[0], c[0]));
+            if (is_integer_scalar(qubits)) return nb::cast(make_measure(q[0], c[0]));
             check_distinct_qubits(q, "measure");
             Circuit out;
             for (size_t k = 0; k < q.size(); ++k) out.append(make_measure(q[k], c[k]));

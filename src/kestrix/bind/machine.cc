@@ -10,23 +10,11 @@
 
 #include "convert.h"
 #include "core.h"
-#include "kestrix/lib/errors.h"
-#include "kestrix/lib/simulator.h"
+#include "run.h"
 
 namespace kestrix::py {
 
 namespace {
-
-// Above this much amplitude work a run releases the GIL and polls for Ctrl-C; below it the
-// release would cost more than the run.
-constexpr double kReleaseGilWork = double(1 << 20);
-
-// A seed drawn from NumPy's global generator, so np.random.seed(s) makes runs repeatable.
-uint64_t seed_from_numpy() {
-    static nb::object* random = new nb::object(nb::module_::import_("numpy.random").attr("random"));
-    const double u = nb::cast<double>((*random)());
-    return static_cast<uint64_t>(u * 0x1.0p53);
-}
 
 std::string bits_key(uint64_t value, size_t width) {
     std::string key(width, '0');
@@ -60,97 +48,14 @@ Program as_program(nb::handle prog) {
     return p;
 }
 
-// Any integer (numpy's too) but not a bool, which is an int only by accident.
-uint64_t to_shots(nb::handle shots_arg) {
-    if (PyBool_Check(shots_arg.ptr()) || PyFloat_Check(shots_arg.ptr()) ||
-        !PyIndex_Check(shots_arg.ptr())) {
-        throw nb::type_error(("shots must be an int, got " + type_name_of(shots_arg)).c_str());
-    }
-    nb::object index = nb::steal(PyNumber_Index(shots_arg.ptr()));
-    if (!index.is_valid()) throw nb::python_error();
-    int overflow = 0;
-    const long long shots = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-    if (overflow > 0) throw nb::value_error("shots is too large");
-    if (overflow < 0 || shots <= 0) {
-        throw nb::value_error(
-            ("shots must be positive, got " + std::string(nb::str(shots_arg).c_str())).c_str());
-    }
-    return uint64_t(shots);
-}
-
-// The machine's seed, else one from NumPy's generator for a program that draws at all.
-uint64_t seed_for(const Machine& machine, const Program& program) {
-    if (machine.seed) return *machine.seed;
-    return program.circuit.has_measurement() ? seed_from_numpy() : 0;
-}
-
-// Ctrl-C for long runs: the check takes the GIL to look for a pending signal and keeps
-// the exception it raised, which rethrow() restores once the run has stopped.
-class CtrlC {
-  public:
-    InterruptCheck check() {
-        return [this]() {
-            nb::gil_scoped_acquire gil;
-            if (PyErr_CheckSignals() == 0) return false;
-            pending_ = nb::steal(PyErr_GetRaisedException());
-            return true;
-        };
-    }
-    [[noreturn]] void rethrow() {
-        PyErr_SetRaisedException(pending_.release().ptr());
-        throw nb::python_error();
-    }
-
-  private:
-    nb::object pending_;
-};
-
-std::shared_ptr<Result> run(Machine& machine, nb::handle prog, nb::handle shots_arg) {
-    const uint64_t shots = to_shots(shots_arg);
-    const Program program = as_program(prog);
-    const int width = program.width();
-    check_fits_in_memory(width);
-    const bool random = program.circuit.has_measurement();
-    const uint64_t seed = seed_for(machine, program);
-    // Programs with measurements may be simulated once per shot: count that in.
-    const double work = double(program.circuit.gate_count() + 1) * std::ldexp(1.0, width) *
-                        (random ? double(shots) : 1.0);
-    CtrlC ctrl_c;
-    try {
-        if (work < kReleaseGilWork) {
-            return std::make_shared<Result>(Simulator::run(program, shots, seed, ctrl_c.check()));
-        }
-        nb::gil_scoped_release release;
-        return std::make_shared<Result>(Simulator::run(program, shots, seed, ctrl_c.check()));
-    } catch (const Interrupted&) {
-        ctrl_c.rethrow();
-    }
+std::shared_ptr<Result> run(Machine& machine, nb::handle prog, nb::handle shots) {
+    const uint64_t count = to_count(shots, "shots");
+    return std::make_shared<Result>(run_program(as_program(prog), count, machine.seed));
 }
 
 std::vector<Program> as_programs(nb::handle programs) {
     std::vector<Program> out;
     for (nb::handle item : nb::iter(programs)) out.push_back(as_program(item));
-    for (const Program& p : out) check_fits_in_memory(p.width());
-    return out;
-}
-
-std::vector<std::shared_ptr<Result>> run_batch(Machine& machine, nb::handle programs_arg,
-                                               nb::handle shots_arg) {
-    const uint64_t shots = to_shots(shots_arg);
-    const std::vector<Program> programs = as_programs(programs_arg);
-    // Drawn in order, exactly as one run() per program would draw them.
-    std::vector<uint64_t> seeds;
-    for (const Program& p : programs) seeds.push_back(seed_for(machine, p));
-    CtrlC ctrl_c;
-    std::vector<Result> results;
-    try {
-        nb::gil_scoped_release release;
-        results = Simulator::run_batch(programs, shots, seeds, ctrl_c.check());
-    } catch (const Interrupted&) {
-        ctrl_c.rethrow();
-    }
-    std::vector<std::shared_ptr<Result>> out;
-    for (Result& r : results) out.push_back(std::make_shared<Result>(std::move(r)));
     return out;
 }
 
@@ -169,20 +74,14 @@ nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qu
             }
         }
     }
-    CtrlC ctrl_c;
-    std::vector<std::vector<double>> rows;
-    try {
-        nb::gil_scoped_release release;
-        rows = Simulator::probabilities_batch(programs, qubits, ctrl_c.check());
-    } catch (const Interrupted&) {
-        ctrl_c.rethrow();
-    }
+    const std::vector<std::vector<double>> rows = probabilities_of_programs(programs, qubits);
     const size_t cols = !qubits_arg.is_none() ? size_t{1} << qubits.size()
                         : rows.empty()        ? 0
                                               : rows.front().size();
     double* data = new double[std::max<size_t>(rows.size() * cols, 1)];
     nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
-    for (size_t i = 0; i < rows.size(); ++i) std::copy(rows[i].begin(), rows[i].end(), data + i * cols);
+    for (size_t i = 0; i < rows.size(); ++i)
+        std::copy(rows[i].begin(), rows[i].end(), data + i * cols);
     return nb::ndarray<nb::numpy, double>(data, {rows.size(), cols}, owner);
 }
 
@@ -272,7 +171,11 @@ void bind_machine(nb::module_& m) {
         .def(
             "run_batch",
             [](Machine& self, nb::handle programs, nb::handle shots) {
-                return run_batch(self, programs, shots);
+                const uint64_t count = to_count(shots, "shots");
+                std::vector<std::shared_ptr<Result>> out;
+                for (Result& r : run_programs(as_programs(programs), count, self.seed))
+                    out.push_back(std::make_shared<Result>(std::move(r)));
+                return out;
             },
             nb::arg("programs"), nb::arg("shots") = 1000,
             "Runs many independent programs (QProg, QCircuit or gates) over all threads and "

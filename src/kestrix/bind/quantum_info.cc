@@ -7,6 +7,7 @@
 #include <string>
 
 #include "convert.h"
+#include "errors.h"
 #include "kestrix/lib/errors.h"
 #include "kestrix/lib/statevector.h"
 
@@ -53,7 +54,8 @@ NB_MODULE(quantum_info, m) {
     nb::module_::import_("kestrix.core");
     kestrix::py::register_exceptions();
 
-    nb::class_<StateVector>(m, "StateVector", "An exact n-qubit state, the all-zero state at first.")
+    nb::class_<StateVector>(m, "StateVector",
+                            "An exact n-qubit state, the all-zero state at first.")
         .def(
             "__init__",
             [](StateVector* s, nb::handle n) {
@@ -71,8 +73,9 @@ NB_MODULE(quantum_info, m) {
             },
             nb::arg("circuit"), nb::rv_policy::take_ownership,
             "A new state: this one after the circuit (a QCircuit, QProg or gate).")
-        .def("ndarray", [](const StateVector& s) { return to_numpy(s.data(), s.size(), 1, false); },
-             "The amplitudes as a complex NumPy array, index bit k = qubit k.")
+        .def(
+            "ndarray", [](const StateVector& s) { return to_numpy(s.data(), s.size(), 1, false); },
+            "The amplitudes as a complex NumPy array, index bit k = qubit k.")
         .def_prop_ro("num_qubits", &StateVector::num_qubits)
         .def("__len__", &StateVector::size)
         .def("__repr__", [](const StateVector& s) {

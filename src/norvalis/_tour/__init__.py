@@ -1,39 +1,16 @@
 """Tour sections and the table they fill. Each section module has NAME and
-run(ctx) -> list[Row]; add a module to SECTIONS to add it to the tour."""
+run(ctx) -> list[section.Row]; add a module to SECTIONS to add it to the tour."""
 import os
 import sys
 import time
-from dataclasses import dataclass
 
 import numpy as np
 
-from . import grover, sdk
+from . import fennimor, grover, melvo, qaoa, qsvm, quillan, sdk, trelvo, zorvik
+from .section import Context
 
-SECTIONS = [sdk, grover]
-
-
-@dataclass
-class Row:
-    algorithm: str
-    problem: str
-    quantum: str
-    reference: str
-    agrees: bool
-    seconds: float = 0.0
-
-
-class Context:
-    """What a section gets: a plot folder, a seeded start and a progress line."""
-
-    def __init__(self, plot_dir):
-        self.plot_dir = plot_dir
-
-    def plot_path(self, name):
-        os.makedirs(self.plot_dir, exist_ok=True)
-        return os.path.join(self.plot_dir, name)
-
-    def progress(self, text):
-        print(f"  … {text}", file=sys.stderr, flush=True)
+# In the order of the package's families.
+SECTIONS = [sdk, grover, melvo, qaoa, zorvik, trelvo, qsvm, quillan, fennimor]
 
 
 def _duration(seconds):

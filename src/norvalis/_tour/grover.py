@@ -5,15 +5,14 @@ import itertools
 import numpy as np
 
 from kestrix.core import CPUQVM, QCircuit, QProg, X, Z, measure
-
 from norvalis.Grover import Grover, GroverAdaptiveSearch, iter_analysis, iter_num
+
+from .section import Row
 
 NAME = "grover"
 
 
 def _search_row(n, marked, shots, k=None):
-    from . import Row
-
     k = iter_num(n, len(marked)) if k is None else k
     prog = QProg(n)
     prog << Grover(mark_data=marked).cir(list(range(n)), iternum=k)
@@ -45,8 +44,6 @@ def _below_threshold_oracle(objective, n):
 
 
 def _adaptive_row():
-    from . import Row
-
     n = 4
     q = np.array([[2, -3, 1, 0], [0, 1, -2, 2], [0, 0, -1, -2], [0, 0, 0, 3]])
     objective = lambda bits: int(np.array(bits) @ q @ np.array(bits))  # noqa: E731

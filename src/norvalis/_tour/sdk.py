@@ -3,6 +3,8 @@ import numpy as np
 
 from kestrix.core import CNOT, CPUQVM, H, QProg, measure
 
+from .section import Row
+
 NAME = "sdk"
 
 
@@ -15,8 +17,6 @@ def _ghz(n):
 
 
 def run(ctx):
-    from . import Row
-
     rows = []
     bell = _ghz(2)
     print("Bell state circuit:\n" + str(bell))
@@ -24,7 +24,8 @@ def run(ctx):
     probs = machine.run(bell, shots=1).get_prob_dict([0, 1])
     rows.append(Row("Bell state", "H, CNOT on 2 qubits", f"P = {_fmt(probs)}",
                     "P(00) = P(11) = 1/2",
-                    probs.keys() == {"00", "11"} and all(abs(p - 0.5) < 1e-12 for p in probs.values())))
+                    probs.keys() == {"00", "11"}
+                    and all(abs(p - 0.5) < 1e-12 for p in probs.values())))
 
     n, shots = 5, 4000
     ghz = _ghz(n)

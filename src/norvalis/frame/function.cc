@@ -1,17 +1,17 @@
-#include "function.h"
+#include "norvalis/frame/function.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
-#include "errors.h"
+#include "norvalis/frame/errors.h"
 
 namespace norvalis::frame {
 
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD
-    FunctionData* data;
+    PyObject_HEAD FunctionData* data;
     PyObject* dict;  ///< __name__, __qualname__, __module__, __doc__, __text_signature__
 };
 
@@ -25,10 +25,14 @@ std::string quoted_list(const std::vector<std::string>& names) {
     return out;
 }
 
+bool has_var_keyword(const FunctionData& f) {
+    return !f.params.empty() && f.params.back().var_keyword;
+}
+
 [[noreturn]] void too_many_positional(const FunctionData& f, size_t given) {
+    const size_t total = f.params.size() - has_var_keyword(f);
     size_t required = 0;
-    for (const Param& p : f.params) required += !p.default_value.is_valid();
-    const size_t total = f.params.size();
+    for (size_t k = 0; k < total; ++k) required += !f.params[k].default_value.is_valid();
     std::string takes = required == total
                             ? std::to_string(total)
                             : "from " + std::to_string(required) + " to " + std::to_string(total);
@@ -37,24 +41,39 @@ std::string quoted_list(const std::vector<std::string>& names) {
           given == 1 ? "was" : "were");
 }
 
+// The named parameter a keyword binds to; SIZE_MAX when a **name parameter takes it.
 size_t param_index(const FunctionData& f, PyObject* keyword) {
-    for (size_t k = 0; k < f.params.size(); ++k)
-        if (PyUnicode_CompareWithASCIIString(keyword, f.params[k].name) == 0) return k;
     if (!PyUnicode_Check(keyword)) raise(PyExc_TypeError, "keywords must be strings");
+    for (size_t k = 0; k < f.params.size(); ++k)
+        if (!f.params[k].var_keyword &&
+            PyUnicode_CompareWithASCIIString(keyword, f.params[k].name) == 0)
+            return k;
+    if (has_var_keyword(f)) return SIZE_MAX;
     raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f.qualname.c_str(),
           keyword);
 }
 
-std::vector<nb::handle> bind_arguments(const FunctionData& f, PyObject* args, PyObject* kwargs) {
+// Binds the arguments to the parameters; a **name parameter gets `extra`, a new dict that
+// the caller keeps alive for the call.
+std::vector<nb::handle> bind_arguments(const FunctionData& f, PyObject* args, PyObject* kwargs,
+                                       nb::object& extra) {
     const size_t given = size_t(PyTuple_GET_SIZE(args));
-    if (given > f.params.size()) too_many_positional(f, given);
+    if (given > f.params.size() - has_var_keyword(f)) too_many_positional(f, given);
     std::vector<nb::handle> bound(f.params.size());
     for (size_t k = 0; k < given; ++k) bound[k] = PyTuple_GET_ITEM(args, k);
+    if (has_var_keyword(f)) {
+        extra = nb::dict();
+        bound.back() = extra;
+    }
     if (kwargs) {
         PyObject *key, *value;
         Py_ssize_t pos = 0;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             const size_t k = param_index(f, key);
+            if (k == SIZE_MAX) {
+                if (PyDict_SetItem(extra.ptr(), key, value) < 0) throw nb::python_error();
+                continue;
+            }
             if (bound[k].is_valid()) {
                 raise(PyExc_TypeError, "%s() got multiple values for argument '%s'",
                       f.qualname.c_str(), f.params[k].name);
@@ -79,16 +98,27 @@ std::vector<nb::handle> bind_arguments(const FunctionData& f, PyObject* args, Py
     return bound;
 }
 
+std::string source_path(std::string_view file) {
+    const size_t src = file.rfind("/src/");
+    return std::string(src == std::string_view::npos ? file : file.substr(src + 5));
+}
+
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     const FunctionData& f = *reinterpret_cast<FunctionObject*>(self)->data;
+    int line = f.line;
     try {
-        Call call(f, bind_arguments(f, args, kwargs));
+        nb::object extra;
+        Call call(f, bind_arguments(f, args, kwargs, extra));
         nb::object result = f.body(call);
         return result.is_valid() ? result.release().ptr() : Py_NewRef(Py_None);
+    } catch (RaisedError& e) {
+        e.restore();
+        // Point at the refusing line when it is in this function's own source file.
+        if (source_path(e.where.file_name()) == f.file) line = int(e.where.line());
     } catch (...) {
         set_python_error_from_current_exception();
     }
-    add_traceback(f.name.c_str(), f.file.c_str(), f.line);
+    add_traceback(f.name.c_str(), f.file.c_str(), line);
     return nullptr;
 }
 
@@ -156,8 +186,11 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec = {
-    "norvalis.compiled_function", sizeof(FunctionObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, function_slots,
+    "norvalis.compiled_function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    function_slots,
 };
 
 // One type per extension module: each module links its own copy of the frame.
@@ -170,12 +203,12 @@ PyTypeObject* function_type() {
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
-std::string source_path(std::string_view file) {
-    const size_t src = file.rfind("/src/");
-    return std::string(src == std::string_view::npos ? file : file.substr(src + 5));
-}
-
 }  // namespace
+
+void Call::wrong_arity(size_t unpacked) const {
+    raise(PyExc_SystemError, "%s() unpacks %zu arguments but declares %zu parameters",
+          function_.qualname.c_str(), unpacked, args_.size());
+}
 
 nb::handle Call::captured(size_t index) const {
     if (!function_.captured.is_valid()) raise(PyExc_SystemError, "not a closure");
@@ -197,6 +230,7 @@ std::string signature_line(const std::string& name, const std::vector<Param>& pa
     std::string line = name + "(";
     for (size_t k = 0; k < params.size(); ++k) {
         if (k > 0) line += ", ";
+        if (params[k].var_keyword) line += "**";
         line += params[k].name;
         if (params[k].default_value.is_valid())
             line += "=" + std::string(nb::repr(params[k].default_value).c_str());
@@ -212,13 +246,22 @@ nb::object make_function(nb::handle globals, std::string name, std::string qualn
     auto* f = reinterpret_cast<FunctionObject*>(self.ptr());
     f->dict = PyDict_New();
     if (!f->dict) throw nb::python_error();
-    f->data = new FunctionData{std::move(name), std::move(qualname), std::move(params),
-                               std::move(body), nb::borrow(globals), nb::object(),
-                               source_path(doc.where.file_name()), int(doc.where.line())};
+    f->data = new FunctionData{std::move(name),
+                               std::move(qualname),
+                               std::move(params),
+                               std::move(body),
+                               nb::borrow(globals),
+                               nb::object(),
+                               source_path(doc.where.file_name()),
+                               int(doc.where.line())};
     const FunctionData& data = *f->data;
     const std::string signature = signature_line(data.name, data.params);
     std::string text = signature;
-    if (doc.text && *doc.text) text += "\n\n" + std::string(doc.text);
+    // Raw-string docstrings may open and close on lines of their own.
+    std::string_view rest = doc.text ? doc.text : "";
+    while (!rest.empty() && rest.front() == '\n') rest.remove_prefix(1);
+    while (!rest.empty() && (rest.back() == '\n' || rest.back() == ' ')) rest.remove_suffix(1);
+    if (!rest.empty()) text += "\n\n" + std::string(rest);
     nb::dict attrs = nb::borrow<nb::dict>(f->dict);
     attrs["__name__"] = data.name.c_str();
     attrs["__qualname__"] = data.qualname.c_str();

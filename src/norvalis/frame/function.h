@@ -5,9 +5,12 @@
 // time, and an exception leaving them carries a traceback entry naming them.
 #include <nanobind/nanobind.h>
 
+#include <array>
+#include <cstddef>
 #include <functional>
 #include <source_location>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -19,9 +22,13 @@ namespace nb = nanobind;
 struct Param {
     const char* name;
     nb::object default_value;  ///< invalid handle: required
+    bool var_keyword = false;  ///< **name: a dict of the keywords no other parameter takes
 };
 
 inline Param arg(const char* name) { return {name, nb::object()}; }
+
+/// The last parameter as **name, for functions that take open-ended keyword options.
+inline Param var_keyword(const char* name) { return {name, nb::object(), true}; }
 
 template <class T>
 Param arg(const char* name, T&& default_value) {
@@ -36,7 +43,16 @@ class Call {
     Call(const FunctionData& function, std::vector<nb::handle> args)
         : function_(function), args_(std::move(args)) {}
 
-    nb::handle operator[](size_t index) const { return args_[index]; }
+    /// Every argument, in declared order, for unpacking by name:
+    ///     auto [qubits, shots] = call.args<2>();
+    /// N must be the number of parameters (a mismatch is a SystemError, never a misread).
+    template <size_t N>
+    std::array<nb::handle, N> args() const {
+        if (N != args_.size()) wrong_arity(N);
+        std::array<nb::handle, N> out;
+        for (size_t k = 0; k < N; ++k) out[k] = args_[k];
+        return out;
+    }
     /// The index-th value a closure captured when it was made.
     nb::handle captured(size_t index) const;
     /// A module-level name looked up now (module dictionary, then builtins), so that a
@@ -45,11 +61,31 @@ class Call {
     const FunctionData& function() const { return function_; }
 
   private:
+    [[noreturn]] void wrong_arity(size_t unpacked) const;
+
     const FunctionData& function_;
     std::vector<nb::handle> args_;
 };
 
 using Body = std::function<nb::object(const Call&)>;
+
+/// Adapts a body to Body: one returning nothing returns None, one returning a C++ value
+/// (a double, a kestrix::Circuit, ...) returns it converted to Python.
+template <class F>
+Body to_body(F&& f) {
+    using R = std::invoke_result_t<F&, const Call&>;
+    if constexpr (std::is_void_v<R>) {
+        return [f = std::forward<F>(f)](const Call& call) -> nb::object {
+            f(call);
+            return nb::none();
+        };
+    } else if constexpr (std::is_convertible_v<R, nb::object>) {
+        return Body(std::forward<F>(f));
+    } else {
+        return
+            [f = std::forward<F>(f)](const Call& call) -> nb::object { return nb::cast(f(call)); };
+    }
+}
 
 /// Everything a function needs, fixed when it is defined.
 struct FunctionData {
@@ -83,6 +119,13 @@ nb::object make_function(nb::handle globals, std::string name, std::string qualn
 /// sees them and can break reference cycles through them.
 nb::object make_closure(const Call& caller, const char* name, std::vector<Param> params,
                         const Doc& doc, nb::tuple captured, Body body);
+
+template <class F>
+nb::object closure(const Call& caller, const char* name, std::vector<Param> params, const Doc& doc,
+                   nb::tuple captured, F&& body) {
+    return make_closure(caller, name, std::move(params), doc, std::move(captured),
+                        to_body(std::forward<F>(body)));
+}
 
 /// The signature line of a function: "name(a, b=1)".
 std::string signature_line(const std::string& name, const std::vector<Param>& params);

@@ -1,13 +1,12 @@
-#include "module.h"
+#include "norvalis/frame/module.h"
 
-#include "errors.h"
+#include "norvalis/frame/errors.h"
 
 namespace norvalis::frame {
 
 Module::Module(nb::handle module) : globals_(PyModule_GetDict(module.ptr())) {}
 
-void Module::import_from(const char* module, std::initializer_list<const char*> names,
-                         int level) {
+void Module::import_from(const char* module, std::initializer_list<const char*> names, int level) {
     nb::list fromlist;
     for (const char* name : names) fromlist.append(name);
     nb::object source = nb::steal(
@@ -51,7 +50,7 @@ void Module::import_star(const char* module, int level) {
             throw nb::python_error();
 }
 
-nb::object Module::def(const char* name, std::vector<Param> params, const Doc& doc, Body body) {
+nb::object Module::define(const char* name, std::vector<Param> params, const Doc& doc, Body body) {
     nb::object f = make_function(globals_, name, name, std::move(params), doc, std::move(body));
     if (PyDict_SetItemString(globals_.ptr(), name, f.ptr()) < 0) throw nb::python_error();
     return f;
@@ -68,23 +67,19 @@ ClassBuilder::ClassBuilder(nb::handle globals, const char* name, const char* doc
     namespace_["__doc__"] = doc;
 }
 
-void ClassBuilder::method(const char* name, std::vector<Param> params, const Doc& doc,
-                          Body body) {
-    namespace_[name] =
-        make_function(globals_, name, name_ + "." + name, std::move(params), doc, std::move(body));
-}
-
-void ClassBuilder::static_method(const char* name, std::vector<Param> params, const Doc& doc,
-                                 Body body) {
+void ClassBuilder::add(const char* name, std::vector<Param> params, const Doc& doc, Body body,
+                       bool is_static) {
     nb::object f =
         make_function(globals_, name, name_ + "." + name, std::move(params), doc, std::move(body));
-    namespace_[name] = nb::steal(PyStaticMethod_New(f.ptr()));
+    namespace_[name] = is_static ? nb::steal(PyStaticMethod_New(f.ptr())) : f;
 }
+
+void ClassBuilder::attribute(const char* name, nb::handle value) { namespace_[name] = value; }
 
 nb::object ClassBuilder::finish() {
     nb::object bases = nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    nb::object cls = nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type))(name_.c_str(), bases,
-                                                                          namespace_);
+    nb::object cls =
+        nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type))(name_.c_str(), bases, namespace_);
     if (PyDict_SetItemString(globals_.ptr(), name_.c_str(), cls.ptr()) < 0)
         throw nb::python_error();
     return cls;
@@ -96,8 +91,8 @@ int exec_module(PyObject* module, LoadState& state, void (*body)(Module&)) noexc
     const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (state.interpreter == -1) state.interpreter = interpreter;
     if (interpreter != state.interpreter) {
-        PyErr_Format(PyExc_ImportError,
-                     "%s can be loaded in one interpreter per process only", name);
+        PyErr_Format(PyExc_ImportError, "%s can be loaded in one interpreter per process only",
+                     name);
         return -1;
     }
     if (state.loaded) {

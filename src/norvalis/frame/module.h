@@ -3,17 +3,8 @@
 // the single entry point PyInit_<name> for multi-phase initialisation; its body runs at
 // execution, binds the dependencies in order and defines functions and classes on `m`.
 // A module loads once per process, in one interpreter; any failure while loading
-// propagates to the importer unchanged and leaves the module unbound.
-//
-//   NORVALIS_MODULE(halcyte, m) {
-//       m.import_from("kestrix.core", {"QCircuit", "H"});   // from kestrix.core import ...
-//       m.import_as("numpy", "np");                         // import numpy as np
-//       m.import_star("plugin", 2);                         // from ..plugin import *
-//       m.def("iter_num", {arg("q_num"), arg("sol_num")}, "Doc.", iter_num);
-//       auto cls = m.define_class("Grover", "Doc.");
-//       cls.method("cir", {arg("self"), arg("iternum", 1)}, "Doc.", grover_cir);
-//       cls.finish();
-//   }
+// propagates to the importer unchanged and leaves the module unbound. GUIDE.md in this
+// folder shows a whole module.
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
@@ -21,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "function.h"
+#include "norvalis/frame/function.h"
 
 namespace norvalis::frame {
 
@@ -36,21 +27,26 @@ class Module {
 
     /// from <module> import <names...>; with `level` dots it is relative to this module's
     /// package (level 1, module "" imports siblings: from . import dravine).
-    void import_from(const char* module, std::initializer_list<const char*> names,
-                     int level = 0);
+    void import_from(const char* module, std::initializer_list<const char*> names, int level = 0);
     /// import <module> as <alias>
     void import_as(const char* module, const char* alias);
     /// from <dots><module> import *, relative to this module's package (`level` dots).
     void import_star(const char* module, int level);
 
-    /// Defines a module-level function and binds it as a module attribute.
-    nb::object def(const char* name, std::vector<Param> params, const Doc& doc, Body body);
+    /// Defines a module-level function and binds it as a module attribute. The body takes
+    /// the Call and returns a Python object, a C++ value nanobind converts, or nothing.
+    template <class F>
+    nb::object def(const char* name, std::vector<Param> params, const Doc& doc, F&& body) {
+        return define(name, std::move(params), doc, to_body(std::forward<F>(body)));
+    }
     /// Starts an ordinary class; ClassBuilder::finish binds it.
     ClassBuilder define_class(const char* name, const char* doc);
 
     nb::handle globals() const { return globals_; }
 
   private:
+    nb::object define(const char* name, std::vector<Param> params, const Doc& doc, Body body);
+
     nb::handle globals_;
 };
 
@@ -61,13 +57,24 @@ class ClassBuilder {
     ClassBuilder(nb::handle globals, const char* name, const char* doc);
 
     /// A method; `params` starts with "self".
-    void method(const char* name, std::vector<Param> params, const Doc& doc, Body body);
+    template <class F>
+    void method(const char* name, std::vector<Param> params, const Doc& doc, F&& body) {
+        add(name, std::move(params), doc, to_body(std::forward<F>(body)), false);
+    }
     /// A static method.
-    void static_method(const char* name, std::vector<Param> params, const Doc& doc, Body body);
+    template <class F>
+    void static_method(const char* name, std::vector<Param> params, const Doc& doc, F&& body) {
+        add(name, std::move(params), doc, to_body(std::forward<F>(body)), true);
+    }
+    /// A class attribute (a constant the methods read through self).
+    void attribute(const char* name, nb::handle value);
     /// Creates the class and binds it on the module.
     nb::object finish();
 
   private:
+    void add(const char* name, std::vector<Param> params, const Doc& doc, Body body,
+             bool is_static);
+
     nb::handle globals_;
     std::string name_;
     nb::dict namespace_;
@@ -85,20 +92,20 @@ int exec_module(PyObject* module, LoadState& state, void (*body)(Module&)) noexc
 
 }  // namespace norvalis::frame
 
-#define NORVALIS_MODULE(name, variable)                                                     \
-    static void norvalis_body_##name(::norvalis::frame::Module&);                           \
-    static int norvalis_exec_##name(PyObject* m) {                                          \
-        static ::norvalis::frame::LoadState state;                                          \
-        return ::norvalis::frame::exec_module(m, state, norvalis_body_##name);              \
-    }                                                                                       \
-    extern "C" [[maybe_unused]] NB_EXPORT PyObject* PyInit_##name(void);                    \
-    extern "C" PyObject* PyInit_##name(void) {                                              \
-        static PyObject* definition = nullptr;                                              \
-        nanobind::detail::init_singletons();                                                \
-        if (!nanobind::detail::nb_backend_init(#name)) return nullptr;                      \
-        if (!definition)                                                                    \
-            definition = NB_CALL(module_new)(#name, nullptr, (void*)norvalis_exec_##name,   \
-                                             NB_ABI_MINOR_TAG);                             \
-        return definition;                                                                  \
-    }                                                                                       \
+#define NORVALIS_MODULE(name, variable)                                                   \
+    static void norvalis_body_##name(::norvalis::frame::Module&);                         \
+    static int norvalis_exec_##name(PyObject* m) {                                        \
+        static ::norvalis::frame::LoadState state;                                        \
+        return ::norvalis::frame::exec_module(m, state, norvalis_body_##name);            \
+    }                                                                                     \
+    extern "C" [[maybe_unused]] NB_EXPORT PyObject* PyInit_##name(void);                  \
+    extern "C" PyObject* PyInit_##name(void) {                                            \
+        static PyObject* definition = nullptr;                                            \
+        nanobind::detail::init_singletons();                                              \
+        if (!nanobind::detail::nb_backend_init(#name)) return nullptr;                    \
+        if (!definition)                                                                  \
+            definition = NB_CALL(module_new)(#name, nullptr, (void*)norvalis_exec_##name, \
+                                             NB_ABI_MINOR_TAG);                           \
+        return definition;                                                                \
+    }                                                                                     \
     void norvalis_body_##name(::norvalis::frame::Module& variable)

@@ -1,14 +1,41 @@
-#include "values.h"
+#include "norvalis/frame/values.h"
 
-#include "errors.h"
+#include "norvalis/frame/errors.h"
 
 namespace norvalis::frame {
 
-void check_exact_type(nb::handle value, PyTypeObject* expected, const char* name,
-                      bool allow_none) {
+void check_exact_type(nb::handle value, PyTypeObject* expected, const char* name, bool allow_none,
+                      std::source_location where) {
     if (Py_IS_TYPE(value.ptr(), expected) || (allow_none && value.is_none())) return;
-    raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+    raise(PyExc_TypeError,
+          Located("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", where),
           name, expected->tp_name, Py_TYPE(value.ptr())->tp_name);
+}
+
+bool truthy(nb::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
+bool contains(nb::handle container, nb::handle value) {
+    const int result = PySequence_Contains(container.ptr(), value.ptr());
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
+nb::handle builtin_int() { return reinterpret_cast<PyObject*>(&PyLong_Type); }
+
+long long as_long(nb::handle value) {
+    const long long v = PyLong_AsLongLong(value.ptr());
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+
+double as_double(nb::handle value) {
+    const double v = PyFloat_AsDouble(value.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return v;
 }
 
 bool has_len(nb::handle value) {
@@ -20,12 +47,10 @@ bool has_len(nb::handle value) {
 nb::object list_of(nb::handle value) {
     nb::list out;
     out.append(value);
-    return std::move(out);
+    return out;
 }
 
-nb::object listed(nb::handle value) {
-    return has_len(value) ? nb::borrow(value) : list_of(value);
-}
+nb::object listed(nb::handle value) { return has_len(value) ? nb::borrow(value) : list_of(value); }
 
 Py_ssize_t length(nb::handle value) {
     const Py_ssize_t n = PyObject_Length(value.ptr());

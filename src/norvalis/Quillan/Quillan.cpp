@@ -1,0 +1,191 @@
+// norvalis.Quillan.Quillan: support-vector regression with a quantum kernel. Features are
+// standardised and brought to two columns; each vector is encoded into a two-qubit state
+// and the kernel value of two vectors is the fidelity of their states, read exactly from
+// the simulator. scikit-learn's SVR does the regression with that kernel as a callable.
+//
+// The encoding circuit is reached through self.cir_real and each entry through self.dist,
+// so subclasses may replace either; the scikit-learn and Matplotlib names are looked up
+// on the module at call time.
+#include <vector>
+
+#include "norvalis/frame/frame.h"
+
+namespace {
+
+using namespace norvalis::frame;
+
+// The probability that both qubits read 0, as parse_quantum_result_dict(...)["00"] gives
+// it: scaled by the total probability. An outcome of probability exactly 0 gives 0.0.
+double both_zero_probability(const std::vector<double>& probs) {
+    if (probs[0] == 0) return 0.0;
+    double total = 0;
+    for (double p : probs) total += p;
+    return probs[0] / total;
+}
+
+// The column self.x[:, k].
+nb::object column(nb::handle x, int k) {
+    nb::object all = nb::steal(PySlice_New(nullptr, nullptr, nullptr));
+    if (!all.is_valid()) throw nb::python_error();
+    return x[nb::make_tuple(all, k)];
+}
+
+// A new SVR with this instance's quantum kernel, fitted to its data.
+nb::object fitted_svr(const Call& call, nb::handle self) {
+    nb::object svr =
+        call.global("SVR")(nb::arg("kernel") = self.attr("k_kernel"), nb::arg("gamma") = 0.1);
+    svr.attr("fit")(self.attr("x"), self.attr("y"));
+    return svr;
+}
+
+}  // namespace
+
+NORVALIS_MODULE(Quillan, m) {
+    m.import_from("kestrix.core", {"CPUQVM", "QCircuit", "QProg", "RX", "RY", "CZ", "H"});
+    m.import_as("numpy", "np");
+    m.import_from("sklearn.model_selection", {"train_test_split"});
+    m.import_from("sklearn.preprocessing", {"StandardScaler"});
+    m.import_from("sklearn.svm", {"SVR"});
+    m.import_from("sklearn.metrics", {"mean_squared_error", "r2_score"});
+    m.import_as("matplotlib.pyplot", "plt");
+    m.import_from("sklearn.decomposition", {"PCA"});
+    m.import_star("plugin", 2);
+
+    auto svr = m.define_class("Quantum_SVR", R"DOC(
+Support-vector regression whose kernel is the fidelity of two-qubit states
+that encode the feature vectors.
+
+The training features are standardised, then padded with a zero column
+(one feature) or reduced by PCA to two components (two or more features,
+so two features are rotated onto their principal axes too). get_res()
+trains scikit-learn's SVR on them and predicts the training points;
+show_res() plots the fitted surface.
+)DOC");
+
+    svr.method("__init__", {arg("self"), arg("x"), arg("y")}, R"DOC(
+x: 2-D training features (samples x features); y: the targets, kept as the
+very object given. Sets self.x (the adjusted features, samples x 2) and
+self.y.
+)DOC",
+               [](const Call& call) {
+                   auto [self, x_arg, y] = call.args<3>();
+                   nb::object np = call.global("np");
+                   nb::object x = call.global("StandardScaler")().attr("fit_transform")(x_arg);
+                   nb::object width = x.attr("shape")[1];
+                   if (width <= nb::int_(1)) {
+                       nb::list shape;
+                       shape.append(nb::len(x));
+                       shape.append(nb::int_(2) - width);
+                       x = np.attr("hstack")(nb::make_tuple(x, np.attr("zeros")(shape)));
+                   } else {
+                       x = call.global("PCA")(nb::arg("n_components") = 2).attr("fit_transform")(x);
+                   }
+                   nb::setattr(self, "x", x);
+                   nb::setattr(self, "y", y);
+               });
+
+    svr.static_method(
+        "cir_real", {arg("qb"), arg("cs")}, R"DOC(
+The encoding circuit of the angles cs on the qubits qb, as a QCircuit: H on
+every qubit, RY(qb[i], cs[i]), CZ(qb[0], qb[1]), then RX(qb[k], cs[n-1-k]),
+the angles in reverse order (n = len(qb)).
+)DOC",
+        [](const Call& call) {
+            auto [qb, cs] = call.args<2>();
+            const std::vector<int> q = to_index_list(qb, "qubit");
+            const size_t n = q.size();
+            Circuit c;
+            for (int qubit : q) c.append(make_gate(GateKind::H, {qubit}));
+            for (size_t i = 0; i < n; ++i)
+                c.append(
+                    make_gate(GateKind::RY, {q[i]}, {to_angle(item(cs, Py_ssize_t(i)), "angle")}));
+            if (n < 2) item(qb, 1);  // raises the sequence's own IndexError
+            c.append(make_gate(GateKind::CZ, {q[0], q[1]}));
+            for (size_t k = 0; k < n; ++k)
+                c.append(make_gate(GateKind::RX, {q[k]},
+                                   {to_angle(item(cs, Py_ssize_t(n - 1 - k)), "angle")}));
+            return c;
+        });
+
+    svr.method("dist", {arg("self"), arg("x"), arg("y")}, R"DOC(
+The fidelity |<psi(y)|psi(x)>|^2 of the two encoded states: the exact
+probability that both qubits read 0 after self.cir_real([0, 1], x) and then
+the inverse of self.cir_real([0, 1], y). Orthogonal states give 0.0.
+)DOC",
+               [](const Call& call) {
+                   auto [self, x, y] = call.args<3>();
+                   nb::object cir_real = self.attr("cir_real");
+                   nb::list qv;
+                   qv.append(0);
+                   qv.append(1);
+                   Program prog{Circuit(), 2};
+                   append(prog.circuit, cir_real(qv, x));
+                   append(prog.circuit, cir_real(qv, y).attr("dagger")());
+                   // Unmeasured: exact probabilities, and no seed is drawn.
+                   const kestrix::Result result = run_program(prog, 1000);
+                   return both_zero_probability(result.probabilities({0, 1}));
+               });
+
+    svr.method("k_kernel", {arg("self"), arg("X"), arg("Y")}, R"DOC(
+The kernel matrix [[self.dist(X[i], Y[j])]] of shape (len(X), len(Y)). Every
+entry is computed, the diagonal and both triangles of a symmetric call
+included.
+)DOC",
+               [](const Call& call) {
+                   auto [self, X, Y] = call.args<3>();
+                   const Py_ssize_t rows = length(X), cols = length(Y);
+                   nb::object matrix = call.global("np").attr("zeros")(nb::make_tuple(rows, cols));
+                   for (Py_ssize_t i = 0; i < rows; ++i) {
+                       nb::object row = matrix[nb::int_(i)];
+                       for (Py_ssize_t j = 0; j < cols; ++j)
+                           row[nb::int_(j)] = self.attr("dist")(item(X, i), item(Y, j));
+                   }
+                   return matrix;
+               });
+
+    svr.method("get_res", {arg("self")}, R"DOC(
+(predictions, y): a fresh SVR(kernel=self.k_kernel, gamma=0.1) fitted to
+(self.x, self.y), its predictions on self.x, and self.y itself.
+)DOC",
+               [](const Call& call) {
+                   auto [self] = call.args<1>();
+                   nb::object y_ppp = fitted_svr(call, self).attr("predict")(self.attr("x"));
+                   return nb::make_tuple(y_ppp, self.attr("y"));
+               });
+
+    svr.method(
+        "show_res", {arg("self")}, R"DOC(
+Fits a fresh SVR as get_res does and shows the data and the predicted
+surface in 3-D. The grid has 30 x 30 points and spans, on both axes, from
+the smallest value of feature 0 to the largest value of feature 1.
+)DOC",
+        [](const Call& call) {
+            auto [self] = call.args<1>();
+            nb::object np = call.global("np"), plt = call.global("plt");
+            nb::object fitted = fitted_svr(call, self);
+            nb::object x = self.attr("x");
+            nb::object low = call.global("min")(column(x, 0));
+            nb::object high = call.global("max")(column(x, 1));
+            nb::object x0_test = np.attr("linspace")(low, high, 30);
+            nb::object x1_test = np.attr("linspace")(low, high, 30);
+            nb::object grid = np.attr("meshgrid")(x0_test, x1_test);
+            nb::object x0_grid = grid[0], x1_grid = grid[1];
+            nb::object x_test =
+                np.attr("c_")[nb::make_tuple(x0_grid.attr("ravel")(), x1_grid.attr("ravel")())];
+            nb::object y_pred =
+                fitted.attr("predict")(x_test).attr("reshape")(x0_grid.attr("shape"));
+
+            nb::object fig = plt.attr("figure")(nb::arg("figsize") = nb::make_tuple(10, 7));
+            nb::object ax = fig.attr("add_subplot")(111, nb::arg("projection") = "3d");
+            ax.attr("scatter")(column(x, 0), column(x, 1), self.attr("y"),
+                               nb::arg("color") = "darkorange", nb::arg("label") = "data");
+            ax.attr("plot_surface")(x0_grid, x1_grid, y_pred, nb::arg("color") = "navy",
+                                    nb::arg("alpha") = 0.5, nb::arg("label") = "SVR prediction");
+            ax.attr("set_xlabel")("X[:, 0]");
+            ax.attr("set_ylabel")("X[:, 1]");
+            ax.attr("set_zlabel")("y");
+            ax.attr("set_title")("SVR with 2-Dimensional Input");
+            plt.attr("show")();
+        });
+    svr.finish();
+}
