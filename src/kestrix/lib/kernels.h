@@ -13,7 +13,7 @@ namespace kestrix {
 constexpr int kMaxDenseQubits = 6;
 /// Widest fused diagonal: its table of 2^k phases still sits in cache.
 constexpr int kMaxDiagonalQubits = 14;
-/// States of at least this many qubits are updated by all OpenMP threads; below it even
+/// States of at least this many qubits are updated by all the engine's threads; below it even
 /// an idle parallel region costs more than the work. Measured with kestrix_perf_kernels:
 /// at 14 qubits two threads already beat one on every kernel.
 constexpr int kParallelQubits = 14;
