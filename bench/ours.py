@@ -1,7 +1,22 @@
 """The workloads on kestrix, built from Python as a user would."""
 
-from kestrix.core import BARRIER, CNOT, CPUQVM, CR, H, QCircuit, QProg, RX, RY, RZ, SWAP, X, Z
-from kestrix.core import measure, state_passes
+from kestrix.core import (
+    BARRIER,
+    CNOT,
+    CPUQVM,
+    CR,
+    RX,
+    RY,
+    RZ,
+    SWAP,
+    H,
+    QCircuit,
+    QProg,
+    X,
+    Z,
+    measure,
+    state_passes,
+)
 
 _GATES = {"h": H, "rx": RX, "ry": RY, "rz": RZ, "cx": CNOT, "cp": CR, "swap": SWAP}
 

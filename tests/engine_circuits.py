@@ -4,8 +4,25 @@ reference.py runs: every gate kind, extra controls, daggers, nested sub-circuits
 controlled or inverted, clusters of gates on a few qubits (so that every fused width
 occurs) and runs of identical controlled blocks (which the engine may fold into one
 matrix power)."""
-from kestrix.core import (CNOT, CR, CZ, SWAP, TOFFOLI, U1, U2, U3, H, I, QCircuit, RX, RY,
-                          RZ, X, Y, Z)
+from kestrix.core import (
+    CNOT,
+    CR,
+    CZ,
+    RX,
+    RY,
+    RZ,
+    SWAP,
+    TOFFOLI,
+    U1,
+    U2,
+    U3,
+    H,
+    I,
+    QCircuit,
+    X,
+    Y,
+    Z,
+)
 
 KINDS = {"H": (H, 1, 0), "X": (X, 1, 0), "Y": (Y, 1, 0), "Z": (Z, 1, 0), "I": (I, 1, 0),
          "RX": (RX, 1, 1), "RY": (RY, 1, 1), "RZ": (RZ, 1, 1), "U1": (U1, 1, 1),

@@ -7,12 +7,12 @@ import math
 
 import numpy as np
 import pytest
-
-from kestrix.core import BARRIER, CNOT, CPUQVM, H, QCircuit, QProg, RX, RY, X, Z, measure
-from kestrix.quantum_info import StateVector
-
 import reference as ref
 from engine_circuits import random_circuit
+
+from kestrix.core import BARRIER, CNOT, CPUQVM, RX, RY, H, QCircuit, QProg, X, Z, measure
+from kestrix.quantum_info import StateVector
+
 
 @pytest.mark.parametrize("n,seed", [(10, 1), (12, 2), (15, 3), (16, 4)])
 def test_wide_fused_and_threaded_runs_match_numpy(n, seed):

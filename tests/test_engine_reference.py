@@ -3,13 +3,22 @@ use every gate, multi-qubit controls, daggers of controlled circuits, nesting an
 repeated blocks."""
 import numpy as np
 import pytest
-
-from kestrix.core import (CNOT, CPUQVM, CR, CZ, SWAP, TOFFOLI, U1, U2, U3, H, I, QCircuit,
-                          QProg, RX, RY, RZ, X, Y, Z, BARRIER)
-from kestrix.quantum_info import StateVector, unitary
-
 import reference as ref
 from engine_circuits import KINDS, random_circuit
+
+from kestrix.core import (
+    BARRIER,
+    CNOT,
+    CPUQVM,
+    RX,
+    RY,
+    RZ,
+    U2,
+    H,
+    QCircuit,
+    QProg,
+)
+from kestrix.quantum_info import StateVector, unitary
 
 
 @pytest.mark.parametrize("seed", range(60))
@@ -46,13 +55,15 @@ def test_every_gate_kind_controlled_and_daggered_matches_the_dense_model():
     prep_matrix = np.eye(32, dtype=complex)
     for q in range(5):
         prep_matrix = ref.gate_matrix("H", [q], [], n) @ prep_matrix
-    prep_matrix = ref.gate_matrix("RZ", [4], [0.9], n) @ ref.gate_matrix("RY", [2], [0.4], n) @ prep_matrix
+    prep_matrix = (ref.gate_matrix("RZ", [4], [0.9], n) @ ref.gate_matrix("RY", [2], [0.4], n)
+                   @ prep_matrix)
     for name, qubits, params in gates:
         gate = ctors[name](*qubits, *params).control([4]).dagger()
         inner = ref.controlled(ref.gate_matrix(name, qubits, params, n), [4], n).conj().T
         # A daggered circuit of a controlled circuit of a daggered gate.
         block = (QCircuit() << ctors[name](*qubits, *params).dagger()).control([4]).dagger()
-        block_matrix = ref.controlled(ref.gate_matrix(name, qubits, params, n).conj().T, [4], n).conj().T
+        inverse = ref.gate_matrix(name, qubits, params, n).conj().T
+        block_matrix = ref.controlled(inverse, [4], n).conj().T
         circuit = QCircuit() << prep << gate << gate << block
         expected = block_matrix @ inner @ inner @ prep_matrix @ ref.zero_state(n)
         state = StateVector(n).evolve(circuit).ndarray()

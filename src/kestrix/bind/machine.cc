@@ -146,8 +146,10 @@ void bind_machine(nb::module_& m) {
             [](Machine* self, nb::handle seed) {
                 new (self) Machine{};
                 if (seed.is_none()) return;
-                if (PyBool_Check(seed.ptr()) || PyFloat_Check(seed.ptr()) || !PyIndex_Check(seed.ptr()))
+                if (PyBool_Check(seed.ptr()) || PyFloat_Check(seed.ptr()) ||
+                    !PyIndex_Check(seed.ptr())) {
                     throw nb::type_error("seed must be an int or None");
+                }
                 nb::object index = nb::steal(PyNumber_Index(seed.ptr()));
                 const unsigned long long value =
                     index.is_valid() ? PyLong_AsUnsignedLongLong(index.ptr()) : 0;

@@ -11,6 +11,9 @@ namespace kestrix {
 
 namespace {
 
+// Steps a segment looks past its last taken step before it closes.
+constexpr size_t kLookAhead = 1024;
+
 uint64_t low_bits(int count) { return count >= 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1; }
 
 // Qubits a step must hold in its chunk (targets; every qubit of a diagonal) and all the
@@ -111,7 +114,10 @@ std::vector<Segment> segment(const Schedule& plan, int n, int chunk_qubits) {
         Segment s;
         s.local = forced;
         uint64_t blocked = 0;  // qubits of steps skipped: later steps on them must wait
+        size_t last_taken = first;
         for (size_t i = first; i < size && (blocked & all) != all; ++i) {
+            // A bounded look-ahead keeps the finder linear on long schedules.
+            if (i - last_taken > kLookAhead) break;
             if (done[i]) continue;
             const Step& step = plan.steps[i];
             if (!step.is_unitary()) break;
@@ -120,6 +126,7 @@ std::vector<Segment> segment(const Schedule& plan, int n, int chunk_qubits) {
                 s.local |= f.need;
                 s.steps.push_back(uint32_t(i));
                 done[i] = true;
+                last_taken = i;
             } else {
                 blocked |= f.touch;
             }

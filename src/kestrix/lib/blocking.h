@@ -13,7 +13,7 @@
 namespace kestrix {
 
 /// Qubits of a chunk: 2^15 amplitudes, 512 KiB, stay in a core's L2 cache beside the
-/// state's own lines. kestrix_perf_blocking times the alternatives.
+/// state's own lines. kestrix_perf_fusion times the alternatives.
 constexpr int kChunkQubits = 15;
 /// The lowest qubits always belong to a chunk, so that it is copied in runs of at least
 /// 2^kChunkRunQubits neighbouring amplitudes.

@@ -23,9 +23,9 @@ std::vector<cplx> run_segments(const Schedule& plan, int n, int chunk_qubits) {
     return s;
 }
 
-// Random circuits with controls anywhere, gate by gate and fused, at chunk sizes from
-// barely above the forced low qubits to nearly the whole state: the segments, however
-// they reorder and regroup the steps, compute the reference state.
+// Random circuits with controls anywhere, gate by gate and fused at several widths, at
+// chunk sizes from barely above the forced low qubits to nearly the whole state: the
+// segments, however they reorder and regroup the steps, compute the reference state.
 TEST(Blocking, SegmentedRunsMatchTheReference) {
     std::mt19937_64 rng(17);
     for (int n : {kParallelQubits, kParallelQubits + 3}) {
@@ -33,12 +33,14 @@ TEST(Blocking, SegmentedRunsMatchTheReference) {
             const Circuit c = random_circuit(n, 150, rng);
             const std::vector<cplx> want = reference_state(c, n);
             const Schedule plain = make_schedule(c, n);
-            const Schedule fused = fuse(plain);
+            std::vector<Schedule> plans = {plain};
+            for (int dense = 1; dense <= kMaxDenseQubits; dense += 2)
+                plans.push_back(fuse(plain, {dense, kMaxDiagonalQubits}));
             for (int chunk : {kChunkRunQubits + 2, 9, n - 2}) {
-                for (const Schedule* plan : {&plain, &fused}) {
-                    const std::vector<cplx> got = run_segments(*plan, n, chunk);
+                for (size_t p = 0; p < plans.size(); ++p) {
+                    const std::vector<cplx> got = run_segments(plans[p], n, chunk);
                     EXPECT_LT(max_distance(got.data(), want.data(), want.size()), 1e-10)
-                        << "n=" << n << " chunk=" << chunk << " fused=" << (plan == &fused);
+                        << "n=" << n << " chunk=" << chunk << " plan=" << p;
                 }
             }
         }

@@ -1,6 +1,7 @@
 // Picks the fusion width and the chunk size of cache blocking: runs the benchmark circuits
 // (QFT, layered RX/RZ/CNOT-ring) fused at every dense width, pass by pass and in cache
-// blocks of every size, and prints passes and CPU times (all threads). Run: kestrix_perf_fusion [qubits]
+// blocks of every size, and prints passes and CPU times (all threads).
+// Run: kestrix_perf_fusion [qubits]
 #include <chrono>
 #include <ctime>
 #include <cmath>

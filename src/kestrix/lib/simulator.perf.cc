@@ -41,7 +41,8 @@ int main(int argc, char** argv) {
     }
     auto start = std::chrono::steady_clock::now();
     uint64_t check = 0;
-    for (int i = 0; i < count; ++i) check += Simulator::run(programs[i], 1024, seeds[i]).counts().size();
+    for (int i = 0; i < count; ++i)
+        check += Simulator::run(programs[i], 1024, seeds[i]).counts().size();
     const double one = seconds_since(start);
     start = std::chrono::steady_clock::now();
     for (const Result& r : Simulator::run_batch(programs, 1024, seeds)) check -= r.counts().size();

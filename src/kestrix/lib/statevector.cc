@@ -129,7 +129,8 @@ std::vector<double> StateVector::probabilities(const std::vector<int>& qubits) c
     return gather(n_, qubits, [&](uint64_t i) { return std::norm(amps_[i]); });
 }
 
-std::vector<double> marginal(const std::vector<double>& full, int n, const std::vector<int>& qubits) {
+std::vector<double> marginal(const std::vector<double>& full, int n,
+                             const std::vector<int>& qubits) {
     for (int q : qubits)
         if (q >= n) throw IndexError("qubit " + std::to_string(q) + " is outside the state");
     return gather(n, qubits, [&](uint64_t i) { return full[i]; });

@@ -39,6 +39,7 @@ class StateVector {
 };
 
 /// Marginal of a full probability vector (index bit k = qubit k) over `qubits`.
-std::vector<double> marginal(const std::vector<double>& full, int n, const std::vector<int>& qubits);
+std::vector<double> marginal(const std::vector<double>& full, int n,
+                             const std::vector<int>& qubits);
 
 }  // namespace kestrix
