@@ -5,6 +5,7 @@
 
 #include "kestrix/lib/circuit.h"
 #include "kestrix/lib/complex.h"
+#include "kestrix/lib/huge_pages.h"
 
 namespace kestrix {
 
@@ -35,7 +36,7 @@ class StateVector {
 
   private:
     int n_;
-    std::vector<cplx> amps_;
+    std::vector<cplx, HugePageAllocator<cplx>> amps_;
 };
 
 /// Marginal of a full probability vector (index bit k = qubit k) over `qubits`.
