@@ -1,14 +1,17 @@
-// QGate and the gate constructors H(q), RX(q, t), CNOT(c, t), measure(q, c), ...
+// QGate and the gate constructors H(q), RX(q, t), CNOT(c, t), UNITARY(qubits, m), ...
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
 #include <algorithm>
+#include <cmath>
 #include <sstream>
 #include <vector>
 
 #include "convert.h"
 #include "core.h"
 #include "kestrix/lib/gate.h"
+#include "kestrix/lib/matrix.h"
 
 namespace kestrix::py {
 
@@ -24,7 +27,12 @@ std::string gate_repr(const Gate& g) {
         return out.str();
     }
     out << (g.kind == GateKind::MEASURE ? "measure" : gate_name(g.kind)) << "(";
+    if (g.kind == GateKind::UNITARY) out << "[";
     for (size_t k = 0; k < g.qubits.size(); ++k) out << (k ? ", " : "") << g.qubits[k];
+    if (g.kind == GateKind::UNITARY) {
+        const size_t dim = size_t{1} << g.qubits.size();
+        out << "], <" << dim << "x" << dim << " matrix>";
+    }
     if (g.kind == GateKind::MEASURE) out << ", " << g.cbit;
     for (double p : g.params) out << ", " << p;
     out << ")";
@@ -84,6 +92,43 @@ void bind_gate(nb::module_& m, GateKind kind, const char* signature, const char*
         nb::sig((std::string("def ") + signature + " -> QGate").c_str()), doc);
 }
 
+// Any array-like of numbers, read through NumPy as a square complex matrix, row-major.
+std::vector<cplx> to_complex_matrix(nb::handle data) {
+    static nb::object* asarray = new nb::object(nb::module_::import_("numpy").attr("asarray"));
+    static nb::object* complex128 =
+        new nb::object(nb::module_::import_("numpy").attr("complex128"));
+    nb::object array = (*asarray)(data, nb::arg("dtype") = *complex128);
+    if (nb::cast<int>(array.attr("ndim")) != 2) {
+        throw nb::value_error(("UNITARY: the matrix must be two-dimensional, got shape " +
+                               std::string(nb::repr(array.attr("shape")).c_str()))
+                                  .c_str());
+    }
+    nb::object rows = array.attr("shape")[0], cols = array.attr("shape")[1];
+    if (!rows.equal(cols)) {
+        throw nb::value_error(("UNITARY: the matrix must be square, got shape " +
+                               std::string(nb::repr(array.attr("shape")).c_str()))
+                                  .c_str());
+    }
+    nb::object contiguous = nb::module_::import_("numpy").attr("ascontiguousarray")(array);
+    Py_buffer view;
+    if (PyObject_GetBuffer(contiguous.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0)
+        throw nb::python_error();
+    const cplx* begin = static_cast<const cplx*>(view.buf);
+    std::vector<cplx> m(begin, begin + view.len / sizeof(cplx));
+    PyBuffer_Release(&view);
+    return m;
+}
+
+using ComplexMatrix = nb::ndarray<nb::numpy, cplx, nb::ndim<2>>;
+
+ComplexMatrix to_numpy(const std::vector<cplx>& m) {
+    const size_t dim = size_t(std::llround(std::sqrt(double(m.size()))));
+    cplx* copy = new cplx[m.size()];
+    std::copy(m.begin(), m.end(), copy);
+    nb::capsule owner(copy, [](void* p) noexcept { delete[] static_cast<cplx*>(p); });
+    return ComplexMatrix(copy, {dim, dim}, owner);
+}
+
 }  // namespace
 
 void bind_gates(nb::module_& m) {
@@ -114,6 +159,14 @@ void bind_gates(nb::module_& m) {
             },
             nb::arg("qubits"), "A new gate that acts only when every control qubit is 1.")
         .def("dagger", &Gate::daggered, "A new gate: the adjoint of this one.")
+        .def_prop_ro(
+            "matrix",
+            [](const Gate& g) -> nb::object {
+                if (!g.matrix) return nb::none();
+                return nb::cast(to_numpy(*g.matrix));
+            },
+            "The matrix a UNITARY gate was made from (its dagger flag not applied), else "
+            "None.")
         .def("__eq__", [](const Gate& a, const Gate& b) { return a == b; })
         .def("__hash__", [](const Gate& g) { return hash_value(g); })
         .def("__repr__", &gate_repr);
@@ -141,6 +194,17 @@ void bind_gates(nb::module_& m) {
     bind_gate(m, GateKind::TOFFOLI, "TOFFOLI(c1, c2, target)",
               "X on target when both controls are 1.");
 
+    m.def(
+        "UNITARY",
+        [](nb::handle qubits, nb::handle matrix) {
+            // The qubits are read first, as for every gate (argument order is unspecified).
+            const std::vector<int> targets = to_index_list(qubits, "qubit");
+            return make_unitary(QubitList(targets), to_complex_matrix(matrix));
+        },
+        nb::arg("qubits"), nb::arg("matrix"), nb::sig("def UNITARY(qubits, matrix) -> QGate"),
+        "A gate given by its unitary matrix, on 1 to 6 qubits: `matrix` is 2**k x 2**k over "
+        "the index whose bit j is qubits[j] (the first qubit least significant), checked to "
+        "be unitary within 1e-8. It controls, inverts, draws and runs like any gate.");
     m.def(
         "BARRIER",
         [](nb::handle qubits) {

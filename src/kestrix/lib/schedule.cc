@@ -53,6 +53,11 @@ class Walker {
   private:
     void gate(const Gate& g, uint64_t controls, bool dagger) {
         if (g.kind == GateKind::BARRIER) return;
+        if (g.kind == GateKind::UNITARY && g.qubits.size() > 2) {
+            // Wider than a gate op: a dense block of its own, which fusion leaves whole.
+            out_.push_block(lower_block(g, controls, dagger));
+            return;
+        }
         Step& step = out_.steps.emplace_back();
         if (g.kind == GateKind::MEASURE) {
             step.kind = Step::Kind::Measure;
