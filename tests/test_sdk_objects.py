@@ -7,6 +7,7 @@ from kestrix.core import (
     CNOT,
     CPUQVM,
     CR,
+    RX,
     RY,
     SWAP,
     H,
@@ -108,3 +109,10 @@ def test_type_stubs_ship_and_name_every_public_name():
         declared = {n.name for n in stub.body if isinstance(n, (ast.ClassDef, ast.FunctionDef))}
         public = {name for name in dir(module) if not name.startswith("_")}
         assert public <= declared, public - declared
+
+
+def test_equal_gates_hash_alike():
+    assert len({H(0), H(0), CNOT(0, 1), CNOT(1, 0)}) == 3
+    assert RX(0, 0.0) == RX(0, -0.0) and hash(RX(0, 0.0)) == hash(RX(0, -0.0))
+    assert {X(1).control([0]): 1}[X(1).control([0])] == 1
+    assert H(0) != H(0).dagger() and H(0) != H(1)

@@ -3,8 +3,10 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
+#include <vector>
 
 #include "convert.h"
 #include "core.h"
@@ -43,12 +45,33 @@ std::string gate_repr(const Gate& g) {
     return out.str();
 }
 
+// Gates without angles on the lowest qubits are made once and handed out again: a gate is
+// immutable (control() and dagger() return new ones), and the small circuits of kernels
+// and losses are built from thousands of the same H(0) and CNOT(0, 1).
+constexpr int kCachedQubits = 16;
+constexpr size_t kCacheSlots = (size_t(GateKind::MEASURE) + 1) * kCachedQubits * kCachedQubits;
+
+// A list that the module owns, so that the cached gates go away with the module at exit.
+PyObject* g_gate_cache = nullptr;
+
+nb::object cached_gate(GateKind kind, const QubitList& qubits) {
+    const size_t slot = (size_t(kind) * kCachedQubits + size_t(qubits[0])) * kCachedQubits +
+                        (qubits.size() == 2 ? size_t(qubits[1]) : 0);
+    PyObject* gate = PyList_GET_ITEM(g_gate_cache, slot);
+    if (gate == Py_None) {
+        nb::object made = nb::cast(make_gate(kind, qubits));
+        PyList_SetItem(g_gate_cache, slot, made.inc_ref().ptr());
+        return made;
+    }
+    return nb::borrow(gate);
+}
+
 // Binds a constructor taking `arity` qubits and `params` angles, e.g. U3(q, theta, phi, lam).
 void bind_gate(nb::module_& m, GateKind kind, const char* signature, const char* doc) {
     const int arity = gate_arity(kind), nparams = gate_param_count(kind);
     m.def(
         gate_name(kind),
-        [kind, arity, nparams](nb::args args) {
+        [kind, arity, nparams](nb::args args) -> nb::object {
             const char* name = gate_name(kind);
             if (int(args.size()) != arity + nparams) {
                 throw nb::type_error(
@@ -60,8 +83,11 @@ void bind_gate(nb::module_& m, GateKind kind, const char* signature, const char*
             QubitList qubits;
             ParamList params;
             for (int k = 0; k < arity; ++k) qubits.push_back(to_index(args[k], "qubit"));
+            if (nparams == 0 && arity <= 2 &&
+                std::all_of(qubits.begin(), qubits.end(), [](int q) { return q < kCachedQubits; }))
+                return cached_gate(kind, qubits);
             for (int k = 0; k < nparams; ++k) params.push_back(to_angle(args[arity + k], "angle"));
-            return make_gate(kind, std::move(qubits), std::move(params));
+            return nb::cast(make_gate(kind, std::move(qubits), std::move(params)));
         },
         nb::sig((std::string("def ") + signature + " -> QGate").c_str()), doc);
 }
@@ -106,6 +132,10 @@ ComplexMatrix to_numpy(const std::vector<cplx>& m) {
 }  // namespace
 
 void bind_gates(nb::module_& m) {
+    nb::list cache;
+    for (size_t k = 0; k < kCacheSlots; ++k) cache.append(nb::none());
+    m.attr("_gate_cache") = cache;
+    g_gate_cache = cache.ptr();
     nb::class_<Gate>(m, "QGate",
                      "One gate: its name, operand qubits, controls, angles and dagger flag.")
         .def_prop_ro("name", [](const Gate& g) { return std::string(gate_name(g.kind)); })
@@ -137,12 +167,8 @@ void bind_gates(nb::module_& m) {
             },
             "The matrix a UNITARY gate was made from (its dagger flag not applied), else "
             "None.")
-        .def("__eq__",
-             [](const Gate& a, const Gate& b) {
-                 return a.kind == b.kind && a.dagger == b.dagger && a.qubits == b.qubits &&
-                        a.controls == b.controls && a.params == b.params && a.cbit == b.cbit &&
-                        same_matrix(a, b);
-             })
+        .def("__eq__", [](const Gate& a, const Gate& b) { return a == b; })
+        .def("__hash__", [](const Gate& g) { return hash_value(g); })
         .def("__repr__", &gate_repr);
 
     bind_gate(m, GateKind::H, "H(qubit)", "Hadamard gate.");

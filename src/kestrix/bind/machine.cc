@@ -1,4 +1,5 @@
 // CPUQVM and its results.
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/shared_ptr.h>
@@ -52,6 +53,38 @@ std::shared_ptr<Result> run(Machine& machine, nb::handle prog, nb::handle shots)
     return std::make_shared<Result>(run_program(as_program(prog), count, machine.seed));
 }
 
+std::vector<Program> as_programs(nb::handle programs) {
+    std::vector<Program> out;
+    for (nb::handle item : nb::iter(programs)) out.push_back(as_program(item));
+    return out;
+}
+
+nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qubits_arg) {
+    const std::vector<Program> programs = as_programs(programs_arg);
+    const std::vector<int> qubits =
+        qubits_arg.is_none() ? std::vector<int>{} : to_index_list(qubits_arg, "qubit");
+    if (qubits_arg.is_none()) {
+        for (const Program& p : programs) {
+            if (p.width() != programs.front().width()) {
+                throw nb::value_error(
+                    ("prob_batch: the programs have different widths (" +
+                     std::to_string(programs.front().width()) + " and " +
+                     std::to_string(p.width()) + " qubits); pass the qubits to read")
+                        .c_str());
+            }
+        }
+    }
+    const std::vector<std::vector<double>> rows = probabilities_of_programs(programs, qubits);
+    const size_t cols = !qubits_arg.is_none() ? size_t{1} << qubits.size()
+                        : rows.empty()        ? 0
+                                              : rows.front().size();
+    double* data = new double[std::max<size_t>(rows.size() * cols, 1)];
+    nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
+    for (size_t i = 0; i < rows.size(); ++i)
+        std::copy(rows[i].begin(), rows[i].end(), data + i * cols);
+    return nb::ndarray<nb::numpy, double>(data, {rows.size(), cols}, owner);
+}
+
 std::vector<int> qubit_list_or_all(const Result& r, nb::handle qubits) {
     return qubits.is_none() ? all_qubits(r) : to_index_list(qubits, "qubit");
 }
@@ -59,6 +92,13 @@ std::vector<int> qubit_list_or_all(const Result& r, nb::handle qubits) {
 }  // namespace
 
 void bind_machine(nb::module_& m) {
+    m.def(
+        "state_passes", [](nb::handle prog) { return Simulator::passes(as_program(prog)); },
+        nb::arg("prog"),
+        "How many passes over the state vector one simulation of prog makes once its gates "
+        "are fused, folded and cache-blocked (a measurement counts as one): what decides "
+        "the time of a wide circuit.");
+
     nb::class_<Result>(m, "QResult", "The outcome of one CPUQVM.run.")
         .def(
             "get_prob_dict",
@@ -106,8 +146,10 @@ void bind_machine(nb::module_& m) {
             [](Machine* self, nb::handle seed) {
                 new (self) Machine{};
                 if (seed.is_none()) return;
-                if (PyBool_Check(seed.ptr()) || PyFloat_Check(seed.ptr()) || !PyIndex_Check(seed.ptr()))
+                if (PyBool_Check(seed.ptr()) || PyFloat_Check(seed.ptr()) ||
+                    !PyIndex_Check(seed.ptr())) {
                     throw nb::type_error("seed must be an int or None");
+                }
                 nb::object index = nb::steal(PyNumber_Index(seed.ptr()));
                 const unsigned long long value =
                     index.is_valid() ? PyLong_AsUnsignedLongLong(index.ptr()) : 0;
@@ -128,6 +170,32 @@ void bind_machine(nb::module_& m) {
             nb::arg("prog"), nb::arg("shots") = 1000,
             "Runs the program from the all-zero state and returns its result (also kept for "
             "result()).")
+        .def(
+            "run_batch",
+            [](Machine& self, nb::handle programs, nb::handle shots) {
+                const uint64_t count = to_count(shots, "shots");
+                std::vector<std::shared_ptr<Result>> out;
+                for (Result& r : run_programs(as_programs(programs), count, self.seed))
+                    out.push_back(std::make_shared<Result>(std::move(r)));
+                return out;
+            },
+            nb::arg("programs"), nb::arg("shots") = 1000,
+            "Runs many independent programs (QProg, QCircuit or gates) over all threads and "
+            "returns one QResult per program, in order. Each result is exactly what run() "
+            "would give: seeds are drawn one per measuring program from NumPy's generator, "
+            "in order, as successive run() calls draw them (or the machine's seed is used). "
+            "Releases the GIL and stops on Ctrl-C; result() is left unchanged.")
+        .def(
+            "prob_batch",
+            [](const Machine&, nb::handle programs, nb::handle qubits) {
+                return prob_batch(programs, qubits);
+            },
+            nb::arg("programs"), nb::arg("qubits") = nb::none(),
+            "Exact probabilities of many programs without measurements, over all threads: a "
+            "float64 array with one row per program, row i being what "
+            "run(programs[i]).get_prob_list(qubits) gives (all qubits by default, which "
+            "then must be as many in every program). Draws nothing from NumPy; releases the "
+            "GIL and stops on Ctrl-C.")
         .def(
             "result",
             [](const Machine& self) {
