@@ -65,6 +65,12 @@ std::vector<Result> run_programs(std::span<const Program> programs, uint64_t sho
         // Drawn in order, exactly as one run_program per program would draw them.
         seeds.push_back(seed ? *seed : (p.circuit.has_measurement() ? seed_from_numpy() : 0));
     }
+    return run_programs(programs, shots, std::span<const uint64_t>(seeds));
+}
+
+std::vector<Result> run_programs(std::span<const Program> programs, uint64_t shots,
+                                 std::span<const uint64_t> seeds) {
+    for (const Program& p : programs) check_fits_in_memory(p.width());
     return interruptible(kReleaseGilWork, [&](const InterruptCheck& interrupt) {
         return Simulator::run_batch(programs, shots, seeds, interrupt);
     });

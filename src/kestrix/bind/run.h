@@ -30,6 +30,12 @@ Result run_program(const Program& program, uint64_t shots,
 std::vector<Result> run_programs(std::span<const Program> programs, uint64_t shots,
                                  std::optional<uint64_t> seed = std::nullopt);
 
+/// The same with one seed per program, drawn by the caller: for modules whose seed draws
+/// interleave with other NumPy calls (a replaceable step called before each run), so the
+/// seeds cannot all be drawn at the start of the batch. ValueError when the counts differ.
+std::vector<Result> run_programs(std::span<const Program> programs, uint64_t shots,
+                                 std::span<const uint64_t> seeds);
+
 /// The exact-probability counterpart of run_programs for programs without measurements:
 /// row i is the distribution of programs[i]'s final state over `qubits` (index bit k =
 /// qubits[k]), or over all its qubits when `qubits` is empty. Draws nothing from NumPy.
