@@ -22,6 +22,11 @@ namespace {
 // milliseconds of work, and at least every pass over a state of 22 qubits or more.
 constexpr uint64_t kPollWork = uint64_t{1} << 22;
 
+// Fewer narrow programs than this run on the calling thread alone: waking the pool and
+// waiting for every worker to check in costs more than a handful of small programs, and
+// far more when other processes keep the cores busy.
+constexpr size_t kMinSharedPrograms = 16;
+
 // Runs unitary segments on a state, polling for an interrupt every so much work.
 class Runner {
   public:
@@ -178,7 +183,8 @@ void over_programs(std::span<const Program> programs, const InterruptCheck& inte
         }
     };
     std::atomic<size_t> next{0};
-    run_on_workers(thread_count(), [&](int worker) {
+    const int workers = narrow.size() < kMinSharedPrograms ? 1 : thread_count();
+    run_on_workers(workers, [&](int worker) {
         uint64_t work = 0;  // since the caller last polled
         while (!stop.load(std::memory_order_relaxed)) {
             const size_t k = next.fetch_add(1, std::memory_order_relaxed);
