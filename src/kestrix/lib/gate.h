@@ -11,7 +11,8 @@
 namespace kestrix {
 
 enum class GateKind : uint8_t {
-    I, H, X, Y, Z, RX, RY, RZ, U1, U2, U3, CNOT, CZ, CR, SWAP, TOFFOLI, BARRIER, MEASURE
+    I, H, X, Y, Z, RX, RY, RZ, U1, U2, U3, CNOT, CZ, CR, SWAP, TOFFOLI, BARRIER, MEASURE,
+    S, T, SX
 };
 
 using QubitList = SmallVector<int, 3>;
