@@ -7,7 +7,7 @@ DEPS_STAMP := $(VENV)/.deps-installed
 # release they are written against.
 BUILD_DEPS := scikit-build-core 'nanobind>=3.1,<3.2' cmake ninja ruff
 # Other simulators timed by `make bench` (the `bench` extra); each is optional.
-BENCH_PEERS := qiskit-aer qulacs pennylane-lightning qiskit-machine-learning
+BENCH_PEERS := qiskit-aer qulacs pennylane-lightning qiskit-machine-learning qiskit-algorithms
 export MPLBACKEND := Agg
 
 # Python 3.13: from PATH, else through pyenv.

@@ -7,7 +7,7 @@ import textwrap
 import numpy as np
 import pytest
 
-from kestrix.core import BARRIER, CPUQVM, QCircuit, QProg, H, measure
+from kestrix.core import BARRIER, CPUQVM, H, QCircuit, QProg, measure
 from norvalis.plugin import QFT, hadamard_circuit, measure_all
 
 

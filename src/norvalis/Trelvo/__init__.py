@@ -1,1 +1,4 @@
 """Variational singular-value decomposition (module `Trelvo`)."""
+from .Trelvo import SVD
+
+__all__ = ["SVD"]

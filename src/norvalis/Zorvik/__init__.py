@@ -1,1 +1,4 @@
 """Quantum principal component analysis (module `Zorvik`)."""
+from .Zorvik import zorvik
+
+__all__ = ["zorvik"]

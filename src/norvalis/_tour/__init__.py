@@ -6,10 +6,11 @@ import time
 
 import numpy as np
 
-from . import grover, qsvm, quillan, sdk
+from . import fennimor, grover, melvo, qaoa, qsvm, quillan, sdk, trelvo, zorvik
 from .section import Context
 
-SECTIONS = [sdk, grover, qsvm, quillan]
+# In the order of the package's families.
+SECTIONS = [sdk, grover, melvo, qaoa, zorvik, trelvo, qsvm, quillan, fennimor]
 
 
 def _duration(seconds):

@@ -1,6 +1,7 @@
 #include "norvalis/frame/function.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "norvalis/frame/errors.h"
@@ -24,10 +25,14 @@ std::string quoted_list(const std::vector<std::string>& names) {
     return out;
 }
 
+bool has_var_keyword(const FunctionData& f) {
+    return !f.params.empty() && f.params.back().var_keyword;
+}
+
 [[noreturn]] void too_many_positional(const FunctionData& f, size_t given) {
+    const size_t total = f.params.size() - has_var_keyword(f);
     size_t required = 0;
-    for (const Param& p : f.params) required += !p.default_value.is_valid();
-    const size_t total = f.params.size();
+    for (size_t k = 0; k < total; ++k) required += !f.params[k].default_value.is_valid();
     std::string takes = required == total
                             ? std::to_string(total)
                             : "from " + std::to_string(required) + " to " + std::to_string(total);
@@ -36,24 +41,39 @@ std::string quoted_list(const std::vector<std::string>& names) {
           given == 1 ? "was" : "were");
 }
 
+// The named parameter a keyword binds to; SIZE_MAX when a **name parameter takes it.
 size_t param_index(const FunctionData& f, PyObject* keyword) {
-    for (size_t k = 0; k < f.params.size(); ++k)
-        if (PyUnicode_CompareWithASCIIString(keyword, f.params[k].name) == 0) return k;
     if (!PyUnicode_Check(keyword)) raise(PyExc_TypeError, "keywords must be strings");
+    for (size_t k = 0; k < f.params.size(); ++k)
+        if (!f.params[k].var_keyword &&
+            PyUnicode_CompareWithASCIIString(keyword, f.params[k].name) == 0)
+            return k;
+    if (has_var_keyword(f)) return SIZE_MAX;
     raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f.qualname.c_str(),
           keyword);
 }
 
-std::vector<nb::handle> bind_arguments(const FunctionData& f, PyObject* args, PyObject* kwargs) {
+// Binds the arguments to the parameters; a **name parameter gets `extra`, a new dict that
+// the caller keeps alive for the call.
+std::vector<nb::handle> bind_arguments(const FunctionData& f, PyObject* args, PyObject* kwargs,
+                                       nb::object& extra) {
     const size_t given = size_t(PyTuple_GET_SIZE(args));
-    if (given > f.params.size()) too_many_positional(f, given);
+    if (given > f.params.size() - has_var_keyword(f)) too_many_positional(f, given);
     std::vector<nb::handle> bound(f.params.size());
     for (size_t k = 0; k < given; ++k) bound[k] = PyTuple_GET_ITEM(args, k);
+    if (has_var_keyword(f)) {
+        extra = nb::dict();
+        bound.back() = extra;
+    }
     if (kwargs) {
         PyObject *key, *value;
         Py_ssize_t pos = 0;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             const size_t k = param_index(f, key);
+            if (k == SIZE_MAX) {
+                if (PyDict_SetItem(extra.ptr(), key, value) < 0) throw nb::python_error();
+                continue;
+            }
             if (bound[k].is_valid()) {
                 raise(PyExc_TypeError, "%s() got multiple values for argument '%s'",
                       f.qualname.c_str(), f.params[k].name);
@@ -87,7 +107,8 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     const FunctionData& f = *reinterpret_cast<FunctionObject*>(self)->data;
     int line = f.line;
     try {
-        Call call(f, bind_arguments(f, args, kwargs));
+        nb::object extra;
+        Call call(f, bind_arguments(f, args, kwargs, extra));
         nb::object result = f.body(call);
         return result.is_valid() ? result.release().ptr() : Py_NewRef(Py_None);
     } catch (RaisedError& e) {
@@ -209,6 +230,7 @@ std::string signature_line(const std::string& name, const std::vector<Param>& pa
     std::string line = name + "(";
     for (size_t k = 0; k < params.size(); ++k) {
         if (k > 0) line += ", ";
+        if (params[k].var_keyword) line += "**";
         line += params[k].name;
         if (params[k].default_value.is_valid())
             line += "=" + std::string(nb::repr(params[k].default_value).c_str());

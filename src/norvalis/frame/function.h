@@ -22,9 +22,13 @@ namespace nb = nanobind;
 struct Param {
     const char* name;
     nb::object default_value;  ///< invalid handle: required
+    bool var_keyword = false;  ///< **name: a dict of the keywords no other parameter takes
 };
 
 inline Param arg(const char* name) { return {name, nb::object()}; }
+
+/// The last parameter as **name, for functions that take open-ended keyword options.
+inline Param var_keyword(const char* name) { return {name, nb::object(), true}; }
 
 template <class T>
 Param arg(const char* name, T&& default_value) {

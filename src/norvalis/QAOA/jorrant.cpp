@@ -1,0 +1,187 @@
+// norvalis.QAOA.jorrant: a two-measurement simultaneous-perturbation stochastic-approximation
+// minimiser with box bounds.
+//
+// The arithmetic stays in NumPy, as the caller's objective sees it: points are NumPy arrays,
+// the objective's results take part in array arithmetic as they are, and the perturbations
+// come from NumPy's global generator, one draw of d signs per iteration.
+#include "norvalis/frame/frame.h"
+
+namespace {
+
+using namespace norvalis::frame;
+
+// func(x, *args).
+nb::object call_with(nb::handle func, nb::handle x, nb::handle args) {
+    nb::object all = nb::steal(PySequence_Concat(nb::make_tuple(x).ptr(), args.ptr()));
+    if (!all.is_valid()) throw nb::python_error();
+    nb::object result = nb::steal(PyObject_Call(func.ptr(), all.ptr(), nullptr));
+    if (!result.is_valid()) throw nb::python_error();
+    return result;
+}
+
+nb::object option(nb::handle options, const char* name, nb::object fallback) {
+    PyObject* value = nullptr;
+    if (PyDict_GetItemStringRef(options.ptr(), name, &value) < 0) throw nb::python_error();
+    return value ? nb::steal(value) : fallback;
+}
+
+// a <op> b as Python evaluates it (element-wise for arrays).
+nb::object compare(nb::handle a, nb::handle b, int op) {
+    nb::object result = nb::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+    if (!result.is_valid()) throw nb::python_error();
+    return result;
+}
+
+// rise / diff, with 0 where the two evaluated points coincide (a variable pinned by equal
+// bounds, or a step lost to rounding): such a component says nothing about the slope, and
+// dividing would put NaN into the iterate.
+nb::object slope(nb::handle np, nb::handle rise, nb::handle diff) {
+    // diff.all() is the cheap test on an array: every component apart.
+    const bool apart = nb::isinstance(diff, np.attr("ndarray")) ? truthy(diff.attr("all")())
+                                                                : truthy(np.attr("all")(diff));
+    if (apart) return rise / diff;
+    nb::object flat = compare(diff, nb::int_(0), Py_EQ);
+    nb::object divisor = np.attr("where")(flat, 1, diff);
+    return np.attr("where")(flat, 0.0, rise / divisor);
+}
+
+// bn[:, column]
+nb::object column(nb::handle bn, int index) {
+    nb::object all = nb::steal(PySlice_New(nullptr, nullptr, nullptr));
+    return bn[nb::make_tuple(all, index)];
+}
+
+}  // namespace
+
+NORVALIS_MODULE(jorrant, m) {
+    m.import_as("numpy", "np");
+
+    m.def("jorrant_minimize",
+          {arg("func"), arg("x0"), arg("args", nb::tuple()), arg("tol", nb::none()),
+           arg("bounds", nb::none()), arg("callback", nb::none()), var_keyword("options")},
+          R"DOC(
+Minimises a noisy real function by simultaneous-perturbation stochastic
+approximation and returns the final point, a NumPy array of shape (n,).
+
+Iteration k = 1, 2, ... draws d signs delta with np.random.choice([-1, 1],
+size=d), evaluates func(x + ck delta, *args) and func(x - ck delta, *args)
+(both points clipped into the bounds), estimates the gradient as the
+difference of the two values over the difference of the two points, steps
+x = clip(x - ak grad), and calls callback(x). The gains are
+ak = a / (k + A) ** alpha and ck = c / k ** gamma. Without tol it stops after
+maxiter iterations (at least one), so it makes 2 maxiter calls of func and
+never evaluates func at x itself.
+
+Args:
+    func: called as func(x, *args); its result is used in arithmetic only.
+    x0: the starting point, n reals; it is never modified.
+    args: extra positional arguments of func (any sequence, made a tuple).
+    tol: None, or stop once norm(grad) / n < tol. The run also stops after
+        maxiter iterations, so a tolerance never reached cannot hang it.
+    bounds: None, one (min, max) pair for every variable, or one pair per
+        variable. An empty sequence prints "Warning: empty bounds are treated
+        as no bounds." and runs without bounds.
+    callback: None, or called as callback(x) after every iteration.
+    **options: a=1.0, c=1.0, alpha=0.602, gamma=0.101, A=10, maxiter=100;
+        other keys are ignored.
+
+Raises, before the first call of func:
+    ValueError("Parameter is too small or is less than 0: <value>") for the
+    first of a, c, A, alpha, gamma (in that order) below 1e-8 or NaN;
+    ValueError("One of the lower bounds is greater than an upper bound.");
+    IndexError("Dimension of ``bounds`` does not match the dimension of
+    variable ``x``.").
+
+A variable whose two evaluated points coincide (lower and upper bound equal)
+gets a zero gradient component instead of NaN.
+
+The default gains suit objectives of curvature about 1; steeper ones need a
+smaller `a`: f(x) = 10 x.x from (1, 1) diverges to about 1e16 with a = 1 and
+converges with a = 0.1.
+)DOC",
+          [](const Call& call) {
+              auto [func, x0, args_in, tol, bounds_in, callback, options] = call.args<7>();
+              nb::object np = call.global("np");
+              nb::object args = nb::steal(PySequence_Tuple(args_in.ptr()));
+              if (!args.is_valid()) throw nb::python_error();
+              nb::object a = option(options, "a", nb::float_(1.0));
+              nb::object c = option(options, "c", nb::float_(1.0));
+              nb::object alpha = option(options, "alpha", nb::float_(0.602));
+              nb::object gamma = option(options, "gamma", nb::float_(0.101));
+              nb::object big_a = option(options, "A", nb::int_(10));
+              nb::object maxiter = option(options, "maxiter", nb::int_(100));
+
+              for (nb::handle p : {a, c, big_a, alpha, gamma}) {
+                  // "not p >= 1e-8" rather than "p < 1e-8", so that NaN is refused too.
+                  if (!(p >= nb::float_(1e-8)))
+                      raise(PyExc_ValueError, "Parameter is too small or is less than 0: %S",
+                            p.ptr());
+              }
+              const Py_ssize_t d = length(x0);
+              nb::object bounds = nb::borrow(bounds_in);
+              if (!bounds.is_none()) bounds = call.global("_check_bounds")(d, bounds);
+              nb::object x = call.global("_jail_inside")(x0, bounds);
+              nb::object dimension = nb::int_(d);
+              nb::list signs;
+              signs.append(-1);
+              signs.append(1);
+
+              for (long long k = 1;; ++k) {
+                  nb::object step = nb::int_(k);
+                  nb::object ak = a / power(step + big_a, alpha);
+                  nb::object ck = c / power(step, gamma);
+                  nb::object delta =
+                      np.attr("random").attr("choice")(signs, nb::arg("size") = dimension);
+                  nb::object xp = call.global("_jail_inside")(x + ck * delta, bounds);
+                  nb::object xm = call.global("_jail_inside")(x - ck * delta, bounds);
+                  nb::object f_plus = call_with(func, xp, args);  // first, as callers see it
+                  nb::object rise = f_plus - call_with(func, xm, args);
+                  nb::object grad = slope(np, rise, xp - xm);
+                  x = call.global("_jail_inside")(x - ak * grad, bounds);
+                  if (!callback.is_none()) callback(x);
+                  if (step >= maxiter) break;
+                  if (!tol.is_none() && np.attr("linalg").attr("norm")(grad) / dimension < tol)
+                      break;
+              }
+              return x;
+          });
+
+    m.def("_check_bounds", {arg("d"), arg("bounds")}, R"DOC(
+The bounds as an array to clip with: d rows of the single (min, max) pair, or
+the n-by-2 array of one pair per variable; None (after printing "Warning:
+empty bounds are treated as no bounds.") for empty bounds.
+
+Raises ValueError("One of the lower bounds is greater than an upper bound.")
+and IndexError("Dimension of ``bounds`` does not match the dimension of
+variable ``x``.") when there are several pairs and not d.
+)DOC",
+          [](const Call& call) -> nb::object {
+              auto [d, bounds] = call.args<2>();
+              nb::object np = call.global("np");
+              nb::object bn = np.attr("array")(bounds);
+              const Py_ssize_t count = length(bn);
+              if (count == 0) {
+                  call.global("print")("Warning: empty bounds are treated as no bounds.");
+                  return nb::none();
+              }
+              nb::object lower = np.attr("array")(column(bn, 0));
+              nb::object upper = np.attr("array")(column(bn, 1));
+              if (truthy(compare(lower, upper, Py_GT).attr("any")()))
+                  raise(PyExc_ValueError,
+                        "One of the lower bounds is greater than an upper bound.");
+              if (count > 1 && !d.equal(nb::int_(count)))
+                  raise(PyExc_IndexError,
+                        "Dimension of ``bounds`` does not match the dimension of variable ``x``.");
+              if (count == 1) return np.attr("repeat")(bn, d, nb::arg("axis") = 0);
+              return bn;
+          });
+
+    m.def("_jail_inside", {arg("x"), arg("bounds")}, R"DOC(
+x clipped into the bounds (a new array), or x itself when bounds is None.
+)DOC",
+          [](const Call& call) -> nb::object {
+              auto [x, bounds] = call.args<2>();
+              if (bounds.is_none()) return nb::borrow(x);
+              return call.global("np").attr("clip")(x, column(bounds, 0), column(bounds, 1));
+          });
+}

@@ -1,0 +1,80 @@
+"""QAOA building blocks: a Dicke state and a W state sampled against 1/C(n, k), an XY-mixer
+QAOA layer that keeps the weight of every domain, and the stochastic-perturbation
+minimiser on a noisy objective against SciPy's minimum of the noiseless one."""
+import itertools
+import math
+
+import numpy as np
+from scipy.optimize import minimize
+
+from kestrix.core import CNOT, CPUQVM, RZ, QCircuit, QProg, measure
+from kestrix.quantum_info import StateVector
+from norvalis.QAOA import (
+    init_d_state,
+    jorrant_minimize,
+    linear_w_state,
+    prepare_dicke_state,
+    xy_mixer,
+)
+
+from .section import Row
+
+NAME = "qaoa"
+
+
+def _sampled_row(algorithm, circuit, n, k, shots):
+    prog = QProg(n) << circuit << measure(list(range(n)), list(range(n)))
+    counts = CPUQVM().run(prog, shots=shots).get_counts()
+    expected = 1 / math.comb(n, k)
+    frequencies = {key: c / shots for key, c in counts.items()}
+    right_weight = all(key.count("1") == k for key in counts)
+    worst = max(abs(frequencies.get("".join(bits), 0.0) - expected)
+                for bits in itertools.product("01", repeat=n) if bits.count("1") == k)
+    # Five binomial standard deviations of one outcome's frequency.
+    tolerance = 5 * math.sqrt(expected * (1 - expected) / shots)
+    return Row(algorithm, f"{n} qubits, weight {k}, {shots} shots",
+               f"{len(counts)} strings, all of weight {k}: max |freq - p| {worst:.4f}"
+               if right_weight else f"{len(counts)} strings, some of another weight",
+               f"p = 1/C({n},{k}) = {expected:.4f} ± {tolerance:.4f}",
+               right_weight and len(counts) == math.comb(n, k) and worst <= tolerance)
+
+
+def _mixer_row():
+    n, domains = 8, [[0, 1, 2, 3], [4, 5, 6, 7]]
+    qubits = list(range(n))
+    rng = np.random.default_rng(3)
+    layer = QCircuit() << init_d_state(2, k=2)(qubits)
+    for a, b in itertools.combinations(qubits, 2):  # a diagonal cost layer of ZZ phases
+        layer << CNOT(a, b) << RZ(b, rng.uniform(0, np.pi)) << CNOT(a, b)
+    layer << xy_mixer(2, "CXY")(qubits, 0.7)
+    probs = np.abs(StateVector(n).evolve(layer).ndarray()) ** 2
+    inside = [i for i in range(2 ** n)
+              if all(sum(i >> q & 1 for q in d) == 2 for d in domains)]
+    outside = 1 - probs[inside].sum()
+    return Row("QAOA layer: Dicke start, cost, complete XY mixer",
+               "8 qubits in 2 domains of weight 2",
+               f"probability off weight (2, 2): {abs(outside):.1e}",
+               "0 (the mixer keeps each domain's weight)", abs(outside) < 1e-12)
+
+
+def _minimiser_row():
+    def smooth(x):
+        return (x[0] - 1) ** 2 + 2 * (x[1] + 0.5) ** 2 + 0.3 * x[0] * x[1]
+
+    noise = np.random.default_rng(11)
+    found = jorrant_minimize(lambda x: smooth(x) + 0.02 * noise.normal(), [0.0, 0.0],
+                             maxiter=400, a=0.5)
+    best = minimize(smooth, [0.0, 0.0]).x
+    distance = float(np.linalg.norm(found - best))
+    return Row("Stochastic-perturbation minimiser", "2-variable quadratic, noise σ = 0.02",
+               f"x = ({found[0]:.3f}, {found[1]:.3f})",
+               f"SciPy (noiseless) ({best[0]:.3f}, {best[1]:.3f}); within 0.05",
+               distance < 0.05)
+
+
+def run(ctx):
+    ctx.progress("Dicke and W states, an XY-mixer layer, the minimiser")
+    return [_sampled_row("Dicke state D(6, 3)", prepare_dicke_state(list(range(6)), 3), 6, 3,
+                         4000),
+            _sampled_row("W state (linear chain)", linear_w_state(list(range(5))), 5, 1, 4000),
+            _mixer_row(), _minimiser_row()]

@@ -1,0 +1,216 @@
+"""The stochastic-perturbation minimiser (norvalis.QAOA.jorrant): its trajectory against an
+independent re-derivation under the same seed, call counts, bounds, stopping rules, every
+message, and convergence on a noisy objective."""
+import warnings
+
+import numpy as np
+import pytest
+
+from norvalis.QAOA import jorrant
+from norvalis.QAOA.jorrant import jorrant_minimize
+
+TARGET = np.array([0.8, -1.5, 2.0])
+
+
+def quadratic(x, scale=1.0):
+    return scale * float(np.sum((x - TARGET) ** 2))
+
+
+def reference_points(func, x0, maxiter, a=1.0, c=1.0, alpha=0.602, gamma=0.101, A=10,
+                     low=-np.inf, high=np.inf):
+    """Every iterate of the minimiser, re-derived from its definition."""
+    x = np.clip(np.asarray(x0, dtype=float), low, high)
+    points = []
+    for k in range(1, maxiter + 1):
+        ak = a / (k + A) ** alpha
+        ck = c / k ** gamma
+        delta = np.random.choice([-1, 1], size=len(x))
+        xp, xm = np.clip(x + ck * delta, low, high), np.clip(x - ck * delta, low, high)
+        x = np.clip(x - ak * (func(xp) - func(xm)) / (xp - xm), low, high)
+        points.append(x)
+    return points
+
+
+class Recorder:
+    """An objective that records every point it is asked about, in order."""
+
+    def __init__(self, func=lambda x: float(np.sum((x - 0.3) ** 2))):
+        self.func, self.points = func, []
+
+    def __call__(self, x, *args):
+        self.points.append(np.array(x))
+        return self.func(x, *args)
+
+
+def never_called(x):
+    raise AssertionError("the objective was evaluated")
+
+
+class TestTrajectory:
+    @pytest.mark.parametrize("options", [{}, {"a": 0.3, "c": 0.2, "alpha": 0.7, "gamma": 0.2,
+                                              "A": 3, "maxiter": 40}])
+    def test_matches_the_definition_under_a_seed(self, options):
+        gains = {key: value for key, value in options.items() if key != "maxiter"}
+        np.random.seed(21)
+        expected = reference_points(quadratic, [0, 0, 0], options.get("maxiter", 100), **gains)
+        seen = []
+        np.random.seed(21)
+        result = jorrant_minimize(quadratic, [0, 0, 0], callback=lambda x: seen.append(x.copy()),
+                                  **options)
+        np.testing.assert_allclose(seen, expected, rtol=1e-13, atol=1e-15)
+        np.testing.assert_allclose(result, expected[-1], rtol=1e-13, atol=1e-15)
+        assert isinstance(result, np.ndarray) and result.shape == (3,)
+
+    def test_bounded_trajectory_matches_the_definition(self):
+        np.random.seed(4)
+        expected = reference_points(quadratic, [0.5, 0.5, 0.5], 30, low=0.0, high=1.0)
+        np.random.seed(4)
+        result = jorrant_minimize(quadratic, [0.5, 0.5, 0.5], bounds=[(0.0, 1.0)], maxiter=30)
+        np.testing.assert_allclose(result, expected[-1], rtol=1e-13, atol=1e-15)
+
+    def test_first_iteration_gains(self):
+        x0 = np.array([1.0, 2.0])
+        np.random.seed(0)
+        delta = np.random.choice([-1, 1], size=2)
+        f = Recorder(lambda x: float(x @ x))
+        np.random.seed(0)
+        result = jorrant_minimize(f, x0, maxiter=1, a=0.7, c=0.5, A=4, alpha=0.5)
+        # ck = c on the first iteration, ak = a / (1 + A) ** alpha; x + ck delta comes first.
+        xp, xm = x0 + 0.5 * delta, x0 - 0.5 * delta
+        np.testing.assert_array_equal(f.points, [xp, xm])
+        grad = (xp @ xp - xm @ xm) / (xp - xm)
+        np.testing.assert_allclose(result, x0 - 0.7 / 5 ** 0.5 * grad, rtol=1e-15)
+
+    def test_x0_is_left_alone_and_args_are_passed(self):
+        x0 = np.array([1.0, 2.0, 3.0])
+        calls = []
+        jorrant_minimize(lambda x, s, t: calls.append((s, t)) or quadratic(x), x0, args=[2, "t"],
+                         maxiter=3)
+        assert calls == [(2, "t")] * 6
+        np.testing.assert_array_equal(x0, [1.0, 2.0, 3.0])
+
+
+class TestCounts:
+    def test_default_run(self):
+        f, ticks = Recorder(), []
+        jorrant_minimize(f, [0.0, 0.0, 0.0], callback=ticks.append)
+        assert (len(f.points), len(ticks)) == (200, 100)
+
+    def test_maxiter_zero_still_runs_once(self):
+        f = Recorder()
+        jorrant_minimize(f, [0.0, 0.0, 0.0], maxiter=0)
+        assert len(f.points) == 2
+
+    def test_unknown_options_are_ignored(self):
+        np.random.seed(2)
+        plain = jorrant_minimize(quadratic, [0.0, 0.0, 0.0], maxiter=5)
+        np.random.seed(2)
+        extra = jorrant_minimize(quadratic, [0.0, 0.0, 0.0], maxiter=5, learning_rate=9,
+                                 options=1)
+        np.testing.assert_array_equal(plain, extra)
+
+    def test_tolerance_stops_early(self):
+        ticks = []
+        np.random.seed(6)
+        jorrant_minimize(lambda x: quadratic(x, 0.01), [0.0, 0.0, 0.0], tol=0.05,
+                         callback=ticks.append)
+        assert 1 <= len(ticks) < 100
+
+    def test_a_tolerance_never_reached_stops_at_maxiter(self):
+        f, ticks = Recorder(), []
+        jorrant_minimize(f, [0.0, 0.0, 0.0], tol=0.0, maxiter=7, callback=ticks.append)
+        assert (len(f.points), len(ticks)) == (14, 7)
+
+
+class TestBounds:
+    def test_one_pair_clips_every_variable_everywhere(self):
+        f, ticks = Recorder(), []
+        jorrant_minimize(f, [3.0, -2.0, 0.5, 0.2, 0.9], bounds=[(0, 1)], callback=ticks.append,
+                         maxiter=20)
+        for x in f.points + ticks:
+            assert np.all((0 <= x) & (x <= 1))
+
+    def test_one_pair_per_variable(self):
+        f = Recorder()
+        jorrant_minimize(f, [0.0, 0.0, 0.0], bounds=[(-1, 0), (0, 1), (5, 6)], maxiter=20)
+        points = np.array(f.points)
+        assert points.min(axis=0).tolist() >= [-1, 0, 5]
+        assert points.max(axis=0).tolist() <= [0, 1, 6]
+
+    def test_empty_bounds_warn_once_and_run_unbounded(self, capsys):
+        np.random.seed(8)
+        unbounded = jorrant_minimize(quadratic, [0.0, 0.0, 0.0], maxiter=10)
+        np.random.seed(8)
+        result = jorrant_minimize(quadratic, [0.0, 0.0, 0.0], bounds=[], maxiter=10)
+        assert capsys.readouterr().out == "Warning: empty bounds are treated as no bounds.\n"
+        np.testing.assert_array_equal(result, unbounded)
+
+    def test_a_pinned_variable_has_no_slope(self):
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            result = jorrant_minimize(quadratic, [0.0, 0.0, 0.0],
+                                      bounds=[(-5, 5), (0.5, 0.5), (-5, 5)], maxiter=300)
+        assert result[1] == 0.5
+        np.testing.assert_allclose(result[[0, 2]], TARGET[[0, 2]], atol=0.05)
+
+    def test_check_bounds(self):
+        np.testing.assert_array_equal(jorrant._check_bounds(3, [(0, 1)]), [[0, 1]] * 3)
+        np.testing.assert_array_equal(jorrant._check_bounds(2, [(0, 1), (2, 3)]),
+                                      [[0, 1], [2, 3]])
+        x = np.array([5.0, -5.0])
+        assert jorrant._jail_inside(x, None) is x
+        np.testing.assert_array_equal(jorrant._jail_inside(x, np.array([[0, 1], [0, 1]])), [1, 0])
+
+
+class TestMessages:
+    @pytest.mark.parametrize("options, shown", [
+        ({"a": 0}, "0"), ({"A": -1}, "-1"), ({"c": 1e-9}, "1e-09"),
+        ({"alpha": float("nan")}, "nan"),
+        ({"gamma": -0.5}, "-0.5"), ({"c": -2, "A": -1}, "-2"), ({"A": -1, "alpha": -3}, "-1"),
+        ({"a": 0.5, "alpha": 0, "gamma": 0}, "0"), ({"gamma": np.float64(0)}, "0.0")])
+    def test_small_gains(self, options, shown):
+        with pytest.raises(ValueError) as info:
+            jorrant_minimize(never_called, [0.0], **options)
+        assert str(info.value) == f"Parameter is too small or is less than 0: {shown}"
+
+    def test_inverted_bounds(self):
+        with pytest.raises(ValueError) as info:
+            jorrant_minimize(never_called, [0.0, 0.0], bounds=[(0, 1), (3, 2)])
+        assert str(info.value) == "One of the lower bounds is greater than an upper bound."
+
+    def test_bounds_of_the_wrong_count(self):
+        with pytest.raises(IndexError) as info:
+            jorrant_minimize(never_called, [0.0, 0.0, 0.0], bounds=[(0, 1), (0, 1)])
+        assert str(info.value) == ("Dimension of ``bounds`` does not match the dimension of "
+                                   "variable ``x``.")
+
+    def test_errors_of_the_objective_and_callback_pass_through(self):
+        def broken(x):
+            raise KeyError("objective")
+        with pytest.raises(KeyError, match="objective"):
+            jorrant_minimize(broken, [0.0])
+        with pytest.raises(KeyError, match="callback"):
+            jorrant_minimize(quadratic, [0.0, 0.0, 0.0],
+                             callback=lambda x: (_ for _ in ()).throw(KeyError("callback")))
+
+    def test_signature_and_binding(self):
+        assert jorrant_minimize.__doc__.splitlines()[0] == (
+            "jorrant_minimize(func, x0, args=(), tol=None, bounds=None, callback=None, "
+            "**options)")
+        with pytest.raises(TypeError, match="takes from 2 to 6 positional arguments but 7"):
+            jorrant_minimize(quadratic, [0.0], (), None, None, None, 1)
+        with pytest.raises(TypeError, match="multiple values for argument 'func'"):
+            jorrant_minimize(quadratic, [0.0], func=quadratic)
+        assert [n for n in vars(jorrant) if not n.startswith("__")] == [
+            "np", "jorrant_minimize", "_check_bounds", "_jail_inside"]
+
+
+@pytest.mark.parametrize("seed", range(5))
+def test_converges_on_a_noisy_quadratic(seed):
+    # Noise of standard deviation 0.05 on every evaluation; after 300 iterations the point
+    # is within 0.05 of the minimum (the worst of these seeds is about 0.012 away).
+    rng = np.random.default_rng(seed)
+    np.random.seed(seed)
+    result = jorrant_minimize(lambda x: quadratic(x) + 0.05 * rng.normal(), np.zeros(3),
+                              maxiter=300, a=0.5)
+    assert np.linalg.norm(result - TARGET) < 0.05
