@@ -47,6 +47,8 @@ class Stubs(StubGen):
         elif name and fn.__name__ != name:
             self.write_ln(f"{name} = {fn.__name__}\n")
         else:
+            if type(fn).__name__ == "builtin_function" and self.depth > 0:
+                self.write_ln("@staticmethod")  # a function, not a method, in a class
             self.put_nb_func(fn, name)
 
 
