@@ -109,13 +109,15 @@ def check_class(cls, node):
                 type(member).__name__ == "wrapper_descriptor":
             continue  # made only by the SDK
         assert attr in methods, f"{cls.__qualname__}.{attr} is missing from the stub"
+        decorators = [d.id for d in methods[attr].decorator_list if isinstance(d, ast.Name)]
         is_static = isinstance(inspect.getattr_static(cls, attr), staticmethod) or \
-            "staticmethod" in [d.id for d in methods[attr].decorator_list if isinstance(d, ast.Name)]
+            "staticmethod" in decorators
         # A nanobind class says its constructor's parameters through __signature__.
         runtime = runtime_parameters(cls if attr == "__init__" else getattr(cls, attr))
         if attr != "__init__" and not is_static:
             runtime = [p for p in runtime if p[0] != "self"]
-        assert stub_parameters(methods[attr], not is_static) == runtime, f"{cls.__qualname__}.{attr}"
+        where = f"{cls.__qualname__}.{attr}"
+        assert stub_parameters(methods[attr], not is_static) == runtime, where
 
 
 def test_every_package_directory_module_is_found():
