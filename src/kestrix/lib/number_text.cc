@@ -16,21 +16,23 @@ std::string shortest_text(double x) {
     for (size_t k = negative; k < e; ++k)
         if (sci[k] != '.') digits += sci[k];
     const int exponent = std::atoi(sci.c_str() + e + 1);
-    std::string out = negative ? "-" : "";
+    std::string out;
+    if (negative) out.push_back('-');
     if (exponent < -4 || exponent >= 16) {  // Python's switch to exponent notation
-        out += digits.substr(0, 1);
-        if (digits.size() > 1) out += "." + digits.substr(1);
+        out.push_back(digits[0]);
+        if (digits.size() > 1) out.append(".").append(digits, 1);
         const int magnitude = std::abs(exponent);
-        out += std::string(exponent < 0 ? "e-" : "e+") + (magnitude < 10 ? "0" : "") +
-               std::to_string(magnitude);
+        out.append(exponent < 0 ? "e-" : "e+");
+        if (magnitude < 10) out.push_back('0');
+        out.append(std::to_string(magnitude));
     } else if (exponent < 0) {
-        out += "0." + std::string(-exponent - 1, '0') + digits;
+        out.append("0.").append(size_t(-exponent - 1), '0').append(digits);
     } else {
         const size_t whole = size_t(exponent) + 1;
         if (digits.size() <= whole) {
-            out += digits + std::string(whole - digits.size(), '0') + ".0";
+            out.append(digits).append(whole - digits.size(), '0').append(".0");
         } else {
-            out += digits.substr(0, whole) + "." + digits.substr(whole);
+            out.append(digits, 0, whole).append(".").append(digits, whole);
         }
     }
     return out;
