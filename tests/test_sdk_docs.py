@@ -9,9 +9,10 @@ import numpy as np
 import pytest
 
 import kestrix.core
+import kestrix.qasm
 import kestrix.quantum_info
 
-MODULES = [kestrix.core, kestrix.quantum_info]
+MODULES = [kestrix.core, kestrix.quantum_info, kestrix.qasm]
 
 
 def public_members(module):
@@ -57,7 +58,8 @@ def test_docstrings_give_args_returns_and_an_example(name, obj):
 
 def examples():
     finder = doctest.DocTestFinder(exclude_empty=True)
-    names = {"np": np, **vars(kestrix.core), **vars(kestrix.quantum_info)}
+    names = {"np": np, **vars(kestrix.core), **vars(kestrix.quantum_info),
+             **vars(kestrix.qasm)}
     tests = []
     for module in MODULES:
         for name, obj in [(module.__name__, module), *public_members(module)]:

@@ -9,6 +9,7 @@
 #include "kestrix/lib/circuit_tools.h"
 #include "kestrix/lib/codec.h"
 #include "kestrix/lib/draw.h"
+#include "kestrix/lib/gate_text.h"
 #include "kestrix/lib/program.h"
 #include "pickling.h"
 
@@ -84,7 +85,7 @@ std::string count(size_t n, const char* noun) {
 
 std::string appended_gates(const Circuit& c) {
     std::string out;
-    c.for_each_gate([&](const Gate& g) { out += " << " + gate_repr(g); });
+    c.for_each_gate([&](const Gate& g) { out += " << " + gate_text(g); });
     return out;
 }
 

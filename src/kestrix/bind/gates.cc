@@ -10,38 +10,10 @@
 #include "kestrix/lib/codec.h"
 #include "kestrix/lib/gate.h"
 #include "kestrix/lib/gate_identity.h"
-#include "kestrix/lib/number_text.h"
+#include "kestrix/lib/gate_text.h"
 #include "pickling.h"
 
 namespace kestrix::py {
-
-namespace {
-
-std::string index_list(const QubitList& values) {
-    std::string out = "[";
-    for (size_t k = 0; k < values.size(); ++k) out += (k ? ", " : "") + std::to_string(values[k]);
-    return out + "]";
-}
-
-}  // namespace
-
-// The constructor call that rebuilds the gate: RY(1, 0.25), CNOT(0, 1).control([2]).dagger().
-std::string gate_repr(const Gate& g) {
-    std::string out;
-    if (g.kind == GateKind::BARRIER) {
-        out = "BARRIER(" + index_list(g.qubits) + ")";
-    } else {
-        out = g.kind == GateKind::MEASURE ? "measure(" : std::string(gate_name(g.kind)) + "(";
-        for (size_t k = 0; k < g.qubits.size(); ++k)
-            out += (k ? ", " : "") + std::to_string(g.qubits[k]);
-        if (g.kind == GateKind::MEASURE) out += ", " + std::to_string(g.cbit);
-        for (double p : g.params) out += ", " + shortest_text(p);
-        out += ")";
-    }
-    if (!g.controls.empty()) out += ".control(" + index_list(g.controls) + ")";
-    if (g.dagger) out += ".dagger()";
-    return out;
-}
 
 namespace {
 
@@ -237,7 +209,7 @@ Example:
             },
             nb::arg("other").none())
         .def("__hash__", [](const Gate& g) { return Py_hash_t(gate_hash(g)); })
-        .def("__repr__", &gate_repr);
+        .def("__repr__", &gate_text);
     make_picklable(gate, "kestrix.core", 'G', encode_gate, decode_gate, true);
 
     for (const GateDoc& d : kGates) bind_gate(m, d);
