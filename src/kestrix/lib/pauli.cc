@@ -5,6 +5,7 @@
 
 #include "errors.h"
 #include "kernels.h"
+#include "parallel.h"
 
 namespace kestrix {
 
@@ -30,38 +31,37 @@ cplx i_power(int k) {
     return powers[k & 3];
 }
 
+// Sums of f(i) over [0, size) in fixed chunks, added in chunk order: the same result
+// whatever the number of threads.
+template <class F>
+cplx chunked_sum(uint64_t size, bool parallel, F f) {
+    const uint64_t chunks = parallel ? 64 : 1;
+    std::vector<cplx> partial(chunks);
+    for_range(chunks, parallel, [&](uint64_t c) {
+        cplx sum = 0;
+        for (uint64_t i = size * c / chunks, end = size * (c + 1) / chunks; i < end; ++i) sum += f(i);
+        partial[c] = sum;
+    });
+    cplx total = 0;
+    for (const cplx& p : partial) total += p;
+    return total;
+}
+
 // <psi|P|psi>: P|i> = i^{#Y} (-1)^{|i & z|} |i ^ x>.
 double term_value(const PauliString& p, const StateVector& state) {
     const cplx* a = state.data();
-    const int64_t size = int64_t(state.size());
     const bool parallel = state.num_qubits() >= kParallelQubits;
-    double re = 0, im = 0;
     if (p.x == 0) {  // diagonal: probabilities with signs
-        auto body = [&](int64_t i, double& sum) {
-            const double w = std::norm(a[i]);
-            sum += (std::popcount(uint64_t(i) & p.z) & 1) ? -w : w;
-        };
-        if (parallel) {
-#pragma omp parallel for reduction(+ : re) schedule(static)
-            for (int64_t i = 0; i < size; ++i) body(i, re);
-        } else {
-            for (int64_t i = 0; i < size; ++i) body(i, re);
-        }
-        return re;
+        return chunked_sum(state.size(), parallel, [&](uint64_t i) {
+                   const double w = std::norm(a[i]);
+                   return cplx((std::popcount(i & p.z) & 1) ? -w : w);
+               }).real();
     }
-    auto body = [&](int64_t i, double& sum_re, double& sum_im) {
-        cplx v = std::conj(a[uint64_t(i) ^ p.x]) * a[i];
-        if (std::popcount(uint64_t(i) & p.z) & 1) v = -v;
-        sum_re += v.real();
-        sum_im += v.imag();
-    };
-    if (parallel) {
-#pragma omp parallel for reduction(+ : re, im) schedule(static)
-        for (int64_t i = 0; i < size; ++i) body(i, re, im);
-    } else {
-        for (int64_t i = 0; i < size; ++i) body(i, re, im);
-    }
-    return (cplx(re, im) * i_power(std::popcount(p.x & p.z))).real();
+    const cplx sum = chunked_sum(state.size(), parallel, [&](uint64_t i) {
+        const cplx v = std::conj(a[i ^ p.x]) * a[i];
+        return (std::popcount(i & p.z) & 1) ? -v : v;
+    });
+    return (sum * i_power(std::popcount(p.x & p.z))).real();
 }
 
 void check_fits(const PauliSum& observable, const StateVector& state) {
