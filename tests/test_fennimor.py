@@ -14,7 +14,7 @@ import pytest
 from reference import apply_to_state, controlled, gate_matrix, gate_on_state, zero_state
 
 import norvalis.plugin as plugin
-from kestrix.core import CNOT, RY, X
+from kestrix.core import CNOT, CPUQVM, RY, X
 from norvalis.QmRMR import Feature_Selection, JorrantOptimizer, fennimor
 
 
@@ -97,6 +97,14 @@ class TestModule:
     def test_control_is_a_controlled_ry(self, controls):
         assert fennimor.control(controls, 1, 0.25) == RY(1, 0.25).control(controls)
 
+    def test_control_checks_the_target_before_the_angle_as_ry_does(self):
+        with pytest.raises(ValueError) as sdk:
+            RY(-1, np.nan).control(0)
+        with pytest.raises(ValueError) as ours:
+            fennimor.control(0, -1, np.nan)
+        assert str(ours.value) == str(sdk.value)
+
+
 class TestCircuit:
     @pytest.mark.parametrize("n, used", [(2, 1), (5, 8), (6, 15)])
     def test_gate_sequence_and_parameter_count(self, n, used):
@@ -155,6 +163,22 @@ class TestDistributionAndLoss:
             assert fs.l1[-1] == pytest.approx(-sum(p * linear @ bits(s) for s, p in dist.items()),
                                               abs=1e-12)
 
+    @pytest.mark.parametrize("n", [3, 6, 9])
+    def test_none_or_all_selected_give_the_same_loss_at_every_angle(self, n):
+        # One outcome only: every path must give a constant loss (a flat objective for the
+        # optimiser) and record its zero linear term as 0.0.
+        quadratic, linear = problem(n, seed=n)
+        rng = np.random.default_rng(n)
+        for select_num in (0, n):
+            x = np.full(n, select_num // n)
+            for cls in (Feature_Selection, DocumentedCircuit):
+                fs = cls(quadratic, linear, select_num)
+                losses = {fs.cal_loss(rng.uniform(-3, 3, int(n / 2) * n)) for _ in range(20)}
+                assert len(losses) == 1
+                assert losses.pop() == pytest.approx(x @ quadratic @ x + linear @ x, abs=1e-12)
+                if select_num == 0:
+                    assert all(math.copysign(1, v) == 1 for v in fs.l1)
+
     @pytest.mark.parametrize("coefficients", [
         lambda q, u: (q.tolist(), u.tolist()),
         lambda q, u: (np.asfortranarray(q), tuple(u)),
@@ -195,6 +219,20 @@ class TestDistributionAndLoss:
         fs = Feature_Selection(quadratic, linear, 2)
         fs.Circuit = lambda qbs, para: X(qbs[0])  # one feature selected, whatever the angles
         assert fs.cal_loss(para) == quadratic[0, 0] + linear[0]
+
+    def test_a_numpy_integer_count_takes_the_exact_path(self, monkeypatch):
+        runs = []
+        run = CPUQVM.run
+        monkeypatch.setattr(CPUQVM, "run", lambda *args, **kwargs: runs.append(1) or run(
+            *args, **kwargs))
+        quadratic, linear = problem(5)
+        para = np.full(10, 0.8)
+        expected = Feature_Selection(quadratic, linear, 2).cal_loss(para)
+        for count in (np.int64(2), np.uint8(2)):
+            assert Feature_Selection(quadratic, linear, count).cal_loss(para) == expected
+        assert runs == []   # no simulator run: the exact path
+        DocumentedCircuit(quadratic, linear, np.int64(2)).cal_loss(para)
+        assert runs == [1]
 
     def test_the_loss_draws_nothing_from_numpy(self):
         fs = Feature_Selection(*problem(4), 2)

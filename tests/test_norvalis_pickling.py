@@ -10,10 +10,13 @@ import pytest
 from kestrix.core import CPUQVM, RY, QCircuit
 from norvalis import plugin
 from norvalis.Grover import Grover, GroverAdaptiveSearch
+from norvalis.Kavrel._Kavrel import KavrelAlg
 from norvalis.Melvo import IMelvo, Melvo
+from norvalis.QKmeans.Vandemir import Vandemir
 from norvalis.QmRMR.fennimor import Feature_Selection, JorrantOptimizer
 from norvalis.QSVM import QuantumKernel_lumet
 from norvalis.Quillan import Quantum_SVR
+from norvalis.Sparvel.Sparvel import QSpare_Code
 from norvalis.Trelvo.Trelvo import SVD
 from norvalis.Zorvik.Zorvik import _QMachine
 
@@ -43,6 +46,9 @@ INSTANCES = {
     "Feature_Selection": lambda: Feature_Selection(np.eye(3), np.ones(3), 1),
     "JorrantOptimizer": lambda: JorrantOptimizer(objective),
     "QuantumKernel_lumet": lambda: QuantumKernel_lumet(10, 2),
+    "Vandemir": lambda: Vandemir(3, 0.05),
+    "QSpare_Code": lambda: QSpare_Code([0.25, 0.25, 0.5, 0.0]),
+    "KavrelAlg": lambda: KavrelAlg([1, 0, 0, 1], [0.6, 0.8], 1),
     "Quantum_SVR": lambda: Quantum_SVR(np.array([[0.0, 1.0], [2.0, 0.5], [1.0, 3.0]]),
                                        np.array([0.0, 1.0, 2.0])),
 }

@@ -200,6 +200,10 @@ class TestEvaluate:
             QuantumKernel_lumet().evaluate(x, y)    # n_qbits None would fail later
         assert str(info.value) == message
 
+    def test_both_inputs_are_converted_before_either_is_checked(self):
+        with pytest.raises(ValueError, match="inhomogeneous"):
+            QuantumKernel_lumet().evaluate(np.zeros((2, 2, 2)), [[1, 2], [3]])
+
     @pytest.mark.parametrize("setup, x, error, match", [
         (dict(), [[1, 2], [3, 4]], TypeError, "can't multiply sequence"),
         (dict(n_qbits=3), [[1, 2], [3, 4]], IndexError, "index 2 is out of bounds"),

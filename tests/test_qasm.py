@@ -90,6 +90,8 @@ def test_version_2_names_the_first_gate_it_cannot_write(prog, where):
 
 
 @pytest.mark.parametrize("call, error, message", [
+    (lambda: dumps(core.UNITARY([0], [[0, 1], [1, 0]])), ValueError,
+     r"OpenQASM 3 cannot write UNITARY\(\[0\], <2x2 matrix>\): it has no exact OpenQASM form"),
     (lambda: dumps(QProg(1), version=4), ValueError, "version must be 2 or 3, got 4"),
     (lambda: dumps(QProg(1), version="3"), TypeError, "version must be 2 or 3"),
     (lambda: dumps("h q[0];"), TypeError, "cannot append str"),

@@ -57,6 +57,7 @@ class TestPickleAndCopy:
         structured_program,
         lambda: QProg(7),
         lambda: PauliSum([("XYZ", 0.5), ("IIZ", -2.0)]),
+        lambda: core.UNITARY([1, 0], np.eye(4)[[0, 2, 1, 3]] * 1j).control([2]).dagger(),
     ])
     @pytest.mark.parametrize("clone", [
         lambda x: pickle.loads(pickle.dumps(x)), copy.copy, copy.deepcopy])

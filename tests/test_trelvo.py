@@ -151,6 +151,12 @@ class TestCircuitAndLoss:
         with pytest.raises(error):
             SVD(np.eye(4)).loss(par)
 
+    def test_ansatz_reads_the_layer_count_before_the_qubits(self):
+        svd = SVD(np.eye(4))
+        svd.iter_depth = None    # range(None) fails before any qubit is read
+        with pytest.raises(TypeError, match="NoneType"):
+            svd.cir([-1], svd.parameter)
+
     def test_bad_matrices(self):
         with pytest.raises(ValueError, match="all zero"):
             SVD(np.zeros((2, 2))).loss(np.zeros(16))

@@ -1,8 +1,10 @@
-// QGate and the gate constructors H(q), RX(q, t), CNOT(c, t), measure(q, c), ...
+// QGate and the gate constructors H(q), RX(q, t), CNOT(c, t), UNITARY(qubits, m), ...
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
 #include <array>
+#include <cmath>
 #include <string>
 
 #include "convert.h"
@@ -11,6 +13,7 @@
 #include "kestrix/lib/gate.h"
 #include "kestrix/lib/gate_identity.h"
 #include "kestrix/lib/gate_text.h"
+#include "kestrix/lib/matrix.h"
 #include "pickling.h"
 
 namespace kestrix::py {
@@ -137,6 +140,43 @@ void bind_inverse(nb::module_& m, const char* name, GateKind kind, const char* d
         doc);
 }
 
+// Any array-like of numbers, read through NumPy as a square complex matrix, row-major.
+std::vector<cplx> to_complex_matrix(nb::handle data) {
+    static nb::object* asarray = new nb::object(nb::module_::import_("numpy").attr("asarray"));
+    static nb::object* complex128 =
+        new nb::object(nb::module_::import_("numpy").attr("complex128"));
+    nb::object array = (*asarray)(data, nb::arg("dtype") = *complex128);
+    if (nb::cast<int>(array.attr("ndim")) != 2) {
+        throw nb::value_error(("UNITARY: the matrix must be two-dimensional, got shape " +
+                               std::string(nb::repr(array.attr("shape")).c_str()))
+                                  .c_str());
+    }
+    nb::object rows = array.attr("shape")[0], cols = array.attr("shape")[1];
+    if (!rows.equal(cols)) {
+        throw nb::value_error(("UNITARY: the matrix must be square, got shape " +
+                               std::string(nb::repr(array.attr("shape")).c_str()))
+                                  .c_str());
+    }
+    nb::object contiguous = nb::module_::import_("numpy").attr("ascontiguousarray")(array);
+    Py_buffer view;
+    if (PyObject_GetBuffer(contiguous.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0)
+        throw nb::python_error();
+    const cplx* begin = static_cast<const cplx*>(view.buf);
+    std::vector<cplx> m(begin, begin + view.len / sizeof(cplx));
+    PyBuffer_Release(&view);
+    return m;
+}
+
+using ComplexMatrix = nb::ndarray<nb::numpy, cplx, nb::ndim<2>>;
+
+ComplexMatrix to_numpy(const std::vector<cplx>& m) {
+    const size_t dim = size_t(std::llround(std::sqrt(double(m.size()))));
+    cplx* copy = new cplx[m.size()];
+    std::copy(m.begin(), m.end(), copy);
+    nb::capsule owner(copy, [](void* p) noexcept { delete[] static_cast<cplx*>(p); });
+    return ComplexMatrix(copy, {dim, dim}, owner);
+}
+
 }  // namespace
 
 void bind_gates(nb::module_& m) {
@@ -167,6 +207,15 @@ Example:
         .def_prop_ro(
             "is_dagger", [](const Gate& g) { return g.dagger; },
             "Whether the gate runs as its adjoint (dagger() is the method that flips it).")
+        .def_prop_ro(
+            "matrix",
+            [](const Gate& g) -> nb::object {
+                if (!g.matrix) return nb::none();
+                return nb::cast(to_numpy(*g.matrix));
+            },
+            nb::sig("def matrix(self) -> numpy.typing.NDArray[numpy.complex128] | None"),
+            "The matrix a UNITARY gate was made from (its dagger flag not applied), else "
+            "None.")
         .def_prop_ro(
             "cbit",
             [](const Gate& g) -> nb::object {
@@ -250,6 +299,31 @@ Example:
     SX(0).dagger()
 )DOC");
 
+    m.def(
+        "UNITARY",
+        [](nb::handle qubits, nb::handle matrix) {
+            return make_unitary(to_index_list(qubits, "qubit"), to_complex_matrix(matrix));
+        },
+        nb::arg("qubits"), nb::arg("matrix"),
+        nb::sig("def UNITARY(qubits: int | collections.abc.Sequence[int], matrix: "
+                "numpy.typing.ArrayLike) -> QGate"),
+        R"DOC(A gate given by its unitary matrix, on 1 to 6 qubits.
+
+It controls, inverts, draws and runs like any gate.
+
+Args:
+    qubits: distinct qubit indices; index bit j of the matrix belongs to qubits[j]
+        (the first qubit least significant).
+    matrix: 2**k x 2**k, unitary within 1e-8.
+
+Returns:
+    QGate: a UNITARY gate (its repr names the matrix's size, not its entries).
+
+Example:
+    >>> g = UNITARY([0], [[0, 1], [1, 0]])
+    >>> g, g == UNITARY([0], [[0, 1], [1, 0]]), g.matrix.real.tolist()
+    (UNITARY([0], <2x2 matrix>), True, [[0.0, 1.0], [1.0, 0.0]])
+)DOC");
     m.def(
         "BARRIER",
         [](nb::handle qubits) {

@@ -113,6 +113,13 @@ void write_gate(Writer& w, const Gate& g) {
     w.u32(uint32_t(g.params.size()));
     for (double p : g.params) w.f64(p);
     w.i32(g.cbit);
+    if (g.kind == GateKind::UNITARY) {
+        w.u32(uint32_t(g.matrix->size()));
+        for (const cplx& z : *g.matrix) {
+            w.f64(z.real());
+            w.f64(z.imag());
+        }
+    }
 }
 
 // Rebuilt through the checked constructors: what they refuse, a hostile string cannot make.
@@ -128,6 +135,14 @@ Gate read_gate(Reader& r) {
     if (GateKind(kind) == GateKind::MEASURE) {
         if (qubits.size() != 1 || !params.empty()) r.fail("a measurement of the wrong shape");
         g = make_measure(qubits[0], cbit);
+    } else if (GateKind(kind) == GateKind::UNITARY) {
+        if (cbit != -1 || !params.empty()) r.fail("a UNITARY gate of the wrong shape");
+        std::vector<cplx> matrix(r.count(16));
+        for (cplx& z : matrix) {
+            const double re = r.f64();
+            z = cplx(re, r.f64());
+        }
+        g = make_unitary(QubitList(qubits), std::move(matrix));  // checks size and unitarity
     } else {
         if (cbit != -1) r.fail("a classical bit on a gate that measures nothing");
         g = make_gate(GateKind(kind), QubitList(qubits), std::move(params));

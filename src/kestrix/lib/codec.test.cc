@@ -25,6 +25,10 @@ Circuit structured_circuit(std::mt19937_64& rng) {
     c.append(block.daggered()).append(block);
     c.append(make_gate(GateKind::BARRIER, {0, 1, 2}));
     c.append(make_gate(GateKind::S, {0}).daggered());
+    const double r = 1 / std::sqrt(2.0);
+    c.append(make_unitary({1, 4}, {r, 0, r, 0, 0, r, 0, r, r, 0, -r, 0, 0, r, 0, -r})
+                 .controlled({0})
+                 .daggered());
     c.append(make_measure(3, 7));
     return c;
 }

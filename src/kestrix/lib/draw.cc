@@ -35,6 +35,10 @@ std::string label(const Gate& g, size_t operand) {
         case GateKind::CR: s = operand == 0 ? kControl : "CR(" + angle(g.params[0]) + ")"; break;
         case GateKind::TOFFOLI: s = operand < 2 ? kControl : "X"; break;
         case GateKind::SWAP: s = "x"; break;
+        // Operand j of a wide UNITARY reads "U[j]", so the drawing shows the qubit order.
+        case GateKind::UNITARY:
+            s = g.qubits.size() > 1 ? "U[" + std::to_string(operand) + "]" : "U";
+            break;
         case GateKind::BARRIER: return "░";
         case GateKind::MEASURE: return "M→c" + std::to_string(g.cbit);
         default: {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "errors.h"
@@ -20,8 +21,8 @@ constexpr KindInfo kKinds[] = {
     {"I", 1, 0},     {"H", 1, 0},    {"X", 1, 0},    {"Y", 1, 0},       {"Z", 1, 0},
     {"RX", 1, 1},    {"RY", 1, 1},   {"RZ", 1, 1},   {"U1", 1, 1},      {"U2", 1, 2},
     {"U3", 1, 3},    {"CNOT", 2, 0}, {"CZ", 2, 0},   {"CR", 2, 1},      {"SWAP", 2, 0},
-    {"TOFFOLI", 3, 0}, {"BARRIER", -1, 0}, {"MEASURE", 1, 0}, {"S", 1, 0},
-    {"T", 1, 0},     {"SX", 1, 0},
+    {"TOFFOLI", 3, 0}, {"BARRIER", -1, 0}, {"MEASURE", 1, 0}, {"UNITARY", -1, 0},
+    {"S", 1, 0},     {"T", 1, 0},    {"SX", 1, 0},
 };
 
 const KindInfo& info(GateKind kind) { return kKinds[static_cast<int>(kind)]; }
@@ -48,6 +49,7 @@ void check_distinct_qubits(std::span<const int> qubits, const char* what) {
 }
 
 Gate make_gate(GateKind kind, QubitList qubits, ParamList params) {
+    if (kind == GateKind::UNITARY) throw ValueError("a UNITARY gate is made from its matrix");
     const KindInfo& k = info(kind);
     if (k.arity >= 0 && static_cast<int>(qubits.size()) != k.arity) {
         throw ValueError(std::string(k.name) + " takes " + std::to_string(k.arity) +
@@ -79,6 +81,56 @@ Gate make_measure(int qubit, int cbit) {
     }
     g.cbit = cbit;
     return g;
+}
+
+Gate make_unitary(QubitList qubits, std::vector<std::complex<double>> matrix) {
+    const int k = int(qubits.size());
+    if (k < 1 || k > kMaxUnitaryQubits) {
+        throw ValueError("UNITARY acts on 1 to " + std::to_string(kMaxUnitaryQubits) +
+                         " qubits, got " + std::to_string(k));
+    }
+    check_distinct_qubits(qubits, "UNITARY");
+    const size_t dim = size_t{1} << k;
+    if (matrix.size() != dim * dim) {
+        throw ValueError("UNITARY on " + std::to_string(k) + " qubit(s) needs a " +
+                         std::to_string(dim) + "x" + std::to_string(dim) + " matrix, got " +
+                         std::to_string(matrix.size()) + " entries");
+    }
+    for (const auto& z : matrix) {
+        if (!std::isfinite(z.real()) || !std::isfinite(z.imag()))
+            throw ValueError("UNITARY: the matrix must be finite");
+    }
+    // Largest entry of U U^dagger - I (zero exactly when U^dagger U - I is): rows against
+    // rows, so the inner loop reads memory in order.
+    double worst = 0;
+    for (size_t r = 0; r < dim; ++r) {
+        const std::complex<double>* a = matrix.data() + r * dim;
+        for (size_t c = r; c < dim; ++c) {
+            const std::complex<double>* b = matrix.data() + c * dim;
+            double re = 0, im = 0;
+            for (size_t i = 0; i < dim; ++i) {
+                re += a[i].real() * b[i].real() + a[i].imag() * b[i].imag();
+                im += a[i].imag() * b[i].real() - a[i].real() * b[i].imag();
+            }
+            worst = std::max(worst, std::hypot(re - (r == c ? 1.0 : 0.0), im));
+        }
+    }
+    if (worst > 1e-8) {
+        char text[96];
+        std::snprintf(text, sizeof text, "%.3g", worst);
+        throw ValueError(std::string("UNITARY: the matrix is not unitary (U U^dagger differs "
+                                     "from the identity by ") +
+                         text + ")");
+    }
+    Gate g;
+    g.kind = GateKind::UNITARY;
+    g.qubits = std::move(qubits);
+    g.matrix = std::make_shared<const std::vector<std::complex<double>>>(std::move(matrix));
+    return g;
+}
+
+bool same_matrix(const Gate& a, const Gate& b) {
+    return a.matrix == b.matrix || (a.matrix && b.matrix && *a.matrix == *b.matrix);
 }
 
 std::vector<int> Gate::all_qubits() const {

@@ -1,7 +1,9 @@
 #pragma once
 // One gate of a circuit as the user constructed it, plus the extra controls and dagger
 // flag it carries. Matrices are derived from it on demand (see matrix.h).
+#include <complex>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -12,11 +14,18 @@ namespace kestrix {
 
 enum class GateKind : uint8_t {
     I, H, X, Y, Z, RX, RY, RZ, U1, U2, U3, CNOT, CZ, CR, SWAP, TOFFOLI, BARRIER, MEASURE,
+    UNITARY,  ///< a dense unitary given by its matrix (see make_unitary)
     S, T, SX
 };
 
 using QubitList = SmallVector<int, 3>;
 using ParamList = SmallVector<double, 3>;
+/// A UNITARY gate's 2^k x 2^k matrix, row-major over the local index whose bit j is the
+/// gate's qubits[j]. Shared and immutable: copies of the gate never copy the matrix.
+using MatrixPayload = std::shared_ptr<const std::vector<std::complex<double>>>;
+
+/// Widest UNITARY gate: it runs on the engine's dense kernels, which stop there.
+constexpr int kMaxUnitaryQubits = 6;
 
 struct Gate {
     GateKind kind = GateKind::I;
@@ -25,6 +34,7 @@ struct Gate {
     QubitList controls;  ///< controls added by control(), in the order given
     ParamList params;
     int cbit = -1;              ///< classical bit of a MEASURE
+    MatrixPayload matrix;       ///< UNITARY only; its dagger flag is applied when lowered
 
     /// Adds controls; refuses a control repeated or equal to an operand.
     Gate controlled(const std::vector<int>& extra) const;
@@ -44,6 +54,13 @@ int gate_param_count(GateKind kind);
 /// Checked constructor used by every front end: validates qubits and angles.
 Gate make_gate(GateKind kind, QubitList qubits, ParamList params = {});
 Gate make_measure(int qubit, int cbit);
+/// A UNITARY gate on 1 to kMaxUnitaryQubits distinct qubits. Refuses a matrix of the wrong
+/// size, with a non-finite entry, or farther than 1e-8 (largest entry of U U^dagger - I)
+/// from unitary.
+Gate make_unitary(QubitList qubits, std::vector<std::complex<double>> matrix);
+
+/// Whether two gates carry the same matrix payload (both none, or equal entries).
+bool same_matrix(const Gate& a, const Gate& b);
 
 /// Throws ValueError unless every qubit is non-negative and none repeats.
 void check_distinct_qubits(std::span<const int> qubits, const char* what);

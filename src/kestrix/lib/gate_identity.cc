@@ -7,7 +7,8 @@ namespace kestrix {
 
 bool same_gate(const Gate& a, const Gate& b) {
     return a.kind == b.kind && a.dagger == b.dagger && a.qubits == b.qubits &&
-           a.controls == b.controls && a.params == b.params && a.cbit == b.cbit;
+           a.controls == b.controls && a.params == b.params && a.cbit == b.cbit &&
+           same_matrix(a, b);
 }
 
 namespace {
@@ -27,6 +28,7 @@ size_t gate_hash(const Gate& g) {
     // Adding 0.0 turns -0.0 into 0.0, which compare equal and must hash alike.
     for (double p : g.params) mix(h, std::bit_cast<uint64_t>(p + 0.0));
     mix(h, uint64_t(int64_t(g.cbit)));
+    if (g.matrix) mix(h, g.matrix->size());  // equal matrices have equal sizes
     return size_t(h);
 }
 

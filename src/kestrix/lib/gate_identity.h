@@ -7,8 +7,8 @@
 
 namespace kestrix {
 
-/// Same kind, operands, controls, angles (by value, so 0.0 equals -0.0), dagger flag and
-/// classical bit.
+/// Same kind, operands, controls, angles (by value, so 0.0 equals -0.0), dagger flag,
+/// classical bit and, for UNITARY gates, matrix entries.
 bool same_gate(const Gate& a, const Gate& b);
 
 /// A hash consistent with same_gate.

@@ -18,6 +18,9 @@ std::string gate_text(const Gate& g) {
     std::string out;
     if (g.kind == GateKind::BARRIER) {
         out = "BARRIER(" + index_list(g.qubits) + ")";
+    } else if (g.kind == GateKind::UNITARY) {  // the entries would drown the line: their size
+        const std::string dim = std::to_string(size_t{1} << g.qubits.size());
+        out = "UNITARY(" + index_list(g.qubits) + ", <" + dim + "x" + dim + " matrix>)";
     } else {
         out = g.kind == GateKind::MEASURE ? "measure(" : std::string(gate_name(g.kind)) + "(";
         for (size_t k = 0; k < g.qubits.size(); ++k)

@@ -1,6 +1,7 @@
 #pragma once
-// A gate as the Python call that rebuilds it: "RY(1, 0.25)", "CNOT(0, 1).control([2]).dagger()".
-// Reprs use it, and so do messages that must name a gate exactly.
+// A gate as the Python call that rebuilds it: "RY(1, 0.25)", "CNOT(0, 1).control([2]).dagger()"
+// (a UNITARY gate names its matrix's size instead of its entries). Reprs use it, and so do
+// messages that must name a gate exactly.
 #include <string>
 
 #include "gate.h"

@@ -33,6 +33,13 @@ int sorted_fixed_bits(uint64_t mask, int* out) {
     return count;
 }
 
+// Whether an update under `cmask` touches enough amplitudes, 2^(n - controls), to pay for
+// a parallel region: a gate under many controls touches a sliver of a wide state, and
+// thousands of them (an amplitude encoding) would otherwise each wake every thread.
+inline bool parallel_update(int n, uint64_t cmask) {
+    return n - std::popcount(cmask) >= kParallelQubits;
+}
+
 // The b-th index whose bits at `fixed` (ascending positions) are all 0.
 inline uint64_t deposit(uint64_t b, const int* fixed, int count) {
     for (int k = 0; k < count; ++k) {
@@ -148,7 +155,7 @@ void dense_k(cplx* a, int n, const int* qubits, uint64_t cmask, const cplx* m) {
         mi[e] = v4d{im, im, im, im};
     }
     double* ad = reinterpret_cast<double*>(a);
-    const bool par = n >= kParallelQubits;
+    const bool par = parallel_update(n, cmask);
     if (fixed[0] >= 2) {
         // Bits 0 and 1 are free, so bases 4p .. 4p + 3 are neighbours in memory.
         for_range(total / 8, par, [&](uint64_t p) {
@@ -170,7 +177,7 @@ void diagonal_1q(cplx* a, int n, int t, uint64_t cmask, cplx d0, cplx d1) {
     int fixed[64];
     const uint64_t bit = uint64_t{1} << t;
     const int count = sorted_fixed_bits(cmask | bit, fixed);
-    const bool par = n >= kParallelQubits;
+    const bool par = parallel_update(n, cmask);
     const bool skip0 = d0 == cplx(1);
     for_range(uint64_t{1} << (n - count), par, [&](uint64_t b) {
         const uint64_t i0 = deposit(b, fixed, count) | cmask;

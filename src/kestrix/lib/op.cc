@@ -7,6 +7,8 @@
 
 namespace kestrix {
 
+static_assert(kMaxUnitaryQubits <= kMaxDenseQubits, "UNITARY gates run on the dense kernels");
+
 namespace {
 
 uint64_t bit(int q) { return uint64_t{1} << q; }
@@ -72,6 +74,12 @@ void lower_op(const Gate& g, uint64_t extra_controls, bool dagger, GateOp& op) {
             op.targets = {g.qubits[0], g.qubits[1]};
             op.m = {1, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0, 0, 1};
             break;
+        case GateKind::UNITARY:
+            if (g.qubits.size() > 2) throw ValueError("a UNITARY gate this wide is a block");
+            op.num_targets = int(g.qubits.size());
+            op.targets = {g.qubits[0], g.qubits[op.num_targets - 1]};
+            std::copy(g.matrix->begin(), g.matrix->end(), op.m.begin());
+            break;
         case GateKind::BARRIER:
         case GateKind::MEASURE:
             throw ValueError(std::string(gate_name(g.kind)) + " has no matrix");
@@ -93,6 +101,23 @@ void lower_op(const Gate& g, uint64_t extra_controls, bool dagger, GateOp& op) {
     for (int r = 0; r < d; ++r)
         for (int c = 0; c < d; ++c)
             if (r != c && op.m[r * d + c] != cplx(0)) op.diagonal = false;
+}
+
+Op lower_block(const Gate& g, uint64_t extra_controls, bool dagger) {
+    if (g.kind != GateKind::UNITARY) throw ValueError("only a UNITARY gate lowers to a block");
+    Op op;
+    op.qubits.assign(g.qubits.begin(), g.qubits.end());
+    op.control_mask = extra_controls | mask_of(g.controls);
+    const std::vector<cplx>& u = *g.matrix;
+    if (g.dagger == dagger) {
+        op.m = u;
+        return op;
+    }
+    const size_t d = size_t{1} << g.qubits.size();
+    op.m.resize(d * d);
+    for (size_t r = 0; r < d; ++r)
+        for (size_t c = 0; c < d; ++c) op.m[r * d + c] = std::conj(u[c * d + r]);
+    return op;
 }
 
 void apply_gate(cplx* amps, int n, const GateOp& g) {

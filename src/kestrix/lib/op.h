@@ -37,7 +37,8 @@ struct Unitary {
 Unitary lower(const Gate& gate);
 
 /// Lowers a unitary gate under `extra_controls`, inverted when `dagger` differs from its
-/// own flag, into `op` (written in place: steps are built by the thousand).
+/// own flag, into `op` (written in place: steps are built by the thousand). A UNITARY gate
+/// on more than 2 qubits does not fit a GateOp: lower it with lower_block.
 void lower_op(const Gate& gate, uint64_t extra_controls, bool dagger, GateOp& op);
 
 enum class OpKind : uint8_t { Dense, Diagonal };
@@ -52,6 +53,9 @@ struct Op {
 
     uint64_t qubit_mask() const;
 };
+
+/// A UNITARY gate of any width as a dense block, lowered as lower_op does.
+Op lower_block(const Gate& gate, uint64_t extra_controls, bool dagger);
 
 void apply_gate(cplx* amps, int n, const GateOp& g);
 void apply_op(cplx* amps, int n, const Op& op);

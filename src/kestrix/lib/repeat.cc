@@ -6,7 +6,8 @@ namespace {
 
 bool same_gate(const Gate& a, const Gate& b) {
     return a.kind == b.kind && a.dagger == b.dagger && a.qubits == b.qubits &&
-           a.controls == b.controls && a.params == b.params && a.cbit == b.cbit;
+           a.controls == b.controls && a.params == b.params && a.cbit == b.cbit &&
+           same_matrix(a, b);
 }
 
 bool same_items(const ItemList& a, const ItemList& b) {

@@ -51,6 +51,14 @@ class Walker {
   private:
     void gate(const Gate& g, uint64_t controls, bool dagger) {
         if (g.kind == GateKind::BARRIER) return;
+        if (g.kind == GateKind::UNITARY && g.qubits.size() > 2) {
+            // Wider than a gate op: a dense block of its own, which fusion leaves whole.
+            Step& step = out_.steps.emplace_back();
+            step.kind = Step::Kind::Block;
+            step.block = int(out_.blocks.size());
+            out_.blocks.push_back(lower_block(g, controls, dagger));
+            return;
+        }
         Step& step = out_.steps.emplace_back();
         if (g.kind == GateKind::MEASURE) {
             step.kind = Step::Kind::Measure;

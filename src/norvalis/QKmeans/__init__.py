@@ -1,1 +1,4 @@
 """Quantum k-means clustering (module `Vandemir`)."""
+from .Vandemir import Vandemir
+
+__all__ = ["Vandemir"]

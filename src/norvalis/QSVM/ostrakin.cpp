@@ -158,10 +158,14 @@ nb::object real_matrix(nb::handle np, nb::handle array, const char* name) {
     return np.attr("ascontiguousarray")(array, nb::arg("dtype") = np.attr("float64"));
 }
 
-// `value` as a 1-D or 2-D array, one sample per row (a 1-D array is one sample).
-nb::object as_sample_rows(nb::handle np, nb::handle value, const char* name) {
-    nb::object array =
-        nb::isinstance(value, np.attr("ndarray")) ? nb::borrow(value) : np.attr("asarray")(value);
+// `value` as an ndarray, converted only when it is not one already.
+nb::object as_array(nb::handle np, nb::handle value) {
+    return nb::isinstance(value, np.attr("ndarray")) ? nb::borrow(value)
+                                                     : np.attr("asarray")(value);
+}
+
+// A 1-D or 2-D array as rows of samples (a 1-D array is one sample).
+nb::object as_sample_rows(nb::handle np, nb::object array, const char* name) {
     const Py_ssize_t ndim = nb::cast<Py_ssize_t>(array.attr("ndim"));
     // A 0-D array (a bare number) is not a sample either.
     if (ndim > 2 || ndim == 0) raise(PyExc_ValueError, "%s must be a 1D or 2D array", name);
@@ -328,9 +332,12 @@ float64; complex or non-numeric data raise TypeError.
         [](const Call& call) {
             auto [self, x_arg, y_arg] = call.args<3>();
             nb::object np = call.global("np");
-            nb::object x_vec = as_sample_rows(np, x_arg, "x_vec");
+            // Both are converted before either is checked.
+            nb::object x_vec = as_array(np, x_arg);
             nb::object y_vec;
-            if (!y_arg.is_none()) y_vec = as_sample_rows(np, y_arg, "y_vec");
+            if (!y_arg.is_none()) y_vec = as_array(np, y_arg);
+            x_vec = as_sample_rows(np, x_vec, "x_vec");
+            if (y_vec.is_valid()) y_vec = as_sample_rows(np, y_vec, "y_vec");
             if (y_vec.is_valid() && dim(y_vec, 1) != dim(x_vec, 1)) {
                 raise(PyExc_ValueError,
                       "x_vec and y_vec have incompatible dimensions.\nx_vec has %zd "

@@ -24,35 +24,45 @@ void rotate_neighbours(std::vector<double>& v, int k, int a, double theta) {
 
 Expectations ansatz_expectations(int n, int selected, std::span<const double> angles,
                                  std::span<const double> q, std::span<const double> u) {
-    const int k = selected;
+    // Track the fewer of the occupied and the empty modes. The empty ones (holes) span the
+    // complement, whose projector is I - P, so P_ii = 1 - H_ii and P_ij = -H_ij; with no
+    // holes (every feature selected) the moments are exactly 1, as the circuit's are.
+    const bool holes = 2 * selected > n;
+    const int k = holes ? n - selected : selected;
+    const int first = holes ? selected : 0;
     std::vector<double> v(size_t(n) * k, 0.0);
-    for (int i = 0; i < k; ++i) v[size_t(i) * k + i] = 1.0;
+    for (int i = 0; i < k; ++i) v[size_t(first + i) * k + i] = 1.0;
 
     // The ansatz's order: n / 2 layers, each the even pairs then the odd pairs.
     size_t p = 0;
     for (int layer = 0; layer < n / 2; ++layer) {
-        for (int first : {0, 1}) {
-            for (int a = first; a < n - 1; a += 2) rotate_neighbours(v, k, a, angles[p++]);
+        for (int start : {0, 1}) {
+            for (int a = start; a < n - 1; a += 2) rotate_neighbours(v, k, a, angles[p++]);
         }
     }
 
-    std::vector<double> pm(size_t(n) * n);
+    // gram = V V^T: the one-body matrix P of the selected modes, or H = I - P of the holes.
+    std::vector<double> gram(size_t(n) * n);
     for (int i = 0; i < n; ++i) {
         for (int j = i; j < n; ++j) {
             double dot = 0;
             for (int col = 0; col < k; ++col)
                 dot += v[size_t(i) * k + col] * v[size_t(j) * k + col];
-            pm[size_t(i) * n + j] = pm[size_t(j) * n + i] = dot;
+            gram[size_t(i) * n + j] = gram[size_t(j) * n + i] = dot;
         }
+    }
+    std::vector<double> occupied(n);
+    for (int i = 0; i < n; ++i) {
+        const double diagonal = gram[size_t(i) * n + i];
+        occupied[i] = holes ? 1.0 - diagonal : diagonal;
     }
 
     Expectations out{0.0, 0.0};
     for (int i = 0; i < n; ++i) {
-        const double occupied = pm[size_t(i) * n + i];
-        out.linear += u[i] * occupied;
+        out.linear += u[i] * occupied[i];
         for (int j = 0; j < n; ++j) {
-            const double pij = pm[size_t(i) * n + j];
-            const double both = i == j ? occupied : occupied * pm[size_t(j) * n + j] - pij * pij;
+            const double gij = gram[size_t(i) * n + j];
+            const double both = i == j ? occupied[i] : occupied[i] * occupied[j] - gij * gij;
             out.quadratic += q[size_t(i) * n + j] * both;
         }
     }

@@ -10,7 +10,8 @@
 // columns V of U. Outcome probabilities are squared minors of V, and the moments that the
 // loss needs follow from P = V V^T alone (Wick's theorem):
 //     E[x_i] = P_ii,   E[x_i x_j] = P_ii P_jj - P_ij^2  (i != j).
-// That is O(n^2 * selected) work instead of a pass over 2^n amplitudes per gate.
+// When more than half the modes are occupied the empty ones are tracked instead. That is
+// O(n^2 * min(selected, n - selected)) work instead of a pass over 2^n amplitudes per gate.
 #include <span>
 
 namespace norvalis::qmrmr {

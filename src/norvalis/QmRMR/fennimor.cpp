@@ -30,6 +30,7 @@ using norvalis::qmrmr::plain_real_array;
 struct LoadTimeNames {
     nb::object circuit_method;  // Feature_Selection.Circuit
     nb::object cpuqvm, qprog, parse, np;
+    nb::object np_integer;  // numpy.integer
 };
 LoadTimeNames* load_time = nullptr;
 
@@ -78,9 +79,12 @@ nb::object as_float(nb::handle value) {
 // -------------------------------------------------------------------------------------
 // Circuits
 
-// RY(target, theta).control(controls), converting in the order the SDK's calls would.
+// RY(target, theta).control(controls), converting in the order the SDK's calls would
+// (one statement each: the order of a call's arguments is unspecified).
 Gate controlled_ry(nb::handle controls, nb::handle target, nb::handle theta) {
-    return make_gate(GateKind::RY, {to_index(target, "qubit")}, {to_angle(theta, "angle")})
+    const int qubit = to_index(target, "qubit");
+    const double angle = to_angle(theta, "angle");
+    return make_gate(GateKind::RY, {qubit}, {angle})
         .controlled(to_index_list(controls, "control qubit"));
 }
 
@@ -234,8 +238,14 @@ std::optional<norvalis::qmrmr::Expectations> exact_expectations(const Call& call
                                                                 nb::handle para) {
     if (!documented_steps_are_own(call, self)) return std::nullopt;
     nb::object qb_num = self.attr("qb_num"), select_num = self.attr("select_num");
-    if (!PyLong_CheckExact(qb_num.ptr()) || !PyLong_CheckExact(select_num.ptr()))
-        return std::nullopt;
+    if (!PyLong_CheckExact(qb_num.ptr())) return std::nullopt;
+    // A NumPy integer (a count from np.sum, say) is read as the int it stands for; its
+    // __index__ runs no user code.
+    if (!PyLong_CheckExact(select_num.ptr())) {
+        if (!nb::isinstance(select_num, load_time->np_integer)) return std::nullopt;
+        select_num = nb::steal(PyNumber_Index(select_num.ptr()));
+        if (!select_num.is_valid()) throw nb::python_error();
+    }
     int overflow_n = 0, overflow_k = 0;
     const long long n = PyLong_AsLongLongAndOverflow(qb_num.ptr(), &overflow_n);
     const long long k = PyLong_AsLongLongAndOverflow(select_num.ptr(), &overflow_k);
@@ -463,7 +473,9 @@ nothing from NumPy.
                          auto [self, para] = call.args<2>();
                          nb::object loss1, loss2;
                          if (auto moments = exact_expectations(call, self, para)) {
-                             loss1 = nb::float_(-moments->linear);
+                             // 0 - E, not -E: a zero linear term is 0.0, as the sum
+                             // over outcomes records it, never -0.0.
+                             loss1 = nb::float_(0.0 - moments->linear);
                              loss2 = nb::float_(moments->quadratic);
                          } else {
                              nb::object outcomes = outcome_distribution(call, self, para);
@@ -535,6 +547,6 @@ Evaluates the loss 601 times, so `l1` and `l2` grow by 601 each.
     nb::dict globals = nb::borrow<nb::dict>(m.globals());
     load_time = new LoadTimeNames{
         cls.attr("__dict__")["Circuit"],      globals["CPUQVM"], globals["QProg"],
-        globals["parse_quantum_result_dict"], globals["np"],
+        globals["parse_quantum_result_dict"], globals["np"],     globals["np"].attr("integer"),
     };
 }

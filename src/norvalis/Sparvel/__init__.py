@@ -1,1 +1,4 @@
 """Sparse quantum state encoding (module `Sparvel`)."""
+from .Sparvel import QSpare_Code
+
+__all__ = ["QSpare_Code"]

@@ -321,8 +321,11 @@ must hold at least len(qlist) * iter_depth angles.
 )DOC",
                [](const Call& call) {
                    auto [self, qlist, para] = call.args<3>();
-                   return ansatz(to_index_list(qlist, "qubit"), Angles(para),
-                                 index_attr(self, "iter_depth"));
+                   // The layer count is read first, as the layer loop reads it, then the
+                   // qubits (separate statements: argument order is unspecified).
+                   const Py_ssize_t depth = index_attr(self, "iter_depth");
+                   const std::vector<int> qubits = to_index_list(qlist, "qubit");
+                   return ansatz(qubits, Angles(para), depth);
                });
 
     svd.method(
@@ -347,8 +350,8 @@ Returns:
             std::vector<int> columns_first = qvec1;
             columns_first.insert(columns_first.end(), qvec0.begin(), qvec0.end());
 
-            const std::vector<cplx> data =
-                unit_data(call, self.attr("q_matrix"), self.attr("normal_value"));
+            nb::object q_matrix = self.attr("q_matrix");
+            const std::vector<cplx> data = unit_data(call, q_matrix, self.attr("normal_value"));
             Circuit cir = encoding(columns_first, data);
             nb::object cir_method = self.attr("cir");
             const Py_ssize_t row_angles = product(q0, depth);

@@ -6,11 +6,26 @@ import time
 
 import numpy as np
 
-from . import fennimor, grover, melvo, qaoa, qsvm, quillan, sdk, trelvo, zorvik
+from . import (
+    fennimor,
+    grover,
+    kavrel,
+    melvo,
+    qaoa,
+    qsvm,
+    quillan,
+    sdk,
+    sorvic,
+    sparvel,
+    trelvo,
+    vandemir,
+    zorvik,
+)
 from .section import Context
 
 # In the order of the package's families.
-SECTIONS = [sdk, grover, melvo, qaoa, zorvik, trelvo, qsvm, quillan, fennimor]
+SECTIONS = [sdk, grover, melvo, qaoa, zorvik, trelvo, qsvm, quillan, vandemir, sparvel,
+            fennimor, kavrel, sorvic]
 
 
 def _duration(seconds):

@@ -1,0 +1,220 @@
+// norvalis.Sorvic._sorvic: the native variational eigensolver behind norvalis.Sorvic.
+//
+// The smallest eigenvalue of a real symmetric matrix H is the minimum over states of
+// <psi|H|psi>. The solver pads H to 2^n x 2^n, prepares psi with the hardware-efficient
+// ansatz on n qubits (simulated by kestrix), and minimises the exact energy with BFGS on
+// its adjoint-method gradient. Everything runs in C++; NumPy only reads the matrix in.
+#include <nanobind/stl/string.h>
+
+#include <bit>
+#include <cmath>
+#include <vector>
+
+#include "ansatz.h"
+#include "energy.h"
+#include "minimise.h"
+#include "norvalis/frame/frame.h"
+
+namespace {
+
+using namespace norvalis::frame;
+using namespace norvalis::sorvic;
+
+// A matrix padded to a power of two, with its infinity norm (a bound on every eigenvalue).
+struct Hamiltonian {
+    int qubits = 1;
+    std::vector<double> matrix;  // row-major, 2^qubits x 2^qubits
+    double norm = 0;
+};
+
+int qubit_count(nb::handle value) {
+    if (!kestrix::py::is_integer_scalar(value)) {
+        raise(PyExc_TypeError, "qubit_num must be an integer, got %s",
+              Py_TYPE(value.ptr())->tp_name);
+    }
+    nb::object index = nb::steal(PyNumber_Index(value.ptr()));
+    if (!index.is_valid()) throw nb::python_error();
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow < 0 || (overflow == 0 && n < 1))
+        raise(PyExc_ValueError, "qubit_num must be at least 1, got %S", index.ptr());
+    if (overflow > 0 || n > (1 << 20))
+        raise(PyExc_ValueError, "qubit_num %S is too large", index.ptr());
+    return int(n);
+}
+
+// The angles of a list or array, read once from a snapshot (user code may run meanwhile).
+std::vector<double> read_angles(nb::handle values, const char* name) {
+    if (PyUnicode_Check(values.ptr()) || PyBytes_Check(values.ptr()))
+        raise(PyExc_TypeError, "%s must be a sequence of real numbers, got %s", name,
+              Py_TYPE(values.ptr())->tp_name);
+    nb::object items = nb::steal(PySequence_List(values.ptr()));
+    if (!items.is_valid()) {
+        PyErr_Clear();
+        raise(PyExc_TypeError, "%s must be a sequence of real numbers, got %s", name,
+              Py_TYPE(values.ptr())->tp_name);
+    }
+    std::vector<double> angles;
+    const std::string what = std::string("an angle of ") + name;
+    for (nb::handle item : items) angles.push_back(to_angle(item, what.c_str()));
+    return angles;
+}
+
+int64_t whole_layers(size_t count, int qubits, const char* name) {
+    const int64_t per_layer = angles_per_layer(qubits);
+    if (count == 0 || count % per_layer != 0) {
+        raise(PyExc_ValueError,
+              "%s must hold a whole number of layers of %lld angles for %d qubit%s, got %zu "
+              "angles",
+              name, (long long)per_layer, qubits, qubits == 1 ? "" : "s", count);
+    }
+    return int64_t(count) / per_layer;
+}
+
+// The matrix as a C-contiguous float64 NumPy array, after the checks NumPy cannot make.
+nb::object real_square_array(const Call& call, nb::handle matrix) {
+    nb::object np = call.global("np");
+    nb::object array = np.attr("asarray")(matrix);
+    const std::string kind = nb::cast<std::string>(array.attr("dtype").attr("kind"));
+    if (kind == "c") {
+        if (truthy(np.attr("any")(array.attr("imag")))) {
+            raise(PyExc_ValueError, "matrix must be real: complex entries are not supported");
+        }
+        array = array.attr("real");
+    } else if (kind == "O") {
+        array = np.attr("asarray")(array, nb::arg("dtype") = np.attr("float64"));
+    } else if (kind != "b" && kind != "i" && kind != "u" && kind != "f") {
+        raise(PyExc_ValueError, "matrix must hold real numbers, got dtype %S",
+              array.attr("dtype").ptr());
+    }
+    nb::object shape = array.attr("shape");
+    if (length(shape) != 2 || !item(shape, 0).equal(item(shape, 1)))
+        raise(PyExc_ValueError, "matrix must be square and two-dimensional, got shape %S",
+              shape.ptr());
+    if (nb::cast<Py_ssize_t>(item(shape, 0)) == 0) raise(PyExc_ValueError, "matrix is empty");
+    return np.attr("ascontiguousarray")(array, nb::arg("dtype") = np.attr("float64"));
+}
+
+// The symmetric matrix, padded with a diagonal above its Gershgorin bound so that the
+// padding adds only eigenvalues larger than every original one.
+Hamiltonian read_hamiltonian(const Call& call, nb::handle matrix) {
+    nb::object array = real_square_array(call, matrix);
+    Py_buffer view;
+    if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) throw nb::python_error();
+    const double* data = static_cast<const double*>(view.buf);
+    const size_t m = size_t(std::llround(std::sqrt(double(view.len / sizeof(double)))));
+    std::vector<double> a(data, data + m * m);
+    PyBuffer_Release(&view);
+
+    double largest = 0;
+    for (double v : a) {
+        if (!std::isfinite(v))
+            raise(PyExc_ValueError, "matrix must be finite, got %R", nb::float_(v).ptr());
+        largest = std::max(largest, std::abs(v));
+    }
+    for (size_t r = 0; r < m; ++r) {
+        for (size_t c = 0; c < r; ++c) {
+            const double upper = a[c * m + r], lower = a[r * m + c];
+            if (std::abs(upper - lower) > 1e-10 * largest) {
+                raise(PyExc_ValueError,
+                      "matrix must be symmetric: entry (%zu, %zu) is %R but (%zu, %zu) is %R", r, c,
+                      nb::float_(lower).ptr(), c, r, nb::float_(upper).ptr());
+            }
+            a[c * m + r] = a[r * m + c] = (upper + lower) / 2;  // exactly symmetric
+        }
+    }
+
+    Hamiltonian h;
+    h.qubits = std::max(1, int(std::bit_width(m - 1)));
+    const size_t dim = size_t{1} << h.qubits;
+    double gershgorin = -INFINITY;
+    for (size_t r = 0; r < m; ++r) {
+        double radius = 0;
+        for (size_t c = 0; c < m; ++c) radius += c == r ? 0 : std::abs(a[r * m + c]);
+        gershgorin = std::max(gershgorin, a[r * m + r] + radius);
+        h.norm = std::max(h.norm, radius + std::abs(a[r * m + r]));
+    }
+    const double pad = gershgorin + 1;
+    if (!std::isfinite(pad) || !std::isfinite(h.norm)) {
+        raise(PyExc_ValueError, "matrix is too large: its row sums overflow a double");
+    }
+    h.matrix.assign(dim * dim, 0.0);
+    for (size_t r = 0; r < dim; ++r) {
+        for (size_t c = 0; c < dim; ++c) {
+            h.matrix[r * dim + c] = r < m && c < m ? a[r * m + c] : (r == c ? pad : 0.0);
+        }
+    }
+    if (dim > m) h.norm = std::max(h.norm, std::abs(pad));
+    return h;
+}
+
+}  // namespace
+
+NORVALIS_MODULE(_sorvic, m) {
+    m.import_from("kestrix.core", {"QCircuit"});  // the type the circuits are returned as
+    m.import_as("numpy", "np");
+
+    m.def("_HardwareEfficientCircuit", {arg("qubit_num"), arg("para_list")}, R"DOC(
+The hardware-efficient ansatz on qubits 0 .. qubit_num - 1 as a QCircuit.
+
+Each layer applies RZ, RX, RZ to qubit 0, then to qubit 1, and so on; from two
+qubits on it ends with a ring of controlled RY gates: an RY on qubit q + 1
+controlled by qubit q for q = 0 .. n - 2, then an RY on qubit 0 controlled by
+qubit n - 1. A layer thus takes 3 angles on one qubit and 4 * qubit_num angles
+on more, used in gate order; para_list holds one or more whole layers.
+
+Raises:
+    TypeError: qubit_num is not an integer, or para_list is not a sequence of
+        real numbers.
+    ValueError: qubit_num is below 1, an angle is not finite, or the length of
+        para_list is not a whole number of layers.
+)DOC",
+          [](const Call& call) {
+              auto [qubit_num, para_list] = call.args<2>();
+              const int qubits = qubit_count(qubit_num);
+              const std::vector<double> angles = read_angles(para_list, "para_list");
+              const int64_t layers = whole_layers(angles.size(), qubits, "para_list");
+              return ansatz_circuit(ansatz_layout(qubits, layers), angles);
+          });
+
+    m.def("_sorvic_solver", {arg("matrix"), arg("para")}, R"DOC(
+The smallest eigenvalue of a real symmetric matrix (a NumPy array or nested
+list) found variationally, as a float.
+
+The matrix is padded to 2^n x 2^n (n >= 1) with a diagonal value one above its
+Gershgorin bound, so the padding never lowers the minimum. The hardware-
+efficient ansatz on n qubits (see _HardwareEfficientCircuit) starts from the
+angles `para`, whose length fixes the number of layers, and BFGS minimises the
+exact energy <psi|H|psi> of the simulated state using its exact gradient
+(adjoint method), until every derivative is below 1e-10 times the matrix's
+infinity norm. Stationary points that are not minima are left by probing each
+angle a quarter, half and whole turn away. No random numbers are drawn.
+
+The result is a variational upper bound: it never lies below the true smallest
+eigenvalue (beyond rounding) and reaches it where the ansatz can express the
+ground state from the given start. One layer on one or two qubits and two
+layers on three reach it from most starts; a single layer on three qubits
+often does not (see the README).
+
+Raises:
+    TypeError: para is not a sequence of real numbers.
+    ValueError: the matrix is not square, is empty, not real, not finite or not
+        symmetric (to 1e-10 of its largest entry); an angle is not finite; the
+        length of para is not a whole number of layers for n qubits.
+)DOC",
+          [](const Call& call) {
+              auto [matrix, para] = call.args<2>();
+              const Hamiltonian h = read_hamiltonian(call, matrix);
+              std::vector<double> angles = read_angles(para, "para");
+              const int64_t layers = whole_layers(angles.size(), h.qubits, "para");
+              Energy energy(h.qubits, h.matrix, ansatz_layout(h.qubits, layers));
+              const Objective objective = [&](std::span<const double> x, std::span<double> g) {
+                  if (PyErr_CheckSignals() != 0) throw nb::python_error();  // Ctrl-C
+                  return energy(x, g);
+              };
+              MinimiseOptions options;
+              options.gradient_tolerance = 1e-10 * h.norm;
+              return minimise(objective, std::move(angles), options).value;
+          });
+}

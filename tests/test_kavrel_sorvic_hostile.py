@@ -1,0 +1,88 @@
+"""Hostile input to the linear-system solver, the variational eigensolver and the UNITARY
+gate, run in a child process so that a crash fails the test instead of ending the run:
+every call must end in a Python exception or a result."""
+import subprocess
+import sys
+import textwrap
+
+CHILD = textwrap.dedent("""
+    import numpy as np
+    from kestrix.core import UNITARY
+    from norvalis.Kavrel import _Kavrel
+    from norvalis.Kavrel._Kavrel import KavrelAlg
+    from norvalis.Sorvic import _sorvic
+
+    class Liar:
+        def __float__(self): raise RuntimeError("no float")
+        def __complex__(self): raise RuntimeError("no complex")
+        def __index__(self): raise RuntimeError("no index")
+
+    class Shrinking(list):
+        def __iter__(self):
+            self.clear()
+            return iter([])
+
+    class Clearing:
+        def __init__(self, target): self.target = target
+        def __float__(self):
+            self.target.clear()
+            return 1.0
+
+    def attempts():
+        solve = _Kavrel._Kavrel_solve_linear_equations
+        build = _Kavrel._build_Kavrel_circuit
+        expand = _Kavrel._expand_linear_equations
+        for call in (solve, build):
+            yield lambda: call([Liar()] * 4, [1.0, 1.0], 0)
+            yield lambda: call([1, 0, 0, 1], [Liar(), 1.0], 0)
+            yield lambda: call([1, 0, 0, 1], [1.0, 1.0], Liar())
+            yield lambda: call(Shrinking([1, 0, 0, 1]), [1.0, 1.0], 0)
+            yield lambda: call([1e308, 1e308, 1e308, -1e308], [1.0, 1.0], 0)
+            yield lambda: call([1e-300, 0, 0, 1e-300], [1.0, 1.0], 40)
+            yield lambda: call([1, 0, 0, 1], [1e308, -1e308], 0)
+            yield lambda: call([[1, 0], [0, 1]], [1.0, 1.0], 0)
+            yield lambda: call(None, None, None)
+            yield lambda: call([1, 0, 0, 1], [1.0, 1.0], 2**80)
+        entries = [1.0, 0.0]
+        entries.append(Clearing(entries))
+        yield lambda: expand(list(range(9)), entries)
+        yield lambda: expand("abcd", [1, 2])
+        yield lambda: expand(np.ones(4), np.ones(2))
+        solver = KavrelAlg([0, 1, 1, 0], [1.0, 0.0], 0)
+        for name, value in [("num_qubits", 62), ("num_qubits", -1), ("ancilla", 0),
+                            ("system_qubits", [0, 70]), ("solution_offset", 2**40),
+                            ("unknowns", 10**9), ("size", 10**12), ("scale", "big"),
+                            ("circuit", None), ("eigenvalue_qubits", Liar())]:
+            bad = KavrelAlg([0, 1, 1, 0], [1.0, 0.0], 0)
+            setattr(bad, name, value)
+            yield bad.solve
+        yield solver.solve
+        yield lambda: _sorvic._sorvic_solver([[Liar(), 0], [0, 1]], [0.1] * 3)
+        yield lambda: _sorvic._sorvic_solver(np.ones((2, 2, 2)), [0.1] * 3)
+        yield lambda: _sorvic._sorvic_solver([[1e308, -1e308], [-1e308, 1e308]], [0.1] * 3)
+        yield lambda: _sorvic._sorvic_solver(np.eye(4), Shrinking([0.1] * 8))
+        yield lambda: _sorvic._sorvic_solver(np.eye(2), [Liar()] * 3)
+        yield lambda: _sorvic._sorvic_solver(np.eye(2), [1e308] * 3)
+        yield lambda: _sorvic._HardwareEfficientCircuit(2**40, [0.0] * 8)
+        yield lambda: _sorvic._HardwareEfficientCircuit(Liar(), [0.0] * 8)
+        yield lambda: UNITARY([0], [[Liar(), 0], [0, 1]])
+        yield lambda: UNITARY(list(range(60)), np.eye(2))
+        yield lambda: UNITARY([2**40], np.eye(2))
+        yield lambda: UNITARY([0, 1], np.ones((4, 4), dtype=object))
+        yield lambda: UNITARY([0], np.eye(2)).control([0])
+
+    for attempt in attempts():
+        try:
+            attempt()
+        except Exception:
+            pass
+    print("survived")
+""")
+
+
+def test_hostile_calls_raise_python_errors_and_never_crash():
+    out = subprocess.run([sys.executable, "-c", CHILD], capture_output=True, text=True,
+                         env={"PYTHONMALLOC": "debug", "PATH": "", "OPENBLAS_NUM_THREADS": "1"},
+                         timeout=120)
+    assert out.returncode == 0, out.stderr[-2000:]
+    assert out.stdout.splitlines()[-1] == "survived"
