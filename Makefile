@@ -27,7 +27,7 @@ bench: install
 	  $(PY) -m pip install -q $$peer 2>/dev/null || echo "note: $$peer does not install here; its column is skipped"; \
 	done
 	$(PY) bench/run.py
-	@for script in bench/algo_*.py; do [ -e "$$script" ] && $(PY) $$script; done; true
+	@for script in bench/algo_*.py bench/sdk_*.py; do [ -e "$$script" ] && $(PY) $$script; done; true
 
 $(PY):
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (install it or put python3.13 on PATH)"; exit 1; }

@@ -330,14 +330,16 @@ Example:
                 "QGate, shots: int | None = None, seed: int | None = None) -> float"),
         R"DOC(The expectation value <psi|H|psi> of a Pauli observable.
 
-Computed on the amplitudes, one pass per term; no matrix is built.
+Computed on the amplitudes, no matrix built: one pass over the state for all the
+terms that share their X and Y positions.
 
 Args:
     observable: a PauliSum, or one Pauli label.
     state: a StateVector, or a circuit (QCircuit, QProg, QGate; no measurements)
         run from the all-zero state over at least the observable's qubits.
-    shots: None for the exact value; else the estimate from this many shots in
-        each measurement basis (terms that agree on shared qubits share one).
+    shots: None for the exact value; else the estimate from this many
+        measurements of each term's Pauli string (each term on its own; identity
+        terms count exactly).
     seed: the sampling seed; None draws one from NumPy's global generator.
 
 Returns:

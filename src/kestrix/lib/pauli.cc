@@ -1,7 +1,10 @@
 #include "pauli.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
+#include <map>
+#include <span>
 
 #include "errors.h"
 #include "kernels.h"
@@ -31,37 +34,90 @@ cplx i_power(int k) {
     return powers[k & 3];
 }
 
-// Sums of f(i) over [0, size) in fixed chunks, added in chunk order: the same result
-// whatever the number of threads.
-template <class F>
-cplx chunked_sum(uint64_t size, bool parallel, F f) {
-    const uint64_t chunks = parallel ? 64 : 1;
-    std::vector<cplx> partial(chunks);
-    for_range(chunks, parallel, [&](uint64_t c) {
-        cplx sum = 0;
-        for (uint64_t i = size * c / chunks, end = size * (c + 1) / chunks; i < end; ++i) sum += f(i);
-        partial[c] = sum;
-    });
-    cplx total = 0;
-    for (const cplx& p : partial) total += p;
-    return total;
+// Amplitudes are read in blocks of 2^kLowBits: within a block the sign (-1)^{|i & z|} is a
+// table entry for the low bits times one sign for the block, so no inner loop counts bits.
+constexpr int kLowBits = 10;
+// Strings sharing an X mask are summed together, this many to a pass (their sign tables
+// then stay in cache).
+constexpr size_t kBatch = 64;
+
+int parity(uint64_t v) { return std::popcount(v) & 1; }
+
+// sum_j s[j] * w[j], in four independent sums (the loop runs at the rate of the adds).
+double signed_sum(const double* s, const double* w, uint64_t size) {
+    double t[4] = {0, 0, 0, 0};
+    uint64_t j = 0;
+    for (; j + 4 <= size; j += 4)
+        for (int k = 0; k < 4; ++k) t[k] += s[j + k] * w[j + k];
+    for (; j < size; ++j) t[0] += s[j] * w[j];
+    return (t[0] + t[1]) + (t[2] + t[3]);
 }
 
-// <psi|P|psi>: P|i> = i^{#Y} (-1)^{|i & z|} |i ^ x>.
-double term_value(const PauliString& p, const StateVector& state) {
+// <psi|P|psi> for strings that share the mask x, in one pass over the amplitudes:
+// P|i> = i^{#Y} (-1)^{|i & z|} |i ^ x>, so each value is sum_i conj(psi[i ^ x]) psi[i]
+// with the string's signs, and conj(psi[i ^ x]) psi[i] is formed once for all of them.
+// Blocks are summed in fixed chunks, added in order: the same values on any number of
+// threads.
+void shared_x_values(uint64_t x, std::span<const uint64_t> zs, const StateVector& state,
+                     double* out) {
     const cplx* a = state.data();
-    const bool parallel = state.num_qubits() >= kParallelQubits;
-    if (p.x == 0) {  // diagonal: probabilities with signs
-        return chunked_sum(state.size(), parallel, [&](uint64_t i) {
-                   const double w = std::norm(a[i]);
-                   return cplx((std::popcount(i & p.z) & 1) ? -w : w);
-               }).real();
-    }
-    const cplx sum = chunked_sum(state.size(), parallel, [&](uint64_t i) {
-        const cplx v = std::conj(a[i ^ p.x]) * a[i];
-        return (std::popcount(i & p.z) & 1) ? -v : v;
+    const int n = state.num_qubits();
+    const int low = std::min(n, kLowBits);
+    const uint64_t block = uint64_t{1} << low, blocks = state.size() >> low;
+    const uint64_t x_low = x & (block - 1), x_high = x & ~(block - 1);
+    const size_t m = zs.size();
+    std::vector<double> sign(m * block);
+    for (size_t k = 0; k < m; ++k)
+        for (uint64_t j = 0; j < block; ++j) sign[k * block + j] = parity(j & zs[k]) ? -1.0 : 1.0;
+
+    const bool parallel = n >= kParallelQubits;
+    const uint64_t chunks = parallel ? std::min<uint64_t>(64, blocks) : 1;
+    std::vector<cplx> partial(chunks * m);
+    for_range(chunks, parallel, [&](uint64_t c) {
+        std::vector<double> re(block), im(block);
+        cplx* sums = partial.data() + c * m;
+        for (uint64_t b = blocks * c / chunks, end = blocks * (c + 1) / chunks; b < end; ++b) {
+            const uint64_t base = b << low;
+            const cplx* v = a + base;
+            const cplx* u = a + (base ^ x_high);
+            for (uint64_t j = 0; j < block; ++j) {  // conj(u[j ^ x]) * v[j]
+                const cplx w = u[j ^ x_low];
+                re[j] = w.real() * v[j].real() + w.imag() * v[j].imag();
+                im[j] = w.real() * v[j].imag() - w.imag() * v[j].real();
+            }
+            for (size_t k = 0; k < m; ++k) {
+                const double s = parity(base & zs[k]) ? -1.0 : 1.0;
+                const double* table = sign.data() + k * block;
+                const double r = signed_sum(table, re.data(), block);
+                const double i = x == 0 ? 0.0 : signed_sum(table, im.data(), block);
+                sums[k] += cplx(s * r, s * i);
+            }
+        }
     });
-    return (sum * i_power(std::popcount(p.x & p.z))).real();
+    for (size_t k = 0; k < m; ++k) {
+        cplx total = 0;
+        for (uint64_t c = 0; c < chunks; ++c) total += partial[c * m + k];
+        out[k] = (total * i_power(std::popcount(x & zs[k]))).real();
+    }
+}
+
+// <psi|P|psi> for every term, in order; identity terms are 1 exactly.
+std::vector<double> term_values(const PauliSum& observable, const StateVector& state) {
+    std::vector<double> values(observable.terms.size(), 1.0);
+    std::map<uint64_t, std::vector<size_t>> by_x;
+    for (size_t k = 0; k < observable.terms.size(); ++k)
+        if (observable.terms[k].pauli.support() != 0) by_x[observable.terms[k].pauli.x].push_back(k);
+    for (const auto& [x, indices] : by_x) {
+        for (size_t start = 0; start < indices.size(); start += kBatch) {
+            const size_t count = std::min(kBatch, indices.size() - start);
+            std::vector<uint64_t> zs(count);
+            for (size_t k = 0; k < count; ++k) zs[k] = observable.terms[indices[start + k]].pauli.z;
+            std::vector<double> batch(count);
+            shared_x_values(x, zs, state, batch.data());
+            for (size_t k = 0; k < count; ++k) values[indices[start + k]] = batch[k];
+        }
+    }
+    return values;
 }
 
 void check_fits(const PauliSum& observable, const StateVector& state) {
@@ -69,24 +125,6 @@ void check_fits(const PauliSum& observable, const StateVector& state) {
         throw IndexError("the observable acts on " + std::to_string(observable.num_qubits) +
                          " qubits but the state has " + std::to_string(state.num_qubits()));
     }
-}
-
-// Whether two strings agree on every qubit both act on, so one basis measures both.
-bool same_basis(const PauliString& a, const PauliString& b) {
-    const uint64_t shared = a.support() & b.support();
-    return ((a.x ^ b.x) & shared) == 0 && ((a.z ^ b.z) & shared) == 0;
-}
-
-// The gates that turn the basis of `p` into the computational one: H for X, S^dagger
-// then H for Y.
-Circuit rotation_to_z(const PauliString& p) {
-    Circuit c;
-    for (uint64_t m = p.x; m; m &= m - 1) {
-        const int q = std::countr_zero(m);
-        if (p.z & bit(q)) c.append(make_gate(GateKind::S, {q}).daggered());
-        c.append(make_gate(GateKind::H, {q}));
-    }
-    return c;
 }
 
 }  // namespace
@@ -134,10 +172,9 @@ int PauliString::width() const { return 64 - std::countl_zero(support()); }
 
 double expectation(const PauliSum& observable, const StateVector& state) {
     check_fits(observable, state);
+    const std::vector<double> values = term_values(observable, state);
     double total = 0;
-    for (const PauliTerm& t : observable.terms) {
-        total += t.pauli.support() == 0 ? t.coefficient : t.coefficient * term_value(t.pauli, state);
-    }
+    for (size_t k = 0; k < values.size(); ++k) total += observable.terms[k].coefficient * values[k];
     return total;
 }
 
@@ -145,43 +182,18 @@ double sampled_expectation(const PauliSum& observable, const StateVector& state,
                            Rng& rng) {
     check_fits(observable, state);
     if (shots == 0) throw ValueError("shots must be positive");
+    const std::vector<double> values = term_values(observable, state);
     double total = 0;
-    std::vector<PauliString> bases;
-    std::vector<std::vector<const PauliTerm*>> groups;
-    for (const PauliTerm& t : observable.terms) {
+    for (size_t k = 0; k < values.size(); ++k) {
+        const PauliTerm& t = observable.terms[k];
         if (t.pauli.support() == 0) {
             total += t.coefficient;
             continue;
         }
-        size_t g = 0;
-        while (g < bases.size() && !same_basis(bases[g], t.pauli)) ++g;
-        if (g == bases.size()) {
-            bases.emplace_back();
-            groups.emplace_back();
-        }
-        bases[g].x |= t.pauli.x;
-        bases[g].z |= t.pauli.z;
-        groups[g].push_back(&t);
-    }
-    for (size_t g = 0; g < bases.size(); ++g) {
-        StateVector rotated = state;
-        rotated.apply(rotation_to_z(bases[g]));
-        std::vector<int> qubits;
-        for (uint64_t m = bases[g].support(); m; m &= m - 1) qubits.push_back(std::countr_zero(m));
-        const std::vector<uint64_t> counts =
-            sample_counts(rotated.probabilities(qubits), shots, rng);
-        for (const PauliTerm* t : groups[g]) {
-            uint64_t local = 0;  // the term's qubits as bits of a sampled outcome
-            for (size_t k = 0; k < qubits.size(); ++k)
-                if (t->pauli.support() & bit(qubits[k])) local |= bit(int(k));
-            double sum = 0;
-            for (uint64_t outcome = 0; outcome < counts.size(); ++outcome) {
-                if (!counts[outcome]) continue;
-                const double c = double(counts[outcome]);
-                sum += (std::popcount(outcome & local) & 1) ? -c : c;
-            }
-            total += t->coefficient * sum / double(shots);
-        }
+        // Measuring the string reads +1 with probability (1 + <P>) / 2.
+        const double plus = std::clamp((1 + values[k]) / 2, 0.0, 1.0);
+        const std::vector<uint64_t> counts = sample_counts({plus, 1 - plus}, shots, rng);
+        total += t.coefficient * (double(counts[0]) - double(counts[1])) / double(shots);
     }
     return total;
 }

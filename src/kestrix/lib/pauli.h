@@ -6,7 +6,7 @@
 //                       {PauliString::from_label("XI"), 0.5}}};
 //     double e = expectation(h, state);                  // exact <psi|H|psi>
 //     Rng rng(seed);
-//     double s = sampled_expectation(h, state, 1000, rng);  // 1000 shots per basis
+//     double s = sampled_expectation(h, state, 1000, rng);  // 1000 shots per term
 //
 // Bit order as everywhere in the SDK: in a label the last character is qubit 0.
 #include <cstdint>
@@ -57,13 +57,14 @@ struct PauliSum {
     bool operator==(const PauliSum&) const = default;
 };
 
-/// <psi|H|psi>, exact: one pass over the amplitudes per term. IndexError when the
-/// observable is wider than the state.
+/// <psi|H|psi>, exact: one pass over the amplitudes for all the terms that share their X
+/// mask (64 at a time); identity terms count 1. IndexError when the observable is wider
+/// than the state.
 double expectation(const PauliSum& observable, const StateVector& state);
 
-/// The estimate from measuring `shots` shots in each basis the terms need: terms whose
-/// letters agree on every shared qubit share one basis (grouped greedily, in order);
-/// identity terms count exactly.
+/// The estimate from `shots` measurements of each term's Pauli string: each reads +1 with
+/// probability (1 + <P>) / 2, drawn from `rng`, independently of the other terms (as when
+/// every term is measured on its own); identity terms count exactly.
 double sampled_expectation(const PauliSum& observable, const StateVector& state, uint64_t shots,
                            Rng& rng);
 

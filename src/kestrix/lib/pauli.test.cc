@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <string>
 
 #include "errors.h"
 #include "random_circuit.h"
@@ -74,6 +75,42 @@ TEST(Pauli, MatrixAndExpectationMatchKroneckerProducts) {
             EXPECT_NEAR(expectation(h, s), dense_expectation(expected, s), 1e-12) << label;
         }
     }
+}
+
+// <psi|P|psi> by applying P amplitude by amplitude, the plain way.
+double applied_expectation(const PauliString& p, const StateVector& s) {
+    const cplx i(0, 1);
+    cplx total = 0;
+    for (uint64_t k = 0; k < s.size(); ++k) {
+        cplx phase = 1;
+        for (int q = 0; q < s.num_qubits(); ++q) {
+            const bool x = (p.x >> q) & 1, z = (p.z >> q) & 1, bit = (k >> q) & 1;
+            if (x && z) phase *= bit ? -i : i;  // Y|0> = i|1>, Y|1> = -i|0>
+            if (!x && z && bit) phase = -phase;
+        }
+        total += std::conj(s.data()[k ^ p.x]) * phase * s.data()[k];
+    }
+    return total.real();
+}
+
+TEST(Pauli, ManyTermsSharingMasksOnAWideState) {
+    std::mt19937_64 rng(12);
+    const int n = 12;  // wider than one block of amplitudes
+    StateVector s(n);
+    s.apply(testing::random_circuit(n, 80, rng));
+    PauliSum h{n, {}};
+    const std::string patterns[] = {"IIIIIIIIIIII", "XIIIIIIIIXII", "IIYIIIIXIIII", "XXXXXXXXXXXX"};
+    double expected = 0;
+    for (int k = 0; k < 150; ++k) {
+        // X or Y where the pattern has a letter, I or Z elsewhere: the X masks repeat.
+        std::string label = patterns[rng() % 4];
+        for (char& c : label) c = c == 'I' ? "IZ"[rng() % 2] : "XY"[rng() % 2];
+        const PauliTerm term{PauliString::from_label(label), double(int(rng() % 7)) - 3};
+        h.terms.push_back(term);
+        expected += term.coefficient *
+                    (term.pauli.support() ? applied_expectation(term.pauli, s) : 1.0);
+    }
+    EXPECT_NEAR(expectation(h, s), expected, 1e-11);
 }
 
 TEST(Pauli, SampledEstimateIsWithinItsStandardError) {
