@@ -165,7 +165,9 @@ Example:
                 throw nb::index_error((std::string(type_name) + " index out of range").c_str());
             return nb::cast(gates[k]);
         },
-        nb::arg("index"));
+        nb::arg("index"),
+        nb::sig((std::string("def __getitem__(self, index: typing.SupportsIndex | slice) -> QGate | ") +
+                 type_name).c_str()));
     cls.def(
         "__add__",
         [](const T& x, nb::handle other) -> nb::object {
@@ -174,14 +176,16 @@ Example:
             append_to(out, other);
             return nb::cast(std::move(out));
         },
-        nb::arg("other").none());
+        nb::arg("other").none(),
+        nb::sig((std::string("def __add__(self, other: QGate | QCircuit | QProg) -> ") + type_name)
+                    .c_str()));
     cls.def(
         "__eq__",
         [](const T& a, nb::handle b) -> nb::object {
             if (!nb::isinstance<T>(b)) return nb::borrow(Py_NotImplemented);
             return nb::bool_(same_content(a, nb::cast<const T&>(b)));
         },
-        nb::arg("other").none());
+        nb::arg("other").none(), nb::sig("def __eq__(self, other: object) -> bool"));
     cls.def(
         "depth", [](const T& x) { return depth(circuit_of(x)); },
         R"DOC(The number of layers of gates.

@@ -256,7 +256,7 @@ Example:
                 if (!nb::isinstance<Gate>(b)) return nb::borrow(Py_NotImplemented);
                 return nb::bool_(same_gate(a, nb::cast<const Gate&>(b)));
             },
-            nb::arg("other").none())
+            nb::arg("other").none(), nb::sig("def __eq__(self, other: object) -> bool"))
         .def("__hash__", [](const Gate& g) { return Py_hash_t(gate_hash(g)); })
         .def("__repr__", &gate_text);
     make_picklable(gate, "kestrix.core", 'G', encode_gate, decode_gate, true);

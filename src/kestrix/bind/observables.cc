@@ -271,14 +271,14 @@ Example:
                 if (!nb::isinstance<PauliSum>(b)) return nb::borrow(Py_NotImplemented);
                 return nb::cast(combined(a, nb::cast<const PauliSum&>(b), 1.0));
             },
-            nb::arg("other").none())
+            nb::arg("other").none(), nb::sig("def __add__(self, other: PauliSum) -> PauliSum"))
         .def(
             "__sub__",
             [](const PauliSum& a, nb::handle b) -> nb::object {
                 if (!nb::isinstance<PauliSum>(b)) return nb::borrow(Py_NotImplemented);
                 return nb::cast(combined(a, nb::cast<const PauliSum&>(b), -1.0));
             },
-            nb::arg("other").none())
+            nb::arg("other").none(), nb::sig("def __sub__(self, other: PauliSum) -> PauliSum"))
         .def("__neg__", [](const PauliSum& a) { return scaled(a, -1.0); })
         .def(
             "__mul__",
@@ -287,7 +287,7 @@ Example:
                     return nb::borrow(Py_NotImplemented);
                 return nb::cast(scaled(a, to_coefficient(factor, "factor")));
             },
-            nb::arg("factor").none())
+            nb::arg("factor").none(), nb::sig("def __mul__(self, factor: float) -> PauliSum"))
         .def(
             "__rmul__",
             [](const PauliSum& a, nb::handle factor) -> nb::object {
@@ -295,14 +295,14 @@ Example:
                     return nb::borrow(Py_NotImplemented);
                 return nb::cast(scaled(a, to_coefficient(factor, "factor")));
             },
-            nb::arg("factor").none())
+            nb::arg("factor").none(), nb::sig("def __rmul__(self, factor: float) -> PauliSum"))
         .def(
             "__eq__",
             [](const PauliSum& a, nb::handle b) -> nb::object {
                 if (!nb::isinstance<PauliSum>(b)) return nb::borrow(Py_NotImplemented);
                 return nb::bool_(a == nb::cast<const PauliSum&>(b));
             },
-            nb::arg("other").none())
+            nb::arg("other").none(), nb::sig("def __eq__(self, other: object) -> bool"))
         .def("__repr__", &sum_repr);
     cls.attr("__hash__") = nb::none();
     make_picklable(cls, "kestrix.quantum_info", 'Q', encode_pauli_sum, decode_pauli_sum, true);
