@@ -91,13 +91,15 @@ std::string appended_gates(const Circuit& c) {
 
 std::string circuit_repr(const Circuit& c) {
     const size_t n = c.gate_count();
-    if (n > kReprGates) return "<QCircuit: " + count(n, "gate") + " on " + count(c.width(), "qubit") + ">";
+    if (n > kReprGates)
+        return "<QCircuit: " + count(n, "gate") + " on " + count(c.width(), "qubit") + ">";
     return "QCircuit()" + appended_gates(c);
 }
 
 std::string program_repr(const Program& p) {
     const size_t n = p.circuit.gate_count();
-    if (n > kReprGates) return "<QProg: " + count(p.width(), "qubit") + ", " + count(n, "gate") + ">";
+    if (n > kReprGates)
+        return "<QProg: " + count(p.width(), "qubit") + ", " + count(n, "gate") + ">";
     return "QProg(" + std::to_string(p.width()) + ")" + appended_gates(p.circuit);
 }
 
@@ -129,7 +131,8 @@ Example:
     cls.def("__len__", [](const T& x) { return circuit_of(x).gate_count(); });
     cls.def("__iter__", [](const T& x) { return nb::iter(nb::cast(circuit_of(x).flatten())); });
     cls.def(
-        "gates", [](const T& x) { return circuit_of(x).flatten(); }, R"DOC(Every gate in execution order.
+        "gates", [](const T& x) { return circuit_of(x).flatten(); },
+        R"DOC(Every gate in execution order.
 
 Appended circuits are expanded; each gate carries the controls and dagger flag it
 runs with.
@@ -155,8 +158,11 @@ Example:
                 return nb::cast(with_gates(x, picked));
             }
             if (!PyIndex_Check(index.ptr())) {
-                throw nb::type_error((std::string(type_name) + " indices must be integers or "
-                                      "slices, not " + type_name_of(index)).c_str());
+                throw nb::type_error((std::string(type_name) +
+                                      " indices must be integers or "
+                                      "slices, not " +
+                                      type_name_of(index))
+                                         .c_str());
             }
             Py_ssize_t k = PyNumber_AsSsize_t(index.ptr(), PyExc_IndexError);
             if (k == -1 && PyErr_Occurred()) throw nb::python_error();
@@ -166,8 +172,10 @@ Example:
             return nb::cast(gates[k]);
         },
         nb::arg("index"),
-        nb::sig((std::string("def __getitem__(self, index: typing.SupportsIndex | slice) -> QGate | ") +
-                 type_name).c_str()));
+        nb::sig(
+            (std::string("def __getitem__(self, index: typing.SupportsIndex | slice) -> QGate | ") +
+             type_name)
+                .c_str()));
     cls.def(
         "__add__",
         [](const T& x, nb::handle other) -> nb::object {
@@ -224,7 +232,8 @@ Example:
 }  // namespace
 
 void bind_circuits(nb::module_& m) {
-    nb::class_<Circuit> circuit(m, "QCircuit", nb::type_slots(lshift_slots<Circuit>), R"DOC(An ordered list of gates.
+    nb::class_<Circuit> circuit(m, "QCircuit", nb::type_slots(lshift_slots<Circuit>),
+                                R"DOC(An ordered list of gates.
 
 `c << g` appends a gate, circuit or program in place and returns `c`. Circuits
 compare equal when they run the same gates in the same order, and are unhashable,
@@ -274,7 +283,8 @@ Example:
     circuit.attr("__hash__") = nb::none();
     make_picklable(circuit, "kestrix.core", 'C', encode_circuit, decode_circuit, false);
 
-    nb::class_<Program> program(m, "QProg", nb::type_slots(lshift_slots<Program>), R"DOC(A program: a circuit over a declared number of qubits.
+    nb::class_<Program> program(m, "QProg", nb::type_slots(lshift_slots<Program>),
+                                R"DOC(A program: a circuit over a declared number of qubits.
 
 Its width (num_qubits) is the larger of the declared number and the highest qubit it
 touches plus one. Programs append, read back, compare, index and pickle as circuits

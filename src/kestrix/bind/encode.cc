@@ -38,8 +38,8 @@ Example:
         .def(
             "amplitude_encode",
             [](Encoder& e, nb::handle qubits, nb::handle data) {
-                e.circuit.append(
-                    amplitude_encode(to_index_list(qubits, "qubit"), to_complex_vector(data, "amplitude_encode")));
+                e.circuit.append(amplitude_encode(to_index_list(qubits, "qubit"),
+                                                  to_complex_vector(data, "amplitude_encode")));
             },
             nb::arg("qubits"), nb::arg("data"),
             nb::sig("def amplitude_encode(self, qubits: collections.abc.Sequence[int], data: "

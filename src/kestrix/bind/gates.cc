@@ -33,7 +33,8 @@ std::string gate_docstring(const GateDoc& d) {
     std::string doc = std::string(d.summary) + "\n\nArgs:\n";
     for (int k = 0; k < count; ++k) {
         doc += std::string("    ") + d.names[k] +
-               (k < arity ? ": a qubit index (int >= 0).\n" : ": an angle in radians (finite real).\n");
+               (k < arity ? ": a qubit index (int >= 0).\n"
+                          : ": an angle in radians (finite real).\n");
     }
     return doc + "\nReturns:\n    QGate: a new, immutable gate.\n\nExample:\n" + d.example;
 }
@@ -70,17 +71,24 @@ void bind_gate(nb::module_& m, const GateDoc& d) {
     auto arg = [&](int k) { return nb::arg(d.names[k]); };
     switch (count) {
         case 1:
-            m.def(name, [kind](nb::handle a) { return build(kind, {a}); }, arg(0),
-                  nb::sig(sig.c_str()), doc.c_str());
+            m.def(
+                name, [kind](nb::handle a) { return build(kind, {a}); }, arg(0),
+                nb::sig(sig.c_str()), doc.c_str());
             break;
         case 2:
-            m.def(name, [kind](nb::handle a, nb::handle b) { return build(kind, {a, b}); },
-                  arg(0), arg(1), nb::sig(sig.c_str()), doc.c_str());
+            m.def(
+                name,
+                [kind](nb::handle a, nb::handle b) {
+                    return build(kind, {a, b});
+                },
+                arg(0), arg(1), nb::sig(sig.c_str()), doc.c_str());
             break;
         case 3:
             m.def(
                 name,
-                [kind](nb::handle a, nb::handle b, nb::handle c) { return build(kind, {a, b, c}); },
+                [kind](nb::handle a, nb::handle b, nb::handle c) {
+                    return build(kind, {a, b, c});
+                },
                 arg(0), arg(1), arg(2), nb::sig(sig.c_str()), doc.c_str());
             break;
         default:
@@ -94,41 +102,67 @@ void bind_gate(nb::module_& m, const GateDoc& d) {
 }
 
 const GateDoc kGates[] = {
-    {GateKind::H, {"qubit"}, "Hadamard gate: (1/sqrt 2) [[1, 1], [1, -1]].",
+    {GateKind::H,
+     {"qubit"},
+     "Hadamard gate: (1/sqrt 2) [[1, 1], [1, -1]].",
      "    >>> H(0)\n    H(0)\n"},
     {GateKind::X, {"qubit"}, "Pauli X (NOT) gate: [[0, 1], [1, 0]].", "    >>> X(2)\n    X(2)\n"},
     {GateKind::Y, {"qubit"}, "Pauli Y gate: [[0, -i], [i, 0]].", "    >>> Y(0)\n    Y(0)\n"},
     {GateKind::Z, {"qubit"}, "Pauli Z gate: diag(1, -1).", "    >>> Z(1)\n    Z(1)\n"},
     {GateKind::I, {"qubit"}, "Identity gate.", "    >>> I(0)\n    I(0)\n"},
-    {GateKind::S, {"qubit"}, "Phase gate S = diag(1, i), the square root of Z; SDG is its inverse.",
+    {GateKind::S,
+     {"qubit"},
+     "Phase gate S = diag(1, i), the square root of Z; SDG is its inverse.",
      "    >>> S(0).dagger() == SDG(0)\n    True\n"},
-    {GateKind::T, {"qubit"}, "T gate = diag(1, e^{i pi/4}), the square root of S; TDG is its inverse.",
+    {GateKind::T,
+     {"qubit"},
+     "T gate = diag(1, e^{i pi/4}), the square root of S; TDG is its inverse.",
      "    >>> T(0)\n    T(0)\n"},
-    {GateKind::SX, {"qubit"},
+    {GateKind::SX,
+     {"qubit"},
      "SX = (1/2) [[1+i, 1-i], [1-i, 1+i]], the square root of X; SXDG is its inverse.",
      "    >>> SX(0)\n    SX(0)\n"},
-    {GateKind::RX, {"qubit", "theta"}, "exp(-i theta X / 2); RX(q, 2*pi) is minus the identity.",
+    {GateKind::RX,
+     {"qubit", "theta"},
+     "exp(-i theta X / 2); RX(q, 2*pi) is minus the identity.",
      "    >>> RX(0, 0.1)\n    RX(0, 0.1)\n"},
-    {GateKind::RY, {"qubit", "theta"}, "exp(-i theta Y / 2).",
+    {GateKind::RY,
+     {"qubit", "theta"},
+     "exp(-i theta Y / 2).",
      "    >>> RY(1, 0.25).dagger()\n    RY(1, 0.25).dagger()\n"},
-    {GateKind::RZ, {"qubit", "theta"},
+    {GateKind::RZ,
+     {"qubit", "theta"},
      "exp(-i theta Z / 2) = diag(e^{-i theta/2}, e^{i theta/2}).",
      "    >>> RZ(0, -1.5)\n    RZ(0, -1.5)\n"},
-    {GateKind::U1, {"qubit", "theta"}, "diag(1, e^{i theta}).",
+    {GateKind::U1,
+     {"qubit", "theta"},
+     "diag(1, e^{i theta}).",
      "    >>> U1(0, 3.141592653589793)\n    U1(0, 3.141592653589793)\n"},
-    {GateKind::U2, {"qubit", "phi", "lam"}, "U3(qubit, pi/2, phi, lam); U2(q, 0, pi) acts as a Hadamard.",
+    {GateKind::U2,
+     {"qubit", "phi", "lam"},
+     "U3(qubit, pi/2, phi, lam); U2(q, 0, pi) acts as a Hadamard.",
      "    >>> U2(0, 0, 3.141592653589793)\n    U2(0, 0.0, 3.141592653589793)\n"},
-    {GateKind::U3, {"qubit", "theta", "phi", "lam"},
-     "[[cos(theta/2), -e^{i lam} sin(theta/2)],\n [e^{i phi} sin(theta/2), e^{i(phi+lam)} cos(theta/2)]].",
+    {GateKind::U3,
+     {"qubit", "theta", "phi", "lam"},
+     "[[cos(theta/2), -e^{i lam} sin(theta/2)],\n [e^{i phi} sin(theta/2), e^{i(phi+lam)} "
+     "cos(theta/2)]].",
      "    >>> U3(0, 0, 0.1, 0.2)\n    U3(0, 0.0, 0.1, 0.2)\n"},
-    {GateKind::CNOT, {"control", "target"}, "X on target when control is 1.",
+    {GateKind::CNOT,
+     {"control", "target"},
+     "X on target when control is 1.",
      "    >>> CNOT(0, 1).control([2])\n    CNOT(0, 1).control([2])\n"},
-    {GateKind::CZ, {"control", "target"}, "Z on target when control is 1 (symmetric).",
+    {GateKind::CZ,
+     {"control", "target"},
+     "Z on target when control is 1 (symmetric).",
      "    >>> CZ(0, 1)\n    CZ(0, 1)\n"},
-    {GateKind::CR, {"control", "target", "theta"}, "Controlled phase: diag(1, 1, 1, e^{i theta}).",
+    {GateKind::CR,
+     {"control", "target", "theta"},
+     "Controlled phase: diag(1, 1, 1, e^{i theta}).",
      "    >>> CR(0, 1, 0.5)\n    CR(0, 1, 0.5)\n"},
     {GateKind::SWAP, {"a", "b"}, "Exchanges two qubits.", "    >>> SWAP(0, 1)\n    SWAP(0, 1)\n"},
-    {GateKind::TOFFOLI, {"c1", "c2", "target"}, "X on target when both controls are 1.",
+    {GateKind::TOFFOLI,
+     {"c1", "c2", "target"},
+     "X on target when both controls are 1.",
      "    >>> TOFFOLI(0, 1, 2)\n    TOFFOLI(0, 1, 2)\n"},
 };
 
@@ -180,7 +214,8 @@ ComplexMatrix to_numpy(const std::vector<cplx>& m) {
 }  // namespace
 
 void bind_gates(nb::module_& m) {
-    nb::class_<Gate> gate(m, "QGate", R"DOC(One gate: its name, operand qubits, controls, angles and dagger flag.
+    nb::class_<Gate> gate(
+        m, "QGate", R"DOC(One gate: its name, operand qubits, controls, angles and dagger flag.
 
 Gates are immutable and hashable: control() and dagger() return new gates, and two
 gates are equal when name, qubits, controls (in order), angles, dagger flag and
@@ -228,7 +263,8 @@ Example:
             [](const Gate& g, nb::handle qubits) {
                 return g.controlled(to_index_list(qubits, "control qubit"));
             },
-            nb::arg("qubits"), nb::sig("def control(self, qubits: int | collections.abc.Sequence[int]) -> QGate"),
+            nb::arg("qubits"),
+            nb::sig("def control(self, qubits: int | collections.abc.Sequence[int]) -> QGate"),
             R"DOC(A new gate that acts only when every control qubit is 1.
 
 Args:
@@ -274,7 +310,8 @@ Example:
     >>> SDG(0)
     S(0).dagger()
 )DOC");
-    bind_inverse(m, "TDG", GateKind::T, R"DOC(The inverse of T, diag(1, e^{-i pi/4}): T(qubit).dagger().
+    bind_inverse(m, "TDG", GateKind::T,
+                 R"DOC(The inverse of T, diag(1, e^{-i pi/4}): T(qubit).dagger().
 
 Args:
     qubit: a qubit index (int >= 0).
@@ -329,7 +366,8 @@ Example:
         [](nb::handle qubits) {
             return make_gate(GateKind::BARRIER, to_index_list(qubits, "qubit"));
         },
-        nb::arg("qubits"), nb::sig("def BARRIER(qubits: int | collections.abc.Sequence[int]) -> QGate"),
+        nb::arg("qubits"),
+        nb::sig("def BARRIER(qubits: int | collections.abc.Sequence[int]) -> QGate"),
         R"DOC(A marker for drawings; it has no effect on the state.
 
 Args:
@@ -359,7 +397,8 @@ Example:
             return nb::cast(std::move(out));
         },
         nb::arg("qubits"), nb::arg("cbits"),
-        nb::sig("def measure(qubits: int | collections.abc.Sequence[int], cbits: int | collections.abc.Sequence[int]) -> QGate | "
+        nb::sig("def measure(qubits: int | collections.abc.Sequence[int], cbits: int | "
+                "collections.abc.Sequence[int]) -> QGate | "
                 "QCircuit"),
         R"DOC(Measures qubits[i] into classical bit cbits[i].
 

@@ -1,7 +1,7 @@
 // CPUQVM and its results.
 #include <nanobind/stl/optional.h>
-#include <nanobind/stl/string.h>
 #include <nanobind/stl/shared_ptr.h>
+#include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
 #include <memory>
@@ -81,7 +81,8 @@ Machine decode_machine(std::string_view bytes) {
 }  // namespace
 
 void bind_machine(nb::module_& m) {
-    nb::class_<Result> result(m, "QResult", R"DOC(The outcome of one CPUQVM.run: shot counts and probabilities.
+    nb::class_<Result> result(m, "QResult",
+                              R"DOC(The outcome of one CPUQVM.run: shot counts and probabilities.
 
 Results are immutable; they pickle and copy, the final state included.
 
@@ -188,8 +189,11 @@ Example:
     machine
         .def(
             "__init__",
-            [](Machine* self, nb::handle seed) { new (self) Machine{to_seed(seed), nullptr}; },
-            nb::arg("seed") = nb::none(), nb::sig("def __init__(self, seed: int | None = None) -> None"),
+            [](Machine* self, nb::handle seed) {
+                new (self) Machine{to_seed(seed), nullptr};
+            },
+            nb::arg("seed") = nb::none(),
+            nb::sig("def __init__(self, seed: int | None = None) -> None"),
             "A simulator; seed=None draws each run's seed from NumPy's global generator.")
         .def(
             "run",

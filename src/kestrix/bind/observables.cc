@@ -27,18 +27,21 @@ namespace {
 // observable with another coefficient is not Hermitian and has no real expectation.
 double to_coefficient(nb::handle value, const std::string& label) {
     if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) || PyBool_Check(value.ptr()))
-        throw nb::type_error(("PauliSum: the coefficient of '" + label + "' must be a number, got " +
-                              type_name_of(value)).c_str());
+        throw nb::type_error(("PauliSum: the coefficient of '" + label +
+                              "' must be a number, got " + type_name_of(value))
+                                 .c_str());
     const Py_complex c = PyComplex_AsCComplex(value.ptr());
     if (c.real == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
-        throw nb::type_error(("PauliSum: the coefficient of '" + label + "' must be a number, got " +
-                              type_name_of(value)).c_str());
+        throw nb::type_error(("PauliSum: the coefficient of '" + label +
+                              "' must be a number, got " + type_name_of(value))
+                                 .c_str());
     }
     if (c.imag != 0) {
         throw nb::value_error(("PauliSum: the coefficient of '" + label +
                                "' must be real (the observable must be Hermitian), got " +
-                               nb::repr(value).c_str()).c_str());
+                               nb::repr(value).c_str())
+                                  .c_str());
     }
     if (!std::isfinite(c.real)) {
         throw nb::value_error(
@@ -49,7 +52,8 @@ double to_coefficient(nb::handle value, const std::string& label) {
 
 std::string to_label(nb::handle value) {
     if (!PyUnicode_Check(value.ptr()))
-        throw nb::type_error(("PauliSum: a Pauli label must be a str, got " + type_name_of(value)).c_str());
+        throw nb::type_error(
+            ("PauliSum: a Pauli label must be a str, got " + type_name_of(value)).c_str());
     return nb::cast<std::string>(value);
 }
 
@@ -59,8 +63,9 @@ std::vector<nb::tuple> rows(nb::handle terms, size_t size, const char* shape) {
     nb::object list = nb::steal(PySequence_List(terms.ptr()));
     if (!list.is_valid()) {
         PyErr_Clear();
-        throw nb::type_error(("PauliSum: terms must be " + std::string(shape) + ", got " +
-                              type_name_of(terms)).c_str());
+        throw nb::type_error(
+            ("PauliSum: terms must be " + std::string(shape) + ", got " + type_name_of(terms))
+                .c_str());
     }
     std::vector<nb::tuple> out;
     for (nb::handle item : list) {
@@ -68,7 +73,8 @@ std::vector<nb::tuple> rows(nb::handle terms, size_t size, const char* shape) {
         if (!t.is_valid() || nb::len(t) != size || PyUnicode_Check(item.ptr())) {
             PyErr_Clear();
             throw nb::type_error(("PauliSum: each term must be " + std::string(shape) + ", got " +
-                                  nb::repr(item).c_str()).c_str());
+                                  nb::repr(item).c_str())
+                                     .c_str());
         }
         out.push_back(nb::borrow<nb::tuple>(t));
     }
@@ -80,7 +86,8 @@ int width_of(nb::handle num_qubits, int needed) {
     const int n = to_index(num_qubits, "num_qubits");
     if (n < needed) {
         throw nb::value_error(("PauliSum: num_qubits is " + std::to_string(n) +
-                               " but a term acts on " + std::to_string(needed) + " qubits").c_str());
+                               " but a term acts on " + std::to_string(needed) + " qubits")
+                                  .c_str());
     }
     if (n > kMaxPauliQubits) throw nb::value_error("PauliSum: at most 64 qubits");
     return n;
@@ -95,7 +102,8 @@ PauliSum from_labels(nb::handle terms, nb::handle num_qubits) {
         nb::handle source = terms;
         nb::object items;
         if (PyDict_Check(terms.ptr())) source = items = terms.attr("items")();
-        for (const nb::tuple& t : rows(source, 2, "a label, a dict or (label, coefficient) pairs")) {
+        for (const nb::tuple& t :
+             rows(source, 2, "a label, a dict or (label, coefficient) pairs")) {
             std::string label = to_label(t[0]);
             const double c = to_coefficient(t[1], label);
             parsed.emplace_back(std::move(label), c);
@@ -106,7 +114,8 @@ PauliSum from_labels(nb::handle terms, nb::handle num_qubits) {
     for (auto& [label, c] : parsed) {
         if (width >= 0 && int(label.size()) != width) {
             throw nb::value_error(("PauliSum: every label must have the same length, got '" +
-                                   parsed.front().first + "' and '" + label + "'").c_str());
+                                   parsed.front().first + "' and '" + label + "'")
+                                      .c_str());
         }
         width = int(label.size());
         out.terms.push_back({PauliString::from_label(label), c});
@@ -166,8 +175,9 @@ PauliSum scaled(const PauliSum& a, double factor) {
 const PauliSum& as_observable(nb::handle value, PauliSum& holder) {
     if (nb::isinstance<PauliSum>(value)) return nb::cast<const PauliSum&>(value);
     if (PyUnicode_Check(value.ptr())) return holder = from_labels(value, nb::none());
-    throw nb::type_error(("expval: the observable must be a PauliSum or a Pauli label, got " +
-                          type_name_of(value)).c_str());
+    throw nb::type_error(
+        ("expval: the observable must be a PauliSum or a Pauli label, got " + type_name_of(value))
+            .c_str());
 }
 
 // The state an expectation is taken on: a StateVector as it is, or a circuit run from the
@@ -175,11 +185,13 @@ const PauliSum& as_observable(nb::handle value, PauliSum& holder) {
 StateVector state_for(nb::handle target, int min_qubits) {
     if (nb::isinstance<StateVector>(target)) return nb::cast<const StateVector&>(target);
     int width = min_qubits;
-    if (nb::isinstance<Program>(target)) width = std::max(width, nb::cast<const Program&>(target).width());
+    if (nb::isinstance<Program>(target))
+        width = std::max(width, nb::cast<const Program&>(target).width());
     if (!nb::isinstance<Gate>(target) && !nb::isinstance<Circuit>(target) &&
         !nb::isinstance<Program>(target)) {
         throw nb::type_error(("expval: expected a StateVector, QCircuit, QProg or QGate, got " +
-                              type_name_of(target)).c_str());
+                              type_name_of(target))
+                                 .c_str());
     }
     const Circuit c = to_circuit(target);
     if (c.has_measurement())
@@ -190,7 +202,8 @@ StateVector state_for(nb::handle target, int min_qubits) {
 }  // namespace
 
 void bind_observables(nb::module_& m) {
-    nb::class_<PauliSum> cls(m, "PauliSum", R"DOC(A Pauli observable: real coefficients times Pauli strings.
+    nb::class_<PauliSum> cls(m, "PauliSum",
+                             R"DOC(A Pauli observable: real coefficients times Pauli strings.
 
 Labels read as bit strings do: the last character acts on qubit 0, so 'ZX' is X on
 qubit 0 and Z on qubit 1. Sums add (+, -), scale by real numbers, compare by their
@@ -239,9 +252,8 @@ Example:
     >>> PauliSum.from_sparse([("XZ", [2, 0], 0.5)])
     PauliSum([('XIZ', 0.5)])
 )DOC")
-        .def_prop_ro(
-            "terms", &terms_of, nb::sig("def terms(self) -> list[tuple[str, float]]"),
-            "(label, coefficient) pairs, labels over num_qubits qubits, in order.")
+        .def_prop_ro("terms", &terms_of, nb::sig("def terms(self) -> list[tuple[str, float]]"),
+                     "(label, coefficient) pairs, labels over num_qubits qubits, in order.")
         .def_prop_ro(
             "num_qubits", [](const PauliSum& p) { return p.num_qubits; }, "The observable's width.")
         .def(

@@ -27,8 +27,8 @@ inline nb::bytes to_bytes(const std::string& s) { return nb::bytes(s.data(), s.s
 /// first byte is `tag`; `decode(std::string_view)` returns a T. Immutable objects copy to
 /// themselves, as tuples do; others to an independent copy.
 template <class T, class Encode, class Decode>
-void make_picklable(nb::class_<T>& cls, const char* module, char tag, Encode encode,
-                    Decode decode, bool immutable) {
+void make_picklable(nb::class_<T>& cls, const char* module, char tag, Encode encode, Decode decode,
+                    bool immutable) {
     register_loader(tag, [decode](std::string_view bytes) { return nb::cast(decode(bytes)); });
     cls.def("__reduce__", [module, encode](const T& self) {
         nb::object loads = nb::module_::import_(module).attr("_loads");
@@ -36,12 +36,13 @@ void make_picklable(nb::class_<T>& cls, const char* module, char tag, Encode enc
     });
     if (immutable) {
         cls.def("__copy__", [](nb::handle self) { return nb::borrow(self); });
-        cls.def("__deepcopy__", [](nb::handle self, nb::handle) { return nb::borrow(self); },
-                nb::arg("memo"));
+        cls.def(
+            "__deepcopy__", [](nb::handle self, nb::handle) { return nb::borrow(self); },
+            nb::arg("memo"));
     } else {
         cls.def("__copy__", [](const T& self) { return T(self); });
-        cls.def("__deepcopy__", [](const T& self, nb::handle) { return T(self); },
-                nb::arg("memo"));
+        cls.def(
+            "__deepcopy__", [](const T& self, nb::handle) { return T(self); }, nb::arg("memo"));
     }
 }
 

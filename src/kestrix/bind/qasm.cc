@@ -1,9 +1,10 @@
 // kestrix.qasm: OpenQASM 2 and 3 text in and out (the work is libkestrix's, qasm.h).
+#include "kestrix/lib/qasm.h"
+
 #include <nanobind/stl/string.h>
 
 #include "convert.h"
 #include "errors.h"
-#include "kestrix/lib/qasm.h"
 #include "signature.h"
 
 namespace nb = nanobind;
@@ -23,8 +24,8 @@ NB_MODULE(qasm, m) {
                 kestrix::py::append_object(p.circuit, prog);
             }
             if (!kestrix::py::is_integer_scalar(version))
-                throw nb::type_error(("version must be 2 or 3, got " +
-                                      kestrix::py::type_name_of(version)).c_str());
+                throw nb::type_error(
+                    ("version must be 2 or 3, got " + kestrix::py::type_name_of(version)).c_str());
             const long v = nb::cast<long>(nb::int_(version));
             if (v != 2 && v != 3)
                 throw nb::value_error(("version must be 2 or 3, got " + std::to_string(v)).c_str());
@@ -70,7 +71,8 @@ Example:
         [](nb::handle text) {
             if (!PyUnicode_Check(text.ptr()))
                 throw nb::type_error(("loads takes the OpenQASM text as a str, got " +
-                                      kestrix::py::type_name_of(text)).c_str());
+                                      kestrix::py::type_name_of(text))
+                                         .c_str());
             return kestrix::from_qasm(nb::cast<std::string>(text));
         },
         nb::arg("text"), nb::sig("def loads(text: str) -> kestrix.core.QProg"),

@@ -180,8 +180,8 @@ Example:
         "unitary",
         [](nb::handle circuit, nb::handle num_qubits) {
             const Circuit c = kestrix::py::to_circuit(circuit);
-            const int n = num_qubits.is_none() ? c.width()
-                                               : kestrix::py::to_index(num_qubits, "num_qubits");
+            const int n =
+                num_qubits.is_none() ? c.width() : kestrix::py::to_index(num_qubits, "num_qubits");
             if (n > kMaxMatrixQubits) {
                 throw nb::value_error(("unitary: at most " + std::to_string(kMaxMatrixQubits) +
                                        " qubits, got " + std::to_string(n))

@@ -11,8 +11,7 @@ namespace nb = nanobind;
 namespace {
 
 struct Signed {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject* inner;           ///< the nanobind function called
     PyObject* text_signature;  ///< "(qubit, theta)"
 };
@@ -47,8 +46,7 @@ PyObject* signed_get(PyObject* self, PyObject* instance, PyObject*) {
 }
 
 PyObject* signed_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<built-in function %U>",
-                                nb::getattr(self, "__qualname__").ptr());
+    return PyUnicode_FromFormat("<built-in function %U>", nb::getattr(self, "__qualname__").ptr());
 }
 
 // Pickled by reference, like Python's own functions: the qualified name in its module.
@@ -109,8 +107,7 @@ PyType_Slot method_slots[] = {
 constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                             Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
-PyType_Spec function_spec = {"kestrix.builtin_function", sizeof(Signed), 0, kFlags,
-                             function_slots};
+PyType_Spec function_spec = {"kestrix.builtin_function", sizeof(Signed), 0, kFlags, function_slots};
 // METHOD_DESCRIPTOR: obj.method(...) calls with obj as first argument, no bound object.
 PyType_Spec method_spec = {"kestrix.builtin_method", sizeof(Signed), 0,
                            kFlags | Py_TPFLAGS_METHOD_DESCRIPTOR, method_slots};
@@ -204,8 +201,8 @@ bool is_public(const std::string& name) { return !name.empty() && name[0] != '_'
 
 // A dict copy of a namespace: the loops below replace entries as they go.
 nb::dict snapshot(nb::handle object) {
-    nb::object copy = nb::steal(
-        PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), object.attr("__dict__").ptr()));
+    nb::object copy = nb::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type),
+                                                    object.attr("__dict__").ptr()));
     if (!copy.is_valid()) throw nb::python_error();
     return nb::borrow<nb::dict>(copy);
 }
@@ -215,8 +212,7 @@ void sign_class(nb::handle cls) {
     for (auto [key, value] : members) {
         const std::string name = nb::cast<std::string>(key);
         if (!is_public(name) || !is_nanobind_function(value)) continue;
-        const bool method =
-            nb::cast<std::string>(value.type().attr("__name__")) == "nb_method";
+        const bool method = nb::cast<std::string>(value.type().attr("__name__")) == "nb_method";
         const std::string text = text_signature(value, false);
         if (!text.empty()) nb::setattr(cls, key, wrap(value, text, method));
     }

@@ -47,9 +47,9 @@ class Reader {
     Reader(std::string_view bytes, char tag, const char* what) : in_(bytes), what_(what) {
         if (in_.size() < 2 || in_[0] != tag) fail("it holds something else");
         if (uint8_t(in_[1]) != kFormat) {
-            throw ValueError(std::string("cannot read this ") + what_ + ": it was written in format " +
-                             std::to_string(uint8_t(in_[1])) + ", this version reads format " +
-                             std::to_string(kFormat));
+            throw ValueError(std::string("cannot read this ") + what_ +
+                             ": it was written in format " + std::to_string(uint8_t(in_[1])) +
+                             ", this version reads format " + std::to_string(kFormat));
         }
         at_ = 2;
     }

@@ -85,7 +85,8 @@ TEST(Codec, ProgramsStatesAndResultsRoundTrip) {
         EXPECT_EQ(back.counts(), r.counts());
         EXPECT_EQ(back.cbits(), r.cbits());
         EXPECT_EQ(back.shots(), r.shots());
-        EXPECT_EQ(back.exact_probabilities({0, 1, 2, 3, 4}), r.exact_probabilities({0, 1, 2, 3, 4}));
+        EXPECT_EQ(back.exact_probabilities({0, 1, 2, 3, 4}),
+                  r.exact_probabilities({0, 1, 2, 3, 4}));
     }
 }
 
@@ -117,14 +118,17 @@ void expect_only_value_errors(const std::string& good, Decode decode, std::mt199
 
 TEST(Codec, DamagedBytesAreValueErrors) {
     std::mt19937_64 rng(11);
-    expect_only_value_errors(encode_circuit(structured_circuit(rng)),
-                             [](const std::string& b) { decode_circuit(b); }, rng);
+    expect_only_value_errors(
+        encode_circuit(structured_circuit(rng)), [](const std::string& b) { decode_circuit(b); },
+        rng);
     Program p{testing::random_circuit(3, 10, rng), 3};
     p.circuit.append(make_measure(1, 0));
-    expect_only_value_errors(encode_result(Simulator::run(p, 50, 1)),
-                             [](const std::string& b) { decode_result(b); }, rng);
-    expect_only_value_errors(encode_gate(make_gate(GateKind::U3, {2}, {0.1, 0.2, 0.3})),
-                             [](const std::string& b) { decode_gate(b); }, rng);
+    expect_only_value_errors(
+        encode_result(Simulator::run(p, 50, 1)), [](const std::string& b) { decode_result(b); },
+        rng);
+    expect_only_value_errors(
+        encode_gate(make_gate(GateKind::U3, {2}, {0.1, 0.2, 0.3})),
+        [](const std::string& b) { decode_gate(b); }, rng);
     EXPECT_THROW(decode_circuit(encode_gate(make_gate(GateKind::H, {0}))), ValueError);
 }
 

@@ -14,9 +14,7 @@ bool same_gate(const Gate& a, const Gate& b) {
 namespace {
 
 // boost::hash_combine's mixing step, widened to 64 bits.
-void mix(uint64_t& h, uint64_t value) {
-    h ^= value + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
-}
+void mix(uint64_t& h, uint64_t value) { h ^= value + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2); }
 
 }  // namespace
 

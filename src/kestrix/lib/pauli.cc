@@ -106,7 +106,8 @@ std::vector<double> term_values(const PauliSum& observable, const StateVector& s
     std::vector<double> values(observable.terms.size(), 1.0);
     std::map<uint64_t, std::vector<size_t>> by_x;
     for (size_t k = 0; k < observable.terms.size(); ++k)
-        if (observable.terms[k].pauli.support() != 0) by_x[observable.terms[k].pauli.x].push_back(k);
+        if (observable.terms[k].pauli.support() != 0)
+            by_x[observable.terms[k].pauli.x].push_back(k);
     for (const auto& [x, indices] : by_x) {
         for (size_t start = 0; start < indices.size(); start += kBatch) {
             const size_t count = std::min(kBatch, indices.size() - start);

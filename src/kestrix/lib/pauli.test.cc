@@ -37,7 +37,8 @@ std::vector<cplx> kron_matrix(const std::string& label) {
 double dense_expectation(const std::vector<cplx>& m, const StateVector& s) {
     cplx total = 0;
     for (uint64_t r = 0; r < s.size(); ++r)
-        for (uint64_t c = 0; c < s.size(); ++c) total += std::conj(s.data()[r]) * m[r * s.size() + c] * s.data()[c];
+        for (uint64_t c = 0; c < s.size(); ++c)
+            total += std::conj(s.data()[r]) * m[r * s.size() + c] * s.data()[c];
     return total.real();
 }
 
@@ -53,7 +54,8 @@ TEST(Pauli, LabelsReadWithQubitZeroLast) {
     EXPECT_EQ(p.z, 0b0110u);
     EXPECT_EQ(p.label(4), "XYZI");
     EXPECT_EQ(p.width(), 4);
-    EXPECT_EQ(PauliString::from_sparse("XZ", std::vector<int>{3, 0}), PauliString::from_label("XIIZ"));
+    EXPECT_EQ(PauliString::from_sparse("XZ", std::vector<int>{3, 0}),
+              PauliString::from_label("XIIZ"));
     EXPECT_THROW(PauliString::from_label("XQ"), ValueError);
     EXPECT_THROW(PauliString::from_sparse("XZ", std::vector<int>{1, 1}), ValueError);
     EXPECT_THROW(PauliString::from_sparse("X", std::vector<int>{64}), ValueError);
@@ -107,8 +109,8 @@ TEST(Pauli, ManyTermsSharingMasksOnAWideState) {
         for (char& c : label) c = c == 'I' ? "IZ"[rng() % 2] : "XY"[rng() % 2];
         const PauliTerm term{PauliString::from_label(label), double(int(rng() % 7)) - 3};
         h.terms.push_back(term);
-        expected += term.coefficient *
-                    (term.pauli.support() ? applied_expectation(term.pauli, s) : 1.0);
+        expected +=
+            term.coefficient * (term.pauli.support() ? applied_expectation(term.pauli, s) : 1.0);
     }
     EXPECT_NEAR(expectation(h, s), expected, 1e-11);
 }

@@ -22,7 +22,8 @@ double distance(const Circuit& a, const Circuit& b, int n, std::mt19937_64& rng)
     Circuit x = prep, y = prep;
     x.append(a);
     y.append(b);
-    const std::vector<cplx> sx = testing::reference_state(x, n), sy = testing::reference_state(y, n);
+    const std::vector<cplx> sx = testing::reference_state(x, n),
+                            sy = testing::reference_state(y, n);
     return testing::max_distance(sx.data(), sy.data(), sx.size());
 }
 
@@ -65,7 +66,8 @@ TEST(Qasm, Version2WritesWhatFitsAndNamesWhatDoesNot) {
     std::mt19937_64 rng(2);
     Circuit c;
     c.append(g(GateKind::H, {0})).append(g(GateKind::SWAP, {0, 2}).controlled({1}));
-    c.append(g(GateKind::U2, {1}, {0.5, 0.25}).daggered()).append(g(GateKind::CR, {0, 1}, {0.7}).daggered());
+    c.append(g(GateKind::U2, {1}, {0.5, 0.25}).daggered())
+        .append(g(GateKind::CR, {0, 1}, {0.7}).daggered());
     c.append(g(GateKind::T, {2}).controlled({0})).append(g(GateKind::X, {2}).controlled({0, 1}));
     c.append(g(GateKind::U3, {2}, {0.1, 0.2, 0.3}).controlled({1}).daggered());
     c.append(g(GateKind::SWAP, {1, 2})).append(make_measure(0, 0));

@@ -245,11 +245,14 @@ const std::map<std::string, Builtin>& builtins() {
         {"c4x", simple(GateKind::X, 4)},
         {"c3sqrtx", simple(GateKind::SX, 3)},
         // cu(θ, φ, λ, γ): e^{iγ} U3(θ, φ, λ) under the control, as Qiskit's CUGate.
-        {"cu", {4, 2, [](auto& p, auto& q) {
-             Emitted e = one(make_gate(GateKind::U1, {q[0]}, {p[3]}));
-             e.gates.push_back(make_gate(GateKind::U3, {q[1]}, {p[0], p[1], p[2]}).controlled({q[0]}));
-             return e;
-         }}},
+        {"cu",
+         {4, 2,
+          [](auto& p, auto& q) {
+              Emitted e = one(make_gate(GateKind::U1, {q[0]}, {p[3]}));
+              e.gates.push_back(
+                  make_gate(GateKind::U3, {q[1]}, {p[0], p[1], p[2]}).controlled({q[0]}));
+              return e;
+          }}},
         {"delay", {1, 1, [](auto&, auto&) { return Emitted{}; }}},
     };
     return *table;
@@ -286,8 +289,8 @@ class Reader {
         if (peek().text == "OPENQASM") {
             next();
             const Token v = next();
-            if (v.kind != Tok::Number || (v.text != "2.0" && v.text != "3.0" && v.text != "3" &&
-                                          v.text != "2")) {
+            if (v.kind != Tok::Number ||
+                (v.text != "2.0" && v.text != "3.0" && v.text != "3" && v.text != "2")) {
                 fail(v.line, "unsupported OpenQASM version '" + v.text + "' (2.0 and 3 are read)");
             }
             expect(";");
@@ -398,13 +401,13 @@ class Reader {
         }
         if (t.text == "pi" || t.text == "π" || t.text == "tau" || t.text == "τ" ||
             t.text == "euler" || t.text == "ℯ") {
-            e->value = t.text == "pi" || t.text == "π"     ? kPi
+            e->value = t.text == "pi" || t.text == "π"    ? kPi
                        : t.text == "tau" || t.text == "τ" ? 2 * kPi
-                                                           : std::numbers::e;
+                                                          : std::numbers::e;
             return e;
         }
-        static const char* functions[] = {"sin", "cos", "tan", "exp", "ln", "log",
-                                          "sqrt", "arcsin", "arccos", "arctan"};
+        static const char* functions[] = {"sin", "cos",  "tan",    "exp",    "ln",
+                                          "log", "sqrt", "arcsin", "arccos", "arctan"};
         for (const char* f : functions) {
             if (t.text == f) {
                 e->kind = Expr::Function;
@@ -436,15 +439,16 @@ class Reader {
             if (word == "barrier") return barrier();
             if (cregs_.contains(word) && (peek(1).text == "=" || peek(1).text == "["))
                 return measure_assign();
-            static const char* refused[] = {"reset", "if", "for", "while", "def", "defcal",
-                                            "cal", "box", "let", "const", "input", "output",
-                                            "int", "uint", "float", "angle", "bool", "complex",
-                                            "duration", "stretch", "return", "break",
-                                            "continue", "end", "switch", "array", "extern"};
+            static const char* refused[] = {
+                "reset", "if",       "for",   "while",   "def",      "defcal",  "cal",
+                "box",   "let",      "const", "input",   "output",   "int",     "uint",
+                "float", "angle",    "bool",  "complex", "duration", "stretch", "return",
+                "break", "continue", "end",   "switch",  "array",    "extern"};
             for (const char* r : refused)
                 if (word == r)
-                    fail(t.line, "'" + word + "' is not supported: kestrix reads gates, "
-                                 "measurements and barriers");
+                    fail(t.line, "'" + word +
+                                     "' is not supported: kestrix reads gates, "
+                                     "measurements and barriers");
         }
         if (t.kind == Tok::Ident) return top_level_call();
         fail(t.line, "unexpected '" + word + "'");
@@ -456,8 +460,9 @@ class Reader {
         if (file.kind != Tok::String) fail(line, "include takes a file name in quotes");
         expect(";");
         if (file.text != "qelib1.inc" && file.text != "stdgates.inc")
-            fail(line, "cannot include '" + file.text + "': only qelib1.inc and stdgates.inc are "
-                       "built in");
+            fail(line, "cannot include '" + file.text +
+                           "': only qelib1.inc and stdgates.inc are "
+                           "built in");
         if (library_) return;
         library_ = true;
         // The library's definitions, read by this same reader; the file may redefine them.
@@ -519,7 +524,8 @@ class Reader {
         } else {
             expect("{");
             while (!accept("}")) {
-                if (peek().kind == Tok::End) fail(line, "the body of gate '" + name + "' is not closed");
+                if (peek().kind == Tok::End)
+                    fail(line, "the body of gate '" + name + "' is not closed");
                 if (peek().text == "barrier") {  // no effect inside a gate
                     while (!accept(";")) next();
                     continue;
@@ -539,9 +545,8 @@ class Reader {
                        const std::vector<std::string>* formal) {
         CallSite c;
         c.line = peek().line;
-        while (peek().kind == Tok::Ident &&
-               (peek().text == "ctrl" || peek().text == "negctrl" || peek().text == "inv" ||
-                peek().text == "pow")) {
+        while (peek().kind == Tok::Ident && (peek().text == "ctrl" || peek().text == "negctrl" ||
+                                             peek().text == "inv" || peek().text == "pow")) {
             const std::string word = next().text;
             Modifier m;
             m.kind = word == "ctrl"      ? Modifier::Ctrl
@@ -589,7 +594,8 @@ class Reader {
         if (t.kind == Tok::Symbol && t.text == "$")
             fail(t.line, "physical qubits ($n) are not supported; declare a register");
         auto it = registers.find(t.text);
-        if (it == registers.end()) fail(t.line, "'" + t.text + "' is not a declared " + what + " register");
+        if (it == registers.end())
+            fail(t.line, "'" + t.text + "' is not a declared " + what + " register");
         const Register r = it->second;
         if (!accept("[")) {
             std::vector<int> all(r.size);
@@ -609,9 +615,10 @@ class Reader {
     void check_callable(const CallSite& c) {
         if (c.name == "gphase" || definitions_.contains(c.name)) return;
         if (builtins().contains(c.name) && (library_ || c.name == "U" || c.name == "CX")) return;
-        fail(c.line, "gate '" + c.name + "' is not defined" +
-                         (builtins().contains(c.name) ? " (include \"qelib1.inc\" or \"stdgates.inc\")"
-                                                      : ""));
+        fail(c.line,
+             "gate '" + c.name + "' is not defined" +
+                 (builtins().contains(c.name) ? " (include \"qelib1.inc\" or \"stdgates.inc\")"
+                                              : ""));
     }
 
     // The gates of one call, modifiers applied from the innermost (rightmost) out.
@@ -632,27 +639,30 @@ class Reader {
         }
         if (qubits.size() < size_t(m.count)) fail(c.line, "not enough qubits for the controls");
         const std::vector<int> controls(qubits.begin(), qubits.begin() + m.count);
-        Emitted inner =
-            apply(c, modifier + 1, params, std::vector<int>(qubits.begin() + m.count, qubits.end()), outer);
+        Emitted inner = apply(c, modifier + 1, params,
+                              std::vector<int>(qubits.begin() + m.count, qubits.end()), outer);
         Emitted out;
         for (int q : controls)
             if (m.kind == Modifier::NegCtrl) out.gates.push_back(make_gate(GateKind::X, {q}));
         for (const Gate& g : inner.gates) out.gates.push_back(g.controlled(controls));
         if (inner.phase != 0) {  // the phase, under the controls, is a phase gate on them
             Gate phase = make_gate(GateKind::U1, {controls.back()}, {inner.phase});
-            out.gates.push_back(phase.controlled(std::vector<int>(controls.begin(), controls.end() - 1)));
+            out.gates.push_back(
+                phase.controlled(std::vector<int>(controls.begin(), controls.end() - 1)));
         }
         for (int q : controls)
             if (m.kind == Modifier::NegCtrl) out.gates.push_back(make_gate(GateKind::X, {q}));
         return out;
     }
 
-    Emitted base(const CallSite& c, const std::vector<double>& params, const std::vector<int>& qubits) {
+    Emitted base(const CallSite& c, const std::vector<double>& params,
+                 const std::vector<int>& qubits) {
         auto arity = [&](size_t p, size_t q) {
             if (params.size() != p || qubits.size() != q) {
-                fail(c.line, "gate '" + c.name + "' takes " + std::to_string(p) + " parameter(s) and " +
-                                 std::to_string(q) + " qubit(s), got " + std::to_string(params.size()) +
-                                 " and " + std::to_string(qubits.size()));
+                fail(c.line, "gate '" + c.name + "' takes " + std::to_string(p) +
+                                 " parameter(s) and " + std::to_string(q) + " qubit(s), got " +
+                                 std::to_string(params.size()) + " and " +
+                                 std::to_string(qubits.size()));
             }
         };
         if (c.name == "gphase") {
@@ -662,11 +672,13 @@ class Reader {
         if (auto it = definitions_.find(c.name); it != definitions_.end()) {
             const Definition& def = it->second;
             arity(def.params, def.qubits);
-            if (def.opaque) fail(c.line, "gate '" + c.name + "' is opaque: it has no definition to run");
+            if (def.opaque)
+                fail(c.line, "gate '" + c.name + "' is opaque: it has no definition to run");
             Emitted out;
             for (const CallSite& inner : def.body) {
                 std::vector<double> values;
-                for (const ExprPtr& e : inner.params) values.push_back(finite(evaluate(*e, params, c.line), c.line));
+                for (const ExprPtr& e : inner.params)
+                    values.push_back(finite(evaluate(*e, params, c.line), c.line));
                 std::vector<int> mapped;
                 for (const auto& operand : inner.operands) mapped.push_back(qubits[operand[0]]);
                 append(out, apply(inner, 0, values, mapped, params));
@@ -688,7 +700,8 @@ class Reader {
         const CallSite c = call_site({}, nullptr);
         check_callable(c);
         std::vector<double> params;
-        for (const ExprPtr& e : c.params) params.push_back(finite(evaluate(*e, {}, c.line), c.line));
+        for (const ExprPtr& e : c.params)
+            params.push_back(finite(evaluate(*e, {}, c.line), c.line));
         size_t width = 1;
         for (const auto& operand : c.operands) {
             if (operand.size() == 1) continue;
@@ -697,7 +710,8 @@ class Reader {
         }
         for (size_t k = 0; k < width; ++k) {
             std::vector<int> qubits;
-            for (const auto& operand : c.operands) qubits.push_back(operand.size() == 1 ? operand[0] : operand[k]);
+            for (const auto& operand : c.operands)
+                qubits.push_back(operand.size() == 1 ? operand[0] : operand[k]);
             try {
                 for (const Gate& g : apply(c, 0, params, qubits, {}).gates) add(g);
             } catch (const ValueError& e) {
@@ -709,7 +723,8 @@ class Reader {
     }
 
     void add(const Gate& g) {
-        if (++emitted_ > kMaxGates) throw ValueError("OpenQASM: the program expands to more than 2**24 gates");
+        if (++emitted_ > kMaxGates)
+            throw ValueError("OpenQASM: the program expands to more than 2**24 gates");
         circuit_.append(g);
     }
 

@@ -41,7 +41,8 @@ std::string call(const std::string& name, const std::vector<double>& params) {
 
 std::string operands(const std::vector<int>& qubits) {
     std::string out;
-    for (size_t k = 0; k < qubits.size(); ++k) out += (k ? ", q[" : " q[") + std::to_string(qubits[k]) + "]";
+    for (size_t k = 0; k < qubits.size(); ++k)
+        out += (k ? ", q[" : " q[") + std::to_string(qubits[k]) + "]";
     return out + ";\n";
 }
 
@@ -107,7 +108,8 @@ std::optional<Qasm2Call> qasm2_call(const Gate& g) {
     };
     // The inverse of U3(θ, φ, λ) is U3(-θ, -λ, -φ) exactly.
     auto u3_params = [&](double theta, double phi, double lam) {
-        return g.dagger ? std::vector<double>{-theta, -lam, -phi} : std::vector<double>{theta, phi, lam};
+        return g.dagger ? std::vector<double>{-theta, -lam, -phi}
+                        : std::vector<double>{theta, phi, lam};
     };
     if (g.controls.empty()) {
         switch (g.kind) {
@@ -172,7 +174,8 @@ std::string to_qasm(const Program& program, int version) {
             cbits = std::max(cbits, g.cbit + 1);
             const std::string q = "q[" + std::to_string(g.qubits[0]) + "]";
             const std::string c = "c[" + std::to_string(g.cbit) + "]";
-            body += version == 3 ? c + " = measure " + q + ";\n" : "measure " + q + " -> " + c + ";\n";
+            body +=
+                version == 3 ? c + " = measure " + q + ";\n" : "measure " + q + " -> " + c + ";\n";
         } else if (g.kind == GateKind::BARRIER) {
             body += "barrier" + operands(std::vector<int>(g.qubits.begin(), g.qubits.end()));
         } else if (version == 3) {
