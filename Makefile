@@ -7,7 +7,7 @@ DEPS_STAMP := $(VENV)/.deps-installed
 # release they are written against.
 BUILD_DEPS := scikit-build-core 'nanobind>=3.1,<3.2' cmake ninja ruff
 # Other simulators timed by `make bench` (the `bench` extra); each is optional.
-BENCH_PEERS := qiskit-aer qulacs pennylane-lightning qiskit-machine-learning qiskit-algorithms
+BENCH_PEERS := qsimcirq qiskit-aer qulacs pennylane-lightning qiskit-machine-learning qiskit-algorithms
 # Qiskit's OpenQASM readers and writers check ours in the tests, where they install.
 TEST_PEERS := qiskit qiskit-qasm3-import
 export MPLBACKEND := Agg

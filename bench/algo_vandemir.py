@@ -28,8 +28,8 @@ def blobs(seed=0):
 
 
 def timed_fit(data, seed, draw=None):
-    """(seconds, best of 3, iterations, result) of one seeded fit; `draw` replaces
-    draw_qprog."""
+    """(seconds, iterations, result) of one seeded fit, the seconds the best of 3;
+    `draw` replaces draw_qprog."""
     calls = [0]
 
     def counting(prog):

@@ -1,7 +1,22 @@
 """The workloads on kestrix, built from Python as a user would."""
 
-from kestrix.core import BARRIER, CNOT, CPUQVM, CR, H, QCircuit, QProg, RX, RY, RZ, SWAP, X, Z
-from kestrix.core import measure
+from kestrix.core import (
+    BARRIER,
+    CNOT,
+    CPUQVM,
+    CR,
+    RX,
+    RY,
+    RZ,
+    SWAP,
+    H,
+    QCircuit,
+    QProg,
+    X,
+    Z,
+    measure,
+    state_passes,
+)
 
 _GATES = {"h": H, "rx": RX, "ry": RY, "rz": RZ, "cx": CNOT, "cp": CR, "swap": SWAP}
 
@@ -17,6 +32,25 @@ def wide(n, gates):
     p = program(n, gates)
     machine = CPUQVM()
     return lambda: machine.run(p, 1)
+
+
+def passes(n, gates):
+    """Passes over the state that one run of the workload makes."""
+    return state_passes(program(n, gates))
+
+
+def batch_programs(count=10_000):
+    """`count` 4-qubit circuits of 40 gates and 4 measurements, as a kernel matrix runs."""
+    programs = []
+    for i in range(count):
+        theta = 0.001 * i
+        p = QProg(4)
+        for k in range(10):
+            q, nxt = k % 4, (k + 1) % 4
+            p << H(q) << RY(nxt, theta) << CNOT(q, nxt) << RZ(q, theta * k)
+        p << measure([0, 1, 2, 3], [0, 1, 2, 3])
+        programs.append(p)
+    return programs
 
 
 def tiny(theta):

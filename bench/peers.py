@@ -2,6 +2,7 @@
 factory returns None when its package is not installed."""
 
 import collections
+import math
 import os
 
 
@@ -128,10 +129,64 @@ def lightning():
     return {"name": "Lightning", "wide": wide, "tiny": tiny}
 
 
+def qsim():
+    """qsim through qsimcirq, at its best gate-fusion width: each workload is timed at
+    widths 2, 3 and 4 and the fastest kept (run.py's best_time over the returned list).
+    qsim computes in single precision; the others, kestrix included, in double."""
+    try:
+        import cirq
+        import qsimcirq
+    except ImportError:
+        return None
+
+    def build(n, gates, measure=False):
+        q = cirq.LineQubit.range(n)
+        ops = []
+        for g in gates:
+            name = g[0]
+            if name == "h":
+                ops.append(cirq.H(q[g[1]]))
+            elif name in ("rx", "ry", "rz"):
+                ops.append(getattr(cirq, name)(g[2]).on(q[g[1]]))
+            elif name == "cx":
+                ops.append(cirq.CNOT(q[g[1]], q[g[2]]))
+            elif name == "swap":
+                ops.append(cirq.SWAP(q[g[1]], q[g[2]]))
+            elif name == "cp":
+                ops.append(cirq.CZPowGate(exponent=g[3] / math.pi).on(q[g[1]], q[g[2]]))
+        if measure:
+            ops.append(cirq.measure(*q, key="m"))
+        return cirq.Circuit(ops)
+
+    def simulator(fusion):
+        options = qsimcirq.QSimOptions(max_fused_gate_size=fusion, cpu_threads=_threads())
+        return qsimcirq.QSimSimulator(qsim_options=options)
+
+    def wide(n, gates):
+        circuit = build(n, gates)
+        runs = []
+        for fusion in FUSION_WIDTHS:
+            sim = simulator(fusion)
+            runs.append(lambda sim=sim: sim.simulate(circuit))
+        return runs
+
+    tiny_sim = simulator(2)
+
+    def tiny(gates):
+        result = tiny_sim.run(build(2, gates, True), repetitions=1024)
+        return result.histogram(key="m")
+
+    return {"name": "qsim", "wide": wide, "tiny": tiny}
+
+
+# qsim's fusion widths tried on every wide workload; its best is reported.
+FUSION_WIDTHS = (2, 3, 4)
+
+
 def available():
     """The installed peers, and a note for each one that is missing."""
     found, missing = [], []
-    for factory, package in ((aer, "qiskit-aer"), (qulacs, "qulacs"),
+    for factory, package in ((qsim, "qsimcirq"), (aer, "qiskit-aer"), (qulacs, "qulacs"),
                              (lightning, "pennylane-lightning")):
         peer = factory()
         (found if peer else missing).append(peer or package)

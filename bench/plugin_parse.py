@@ -4,8 +4,8 @@ floor is printed beside it. Run: .venv/bin/python bench/plugin_parse.py"""
 import time
 
 import numpy as np
-from kestrix.core import CPUQVM, H, QProg, RY
 
+from kestrix.core import CPUQVM, RY, H, QProg
 from norvalis.plugin import parse_quantum_result_dict, parse_quantum_result_list
 
 N = 20
@@ -32,9 +32,10 @@ def main():
     print(f"{N}-qubit result: {len(as_dict)} outcomes")
     floor = best_of(3, lambda: dict(zip(as_dict, as_dict.values())))
     print(f"{'floor: dict(zip(keys, values))':28s} {floor * 1000:8.1f} ms")
-    for name, f in [("parse_quantum_result_dict", lambda: parse_quantum_result_dict(as_dict, qubits)),
-                    ("parse_quantum_result_list", lambda: parse_quantum_result_list(as_list, qubits)),
-                    ("  with select_max=10", lambda: parse_quantum_result_list(as_list, qubits, 10))]:
+    cases = [("parse_quantum_result_dict", lambda: parse_quantum_result_dict(as_dict, qubits)),
+             ("parse_quantum_result_list", lambda: parse_quantum_result_list(as_list, qubits)),
+             ("  with select_max=10", lambda: parse_quantum_result_list(as_list, qubits, 10))]
+    for name, f in cases:
         seconds = best_of(3, f)
         print(f"{name:28s} {seconds * 1000:8.1f} ms   (goal < {GOAL_SECONDS * 1000:.0f} ms)")
 

@@ -111,3 +111,37 @@ def gate_on_state(psi, name, qubits, params, controls, dagger, n):
         return apply_to_state(psi, np.eye(4, dtype=complex)[[0, 2, 1, 3]], qubits, extra, n)
     u = single_qubit(name, *params)
     return apply_to_state(psi, u.conj().T if dagger else u, qubits, extra, n)
+
+
+def gate_unitary(name, qubits, params, controls, dagger, n):
+    """The full 2^n x 2^n matrix of one SDK gate with extra controls and dagger flag."""
+    full = gate_matrix(name, qubits, params, n)
+    if controls:
+        full = controlled(full, controls, n)
+    return full.conj().T if dagger else full
+
+
+def circuit_state(ops, n):
+    """The state that reference ops (name, qubits, params, controls, dagger) make from
+    |0...0>, applied one at a time on the state: fit for wide circuits."""
+    psi = zero_state(n)
+    for op in ops:
+        psi = gate_on_state(psi, *op, n)
+    return psi
+
+
+def circuit_unitary(ops, n):
+    """The full matrix of reference ops: fit for narrow circuits only."""
+    full = np.eye(2 ** n, dtype=complex)
+    for op in ops:
+        full = gate_unitary(*op, n) @ full
+    return full
+
+
+def expanded_state(circuit, n):
+    """The state from |0...0> of a circuit read back gate by gate (as the SDK expands it,
+    each gate with the controls and dagger flag it runs with); measurements and barriers
+    are skipped."""
+    ops = [(g.name, g.qubits, g.params, g.controls, g.is_dagger) for g in circuit
+           if g.name not in ("MEASURE", "BARRIER")]
+    return circuit_state(ops, n)

@@ -209,6 +209,18 @@ class TestBlocks:
                 ratio = Fraction(pw[i], sum(pw[i:]))
                 assert abs((1 + np.cos(angle)) / 2 - float(ratio)) < 1e-13
 
+    @pytest.mark.parametrize("n, m, nl", [(1100, 550, 550), (3000, 1500, 1500),
+                                          (3000, 2000, 1200)])
+    def test_angles_beyond_the_range_of_a_double(self, n, m, nl):
+        # C(n, nl) exceeds 1e308 here; the conditional split probabilities stay exact.
+        angles = dravine._generate_ry_angles(n, m, nl)
+        pw = [comb(m, nl - i) * comb(n - m, i) for i in range(min(nl, n - m) + 1)]
+        at_least = list(itertools.accumulate(reversed(pw)))[::-1]
+        assert len(angles) == min(nl, n - m)
+        for i, angle in enumerate(angles):
+            ratio = Fraction(pw[i], at_least[i])
+            assert abs((1 + np.cos(angle)) / 2 - float(ratio)) < 1e-13, i
+
     def test_distribute_weight_classical_chain(self):
         ang = dravine._generate_ry_angles(4, 2, 2)
         assert gates(dravine._distribute_weight([0, 1], [2, 3], 4, 2, 2, classic=2)) == [

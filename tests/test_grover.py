@@ -160,6 +160,12 @@ class TestGroverSearch:
         initial = gates(Grover(mark_data="11").cir([0, 1], iternum=0))
         assert initial == [("H", [0], []), ("H", [1], [])]
         assert len(Grover(mark_data="11").cir([0, 1], iternum=-2)) == 2
+        # The Grover operator is never appended, so it is never read either.
+        unusable = Grover(amplify_operator=lambda q: 42)
+        for iternum in (0, -2 ** 70):
+            assert len(unusable.cir([0, 1], iternum=iternum)) == 2
+        with pytest.raises(TypeError, match="cannot append int"):
+            unusable.cir([0, 1], iternum=1)
 
     def test_amplify_operator_replaces_amp_operator(self, monkeypatch):
         def refuse(*args):

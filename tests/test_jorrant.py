@@ -121,6 +121,13 @@ class TestCounts:
         jorrant_minimize(f, [0.0, 0.0, 0.0], tol=0.0, maxiter=7, callback=ticks.append)
         assert (len(f.points), len(ticks)) == (14, 7)
 
+    def test_maxiter_none_lifts_the_cap_under_a_tolerance(self):
+        ticks = []
+        np.random.seed(6)
+        jorrant_minimize(lambda x: quadratic(x, 0.01), [0.0, 0.0, 0.0], tol=0.05, maxiter=None,
+                         callback=ticks.append)
+        assert len(ticks) >= 1
+
 
 class TestBounds:
     def test_one_pair_clips_every_variable_everywhere(self):

@@ -11,6 +11,7 @@ from kestrix.quantum_info import StateVector
 from norvalis.Kavrel import (
     Kavrel,
     Kavrel_solve_linear_equations,
+    _Kavrel,
     build_Kavrel_circuit,
     expand_linear_equations,
 )
@@ -43,6 +44,17 @@ def hermitian_on_grid(rng, size, precision, largest=6):
     ticks = rng.integers(1, largest * scale + 1, size) * rng.choice([-1, 1], size)
     q, _ = np.linalg.qr(rng.normal(size=(size, size)) + 1j * rng.normal(size=(size, size)))
     return q @ np.diag(ticks / scale) @ q.conj().T
+
+
+class _FailingEigh:
+    """Stands in for the module's `np`: eigh runs `eigh`, or fails the test if not given."""
+
+    def __init__(self, eigh=None):
+        self.linalg = self
+        self.eigh = eigh or (lambda a: pytest.fail("eigh called"))
+
+    def __getattr__(self, name):
+        return getattr(np, name)
 
 
 def relative_error(x, a, b):
@@ -224,6 +236,9 @@ class TestCircuit:
         solver.num_qubits = 3
         with pytest.raises(ValueError, match="do not fit"):
             solver.solve()
+        solver.num_qubits, solver.size = 9, 2 ** 20  # more entries than the system register
+        with pytest.raises(ValueError, match="do not fit"):
+            solver.solve()
 
     def test_it_runs_on_the_simulator_and_measures(self):
         prog = build_Kavrel_circuit([0, 1, 1, 0], [1.0, 0.0], 0)
@@ -245,6 +260,8 @@ class TestBadInput:
         ([1, 0, None, 1], [1.0, 1.0], 0, TypeError, "matrix_A[2] must be a number, got NoneType"),
         ([1, 0, 0, np.nan], [1.0, 1.0], 0, ValueError, "matrix_A[3] must be finite, got nan"),
         ([1, 0, 0, 1], [np.inf, 1.0], 0, ValueError, "data_b[0] must be finite, got inf"),
+        ([1, 0, 10 ** 400, 1], [1.0, 1.0], 0, ValueError, "matrix_A[2] is too large for a double"),
+        ([1, 0, 0, 1], [1.0, -10 ** 400], 0, ValueError, "data_b[1] is too large for a double"),
         ([1, 1, 1, 1], [1.0, 1.0], 0, ValueError, "matrix_A is singular"),
         ([1, 2, 2, 4], [1.0, 1.0], 0, ValueError, "matrix_A is singular"),  # not Hermitian either
         ([0, 0, 0, 0], [1.0, 1.0], 0, ValueError, "matrix_A is singular: every entry is zero"),
@@ -265,6 +282,23 @@ class TestBadInput:
             with pytest.raises(error) as info:
                 call(a, b, precision)
             assert message in str(info.value)
+
+    def test_a_system_too_wide_is_refused_before_its_eigendecomposition(self, monkeypatch):
+        monkeypatch.setattr(_Kavrel, "np", _FailingEigh())
+        with pytest.raises(ValueError, match="128 unknowns needs 7 system qubits"):
+            Kavrel_solve_linear_equations(list(np.eye(128).ravel()), [1.0] * 128)
+
+    @pytest.mark.parametrize("values, vectors, message", [
+        ([1.0], np.eye(2), "gave 1 float64 entries where 2 were expected"),
+        ([1.0, 2.0], np.eye(1), "gave 1 complex128 entries where 4 were expected"),
+        (np.arange(1, 65.0), np.eye(2), "gave 64 float64 entries where 2 were expected"),
+    ])
+    def test_a_replaced_eigh_of_the_wrong_size_is_refused(self, monkeypatch, values, vectors,
+                                                          message):
+        # The evolution gates index into the eigenvectors: a short result must not be read.
+        monkeypatch.setattr(_Kavrel, "np", _FailingEigh(lambda a: (values, vectors)))
+        with pytest.raises(ValueError, match=message):
+            Kavrel_solve_linear_equations([1, 0, 0, 2], [1.0, 1.0])
 
     def test_circuit_builder_refuses_an_all_zero_right_hand_side(self):
         with pytest.raises(ValueError, match="data_b is all zero"):

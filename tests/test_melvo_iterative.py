@@ -73,6 +73,11 @@ class TestSteps:
     def test_findnextk(self, args, expected):
         assert IMelvo(bernoulli(0.3), 1)._findnextk(*args) == expected
 
+    def test_findnextk_returns_its_arguments_when_no_power_fits(self):
+        up = np.True_
+        result = IMelvo(bernoulli(0.3), 1)._findnextk(3, 0.0, 0.25, up)
+        assert result == (3, True) and result[1] is up
+
     def test_findnextk_failures(self):
         e = IMelvo(bernoulli(0.3), 1)
         with pytest.raises(ZeroDivisionError, match="^float division$"):

@@ -7,6 +7,7 @@ from kestrix.core import (
     CNOT,
     CPUQVM,
     CR,
+    RX,
     RY,
     SWAP,
     H,
@@ -97,3 +98,10 @@ def test_reprs_rebuild_the_object_or_say_they_are_a_summary():
     assert repr(StateVector(1)) == "StateVector([(1+0j), 0j])"
     assert repr(StateVector(4)) == "<StateVector: 4 qubits>"
     assert repr(CPUQVM().run(QProg(1), 1)) == "<QResult: 1 qubit, 1 shot>"
+
+
+def test_equal_gates_hash_alike():
+    assert len({H(0), H(0), CNOT(0, 1), CNOT(1, 0)}) == 3
+    assert RX(0, 0.0) == RX(0, -0.0) and hash(RX(0, 0.0)) == hash(RX(0, -0.0))
+    assert {X(1).control([0]): 1}[X(1).control([0])] == 1
+    assert H(0) != H(0).dagger() and H(0) != H(1)

@@ -104,6 +104,14 @@ class TestSolver:
         assert best_of_starts(np.array(matrix), 2) == pytest.approx(
             np.linalg.eigvalsh(matrix)[0], abs=1e-8)
 
+    @pytest.mark.parametrize("scale", [1e-300, 1e-20, 1e-8, 1e8, 1e300])
+    def test_any_unit_converges_like_unit_entries(self, scale):
+        # Steps and tolerances must not depend on the size of the entries.
+        matrix = np.array([[1, 0.3, 0], [0.3, -1, 0.2], [0, 0.2, 0.5]])
+        start = np.linspace(-1, 1, 16)
+        value = sorvic_solver(matrix * scale, start)
+        assert value / scale == pytest.approx(np.linalg.eigvalsh(matrix)[0], abs=1e-9)
+
     def test_nested_lists_arrays_and_complex_with_zero_imaginary_part_agree(self):
         matrix = [[2, 1, 0, 0], [1, 3, 1, 0], [0, 1, 4, 1], [0, 0, 1, 5]]
         start = np.linspace(-1, 1, 8)
@@ -145,6 +153,7 @@ class TestSolver:
                                 "qubits, got 4"),
         ([0.1] * 7 + [np.inf], ValueError, "must be finite"),
         (None, TypeError, "para must be a sequence of real numbers, got NoneType"),
+        ([0.1] * 4104, ValueError, "para holds 4104 angles; the solver optimises at most 4096"),
     ])
     def test_bad_parameters(self, para, error, message):
         with pytest.raises(error, match=message):

@@ -133,6 +133,11 @@ def test_bad_arguments(qubits, matrix, error, message):
     assert message in str(info.value)
 
 
+def test_the_qubits_are_checked_before_the_matrix():
+    with pytest.raises(TypeError, match="qubit must be an integer, got float"):
+        UNITARY([0.5], "not a matrix")
+
+
 def test_control_on_a_target_is_refused():
     with pytest.raises(ValueError, match="control qubit 1 is also a target of UNITARY"):
         UNITARY([0, 1], np.eye(4)).control([1])

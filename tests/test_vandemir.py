@@ -5,6 +5,7 @@ import inspect
 import pickle
 import subprocess
 import sys
+from decimal import Decimal
 
 import numpy as np
 import pytest
@@ -128,6 +129,25 @@ class TestDistances:
         assert calls == [(angle(-0.7), angle(0.3), 0.0, np.pi),
                          (angle(-0.7), angle(0.3), angle(0.8), angle(-0.4))]
 
+    def test_angles_are_computed_in_the_coordinates_own_type(self, monkeypatch):
+        point, centres = np.array([0.3, -0.7], dtype=np.float32), np.array([[0.1, 0.2]])
+        assert angle(point[1]) != angle(float(point[1]))  # float32 arithmetic rounds apart
+        drawn, calls = [], []
+        monkeypatch.setattr(vandemir, "draw_qprog",
+                            lambda prog: drawn.append([g.params for g in prog if g.name == "U3"]))
+        vandemir._point_centroid_distances(point, centres, 1)
+        assert drawn == [[[angle(point[1]), angle(point[0]), 0], [angle(0.2), angle(0.1), 0]]]
+        monkeypatch.setattr(vandemir, "_VandemirCircuit", lambda *a: calls.append(a) or {})
+        vandemir._point_centroid_distances(point, centres, 1)
+        assert calls == [(angle(point[1]), angle(point[0]), angle(0.2), angle(0.1))]
+        assert [type(a) for a in calls[0]] == [np.float32, np.float32, np.float64, np.float64]
+
+    def test_coordinates_are_read_before_they_are_mapped(self):
+        with pytest.raises(TypeError, match="unsupported operand"):
+            vandemir._point_centroid_distances([Decimal("0.1"), 0.2], np.zeros((1, 2)), 1)
+        with pytest.raises(IndexError):  # the centre's missing second coordinate comes first
+            vandemir._point_centroid_distances(["a", 0.2], np.zeros((1, 1)), 1)
+
     def test_features_beyond_the_second_do_not_enter(self):
         centres = np.array([[0.2, 0.4, -3.0], [-0.6, 0.1, 7.0]])
         np.random.seed(5)
@@ -189,6 +209,18 @@ class TestFit:
             np.testing.assert_array_equal(again[1], clusters)
         assert drawn and len(drawn) % (2 * len(data)) == 0 and "M→c2" in drawn[0]
 
+    def test_thousands_of_swap_tests_equal_the_step_by_step_path(self, monkeypatch):
+        # Over 4,096 tests per iteration: the fit runs them a block at a time.
+        data, _ = blobs(6, [[-0.4, -0.3], [0.4, 0.3]], spread=0.3, size=1100)
+        np.random.seed(9)
+        centres, clusters = Vandemir(2).fit(data)
+        step = vandemir._point_centroid_distances
+        monkeypatch.setattr(vandemir, "_point_centroid_distances", lambda *a: step(*a))
+        np.random.seed(9)
+        again = Vandemir(2).fit(data)
+        np.testing.assert_array_equal(again[0], centres)
+        np.testing.assert_array_equal(again[1], clusters)
+
     def test_tol_of_one_returns_the_initial_centres_and_none(self):
         data, _ = blobs(4, [[0.0, 0.0]], size=10)
         np.random.seed(6)
@@ -202,6 +234,8 @@ class TestFit:
     def test_a_negative_tolerance_is_refused_rather_than_never_met(self, tol):
         with pytest.raises(ValueError, match=f"^tol must not be negative, got {tol}$"):
             Vandemir(2, tol).fit(np.eye(3))
+        with pytest.raises(AttributeError):  # refused as the loop starts: the data come first
+            Vandemir(2, tol).fit([[0.1, 0.2]])
 
     def test_one_cluster_takes_the_mean(self):
         data, _ = blobs(5, [[0.2, -0.1]], size=30)
@@ -259,6 +293,22 @@ class TestRedraws:
             Vandemir(k).fit(data)
         assert str(info.value) == message
         assert capsys.readouterr().out == (NOTICE + "\n") * 100
+
+
+def test_a_draw_qprog_replaced_in_the_sdk_before_loading_is_called():
+    child = """
+import importlib
+import kestrix.core
+drawn = []
+kestrix.core.draw_qprog = lambda prog: drawn.append(len(prog))
+vandemir = importlib.import_module("norvalis.QKmeans.Vandemir")
+vandemir._point_centroid_distances([0.1, 0.2], [[0.3, 0.4], [0.5, 0.6]], 2)
+print(drawn)
+"""
+    out = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True,
+                         timeout=120)
+    assert out.returncode == 0, out.stderr[-3000:]
+    assert out.stdout.strip() == "[6, 6]"
 
 
 HOSTILE_CHILD = """

@@ -3,6 +3,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <string>
@@ -11,7 +12,6 @@
 #include "core.h"
 #include "kestrix/lib/codec.h"
 #include "kestrix/lib/gate.h"
-#include "kestrix/lib/gate_identity.h"
 #include "kestrix/lib/gate_text.h"
 #include "kestrix/lib/matrix.h"
 #include "pickling.h"
@@ -47,7 +47,29 @@ std::string gate_signature(const GateDoc& d) {
     return sig + ") -> QGate";
 }
 
-Gate build(GateKind kind, std::initializer_list<nb::handle> args) {
+// Gates without angles on the lowest qubits are made once and handed out again: a gate is
+// immutable (control() and dagger() return new ones), and the small circuits of kernels
+// and losses are built from thousands of the same H(0) and CNOT(0, 1).
+constexpr int kCachedQubits = 16;
+constexpr size_t kCachedKinds = 32;  // above every kind there is
+constexpr size_t kCacheSlots = kCachedKinds * kCachedQubits * kCachedQubits;
+
+// A list that the module owns, so that the cached gates go away with the module at exit.
+PyObject* g_gate_cache = nullptr;
+
+nb::object cached_gate(GateKind kind, const QubitList& qubits) {
+    const size_t slot = (size_t(kind) * kCachedQubits + size_t(qubits[0])) * kCachedQubits +
+                        (qubits.size() == 2 ? size_t(qubits[1]) : 0);
+    PyObject* gate = PyList_GET_ITEM(g_gate_cache, slot);
+    if (gate == Py_None) {
+        nb::object made = nb::cast(make_gate(kind, qubits));
+        PyList_SetItem(g_gate_cache, slot, made.inc_ref().ptr());
+        return made;
+    }
+    return nb::borrow(gate);
+}
+
+nb::object build(GateKind kind, std::initializer_list<nb::handle> args) {
     const int arity = gate_arity(kind);
     QubitList qubits;
     ParamList params;
@@ -59,7 +81,10 @@ Gate build(GateKind kind, std::initializer_list<nb::handle> args) {
             params.push_back(to_angle(a, "angle"));
         }
     }
-    return make_gate(kind, std::move(qubits), std::move(params));
+    if (params.empty() && arity <= 2 && size_t(kind) < kCachedKinds &&
+        std::all_of(qubits.begin(), qubits.end(), [](int q) { return q < kCachedQubits; }))
+        return cached_gate(kind, qubits);
+    return nb::cast(make_gate(kind, std::move(qubits), std::move(params)));
 }
 
 // One constructor with named parameters, so that inspect and keywords see them.
@@ -169,7 +194,8 @@ const GateDoc kGates[] = {
 // SDG(q) is S(q).dagger(): one gate kind, its inverse flagged, as every inverse is.
 void bind_inverse(nb::module_& m, const char* name, GateKind kind, const char* doc) {
     m.def(
-        name, [kind](nb::handle qubit) { return build(kind, {qubit}).daggered(); },
+        name,
+        [kind](nb::handle qubit) { return nb::cast<const Gate&>(build(kind, {qubit})).daggered(); },
         nb::arg("qubit"), nb::sig((std::string("def ") + name + "(qubit: int) -> QGate").c_str()),
         doc);
 }
@@ -214,6 +240,10 @@ ComplexMatrix to_numpy(const std::vector<cplx>& m) {
 }  // namespace
 
 void bind_gates(nb::module_& m) {
+    nb::list cache;
+    for (size_t k = 0; k < kCacheSlots; ++k) cache.append(nb::none());
+    m.attr("_gate_cache") = cache;
+    g_gate_cache = cache.ptr();
     nb::class_<Gate> gate(
         m, "QGate", R"DOC(One gate: its name, operand qubits, controls, angles and dagger flag.
 
@@ -290,10 +320,10 @@ Example:
             "__eq__",
             [](const Gate& a, nb::handle b) -> nb::object {
                 if (!nb::isinstance<Gate>(b)) return nb::borrow(Py_NotImplemented);
-                return nb::bool_(same_gate(a, nb::cast<const Gate&>(b)));
+                return nb::bool_(a == nb::cast<const Gate&>(b));
             },
             nb::arg("other").none(), nb::sig("def __eq__(self, other: object) -> bool"))
-        .def("__hash__", [](const Gate& g) { return Py_hash_t(gate_hash(g)); })
+        .def("__hash__", [](const Gate& g) { return Py_hash_t(hash_value(g)); })
         .def("__repr__", &gate_text);
     make_picklable(gate, "kestrix.core", 'G', encode_gate, decode_gate, true);
 
@@ -339,7 +369,9 @@ Example:
     m.def(
         "UNITARY",
         [](nb::handle qubits, nb::handle matrix) {
-            return make_unitary(to_index_list(qubits, "qubit"), to_complex_matrix(matrix));
+            // The qubits are read first, as for every gate (argument order is unspecified).
+            const std::vector<int> targets = to_index_list(qubits, "qubit");
+            return make_unitary(QubitList(targets), to_complex_matrix(matrix));
         },
         nb::arg("qubits"), nb::arg("matrix"),
         nb::sig("def UNITARY(qubits: int | collections.abc.Sequence[int], matrix: "

@@ -1,4 +1,5 @@
 // CPUQVM and its results.
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/shared_ptr.h>
 #include <nanobind/stl/string.h>
@@ -54,6 +55,38 @@ std::shared_ptr<Result> run(Machine& machine, nb::handle prog, nb::handle shots)
     return std::make_shared<Result>(run_program(as_program(prog), count, machine.seed));
 }
 
+std::vector<Program> as_programs(nb::handle programs) {
+    std::vector<Program> out;
+    for (nb::handle item : nb::iter(programs)) out.push_back(as_program(item));
+    return out;
+}
+
+nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qubits_arg) {
+    const std::vector<Program> programs = as_programs(programs_arg);
+    const std::vector<int> qubits =
+        qubits_arg.is_none() ? std::vector<int>{} : to_index_list(qubits_arg, "qubit");
+    if (qubits_arg.is_none()) {
+        for (const Program& p : programs) {
+            if (p.width() != programs.front().width()) {
+                throw nb::value_error(
+                    ("prob_batch: the programs have different widths (" +
+                     std::to_string(programs.front().width()) + " and " +
+                     std::to_string(p.width()) + " qubits); pass the qubits to read")
+                        .c_str());
+            }
+        }
+    }
+    const std::vector<std::vector<double>> rows = probabilities_of_programs(programs, qubits);
+    const size_t cols = !qubits_arg.is_none() ? size_t{1} << qubits.size()
+                        : rows.empty()        ? 0
+                                              : rows.front().size();
+    double* data = new double[std::max<size_t>(rows.size() * cols, 1)];
+    nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
+    for (size_t i = 0; i < rows.size(); ++i)
+        std::copy(rows[i].begin(), rows[i].end(), data + i * cols);
+    return nb::ndarray<nb::numpy, double>(data, {rows.size(), cols}, owner);
+}
+
 std::vector<int> qubit_list_or_all(const Result& r, nb::handle qubits) {
     return qubits.is_none() ? all_qubits(r) : to_index_list(qubits, "qubit");
 }
@@ -81,6 +114,25 @@ Machine decode_machine(std::string_view bytes) {
 }  // namespace
 
 void bind_machine(nb::module_& m) {
+    m.def(
+        "state_passes", [](nb::handle prog) { return Simulator::passes(as_program(prog)); },
+        nb::arg("prog"), nb::sig("def state_passes(prog: QProg | QCircuit | QGate) -> int"),
+        R"DOC(How many passes over the state vector one simulation of a program makes.
+
+Counted once its gates are fused, folded and cache-blocked (a measurement counts as
+one): what decides the time of a wide circuit.
+
+Args:
+    prog: a QProg, QCircuit or QGate.
+
+Returns:
+    int: the number of passes.
+
+Example:
+    >>> state_passes(QProg(2) << H(0) << CNOT(0, 1)) <= 2
+    True
+)DOC");
+
     nb::class_<Result> result(m, "QResult",
                               R"DOC(The outcome of one CPUQVM.run: shot counts and probabilities.
 
@@ -215,6 +267,64 @@ Returns:
 Example:
     >>> CPUQVM().run(QProg(1) << X(0)).get_prob_list()
     [0.0, 1.0]
+)DOC")
+        .def(
+            "run_batch",
+            [](Machine& self, nb::handle programs, nb::handle shots) {
+                const uint64_t count = to_count(shots, "shots");
+                std::vector<std::shared_ptr<Result>> out;
+                for (Result& r : run_programs(as_programs(programs), count, self.seed))
+                    out.push_back(std::make_shared<Result>(std::move(r)));
+                return out;
+            },
+            nb::arg("programs"), nb::arg("shots") = 1000,
+            nb::sig("def run_batch(self, programs: collections.abc.Iterable[QProg | QCircuit | "
+                    "QGate], shots: int = 1000) -> list[QResult]"),
+            R"DOC(Runs many independent programs over all threads.
+
+Each result is exactly what run() would give: seeds are drawn one per measuring
+program from NumPy's generator, in order, as successive run() calls draw them (or
+the machine's seed is used). Releases the GIL and stops on Ctrl-C; result() is left
+unchanged.
+
+Args:
+    programs: QProg, QCircuit or QGate objects.
+    shots: shots for each measured program (a positive int).
+
+Returns:
+    list[QResult]: one result per program, in order.
+
+Example:
+    >>> progs = [QProg(1) << X(0) << measure(0, 0), QProg(1) << measure(0, 0)]
+    >>> [r.get_counts() for r in CPUQVM(seed=3).run_batch(progs, shots=10)]
+    [{'1': 10}, {'0': 10}]
+)DOC")
+        .def(
+            "prob_batch",
+            [](const Machine&, nb::handle programs, nb::handle qubits) {
+                return prob_batch(programs, qubits);
+            },
+            nb::arg("programs"), nb::arg("qubits") = nb::none(),
+            nb::sig("def prob_batch(self, programs: collections.abc.Iterable[QProg | QCircuit | "
+                    "QGate], qubits: int | collections.abc.Sequence[int] | None = None) -> "
+                    "numpy.typing.NDArray[numpy.float64]"),
+            R"DOC(Exact probabilities of many programs without measurements, over all threads.
+
+Draws nothing from NumPy; releases the GIL and stops on Ctrl-C.
+
+Args:
+    programs: QProg, QCircuit or QGate objects without measurements.
+    qubits: the qubits to read (all of them by default, which then must be as many in
+        every program).
+
+Returns:
+    numpy.ndarray: float64, one row per program; row i is what
+    run(programs[i]).get_prob_list(qubits) gives.
+
+Example:
+    >>> CPUQVM().prob_batch([X(0), H(0)], [0]).round(3)
+    array([[0. , 1. ],
+           [0.5, 0.5]])
 )DOC")
         .def(
             "result",

@@ -57,6 +57,27 @@ Result run_program(const Program& program, uint64_t shots, std::optional<uint64_
     });
 }
 
+std::vector<Result> run_programs(std::span<const Program> programs, uint64_t shots,
+                                 std::optional<uint64_t> seed) {
+    std::vector<uint64_t> seeds;
+    for (const Program& p : programs) {
+        check_fits_in_memory(p.width());
+        // Drawn in order, exactly as one run_program per program would draw them.
+        seeds.push_back(seed ? *seed : (p.circuit.has_measurement() ? seed_from_numpy() : 0));
+    }
+    return interruptible(kReleaseGilWork, [&](const InterruptCheck& interrupt) {
+        return Simulator::run_batch(programs, shots, seeds, interrupt);
+    });
+}
+
+std::vector<std::vector<double>> probabilities_of_programs(std::span<const Program> programs,
+                                                           std::span<const int> qubits) {
+    for (const Program& p : programs) check_fits_in_memory(p.width());
+    return interruptible(kReleaseGilWork, [&](const InterruptCheck& interrupt) {
+        return Simulator::probabilities_batch(programs, qubits, interrupt);
+    });
+}
+
 StateVector evolve(const Circuit& circuit, int num_qubits) {
     if (circuit.width() > num_qubits) {
         throw IndexError("the circuit acts on qubit " + std::to_string(circuit.width() - 1) +

@@ -1,9 +1,9 @@
-#include "circuit.h"
+#include "kestrix/lib/circuit.h"
 
 #include <algorithm>
 #include <string>
 
-#include "errors.h"
+#include "kestrix/lib/errors.h"
 
 namespace kestrix {
 
@@ -17,6 +17,10 @@ ItemList& Circuit::mutable_items() {
 
 Circuit& Circuit::append(const Gate& gate) {
     mutable_items().push_back(Item{gate});
+    ++gate_count_;
+    for (int q : gate.qubits) width_ = std::max(width_, q + 1);
+    for (int q : gate.controls) width_ = std::max(width_, q + 1);
+    measures_ = measures_ || gate.kind == GateKind::MEASURE;
     return *this;
 }
 
@@ -27,39 +31,40 @@ Circuit& Circuit::append(const Circuit& other) {
         // A single gate or block needs no wrapper: copying it keeps the IR shallow.
         Item copy = src.front();
         mutable_items().push_back(std::move(copy));
-        return *this;
+    } else {
+        mutable_items().push_back(Item{Block{other.items_, {}, false}});
     }
-    Block b{other.items_, {}, false};
-    mutable_items().push_back(Item{std::move(b)});
+    gate_count_ += other.gate_count_;
+    width_ = std::max(width_, other.width_);
+    measures_ = measures_ || other.measures_;
     return *this;
 }
 
 Circuit Circuit::controlled(const std::vector<int>& controls) const {
     check_distinct_qubits(controls, "control");
     if (controls.empty()) return *this;
-    bool measured = false;
-    for_each_gate([&](const Gate& g) {
-        if (g.kind == GateKind::MEASURE) measured = true;
-        if (!g.is_unitary()) return;
-        for (int q : g.all_qubits()) {
-            if (std::find(controls.begin(), controls.end(), q) != controls.end()) {
-                throw ValueError("control qubit " + std::to_string(q) +
-                                 " is also used by the controlled circuit (" +
-                                 gate_name(g.kind) + ")");
+    if (measures_) throw ValueError("a circuit with measurements cannot be controlled");
+    // Controls above every qubit the circuit touches cannot clash: no need to walk it.
+    if (*std::min_element(controls.begin(), controls.end()) < width_) {
+        for_each_gate([&](const Gate& g) {
+            if (!g.is_unitary()) return;
+            for (int q : g.all_qubits()) {
+                if (std::find(controls.begin(), controls.end(), q) != controls.end()) {
+                    throw ValueError("control qubit " + std::to_string(q) +
+                                     " is also used by the controlled circuit (" +
+                                     gate_name(g.kind) + ")");
+                }
             }
-        }
-    });
-    if (measured) throw ValueError("a circuit with measurements cannot be controlled");
-    Circuit out;
-    out.items_->push_back(Item{Block{items_, controls, false}});
+        });
+    }
+    Circuit out = wrapped(Block{items_, controls, false});
+    for (int q : controls) out.width_ = std::max(out.width_, q + 1);
     return out;
 }
 
 Circuit Circuit::daggered() const {
     if (has_measurement()) throw ValueError("a circuit with measurements has no inverse");
-    Circuit out;
-    out.items_->push_back(Item{Block{items_, {}, true}});
-    return out;
+    return wrapped(Block{items_, {}, true});
 }
 
 std::vector<Gate> Circuit::flatten() const {
@@ -68,25 +73,13 @@ std::vector<Gate> Circuit::flatten() const {
     return gates;
 }
 
-size_t Circuit::gate_count() const {
-    size_t n = 0;
-    for_each_gate([&](const Gate&) { ++n; });
-    return n;
-}
-
-int Circuit::width() const {
-    int w = 0;
-    for_each_gate([&](const Gate& g) {
-        for (int q : g.qubits) w = std::max(w, q + 1);
-        for (int q : g.controls) w = std::max(w, q + 1);
-    });
-    return w;
-}
-
-bool Circuit::has_measurement() const {
-    bool found = false;
-    for_each_gate([&](const Gate& g) { found = found || g.kind == GateKind::MEASURE; });
-    return found;
+Circuit Circuit::wrapped(Block block) const {
+    Circuit out;
+    out.items_->push_back(Item{std::move(block)});
+    out.gate_count_ = gate_count_;
+    out.width_ = width_;
+    out.measures_ = measures_;
+    return out;
 }
 
 }  // namespace kestrix

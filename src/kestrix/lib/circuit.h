@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "gate.h"
+#include "kestrix/lib/gate.h"
 
 namespace kestrix {
 
@@ -48,21 +48,29 @@ class Circuit {
 
     /// Every gate in execution order (see for_each_gate).
     std::vector<Gate> flatten() const;
-    size_t gate_count() const;
+    /// The summary below is kept up to date on every append, so reading it costs nothing
+    /// however many gates the blocks expand to.
+    /// Gates in execution order, blocks expanded (barriers and measurements included).
+    size_t gate_count() const { return gate_count_; }
     bool empty() const { return items_->empty(); }
     /// Highest qubit touched plus one (0 for an empty circuit).
-    int width() const;
-    bool has_measurement() const;
+    int width() const { return width_; }
+    bool has_measurement() const { return measures_; }
     /// The top-level items, for engines that look at structure.
     const ItemList& items() const { return *items_; }
 
   private:
     ItemList& mutable_items();
+    /// A circuit of one block over this circuit's content, with this summary.
+    Circuit wrapped(Block block) const;
 
     template <class F>
     static void visit(const ItemList& items, std::vector<int>& controls, bool dagger, F& f);
 
     std::shared_ptr<ItemList> items_;
+    size_t gate_count_ = 0;
+    int width_ = 0;
+    bool measures_ = false;
 };
 
 template <class F>

@@ -1,8 +1,8 @@
-#include "circuit.h"
+#include "kestrix/lib/circuit.h"
 
 #include <gtest/gtest.h>
 
-#include "errors.h"
+#include "kestrix/lib/errors.h"
 
 namespace kestrix {
 namespace {

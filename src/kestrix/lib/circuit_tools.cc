@@ -1,9 +1,8 @@
-#include "circuit_tools.h"
+#include "kestrix/lib/circuit_tools.h"
 
 #include <algorithm>
 #include <map>
 
-#include "gate_identity.h"
 
 namespace kestrix {
 
@@ -11,7 +10,7 @@ bool same_gates(const Circuit& a, const Circuit& b) {
     if (&a == &b) return true;
     if (a.gate_count() != b.gate_count()) return false;
     const std::vector<Gate> left = a.flatten(), right = b.flatten();
-    return std::equal(left.begin(), left.end(), right.begin(), same_gate);
+    return std::equal(left.begin(), left.end(), right.begin());
 }
 
 size_t depth(const Circuit& circuit) {

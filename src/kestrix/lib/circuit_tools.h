@@ -6,11 +6,11 @@
 #include <utility>
 #include <vector>
 
-#include "circuit.h"
+#include "kestrix/lib/circuit.h"
 
 namespace kestrix {
 
-/// Whether both circuits run the same gates (same_gate) in the same order.
+/// Whether both circuits run equal gates in the same order.
 bool same_gates(const Circuit& a, const Circuit& b);
 
 /// The number of layers: a gate starts after every earlier gate that shares a qubit

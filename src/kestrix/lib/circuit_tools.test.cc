@@ -1,4 +1,4 @@
-#include "circuit_tools.h"
+#include "kestrix/lib/circuit_tools.h"
 
 #include <gtest/gtest.h>
 

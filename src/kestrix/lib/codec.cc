@@ -1,4 +1,4 @@
-#include "codec.h"
+#include "kestrix/lib/codec.h"
 
 #include <bit>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <tuple>
 #include <unordered_map>
 
-#include "errors.h"
+#include "kestrix/lib/errors.h"
 
 namespace kestrix {
 

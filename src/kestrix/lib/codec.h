@@ -7,11 +7,11 @@
 #include <string>
 #include <string_view>
 
-#include "circuit.h"
-#include "pauli.h"
-#include "program.h"
-#include "simulator.h"
-#include "statevector.h"
+#include "kestrix/lib/circuit.h"
+#include "kestrix/lib/pauli.h"
+#include "kestrix/lib/program.h"
+#include "kestrix/lib/simulator.h"
+#include "kestrix/lib/statevector.h"
 
 namespace kestrix {
 

@@ -1,4 +1,4 @@
-#include "draw.h"
+#include "kestrix/lib/draw.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -45,8 +45,10 @@ std::string label(const Gate& g, size_t operand) {
             s = gate_name(g.kind);
             if (!g.params.empty()) {
                 s += "(";
-                for (size_t k = 0; k < g.params.size(); ++k)
-                    s += (k ? "," : "") + angle(g.params[k]);
+                for (size_t k = 0; k < g.params.size(); ++k) {
+                    if (k) s += ",";
+                    s += angle(g.params[k]);
+                }
                 s += ")";
             }
         }

@@ -2,7 +2,7 @@
 // Text drawing of a circuit: one row per qubit, gates packed into columns left to right.
 #include <string>
 
-#include "circuit.h"
+#include "kestrix/lib/circuit.h"
 
 namespace kestrix {
 

@@ -1,4 +1,4 @@
-#include "draw.h"
+#include "kestrix/lib/draw.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
-#include "encode.h"
+#include "kestrix/lib/encode.h"
 
 #include <cmath>
 #include <string>
 
-#include "errors.h"
+#include "kestrix/lib/errors.h"
 
 namespace kestrix {
 
@@ -40,7 +40,8 @@ void append_under_prefix(Circuit& c, const std::vector<int>& qubits, int level, 
     Circuit flips;
     for (size_t k = level + 1; k < qubits.size(); ++k) {
         controls.push_back(qubits[k]);
-        if (((prefix >> (k - level - 1)) & 1) == 0) flips.append(make_gate(GateKind::X, {qubits[k]}));
+        if (((prefix >> (k - level - 1)) & 1) == 0)
+            flips.append(make_gate(GateKind::X, {qubits[k]}));
     }
     c.append(flips);
     c.append(gate.controlled(controls));

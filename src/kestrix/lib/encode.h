@@ -4,8 +4,8 @@
 // so that it can itself be controlled or inverted.
 #include <vector>
 
-#include "circuit.h"
-#include "matrix.h"
+#include "kestrix/lib/circuit.h"
+#include "kestrix/lib/matrix.h"
 
 namespace kestrix {
 

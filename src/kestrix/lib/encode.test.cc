@@ -1,4 +1,4 @@
-#include "encode.h"
+#include "kestrix/lib/encode.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <random>
 
-#include "errors.h"
-#include "statevector.h"
+#include "kestrix/lib/errors.h"
+#include "kestrix/lib/statevector.h"
 
 namespace kestrix {
 namespace {

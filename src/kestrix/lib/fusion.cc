@@ -1,4 +1,4 @@
-#include "fusion.h"
+#include "kestrix/lib/fusion.h"
 
 #include <algorithm>
 #include <bit>
@@ -32,7 +32,7 @@ class Fuser {
                 // earlier gate on their qubits (a measurement after every earlier gate).
                 flush(step.kind == Step::Kind::Measure ? ~uint64_t{0} : in_.qubit_mask(step));
                 if (step.kind == Step::Kind::Block) {
-                    push(in_.blocks[step.block]);
+                    out_.push_block(in_.blocks[step.block]);
                 } else {
                     out_.steps.push_back(step);
                 }
@@ -135,7 +135,7 @@ class Fuser {
                 op.m = steps_matrix(in_, group.steps, op.qubits);
             }
         }
-        push(std::move(op));
+        out_.push_block(std::move(op));
     }
 
     // The product of the group's diagonal gates, entry by entry.
@@ -155,14 +155,6 @@ class Fuser {
             }
         }
         return d;
-    }
-
-    void push(Op op) {
-        Step step;
-        step.kind = Step::Kind::Block;
-        step.block = int(out_.blocks.size());
-        out_.blocks.push_back(std::move(op));
-        out_.steps.push_back(step);
     }
 
     const Schedule& in_;

@@ -2,7 +2,7 @@
 // Gate fusion: runs of gates on a few qubits become one dense k-qubit block (one pass over
 // the state instead of one per gate); runs of diagonal gates become one diagonal of up to
 // kMaxDiagonalQubits qubits, which costs a single multiply per amplitude however wide.
-#include "schedule.h"
+#include "kestrix/lib/schedule.h"
 
 namespace kestrix {
 

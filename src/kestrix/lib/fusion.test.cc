@@ -1,8 +1,8 @@
-#include "fusion.h"
+#include "kestrix/lib/fusion.h"
 
 #include <gtest/gtest.h>
 
-#include "random_circuit.h"
+#include "kestrix/lib/random_circuit.test.h"
 
 namespace kestrix {
 namespace {

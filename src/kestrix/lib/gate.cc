@@ -1,11 +1,12 @@
-#include "gate.h"
+#include "kestrix/lib/gate.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <string>
 
-#include "errors.h"
+#include "kestrix/lib/errors.h"
 
 namespace kestrix {
 
@@ -154,6 +155,37 @@ Gate Gate::controlled(const std::vector<int>& extra) const {
     }
     check_distinct_qubits(g.controls, "control");
     return g;
+}
+
+bool operator==(const Gate& a, const Gate& b) {
+    return a.kind == b.kind && a.dagger == b.dagger && a.qubits == b.qubits &&
+           a.controls == b.controls && a.params == b.params && a.cbit == b.cbit &&
+           same_matrix(a, b);
+}
+
+size_t hash_value(const Gate& g) {
+    // FNV-1a over the fields operator== compares; -0.0 hashes as 0.0, which it equals.
+    uint64_t h = 0xcbf29ce484222325ULL;
+    auto mix = [&h](uint64_t v) {
+        h ^= v;
+        h *= 0x100000001b3ULL;
+    };
+    mix(uint64_t(g.kind));
+    mix(g.dagger);
+    mix(uint64_t(int64_t(g.cbit)));
+    for (const auto* list : {&g.qubits, &g.controls}) {
+        mix(list->size());
+        for (int q : *list) mix(uint64_t(q));
+    }
+    auto mix_real = [&mix](double x) { mix(x == 0 ? 0 : std::bit_cast<uint64_t>(x)); };
+    for (double p : g.params) mix_real(p);
+    if (g.matrix) {
+        for (const std::complex<double>& z : *g.matrix) {
+            mix_real(z.real());
+            mix_real(z.imag());
+        }
+    }
+    return size_t(h);
 }
 
 Gate Gate::daggered() const {

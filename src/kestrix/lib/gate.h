@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "small_vector.h"
+#include "kestrix/lib/small_vector.h"
 
 namespace kestrix {
 
@@ -44,6 +44,12 @@ struct Gate {
     /// Operands and controls together, operands first.
     std::vector<int> all_qubits() const;
 };
+
+/// Gates are equal when they run alike: the same kind, operands, controls in the same
+/// order, angles, dagger flag and classical bit. hash_value agrees with it (equal gates
+/// hash alike), and the repeated-block matcher uses the same definition.
+bool operator==(const Gate& a, const Gate& b);
+size_t hash_value(const Gate& g);
 
 /// Upper-case constructor name: "H", "CNOT", "RY", "MEASURE", ...
 const char* gate_name(GateKind kind);

@@ -1,14 +1,14 @@
-#include "gate.h"
+#include "kestrix/lib/gate.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <random>
 
-#include "errors.h"
-#include "op.h"
-#include "random_circuit.h"
-#include "statevector.h"
+#include "kestrix/lib/errors.h"
+#include "kestrix/lib/op.h"
+#include "kestrix/lib/random_circuit.test.h"
+#include "kestrix/lib/statevector.h"
 
 namespace kestrix {
 namespace {
@@ -52,6 +52,22 @@ TEST(Gate, LoweringPutsTwoQubitGatesUnderControls) {
     EXPECT_NEAR(std::arg(cr.m[3]), 0.5, 1e-15);
     Unitary toffoli = lower(make_gate(GateKind::TOFFOLI, {0, 1, 2}));
     EXPECT_EQ(toffoli.controls, (std::vector<int>{0, 1}));
+}
+
+// Equal gates hash alike, so that sets and dictionaries of gates behave; gates differing
+// in any field compare unequal.
+TEST(Gate, EqualityAndHashAgree) {
+    const Gate rx = make_gate(GateKind::RX, {0}, {0.0});
+    EXPECT_EQ(rx, make_gate(GateKind::RX, {0}, {-0.0}));
+    EXPECT_EQ(hash_value(rx), hash_value(make_gate(GateKind::RX, {0}, {-0.0})));
+    const Gate variants[] = {make_gate(GateKind::RY, {0}, {0.0}),
+                             make_gate(GateKind::RX, {1}, {0.0}),
+                             make_gate(GateKind::RX, {0}, {0.5}), rx.daggered(),
+                             rx.controlled({2}), make_gate(GateKind::CNOT, {0, 1}),
+                             make_gate(GateKind::CNOT, {1, 0})};
+    for (const Gate& other : variants) EXPECT_FALSE(rx == other) << gate_name(other.kind);
+    EXPECT_FALSE(make_gate(GateKind::CNOT, {0, 1}) == make_gate(GateKind::X, {1}).controlled({0}));
+    EXPECT_FALSE(make_measure(0, 1) == make_measure(0, 2));
 }
 
 // A random k-qubit unitary: Gram-Schmidt on the columns of a random complex matrix.

@@ -1,6 +1,6 @@
-#include "gate_text.h"
+#include "kestrix/lib/gate_text.h"
 
-#include "number_text.h"
+#include "kestrix/lib/number_text.h"
 
 namespace kestrix {
 

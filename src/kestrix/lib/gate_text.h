@@ -4,7 +4,7 @@
 // messages that must name a gate exactly.
 #include <string>
 
-#include "gate.h"
+#include "kestrix/lib/gate.h"
 
 namespace kestrix {
 

@@ -1,19 +1,19 @@
 // Compiled once per instruction-set variant (KESTRIX_KERNEL_VARIANT names it); the public
 // entry points in kernels_dispatch.cc pick the widest variant this CPU runs.
-#include "kernels.h"
+#include "kestrix/lib/kernels.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <vector>
 
-#include "errors.h"
-#include "parallel.h"
+#include "kestrix/lib/errors.h"
+#include "kestrix/lib/parallel.h"
 
 #ifndef KESTRIX_KERNEL_VARIANT
 #define KESTRIX_KERNEL_VARIANT generic
 #endif
-#include "kernels_variant.h"
+#include "kestrix/lib/kernels_variant.h"
 
 namespace kestrix::KESTRIX_KERNEL_VARIANT {
 
@@ -124,6 +124,48 @@ inline void matvec_eight(double* a, const uint64_t* base, const uint64_t* off, c
     }
 }
 
+#ifdef __AVX512F__
+using v8d = double __attribute__((vector_size(64)));
+
+// The AVX-512 form of matvec_eight for blocks whose bits 0 to 2 are free: eight
+// neighbouring bases per group, their real and imaginary parts in one register each.
+// Matrix entries are broadcast from memory by the multiply itself.
+template <int D>
+inline void matvec_wide(double* a, const uint64_t* base, const uint64_t* off, const cplx* m) {
+    constexpr int G = D >= 8 ? 1 : 2;  // 32 registers: wide blocks take one group at a time
+    v8d xr[G][D], xi[G][D];
+    for (int g = 0; g < G; ++g) {
+        for (int c = 0; c < D; ++c) {
+            v8d lo, hi;
+            std::memcpy(&lo, a + 2 * (base[g] + off[c]), sizeof(v8d));
+            std::memcpy(&hi, a + 2 * (base[g] + off[c]) + 8, sizeof(v8d));
+            xr[g][c] = __builtin_shufflevector(lo, hi, 0, 2, 4, 6, 8, 10, 12, 14);
+            xi[g][c] = __builtin_shufflevector(lo, hi, 1, 3, 5, 7, 9, 11, 13, 15);
+        }
+    }
+    const double* md = reinterpret_cast<const double*>(m);
+    for (int r = 0; r < D; ++r) {
+        v8d rr[G] = {}, ii[G] = {}, ri[G] = {}, ir[G] = {};
+        for (int c = 0; c < D; ++c) {
+            const v8d er = v8d{} + md[2 * (r * D + c)], ei = v8d{} + md[2 * (r * D + c) + 1];
+            for (int g = 0; g < G; ++g) {
+                rr[g] += er * xr[g][c];
+                ii[g] += ei * xi[g][c];
+                ri[g] += er * xi[g][c];
+                ir[g] += ei * xr[g][c];
+            }
+        }
+        for (int g = 0; g < G; ++g) {
+            const v8d re = rr[g] - ii[g], im = ri[g] + ir[g];
+            const v8d lo = __builtin_shufflevector(re, im, 0, 8, 1, 9, 2, 10, 3, 11);
+            const v8d hi = __builtin_shufflevector(re, im, 4, 12, 5, 13, 6, 14, 7, 15);
+            std::memcpy(a + 2 * (base[g] + off[r]), &lo, sizeof(v8d));
+            std::memcpy(a + 2 * (base[g] + off[r]) + 8, &hi, sizeof(v8d));
+        }
+    }
+}
+#endif
+
 template <int K>
 void dense_k(cplx* a, int n, const int* qubits, uint64_t cmask, const cplx* m) {
     constexpr int D = 1 << K;
@@ -142,6 +184,19 @@ void dense_k(cplx* a, int n, const int* qubits, uint64_t cmask, const cplx* m) {
             matvec_scalar<D>(a, deposit(b, fixed, count) | cmask, off, m);
         return;
     }
+    double* ad = reinterpret_cast<double*>(a);
+    const bool par = parallel_update(n, cmask);
+#ifdef __AVX512F__
+    if (fixed[0] >= 3) {
+        constexpr int G = D >= 8 ? 1 : 2;
+        for_range(total / (8 * G), par, [&](uint64_t p) {
+            uint64_t base[G];
+            for (int g = 0; g < G; ++g) base[g] = deposit(8 * (G * p + g), fixed, count) | cmask;
+            matvec_wide<D>(ad, base, off, m);
+        });
+        return;
+    }
+#endif
     // Each entry broadcast to a whole register; on the stack up to 3 qubits (4 KiB), so
     // that small blocks never allocate.
     constexpr bool kOnStack = K <= 3;
@@ -154,8 +209,6 @@ void dense_k(cplx* a, int n, const int* qubits, uint64_t cmask, const cplx* m) {
         mr[e] = v4d{re, re, re, re};
         mi[e] = v4d{im, im, im, im};
     }
-    double* ad = reinterpret_cast<double*>(a);
-    const bool par = parallel_update(n, cmask);
     if (fixed[0] >= 2) {
         // Bits 0 and 1 are free, so bases 4p .. 4p + 3 are neighbours in memory.
         for_range(total / 8, par, [&](uint64_t p) {

@@ -3,8 +3,9 @@
 // restricts the update to amplitudes whose control bits are all 1, so a controlled gate
 // touches only that fraction of the state.
 #include <cstdint>
+#include <span>
 
-#include "matrix.h"
+#include "kestrix/lib/complex.h"
 
 namespace kestrix {
 
@@ -12,7 +13,7 @@ namespace kestrix {
 constexpr int kMaxDenseQubits = 6;
 /// Widest fused diagonal: its table of 2^k phases still sits in cache.
 constexpr int kMaxDiagonalQubits = 14;
-/// States of at least this many qubits are updated by all OpenMP threads; below it even
+/// States of at least this many qubits are updated by all the engine's threads; below it even
 /// an idle parallel region costs more than the work. Measured with kestrix_perf_kernels:
 /// at 14 qubits two threads already beat one on every kernel.
 constexpr int kParallelQubits = 14;
@@ -24,7 +25,21 @@ void apply_dense(cplx* amps, int n, const int* qubits, int k, uint64_t control_m
 /// d holds 2^k diagonal entries over the local index whose bit j is qubit qubits[j].
 void apply_diagonal(cplx* amps, int n, const int* qubits, int k, const cplx* d);
 
-/// Which instruction-set variant of the kernels runs on this CPU: "avx2" or "generic".
+/// The kernels of one instruction-set variant.
+struct KernelSet {
+    const char* name;  ///< "generic", "avx2", "avx512"
+    bool supported;    ///< whether this CPU runs it
+    void (*apply_dense)(cplx*, int, const int*, int, uint64_t, const cplx*);
+    void (*apply_diagonal)(cplx*, int, const int*, int, const cplx*);
+    void (*apply_1q)(cplx*, int, int, uint64_t, const cplx*);
+    void (*apply_2q)(cplx*, int, int, int, uint64_t, const cplx*);
+};
+
+/// Every variant compiled into this build, generic first, widest last. The entry points
+/// above use the widest one this CPU runs; the environment variable KESTRIX_KERNELS
+/// (generic, avx2, avx512) picks another, for comparisons.
+std::span<const KernelSet> kernel_variants();
+/// The name of the variant in use.
 const char* kernel_variant();
 
 /// m is 2x2 row-major; acts on qubit t of an n-qubit state.

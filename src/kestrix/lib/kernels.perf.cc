@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "kernels.h"
+#include "kestrix/lib/kernels.h"
 
 namespace {
 

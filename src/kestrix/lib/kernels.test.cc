@@ -1,15 +1,11 @@
-#include "kernels.h"
+#include "kestrix/lib/kernels.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 #include <vector>
 
-#include "random_circuit.h"
-
-#define KESTRIX_KERNEL_VARIANT generic
-#include "kernels_variant.h"
-#undef KESTRIX_KERNEL_VARIANT
+#include "kestrix/lib/random_circuit.test.h"
 
 namespace kestrix {
 namespace {
@@ -40,8 +36,32 @@ std::vector<cplx> naive(std::vector<cplx> a, const std::vector<int>& targets, ui
     return out;
 }
 
+// Every test runs once per compiled instruction-set variant (generic, AVX2, AVX-512), as
+// long as this CPU runs it: all variants must pass the same tests.
+class Kernels : public ::testing::TestWithParam<KernelSet> {
+  protected:
+    void SetUp() override {
+        if (!GetParam().supported) GTEST_SKIP() << GetParam().name << " does not run here";
+    }
+    void apply_dense(cplx* a, int n, const int* q, int k, uint64_t cmask, const cplx* m) {
+        GetParam().apply_dense(a, n, q, k, cmask, m);
+    }
+    void apply_diagonal(cplx* a, int n, const int* q, int k, const cplx* d) {
+        GetParam().apply_diagonal(a, n, q, k, d);
+    }
+    void apply_1q(cplx* a, int n, int t, uint64_t cmask, const cplx* m) {
+        GetParam().apply_1q(a, n, t, cmask, m);
+    }
+    void apply_2q(cplx* a, int n, int t0, int t1, uint64_t cmask, const cplx* m) {
+        GetParam().apply_2q(a, n, t0, t1, cmask, m);
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Variants, Kernels, ::testing::ValuesIn(kernel_variants()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // Non-unitary matrices and random states catch index mistakes that unitaries hide.
-TEST(Kernels, EveryTargetAndControlMaskAgreesWithTheNaiveModel) {
+TEST_P(Kernels, EveryTargetAndControlMaskAgreesWithTheNaiveModel) {
     std::mt19937 gen(1);
     std::normal_distribution<double> normal;
     auto rand_c = [&] { return cplx(normal(gen), normal(gen)); };
@@ -69,7 +89,7 @@ TEST(Kernels, EveryTargetAndControlMaskAgreesWithTheNaiveModel) {
     }
 }
 
-TEST(Kernels, DiagonalMatricesKeepTheirShortcutCorrect) {
+TEST_P(Kernels, DiagonalMatricesKeepTheirShortcutCorrect) {
     std::vector<cplx> a = {1, 2, 3, 4};
     const cplx m[4] = {cplx(0, 1), 0, 0, 2};
     apply_1q(a.data(), 2, 1, 0, m);
@@ -85,7 +105,7 @@ std::vector<cplx> random_values(uint64_t size, std::mt19937_64& rng) {
 
 // Every control mask over the qubits left free, with non-unitary matrices: a wrong index
 // shows up as a wrong value instead of hiding behind unitarity.
-TEST(Kernels, DenseMatchesReferenceForEveryControlMask) {
+TEST_P(Kernels, DenseMatchesReferenceForEveryControlMask) {
     std::mt19937_64 rng(7);
     const int n = 7;
     for (int k = 1; k <= kMaxDenseQubits; ++k) {
@@ -106,7 +126,7 @@ TEST(Kernels, DenseMatchesReferenceForEveryControlMask) {
     }
 }
 
-TEST(Kernels, ParallelWidthsMatchReference) {
+TEST_P(Kernels, ParallelWidthsMatchReference) {
     std::mt19937_64 rng(11);
     const int n = kParallelQubits + 1;
     for (int k : {1, 2, 4, 5}) {
@@ -124,7 +144,7 @@ TEST(Kernels, ParallelWidthsMatchReference) {
     }
 }
 
-TEST(Kernels, DiagonalMatchesDenseForm) {
+TEST_P(Kernels, DiagonalMatchesDenseForm) {
     std::mt19937_64 rng(3);
     for (int n : {3, 9, kParallelQubits + 2}) {
         for (int k : {1, 3, std::min(n, kMaxDiagonalQubits)}) {
@@ -146,7 +166,7 @@ TEST(Kernels, DiagonalMatchesDenseForm) {
 
 // The 2x2 path has a shortcut for diagonal matrices (controlled phases); it must agree
 // with the general form under every control mask.
-TEST(Kernels, SingleQubitDiagonalShortcut) {
+TEST_P(Kernels, SingleQubitDiagonalShortcut) {
     std::mt19937_64 rng(5);
     const int n = 5;
     for (int t = 0; t < n; ++t) {
@@ -161,30 +181,6 @@ TEST(Kernels, SingleQubitDiagonalShortcut) {
             }
         }
     }
-}
-
-// On an AVX2 machine the dispatcher never picks the generic variant: compare it directly.
-TEST(Kernels, GenericVariantAgreesWithTheDispatchedOne) {
-    std::mt19937 gen(9);
-    std::normal_distribution<double> normal;
-    auto rand_c = [&] { return cplx(normal(gen), normal(gen)); };
-    const int n = 9;
-    for (int k = 1; k <= 4; ++k) {
-        std::vector<cplx> a(size_t{1} << n), m(size_t{1} << (2 * k)), d(size_t{1} << k);
-        for (cplx& x : a) x = rand_c();
-        for (cplx& x : m) x = rand_c();
-        for (cplx& x : d) x = rand_c();
-        const int qubits[4] = {7, 2, 5, 0};
-        const uint64_t cmask = uint64_t{1} << 8;
-        std::vector<cplx> x = a, y = a;
-        apply_dense(x.data(), n, qubits, k, cmask, m.data());
-        generic::apply_dense(y.data(), n, qubits, k, cmask, m.data());
-        EXPECT_LT(max_distance(x.data(), y.data(), x.size()), 1e-12);
-        apply_diagonal(x.data(), n, qubits, k, d.data());
-        generic::apply_diagonal(y.data(), n, qubits, k, d.data());
-        EXPECT_LT(max_distance(x.data(), y.data(), x.size()), 1e-12);
-    }
-    EXPECT_TRUE(std::string(kernel_variant()) == "avx2" || std::string(kernel_variant()) == "generic");
 }
 
 }  // namespace

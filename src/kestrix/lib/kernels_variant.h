@@ -2,7 +2,7 @@
 // kestrix::KESTRIX_KERNEL_VARIANT. Meant to be included once per variant: no include guard.
 #include <cstdint>
 
-#include "matrix.h"
+#include "kestrix/lib/complex.h"
 
 namespace kestrix::KESTRIX_KERNEL_VARIANT {
 

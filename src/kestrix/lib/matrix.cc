@@ -1,9 +1,9 @@
-#include "matrix.h"
+#include "kestrix/lib/matrix.h"
 
 #include <cmath>
 #include <numbers>
 
-#include "errors.h"
+#include "kestrix/lib/errors.h"
 
 namespace kestrix {
 

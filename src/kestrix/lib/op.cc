@@ -1,9 +1,9 @@
-#include "op.h"
+#include "kestrix/lib/op.h"
 
 #include <bit>
 
-#include "errors.h"
-#include "kernels.h"
+#include "kestrix/lib/errors.h"
+#include "kestrix/lib/kernels.h"
 
 namespace kestrix {
 

@@ -5,21 +5,19 @@
 #include <cstdint>
 #include <vector>
 
-#include "gate.h"
-#include "matrix.h"
+#include "kestrix/lib/gate.h"
+#include "kestrix/lib/matrix.h"
 
 namespace kestrix {
 
 /// One gate as the kernels see it.
 struct GateOp {
-    GateOp() {}  // user-provided, so that value-initialisation leaves m alone
     int num_targets = 1;               ///< 1 or 2
     std::array<int, 2> targets{0, 0};  ///< targets[0] is the low bit of the local index
     uint64_t control_mask = 0;
     bool diagonal = false;
-    /// 2x2 in the first 4 entries, or 4x4; row-major. Left uninitialised: a gate op is made
-    /// for every gate of every run, and clearing 256 bytes each time shows in tiny circuits.
-    std::array<cplx, 16> m;
+    /// 2x2 in the first 4 entries, or 4x4; row-major; zero until lowering writes it.
+    std::array<cplx, 16> m{};
 
     uint64_t target_mask() const;
     uint64_t qubit_mask() const { return target_mask() | control_mask; }

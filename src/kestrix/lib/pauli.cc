@@ -1,4 +1,4 @@
-#include "pauli.h"
+#include "kestrix/lib/pauli.h"
 
 #include <algorithm>
 #include <bit>
@@ -6,9 +6,9 @@
 #include <map>
 #include <span>
 
-#include "errors.h"
-#include "kernels.h"
-#include "parallel.h"
+#include "kestrix/lib/errors.h"
+#include "kestrix/lib/kernels.h"
+#include "kestrix/lib/parallel.h"
 
 namespace kestrix {
 

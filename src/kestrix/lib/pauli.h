@@ -15,9 +15,9 @@
 #include <string_view>
 #include <vector>
 
-#include "matrix.h"
-#include "sampling.h"
-#include "statevector.h"
+#include "kestrix/lib/matrix.h"
+#include "kestrix/lib/sampling.h"
+#include "kestrix/lib/statevector.h"
 
 namespace kestrix {
 

@@ -1,12 +1,12 @@
-#include "pauli.h"
+#include "kestrix/lib/pauli.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 
-#include "errors.h"
-#include "random_circuit.h"
+#include "kestrix/lib/errors.h"
+#include "kestrix/lib/random_circuit.test.h"
 
 namespace kestrix {
 namespace {

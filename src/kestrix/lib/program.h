@@ -3,7 +3,7 @@
 // that number and the highest qubit it touches plus one.
 #include <algorithm>
 
-#include "circuit.h"
+#include "kestrix/lib/circuit.h"
 
 namespace kestrix {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include "program.h"
+#include "kestrix/lib/program.h"
 
 namespace kestrix {
 

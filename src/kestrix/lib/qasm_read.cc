@@ -13,8 +13,8 @@
 #include <optional>
 #include <vector>
 
-#include "errors.h"
-#include "qasm.h"
+#include "kestrix/lib/errors.h"
+#include "kestrix/lib/qasm.h"
 
 namespace kestrix {
 

@@ -5,10 +5,10 @@
 #include <optional>
 #include <vector>
 
-#include "errors.h"
-#include "gate_text.h"
-#include "number_text.h"
-#include "qasm.h"
+#include "kestrix/lib/errors.h"
+#include "kestrix/lib/gate_text.h"
+#include "kestrix/lib/number_text.h"
+#include "kestrix/lib/qasm.h"
 
 namespace kestrix {
 

@@ -1,14 +1,10 @@
-#include "repeat.h"
+#include "kestrix/lib/repeat.h"
+
+#include <cmath>
 
 namespace kestrix {
 
 namespace {
-
-bool same_gate(const Gate& a, const Gate& b) {
-    return a.kind == b.kind && a.dagger == b.dagger && a.qubits == b.qubits &&
-           a.controls == b.controls && a.params == b.params && a.cbit == b.cbit &&
-           same_matrix(a, b);
-}
 
 bool same_items(const ItemList& a, const ItemList& b) {
     if (&a == &b) return true;
@@ -17,7 +13,7 @@ bool same_items(const ItemList& a, const ItemList& b) {
         const Gate* ga = std::get_if<Gate>(&a[k].value);
         const Gate* gb = std::get_if<Gate>(&b[k].value);
         if (ga && gb) {
-            if (!same_gate(*ga, *gb)) return false;
+            if (!(*ga == *gb)) return false;
         } else if (ga || gb) {
             return false;
         } else if (!same_block(std::get<Block>(a[k].value), std::get<Block>(b[k].value))) {
@@ -42,6 +38,15 @@ std::vector<cplx> multiply(const std::vector<cplx>& a, const std::vector<cplx>& 
 
 bool same_block(const Block& a, const Block& b) {
     return a.dagger == b.dagger && a.controls == b.controls && same_items(*a.body, *b.body);
+}
+
+bool power_is_cheaper(int n, int width, size_t body_steps, uint64_t copies, int controls) {
+    const double dim = std::ldexp(1.0, width);
+    const double state = std::ldexp(1.0, n);
+    const double direct = double(copies) * double(body_steps) * state;
+    const double power = 2 * (std::log2(double(copies)) + 1) * dim * dim * dim +
+                         dim * std::ldexp(state, -controls);
+    return power < direct;
 }
 
 std::vector<cplx> matrix_power(const std::vector<cplx>& m, int dim, uint64_t power) {

@@ -1,9 +1,9 @@
-#include "repeat.h"
+#include "kestrix/lib/repeat.h"
 
 #include <gtest/gtest.h>
 
-#include "fusion.h"
-#include "random_circuit.h"
+#include "kestrix/lib/fusion.h"
+#include "kestrix/lib/random_circuit.test.h"
 
 namespace kestrix {
 namespace {

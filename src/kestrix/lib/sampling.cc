@@ -1,4 +1,4 @@
-#include "sampling.h"
+#include "kestrix/lib/sampling.h"
 
 #include <algorithm>
 #include <random>
@@ -41,6 +41,18 @@ std::vector<uint64_t> by_sorted_uniforms(const std::vector<double>& probs, doubl
     return counts;
 }
 
+// A Binomial(n, p) draw for any n. The standard library's draw stops returning for n of
+// about 2^60; a sum of independent Binomial(piece, p) draws has the same distribution.
+uint64_t binomial(uint64_t n, double p, Rng& rng) {
+    constexpr uint64_t kPiece = uint64_t{1} << 56;
+    uint64_t total = 0;
+    for (; n > 0; n -= std::min(n, kPiece)) {
+        std::binomial_distribution<uint64_t> draw(std::min(n, kPiece), p);
+        total += draw(rng);
+    }
+    return total;
+}
+
 // Many shots over few outcomes: one binomial draw per outcome, conditioned on the rest.
 std::vector<uint64_t> by_binomials(const std::vector<double>& probs, double total, uint64_t shots,
                                    Rng& rng) {
@@ -56,8 +68,7 @@ std::vector<uint64_t> by_binomials(const std::vector<double>& probs, double tota
             counts[i] = left;
             break;
         }
-        std::binomial_distribution<uint64_t> draw(left, probs[i] / mass);
-        counts[i] = draw(rng);
+        counts[i] = binomial(left, probs[i] / mass, rng);
         left -= counts[i];
         mass -= probs[i];
     }
@@ -85,7 +96,8 @@ uint64_t Rng::operator()() {
 std::vector<uint64_t> sample_counts(const std::vector<double>& probs, uint64_t shots, Rng& rng) {
     double total = 0;
     for (double p : probs) total += std::max(p, 0.0);
-    if (shots * 8 < probs.size()) return by_sorted_uniforms(probs, total, shots, rng);
+    // Written as a division: shots * 8 would wrap around for shots of 2^61 and more.
+    if (shots < probs.size() / 8) return by_sorted_uniforms(probs, total, shots, rng);
     return by_binomials(probs, total, shots, rng);
 }
 

@@ -1,14 +1,16 @@
-#include "schedule.h"
+#include "kestrix/lib/schedule.h"
 
+#include <algorithm>
 #include <bit>
-#include <cmath>
 
-#include "errors.h"
-#include "repeat.h"
+#include "kestrix/lib/errors.h"
+#include "kestrix/lib/repeat.h"
 
 namespace kestrix {
 
 namespace {
+
+constexpr size_t kReservedSteps = 4096;
 
 uint64_t mask_of(const std::vector<int>& qubits) {
     uint64_t mask = 0;
@@ -53,10 +55,7 @@ class Walker {
         if (g.kind == GateKind::BARRIER) return;
         if (g.kind == GateKind::UNITARY && g.qubits.size() > 2) {
             // Wider than a gate op: a dense block of its own, which fusion leaves whole.
-            Step& step = out_.steps.emplace_back();
-            step.kind = Step::Kind::Block;
-            step.block = int(out_.blocks.size());
-            out_.blocks.push_back(lower_block(g, controls, dagger));
+            out_.push_block(lower_block(g, controls, dagger));
             return;
         }
         Step& step = out_.steps.emplace_back();
@@ -84,25 +83,13 @@ class Walker {
         const int width = std::popcount(support);
         if (width == 0 || width > kMaxDenseQubits) return false;
         const uint64_t all_controls = controls | mask_of(b.controls);
-        // Work in amplitude updates: every copy gate by gate, against squaring the block's
-        // matrix and one dense pass over the amplitudes whose controls are set.
-        const double dim = std::ldexp(1.0, width);
-        const double state = std::ldexp(1.0, n_);
-        const double direct = double(run) * double(body.steps.size()) * state;
-        const double power = 2 * (std::log2(double(run)) + 1) * dim * dim * dim +
-                             dim * state / double(uint64_t{1} << std::popcount(all_controls));
-        if (power >= direct) return false;
-        std::vector<int> qubits;
-        for (uint64_t m = support; m; m &= m - 1) qubits.push_back(std::countr_zero(m));
+        if (!power_is_cheaper(n_, width, body.steps.size(), run, std::popcount(all_controls)))
+            return false;
         Op op;
-        op.qubits = qubits;
+        for (uint64_t m = support; m; m &= m - 1) op.qubits.push_back(std::countr_zero(m));
         op.control_mask = all_controls;
-        op.m = matrix_power(steps_matrix(body, order, qubits), int(dim), run);
-        Step step;
-        step.kind = Step::Kind::Block;
-        step.block = int(out_.blocks.size());
-        out_.blocks.push_back(std::move(op));
-        out_.steps.push_back(step);
+        op.m = matrix_power(steps_matrix(body, order, op.qubits), 1 << width, run);
+        out_.push_block(std::move(op));
         return true;
     }
 
@@ -119,6 +106,13 @@ uint64_t Schedule::qubit_mask(const Step& step) const {
     return uint64_t{1} << step.qubit;
 }
 
+void Schedule::push_block(Op op) {
+    Step& step = steps.emplace_back();
+    step.kind = Step::Kind::Block;
+    step.block = int(blocks.size());
+    blocks.push_back(std::move(op));
+}
+
 void Schedule::apply(cplx* amps, int n, const Step& step) const {
     if (step.kind == Step::Kind::Gate) {
         apply_gate(amps, n, step.gate);
@@ -131,8 +125,9 @@ void Schedule::apply(cplx* amps, int n, const Step& step) const {
 
 Schedule make_schedule(const Circuit& circuit, int n, bool fold_repeats) {
     Schedule s;
-    // Sized once: growing a vector of 300-byte steps gate by gate costs more than the walk.
-    s.steps.reserve(circuit.gate_count());
+    // Steps are 300 bytes: a small circuit's are sized once, but never more than a few
+    // thousand up front, since runs of repeated blocks may fold a huge circuit to a few.
+    s.steps.reserve(std::min<size_t>(circuit.gate_count(), kReservedSteps));
     Walker(s, n, fold_repeats).walk(circuit.items(), 0, false);
     return s;
 }

@@ -5,14 +5,13 @@
 #include <cstdint>
 #include <vector>
 
-#include "circuit.h"
-#include "kernels.h"
-#include "op.h"
+#include "kestrix/lib/circuit.h"
+#include "kestrix/lib/kernels.h"
+#include "kestrix/lib/op.h"
 
 namespace kestrix {
 
 struct Step {
-    Step() {}  // user-provided, so that emplace_back does not clear the gate's matrix first
     enum class Kind : uint8_t { Gate, Block, Measure };
     Kind kind = Kind::Gate;
     GateOp gate;     ///< Kind::Gate
@@ -27,6 +26,8 @@ struct Schedule {
     std::vector<Step> steps;
     std::vector<Op> blocks;
 
+    /// Appends a step that runs `op`.
+    void push_block(Op op);
     /// Qubits a unitary step acts on or is controlled by.
     uint64_t qubit_mask(const Step& step) const;
     void apply(cplx* amps, int n, const Step& step) const;

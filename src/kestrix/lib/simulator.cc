@@ -1,13 +1,18 @@
-#include "simulator.h"
+#include "kestrix/lib/simulator.h"
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
 #include <map>
 #include <string>
 
-#include "errors.h"
-#include "fusion.h"
-#include "sampling.h"
-#include "schedule.h"
+#include "kestrix/lib/blocking.h"
+#include "kestrix/lib/errors.h"
+#include "kestrix/lib/fusion.h"
+#include "kestrix/lib/parallel.h"
+#include "kestrix/lib/sampling.h"
+#include "kestrix/lib/schedule.h"
+#include "kestrix/lib/thread_pool.h"
 
 namespace kestrix {
 
@@ -17,15 +22,15 @@ namespace {
 // milliseconds of work, and at least every pass over a state of 22 qubits or more.
 constexpr uint64_t kPollWork = uint64_t{1} << 22;
 
-// Runs unitary steps on a state, polling for an interrupt every so much work.
+// Runs unitary segments on a state, polling for an interrupt every so much work.
 class Runner {
   public:
     Runner(const InterruptCheck& interrupt, const Schedule& plan)
         : interrupt_(interrupt), plan_(plan) {}
 
-    void unitary(StateVector& state, const Step& step) {
-        plan_.apply(state.data(), state.num_qubits(), step);
-        work_ += state.size();
+    void unitary(StateVector& state, const Segment& segment) {
+        apply_segment(plan_, segment, state.data(), state.num_qubits());
+        work_ += state.size() * segment.step_count();
         if (interrupt_ && work_ >= kPollWork) {
             work_ = 0;
             if (interrupt_()) throw Interrupted();
@@ -54,14 +59,30 @@ bool measurements_are_terminal(const Schedule& plan) {
 
 }  // namespace
 
+namespace {
+
+// The steps that run for an n-qubit state: lowered and folded, fused from kFuseMinQubits.
+Schedule plan_for(const Program& program, int n) {
+    Schedule plan = make_schedule(program.circuit, n);
+    if (n >= kFuseMinQubits) plan = fuse(plan);
+    return plan;
+}
+
+}  // namespace
+
+size_t Simulator::passes(const Program& program) {
+    const int n = program.width();
+    return segment(plan_for(program, n), n).size();
+}
+
 Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
                       const InterruptCheck& interrupt) {
     if (shots == 0) throw ValueError("shots must be positive");
     const int n = program.width();
     check_fits_in_memory(n);
-    Schedule plan = make_schedule(program.circuit, n);
+    // Fusion never merges gates across a measurement, so it leaves this answer alone.
+    const Schedule plan = plan_for(program, n);
     const bool terminal = measurements_are_terminal(plan);
-    if (n >= kFuseMinQubits) plan = fuse(plan);
     Result r;
     r.num_qubits_ = n;
     r.shots_ = shots;
@@ -74,11 +95,12 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
     }
     Rng rng(seed);
     Runner runner(interrupt, plan);
+    const std::vector<Segment> segments = segment(plan, n);
 
     if (terminal) {
         StateVector state(n);
-        for (const Step& step : plan.steps)
-            if (step.is_unitary()) runner.unitary(state, step);
+        for (const Segment& s : segments)
+            if (s.kind != Segment::Kind::Measure) runner.unitary(state, s);
         if (r.measured()) {
             std::vector<uint64_t> counts =
                 sample_counts(state.probabilities(r.cbit_qubit_), shots, rng);
@@ -102,13 +124,13 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
     for (uint64_t shot = 0; shot < shots; ++shot) {
         if (shot) state.reset();
         uint64_t outcome = 0;
-        for (size_t k = 0; k < plan.steps.size(); ++k) {
-            const Step& step = plan.steps[k];
-            if (step.is_unitary()) {
-                runner.unitary(state, step);
+        for (const Segment& s : segments) {
+            if (s.kind != Segment::Kind::Measure) {
+                runner.unitary(state, s);
                 continue;
             }
-            const int q = step.qubit;
+            const size_t k = s.step;
+            const int q = plan.steps[k].qubit;
             const double p1 = state.probability_of_one(q);
             const int value = rng.uniform() < p1 ? 1 : 0;
             state.collapse(q, value, value ? p1 : 1 - p1);
@@ -116,11 +138,117 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
         }
         ++tally[outcome];
         const cplx* a = state.data();
-        for (uint64_t i = 0; i < state.size(); ++i) r.mean_probs_[i] += std::norm(a[i]);
+        double* mean = r.mean_probs_.data();
+        for_range(state.size(), n >= kParallelQubits,
+                  [&](uint64_t i) { mean[i] += std::norm(a[i]); });
     }
     for (double& p : r.mean_probs_) p /= double(shots);
     r.counts_.assign(tally.begin(), tally.end());
     return r;
+}
+
+namespace {
+
+// Runs body(i, check) for every program index and collects the errors. Narrow programs
+// are shared out to the workers one at a time (an atomic counter hands out the next);
+// wide ones follow, one after another, each using every thread inside its kernels.
+// `check` is the interrupt test a program polls: the caller's own callback on the
+// calling thread, a shared stop flag on the others.
+template <class Body>
+void over_programs(std::span<const Program> programs, const InterruptCheck& interrupt,
+                   Body body) {
+    std::vector<size_t> narrow, wide;
+    for (size_t i = 0; i < programs.size(); ++i)
+        (programs[i].width() < kParallelQubits ? narrow : wide).push_back(i);
+    std::atomic<bool> stop{false};
+    const InterruptCheck on_caller = [&] {
+        if (!stop.load(std::memory_order_relaxed) && interrupt && interrupt())
+            stop.store(true);
+        return stop.load(std::memory_order_relaxed);
+    };
+    const InterruptCheck on_worker = [&] { return stop.load(std::memory_order_relaxed); };
+    std::vector<std::exception_ptr> errors(programs.size());
+    auto attempt = [&](size_t i, const InterruptCheck& check) {
+        try {
+            body(i, check);
+        } catch (const Interrupted&) {
+            stop.store(true);
+        } catch (...) {
+            errors[i] = std::current_exception();
+        }
+    };
+    std::atomic<size_t> next{0};
+    run_on_workers(thread_count(), [&](int worker) {
+        uint64_t work = 0;  // since the caller last polled
+        while (!stop.load(std::memory_order_relaxed)) {
+            const size_t k = next.fetch_add(1, std::memory_order_relaxed);
+            if (k >= narrow.size()) break;
+            const Program& p = programs[narrow[k]];
+            attempt(narrow[k], worker == 0 ? on_caller : on_worker);
+            if (worker != 0) continue;
+            work += (p.circuit.gate_count() + 1) << p.width();
+            if (work >= kPollWork) {
+                work = 0;
+                on_caller();
+            }
+        }
+    });
+    for (size_t i : wide) {
+        if (stop.load() || on_caller()) break;
+        attempt(i, on_caller);
+    }
+    if (stop.load()) throw Interrupted();
+    for (const std::exception_ptr& error : errors)
+        if (error) std::rethrow_exception(error);
+}
+
+}  // namespace
+
+std::vector<Result> Simulator::run_batch(std::span<const Program> programs, uint64_t shots,
+                                         std::span<const uint64_t> seeds,
+                                         const InterruptCheck& interrupt) {
+    if (seeds.size() != programs.size()) {
+        throw ValueError("run_batch: " + std::to_string(programs.size()) + " programs but " +
+                         std::to_string(seeds.size()) + " seeds");
+    }
+    if (shots == 0) throw ValueError("shots must be positive");
+    std::vector<Result> results(programs.size());
+    over_programs(programs, interrupt, [&](size_t i, const InterruptCheck& check) {
+        results[i] = run(programs[i], shots, seeds[i], check);
+    });
+    return results;
+}
+
+std::vector<std::vector<double>> Simulator::probabilities_batch(
+    std::span<const Program> programs, std::span<const int> qubits,
+    const InterruptCheck& interrupt) {
+    const std::vector<int> wanted(qubits.begin(), qubits.end());
+    check_distinct_qubits(wanted, "probabilities_batch");
+    for (size_t i = 0; i < programs.size(); ++i) {
+        if (programs[i].circuit.has_measurement()) {
+            throw ValueError("probabilities_batch: program " + std::to_string(i) +
+                             " measures; run it with run_batch");
+        }
+        for (int q : wanted) {
+            if (q >= programs[i].width()) {
+                throw IndexError("probabilities_batch: qubit " + std::to_string(q) +
+                                 " is outside program " + std::to_string(i) + " (" +
+                                 std::to_string(programs[i].width()) + " qubits)");
+            }
+        }
+    }
+    std::vector<std::vector<double>> rows(programs.size());
+    over_programs(programs, interrupt, [&](size_t i, const InterruptCheck& check) {
+        const Result r = run(programs[i], 1, 0, check);
+        if (!wanted.empty()) {
+            rows[i] = r.exact_probabilities(wanted);
+        } else {
+            std::vector<int> all(r.num_qubits());
+            for (int q = 0; q < r.num_qubits(); ++q) all[q] = q;
+            rows[i] = r.exact_probabilities(all);
+        }
+    });
+    return rows;
 }
 
 std::vector<double> Result::exact_probabilities(const std::vector<int>& qubits) const {

@@ -5,10 +5,11 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <vector>
 
-#include "program.h"
-#include "statevector.h"
+#include "kestrix/lib/program.h"
+#include "kestrix/lib/statevector.h"
 
 namespace kestrix {
 
@@ -49,6 +50,40 @@ class Simulator {
     /// Runs `program` for `shots` shots; the seed fixes every random draw.
     static Result run(const Program& program, uint64_t shots, uint64_t seed,
                       const InterruptCheck& interrupt = {});
+
+    /// How many passes over the state one simulation of `program` makes once its gates are
+    /// lowered, folded, fused and cache-blocked (a measurement counts as one): the figure
+    /// that decides the time of a wide circuit.
+    static size_t passes(const Program& program);
+
+    /// Runs many independent programs over the engine's threads and returns one result
+    /// per program, in order. results[i] is exactly run(programs[i], shots, seeds[i]):
+    /// the same counts and the same probabilities to the last bit, whatever the thread
+    /// count. Programs narrower than kParallelQubits run whole on one thread each, taken
+    /// in turn by whichever thread is free; wider ones run one after another, each on all
+    /// threads. This is the call for kernel matrices, k-means distances and losses: a
+    /// few thousand 2- to 10-qubit circuits cost about 1 / thread_count() of their
+    /// one-by-one time.
+    ///
+    /// `seeds` has one seed per program (ValueError otherwise). `interrupt` is polled on
+    /// the calling thread only, between programs and inside long ones; when it returns
+    /// true the batch stops and Interrupted is thrown. Any other error a program raises
+    /// (MemoryError, ...) is rethrown after the batch, the lowest-index program's first.
+    /// Safe to call from several threads at once; a call made from inside a batch's
+    /// task runs its programs on the calling thread.
+    static std::vector<Result> run_batch(std::span<const Program> programs, uint64_t shots,
+                                         std::span<const uint64_t> seeds,
+                                         const InterruptCheck& interrupt = {});
+
+    /// The exact-probability counterpart of run_batch for programs without measurements
+    /// (ValueError for one that measures): row i is the distribution of programs[i]'s
+    /// final state over `qubits` (index bit k = qubits[k]), or over all of that program's
+    /// qubits when `qubits` is empty. Each row is exactly what
+    /// run(programs[i], 1, 0).exact_probabilities(qubits) gives; no random draw is made.
+    /// IndexError when a qubit lies outside a program's width.
+    static std::vector<std::vector<double>> probabilities_batch(
+        std::span<const Program> programs, std::span<const int> qubits,
+        const InterruptCheck& interrupt = {});
 };
 
 }  // namespace kestrix

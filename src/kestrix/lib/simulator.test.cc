@@ -1,10 +1,14 @@
-#include "simulator.h"
+#include "kestrix/lib/simulator.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 
-#include "errors.h"
+#include "kestrix/lib/errors.h"
+#include "kestrix/lib/kernels.h"
+#include "kestrix/lib/sampling.h"
+#include "kestrix/lib/random_circuit.test.h"
 
 namespace kestrix {
 namespace {
@@ -75,6 +79,98 @@ TEST(Simulator, InterruptStopsALongRun) {
     int polls = 0;
     EXPECT_THROW(Simulator::run(p, 1, 0, [&] { return ++polls >= 2; }), Interrupted);
     EXPECT_EQ(polls, 2);
+}
+
+// Narrow programs of every kind (terminal and mid-circuit measurements, none) and wide
+// ones that use every thread: a batch must give exactly what one run each gives.
+std::vector<Program> mixed_programs(int count, std::mt19937_64& rng) {
+    std::vector<Program> programs;
+    for (int k = 0; k < count; ++k) {
+        Program p;
+        const int n = k % 7 == 6 ? kParallelQubits + 1 : 2 + k % 5;
+        p.circuit = testing::random_circuit(n, 30, rng);
+        if (k % 3 == 1) {
+            for (int q = 0; q < n; ++q) p.circuit.append(make_measure(q, q));
+        } else if (k % 3 == 2) {
+            p.circuit.append(make_measure(0, 0)).append(make_gate(GateKind::H, {0}));
+            p.circuit.append(make_measure(1, 1));
+        }
+        p.declared_qubits = n;
+        programs.push_back(std::move(p));
+    }
+    return programs;
+}
+
+TEST(Batch, ResultsAreThoseOfOneRunEach) {
+    std::mt19937_64 rng(21);
+    const std::vector<Program> programs = mixed_programs(40, rng);
+    std::vector<uint64_t> seeds;
+    for (size_t k = 0; k < programs.size(); ++k) seeds.push_back(rng());
+    const std::vector<Result> batch = Simulator::run_batch(programs, 257, seeds);
+    ASSERT_EQ(batch.size(), programs.size());
+    for (size_t k = 0; k < programs.size(); ++k) {
+        const Result one = Simulator::run(programs[k], 257, seeds[k]);
+        EXPECT_EQ(batch[k].counts(), one.counts()) << k;
+        std::vector<int> all(one.num_qubits());
+        for (int q = 0; q < one.num_qubits(); ++q) all[q] = q;
+        EXPECT_EQ(batch[k].exact_probabilities(all), one.exact_probabilities(all)) << k;
+    }
+}
+
+TEST(Batch, ProbabilitiesAreThoseOfOneRunEach) {
+    std::mt19937_64 rng(5);
+    std::vector<Program> programs;
+    for (int k = 0; k < 30; ++k) {
+        Program p;
+        const int n = k % 10 == 9 ? kParallelQubits + 2 : 3 + k % 4;
+        p.circuit = testing::random_circuit(n, 25, rng);
+        p.declared_qubits = n;
+        programs.push_back(std::move(p));
+    }
+    const std::vector<int> qubits = {2, 0};
+    const auto rows = Simulator::probabilities_batch(programs, qubits);
+    const auto full = Simulator::probabilities_batch(programs, {});
+    for (size_t k = 0; k < programs.size(); ++k) {
+        const Result one = Simulator::run(programs[k], 1, 0);
+        EXPECT_EQ(rows[k], one.exact_probabilities(qubits));
+        const std::vector<cplx> want = testing::reference_state(programs[k].circuit,
+                                                                programs[k].width());
+        ASSERT_EQ(full[k].size(), want.size());
+        for (size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(full[k][i], std::norm(want[i]), 1e-10);
+    }
+}
+
+TEST(Batch, RefusesBadArgumentsBeforeRunning) {
+    std::vector<Program> programs(2);
+    programs[1].circuit.append(make_gate(GateKind::H, {3}));
+    const uint64_t one_seed[] = {1};
+    EXPECT_THROW(Simulator::run_batch(programs, 10, one_seed), ValueError);
+    const uint64_t seeds[] = {1, 2};
+    EXPECT_THROW(Simulator::run_batch(programs, 0, seeds), ValueError);
+    const int outside[] = {2};
+    EXPECT_THROW(Simulator::probabilities_batch(programs, outside), IndexError);
+    programs[0].circuit.append(make_measure(0, 0));
+    EXPECT_THROW(Simulator::probabilities_batch(programs, {}), ValueError);
+    programs[1].declared_qubits = 58;
+    EXPECT_THROW(Simulator::run_batch(programs, 10, seeds), MemoryError);
+}
+
+TEST(Batch, InterruptStopsTheBatch) {
+    std::mt19937_64 rng(2);
+    std::vector<Program> programs = mixed_programs(200, rng);
+    const std::vector<uint64_t> seeds(programs.size(), 1);
+    int polls = 0;
+    EXPECT_THROW(Simulator::run_batch(programs, 100, seeds, [&] { return ++polls >= 2; }),
+                 Interrupted);
+    EXPECT_EQ(polls, 2);
+}
+
+TEST(Sampling, ShotsBeyondTwoToTheSixtyOneAreCounted) {
+    Rng rng(4);
+    const uint64_t shots = uint64_t{1} << 62;
+    const std::vector<uint64_t> counts = sample_counts({0.25, 0.75}, shots, rng);
+    EXPECT_EQ(counts[0] + counts[1], shots);
+    EXPECT_NEAR(double(counts[0]) / double(shots), 0.25, 1e-6);
 }
 
 }  // namespace

@@ -17,7 +17,9 @@ class SmallVector {
   public:
     SmallVector() = default;
     SmallVector(std::initializer_list<T> values) { append(values.begin(), values.end()); }
-    SmallVector(const std::vector<T>& values) { append(values.data(), values.data() + values.size()); }
+    SmallVector(const std::vector<T>& values) {
+        append(values.data(), values.data() + values.size());
+    }
     SmallVector(const SmallVector& other) { append(other.begin(), other.end()); }
     SmallVector(SmallVector&& other) noexcept { take(other); }
     ~SmallVector() { delete[] heap_; }

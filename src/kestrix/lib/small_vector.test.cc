@@ -1,4 +1,4 @@
-#include "small_vector.h"
+#include "kestrix/lib/small_vector.h"
 
 #include <gtest/gtest.h>
 

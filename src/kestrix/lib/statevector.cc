@@ -1,4 +1,4 @@
-#include "statevector.h"
+#include "kestrix/lib/statevector.h"
 
 #include <unistd.h>
 
@@ -7,10 +7,12 @@
 #include <cmath>
 #include <string>
 
-#include "errors.h"
-#include "fusion.h"
-#include "kernels.h"
-#include "schedule.h"
+#include "kestrix/lib/blocking.h"
+#include "kestrix/lib/errors.h"
+#include "kestrix/lib/fusion.h"
+#include "kestrix/lib/kernels.h"
+#include "kestrix/lib/parallel.h"
+#include "kestrix/lib/schedule.h"
 
 namespace kestrix {
 
@@ -65,34 +67,72 @@ void StateVector::apply(const Circuit& circuit) {
         throw IndexError("qubit " + std::to_string(circuit.width() - 1) + " is outside the state");
     Schedule plan = make_schedule(circuit, n_);
     if (n_ >= kFuseMinQubits) plan = fuse(plan);
-    for (const Step& step : plan.steps) plan.apply(data(), n_, step);
+    for (const Segment& s : segment(plan, n_)) apply_segment(plan, s, data(), n_);
 }
+
+namespace {
+
+// Sums over the state are taken chunk by chunk, each chunk in index order, and the
+// chunks' sums added in chunk order: the result is the same whatever the thread count,
+// so a batch running a program on one thread matches the same program run alone.
+constexpr int kChunkQubits = 12;
+
+template <class Term>
+double chunked_sum(int n, Term term) {
+    const int chunk_qubits = std::min(n, kChunkQubits);
+    const uint64_t chunks = uint64_t{1} << (n - chunk_qubits);
+    const uint64_t chunk = uint64_t{1} << chunk_qubits;
+    std::vector<double> partial(chunks, 0.0);
+    for_range(chunks, n >= kParallelQubits, [&](uint64_t c) {
+        double sum = 0;
+        for (uint64_t i = c * chunk; i < (c + 1) * chunk; ++i) sum += term(i);
+        partial[c] = sum;
+    });
+    double total = 0;
+    for (double p : partial) total += p;
+    return total;
+}
+
+}  // namespace
 
 double StateVector::probability_of_one(int q) const {
     const uint64_t bit = uint64_t{1} << q;
-    double p = 0;
-    for (uint64_t i = 0; i < size(); ++i)
-        if (i & bit) p += std::norm(amps_[i]);
-    return p;
+    const cplx* a = amps_.data();
+    return chunked_sum(n_, [&](uint64_t i) { return (i & bit) ? std::norm(a[i]) : 0.0; });
 }
 
 void StateVector::collapse(int q, int value, double p) {
     const uint64_t bit = uint64_t{1} << q;
     const double scale = 1 / std::sqrt(p);
-    for (uint64_t i = 0; i < size(); ++i) {
-        if (((i & bit) != 0) == (value == 1)) {
-            amps_[i] *= scale;
-        } else {
-            amps_[i] = 0;
-        }
-    }
+    const uint64_t keep = value == 1 ? bit : 0;
+    cplx* a = amps_.data();
+    for_range(size(), n_ >= kParallelQubits, [&](uint64_t i) {
+        a[i] = (i & bit) == keep ? a[i] * scale : cplx(0);
+    });
 }
 
+// Marginal of prob(i) over `qubits`. When the qubits are all n of them, each output gets
+// exactly one term and the work is spread over the threads; otherwise the sums run in
+// index order on one thread, so that they never depend on the thread count.
 template <class Prob>
-static std::vector<double> gather(uint64_t size, const std::vector<int>& qubits, Prob prob) {
+static std::vector<double> gather(int n, const std::vector<int>& qubits, Prob prob) {
+    const uint64_t size = uint64_t{1} << n;
     std::vector<double> out(uint64_t{1} << qubits.size(), 0.0);
     bool identity = true;
     for (size_t k = 0; k < qubits.size(); ++k) identity = identity && qubits[k] == int(k);
+    if (int(qubits.size()) == n) {
+        const bool parallel = n >= kParallelQubits;
+        if (identity) {
+            for_range(size, parallel, [&](uint64_t i) { out[i] = prob(i); });
+        } else {
+            for_range(size, parallel, [&](uint64_t i) {
+                uint64_t j = 0;
+                for (size_t k = 0; k < qubits.size(); ++k) j |= ((i >> qubits[k]) & 1) << k;
+                out[j] = prob(i);
+            });
+        }
+        return out;
+    }
     for (uint64_t i = 0; i < size; ++i) {
         uint64_t j = 0;
         if (identity) {
@@ -108,13 +148,14 @@ static std::vector<double> gather(uint64_t size, const std::vector<int>& qubits,
 std::vector<double> StateVector::probabilities(const std::vector<int>& qubits) const {
     for (int q : qubits)
         if (q >= n_) throw IndexError("qubit " + std::to_string(q) + " is outside the state");
-    return gather(size(), qubits, [&](uint64_t i) { return std::norm(amps_[i]); });
+    return gather(n_, qubits, [&](uint64_t i) { return std::norm(amps_[i]); });
 }
 
-std::vector<double> marginal(const std::vector<double>& full, int n, const std::vector<int>& qubits) {
+std::vector<double> marginal(const std::vector<double>& full, int n,
+                             const std::vector<int>& qubits) {
     for (int q : qubits)
         if (q >= n) throw IndexError("qubit " + std::to_string(q) + " is outside the state");
-    return gather(full.size(), qubits, [&](uint64_t i) { return full[i]; });
+    return gather(n, qubits, [&](uint64_t i) { return full[i]; });
 }
 
 }  // namespace kestrix

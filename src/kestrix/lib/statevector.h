@@ -4,8 +4,9 @@
 #include <span>
 #include <vector>
 
-#include "circuit.h"
-#include "matrix.h"
+#include "kestrix/lib/circuit.h"
+#include "kestrix/lib/complex.h"
+#include "kestrix/lib/huge_pages.h"
 
 namespace kestrix {
 
@@ -39,10 +40,11 @@ class StateVector {
 
   private:
     int n_;
-    std::vector<cplx> amps_;
+    std::vector<cplx, HugePageAllocator<cplx>> amps_;
 };
 
 /// Marginal of a full probability vector (index bit k = qubit k) over `qubits`.
-std::vector<double> marginal(const std::vector<double>& full, int n, const std::vector<int>& qubits);
+std::vector<double> marginal(const std::vector<double>& full, int n,
+                             const std::vector<int>& qubits);
 
 }  // namespace kestrix

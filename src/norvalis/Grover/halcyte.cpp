@@ -224,6 +224,8 @@ q_flip and q_zero default to q_input; `iternum` must be an int.
                                                   self.attr("flip_operator"), self.attr("u_s"));
             Circuit cir;
             append(cir, self.attr("in_operator")(q_input));
+            // Without a copy the operator is never appended, so it is never read.
+            if (iternum <= nb::int_(0)) return cir;
             // One shared block appended k times: the engine sees the repetition.
             const Circuit step = to_circuit(amp_cir);
             for (long long k = as_long(iternum); k > 0; --k) cir.append(step);

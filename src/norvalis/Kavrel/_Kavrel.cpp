@@ -84,7 +84,9 @@ LinearSystem read_system(nb::handle matrix_A, nb::handle data_b) {
         nb::object entry = item(a, k);
         const Py_complex z = PyComplex_AsCComplex(entry.ptr());
         if (z.real == -1.0 && PyErr_Occurred()) {
+            const bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
             PyErr_Clear();
+            if (overflow) raise(PyExc_ValueError, "matrix_A[%zd] is too large for a double", k);
             raise(PyExc_TypeError, "matrix_A[%zd] must be a number, got %s", k,
                   type_of(entry).c_str());
         }
@@ -100,7 +102,9 @@ LinearSystem read_system(nb::handle matrix_A, nb::handle data_b) {
         }
         const double v = PyFloat_AsDouble(entry.ptr());
         if (v == -1.0 && PyErr_Occurred()) {
+            const bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
             PyErr_Clear();
+            if (overflow) raise(PyExc_ValueError, "data_b[%zu] is too large for a double", k);
             raise(PyExc_TypeError, "data_b[%zu] must be a real number, got %s", k,
                   type_of(entry).c_str());
         }
@@ -140,19 +144,26 @@ int read_precision(nb::handle value) {
     return int(p);
 }
 
+// The entries of an array as T, converted by NumPy; there must be `count` of them.
 template <class T>
-std::vector<T> numpy_values(nb::handle np, nb::handle array) {
-    nb::object contiguous = np.attr("ascontiguousarray")(array);
+std::vector<T> numpy_values(nb::handle np, nb::handle array, const char* dtype, size_t count) {
+    nb::object contiguous = np.attr("ascontiguousarray")(array, nb::arg("dtype") = np.attr(dtype));
     Py_buffer view;
     if (PyObject_GetBuffer(contiguous.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0)
         throw nb::python_error();
     const T* begin = static_cast<const T*>(view.buf);
-    std::vector<T> out(begin, begin + view.len / sizeof(T));
+    const size_t got = view.itemsize == sizeof(T) ? size_t(view.len) / sizeof(T) : 0;
+    std::vector<T> out(begin, begin + got);
     PyBuffer_Release(&view);
+    if (got != count) {
+        raise(PyExc_ValueError, "np.linalg.eigh gave %zu %s entries where %zu were expected", got,
+              dtype, count);
+    }
     return out;
 }
 
-// numpy.linalg.eigh, looked up through the module's `np` at call time.
+// numpy.linalg.eigh, looked up through the module's `np` at call time; its result is
+// checked, since the gates are built by indexing into it.
 EigenSolver numpy_eigh(const Call& call) {
     return [np = call.global("np")](const std::vector<cplx>& matrix, size_t dim) {
         auto* copy = new cplx[matrix.size()];
@@ -160,8 +171,8 @@ EigenSolver numpy_eigh(const Call& call) {
         nb::capsule owner(copy, [](void* p) noexcept { delete[] static_cast<cplx*>(p); });
         nb::object array = nb::cast(nb::ndarray<nb::numpy, cplx>(copy, {dim, dim}, owner));
         nb::object pair = np.attr("linalg").attr("eigh")(array);
-        return Eigensystem{numpy_values<double>(np, item(pair, 0)),
-                           numpy_values<cplx>(np, item(pair, 1))};
+        return Eigensystem{numpy_values<double>(np, item(pair, 0), "float64", dim),
+                           numpy_values<cplx>(np, item(pair, 1), "complex128", dim * dim)};
     };
 }
 
@@ -262,6 +273,7 @@ entries from `unknowns` to `size` are 0.
                           "system qubit %d is not a system qubit of a %d-qubit circuit", q, width);
             }
             if (ancilla >= width || unknowns > size || system.size() > 62 ||
+                size > (size_t{1} << system.size()) ||
                 offset + unknowns > (size_t{1} << system.size())) {
                 raise(PyExc_ValueError, "the solver's registers do not fit its circuit");
             }
@@ -324,9 +336,9 @@ Raises:
     TypeError: non-numeric entries, complex entries in data_b, a non-integer
         precision_cnt.
     ValueError: a length that is not a square, data_b of the wrong length, a
-        size that is not a power of two, NaN or infinite entries, a singular
-        or inconsistent system, an eigenvalue below the resolution, or a system
-        or register too wide for the simulator.
+        size that is not a power of two, NaN, infinite or out-of-range entries,
+        a singular or inconsistent system, an eigenvalue below the resolution,
+        or a system or register too wide for the simulator.
 )DOC",
           [](const Call& call) {
               auto [matrix_A, data_b, precision_cnt] = call.args<3>();

@@ -140,8 +140,8 @@ Circuit build_inversion(const std::vector<int>& reg, int ancilla) {
 }
 
 // The inversion depends only on where the register and the ancilla sit, and building its
-// 2^m / 32 checked blocks costs more than running them: layouts of up to 12 register
-// qubits (8 MiB of matrices each) are built once and kept.
+// 2^m / 16 checked 32 x 32 blocks costs more than running them: layouts of up to 12 register
+// qubits (4 MiB of matrices each) are built once and kept.
 Circuit eigenvalue_inversion(const std::vector<int>& reg, int ancilla) {
     if (reg.size() > 12) return build_inversion(reg, ancilla);
     static std::map<std::pair<int, int>, Circuit> built;  // (first qubit, m); the GIL is held
@@ -186,6 +186,16 @@ Survey survey(const LinearSystem& system, int precision, const EigenSolver& eige
     found.norm = top * std::sqrt(sum);
 
     found.hermitian = is_hermitian(system, m);
+    // Refused before the eigendecomposition, which would take minutes for thousands of
+    // unknowns.
+    found.system_qubits = std::max(1, std::countr_zero(n)) + (found.hermitian ? 0 : 1);
+    if (found.system_qubits > kestrix::kMaxUnitaryQubits) {
+        throw ValueError("a system of " + std::to_string(n) + " unknowns needs " +
+                         std::to_string(found.system_qubits) +
+                         " system qubits; the evolution gate takes at most " +
+                         std::to_string(kestrix::kMaxUnitaryQubits) +
+                         " (64 unknowns for a Hermitian matrix, 32 otherwise)");
+    }
     const size_t active = found.hermitian ? m : 2 * m;
     const Eigensystem block = eigen(hermitian_form(system, m, found.hermitian, m, 0.0), active);
     double smallest = INFINITY;
@@ -228,14 +238,6 @@ Survey survey(const LinearSystem& system, int precision, const EigenSolver& eige
                          std::to_string(found.register_qubits) + " eigenvalue qubits; at most " +
                          std::to_string(kMaxEigenvalueQubits) +
                          " are supported (scale the system down or lower precision_cnt)");
-    }
-    found.system_qubits = std::max(1, std::countr_zero(n)) + (found.hermitian ? 0 : 1);
-    if (found.system_qubits > kestrix::kMaxUnitaryQubits) {
-        throw ValueError("a system of " + std::to_string(n) + " unknowns needs " +
-                         std::to_string(found.system_qubits) +
-                         " system qubits; the evolution gate takes at most " +
-                         std::to_string(kestrix::kMaxUnitaryQubits) +
-                         " (64 unknowns for a Hermitian matrix, 32 otherwise)");
     }
     return found;
 }

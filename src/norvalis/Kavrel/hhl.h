@@ -26,8 +26,8 @@ struct Eigensystem {
 };
 using EigenSolver = std::function<Eigensystem(const std::vector<cplx>& matrix, size_t dim)>;
 
-/// Widest eigenvalue register: its inversion stage is 2^m / 32 controlled 64 x 64 blocks
-/// (128 MiB of matrices at 16 qubits).
+/// Widest eigenvalue register: its inversion stage is 2^m / 16 controlled 32 x 32 blocks
+/// (64 MiB of matrices at 16 qubits).
 constexpr int kMaxEigenvalueQubits = 16;
 
 /// Largest precision_cnt worth asking for: 100 fractional bits, far beyond any register.

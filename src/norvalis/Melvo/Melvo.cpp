@@ -488,12 +488,11 @@ Raises ValueError "ratio must be larger than 1" and ZeroDivisionError
             check_exact_type(k_i, &PyLong_Type, "k_i");
             const double theta_l = as_double(theta_l_arg);
             const double theta_u = as_double(theta_u_arg);
-            const bool going_up = truthy(up);
             const double ratio = as_double(self.attr("ratio"));
             if (ratio <= 1) raise(PyExc_ValueError, "ratio must be larger than 1");
             if (theta_u == theta_l) raise(PyExc_ZeroDivisionError, "float division");
             const NextPower next = next_power(4 * as_double(k_i) + 2, theta_l, theta_u, ratio);
-            if (!next.found) return nb::make_tuple(k_i, nb::bool_(going_up));
+            if (!next.found) return nb::make_tuple(k_i, up);
             nb::object k = nb::steal(PyLong_FromDouble(next.k));
             if (!k.is_valid()) throw nb::python_error();
             return nb::make_tuple(k, nb::bool_(next.up));

@@ -164,10 +164,10 @@ std::vector<double> ry_angles(long long n, long long m, long long nl) {
     const WeightCounts counts = weight_counts(n, m, nl, ctrl_size);
     std::vector<double> angles(static_cast<size_t>(ctrl_size));
     for (size_t i = 0; i < angles.size(); ++i) {
-        const double x = static_cast<double>(counts.pw[i]);
-        const double y = static_cast<double>(counts.acc[i]);
-        if (y == 0) raise(PyExc_ZeroDivisionError, "float division by zero");
-        angles[i] = std::acos(2 * x / y - 1);
+        // The ratio in long double: beyond about 1030 qubits the counts exceed a double.
+        if (counts.acc[i] == 0) raise(PyExc_ZeroDivisionError, "float division by zero");
+        const long double share = 2 * counts.pw[i] / counts.acc[i];
+        angles[i] = std::acos(static_cast<double>(share - 1));
     }
     return angles;
 }

@@ -77,7 +77,8 @@ Args:
     x0: the starting point, n reals; it is never modified.
     args: extra positional arguments of func (any sequence, made a tuple).
     tol: None, or stop once norm(grad) / n < tol. The run also stops after
-        maxiter iterations, so a tolerance never reached cannot hang it.
+        maxiter iterations, so a tolerance never reached cannot hang it
+        (maxiter=None lifts that cap).
     bounds: None, one (min, max) pair for every variable, or one pair per
         variable. An empty sequence prints "Warning: empty bounds are treated
         as no bounds." and runs without bounds.
@@ -139,7 +140,8 @@ converges with a = 0.1.
                   nb::object grad = slope(np, rise, xp - xm);
                   x = call.global("_jail_inside")(x - ak * grad, bounds);
                   if (!callback.is_none()) callback(x);
-                  if (step >= maxiter) break;
+                  // With tol, maxiter=None lifts the cap; without tol it is the stop test.
+                  if ((tol.is_none() || !maxiter.is_none()) && step >= maxiter) break;
                   if (!tol.is_none() && np.attr("linalg").attr("norm")(grad) / dimension < tol)
                       break;
               }

@@ -8,7 +8,9 @@
 // results.
 #include <nanobind/ndarray.h>
 
+#include <array>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <numbers>
 #include <optional>
@@ -30,16 +32,53 @@ constexpr int kMaxRedraws = 100;
 
 // The objects bound at load under the names this module calls through, kept to recognise
 // them: while a name still refers to its original, the direct C++ path is equivalent.
+// draw_qprog counts only if it is the SDK's own (a caller may have replaced
+// kestrix.core.draw_qprog before this module loaded); otherwise it is None.
 struct Originals {
     nb::object draw_qprog, circuit, distances;
 };
+
 Originals& originals() {
     static auto* o = new Originals();  // lives as long as the process, like the module
     return *o;
 }
 
+// Whether `f` is the SDK's draw_qprog, which returns a string and prints nothing: the
+// native function of that name in kestrix.core.
+bool is_sdk_draw(nb::handle f) {
+    auto is = [](nb::handle x, const char* name, const char* value) {
+        return nb::getattr(x, name, nb::none()).equal(nb::str(value));
+    };
+    return is(f.type(), "__module__", "nanobind") && is(f.type(), "__name__", "nb_func") &&
+           is(f, "__module__", "kestrix.core") && is(f, "__name__", "draw_qprog");
+}
+
 // Angle encoding of a coordinate: [-1, 1] onto [0, pi], evaluated as ((v + 1) * pi) / 2.
 double angle_of(double v) { return ((v + 1) * std::numbers::pi) / 2; }
+
+// The same through the value's own arithmetic, as Python evaluates it: a float32 sample
+// gives a float32 angle, a Decimal a TypeError.
+nb::object angle_object(nb::handle v) {
+    return ((nb::borrow(v) + nb::int_(1)) * nb::float_(std::numbers::pi)) / nb::int_(2);
+}
+
+// Whether v's arithmetic is a C++ double's: a float or a NumPy float64.
+bool is_double(nb::handle v) {
+    static PyObject* float64 =
+        nb::object(nb::module_::import_("numpy").attr("float64")).release().ptr();
+    return PyFloat_CheckExact(v.ptr()) ||
+           Py_TYPE(v.ptr()) == reinterpret_cast<PyTypeObject*>(float64);
+}
+
+// The angle of a coordinate as U3 takes it; one that is not real or not finite is refused
+// with the SDK's message.
+double angle_value(nb::handle v) {
+    if (is_double(v)) {
+        const double a = angle_of(PyFloat_AS_DOUBLE(v.ptr()));
+        if (std::isfinite(a)) return a;
+    }
+    return to_angle(angle_object(v), "angle");
+}
 
 // The swap test of the Bloch states (theta0, phi0) and (theta, phi): its ancilla reads 1
 // with probability (1 - |<a|b>|^2) / 2.
@@ -55,9 +94,10 @@ Program swap_test(double theta0, double phi0, double theta, double phi) {
     return p;
 }
 
-// Swap tests collected one by one and then run together. `add` does what a one-by-one run
-// does before simulating (the drawing, then the seed drawn from NumPy), so the results are
-// those of one-by-one runs; running them is one step that a batch call can take over.
+// Swap tests collected one by one and run together, a block at a time so that memory stays
+// small however many a fit needs. `add` does what a one-by-one run does before simulating
+// (the drawing, then the seed drawn from NumPy), so the results are those of one-by-one
+// runs; running a block is the step that a batch call can take over.
 class SwapTests {
   public:
     explicit SwapTests(const Call& call) : call_(call) {}
@@ -74,24 +114,35 @@ class SwapTests {
         }
         seeds_.push_back(kestrix::py::seed_from_numpy());
         programs_.push_back(std::move(program));
+        if (programs_.size() == kBlock) run_block();
     }
 
     /// How many of the 1024 shots of each test read 1 on the ancilla, in the order added.
-    std::vector<uint64_t> ones() const {
-        std::vector<uint64_t> out(programs_.size(), 0);
-        for (size_t k = 0; k < programs_.size(); ++k) {
-            if (k % 256 == 255 && PyErr_CheckSignals() != 0) throw nb::python_error();
-            const kestrix::Result r = run_program(programs_[k], kShots, seeds_[k]);
-            for (auto [outcome, count] : r.counts())
-                if (outcome == 1) out[k] = count;
-        }
-        return out;
+    const std::vector<uint64_t>& ones() {
+        run_block();
+        return ones_;
     }
 
   private:
+    static constexpr size_t kBlock = 4096;  // about 5 MB of programs
+
+    void run_block() {
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
+        for (size_t k = 0; k < programs_.size(); ++k) {
+            const kestrix::Result r = run_program(programs_[k], kShots, seeds_[k]);
+            uint64_t ones = 0;
+            for (auto [outcome, count] : r.counts())
+                if (outcome == 1) ones = count;
+            ones_.push_back(ones);
+        }
+        programs_.clear();
+        seeds_.clear();
+    }
+
     const Call& call_;
     std::vector<Program> programs_;
     std::vector<uint64_t> seeds_;
+    std::vector<uint64_t> ones_;
 };
 
 double frequency(uint64_t count) { return double(count) / double(kShots); }
@@ -105,39 +156,46 @@ Py_ssize_t range_length(nb::handle k) {
     return n < 0 ? 0 : n;
 }
 
-// The two encoded coordinates of a point or centre: x sets the azimuth, y the polar angle.
+// The encoded state of a point or centre: the first coordinate sets the azimuth, the
+// second the polar angle.
 struct Encoded {
-    double x, y;
+    double azimuth, polar;
 };
 
-// The encoded coordinates of `lead` (unless it is null) and of the first k centres, read
+// The first two coordinates of `lead` (unless it is null) and of the first k centres, read
 // in the order the distances list them: every first coordinate, then every second one.
-std::vector<Encoded> read_encoded(nb::handle lead, nb::handle centroids, Py_ssize_t k) {
-    std::vector<double> xs, ys;
+std::array<std::vector<nb::object>, 2> read_coordinates(nb::handle lead, nb::handle centroids,
+                                                        Py_ssize_t k) {
+    std::array<std::vector<nb::object>, 2> out;
     for (int axis : {0, 1}) {
-        std::vector<double>& out = axis == 0 ? xs : ys;
-        if (lead.is_valid()) out.push_back(as_double(item(lead, axis)));
-        for (Py_ssize_t i = 0; i < k; ++i) out.push_back(as_double(item(item(centroids, i), axis)));
+        if (lead.is_valid()) out[axis].push_back(item(lead, axis));
+        for (Py_ssize_t i = 0; i < k; ++i) out[axis].push_back(item(item(centroids, i), axis));
     }
-    std::vector<Encoded> out;
-    for (size_t i = 0; i < xs.size(); ++i) out.push_back({xs[i], ys[i]});
+    return out;
+}
+
+// Their encoded states, the azimuths mapped before the polar angles.
+std::vector<Encoded> encode(const std::array<std::vector<nb::object>, 2>& coordinates) {
+    std::vector<Encoded> out(coordinates[0].size());
+    for (size_t i = 0; i < out.size(); ++i) out[i].azimuth = angle_value(coordinates[0][i]);
+    for (size_t i = 0; i < out.size(); ++i) out[i].polar = angle_value(coordinates[1][i]);
     return out;
 }
 
 // Adds the swap tests of one point against each centre.
 void add_point_tests(SwapTests& tests, Encoded point, const std::vector<Encoded>& centres) {
     for (const Encoded& c : centres) {
-        tests.add(swap_test(angle_of(point.y), angle_of(point.x), angle_of(c.y), angle_of(c.x)));
+        tests.add(swap_test(point.polar, point.azimuth, c.polar, c.azimuth));
     }
 }
 
 // The n x K distances of every sample of `data` to the centres, all tests run together.
 nb::object batched_distances(const Call& call, const std::vector<Encoded>& points,
                              nb::handle centers, Py_ssize_t k) {
-    const std::vector<Encoded> centres = read_encoded(nb::handle(), centers, k);
+    const std::vector<Encoded> centres = encode(read_coordinates(nb::handle(), centers, k));
     SwapTests tests(call);
     for (const Encoded& p : points) add_point_tests(tests, p, centres);
-    const std::vector<uint64_t> ones = tests.ones();
+    const std::vector<uint64_t>& ones = tests.ones();
     auto* values = new double[ones.size()];
     for (size_t j = 0; j < ones.size(); ++j) values[j] = frequency(ones[j]);
     nb::capsule owner(values, [](void* p) noexcept { delete[] static_cast<double*>(p); });
@@ -145,21 +203,22 @@ nb::object batched_distances(const Call& call, const std::vector<Encoded>& point
         nb::ndarray<nb::numpy, double, nb::ndim<2>>(values, {points.size(), size_t(k)}, owner));
 }
 
-// The first two coordinates of every sample, read once per fit.
+// The encoded state of every sample, read once per fit.
 std::vector<Encoded> sample_points(nb::handle data) {
     std::vector<Encoded> points;
     for (nb::handle row : data) {
-        const double x = as_double(item(row, 0));
-        points.push_back({x, as_double(item(row, 1))});
+        nb::object x = item(row, 0), y = item(row, 1);
+        const double azimuth = angle_value(x);
+        points.push_back({azimuth, angle_value(y)});
     }
     return points;
 }
 
-// How many points differ; compared bit for bit (0.0 and -0.0 alike), so NaN is harmless.
+// How many points differ; compared bit for bit (0.0 and -0.0 alike).
 size_t distinct_count(const std::vector<Encoded>& points) {
     auto bits = [](double v) { return std::bit_cast<uint64_t>(v == 0 ? 0.0 : v); };
     std::set<std::pair<uint64_t, uint64_t>> seen;
-    for (const Encoded& p : points) seen.emplace(bits(p.x), bits(p.y));
+    for (const Encoded& p : points) seen.emplace(bits(p.azimuth), bits(p.polar));
     return seen.size();
 }
 
@@ -200,7 +259,8 @@ NORVALIS_MODULE(Vandemir, m) {
     m.import_from("numpy", {"pi"});
     m.import_from("kestrix.core",
                   {"CPUQVM", "QCircuit", "QProg", "SWAP", "U3", "H", "measure", "draw_qprog"});
-    originals().draw_qprog = nb::borrow(m.globals()["draw_qprog"]);
+    nb::object draw = m.globals()["draw_qprog"];
+    originals().draw_qprog = is_sdk_draw(draw) ? draw : nb::none();
 
     originals().circuit =
         m.def("_VandemirCircuit", {arg("theta0"), arg("phi0"), arg("theta"), arg("phi")}, R"DOC(
@@ -237,50 +297,57 @@ Returns:
                   return probs;
               });
 
-    originals().distances =
-        m.def("_point_centroid_distances", {arg("point"), arg("centroids"), arg("k")}, R"DOC(
+    originals().distances = m.def(
+        "_point_centroid_distances", {arg("point"), arg("centroids"), arg("k")}, R"DOC(
 The swap-test distances of `point` to the first `k` rows of `centroids`.
 
 Only the first two coordinates enter: each value v is mapped to the angle
-((v + 1) * pi) / 2, so [-1, 1] covers [0, pi]; the second coordinate sets
-the polar angle and the first the azimuth of the one-qubit state. Entry i
+((v + 1) * pi) / 2, so [-1, 1] covers [0, pi], in v's own arithmetic (a
+float32 coordinate gives a float32 angle); the second coordinate sets the
+polar angle and the first the azimuth of the one-qubit state. Entry i
 is the frequency with which the ancilla of `_VandemirCircuit` (looked up at
 each call) read 1 against centre i, or the integer 0 when it never did.
 
 Returns:
     list: k distances.
 )DOC",
-              [](const Call& call) {
-                  auto [point, centroids, k] = call.args<3>();
-                  std::vector<Encoded> centres = read_encoded(point, centroids, range_length(k));
-                  const Encoded p = centres.front();
-                  centres.erase(centres.begin());
+        [](const Call& call) {
+            auto [point, centroids, k] = call.args<3>();
+            const auto coordinates = read_coordinates(point, centroids, range_length(k));
 
-                  nb::list out;
-                  if (call.global("_VandemirCircuit").is(originals().circuit)) {
-                      SwapTests tests(call);
-                      add_point_tests(tests, p, centres);
-                      for (uint64_t ones : tests.ones()) {
-                          if (ones) {
-                              out.append(frequency(ones));
-                          } else {
-                              out.append(0);
-                          }
-                      }
-                      return out;
-                  }
-                  nb::str one("1");
-                  for (const Encoded& c : centres) {
-                      nb::object result = call.global("_VandemirCircuit")(
-                          angle_of(p.y), angle_of(p.x), angle_of(c.y), angle_of(c.x));
-                      if (contains(result, one)) {
-                          out.append(result[one]);
-                      } else {
-                          out.append(0);
-                      }
-                  }
-                  return out;
-              });
+            nb::list out;
+            if (call.global("_VandemirCircuit").is(originals().circuit)) {
+                std::vector<Encoded> centres = encode(coordinates);
+                const Encoded p = centres.front();
+                centres.erase(centres.begin());
+                SwapTests tests(call);
+                add_point_tests(tests, p, centres);
+                for (uint64_t ones : tests.ones()) {
+                    if (ones) {
+                        out.append(frequency(ones));
+                    } else {
+                        out.append(0);
+                    }
+                }
+                return out;
+            }
+            // A replacement gets the angles as Python computes them, in their own type.
+            std::array<std::vector<nb::object>, 2> angles;
+            for (int axis : {0, 1})
+                for (const nb::object& v : coordinates[axis])
+                    angles[axis].push_back(angle_object(v));
+            const auto& [ax, ay] = angles;
+            nb::str one("1");
+            for (size_t i = 1; i < ax.size(); ++i) {
+                nb::object result = call.global("_VandemirCircuit")(ay[0], ax[0], ay[i], ax[i]);
+                if (contains(result, one)) {
+                    out.append(result[one]);
+                } else {
+                    out.append(0);
+                }
+            }
+            return out;
+        });
 
     auto vandemir = m.define_class("Vandemir", R"DOC(
 Lloyd-style k-means whose point-to-centre distances are swap tests.
@@ -342,10 +409,6 @@ Returns:
 )DOC",
         [](const Call& call) {
             auto [self, data] = call.args<2>();
-            // No movement is below a negative tolerance: the loop could never end.
-            nb::object tol = self.attr("tol");
-            if (compare(tol, nb::int_(0), Py_LT))
-                raise(PyExc_ValueError, "tol must not be negative, got %R", tol.ptr());
             nb::object np = call.global("np"), deepcopy = call.global("deepcopy");
             nb::object norm = np.attr("linalg").attr("norm");
             nb::object shape = data.attr("shape");
@@ -365,6 +428,10 @@ Returns:
             std::optional<std::vector<Encoded>> points;  // read at first use
             int redraws = 0;
             while (compare(absolute(error - upper_error), self.attr("tol"), Py_GT)) {
+                // No movement is below a negative tolerance: the loop could never end.
+                nb::object tol = self.attr("tol");
+                if (compare(tol, nb::int_(0), Py_LT))
+                    raise(PyExc_ValueError, "tol must not be negative, got %R", tol.ptr());
                 centers = centers_new;
                 nb::object K = self.attr("K");
                 nb::object distances;

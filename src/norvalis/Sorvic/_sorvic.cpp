@@ -20,12 +20,18 @@ namespace {
 using namespace norvalis::frame;
 using namespace norvalis::sorvic;
 
-// A matrix padded to a power of two, with its infinity norm (a bound on every eigenvalue).
+// A matrix divided by `unit`, its infinity norm, and padded to a power of two: its energies
+// lie in [-2, 2], so the optimiser's steps and tolerances suit a matrix in any unit, tiny
+// or near the double range.
 struct Hamiltonian {
     int qubits = 1;
     std::vector<double> matrix;  // row-major, 2^qubits x 2^qubits
-    double norm = 0;
+    double unit = 1;
 };
+
+// The optimiser keeps a dense n x n inverse Hessian and updates all of it at each step:
+// 4096 angles take 128 MiB and minutes; many more would exhaust memory.
+constexpr size_t kMaxSolverAngles = 4096;
 
 int qubit_count(nb::handle value) {
     if (!kestrix::py::is_integer_scalar(value)) {
@@ -96,8 +102,9 @@ nb::object real_square_array(const Call& call, nb::handle matrix) {
     return np.attr("ascontiguousarray")(array, nb::arg("dtype") = np.attr("float64"));
 }
 
-// The symmetric matrix, padded with a diagonal above its Gershgorin bound so that the
-// padding adds only eigenvalues larger than every original one.
+// The symmetric matrix in units of its infinity norm, padded with a diagonal one unit
+// above its Gershgorin bound, so that the padding adds only eigenvalues larger than every
+// original one, by a margin that scales with the matrix.
 Hamiltonian read_hamiltonian(const Call& call, nb::handle matrix) {
     nb::object array = real_square_array(call, matrix);
     Py_buffer view;
@@ -128,24 +135,22 @@ Hamiltonian read_hamiltonian(const Call& call, nb::handle matrix) {
     Hamiltonian h;
     h.qubits = std::max(1, int(std::bit_width(m - 1)));
     const size_t dim = size_t{1} << h.qubits;
-    double gershgorin = -INFINITY;
+    double gershgorin = -INFINITY, norm = 0;
     for (size_t r = 0; r < m; ++r) {
         double radius = 0;
         for (size_t c = 0; c < m; ++c) radius += c == r ? 0 : std::abs(a[r * m + c]);
         gershgorin = std::max(gershgorin, a[r * m + r] + radius);
-        h.norm = std::max(h.norm, radius + std::abs(a[r * m + r]));
+        norm = std::max(norm, radius + std::abs(a[r * m + r]));
     }
-    const double pad = gershgorin + 1;
-    if (!std::isfinite(pad) || !std::isfinite(h.norm)) {
+    if (!std::isfinite(norm))
         raise(PyExc_ValueError, "matrix is too large: its row sums overflow a double");
-    }
+    h.unit = norm > 0 ? norm : 1.0;
+    const double pad = gershgorin / h.unit + 1;
     h.matrix.assign(dim * dim, 0.0);
     for (size_t r = 0; r < dim; ++r) {
-        for (size_t c = 0; c < dim; ++c) {
-            h.matrix[r * dim + c] = r < m && c < m ? a[r * m + c] : (r == c ? pad : 0.0);
-        }
+        for (size_t c = 0; c < dim; ++c)
+            h.matrix[r * dim + c] = r < m && c < m ? a[r * m + c] / h.unit : (r == c ? pad : 0.0);
     }
-    if (dim > m) h.norm = std::max(h.norm, std::abs(pad));
     return h;
 }
 
@@ -182,13 +187,15 @@ Raises:
 The smallest eigenvalue of a real symmetric matrix (a NumPy array or nested
 list) found variationally, as a float.
 
-The matrix is padded to 2^n x 2^n (n >= 1) with a diagonal value one above its
-Gershgorin bound, so the padding never lowers the minimum. The hardware-
+The matrix is padded to 2^n x 2^n (n >= 1) with a diagonal value above its
+Gershgorin bound by its infinity norm (by one for a zero matrix), so the
+padding never lowers the minimum. The hardware-
 efficient ansatz on n qubits (see _HardwareEfficientCircuit) starts from the
 angles `para`, whose length fixes the number of layers, and BFGS minimises the
 exact energy <psi|H|psi> of the simulated state using its exact gradient
 (adjoint method), until every derivative is below 1e-10 times the matrix's
-infinity norm. Stationary points that are not minima are left by probing each
+infinity norm. It works on the matrix divided by that norm, so a matrix in any
+unit, however small or large its entries, converges alike. Stationary points that are not minima are left by probing each
 angle a quarter, half and whole turn away. No random numbers are drawn.
 
 The result is a variational upper bound: it never lies below the true smallest
@@ -201,20 +208,26 @@ Raises:
     TypeError: para is not a sequence of real numbers.
     ValueError: the matrix is not square, is empty, not real, not finite or not
         symmetric (to 1e-10 of its largest entry); an angle is not finite; the
-        length of para is not a whole number of layers for n qubits.
+        length of para is not a whole number of layers for n qubits; para
+        holds more than 4096 angles (the optimiser keeps one number per pair
+        of angles).
 )DOC",
           [](const Call& call) {
               auto [matrix, para] = call.args<2>();
               const Hamiltonian h = read_hamiltonian(call, matrix);
               std::vector<double> angles = read_angles(para, "para");
               const int64_t layers = whole_layers(angles.size(), h.qubits, "para");
+              if (angles.size() > kMaxSolverAngles) {
+                  raise(PyExc_ValueError, "para holds %zu angles; the solver optimises at most %zu",
+                        angles.size(), kMaxSolverAngles);
+              }
               Energy energy(h.qubits, h.matrix, ansatz_layout(h.qubits, layers));
               const Objective objective = [&](std::span<const double> x, std::span<double> g) {
                   if (PyErr_CheckSignals() != 0) throw nb::python_error();  // Ctrl-C
                   return energy(x, g);
               };
               MinimiseOptions options;
-              options.gradient_tolerance = 1e-10 * h.norm;
-              return minimise(objective, std::move(angles), options).value;
+              options.gradient_tolerance = 1e-10;
+              return minimise(objective, std::move(angles), options).value * h.unit;
           });
 }

@@ -7,18 +7,26 @@ import numpy as np
 from kestrix.core import CPUQVM, QCircuit, QProg, X, Z, measure
 from norvalis.Grover import Grover, GroverAdaptiveSearch, iter_analysis, iter_num
 
-from .section import Row
+from .section import Row, figure, save
 
 NAME = "grover"
 
 
-def _search_row(n, marked, shots, k=None):
-    k = iter_num(n, len(marked)) if k is None else k
+# (qubits, marked states, iterations or None for iter_num's) of the searches in the table.
+SEARCHES = [(4, ["1001"], 1), (6, ["101100", "010011"], None), (9, ["110010111"], None)]
+
+
+def _success_rate(n, marked, k, shots):
     prog = QProg(n)
     prog << Grover(mark_data=marked).cir(list(range(n)), iternum=k)
     prog << measure(list(range(n)), list(range(n)))
     counts = CPUQVM().run(prog, shots=shots).get_counts()
-    rate = sum(counts.get(m, 0) for m in marked) / shots
+    return sum(counts.get(m, 0) for m in marked) / shots
+
+
+def _search_row(n, marked, shots, k=None):
+    k = iter_num(n, len(marked)) if k is None else k
+    rate = _success_rate(n, marked, k, shots)
     p, _ = iter_analysis(n, len(marked), k)
     # Five binomial standard deviations (at least one shot's worth).
     tolerance = max(5 * np.sqrt(p * (1 - p) / shots), 1 / shots)
@@ -59,10 +67,30 @@ def _adaptive_row():
                minimum == best and bool(opt_xs) and all(x in best_xs for x in opt_xs))
 
 
+def _plot(path, shots=500):
+    """Success probability against the number of iterations, measured at every count up
+    to twice the best one, beside iter_analysis."""
+    fig, ax = figure(width=7.4, height=3.8, right=2.6)
+    for colour, (n, marked, _) in zip(["C0", "C1", "C2"], SEARCHES):
+        ks = range(2 * iter_num(n, len(marked)) + 2)
+        exact = [iter_analysis(n, len(marked), k)[0] for k in ks]
+        problem = f"{len(marked)} of $2^{{{n}}}$"
+        ax.plot(ks, exact, "-", color=colour, label=f"{problem}: iter_analysis")
+        ax.plot(ks, [_success_rate(n, marked, k, shots) for k in ks], "o", color=colour,
+                markersize=4, label=f"{problem}: measured, {shots} shots")
+    ax.set_title("Grover search: success probability")
+    ax.set_xlabel("Grover iterations")
+    ax.set_ylabel("P(marked)")
+    ax.set_ylim(0, 1.05)
+    ax.legend(fontsize="small", loc="center left", bbox_to_anchor=(1, 0.5))
+    save(fig, path)
+
+
 def run(ctx):
     ctx.progress("Grover search on 4, 6 and 9 qubits")
-    rows = [_search_row(4, ["1001"], 2000, k=1), _search_row(6, ["101100", "010011"], 2000),
-            _search_row(9, ["110010111"], 2000)]
+    rows = [_search_row(n, marked, 2000, k) for n, marked, k in SEARCHES]
     ctx.progress("adaptive search")
     rows.append(_adaptive_row())
+    with ctx.plotting():
+        _plot(ctx.plot_path("grover_success.png"))
     return rows

@@ -17,7 +17,7 @@ from norvalis.QAOA import (
     xy_mixer,
 )
 
-from .section import Row
+from .section import Row, figure, save
 
 NAME = "qaoa"
 
@@ -32,11 +32,12 @@ def _sampled_row(algorithm, circuit, n, k, shots):
                 for bits in itertools.product("01", repeat=n) if bits.count("1") == k)
     # Five binomial standard deviations of one outcome's frequency.
     tolerance = 5 * math.sqrt(expected * (1 - expected) / shots)
-    return Row(algorithm, f"{n} qubits, weight {k}, {shots} shots",
-               f"{len(counts)} strings, all of weight {k}: max |freq - p| {worst:.4f}"
-               if right_weight else f"{len(counts)} strings, some of another weight",
-               f"p = 1/C({n},{k}) = {expected:.4f} ± {tolerance:.4f}",
-               right_weight and len(counts) == math.comb(n, k) and worst <= tolerance)
+    row = Row(algorithm, f"{n} qubits, weight {k}, {shots} shots",
+              f"{len(counts)} strings, all of weight {k}: max |freq - p| {worst:.4f}"
+              if right_weight else f"{len(counts)} strings, some of another weight",
+              f"p = 1/C({n},{k}) = {expected:.4f} ± {tolerance:.4f}",
+              right_weight and len(counts) == math.comb(n, k) and worst <= tolerance)
+    return frequencies, row
 
 
 def _mixer_row():
@@ -62,19 +63,56 @@ def _minimiser_row():
         return (x[0] - 1) ** 2 + 2 * (x[1] + 0.5) ** 2 + 0.3 * x[0] * x[1]
 
     noise = np.random.default_rng(11)
+    path = []
     found = jorrant_minimize(lambda x: smooth(x) + 0.02 * noise.normal(), [0.0, 0.0],
-                             maxiter=400, a=0.5)
+                             maxiter=400, a=0.5, callback=lambda x: path.append(np.copy(x)))
     best = minimize(smooth, [0.0, 0.0]).x
     distance = float(np.linalg.norm(found - best))
-    return Row("Stochastic-perturbation minimiser", "2-variable quadratic, noise σ = 0.02",
-               f"x = ({found[0]:.3f}, {found[1]:.3f})",
-               f"SciPy (noiseless) ({best[0]:.3f}, {best[1]:.3f}); within 0.05",
-               distance < 0.05)
+    row = Row("Stochastic-perturbation minimiser", "2-variable quadratic, noise σ = 0.02",
+              f"x = ({found[0]:.3f}, {found[1]:.3f})",
+              f"SciPy (noiseless) ({best[0]:.3f}, {best[1]:.3f}); within 0.05",
+              distance < 0.05)
+    return np.linalg.norm(np.array(path) - best, axis=1), row
+
+
+def _plot_distribution(ax, title, frequencies, n, k, shots):
+    strings = ["".join(bits) for bits in itertools.product("01", repeat=n)
+               if bits.count("1") == k]
+    expected = 1 / math.comb(n, k)
+    ax.bar(range(len(strings)), [frequencies.get(s, 0.0) for s in strings], color="C0",
+           label=f"measured, {shots} shots")
+    ax.axhline(expected, color="C3", linestyle="--", label=f"exact 1/C({n},{k})")
+    if len(strings) <= 6:
+        ax.set_xticks(range(len(strings)), strings)
+    ax.set_title(title)
+    ax.set_xlabel(f"the {len(strings)} strings of weight {k}")
+    ax.set_ylabel("frequency")
+    ax.set_ylim(0, 1.6 * expected)
+    ax.legend(loc="upper right", fontsize="small")
+
+
+def _plot(path, dicke, w, distances, shots):
+    fig, (left, middle, right) = figure(3, width=4.2)
+    _plot_distribution(left, "Dicke state D(6, 3)", dicke, 6, 3, shots)
+    _plot_distribution(middle, "W state on 5 qubits", w, 5, 1, shots)
+    right.semilogy(np.arange(1, len(distances) + 1), distances, color="C0")
+    right.axhline(0.05, color="C3", linestyle="--", label="tolerance 0.05")
+    right.set_title("stochastic-perturbation minimiser")
+    right.set_xlabel("iteration")
+    right.set_ylabel("distance to SciPy's minimum")
+    right.legend(loc="upper right", fontsize="small")
+    save(fig, path)
 
 
 def run(ctx):
     ctx.progress("Dicke and W states, an XY-mixer layer, the minimiser")
-    return [_sampled_row("Dicke state D(6, 3)", prepare_dicke_state(list(range(6)), 3), 6, 3,
-                         4000),
-            _sampled_row("W state (linear chain)", linear_w_state(list(range(5))), 5, 1, 4000),
-            _mixer_row(), _minimiser_row()]
+    shots = 4000
+    dicke, dicke_row = _sampled_row("Dicke state D(6, 3)",
+                                    prepare_dicke_state(list(range(6)), 3), 6, 3, shots)
+    w, w_row = _sampled_row("W state (linear chain)", linear_w_state(list(range(5))), 5, 1,
+                            shots)
+    mixer_row = _mixer_row()
+    distances, minimiser_row = _minimiser_row()
+    with ctx.plotting():
+        _plot(ctx.plot_path("qaoa_states_minimiser.png"), dicke, w, distances, shots)
+    return [dicke_row, w_row, mixer_row, minimiser_row]

@@ -6,7 +6,7 @@ from sklearn.svm import SVR
 
 from norvalis.Quillan import Quantum_SVR
 
-from .section import Row
+from .section import Row, figure, save
 
 NAME = "quillan"
 
@@ -38,8 +38,38 @@ def run(ctx):
     gram = exact_gram(model.x, model.x)
     exact = SVR(kernel="precomputed", gamma=0.1).fit(gram, y).predict(gram)
     rbf = SVR().fit(model.x, y).predict(model.x)
+    with ctx.plotting():
+        _plot(ctx.plot_path("quillan_fit.png"), model, x, y, r2_score(y, predicted))
     # SVR stops at tol=1e-3: kernels equal to rounding may end that far apart.
     return [Row("Quantum SVR", "y = sin(x0) + x1/2, 40 points in [-1, 1]^2",
                 f"R^2 {r2_score(y, predicted):.3f} (training points)",
                 f"exact fidelities {r2_score(y, exact):.3f}; RBF SVR {r2_score(y, rbf):.3f}",
                 bool(np.max(np.abs(predicted - exact)) < 5e-3))]
+
+
+def _plot(path, model, x, y, r2, steps=24):
+    """The target and the fitted surface over the input square. Quantum_SVR keeps its
+    standardised, rotated features in model.x: the affine map onto them, recovered by least
+    squares, carries a grid into the same coordinates."""
+    affine = np.linalg.lstsq(np.column_stack([x, np.ones(len(x))]), model.x, rcond=None)[0]
+    axis = np.linspace(-1, 1, steps)
+    gx, gy = np.meshgrid(axis, axis)
+    grid = np.column_stack([gx.ravel(), gy.ravel(), np.ones(gx.size)]) @ affine
+    svr = SVR(kernel="precomputed", gamma=0.1).fit(model.k_kernel(model.x, model.x), y)
+    fitted = svr.predict(model.k_kernel(grid, model.x)).reshape(gx.shape)
+    target = np.sin(gx) + gy / 2
+    levels = np.linspace(min(target.min(), fitted.min()), max(target.max(), fitted.max()), 15)
+    fig, axes = figure(2, width=4.2, height=3.8, right=1.25)
+    for ax, surface, title in [(axes[0], target, "target sin(x0) + x1/2"),
+                               (axes[1], fitted, f"quantum SVR, R² {r2:.3f}")]:
+        filled = ax.contourf(gx, gy, surface, levels=levels, cmap="viridis")
+        ax.scatter(x[:, 0], x[:, 1], color="w", edgecolors="k", s=14, linewidths=0.6,
+                   label="training points")
+        ax.set_title(title)
+        ax.set_xlabel("x0")
+    axes[0].set_ylabel("x1")
+    axes[0].legend(loc="lower right", fontsize="small")
+    box, inches = axes[1].get_position(), fig.get_figwidth()
+    bar = fig.add_axes([1 - 1.05 / inches, box.y0, 0.15 / inches, box.height])
+    fig.colorbar(filled, cax=bar, label="y")
+    save(fig, path)

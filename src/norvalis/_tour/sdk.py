@@ -3,7 +3,7 @@ import numpy as np
 
 from kestrix.core import CNOT, CPUQVM, H, QProg, measure
 
-from .section import Row
+from .section import Row, figure, save
 
 NAME = "sdk"
 
@@ -37,7 +37,30 @@ def run(ctx):
     rows.append(Row("GHZ state", f"{n} qubits, {shots} shots", f"counts = {counts}",
                     f"only 0…0 and 1…1, each 1/2 ± {tolerance:.3f}",
                     counts.keys() == {"0" * n, "1" * n} and abs(share - 0.5) < tolerance))
+    with ctx.plotting():
+        _plot(ctx.plot_path("sdk_bell_ghz.png"), probs, counts, n, shots)
     return rows
+
+
+def _plot(path, bell, counts, n, shots):
+    fig, (left, right) = figure(2)
+    keys = ["00", "01", "10", "11"]
+    left.bar(keys, [bell.get(k, 0.0) for k in keys], color="C0")
+    left.set_title("Bell state: exact probabilities")
+    left.set_xlabel("outcome (q1 q0)")
+    left.set_ylabel("probability")
+    outcomes = np.arange(2 ** n)
+    right.bar(outcomes, [counts.get(format(i, f"0{n}b"), 0) / shots for i in outcomes],
+              color="C0", label=f"measured, {shots} shots")
+    right.axhline(0.5, color="C3", linestyle="--", label="exact 1/2")
+    right.set_xticks([0, 2 ** n - 1], ["0" * n, "1" * n])
+    right.set_title(f"GHZ state on {n} qubits: {2 ** n} outcomes")
+    right.set_xlabel("outcome")
+    right.set_ylabel("frequency")
+    right.legend(loc="upper center")
+    for ax in (left, right):
+        ax.set_ylim(0, 0.7)
+    save(fig, path)
 
 
 def _fmt(probs):

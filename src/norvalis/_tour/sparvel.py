@@ -1,14 +1,13 @@
 """Sparse state encoding: a distribution over 64 outcomes prepared from 8 Walsh and from 8
 Fourier coefficients, each against the same truncation computed with NumPy, with the
 distance to the original and a plot of all three."""
-import matplotlib.pyplot as plt
 import numpy as np
 import scipy.fft
 import scipy.linalg
 
 from norvalis.Sparvel import QSpare_Code
 
-from .section import Row
+from .section import Row, figure, save
 
 NAME = "sparvel"
 QUBITS, CUT = 6, 8
@@ -50,14 +49,18 @@ def run(ctx):
                         f"two bumps over {len(probs)} outcomes, {CUT} coefficients",
                         f"L1 distance to the original {np.abs(result - probs).sum():.3f}",
                         f"NumPy truncation (max gap {gap:.1e})", gap < 1e-9))
-    fig, ax = plt.subplots(figsize=(8, 4))
+    with ctx.plotting():
+        _plot(ctx.plot_path("sparvel_distribution.png"), probs, results)
+    return rows
+
+
+def _plot(path, probs, results):
+    fig, ax = figure(width=8, height=4)
     ax.bar(np.arange(len(probs)), probs, color="lightgray", label="original")
     for mode, style in [("walsh", "C0-"), ("fourier", "C3-")]:
         ax.plot(results[mode], style, marker=".", label=f"{CUT} {mode} coefficients")
+    ax.set_title(f"Sparse encoding: {len(probs)} outcomes prepared from {CUT} coefficients")
     ax.set_xlabel("outcome")
     ax.set_ylabel("probability")
     ax.legend()
-    fig.tight_layout()
-    fig.savefig(ctx.plot_path("sparvel_distribution.png"))
-    plt.close(fig)
-    return rows
+    save(fig, path)

@@ -1,6 +1,5 @@
 """Quantum k-means on the iris petals next to scikit-learn's KMeans, compared by the
 adjusted Rand index, with a scatter plot of both clusterings."""
-import matplotlib.pyplot as plt
 import numpy as np
 from scipy.optimize import linear_sum_assignment
 from sklearn.cluster import KMeans
@@ -9,7 +8,7 @@ from sklearn.metrics import adjusted_rand_score
 
 from norvalis.QKmeans import Vandemir
 
-from .section import Row
+from .section import Row, figure, save
 
 NAME = "vandemir"
 # The clusterings count as agreeing at this adjusted Rand index or above.
@@ -27,7 +26,8 @@ def _matched(clusters, reference, k):
 
 def _plot(path, data, quantum, reference):
     quantum = (quantum[0], _matched(quantum[1], reference[1], len(reference[0])))
-    fig, axes = plt.subplots(1, 2, figsize=(9, 4), sharey=True)
+    fig, axes = figure(2, width=4.5, height=4,
+                       title="Quantum k-means on the iris petals, K = 3")
     for ax, (title, (centres, clusters)) in zip(axes, [("swap-test k-means", quantum),
                                                         ("scikit-learn KMeans", reference)]):
         ax.scatter(data[:, 0], data[:, 1], c=clusters, cmap="viridis", s=14)
@@ -36,9 +36,7 @@ def _plot(path, data, quantum, reference):
         ax.set_xlabel("petal length (scaled)")
     axes[0].set_ylabel("petal width (scaled)")
     axes[0].legend(loc="upper left")
-    fig.tight_layout()
-    fig.savefig(path)
-    plt.close(fig)
+    save(fig, path)
 
 
 def run(ctx):
@@ -50,7 +48,8 @@ def run(ctx):
     quantum = Vandemir(3).fit(data)
     kmeans = KMeans(3, n_init=10, random_state=0).fit(data)
     reference = (kmeans.cluster_centers_, kmeans.labels_)
-    _plot(ctx.plot_path("vandemir_iris.png"), data, quantum, reference)
+    with ctx.plotting():
+        _plot(ctx.plot_path("vandemir_iris.png"), data, quantum, reference)
     agreement = adjusted_rand_score(reference[1], quantum[1])
     return [Row("Quantum k-means", "iris petal length and width scaled to [-1, 1], K=3",
                 f"ARI vs KMeans {agreement:.3f} "

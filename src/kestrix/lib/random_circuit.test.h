@@ -7,9 +7,9 @@
 #include <random>
 #include <vector>
 
-#include "circuit.h"
-#include "op.h"
-#include "schedule.h"
+#include "kestrix/lib/circuit.h"
+#include "kestrix/lib/op.h"
+#include "kestrix/lib/schedule.h"
 
 namespace kestrix::testing {
 

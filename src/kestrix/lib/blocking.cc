@@ -1,0 +1,183 @@
+#include "kestrix/lib/blocking.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "kestrix/lib/kernels.h"
+#include "kestrix/lib/parallel.h"
+
+namespace kestrix {
+
+namespace {
+
+// Steps a segment looks past its last taken step before it closes.
+constexpr size_t kLookAhead = 1024;
+
+uint64_t low_bits(int count) { return count >= 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1; }
+
+// Qubits a step must hold in its chunk (targets; every qubit of a diagonal) and all the
+// qubits it reads (those and its controls).
+struct Footprint {
+    uint64_t need = 0;
+    uint64_t touch = 0;
+};
+
+Footprint footprint(const Schedule& plan, const Step& step) {
+    if (step.kind == Step::Kind::Gate) return {step.gate.target_mask(), step.gate.qubit_mask()};
+    const Op& op = plan.blocks[step.block];
+    uint64_t need = 0;
+    for (int q : op.qubits) need |= uint64_t{1} << q;
+    return {need, need | op.control_mask};
+}
+
+// Renames the chosen steps onto the chunk's qubits, split controls included.
+void localise(const Schedule& plan, Segment& s) {
+    int local[64] = {};
+    int next = 0;
+    for (uint64_t m = s.local; m; m &= m - 1) local[std::countr_zero(m)] = next++;
+    for (uint32_t i : s.steps) {
+        const Step& step = plan.steps[i];
+        ChunkOp op;
+        if (step.kind == Step::Kind::Gate) {
+            GateOp g = step.gate;
+            op.outer = g.control_mask & ~s.local;
+            g.control_mask &= s.local;
+            op.index = uint32_t(s.gates.size());
+            s.gates.push_back(relabel(g, local));
+        } else {
+            Op b = plan.blocks[step.block];
+            op.block = true;
+            op.outer = b.control_mask & ~s.local;
+            b.control_mask &= s.local;
+            op.index = uint32_t(s.blocks.size());
+            s.blocks.push_back(relabel(b, local));
+        }
+        s.ops.push_back(op);
+    }
+}
+
+// The b-th index whose bits in `mask` are all 0.
+uint64_t spread(uint64_t b, uint64_t mask) {
+    uint64_t out = 0;
+    for (uint64_t free = ~mask; b; free &= free - 1, b >>= 1)
+        if (b & 1) out |= free & -free;
+    return out;
+}
+
+// The b-th index using only the bits in `mask`.
+uint64_t deposit_into(uint64_t b, uint64_t mask) {
+    uint64_t out = 0;
+    for (; b && mask; mask &= mask - 1, b >>= 1)
+        if (b & 1) out |= mask & -mask;
+    return out;
+}
+
+void run_ops(const Segment& s, cplx* chunk, int c, uint64_t base) {
+    for (const ChunkOp& op : s.ops) {
+        if ((base & op.outer) != op.outer) continue;
+        if (op.block) {
+            apply_op(chunk, c, s.blocks[op.index]);
+        } else {
+            apply_gate(chunk, c, s.gates[op.index]);
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<Segment> segment(const Schedule& plan, int n, int chunk_qubits) {
+    std::vector<Segment> out;
+    const size_t size = plan.steps.size();
+    const int c = std::min(chunk_qubits > 0 ? chunk_qubits : kChunkQubits, n - 2);
+    if (n < kParallelQubits || c < kChunkRunQubits + 2) {
+        out.reserve(size);
+        for (uint32_t i = 0; i < size; ++i) {
+            Segment& s = out.emplace_back();
+            s.kind = plan.steps[i].is_unitary() ? Segment::Kind::Pass : Segment::Kind::Measure;
+            s.step = i;
+        }
+        return out;
+    }
+    const uint64_t all = low_bits(n);
+    const uint64_t forced = low_bits(kChunkRunQubits);
+    std::vector<bool> done(size, false);
+    size_t first = 0;  // every step before it is done
+    while (first < size) {
+        if (!plan.steps[first].is_unitary()) {
+            Segment& s = out.emplace_back();
+            s.kind = Segment::Kind::Measure;
+            s.step = uint32_t(first);
+            done[first++] = true;
+            continue;
+        }
+        Segment s;
+        s.local = forced;
+        uint64_t blocked = 0;  // qubits of steps skipped: later steps on them must wait
+        size_t last_taken = first;
+        for (size_t i = first; i < size && (blocked & all) != all; ++i) {
+            // A bounded look-ahead keeps the finder linear on long schedules.
+            if (i - last_taken > kLookAhead) break;
+            if (done[i]) continue;
+            const Step& step = plan.steps[i];
+            if (!step.is_unitary()) break;
+            const Footprint f = footprint(plan, step);
+            if (!(f.touch & blocked) && std::popcount(s.local | f.need) <= c) {
+                s.local |= f.need;
+                s.steps.push_back(uint32_t(i));
+                done[i] = true;
+                last_taken = i;
+            } else {
+                blocked |= f.touch;
+            }
+        }
+        if (s.steps.empty()) {
+            // Wider than any chunk (a diagonal on many qubits): a pass of its own.
+            s.kind = Segment::Kind::Pass;
+            s.step = uint32_t(first);
+            done[first] = true;
+        } else if (s.steps.size() == 1) {
+            s.kind = Segment::Kind::Pass;
+            s.step = s.steps[0];
+            s.steps.clear();
+        } else {
+            // Fill the chunk up to c qubits, lowest first, for longer contiguous runs.
+            for (int q = 0; std::popcount(s.local) < c; ++q) s.local |= uint64_t{1} << q;
+            s.kind = Segment::Kind::Chunked;
+            localise(plan, s);
+        }
+        out.push_back(std::move(s));
+        while (first < size && done[first]) ++first;
+    }
+    return out;
+}
+
+void apply_segment(const Schedule& plan, const Segment& s, cplx* amps, int n) {
+    if (s.kind == Segment::Kind::Pass) return plan.apply(amps, n, plan.steps[s.step]);
+    const int c = std::popcount(s.local);
+    const uint64_t chunks = uint64_t{1} << (n - c);
+    const int run_qubits = std::countr_one(s.local);
+    if (run_qubits == c) {
+        // The chunk's qubits are the lowest ones: each chunk is a slice of the state.
+        for_range(chunks, true, [&](uint64_t h) {
+            run_ops(s, amps + (h << c), c, h << c);
+        });
+        return;
+    }
+    const uint64_t run = uint64_t{1} << run_qubits;
+    const uint64_t high = s.local & ~low_bits(run_qubits);
+    std::vector<uint64_t> offsets(uint64_t{1} << (c - run_qubits));
+    for (uint64_t j = 0; j < offsets.size(); ++j) offsets[j] = deposit_into(j, high);
+    for_range(chunks, true, [&](uint64_t h) {
+        thread_local std::vector<cplx> buffer;
+        buffer.resize(uint64_t{1} << c);
+        const uint64_t base = spread(h, s.local);
+        for (uint64_t j = 0; j < offsets.size(); ++j)
+            std::memcpy(&buffer[j * run], amps + (base | offsets[j]), run * sizeof(cplx));
+        run_ops(s, buffer.data(), c, base);
+        for (uint64_t j = 0; j < offsets.size(); ++j)
+            std::memcpy(amps + (base | offsets[j]), &buffer[j * run], run * sizeof(cplx));
+    });
+}
+
+}  // namespace kestrix
