@@ -14,7 +14,8 @@ namespace kestrix {
 
 enum class GateKind : uint8_t {
     I, H, X, Y, Z, RX, RY, RZ, U1, U2, U3, CNOT, CZ, CR, SWAP, TOFFOLI, BARRIER, MEASURE,
-    UNITARY  ///< a dense unitary given by its matrix (see make_unitary)
+    UNITARY,  ///< a dense unitary given by its matrix (see make_unitary)
+    S, T, SX
 };
 
 using QubitList = SmallVector<int, 3>;

@@ -35,6 +35,7 @@ class Result {
 
   private:
     friend class Simulator;
+    friend struct ResultCodec;  // pickling reads and rebuilds every field
     int num_qubits_ = 0;
     uint64_t shots_ = 0;
     std::vector<int> cbits_;
