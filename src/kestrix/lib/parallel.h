@@ -8,18 +8,30 @@
 
 namespace kestrix {
 
-/// Calls f(i) for every i in [0, count); with `parallel`, each thread takes one contiguous
-/// share of the range.
+/// Pieces per thread a parallel loop is cut into: enough that a thread kept off its core
+/// by another process holds up a pass by a few percent, few enough that handing them out
+/// costs nothing next to the work.
+constexpr uint64_t kPiecesPerThread = 16;
+
+/// Calls f(begin, end) on consecutive subranges that together cover [0, count) once;
+/// with `parallel`, the subranges are spread over the engine's threads.
 template <class F>
-inline void for_range(uint64_t count, bool parallel, F&& f) {
-    const int workers = parallel ? int(std::min<uint64_t>(count, thread_count())) : 1;
-    if (workers <= 1) {
-        for (uint64_t i = 0; i < count; ++i) f(i);
+inline void for_subranges(uint64_t count, bool parallel, F&& f) {
+    const uint64_t pieces =
+        parallel ? std::min<uint64_t>(count, kPiecesPerThread * uint64_t(thread_count())) : 1;
+    if (pieces <= 1) {
+        if (count) f(uint64_t{0}, count);
         return;
     }
-    run_on_workers(workers, [&](int w) {
-        const uint64_t begin = count * uint64_t(w) / uint64_t(workers);
-        const uint64_t end = count * uint64_t(w + 1) / uint64_t(workers);
+    run_pieces(pieces, thread_count(), [&](uint64_t p, int) {
+        f(count * p / pieces, count * (p + 1) / pieces);
+    });
+}
+
+/// Calls f(i) for every i in [0, count); with `parallel`, spread over the engine's threads.
+template <class F>
+inline void for_range(uint64_t count, bool parallel, F&& f) {
+    for_subranges(count, parallel, [&](uint64_t begin, uint64_t end) {
         for (uint64_t i = begin; i < end; ++i) f(i);
     });
 }

@@ -22,9 +22,8 @@ namespace {
 // milliseconds of work, and at least every pass over a state of 22 qubits or more.
 constexpr uint64_t kPollWork = uint64_t{1} << 22;
 
-// Fewer narrow programs than this run on the calling thread alone: waking the pool and
-// waiting for every worker to check in costs more than a handful of small programs, and
-// far more when other processes keep the cores busy.
+// Fewer narrow programs than this run on the calling thread alone: waking a sleeping
+// thread costs more than a handful of small programs.
 constexpr size_t kMinSharedPrograms = 16;
 
 // Runs unitary segments on a state, polling for an interrupt every so much work.
@@ -155,7 +154,7 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
 namespace {
 
 // Runs body(i, check) for every program index and collects the errors. Narrow programs
-// are shared out to the workers one at a time (an atomic counter hands out the next);
+// are pieces of one run_pieces call, taken one at a time by whichever thread is free;
 // wide ones follow, one after another, each using every thread inside its kernels.
 // `check` is the interrupt test a program polls: the caller's own callback on the
 // calling thread, a shared stop flag on the others.
@@ -182,21 +181,17 @@ void over_programs(std::span<const Program> programs, const InterruptCheck& inte
             errors[i] = std::current_exception();
         }
     };
-    std::atomic<size_t> next{0};
     const int workers = narrow.size() < kMinSharedPrograms ? 1 : thread_count();
-    run_on_workers(workers, [&](int worker) {
-        uint64_t work = 0;  // since the caller last polled
-        while (!stop.load(std::memory_order_relaxed)) {
-            const size_t k = next.fetch_add(1, std::memory_order_relaxed);
-            if (k >= narrow.size()) break;
-            const Program& p = programs[narrow[k]];
-            attempt(narrow[k], worker == 0 ? on_caller : on_worker);
-            if (worker != 0) continue;
-            work += (p.circuit.gate_count() + 1) << p.width();
-            if (work >= kPollWork) {
-                work = 0;
-                on_caller();
-            }
+    uint64_t work = 0;  // done on the calling thread since it last polled
+    run_pieces(narrow.size(), workers, [&](uint64_t k, int worker) {
+        if (stop.load(std::memory_order_relaxed)) return;
+        const Program& p = programs[narrow[k]];
+        attempt(narrow[k], worker == 0 ? on_caller : on_worker);
+        if (worker != 0) return;
+        work += (p.circuit.gate_count() + 1) << p.width();
+        if (work >= kPollWork) {
+            work = 0;
+            on_caller();
         }
     });
     for (size_t i : wide) {

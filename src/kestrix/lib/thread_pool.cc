@@ -9,7 +9,6 @@
 #include <exception>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 namespace kestrix {
 
@@ -53,65 +52,96 @@ int threads_from_environment() {
     return int(std::max(1u, std::thread::hardware_concurrency()));
 }
 
-// Every job wakes every worker, and the caller waits until each has checked in, so a
-// worker sees each generation exactly once and never reads a later job's fields early.
+using Body = std::function<void(uint64_t, int)>;
+
+// One call's work: pieces handed out by an atomic counter to whoever asks first.
+struct Job {
+    const Body* body = nullptr;
+    uint64_t pieces = 0;
+    int workers = 1;
+    std::atomic<uint64_t> next{0};
+    std::mutex error_mutex;
+    std::exception_ptr error;
+
+    void work(int worker) {
+        for (uint64_t p; (p = next.fetch_add(1, std::memory_order_relaxed)) < pieces;) {
+            try {
+                (*body)(p, worker);
+            } catch (...) {
+                next.store(pieces, std::memory_order_relaxed);  // start nothing new
+                std::lock_guard lock(error_mutex);
+                if (!error) error = std::current_exception();
+            }
+        }
+    }
+};
+
+// A worker takes part in a job only through the admission word: it joins by raising the
+// count of active workers while the job is open and of the epoch it saw, and leaves by
+// lowering it. The caller closes the job once every piece is handed out and waits for
+// the workers that joined, never for those that did not wake in time: they find the job
+// closed or of a later epoch and stay out.
 class Pool {
   public:
     explicit Pool(int threads) : threads_(threads) {
         for (int w = 1; w < threads; ++w) std::thread([this, w] { serve(w); }).detach();
     }
 
-    int threads() const { return threads_; }
-
     // False when another thread holds the pool: the caller then runs the job inline.
-    bool try_run(int workers, const std::function<void(int)>& task) {
+    bool try_run(uint64_t pieces, int workers, const Body& body) {
         std::unique_lock lock(busy_, std::try_to_lock);
         if (!lock.owns_lock()) return false;
-        task_ = &task;
-        workers_ = workers;
-        error_ = nullptr;
-        pending_.store(threads_ - 1, std::memory_order_relaxed);
-        generation_.fetch_add(1, std::memory_order_release);
-        generation_.notify_all();
-        perform(0);
-        spin_then_wait(pending_, [](int left) { return left == 0; });
-        task_ = nullptr;
-        if (error_) std::rethrow_exception(error_);
+        Job job;
+        job.body = &body;
+        job.pieces = pieces;
+        job.workers = workers;
+        job_ = &job;
+        epoch_ += 1;
+        admission_.store(epoch_ << kEpochShift | kOpen, std::memory_order_release);
+        signal_.fetch_add(1, std::memory_order_release);
+        signal_.notify_all();
+        t_inside_worker = true;
+        job.work(0);
+        t_inside_worker = false;
+        admission_.fetch_and(~kOpen, std::memory_order_acq_rel);
+        spin_then_wait(admission_, [](uint64_t a) { return (a & kActive) == 0; });
+        job_ = nullptr;
+        if (job.error) std::rethrow_exception(job.error);
         return true;
     }
 
   private:
+    static constexpr uint64_t kActive = 0xffff;  // workers inside the job
+    static constexpr uint64_t kOpen = uint64_t{1} << 16;
+    static constexpr int kEpochShift = 17;
+
     void serve(int w) {
         t_inside_worker = true;
-        uint32_t seen = 0;  // the generation before the first job, whenever this thread starts
+        uint64_t done_epoch = 0;
         for (;;) {
-            spin_then_wait(generation_, [seen](uint32_t g) { return g != seen; });
-            seen = generation_.load(std::memory_order_acquire);
-            if (w < workers_) perform(w);
-            if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) pending_.notify_one();
+            const uint32_t seen = signal_.load(std::memory_order_acquire);
+            uint64_t a = admission_.load(std::memory_order_acquire);
+            while ((a & kOpen) && (a >> kEpochShift) != done_epoch &&
+                   !admission_.compare_exchange_weak(a, a + 1, std::memory_order_acq_rel)) {
+            }
+            if ((a & kOpen) && (a >> kEpochShift) != done_epoch) {
+                done_epoch = a >> kEpochShift;
+                Job& job = *job_;
+                if (w < job.workers) job.work(w);
+                if (((admission_.fetch_sub(1, std::memory_order_acq_rel) - 1) & kActive) == 0)
+                    admission_.notify_one();
+                continue;
+            }
+            spin_then_wait(signal_, [seen](uint32_t s) { return s != seen; });
         }
-    }
-
-    void perform(int w) {
-        const bool was_inside = t_inside_worker;
-        t_inside_worker = true;
-        try {
-            (*task_)(w);
-        } catch (...) {
-            std::lock_guard lock(error_mutex_);
-            if (!error_) error_ = std::current_exception();
-        }
-        t_inside_worker = was_inside;
     }
 
     const int threads_;
     std::mutex busy_;
-    std::atomic<uint32_t> generation_{0};
-    std::atomic<int> pending_{0};
-    const std::function<void(int)>* task_ = nullptr;
-    int workers_ = 0;
-    std::mutex error_mutex_;
-    std::exception_ptr error_;
+    uint64_t epoch_ = 0;                  // written by the pool's holder only
+    std::atomic<uint32_t> signal_{0};     // raised for every job: sleeping workers wait on it
+    std::atomic<uint64_t> admission_{0};  // epoch << kEpochShift | kOpen | active workers
+    Job* job_ = nullptr;                  // valid for a worker that has joined
 };
 
 // Never destroyed: detached workers may still be asleep in it at exit. After fork() only
@@ -142,22 +172,21 @@ int thread_count() {
 
 bool inside_worker() { return t_inside_worker; }
 
-void run_on_workers(int workers, const std::function<void(int)>& task) {
+void run_pieces(uint64_t pieces, int workers, const Body& body) {
     workers = std::clamp(workers, 1, thread_count());
-    if (workers > 1 && !t_inside_worker && pool().try_run(workers, task)) return;
-    // Inline: the same tasks, one after another, with the same error behaviour.
-    std::exception_ptr error;
+    if (pieces == 0) return;
+    if (workers > 1 && pieces > 1 && !t_inside_worker && pool().try_run(pieces, workers, body))
+        return;
+    // Inline: the same pieces, in order, with the same error behaviour.
     const bool was_inside = t_inside_worker;
     t_inside_worker = true;
-    for (int w = 0; w < workers; ++w) {
-        try {
-            task(w);
-        } catch (...) {
-            if (!error) error = std::current_exception();
-        }
+    try {
+        for (uint64_t p = 0; p < pieces; ++p) body(p, 0);
+    } catch (...) {
+        t_inside_worker = was_inside;
+        throw;
     }
     t_inside_worker = was_inside;
-    if (error) std::rethrow_exception(error);
 }
 
 }  // namespace kestrix

@@ -12,14 +12,18 @@ namespace kestrix {
 /// for OpenMP libraries tunes this one too), else the cores this process may run on.
 int thread_count();
 
-/// Calls task(w) once for every w in [0, workers), worker 0 on the calling thread, the
-/// others on the pool's threads, and returns when all have finished. Runs inline, one w
-/// after another, when called from inside a task (no nested parallelism) or when the
-/// pool has one thread. `workers` is clamped to thread_count(). The first exception a
-/// task throws is rethrown here after every task has finished.
-void run_on_workers(int workers, const std::function<void(int)>& task);
+/// Runs body(piece, worker) once for every piece in [0, pieces). The calling thread
+/// (worker 0) and whichever of the pool's threads are free (workers 1 to workers - 1)
+/// take the next piece from a shared counter until none is left, so a thread that
+/// another process keeps off its core holds up the call by one piece at most, never by
+/// a share fixed in advance. Runs every piece on the calling thread, in order, when
+/// called from inside a piece (no nested parallelism), when the pool has one thread or
+/// is busy with another caller's work, or when `workers` is 1; `workers` is clamped to
+/// thread_count(). After a piece throws no new piece starts, and the first exception
+/// is rethrown here once every piece under way has finished.
+void run_pieces(uint64_t pieces, int workers, const std::function<void(uint64_t, int)>& body);
 
-/// Whether the calling thread is running a task of run_on_workers.
+/// Whether the calling thread is running a piece of run_pieces.
 bool inside_worker();
 
 }  // namespace kestrix
