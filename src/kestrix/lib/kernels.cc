@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "kestrix/lib/errors.h"
@@ -19,10 +20,62 @@ namespace kestrix::KESTRIX_KERNEL_VARIANT {
 
 namespace {
 
-// Two amplitudes side by side, (re, im, re, im): the compiler maps them onto one AVX
-// register, or two SSE registers where AVX is missing.
-using v4d = double __attribute__((vector_size(32)));
-using v2d = double __attribute__((vector_size(16)));
+// A register of W doubles holds W / 2 neighbouring amplitudes as (re, im, re, im, ...):
+// one SSE register for the generic variant, AVX for avx2, AVX-512 for avx512. The qubits
+// below kLaneQubits select an amplitude inside a register.
+#if defined(__AVX512F__)
+constexpr int W = 8;
+#elif defined(__AVX__)
+constexpr int W = 4;
+#else
+constexpr int W = 2;
+#endif
+using vec = double __attribute__((vector_size(8 * W)));
+constexpr int kLaneQubits = std::countr_zero(unsigned(W / 2));
+constexpr uint64_t kLaneMask = (uint64_t{1} << kLaneQubits) - 1;
+
+// Amplitudes are read and written as doubles aligned to 8 bytes: a typed access (unlike
+// memcpy) tells the compiler that writing amplitudes cannot change the offsets and
+// pointers the loops read, so it keeps them in registers.
+using unaligned_vec = double __attribute__((vector_size(8 * W), aligned(8)));
+
+inline vec load(const double* p) { return *reinterpret_cast<const unaligned_vec*>(p); }
+
+inline void store(double* p, vec v) { *reinterpret_cast<unaligned_vec*>(p) = v; }
+
+// The register with double d taken from position d ^ T: T = 1 swaps the real and
+// imaginary parts of every amplitude, T = 2 s moves amplitudes between lanes.
+template <int T>
+inline vec permute(vec x) {
+    if constexpr (T == 0) {
+        return x;
+    } else {
+        return [&]<size_t... d>(std::index_sequence<d...>) {
+            return __builtin_shufflevector(x, x, int(d ^ T)...);
+        }(std::make_index_sequence<W>{});
+    }
+}
+
+// Every double of the register equal to v.
+inline vec splat(double v) {
+    return [&]<size_t... d>(std::index_sequence<d...>) {
+        return vec{((void)d, v)...};
+    }(std::make_index_sequence<W>{});
+}
+
+// (-1, 1, -1, 1, ...): times swapped parts, it turns a product by i * m into a sum.
+inline vec minus_plus() {
+    vec s;
+    for (int d = 0; d < W; ++d) s[d] = (d & 1) ? 1.0 : -1.0;
+    return s;
+}
+
+template <int N, class F>
+inline void static_for(F&& f) {
+    [&]<size_t... i>(std::index_sequence<i...>) {
+        (f(std::integral_constant<int, int(i)>{}), ...);
+    }(std::make_index_sequence<N>{});
+}
 
 int sorted_fixed_bits(uint64_t mask, int* out) {
     int count = 0;
@@ -49,6 +102,27 @@ inline uint64_t deposit(uint64_t b, const int* fixed, int count) {
     return b;
 }
 
+// Calls f(bases) for every group of G consecutive n-bit indices whose bits in `skip` are
+// 0, each index with the bits of `set` added, in ascending order, spread over the threads
+// when `parallel`. Each subrange finds its first index once and steps to the next by
+// adding 1 through the skipped bits. There must be a multiple of G such indices.
+template <int G, class F>
+inline void for_bases(int n, uint64_t skip, uint64_t set, bool parallel, F&& f) {
+    int fixed[64];
+    const int count = sorted_fixed_bits(skip, fixed);
+    for_subranges((uint64_t{1} << (n - count)) / G, parallel, [&](uint64_t begin, uint64_t end) {
+        uint64_t i = deposit(begin * G, fixed, count);
+        uint64_t bases[G];
+        for (uint64_t b = begin; b < end; ++b) {
+            for (int g = 0; g < G; ++g) {
+                bases[g] = i | set;
+                i = ((i | skip) + 1) & ~skip;
+            }
+            f(bases);
+        }
+    });
+}
+
 template <int D>
 inline void matvec_scalar(cplx* a, uint64_t base, const uint64_t* off, const cplx* m) {
     cplx x[D];
@@ -60,168 +134,196 @@ inline void matvec_scalar(cplx* a, uint64_t base, const uint64_t* off, const cpl
     }
 }
 
-// Updates the blocks at eight bases together (two groups of four), their amplitudes
-// regrouped as four real parts and four imaginary parts per register, so that each matrix
-// entry, broadcast once, serves eight blocks. base[4 * g + j] is base j of group g; with
-// Contiguous, the four bases of a group are neighbours and only base[4 * g] is read.
-template <int D, bool Contiguous>
-inline void matvec_eight(double* a, const uint64_t* base, const uint64_t* off, const v4d* mr,
-                         const v4d* mi) {
-    constexpr int G = 2;
-    v4d xr[G][D], xi[G][D];
-    for (int g = 0; g < G; ++g) {
-        const uint64_t* b = base + 4 * g;
-        for (int c = 0; c < D; ++c) {
-            v4d lo, hi;
-            if constexpr (Contiguous) {
-                std::memcpy(&lo, a + 2 * (b[0] + off[c]), sizeof(v4d));
-                std::memcpy(&hi, a + 2 * (b[0] + off[c]) + 4, sizeof(v4d));
-            } else {
-                v2d x0, x1, x2, x3;
-                std::memcpy(&x0, a + 2 * (b[0] + off[c]), sizeof(v2d));
-                std::memcpy(&x1, a + 2 * (b[1] + off[c]), sizeof(v2d));
-                std::memcpy(&x2, a + 2 * (b[2] + off[c]), sizeof(v2d));
-                std::memcpy(&x3, a + 2 * (b[3] + off[c]), sizeof(v2d));
-                lo = __builtin_shufflevector(x0, x1, 0, 1, 2, 3);
-                hi = __builtin_shufflevector(x2, x3, 0, 1, 2, 3);
-            }
-            xr[g][c] = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
-            xi[g][c] = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
-        }
-    }
+// y_r = sum_c m_rc x_c over D registers of neighbouring amplitudes whose targets all lie
+// above the lanes, so one matrix entry serves every lane, for G bases at once so that
+// each entry, broadcast once, serves G registers. The imaginary sum, taken on unswapped
+// x, is swapped and signed once per row.
+template <int D, int G>
+inline void rows_shared(double* a, const uint64_t* base, const uint64_t* off, const double* m,
+                        vec signs) {
+    vec x[G][D];
+#pragma GCC unroll 64
+    for (int c = 0; c < D; ++c)
+#pragma GCC unroll 8
+        for (int g = 0; g < G; ++g) x[g][c] = load(a + 2 * base[g] + off[c]);
+#pragma GCC unroll 64
     for (int r = 0; r < D; ++r) {
-        // Four separate sums per group, each one FMA per entry: eight independent chains
-        // keep both FMA units busy instead of waiting on one accumulator.
-        v4d rr[G] = {}, ii[G] = {}, ri[G] = {}, ir[G] = {};
-        for (int c = 0; c < D; ++c) {
-            const v4d er = mr[r * D + c], ei = mi[r * D + c];
+        const double* row = m + 2 * D * r;
+        vec re[G], im[G];
+#pragma GCC unroll 8
+        for (int g = 0; g < G; ++g) {
+            re[g] = x[g][0] * row[0];
+            im[g] = x[g][0] * row[1];
+        }
+#pragma GCC unroll 64
+        for (int c = 1; c < D; ++c) {
+            const vec mr = splat(row[2 * c]), mi = splat(row[2 * c + 1]);
+#pragma GCC unroll 8
             for (int g = 0; g < G; ++g) {
-                rr[g] += er * xr[g][c];
-                ii[g] += ei * xi[g][c];
-                ri[g] += er * xi[g][c];
-                ir[g] += ei * xr[g][c];
+                re[g] += x[g][c] * mr;
+                im[g] += x[g][c] * mi;
             }
         }
-        for (int g = 0; g < G; ++g) {
-            const uint64_t* b = base + 4 * g;
-            const v4d re = rr[g] - ii[g], im = ri[g] + ir[g];
-            const v4d lo = __builtin_shufflevector(re, im, 0, 4, 1, 5);
-            const v4d hi = __builtin_shufflevector(re, im, 2, 6, 3, 7);
-            if constexpr (Contiguous) {
-                std::memcpy(a + 2 * (b[0] + off[r]), &lo, sizeof(v4d));
-                std::memcpy(a + 2 * (b[0] + off[r]) + 4, &hi, sizeof(v4d));
-            } else {
-                const v2d y0 = __builtin_shufflevector(lo, lo, 0, 1);
-                const v2d y1 = __builtin_shufflevector(lo, lo, 2, 3);
-                const v2d y2 = __builtin_shufflevector(hi, hi, 0, 1);
-                const v2d y3 = __builtin_shufflevector(hi, hi, 2, 3);
-                std::memcpy(a + 2 * (b[0] + off[r]), &y0, sizeof(v2d));
-                std::memcpy(a + 2 * (b[1] + off[r]), &y1, sizeof(v2d));
-                std::memcpy(a + 2 * (b[2] + off[r]), &y2, sizeof(v2d));
-                std::memcpy(a + 2 * (b[3] + off[r]), &y3, sizeof(v2d));
+#pragma GCC unroll 8
+        for (int g = 0; g < G; ++g) store(a + 2 * base[g] + off[r], re[g] + permute<1>(im[g]) * signs);
+    }
+}
+
+// Slot t of a lane coefficient table multiplies permute<t>(x): the slots used are those
+// whose lane move stays within the target lanes LT.
+template <int LT, int T>
+constexpr bool kUsedSlot = ((T >> 1) & ~LT) == 0;
+
+// The general form for targets among the lane qubits (LT: their lane bits) or controls
+// there: y_r = sum_j sum_t C[r][j][t] * permute<t>(x_j), where x_j are the DH registers
+// of one base, one per pattern of the targets above the lanes, and each coefficient
+// register holds, lane by lane, the matrix entry that lane needs (the identity in lanes
+// whose controls are not all set). Odd slots are summed unswapped and swapped once.
+template <int DH, int LT>
+inline void rows_lanes(double* a, uint64_t base, const uint64_t* off, const vec* coef) {
+    vec px[DH][W];
+#pragma GCC unroll 64
+    for (int j = 0; j < DH; ++j) {
+        const vec x = load(a + base + off[j]);
+        static_for<W>([&](auto t) {
+            if constexpr (t % 2 == 0 && kUsedSlot<LT, t>) px[j][t] = permute<t>(x);
+        });
+    }
+#pragma GCC unroll 64
+    for (int r = 0; r < DH; ++r) {
+        const vec* c = coef + r * DH * W;
+        vec re{}, im{};
+#pragma GCC unroll 64
+        for (int j = 0; j < DH; ++j) {
+            static_for<W / 2>([&](auto s) {
+                if constexpr (kUsedSlot<LT, 2 * s>) {
+                    re += c[j * W + 2 * s] * px[j][2 * s];
+                    im += c[j * W + 2 * s + 1] * px[j][2 * s];
+                }
+            });
+        }
+        store(a + base + off[r], re + permute<1>(im));
+    }
+}
+
+// Builds the lane coefficient table of rows_lanes for matrix m over `qubits` (local
+// index bit j = qubits[j]) with lane controls `lane_controls`.
+template <int K, int LT>
+void lane_coefficients(const int* qubits, uint64_t lane_controls, const cplx* m, vec* coef) {
+    constexpr int D = 1 << K, DH = D >> std::popcount(unsigned(LT));
+    int high[K], high_count = 0;
+    for (int j = 0; j < K; ++j)
+        if (qubits[j] >= kLaneQubits) high[high_count++] = j;
+    // Local index of high-target pattern h in lane v.
+    auto local = [&](int h, int v) {
+        int index = 0;
+        for (int i = 0; i < high_count; ++i)
+            if ((h >> i) & 1) index |= 1 << high[i];
+        for (int j = 0; j < K; ++j)
+            if (qubits[j] < kLaneQubits && ((v >> qubits[j]) & 1)) index |= 1 << j;
+        return index;
+    };
+    for (int r = 0; r < DH; ++r) {
+        for (int j = 0; j < DH; ++j) {
+            for (int s = 0; s < W / 2; ++s) {
+                if (s & ~LT) continue;
+                vec& even = coef[(r * DH + j) * W + 2 * s];
+                vec& odd = coef[(r * DH + j) * W + 2 * s + 1];
+                for (int v = 0; v < W / 2; ++v) {
+                    // Lane v reads lane v ^ s of register j.
+                    cplx e;
+                    if ((uint64_t(v) & lane_controls) != lane_controls) {
+                        e = r == j && s == 0 ? cplx(1) : cplx(0);
+                    } else {
+                        e = m[local(r, v) * D + local(j, v ^ s)];
+                    }
+                    // re: e.re * x.re - e.im * x.im, im: e.re * x.im + e.im * x.re; the
+                    // odd slot is stored swapped, as it is summed before the swap.
+                    even[2 * v] = e.real();
+                    even[2 * v + 1] = e.real();
+                    odd[2 * v] = e.imag();
+                    odd[2 * v + 1] = -e.imag();
+                }
             }
         }
     }
 }
 
-#ifdef __AVX512F__
-using v8d = double __attribute__((vector_size(64)));
-
-// The AVX-512 form of matvec_eight for blocks whose bits 0 to 2 are free: eight
-// neighbouring bases per group, their real and imaginary parts in one register each.
-// Matrix entries are broadcast from memory by the multiply itself.
-template <int D>
-inline void matvec_wide(double* a, const uint64_t* base, const uint64_t* off, const cplx* m) {
-    constexpr int G = D >= 8 ? 1 : 2;  // 32 registers: wide blocks take one group at a time
-    v8d xr[G][D], xi[G][D];
-    for (int g = 0; g < G; ++g) {
-        for (int c = 0; c < D; ++c) {
-            v8d lo, hi;
-            std::memcpy(&lo, a + 2 * (base[g] + off[c]), sizeof(v8d));
-            std::memcpy(&hi, a + 2 * (base[g] + off[c]) + 8, sizeof(v8d));
-            xr[g][c] = __builtin_shufflevector(lo, hi, 0, 2, 4, 6, 8, 10, 12, 14);
-            xi[g][c] = __builtin_shufflevector(lo, hi, 1, 3, 5, 7, 9, 11, 13, 15);
-        }
+template <int K, int LT>
+void dense_lanes(double* a, int n, const int* qubits, uint64_t cmask, const cplx* m,
+                 bool parallel) {
+    constexpr int D = 1 << K, DH = D >> std::popcount(unsigned(LT));
+    uint64_t off[DH] = {};
+    int high_count = 0;
+    for (int j = 0; j < K; ++j) {
+        if (qubits[j] < kLaneQubits) continue;
+        for (int h = 0; h < DH; ++h)
+            if ((h >> high_count) & 1) off[h] |= uint64_t{2} << qubits[j];
+        ++high_count;
     }
-    const double* md = reinterpret_cast<const double*>(m);
-    for (int r = 0; r < D; ++r) {
-        v8d rr[G] = {}, ii[G] = {}, ri[G] = {}, ir[G] = {};
-        for (int c = 0; c < D; ++c) {
-            const v8d er = v8d{} + md[2 * (r * D + c)], ei = v8d{} + md[2 * (r * D + c) + 1];
-            for (int g = 0; g < G; ++g) {
-                rr[g] += er * xr[g][c];
-                ii[g] += ei * xi[g][c];
-                ri[g] += er * xi[g][c];
-                ir[g] += ei * xr[g][c];
-            }
-        }
-        for (int g = 0; g < G; ++g) {
-            const v8d re = rr[g] - ii[g], im = ri[g] + ir[g];
-            const v8d lo = __builtin_shufflevector(re, im, 0, 8, 1, 9, 2, 10, 3, 11);
-            const v8d hi = __builtin_shufflevector(re, im, 4, 12, 5, 13, 6, 14, 7, 15);
-            std::memcpy(a + 2 * (base[g] + off[r]), &lo, sizeof(v8d));
-            std::memcpy(a + 2 * (base[g] + off[r]) + 8, &hi, sizeof(v8d));
-        }
-    }
+    thread_local std::vector<vec> table;
+    table.resize(size_t(DH) * DH * W);
+    lane_coefficients<K, LT>(qubits, cmask & kLaneMask, m, table.data());
+    const vec* coef = table.data();
+    uint64_t skip = kLaneMask | (cmask & ~kLaneMask);
+    for (int j = 0; j < K; ++j) skip |= uint64_t{1} << qubits[j];
+    for_bases<1>(n, skip, cmask & ~kLaneMask, parallel,
+                 [&](const uint64_t* b) { rows_lanes<DH, LT>(a, 2 * b[0], off, coef); });
 }
-#endif
 
 template <int K>
-void dense_k(cplx* a, int n, const int* qubits, uint64_t cmask, const cplx* m) {
+void dense_k(cplx* amps, int n, const int* qubits, uint64_t cmask, const cplx* m) {
     constexpr int D = 1 << K;
-    uint64_t off[D] = {};
     uint64_t tmask = 0;
     for (int j = 0; j < K; ++j) tmask |= uint64_t{1} << qubits[j];
-    for (int c = 0; c < D; ++c)
-        for (int j = 0; j < K; ++j)
-            if ((c >> j) & 1) off[c] |= uint64_t{1} << qubits[j];
-    int fixed[64];
-    const int count = sorted_fixed_bits(cmask | tmask, fixed);
-    const uint64_t total = uint64_t{1} << (n - count);
-    // Small states: the scalar loop beats setting up the vector form.
-    if (total < 16) {
-        for (uint64_t b = 0; b < total; ++b)
-            matvec_scalar<D>(a, deposit(b, fixed, count) | cmask, off, m);
+    const int free_qubits = n - std::popcount(tmask | cmask);
+    // Small states: the scalar loop beats setting up the vector forms.
+    if (free_qubits < 4 || n < kLaneQubits + K) {
+        uint64_t off[D] = {};
+        for (int c = 0; c < D; ++c)
+            for (int j = 0; j < K; ++j)
+                if ((c >> j) & 1) off[c] |= uint64_t{1} << qubits[j];
+        int fixed[64];
+        const int count = sorted_fixed_bits(cmask | tmask, fixed);
+        for (uint64_t b = 0; b < (uint64_t{1} << free_qubits); ++b)
+            matvec_scalar<D>(amps, deposit(b, fixed, count) | cmask, off, m);
         return;
     }
-    double* ad = reinterpret_cast<double*>(a);
-    const bool par = parallel_update(n, cmask);
-#ifdef __AVX512F__
-    if (fixed[0] >= 3) {
-        constexpr int G = D >= 8 ? 1 : 2;
-        for_range(total / (8 * G), par, [&](uint64_t p) {
-            uint64_t base[G];
-            for (int g = 0; g < G; ++g) base[g] = deposit(8 * (G * p + g), fixed, count) | cmask;
-            matvec_wide<D>(ad, base, off, m);
-        });
+    double* a = reinterpret_cast<double*>(amps);
+    const bool parallel = parallel_update(n, cmask);
+    const uint64_t lane_targets = tmask & kLaneMask;
+    if (lane_targets == 0 && (cmask & kLaneMask) == 0) {
+        uint64_t off[D] = {};
+        for (int c = 0; c < D; ++c)
+            for (int j = 0; j < K; ++j)
+                if ((c >> j) & 1) off[c] |= uint64_t{2} << qubits[j];
+        const vec signs = minus_plus();
+        const double* md = reinterpret_cast<const double*>(m);
+        // As many bases at once as the registers hold: 16 of them for x.
+        constexpr int G = D >= 16 ? 1 : 16 / D > 4 ? 4 : 16 / D;
+        if (free_qubits - std::popcount(kLaneMask) >= std::countr_zero(unsigned(G))) {
+            for_bases<G>(n, tmask | cmask | kLaneMask, cmask, parallel, [&](const uint64_t* b) {
+                rows_shared<D, G>(a, b, off, md, signs);
+            });
+        } else {
+            for_bases<1>(n, tmask | cmask | kLaneMask, cmask, parallel, [&](const uint64_t* b) {
+                rows_shared<D, 1>(a, b, off, md, signs);
+            });
+        }
         return;
     }
-#endif
-    // Each entry broadcast to a whole register; on the stack up to 3 qubits (4 KiB), so
-    // that small blocks never allocate.
-    constexpr bool kOnStack = K <= 3;
-    v4d local[kOnStack ? 2 * D * D : 1];
-    std::vector<v4d> heap(kOnStack ? 0 : 2 * D * D);
-    v4d* mr = kOnStack ? local : heap.data();
-    v4d* mi = mr + D * D;
-    for (int e = 0; e < D * D; ++e) {
-        const double re = m[e].real(), im = m[e].imag();
-        mr[e] = v4d{re, re, re, re};
-        mi[e] = v4d{im, im, im, im};
-    }
-    if (fixed[0] >= 2) {
-        // Bits 0 and 1 are free, so bases 4p .. 4p + 3 are neighbours in memory.
-        for_range(total / 8, par, [&](uint64_t p) {
-            uint64_t base[8];
-            for (int g = 0; g < 2; ++g) base[4 * g] = deposit(8 * p + 4 * g, fixed, count) | cmask;
-            matvec_eight<D, true>(ad, base, off, mr, mi);
-        });
-    } else {
-        for_range(total / 8, par, [&](uint64_t p) {
-            uint64_t base[8];
-            for (int j = 0; j < 8; ++j) base[j] = deposit(8 * p + j, fixed, count) | cmask;
-            matvec_eight<D, false>(ad, base, off, mr, mi);
-        });
+    switch (lane_targets) {
+        case 0: return dense_lanes<K, 0>(a, n, qubits, cmask, m, parallel);
+        case 1:
+            if constexpr (kLaneQubits >= 1) return dense_lanes<K, 1>(a, n, qubits, cmask, m, parallel);
+            break;
+        case 2:
+            if constexpr (kLaneQubits >= 2) return dense_lanes<K, 2>(a, n, qubits, cmask, m, parallel);
+            break;
+        case 3:
+            if constexpr (kLaneQubits >= 2 && K >= 2)
+                return dense_lanes<K, 3>(a, n, qubits, cmask, m, parallel);
+            break;
     }
 }
 
