@@ -6,6 +6,7 @@
 
 #include "convert.h"
 #include "core.h"
+#include "errors.h"
 #include "kestrix/lib/draw.h"
 #include "kestrix/lib/program.h"
 
@@ -24,11 +25,12 @@ template <class T>
 PyObject* lshift_slot(PyObject* self, PyObject* item) {
     if (!nb::isinstance<T>(nb::handle(self))) Py_RETURN_NOTIMPLEMENTED;
     if (nb::isinstance<Gate>(nb::handle(item))) {
+        // A slot is called from C: nothing may be thrown past it.
         try {
-            circuit_of(nb::cast<T&>(nb::handle(self)))
-                .append(nb::cast<const Gate&>(nb::handle(item)));
-        } catch (const std::bad_alloc&) {
-            return PyErr_NoMemory();
+            circuit_of(instance<T>(self)).append(instance<Gate>(item));
+        } catch (...) {
+            set_python_error(std::current_exception());
+            return nullptr;
         }
         return Py_NewRef(self);
     }
@@ -42,16 +44,22 @@ PyType_Slot lshift_slots[] = {{Py_nb_lshift, reinterpret_cast<void*>(lshift_slot
 template <class T, class Append>
 void bind_append(nb::class_<T>& cls, Append append) {
     auto op = [append](nb::handle self, nb::handle item) {
-        append(nb::cast<T&>(self), item);
+        append(instance<T>(self), item);
         return nb::borrow(self);
     };
     cls.def("insert", op, nb::arg("item"), "Appends a gate, circuit or program; the same as `<<`.");
 }
 
+// Iteration hands out one gate at a time: a circuit appended to itself forty times holds
+// 2^40 gates, which a list could never hold, and each step returns to Python (Ctrl-C).
+struct GateIterator {
+    GateCursor cursor;
+};
+
 template <class T, class Get>
 void bind_inspection(nb::class_<T>& cls, Get circuit_of) {
     cls.def("__len__", [circuit_of](T& x) { return circuit_of(x).gate_count(); });
-    cls.def("__iter__", [circuit_of](T& x) { return nb::iter(nb::cast(circuit_of(x).flatten())); });
+    cls.def("__iter__", [circuit_of](T& x) { return GateIterator{GateCursor(circuit_of(x))}; });
     cls.def(
         "gates", [circuit_of](T& x) { return circuit_of(x).flatten(); },
         "Every gate in execution order, blocks expanded.");
@@ -68,6 +76,14 @@ std::string circuit_repr(const Circuit& c) {
 }  // namespace
 
 void bind_circuits(nb::module_& m) {
+    nb::class_<GateIterator>(m, "GateIterator", "The gates of a circuit, in execution order.")
+        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__next__", [](GateIterator& it) {
+            Gate gate;
+            if (!it.cursor.next(gate)) throw nb::stop_iteration();
+            return gate;
+        });
+
     nb::class_<Circuit> circuit(m, "QCircuit", nb::type_slots(lshift_slots<Circuit>),
                                 "An ordered list of gates; `c << g` appends in place.");
     circuit.def(nb::init<>());
@@ -90,14 +106,20 @@ void bind_circuits(nb::module_& m) {
     program.def(
         "__init__",
         [](Program* p, nb::handle n) {
-            new (p) Program{Circuit(), n.is_none() ? 0 : to_index(n, "number of qubits")};
+            const int count = n.is_none() ? 0 : to_index(n, "number of qubits");
+            if (count > kMaxQubits) {
+                throw nb::value_error(("QProg: at most " + std::to_string(kMaxQubits) +
+                                       " qubits, got " + std::to_string(count))
+                                          .c_str());
+            }
+            new (p) Program{Circuit(), count};
         },
         nb::arg("num_qubits") = nb::none());
     bind_append(program, [](Program& p, nb::handle item) {
         append_object(p.circuit, item);
         if (nb::isinstance<Program>(item)) {
             p.declared_qubits =
-                std::max(p.declared_qubits, nb::cast<const Program&>(item).declared_qubits);
+                std::max(p.declared_qubits, instance<Program>(item).declared_qubits);
         }
     });
     bind_inspection(program, [](Program& p) -> Circuit& { return p.circuit; });
@@ -132,7 +154,7 @@ void bind_circuits(nb::module_& m) {
         "draw_qprog",
         [](nb::handle item) {
             if (nb::isinstance<Program>(item)) {
-                const Program& p = nb::cast<const Program&>(item);
+                const Program& p = instance<Program>(item);
                 return draw(p.circuit, p.width());
             }
             Circuit c;

@@ -33,6 +33,16 @@ uint64_t to_count(nb::handle value, const char* what);
 /// A real angle (int, float, numpy scalar); NaN and infinities are refused.
 double to_angle(nb::handle value, const char* what);
 
+/// Raises TypeError naming an instance of a kestrix type whose __init__ never ran.
+[[noreturn]] void not_initialised(nb::handle value);
+/// The C++ object inside `value`, an instance of T (checked by the caller). An instance
+/// made by T.__new__ alone holds none: TypeError, where a plain cast would throw.
+template <class T>
+T& instance(nb::handle value) {
+    if (!nb::inst_ready(value)) not_initialised(value);
+    return nb::cast<T&>(value);
+}
+
 /// Appends a gate, circuit or program held in `item` to `target`; TypeError otherwise.
 void append_object(Circuit& target, nb::handle item);
 /// The gate, circuit or program held in `item` as a circuit; TypeError otherwise.

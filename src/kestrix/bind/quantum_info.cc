@@ -2,7 +2,6 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -10,6 +9,7 @@
 #include "errors.h"
 #include "kestrix/lib/errors.h"
 #include "kestrix/lib/statevector.h"
+#include "run.h"
 
 namespace nb = nanobind;
 using kestrix::Circuit;
@@ -41,12 +41,6 @@ const Circuit& checked_circuit(nb::handle circuit, Circuit& holder, int width) {
     return holder;
 }
 
-void release_gil_if_large(const std::function<void()>& work, int width) {
-    if (width < 16) return work();
-    nb::gil_scoped_release release;
-    work();
-}
-
 }  // namespace
 
 NB_MODULE(quantum_info, m) {
@@ -68,7 +62,7 @@ NB_MODULE(quantum_info, m) {
                 Circuit holder;
                 const Circuit& c = checked_circuit(circuit, holder, s.num_qubits());
                 auto out = std::make_unique<StateVector>(s);
-                release_gil_if_large([&] { out->apply(c); }, s.num_qubits());
+                kestrix::py::apply(*out, c);
                 return out.release();
             },
             nb::arg("circuit"), nb::rv_policy::take_ownership,
@@ -96,15 +90,7 @@ NB_MODULE(quantum_info, m) {
             }
             checked_circuit(circuit, holder = Circuit(), n);
             const size_t dim = size_t{1} << n;
-            std::vector<cplx> u(dim * dim);
-            // Column j is the image of basis state j.
-            for (size_t j = 0; j < dim; ++j) {
-                StateVector s(n);
-                s.data()[0] = 0;
-                s.data()[j] = 1;
-                s.apply(holder);
-                for (size_t i = 0; i < dim; ++i) u[i * dim + j] = s.data()[i];
-            }
+            const std::vector<cplx> u = kestrix::py::matrix_of(holder, n);
             return to_numpy(u.data(), dim, dim, true);
         },
         nb::arg("circuit"), nb::arg("num_qubits") = nb::none(),

@@ -83,12 +83,20 @@ StateVector evolve(const Circuit& circuit, int num_qubits) {
         throw IndexError("the circuit acts on qubit " + std::to_string(circuit.width() - 1) +
                          " but the state has " + std::to_string(num_qubits) + " qubits");
     }
-    check_fits_in_memory(num_qubits);
-    const double work = double(circuit.gate_count() + 1) * std::ldexp(1.0, num_qubits);
-    return interruptible(work, [&](const InterruptCheck&) {
-        StateVector state(num_qubits);
-        state.apply(circuit);
-        return state;
+    StateVector state(num_qubits);
+    apply(state, circuit);
+    return state;
+}
+
+void apply(StateVector& state, const Circuit& circuit) {
+    const double work = double(circuit.gate_count() + 1) * std::ldexp(1.0, state.num_qubits());
+    interruptible(work, [&](const InterruptCheck& interrupt) { state.apply(circuit, interrupt); });
+}
+
+std::vector<cplx> matrix_of(const Circuit& circuit, int n) {
+    const double work = double(circuit.gate_count() + 1) * std::ldexp(1.0, 2 * n);
+    return interruptible(work, [&](const InterruptCheck& interrupt) {
+        return circuit_matrix(circuit, n, interrupt);
     });
 }
 

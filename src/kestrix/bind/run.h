@@ -39,4 +39,12 @@ std::vector<std::vector<double>> probabilities_of_programs(std::span<const Progr
 /// The all-zero state of `num_qubits` qubits after `circuit` (which must fit in it).
 StateVector evolve(const Circuit& circuit, int num_qubits);
 
+/// Applies `circuit` to `state` in place, the GIL released when the work is long; Ctrl-C
+/// stops it with KeyboardInterrupt.
+void apply(StateVector& state, const Circuit& circuit);
+
+/// The 2^n x 2^n matrix of `circuit` (row-major, index bit k = qubit k), computed as
+/// apply() runs a circuit.
+std::vector<cplx> matrix_of(const Circuit& circuit, int n);
+
 }  // namespace kestrix::py

@@ -132,7 +132,7 @@ class SwapTests {
             const kestrix::Result r = run_program(programs_[k], kShots, seeds_[k]);
             uint64_t ones = 0;
             for (auto [outcome, count] : r.counts())
-                if (outcome == 1) ones = count;
+                if (outcome.bit(0)) ones = count;
             ones_.push_back(ones);
         }
         programs_.clear();
