@@ -94,6 +94,9 @@ Schedule plan_for(const Program& program, int n, const InterruptCheck& interrupt
 
 size_t Simulator::passes(const Program& program) {
     const int n = program.width();
+    // No state is made, but the engine's qubit masks stop at 64 bits: past 60 qubits it is
+    // the MemoryError a run would give.
+    if (n > 60) check_fits_in_memory(n);
     return segment(plan_for(program, n), n).size();
 }
 
