@@ -9,6 +9,8 @@ DEPS_STAMP := $(VENV)/.deps-installed
 BUILD_DEPS := scikit-build-core 'nanobind>=3.1,<3.2' cmake ninja ruff
 # Other simulators timed by `make bench` (the `bench` extra); each is optional.
 BENCH_PEERS := qsimcirq qiskit-aer qulacs pennylane-lightning qiskit-machine-learning qiskit-algorithms
+# Qiskit's OpenQASM readers and writers check ours in the tests, where they install.
+TEST_PEERS := qiskit qiskit-qasm3-import
 export MPLBACKEND := Agg
 
 # Python 3.13: from PATH, else through pyenv.
@@ -27,7 +29,7 @@ bench: install
 	  $(PY) -m pip install -q $$peer 2>/dev/null || echo "note: $$peer does not install here; its column is skipped"; \
 	done
 	$(PY) bench/run.py
-	@for script in bench/algo_*.py; do [ -e "$$script" ] && $(PY) $$script; done; true
+	@for script in bench/algo_*.py bench/sdk_*.py; do [ -e "$$script" ] && $(PY) $$script; done; true
 
 $(PY):
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (install it or put python3.13 on PATH)"; exit 1; }
@@ -37,6 +39,7 @@ $(DEPS_STAMP): pyproject.toml | $(PY)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q $(BUILD_DEPS) numpy scipy scikit-learn matplotlib sympy pandas pytest \
 	  hypothesis
+	$(PY) -m pip install -q $(TEST_PEERS) 2>/dev/null || echo "note: Qiskit does not install here; the OpenQASM tests against it are skipped"
 	touch $@
 
 # The wheel build keeps its tree in build/, so a second install recompiles only what changed.

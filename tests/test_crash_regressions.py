@@ -1,6 +1,7 @@
 """Inputs that once crashed the interpreter, leaked C++ text or ignored Ctrl-C. Anything
 that could still crash runs in a child interpreter (see isolated.py)."""
 import functools
+import pickle
 import textwrap
 
 import numpy as np
@@ -19,6 +20,7 @@ from kestrix.core import (
     draw_qprog,
     measure,
 )
+from kestrix import qasm
 from kestrix.quantum_info import StateVector, unitary
 
 LARGEST = 2**16 - 1  # the largest qubit index
@@ -122,14 +124,18 @@ def test_a_circuit_appended_to_itself_forty_times():
     for _ in range(40):
         circuit << circuit
     assert len(circuit) == 2**41
-    assert repr(circuit) == "QCircuit(2199023255552 gates on 2 qubits)"
+    assert repr(circuit) == "<QCircuit: 2199023255552 gates on 2 qubits>"
+    assert pickle.loads(pickle.dumps(circuit)).num_qubits == 2 and circuit == circuit
     first = iter(circuit)
     assert [next(first).name for _ in range(5)] == ["H", "X", "H", "X", "H"]
     assert circuit.control([2]).num_qubits == 3
     with pytest.raises(ValueError, match="control qubit 1"):
         circuit.control([1])
-    with pytest.raises(MemoryError, match="gates needs"):
-        circuit.gates()
+    for reads in (lambda: circuit.gates(), lambda: circuit[5], lambda: circuit[::2]):
+        with pytest.raises(MemoryError, match="gates needs"):
+            reads()
+    with pytest.raises(MemoryError, match="OpenQASM text"):
+        qasm.dumps(circuit)
     assert str(circuit).splitlines()[-1].endswith("more gates not drawn")
     for _ in range(22):
         circuit << circuit
@@ -197,6 +203,9 @@ CTRL_C = """
         "run_batch": lambda: CPUQVM().run_batch([QProg(2) << doubled] * 3),
         "state": lambda: StateVector(3).evolve(doubled),
         "grover": lambda: Grover(mark_data=["01"]).cir([0, 1], iternum=10**8),
+        "depth": lambda: doubled.depth(),
+        "count_ops": lambda: doubled.count_ops(),
+        "equal": lambda: doubled == (QCircuit() << doubled),
     }
     try:
         signal.setitimer(signal.ITIMER_REAL, 1.0)
@@ -211,7 +220,8 @@ CTRL_C = """
 
 @pytest.mark.parametrize("name, outcomes", [
     ("evolve", {"interrupted"}), ("unitary", {"interrupted"}), ("run", {"interrupted"}),
-    ("run_batch", {"interrupted"}), ("state", {"interrupted"}),
+    ("run_batch", {"interrupted"}), ("state", {"interrupted"}), ("depth", {"interrupted"}),
+    ("count_ops", {"interrupted"}), ("equal", {"interrupted"}),
     # 10**8 operators fit in a large machine's memory; a small one refuses them up front.
     ("grover", {"interrupted", "refused"}),
 ])

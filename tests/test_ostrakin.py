@@ -184,6 +184,20 @@ class TestEvaluate:
         np.random.seed(2)
         assert np.array_equal(results[1], QuantumKernel_lumet(n_qbits=2).evaluate(data[:3], data))
 
+    @pytest.mark.parametrize("batch_size", [100, 10 ** 30])
+    def test_batches_equal_one_run_per_pair(self, batch_size):
+        # 4,160 pairs: past the default batch and the 4,096 programs held at once.
+        x = np.random.default_rng(8).uniform(0, 2 * np.pi, size=(65, 2))
+        y = np.vstack([x[1:64], x[:1] + 0.25])
+        np.random.seed(6)
+        raw = raw_kernel(x, y, 2, symmetric=False)
+        next_draw = np.random.random()
+        np.random.seed(6)
+        k = QuantumKernel_lumet(batch_size=batch_size, n_qbits=2).evaluate(x, y)
+        np.testing.assert_array_equal(k, raw)
+        assert np.all(k[np.arange(1, 64), np.arange(63)] == 1.0)   # y repeats these rows
+        assert np.random.random() == next_draw   # as many seeds drawn, none for them
+
     def test_one_dimensional_input_is_one_sample(self, data):
         assert QuantumKernel_lumet(n_qbits=2).evaluate(data[0], data).shape == (1, 7)
         assert QuantumKernel_lumet(n_qbits=2).evaluate(list(data[0])).tolist() == [[1.0]]

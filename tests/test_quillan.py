@@ -126,6 +126,35 @@ class TestKernel:
         assert svr.k_kernel(svr.x[:3], list(svr.x[:5])).shape == (3, 5)
 
 
+    def test_k_kernel_batches_equal_dist_entry_by_entry(self):
+        # 4,200 entries: past the 4,096 programs the batch path holds at once.
+        rng = np.random.default_rng(3)
+        svr = Quantum_SVR(rng.uniform(-1, 1, size=(70, 2)), np.zeros(70))
+        y = list(rng.uniform(-2, 2, size=(60, 2)))
+        k = svr.k_kernel(svr.x, y)
+        assert k.shape == (70, 60) and k.dtype == np.float64
+        assert np.array_equal(k, [[svr.dist(a, b) for b in y] for a in svr.x])
+        assert svr.k_kernel([], y).shape == (0, 60) and svr.k_kernel(svr.x, []).shape == (70, 0)
+
+    def test_k_kernel_obeys_a_replaced_encoding(self, data):
+        svr = Quantum_SVR(*data)
+        svr.cir_real = lambda qb, cs: QCircuit() << X(qb[0]) if cs[0] > 0 else QCircuit()
+        assert svr.k_kernel([[1.0, 0.0], [-1.0, 0.0]], [[-1.0, 0.0]]).tolist() == [[0.0], [1.0]]
+
+    @pytest.mark.parametrize("rows, error", [
+        ([[1.0, 2.0], [np.nan, 1.0]], ValueError),
+        ([[1.0, 2.0], [1.0]], IndexError),
+        ([[1.0, 2.0], "ab"], TypeError),
+    ])
+    def test_k_kernel_fails_on_a_bad_row_as_dist_does(self, data, rows, error):
+        svr = Quantum_SVR(*data)
+        with pytest.raises(error):
+            svr.dist(rows[1], rows[0])
+        for x, y in [(rows, [[0.5, 0.5]]), ([[0.5, 0.5]], rows)]:
+            with pytest.raises(error):
+                svr.k_kernel(x, y)
+
+
 def test_get_res_matches_svr_on_the_exact_gram_matrix(data):
     svr = Quantum_SVR(*data)
     predicted, y = svr.get_res()

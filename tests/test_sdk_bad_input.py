@@ -34,7 +34,7 @@ from kestrix.quantum_info import StateVector, unitary
     (lambda: RX(0, float("nan")), ValueError, "finite"),
     (lambda: U3(0, 0.1, math.inf, 0.2), ValueError, "finite"),
     (lambda: RX(0, 1j), TypeError, "real"),
-    (lambda: H(0, 1), TypeError, "takes 1 arguments"),
+    (lambda: H(0, 1), TypeError, r"H\(qubit: int\)"),
     (lambda: measure([0, 1], [0]), ValueError, "classical bits"),
     (lambda: BARRIER([0, -2]), ValueError, "non-negative"),
     (lambda: QCircuit() << 5, TypeError, "cannot append int"),

@@ -1,9 +1,6 @@
 """What users of the SDK see of its objects: appending, value semantics, inspection,
 drawing and reprs."""
-import os
-
 import numpy as np
-import pytest
 
 from kestrix.core import (
     BARRIER,
@@ -88,32 +85,19 @@ def test_drawing_has_one_row_per_qubit_and_prints_nothing(capsys):
     assert len({len(r) for r in rows}) == 1  # rows line up
 
 
-def test_reprs_say_what_objects_are():
+def test_reprs_rebuild_the_object_or_say_they_are_a_summary():
     assert repr(RY(1, 0.25)) == "RY(1, 0.25)"
     assert repr(CNOT(0, 1).control([2]).dagger()) == "CNOT(0, 1).control([2]).dagger()"
-    assert repr(QCircuit() << H(0) << X(3)) == "QCircuit(2 gates on 4 qubits)"
-    assert repr(QProg(2) << H(0)) == "QProg(2 qubits, 1 gate)"
-    assert "StateVector(3" in repr(StateVector(3))
-    assert "QResult" in repr(CPUQVM().run(QProg(1), 1))
-
-
-@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="the sanitizer build (make sanitize) generates no stubs")
-def test_type_stubs_ship_and_name_every_public_name():
-    import ast
-    import pathlib
-
-    import kestrix
-    import kestrix.core as core
-    import kestrix.quantum_info as quantum_info
-
-    folder = pathlib.Path(kestrix.__file__).parent
-    assert (folder / "py.typed").exists()
-    for module in (core, quantum_info):
-        stub = ast.parse((folder / (module.__name__.split(".")[-1] + ".pyi")).read_text())
-        declared = {n.name for n in stub.body if isinstance(n, (ast.ClassDef, ast.FunctionDef))}
-        public = {name for name in dir(module) if not name.startswith("_")}
-        assert public <= declared, public - declared
+    assert repr(QCircuit() << H(0) << X(3)) == "QCircuit() << H(0) << X(3)"
+    assert repr(QProg(2) << H(0)) == "QProg(2) << H(0)"
+    big = QCircuit()
+    for _ in range(21):
+        big << H(0)
+    assert repr(big) == "<QCircuit: 21 gates on 1 qubit>"
+    assert repr(QProg(3) << big) == "<QProg: 3 qubits, 21 gates>"
+    assert repr(StateVector(1)) == "StateVector([(1+0j), 0j])"
+    assert repr(StateVector(4)) == "<StateVector: 4 qubits>"
+    assert repr(CPUQVM().run(QProg(1), 1)) == "<QResult: 1 qubit, 1 shot>"
 
 
 def test_equal_gates_hash_alike():

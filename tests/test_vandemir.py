@@ -221,6 +221,21 @@ class TestFit:
         np.testing.assert_array_equal(again[0], centres)
         np.testing.assert_array_equal(again[1], clusters)
 
+    def test_batches_equal_one_run_per_test_with_seeds_drawn_between_drawings(self,
+                                                                              monkeypatch):
+        # A drawing that itself draws from NumPy: every swap test's seed must come right
+        # after its drawing, as one run per test takes it, across the 4,096-test blocks.
+        data, _ = blobs(7, [[-0.4, -0.3], [0.4, 0.3]], spread=0.3, size=1030)
+        monkeypatch.setattr(vandemir, "draw_qprog", lambda prog: np.random.random())
+        np.random.seed(12)
+        centres, clusters = Vandemir(2, tol=0.05).fit(data)
+        circuit = vandemir._VandemirCircuit
+        monkeypatch.setattr(vandemir, "_VandemirCircuit", lambda *a: circuit(*a))
+        np.random.seed(12)
+        again = Vandemir(2, tol=0.05).fit(data)
+        np.testing.assert_array_equal(again[0], centres)
+        np.testing.assert_array_equal(again[1], clusters)
+
     def test_tol_of_one_returns_the_initial_centres_and_none(self):
         data, _ = blobs(4, [[0.0, 0.0]], size=10)
         np.random.seed(6)

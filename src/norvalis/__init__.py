@@ -3,3 +3,4 @@
 Each algorithm family is a subpackage (norvalis.Grover, norvalis.Melvo, ...);
 norvalis.plugin holds the circuit and result helpers they share.
 """
+from ._version import __version__ as __version__

@@ -7,15 +7,26 @@
 #include "convert.h"
 #include "core.h"
 #include "errors.h"
+#include "kestrix/lib/circuit_tools.h"
+#include "kestrix/lib/codec.h"
 #include "kestrix/lib/draw.h"
+#include "kestrix/lib/gate_text.h"
 #include "kestrix/lib/program.h"
+#include "pickling.h"
+#include "run.h"
 
 namespace kestrix::py {
 
 namespace {
 
+// Up to this many gates a repr is the expression that rebuilds the object; beyond, a
+// summary in angle brackets, which no one mistakes for code.
+constexpr size_t kReprGates = 20;
+
 Circuit& circuit_of(Circuit& c) { return c; }
 Circuit& circuit_of(Program& p) { return p.circuit; }
+const Circuit& circuit_of(const Circuit& c) { return c; }
+const Circuit& circuit_of(const Program& p) { return p.circuit; }
 
 // `a << b` appends in place and yields `a` itself, so appends chain. The operator is the
 // type's own slot: a gate, by far the most frequent item in small circuits, is appended
@@ -41,13 +52,35 @@ template <class T>
 PyType_Slot lshift_slots[] = {{Py_nb_lshift, reinterpret_cast<void*>(lshift_slot<T>)},
                               {0, nullptr}};
 
-template <class T, class Append>
-void bind_append(nb::class_<T>& cls, Append append) {
-    auto op = [append](nb::handle self, nb::handle item) {
-        append(instance<T>(self), item);
-        return nb::borrow(self);
-    };
-    cls.def("insert", op, nb::arg("item"), "Appends a gate, circuit or program; the same as `<<`.");
+bool is_sdk_object(nb::handle item) {
+    return nb::isinstance<Gate>(item) || nb::isinstance<Circuit>(item) ||
+           nb::isinstance<Program>(item);
+}
+
+// Appends to a program: a program's declared qubits come along.
+void append_to(Circuit& c, nb::handle item) { append_object(c, item); }
+void append_to(Program& p, nb::handle item) {
+    append_object(p.circuit, item);
+    if (nb::isinstance<Program>(item)) {
+        p.declared_qubits = std::max(p.declared_qubits, instance<Program>(item).declared_qubits);
+    }
+}
+
+Circuit from_gates(const std::vector<Gate>& gates) {
+    Circuit c;
+    for (const Gate& g : gates) c.append(g);
+    return c;
+}
+Circuit with_gates(const Circuit&, const std::vector<Gate>& gates) { return from_gates(gates); }
+Program with_gates(const Program& p, const std::vector<Gate>& gates) {
+    return Program{from_gates(gates), p.declared_qubits};
+}
+
+bool same_content(const Circuit& a, const Circuit& b, const InterruptCheck& check) {
+    return same_gates(a, b, check);
+}
+bool same_content(const Program& a, const Program& b, const InterruptCheck& check) {
+    return a.width() == b.width() && same_gates(a.circuit, b.circuit, check);
 }
 
 // Iteration hands out one gate at a time: a circuit appended to itself forty times holds
@@ -56,21 +89,163 @@ struct GateIterator {
     GateCursor cursor;
 };
 
-template <class T, class Get>
-void bind_inspection(nb::class_<T>& cls, Get circuit_of) {
-    cls.def("__len__", [circuit_of](T& x) { return circuit_of(x).gate_count(); });
-    cls.def("__iter__", [circuit_of](T& x) { return GateIterator{GateCursor(circuit_of(x))}; });
-    cls.def(
-        "gates", [circuit_of](T& x) { return circuit_of(x).flatten(); },
-        "Every gate in execution order, blocks expanded.");
-}
-
 std::string count(size_t n, const char* noun) {
     return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
 }
 
+std::string appended_gates(const Circuit& c) {
+    std::string out;
+    c.for_each_gate([&](const Gate& g) { out += " << " + gate_text(g); });
+    return out;
+}
+
 std::string circuit_repr(const Circuit& c) {
-    return "QCircuit(" + count(c.gate_count(), "gate") + " on " + count(c.width(), "qubit") + ")";
+    const size_t n = c.gate_count();
+    if (n > kReprGates)
+        return "<QCircuit: " + count(n, "gate") + " on " + count(c.width(), "qubit") + ">";
+    return "QCircuit()" + appended_gates(c);
+}
+
+std::string program_repr(const Program& p) {
+    const size_t n = p.circuit.gate_count();
+    if (n > kReprGates)
+        return "<QProg: " + count(p.width(), "qubit") + ", " + count(n, "gate") + ">";
+    return "QProg(" + std::to_string(p.width()) + ")" + appended_gates(p.circuit);
+}
+
+// What circuits and programs share: appending, reading back, equality, the circuit tools.
+template <class T>
+void bind_common(nb::class_<T>& cls, const char* type_name) {
+    cls.def(
+        "insert",
+        [](nb::handle self, nb::handle item) {
+            append_to(instance<T>(self), item);
+            return nb::borrow(self);
+        },
+        nb::arg("item"),
+        nb::sig((std::string("def insert(self, item: QGate | QCircuit | QProg) -> ") + type_name)
+                    .c_str()),
+        R"DOC(Appends a gate, circuit or program in place; the same as `<<`.
+
+Args:
+    item: a QGate, QCircuit or QProg; later changes to it do not reach this one.
+
+Returns:
+    this object, so that calls chain.
+
+Example:
+    >>> c = QCircuit()
+    >>> c.insert(H(0)) is c, len(c)
+    (True, 1)
+)DOC");
+    cls.def("__len__", [](const T& x) { return circuit_of(x).gate_count(); });
+    cls.def("__iter__", [](const T& x) { return GateIterator{GateCursor(circuit_of(x))}; });
+    cls.def(
+        "gates", [](const T& x) { return circuit_of(x).flatten(); },
+        R"DOC(Every gate in execution order.
+
+Appended circuits are expanded; each gate carries the controls and dagger flag it
+runs with.
+
+Returns:
+    list[QGate]: the gates, as iteration yields them.
+
+Example:
+    >>> (QCircuit() << H(0) << CNOT(0, 1)).gates()
+    [H(0), CNOT(0, 1)]
+)DOC");
+    cls.def(
+        "__getitem__",
+        [type_name](const T& x, nb::handle index) -> nb::object {
+            const std::vector<Gate> gates = circuit_of(x).flatten();
+            const Py_ssize_t n = Py_ssize_t(gates.size());
+            if (PySlice_Check(index.ptr())) {
+                Py_ssize_t start, stop, step;
+                if (PySlice_Unpack(index.ptr(), &start, &stop, &step) < 0) throw nb::python_error();
+                const Py_ssize_t len = PySlice_AdjustIndices(n, &start, &stop, step);
+                std::vector<Gate> picked;
+                for (Py_ssize_t k = 0; k < len; ++k) picked.push_back(gates[start + k * step]);
+                return nb::cast(with_gates(x, picked));
+            }
+            if (!PyIndex_Check(index.ptr())) {
+                throw nb::type_error((std::string(type_name) +
+                                      " indices must be integers or "
+                                      "slices, not " +
+                                      type_name_of(index))
+                                         .c_str());
+            }
+            Py_ssize_t k = PyNumber_AsSsize_t(index.ptr(), PyExc_IndexError);
+            if (k == -1 && PyErr_Occurred()) throw nb::python_error();
+            if (k < 0) k += n;
+            if (k < 0 || k >= n)
+                throw nb::index_error((std::string(type_name) + " index out of range").c_str());
+            return nb::cast(gates[k]);
+        },
+        nb::arg("index"),
+        nb::sig(
+            (std::string("def __getitem__(self, index: typing.SupportsIndex | slice) -> QGate | ") +
+             type_name)
+                .c_str()));
+    cls.def(
+        "__add__",
+        [](const T& x, nb::handle other) -> nb::object {
+            if (!is_sdk_object(other)) return nb::borrow(Py_NotImplemented);
+            T out = x;
+            append_to(out, other);
+            return nb::cast(std::move(out));
+        },
+        nb::arg("other").none(),
+        nb::sig((std::string("def __add__(self, other: QGate | QCircuit | QProg) -> ") + type_name)
+                    .c_str()));
+    cls.def(
+        "__eq__",
+        [](const T& a, nb::handle b) -> nb::object {
+            if (!nb::isinstance<T>(b)) return nb::borrow(Py_NotImplemented);
+            const T& other = instance<T>(b);
+            return nb::bool_(interruptible(
+                [&](const InterruptCheck& check) { return same_content(a, other, check); }));
+        },
+        nb::arg("other").none(), nb::sig("def __eq__(self, other: object) -> bool"));
+    cls.def(
+        "depth",
+        [](const T& x) {
+            return interruptible([&](const InterruptCheck& check) {
+                return depth(circuit_of(x), check);
+            });
+        },
+        R"DOC(The number of layers of gates.
+
+A gate starts after every earlier gate that shares a qubit (controls included) or a
+classical bit with it; barriers line their qubits up without a layer of their own.
+
+Returns:
+    int: the depth, 0 for an empty circuit.
+
+Example:
+    >>> (QCircuit() << H(0) << H(1) << CNOT(0, 1) << measure(1, 0)).depth()
+    3
+)DOC");
+    cls.def(
+        "count_ops",
+        [](const T& x) {
+            nb::dict out;
+            const auto counts = interruptible(
+                [&](const InterruptCheck& check) { return count_ops(circuit_of(x), check); });
+            for (auto& [name, n] : counts) out[name.c_str()] = n;
+            return out;
+        },
+        nb::sig("def count_ops(self) -> dict[str, int]"),
+        R"DOC(How many gates of each name the circuit runs.
+
+Returns:
+    dict[str, int]: gate name -> count, most frequent first (ties in order of first
+    appearance). Controlled or inverted gates count under their own name.
+
+Example:
+    >>> (QCircuit() << H(0) << H(1) << CNOT(0, 1)).count_ops()
+    {'H': 2, 'CNOT': 1}
+)DOC");
+    cls.def("__str__", [](const T& x) { return draw(circuit_of(x), x.width()); });
 }
 
 }  // namespace
@@ -85,24 +260,68 @@ void bind_circuits(nb::module_& m) {
         });
 
     nb::class_<Circuit> circuit(m, "QCircuit", nb::type_slots(lshift_slots<Circuit>),
-                                "An ordered list of gates; `c << g` appends in place.");
-    circuit.def(nb::init<>());
-    bind_append(circuit, [](Circuit& c, nb::handle item) { append_object(c, item); });
-    bind_inspection(circuit, [](Circuit& c) -> Circuit& { return c; });
+                                R"DOC(An ordered list of gates.
+
+`c << g` appends a gate, circuit or program in place and returns `c`. Circuits
+compare equal when they run the same gates in the same order, and are unhashable,
+as lists are. Indexing and slicing read the gates in execution order, `+` makes a
+new circuit, and they pickle and copy with their structure kept.
+
+Example:
+    >>> c = QCircuit() << H(0) << CNOT(0, 1)
+    >>> c
+    QCircuit() << H(0) << CNOT(0, 1)
+    >>> c[1], c[:1], len(c + c), c.num_qubits
+    (CNOT(0, 1), QCircuit() << H(0), 4, 2)
+)DOC");
+    circuit.def(nb::init<>(), "An empty circuit.");
+    bind_common(circuit, "QCircuit");
     circuit
         .def(
             "control",
             [](const Circuit& c, nb::handle qubits) {
                 return c.controlled(to_index_list(qubits, "control qubit"));
             },
-            nb::arg("qubits"), "A new circuit that acts only when every control qubit is 1.")
-        .def("dagger", &Circuit::daggered, "A new circuit: the inverse of this one.")
+            nb::arg("qubits"),
+            nb::sig("def control(self, qubits: int | collections.abc.Sequence[int]) -> QCircuit"),
+            R"DOC(A new circuit that acts only when every control qubit is 1.
+
+Args:
+    qubits: a qubit index or a sequence of them, none used by the circuit.
+
+Returns:
+    QCircuit: the controlled circuit; this one is unchanged.
+
+Example:
+    >>> list(QCircuit().insert(X(0)).control([1]))
+    [X(0).control([1])]
+)DOC")
+        .def("dagger", &Circuit::daggered, R"DOC(A new circuit: the inverse of this one.
+
+Returns:
+    QCircuit: the gates in reverse order, each inverted.
+
+Example:
+    >>> list((QCircuit() << H(0) << S(0)).dagger())
+    [S(0).dagger(), H(0).dagger()]
+)DOC")
         .def_prop_ro("num_qubits", &Circuit::width, "Highest qubit touched plus one.")
-        .def("__str__", [](const Circuit& c) { return draw(c); })
         .def("__repr__", &circuit_repr);
+    circuit.attr("__hash__") = nb::none();
+    make_picklable(circuit, "kestrix.core", 'C', encode_circuit, decode_circuit, false);
 
     nb::class_<Program> program(m, "QProg", nb::type_slots(lshift_slots<Program>),
-                                "A program: a circuit over a declared number of qubits.");
+                                R"DOC(A program: a circuit over a declared number of qubits.
+
+Its width (num_qubits) is the larger of the declared number and the highest qubit it
+touches plus one. Programs append, read back, compare, index and pickle as circuits
+do; two programs are equal when their widths and gates are.
+
+Example:
+    >>> p = QProg(2) << H(0) << CNOT(0, 1) << measure([0, 1], [0, 1])
+    >>> p.qubits(), p.num_qubits, p.count_ops()
+    ([0, 1], 2, {'MEASURE': 2, 'H': 1, 'CNOT': 1})
+)DOC");
     program.def(
         "__init__",
         [](Program* p, nb::handle n) {
@@ -114,15 +333,10 @@ void bind_circuits(nb::module_& m) {
             }
             new (p) Program{Circuit(), count};
         },
-        nb::arg("num_qubits") = nb::none());
-    bind_append(program, [](Program& p, nb::handle item) {
-        append_object(p.circuit, item);
-        if (nb::isinstance<Program>(item)) {
-            p.declared_qubits =
-                std::max(p.declared_qubits, instance<Program>(item).declared_qubits);
-        }
-    });
-    bind_inspection(program, [](Program& p) -> Circuit& { return p.circuit; });
+        nb::arg("num_qubits") = nb::none(),
+        nb::sig("def __init__(self, num_qubits: int | None = None) -> None"),
+        "An empty program over num_qubits qubits (none declared by default).");
+    bind_common(program, "QProg");
     program
         .def(
             "qubits",
@@ -131,7 +345,15 @@ void bind_circuits(nb::module_& m) {
                 for (int k = 0; k < int(q.size()); ++k) q[k] = k;
                 return q;
             },
-            "The qubit indices [0, 1, ..., n-1].")
+            R"DOC(The qubit indices [0, 1, ..., n-1] of a program of width n.
+
+Returns:
+    list[int]: the indices.
+
+Example:
+    >>> QProg(3).qubits()
+    [0, 1, 2]
+)DOC")
         .def(
             "cbits",
             [](const Program& p) {
@@ -139,16 +361,30 @@ void bind_circuits(nb::module_& m) {
                 for (int k = 0; k < int(c.size()); ++k) c[k] = k;
                 return c;
             },
-            "The classical bits [0, 1, ..., n-1].")
-        .def_prop_ro("num_qubits", &Program::width)
+            R"DOC(The classical bits [0, 1, ..., n-1] of a program of width n.
+
+Returns:
+    list[int]: the indices.
+
+Example:
+    >>> QProg(2).cbits()
+    [0, 1]
+)DOC")
+        .def_prop_ro("num_qubits", &Program::width, "The program's width.")
         .def(
             "to_circuit", [](const Program& p) { return p.circuit; },
-            "The program's gates as a QCircuit.")
-        .def("__str__", [](const Program& p) { return draw(p.circuit, p.width()); })
-        .def("__repr__", [](const Program& p) {
-            return "QProg(" + count(p.width(), "qubit") + ", " +
-                   count(p.circuit.gate_count(), "gate") + ")";
-        });
+            R"DOC(The program's gates as a QCircuit.
+
+Returns:
+    QCircuit: a copy; changing it leaves the program alone.
+
+Example:
+    >>> (QProg(2) << H(1)).to_circuit()
+    QCircuit() << H(1)
+)DOC")
+        .def("__repr__", &program_repr);
+    program.attr("__hash__") = nb::none();
+    make_picklable(program, "kestrix.core", 'P', encode_program, decode_program, false);
 
     m.def(
         "draw_qprog",
@@ -161,8 +397,23 @@ void bind_circuits(nb::module_& m) {
             append_object(c, item);
             return draw(c);
         },
-        nb::arg("prog"),
-        "The text drawing of a program or circuit, one row per qubit; prints nothing.");
+        nb::arg("prog"), nb::sig("def draw_qprog(prog: QProg | QCircuit | QGate) -> str"),
+        R"DOC(The text drawing of a program, circuit or gate, one row per qubit.
+
+It prints nothing; `print(prog)` shows the same drawing.
+
+Args:
+    prog: a QProg, QCircuit or QGate.
+
+Returns:
+    str: the drawing, one line per qubit.
+
+Example:
+    >>> print(draw_qprog(QProg(2) << H(0) << CNOT(0, 1)))
+    q_0: ─H─●─
+    q_1: ───X─
+    <BLANKLINE>
+)DOC");
 }
 
 }  // namespace kestrix::py

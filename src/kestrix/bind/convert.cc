@@ -99,6 +99,19 @@ uint64_t to_count(nb::handle value, const char* what) {
     return uint64_t(v);
 }
 
+std::optional<uint64_t> to_seed(nb::handle value) {
+    if (value.is_none()) return std::nullopt;
+    if (is_bool(value) || PyFloat_Check(value.ptr()) || !PyIndex_Check(value.ptr()))
+        throw nb::type_error("seed must be an int or None");
+    nb::object index = nb::steal(PyNumber_Index(value.ptr()));
+    const unsigned long long v = index.is_valid() ? PyLong_AsUnsignedLongLong(index.ptr()) : 0;
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        throw nb::value_error("seed must be an integer from 0 to 2**64 - 1");
+    }
+    return uint64_t(v);
+}
+
 double to_angle(nb::handle value, const char* what) {
     if (PyFloat_CheckExact(value.ptr())) {
         const double v = PyFloat_AS_DOUBLE(value.ptr());
@@ -122,6 +135,21 @@ void not_initialised(nb::handle value) {
     throw nb::type_error((type_name_of(value) + " object is not initialised: its __init__ "
                                                 "was never called")
                              .c_str());
+}
+
+std::vector<std::complex<double>> to_complex_vector(nb::handle data, const char* what) {
+    static nb::object* numpy = new nb::object(nb::module_::import_("numpy"));
+    nb::object array = numpy->attr("asarray")(data, nb::arg("dtype") = numpy->attr("complex128"));
+    if (nb::cast<int>(array.attr("ndim")) != 1) {
+        throw nb::value_error((std::string(what) + ": the vector must be one-dimensional").c_str());
+    }
+    array = numpy->attr("ascontiguousarray")(array);
+    Py_buffer view;
+    if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) throw nb::python_error();
+    const auto* begin = static_cast<const std::complex<double>*>(view.buf);
+    std::vector<std::complex<double>> v(begin, begin + view.len / sizeof(std::complex<double>));
+    PyBuffer_Release(&view);
+    return v;
 }
 
 void append_object(Circuit& target, nb::handle item) {

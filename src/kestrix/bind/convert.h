@@ -5,7 +5,9 @@
 // problem (TypeError for the wrong kind of value, ValueError for a bad one).
 #include <nanobind/nanobind.h>
 
+#include <complex>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,8 @@ int to_index(nb::handle value, const char* what);
 std::vector<int> to_index_list(nb::handle value, const char* what);
 /// A positive count (shots, repetitions): an int or NumPy integer, not a bool.
 uint64_t to_count(nb::handle value, const char* what);
+/// A random seed: None, or an integer from 0 to 2**64 - 1 (not a bool or a float).
+std::optional<uint64_t> to_seed(nb::handle value);
 /// A real angle (int, float, numpy scalar); NaN and infinities are refused.
 double to_angle(nb::handle value, const char* what);
 
@@ -42,6 +46,10 @@ T& instance(nb::handle value) {
     if (!nb::inst_ready(value)) not_initialised(value);
     return nb::cast<T&>(value);
 }
+
+/// Any array-like of numbers, read through NumPy as a one-dimensional complex vector;
+/// ValueError naming `what` for another shape.
+std::vector<std::complex<double>> to_complex_vector(nb::handle data, const char* what);
 
 /// Appends a gate, circuit or program held in `item` to `target`; TypeError otherwise.
 void append_object(Circuit& target, nb::handle item);

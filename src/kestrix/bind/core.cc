@@ -3,6 +3,8 @@
 
 #include "convert.h"
 #include "errors.h"
+#include "pickling.h"
+#include "signature.h"
 
 NB_MODULE(core, m) {
     m.doc() = "kestrix core: circuits, gates and the CPU state-vector simulator.";
@@ -11,4 +13,6 @@ NB_MODULE(core, m) {
     kestrix::py::bind_circuits(m);
     kestrix::py::bind_machine(m);
     kestrix::py::bind_encode(m);
+    kestrix::py::bind_loads(m);
+    kestrix::py::add_signatures(m);
 }

@@ -1,8 +1,8 @@
 // CPUQVM and its results.
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
-#include <nanobind/stl/string.h>
 #include <nanobind/stl/shared_ptr.h>
+#include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
 #include <memory>
@@ -10,6 +10,8 @@
 
 #include "convert.h"
 #include "core.h"
+#include "kestrix/lib/codec.h"
+#include "pickling.h"
 #include "run.h"
 
 namespace kestrix::py {
@@ -96,17 +98,59 @@ std::vector<int> qubit_list_or_all(const Result& r, nb::handle qubits) {
     return qubits.is_none() ? all_qubits(r) : to_index_list(qubits, "qubit");
 }
 
+// A machine pickles as its seed and last result: 'M', a format byte, a seed flag and eight
+// seed bytes, then the result's own bytes when there is one.
+std::string encode_machine(const Machine& m) {
+    std::string out = {'M', 1, char(m.seed.has_value())};
+    for (int k = 0; k < 8; ++k) out += char((m.seed.value_or(0) >> (8 * k)) & 0xff);
+    if (m.last) out += encode_result(*m.last);
+    return out;
+}
+
+Machine decode_machine(std::string_view bytes) {
+    if (bytes.size() < 11 || bytes[1] != 1 || uint8_t(bytes[2]) > 1)
+        throw nb::value_error("cannot read this CPUQVM: the data is damaged");
+    Machine m;
+    uint64_t seed = 0;
+    for (int k = 0; k < 8; ++k) seed |= uint64_t(uint8_t(bytes[3 + k])) << (8 * k);
+    if (bytes[2]) m.seed = seed;
+    if (bytes.size() > 11) m.last = std::make_shared<Result>(decode_result(bytes.substr(11)));
+    return m;
+}
+
 }  // namespace
 
 void bind_machine(nb::module_& m) {
     m.def(
         "state_passes", [](nb::handle prog) { return Simulator::passes(as_program(prog)); },
-        nb::arg("prog"),
-        "How many passes over the state vector one simulation of prog makes once its gates "
-        "are fused, folded and cache-blocked (a measurement counts as one): what decides "
-        "the time of a wide circuit.");
+        nb::arg("prog"), nb::sig("def state_passes(prog: QProg | QCircuit | QGate) -> int"),
+        R"DOC(How many passes over the state vector one simulation of a program makes.
 
-    nb::class_<Result>(m, "QResult", "The outcome of one CPUQVM.run.")
+Counted once its gates are fused, folded and cache-blocked (a measurement counts as
+one): what decides the time of a wide circuit.
+
+Args:
+    prog: a QProg, QCircuit or QGate.
+
+Returns:
+    int: the number of passes.
+
+Example:
+    >>> state_passes(QProg(2) << H(0) << CNOT(0, 1)) <= 2
+    True
+)DOC");
+
+    nb::class_<Result> result(m, "QResult",
+                              R"DOC(The outcome of one CPUQVM.run: shot counts and probabilities.
+
+Results are immutable; they pickle and copy, the final state included.
+
+Example:
+    >>> r = CPUQVM(seed=7).run(QProg(1) << X(0) << measure(0, 0), shots=10)
+    >>> r.get_counts(), r.shots, r.num_qubits
+    ({'1': 10}, 10, 1)
+)DOC");
+    result
         .def(
             "get_prob_dict",
             [](const Result& r, nb::handle qubits) {
@@ -121,16 +165,44 @@ void bind_machine(nb::module_& m) {
                 return prob_dict(r.probabilities(q), q.size());
             },
             nb::arg("qubits") = nb::none(),
-            "Bit string -> probability over `qubits` (last character is qubits[0]), ascending, "
-            "zero entries omitted. Without qubits on a measured program: shot frequencies over "
-            "the measured classical bits, highest bit first.")
+            nb::sig("def get_prob_dict(self, qubits: int | collections.abc.Sequence[int] | None "
+                    "= None) -> dict[str, float]"),
+            R"DOC(Bit string -> probability, ascending, zero entries omitted.
+
+Args:
+    qubits: the qubits to read (the last character of a key is qubits[0]). Shot
+        frequencies when all of them were measured, else exact probabilities.
+        Without it: over the measured classical bits (highest bit first) for a
+        measured program, over every qubit otherwise.
+
+Returns:
+    dict[str, float]: the distribution.
+
+Example:
+    >>> CPUQVM().run(QProg(2) << X(1)).get_prob_dict([0, 1])
+    {'10': 1.0}
+)DOC")
         .def(
             "get_prob_list",
             [](const Result& r, nb::handle qubits) {
                 return r.probabilities(qubit_list_or_all(r, qubits));
             },
             nb::arg("qubits") = nb::none(),
-            "Probabilities indexed by the integer whose bit k is qubits[k].")
+            nb::sig("def get_prob_list(self, qubits: int | collections.abc.Sequence[int] | None "
+                    "= None) -> list[float]"),
+            R"DOC(Probabilities indexed by the integer whose bit k is qubits[k].
+
+Args:
+    qubits: the qubits to read (all of them by default); as for get_prob_dict,
+        shot frequencies when all were measured.
+
+Returns:
+    list[float]: 2**len(qubits) entries, every index listed.
+
+Example:
+    >>> CPUQVM().run(QProg(2) << X(1)).get_prob_list([1])
+    [0.0, 1.0]
+)DOC")
         .def(
             "get_counts",
             [](const Result& r) {
@@ -139,35 +211,49 @@ void bind_machine(nb::module_& m) {
                     d[bits_key(outcome, r.cbits().size()).c_str()] = count;
                 return d;
             },
-            "Classical bit string (highest measured bit first) -> number of shots.")
-        .def_prop_ro("shots", &Result::shots)
-        .def_prop_ro("num_qubits", &Result::num_qubits)
-        .def("__repr__", [](const Result& r) {
-            return "QResult(" + std::to_string(r.num_qubits()) + " qubits, " +
-                   std::to_string(r.shots()) + " shots)";
-        });
+            nb::sig("def get_counts(self) -> dict[str, int]"),
+            R"DOC(Shot counts over the measured classical bits.
 
-    nb::class_<Machine>(m, "CPUQVM", "The CPU state-vector simulator.")
+Returns:
+    dict[str, int]: bit string (highest measured bit first) -> number of shots,
+    observed outcomes only; {} for a program without measurements.
+
+Example:
+    >>> CPUQVM().run(QProg(2) << X(0) << measure([0, 1], [0, 1]), shots=5).get_counts()
+    {'01': 5}
+)DOC")
+        .def_prop_ro("shots", &Result::shots, "The number of shots run.")
+        .def_prop_ro("num_qubits", &Result::num_qubits, "The program's width.")
+        .def("__repr__", [](const Result& r) {
+            auto count = [](uint64_t n, const char* noun) {
+                return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+            };
+            return "<QResult: " + count(r.num_qubits(), "qubit") + ", " + count(r.shots(), "shot") +
+                   ">";
+        });
+    make_picklable(result, "kestrix.core", 'R', encode_result, decode_result, true);
+
+    nb::class_<Machine> machine(m, "CPUQVM", R"DOC(The CPU state-vector simulator.
+
+Each run starts from the all-zero state. With seed=None every run that samples draws
+its seed from NumPy's global generator, so np.random.seed(s) makes a script
+repeatable; CPUQVM(seed=s) fixes it instead. A machine pickles with its seed and last
+result.
+
+Example:
+    >>> qvm = CPUQVM(seed=1)
+    >>> qvm.run(QProg(1) << H(0) << measure(0, 0), shots=100).get_counts()
+    {'0': 53, '1': 47}
+)DOC");
+    machine
         .def(
             "__init__",
             [](Machine* self, nb::handle seed) {
-                new (self) Machine{};
-                if (seed.is_none()) return;
-                if (PyBool_Check(seed.ptr()) || PyFloat_Check(seed.ptr()) ||
-                    !PyIndex_Check(seed.ptr())) {
-                    throw nb::type_error("seed must be an int or None");
-                }
-                nb::object index = nb::steal(PyNumber_Index(seed.ptr()));
-                const unsigned long long value =
-                    index.is_valid() ? PyLong_AsUnsignedLongLong(index.ptr()) : 0;
-                if (PyErr_Occurred()) {
-                    PyErr_Clear();
-                    throw nb::value_error("seed must be an integer from 0 to 2**64 - 1");
-                }
-                self->seed = value;
+                new (self) Machine{to_seed(seed), nullptr};
             },
             nb::arg("seed") = nb::none(),
-            "seed=None draws each run's seed from NumPy's global generator.")
+            nb::sig("def __init__(self, seed: int | None = None) -> None"),
+            "A simulator; seed=None draws each run's seed from NumPy's global generator.")
         .def(
             "run",
             [](Machine& self, nb::handle prog, nb::handle shots) {
@@ -175,8 +261,20 @@ void bind_machine(nb::module_& m) {
                 return self.last;
             },
             nb::arg("prog"), nb::arg("shots") = 1000,
-            "Runs the program from the all-zero state and returns its result (also kept for "
-            "result()).")
+            nb::sig("def run(self, prog: QProg | QCircuit | QGate, shots: int = 1000) -> QResult"),
+            R"DOC(Runs a program from the all-zero state.
+
+Args:
+    prog: a QProg (or a bare QCircuit or QGate).
+    shots: how many shots to sample for a measured program (a positive int).
+
+Returns:
+    QResult: the result, also kept for result().
+
+Example:
+    >>> CPUQVM().run(QProg(1) << X(0)).get_prob_list()
+    [0.0, 1.0]
+)DOC")
         .def(
             "run_batch",
             [](Machine& self, nb::handle programs, nb::handle shots) {
@@ -187,33 +285,76 @@ void bind_machine(nb::module_& m) {
                 return out;
             },
             nb::arg("programs"), nb::arg("shots") = 1000,
-            "Runs many independent programs (QProg, QCircuit or gates) over all threads and "
-            "returns one QResult per program, in order. Each result is exactly what run() "
-            "would give: seeds are drawn one per measuring program from NumPy's generator, "
-            "in order, as successive run() calls draw them (or the machine's seed is used). "
-            "Releases the GIL and stops on Ctrl-C; result() is left unchanged.")
+            nb::sig("def run_batch(self, programs: collections.abc.Iterable[QProg | QCircuit | "
+                    "QGate], shots: int = 1000) -> list[QResult]"),
+            R"DOC(Runs many independent programs over all threads.
+
+Each result is exactly what run() would give: seeds are drawn one per measuring
+program from NumPy's generator, in order, as successive run() calls draw them (or
+the machine's seed is used). Releases the GIL and stops on Ctrl-C; result() is left
+unchanged.
+
+Args:
+    programs: QProg, QCircuit or QGate objects.
+    shots: shots for each measured program (a positive int).
+
+Returns:
+    list[QResult]: one result per program, in order.
+
+Example:
+    >>> progs = [QProg(1) << X(0) << measure(0, 0), QProg(1) << measure(0, 0)]
+    >>> [r.get_counts() for r in CPUQVM(seed=3).run_batch(progs, shots=10)]
+    [{'1': 10}, {'0': 10}]
+)DOC")
         .def(
             "prob_batch",
             [](const Machine&, nb::handle programs, nb::handle qubits) {
                 return prob_batch(programs, qubits);
             },
             nb::arg("programs"), nb::arg("qubits") = nb::none(),
-            "Exact probabilities of many programs without measurements, over all threads: a "
-            "float64 array with one row per program, row i being what "
-            "run(programs[i]).get_prob_list(qubits) gives (all qubits by default, which "
-            "then must be as many in every program). Draws nothing from NumPy; releases the "
-            "GIL and stops on Ctrl-C.")
+            nb::sig("def prob_batch(self, programs: collections.abc.Iterable[QProg | QCircuit | "
+                    "QGate], qubits: int | collections.abc.Sequence[int] | None = None) -> "
+                    "numpy.typing.NDArray[numpy.float64]"),
+            R"DOC(Exact probabilities of many programs without measurements, over all threads.
+
+Draws nothing from NumPy; releases the GIL and stops on Ctrl-C.
+
+Args:
+    programs: QProg, QCircuit or QGate objects without measurements.
+    qubits: the qubits to read (all of them by default, which then must be as many in
+        every program).
+
+Returns:
+    numpy.ndarray: float64, one row per program; row i is what
+    run(programs[i]).get_prob_list(qubits) gives.
+
+Example:
+    >>> CPUQVM().prob_batch([X(0), H(0)], [0]).round(3)
+    array([[0. , 1. ],
+           [0.5, 0.5]])
+)DOC")
         .def(
             "result",
             [](const Machine& self) {
                 if (!self.last) throw nb::value_error("no result yet: call run() first");
                 return self.last;
             },
-            "The result of the last run.")
+            R"DOC(The result of the last run.
+
+Returns:
+    QResult: what the last run() returned; ValueError before any run.
+
+Example:
+    >>> qvm = CPUQVM()
+    >>> _ = qvm.run(QProg(1))
+    >>> qvm.result().shots
+    1000
+)DOC")
         .def("__repr__", [](const Machine& self) {
             return self.seed ? "CPUQVM(seed=" + std::to_string(*self.seed) + ")"
                              : std::string("CPUQVM()");
         });
+    make_picklable(machine, "kestrix.core", 'M', encode_machine, decode_machine, false);
 }
 
 }  // namespace kestrix::py

@@ -1,15 +1,21 @@
-// kestrix.quantum_info: exact state vectors and circuit matrices.
+// kestrix.quantum_info: exact state vectors, circuit matrices and Pauli observables.
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/complex.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include <memory>
 #include <string>
 
 #include "convert.h"
 #include "errors.h"
+#include "kestrix/lib/codec.h"
 #include "kestrix/lib/errors.h"
 #include "kestrix/lib/statevector.h"
+#include "observables.h"
+#include "pickling.h"
 #include "run.h"
+#include "signature.h"
 
 namespace nb = nanobind;
 using kestrix::Circuit;
@@ -20,79 +26,193 @@ namespace {
 
 // Circuit matrices are dense 2^n x 2^n: beyond this width they are of no practical use.
 constexpr int kMaxMatrixQubits = 14;
+// States up to this width repr as the expression that rebuilds them.
+constexpr int kReprQubits = 3;
 
-using ComplexArray = nb::ndarray<nb::numpy, cplx>;
-
-ComplexArray to_numpy(const cplx* data, size_t rows, size_t cols, bool matrix) {
-    cplx* copy = new cplx[rows * cols];
-    std::copy(data, data + rows * cols, copy);
-    nb::capsule owner(copy, [](void* p) noexcept { delete[] static_cast<cplx*>(p); });
-    if (matrix) return ComplexArray(copy, {rows, cols}, owner);
-    return ComplexArray(copy, {rows}, owner);
+template <class T>
+nb::ndarray<nb::numpy, T> to_numpy(const T* data, std::initializer_list<size_t> shape) {
+    size_t size = 1;
+    for (size_t d : shape) size *= d;
+    T* copy = new T[size];
+    std::copy(data, data + size, copy);
+    nb::capsule owner(copy, [](void* p) noexcept { delete[] static_cast<T*>(p); });
+    return nb::ndarray<nb::numpy, T>(copy, shape, owner);
 }
 
-const Circuit& checked_circuit(nb::handle circuit, Circuit& holder, int width) {
-    kestrix::py::append_object(holder, circuit);
-    if (holder.width() > width) {
-        throw nb::index_error(("the circuit acts on qubit " + std::to_string(holder.width() - 1) +
-                               " but the state has " + std::to_string(width) + " qubits")
-                                  .c_str());
-    }
-    return holder;
+StateVector make_state(nb::handle data) {
+    if (kestrix::py::is_integer_scalar(data))
+        return StateVector(kestrix::py::to_index(data, "number of qubits"));
+    const std::vector<cplx> amplitudes = kestrix::py::to_complex_vector(data, "StateVector");
+    return StateVector::from_amplitudes(amplitudes);
+}
+
+std::string state_repr(const StateVector& s) {
+    if (s.num_qubits() > kReprQubits)
+        return "<StateVector: " + std::to_string(s.num_qubits()) + " qubits>";
+    std::vector<cplx> amps(s.data(), s.data() + s.size());
+    return "StateVector(" + std::string(nb::repr(nb::cast(amps)).c_str()) + ")";
 }
 
 }  // namespace
 
 NB_MODULE(quantum_info, m) {
-    m.doc() = "kestrix quantum_info: exact state vectors and circuit matrices.";
+    m.doc() = "kestrix quantum_info: exact state vectors, circuit matrices and Pauli observables.";
     nb::module_::import_("kestrix.core");
     kestrix::py::register_exceptions();
 
-    nb::class_<StateVector>(m, "StateVector",
-                            "An exact n-qubit state, the all-zero state at first.")
+    nb::class_<StateVector> state(m, "StateVector", R"DOC(An exact n-qubit state.
+
+Amplitude index bit k belongs to qubit k, as everywhere in the SDK. States are
+immutable: evolve() returns a new one. NumPy reads them directly
+(np.asarray(state) is the complex vector), and they pickle and copy.
+
+Example:
+    >>> import numpy as np
+    >>> s = StateVector(2).evolve(QCircuit() << H(0))
+    >>> np.round(np.asarray(s), 3)
+    array([0.707+0.j, 0.707+0.j, 0.   +0.j, 0.   +0.j])
+    >>> StateVector([0, 1])
+    StateVector([0j, (1+0j)])
+)DOC");
+    state
         .def(
             "__init__",
-            [](StateVector* s, nb::handle n) {
-                new (s) StateVector(kestrix::py::to_index(n, "number of qubits"));
-            },
-            nb::arg("num_qubits"))
+            [](StateVector* s, nb::handle data) { new (s) StateVector(make_state(data)); },
+            nb::arg("data"),
+            nb::sig("def __init__(self, data: int | numpy.typing.ArrayLike) -> None"),
+            R"DOC(The all-zero state of `data` qubits, or the state with amplitudes `data`.
+
+Args:
+    data: a number of qubits, or a one-dimensional array of amplitudes whose length
+        is a power of two and whose norm is 1 (within 1e-8).
+)DOC")
         .def(
             "evolve",
             [](const StateVector& s, nb::handle circuit) {
-                Circuit holder;
-                const Circuit& c = checked_circuit(circuit, holder, s.num_qubits());
+                Circuit c = kestrix::py::to_circuit(circuit);
+                if (c.width() > s.num_qubits()) {
+                    throw nb::index_error(("the circuit acts on qubit " +
+                                           std::to_string(c.width() - 1) + " but the state has " +
+                                           std::to_string(s.num_qubits()) + " qubits")
+                                              .c_str());
+                }
                 auto out = std::make_unique<StateVector>(s);
                 kestrix::py::apply(*out, c);
                 return out.release();
             },
             nb::arg("circuit"), nb::rv_policy::take_ownership,
-            "A new state: this one after the circuit (a QCircuit, QProg or gate).")
+            nb::sig("def evolve(self, circuit: QCircuit | QProg | QGate) -> StateVector"),
+            R"DOC(A new state: this one after the circuit.
+
+Args:
+    circuit: a QCircuit, QProg or QGate without measurements, within the state's
+        qubits.
+
+Returns:
+    StateVector: the evolved state; this one is unchanged.
+
+Example:
+    >>> StateVector(1).evolve(X(0)).probabilities()
+    array([0., 1.])
+)DOC")
         .def(
-            "ndarray", [](const StateVector& s) { return to_numpy(s.data(), s.size(), 1, false); },
-            "The amplitudes as a complex NumPy array, index bit k = qubit k.")
-        .def_prop_ro("num_qubits", &StateVector::num_qubits)
+            "ndarray", [](const StateVector& s) { return to_numpy(s.data(), {s.size()}); },
+            R"DOC(The amplitudes as a new complex NumPy array, index bit k = qubit k.
+
+Returns:
+    numpy.ndarray: complex128, length 2**num_qubits; np.asarray(state) is the same.
+
+Example:
+    >>> StateVector(1).ndarray()
+    array([1.+0.j, 0.+0.j])
+)DOC")
+        .def(
+            "__array__",
+            [](const StateVector& s, nb::handle dtype, nb::handle copy) -> nb::object {
+                if (!copy.is_none() && !PyObject_IsTrue(copy.ptr()))
+                    throw nb::value_error("a StateVector's amplitudes are always copied out");
+                nb::object array = nb::cast(to_numpy(s.data(), {s.size()}));
+                if (dtype.is_none()) return array;
+                return array.attr("astype")(dtype, nb::arg("copy") = false);
+            },
+            nb::arg("dtype").none() = nb::none(), nb::arg("copy").none() = nb::none())
+        .def(
+            "probabilities",
+            [](const StateVector& s, nb::handle qubits) {
+                std::vector<int> q;
+                if (qubits.is_none()) {
+                    for (int k = 0; k < s.num_qubits(); ++k) q.push_back(k);
+                } else {
+                    q = kestrix::py::to_index_list(qubits, "qubit");
+                    kestrix::check_distinct_qubits(q, "probabilities");
+                }
+                const std::vector<double> p = s.probabilities(q);
+                return to_numpy(p.data(), {p.size()});
+            },
+            nb::arg("qubits") = nb::none(),
+            nb::sig("def probabilities(self, qubits: int | collections.abc.Sequence[int] | None = "
+                    "None) -> numpy.typing.NDArray[numpy.float64]"),
+            R"DOC(The measurement distribution over some qubits.
+
+Args:
+    qubits: distinct qubits to read (all of them, in order, by default).
+
+Returns:
+    numpy.ndarray: 2**len(qubits) probabilities, index bit k = qubits[k], as
+    get_prob_list orders them.
+
+Example:
+    >>> StateVector(2).evolve(X(1)).probabilities([1])
+    array([0., 1.])
+)DOC")
+        .def_prop_ro("num_qubits", &StateVector::num_qubits, "The number of qubits.")
         .def("__len__", &StateVector::size)
-        .def("__repr__", [](const StateVector& s) {
-            return "StateVector(" + std::to_string(s.num_qubits()) + " qubits)";
-        });
+        .def("__repr__", &state_repr);
+    kestrix::py::make_picklable(state, "kestrix.quantum_info", 'S', kestrix::encode_state,
+                                kestrix::decode_state, true);
 
     m.def(
         "unitary",
         [](nb::handle circuit, nb::handle num_qubits) {
-            Circuit holder;
-            kestrix::py::append_object(holder, circuit);
-            const int n = num_qubits.is_none() ? holder.width()
-                                               : kestrix::py::to_index(num_qubits, "num_qubits");
+            const Circuit c = kestrix::py::to_circuit(circuit);
+            const int n =
+                num_qubits.is_none() ? c.width() : kestrix::py::to_index(num_qubits, "num_qubits");
             if (n > kMaxMatrixQubits) {
                 throw nb::value_error(("unitary: at most " + std::to_string(kMaxMatrixQubits) +
                                        " qubits, got " + std::to_string(n))
                                           .c_str());
             }
-            checked_circuit(circuit, holder = Circuit(), n);
+            if (c.width() > n) {
+                throw nb::index_error(("the circuit acts on qubit " +
+                                       std::to_string(c.width() - 1) + " but the matrix has " +
+                                       std::to_string(n) + " qubits")
+                                          .c_str());
+            }
             const size_t dim = size_t{1} << n;
-            const std::vector<cplx> u = kestrix::py::matrix_of(holder, n);
-            return to_numpy(u.data(), dim, dim, true);
+            const std::vector<cplx> u = kestrix::py::matrix_of(c, n);
+            return to_numpy(u.data(), {dim, dim});
         },
         nb::arg("circuit"), nb::arg("num_qubits") = nb::none(),
-        "The full matrix of a circuit (index bit k = qubit k), for small widths.");
+        nb::sig("def unitary(circuit: QCircuit | QProg | QGate, num_qubits: int | None = None) "
+                "-> numpy.typing.NDArray[numpy.complex128]"),
+        R"DOC(The full matrix of a circuit, for small widths (at most 14 qubits).
+
+Args:
+    circuit: a QCircuit, QProg or QGate without measurements.
+    num_qubits: the matrix's width (the circuit's own by default).
+
+Returns:
+    numpy.ndarray: the 2**n x 2**n unitary, index bit k = qubit k.
+
+Example:
+    >>> unitary(CNOT(0, 1)).real
+    array([[1., 0., 0., 0.],
+           [0., 0., 0., 1.],
+           [0., 0., 1., 0.],
+           [0., 1., 0., 0.]])
+)DOC");
+
+    kestrix::py::bind_observables(m);
+    kestrix::py::bind_loads(m);
+    kestrix::py::add_signatures(m);
 }

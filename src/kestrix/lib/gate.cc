@@ -23,6 +23,7 @@ constexpr KindInfo kKinds[] = {
     {"RX", 1, 1},    {"RY", 1, 1},   {"RZ", 1, 1},   {"U1", 1, 1},      {"U2", 1, 2},
     {"U3", 1, 3},    {"CNOT", 2, 0}, {"CZ", 2, 0},   {"CR", 2, 1},      {"SWAP", 2, 0},
     {"TOFFOLI", 3, 0}, {"BARRIER", -1, 0}, {"MEASURE", 1, 0}, {"UNITARY", -1, 0},
+    {"S", 1, 0},     {"T", 1, 0},    {"SX", 1, 0},
 };
 
 const KindInfo& info(GateKind kind) { return kKinds[static_cast<int>(kind)]; }
@@ -93,6 +94,10 @@ Gate make_measure(int qubit, int cbit) {
     if (cbit < 0) {
         throw ValueError("MEASURE: classical bit must be non-negative, got " +
                          std::to_string(cbit));
+    }
+    if (cbit >= kMaxQubits) {
+        throw ValueError("MEASURE: classical bit index " + std::to_string(cbit) +
+                         " is too large (the largest is " + std::to_string(kMaxQubits - 1) + ")");
     }
     g.cbit = cbit;
     return g;

@@ -14,7 +14,8 @@ namespace kestrix {
 
 enum class GateKind : uint8_t {
     I, H, X, Y, Z, RX, RY, RZ, U1, U2, U3, CNOT, CZ, CR, SWAP, TOFFOLI, BARRIER, MEASURE,
-    UNITARY  ///< a dense unitary given by its matrix (see make_unitary)
+    UNITARY,  ///< a dense unitary given by its matrix (see make_unitary)
+    S, T, SX
 };
 
 using QubitList = SmallVector<int, 3>;
@@ -23,9 +24,9 @@ using ParamList = SmallVector<double, 3>;
 /// gate's qubits[j]. Shared and immutable: copies of the gate never copy the matrix.
 using MatrixPayload = std::shared_ptr<const std::vector<std::complex<double>>>;
 
-/// Qubit indices run from 0 to kMaxQubits - 1: far beyond any state that fits in memory,
-/// small enough that a width (highest qubit plus one) never overflows and a drawing with a
-/// row per qubit stays a few megabytes.
+/// Qubit and classical-bit indices run from 0 to kMaxQubits - 1: far beyond any state that
+/// fits in memory, small enough that a width (highest index plus one) never overflows and
+/// a drawing with a row per qubit stays a few megabytes.
 constexpr int kMaxQubits = 1 << 16;
 
 /// Widest UNITARY gate: it runs on the engine's dense kernels, which stop there.

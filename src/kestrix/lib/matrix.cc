@@ -25,6 +25,9 @@ std::array<cplx, 4> single_qubit_matrix(GateKind kind, std::span<const double> p
         case GateKind::X: return {0, 1, 1, 0};
         case GateKind::Y: return {0, -i, i, 0};
         case GateKind::Z: return {1, 0, 0, -1};
+        case GateKind::S: return {1, 0, 0, i};
+        case GateKind::T: return {1, 0, 0, cplx(r, r)};
+        case GateKind::SX: return {cplx(0.5, 0.5), cplx(0.5, -0.5), cplx(0.5, -0.5), cplx(0.5, 0.5)};
         case GateKind::RX: {
             const double c = std::cos(p[0] / 2), s = std::sin(p[0] / 2);
             return {c, -i * s, -i * s, c};

@@ -2,6 +2,7 @@
 // The classical bits one shot leaves: bit j is the j-th measured classical bit. A program
 // may measure into more classical bits than a machine word holds, so the bits are kept in
 // as many words as they need (one, inline, for up to 64 bits).
+#include <bit>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +32,19 @@ class Outcome {
         }
     }
     bool is_zero() const { return words_.empty(); }
+    /// Bits 64k .. 64k + 63.
+    uint64_t word(size_t k) const { return k < words_.size() ? words_[k] : 0; }
+    void set_word(size_t k, uint64_t bits) {
+        while (words_.size() <= k) words_.push_back(0);
+        words_[k] = bits;
+        trim();
+    }
+    /// One more than the highest set bit (0 for none).
+    size_t bit_width() const {
+        if (words_.empty()) return 0;
+        const uint64_t top = words_[words_.size() - 1];
+        return 64 * words_.size() - size_t(std::countl_zero(top));
+    }
 
     // Words are kept without high zero words, so equal outcomes have equal words and the
     // order is that of the numbers the bits spell.

@@ -18,6 +18,11 @@ namespace kestrix {
 
 namespace {
 
+// Fewer narrow programs than this run on the calling thread alone: waking the pool and
+// waiting for every worker to check in costs more than a handful of small programs, and
+// far more when other processes keep the cores busy.
+constexpr size_t kMinSharedPrograms = 16;
+
 // Runs unitary segments on a state, polling for an interrupt every so much work.
 class Runner {
   public:
@@ -197,7 +202,8 @@ void over_programs(std::span<const Program> programs, const InterruptCheck& inte
         }
     };
     std::atomic<size_t> next{0};
-    run_on_workers(thread_count(), [&](int worker) {
+    const int workers = narrow.size() < kMinSharedPrograms ? 1 : thread_count();
+    run_on_workers(workers, [&](int worker) {
         uint64_t work = 0;  // since the caller last polled
         while (!stop.load(std::memory_order_relaxed)) {
             const size_t k = next.fetch_add(1, std::memory_order_relaxed);

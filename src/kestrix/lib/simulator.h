@@ -33,6 +33,7 @@ class Result {
 
   private:
     friend class Simulator;
+    friend struct ResultCodec;  // pickling reads and rebuilds every field
     int num_qubits_ = 0;
     uint64_t shots_ = 0;
     std::vector<int> cbits_;
@@ -57,10 +58,10 @@ class Simulator {
     /// per program, in order. results[i] is exactly run(programs[i], shots, seeds[i]):
     /// the same counts and the same probabilities to the last bit, whatever the thread
     /// count. Programs narrower than kParallelQubits run whole on one thread each, taken
-    /// in turn by whichever thread is free; wider ones run one after another, each on all
-    /// threads. This is the call for kernel matrices, k-means distances and losses: a
-    /// few thousand 2- to 10-qubit circuits cost about 1 / thread_count() of their
-    /// one-by-one time.
+    /// in turn by whichever thread is free (all on the calling thread when there are only
+    /// a few); wider ones run one after another, each on all threads. This is the call
+    /// for kernel matrices, k-means distances and losses: a few thousand 2- to 10-qubit
+    /// circuits cost about 1 / thread_count() of their one-by-one time.
     ///
     /// `seeds` has one seed per program (ValueError otherwise). `interrupt` is polled on
     /// the calling thread only, between programs and inside long ones; when it returns

@@ -195,9 +195,12 @@ std::vector<Program> mixed_programs(int count, std::mt19937_64& rng) {
     return programs;
 }
 
-TEST(Batch, ResultsAreThoseOfOneRunEach) {
+class BatchSizes : public ::testing::TestWithParam<int> {};
+
+// 40 programs are shared out to the workers; 7 run on the calling thread alone.
+TEST_P(BatchSizes, ResultsAreThoseOfOneRunEach) {
     std::mt19937_64 rng(21);
-    const std::vector<Program> programs = mixed_programs(40, rng);
+    const std::vector<Program> programs = mixed_programs(GetParam(), rng);
     std::vector<uint64_t> seeds;
     for (size_t k = 0; k < programs.size(); ++k) seeds.push_back(rng());
     const std::vector<Result> batch = Simulator::run_batch(programs, 257, seeds);
@@ -210,6 +213,8 @@ TEST(Batch, ResultsAreThoseOfOneRunEach) {
         EXPECT_EQ(batch[k].exact_probabilities(all), one.exact_probabilities(all)) << k;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Batch, BatchSizes, ::testing::Values(40, 7));
 
 TEST(Batch, ProbabilitiesAreThoseOfOneRunEach) {
     std::mt19937_64 rng(5);

@@ -1,6 +1,7 @@
 #include "kestrix/lib/statevector.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <string>
 
@@ -28,6 +29,27 @@ StateVector::StateVector(int n) : n_(n) {
     check_fits_in_memory(n);
     amps_.resize(size());
     reset();
+}
+
+StateVector StateVector::from_amplitudes(std::span<const cplx> amplitudes) {
+    const size_t size = amplitudes.size();
+    if (size == 0 || (size & (size - 1)) != 0) {
+        throw ValueError("a state vector needs a power-of-two length, got " +
+                         std::to_string(size));
+    }
+    double norm2 = 0;
+    for (const cplx& a : amplitudes) {
+        if (!std::isfinite(a.real()) || !std::isfinite(a.imag()))
+            throw ValueError("a state vector must have finite amplitudes");
+        norm2 += std::norm(a);
+    }
+    if (std::abs(std::sqrt(norm2) - 1) > 1e-8) {
+        throw ValueError("a state vector must have norm 1 (within 1e-8), got " +
+                         std::to_string(std::sqrt(norm2)));
+    }
+    StateVector state(std::countr_zero(size));
+    std::copy(amplitudes.begin(), amplitudes.end(), state.amps_.begin());
+    return state;
 }
 
 void StateVector::reset() {

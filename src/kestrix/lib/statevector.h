@@ -1,6 +1,7 @@
 #pragma once
 // A dense n-qubit state vector. Amplitude index bit k belongs to qubit k.
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "kestrix/lib/circuit.h"
@@ -17,6 +18,9 @@ class StateVector {
   public:
     /// The all-zero state of n qubits.
     explicit StateVector(int n);
+    /// A state with these amplitudes (index bit k = qubit k): the length must be a power of
+    /// two, every amplitude finite and the norm 1 within 1e-8; ValueError otherwise.
+    static StateVector from_amplitudes(std::span<const cplx> amplitudes);
     /// Back to the all-zero state, reusing the buffer.
     void reset();
 

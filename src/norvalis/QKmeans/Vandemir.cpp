@@ -94,10 +94,11 @@ Program swap_test(double theta0, double phi0, double theta, double phi) {
     return p;
 }
 
-// Swap tests collected one by one and run together, a block at a time so that memory stays
-// small however many a fit needs. `add` does what a one-by-one run does before simulating
-// (the drawing, then the seed drawn from NumPy), so the results are those of one-by-one
-// runs; running a block is the step that a batch call can take over.
+// Swap tests collected one by one and run together over the engine's threads, a block at
+// a time so that memory stays small however many a fit needs. `add` does what a one-by-one
+// run does before simulating (the drawing, then the seed drawn from NumPy), so the results
+// are those of one-by-one runs. The seeds are drawn here, not by the batch: a replaced
+// draw_qprog may itself draw from NumPy between them.
 class SwapTests {
   public:
     explicit SwapTests(const Call& call) : call_(call) {}
@@ -128,8 +129,8 @@ class SwapTests {
 
     void run_block() {
         if (PyErr_CheckSignals() != 0) throw nb::python_error();
-        for (size_t k = 0; k < programs_.size(); ++k) {
-            const kestrix::Result r = run_program(programs_[k], kShots, seeds_[k]);
+        if (programs_.empty()) return;
+        for (const kestrix::Result& r : kestrix::py::run_programs(programs_, kShots, seeds_)) {
             uint64_t ones = 0;
             for (auto [outcome, count] : r.counts())
                 if (outcome.bit(0)) ones = count;

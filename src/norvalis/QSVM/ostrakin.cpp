@@ -4,8 +4,8 @@
 //
 // Kernel entries are built and run entirely in C++: all circuits of a batch are built
 // first, then their seeds are drawn from NumPy (one per computed pair, row-major), then
-// they run, then their values are written. Each entry equals what _run_circuit returns
-// for that pair under the same NumPy state.
+// they run together over the engine's threads, then their values are written. Each entry
+// equals what _run_circuit returns for that pair under the same NumPy state.
 #include <nanobind/ndarray.h>
 
 #include <algorithm>
@@ -104,15 +104,14 @@ double zero_share(const kestrix::Result& result) {
     return double(counts.front().second) / double(result.shots());
 }
 
-// Runs each program with its seed and reads its all-zero share. This loop is the one
-// place an engine batch call replaces: same programs, same seeds, same results.
-std::vector<double> zero_shares(const std::vector<Program>& programs,
-                                const std::vector<uint64_t>& seeds) {
-    std::vector<double> shares(programs.size());
-    for (size_t k = 0; k < programs.size(); ++k) {
-        if (k % 256 == 255 && PyErr_CheckSignals() != 0) throw nb::python_error();
-        shares[k] = zero_share(run_program(programs[k], kShots, seeds[k]));
-    }
+// Runs the programs as one engine batch and reads their all-zero shares. The batch draws
+// one seed per program from NumPy, in order, before any runs: the seeds one run_program
+// per program would draw.
+std::vector<double> zero_shares(const std::vector<Program>& programs) {
+    std::vector<double> shares;
+    shares.reserve(programs.size());
+    for (const kestrix::Result& result : kestrix::py::run_programs(programs, kShots))
+        shares.push_back(zero_share(result));
     return shares;
 }
 
@@ -201,7 +200,6 @@ void fill_kernel(double* kernel, const RealMatrix& x, const RealMatrix& y, bool 
 
     std::vector<Program> programs;
     std::vector<std::pair<Py_ssize_t, Py_ssize_t>> places;
-    std::vector<uint64_t> seeds;
     while (remaining()) {
         programs.clear();
         places.clear();
@@ -216,10 +214,7 @@ void fill_kernel(double* kernel, const RealMatrix& x, const RealMatrix& y, bool 
             programs.push_back(overlap_program(n, xi, yj));
             places.emplace_back(i, j);
         }
-        seeds.clear();
-        for (size_t k = 0; k < programs.size(); ++k)
-            seeds.push_back(kestrix::py::seed_from_numpy());
-        const std::vector<double> values = zero_shares(programs, seeds);
+        const std::vector<double> values = zero_shares(programs);
         for (size_t k = 0; k < places.size(); ++k)
             set(places[k].first, places[k].second, values[k]);
     }

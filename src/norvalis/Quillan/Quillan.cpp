@@ -5,7 +5,11 @@
 //
 // The encoding circuit is reached through self.cir_real and each entry through self.dist,
 // so subclasses may replace either; the scikit-learn and Matplotlib names are looked up
-// on the module at call time.
+// on the module at call time. While both are the class's own, k_kernel builds its
+// programs in C++ and runs them as engine batches, with the same values bit for bit.
+#include <nanobind/ndarray.h>
+
+#include <optional>
 #include <vector>
 
 #include "norvalis/frame/frame.h"
@@ -13,6 +17,20 @@
 namespace {
 
 using namespace norvalis::frame;
+
+// A kernel matrix holds at most this many programs at once (a few MiB), however large.
+constexpr size_t kMaxPendingPrograms = 4096;
+
+using KernelMatrix = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+
+// The class's own dist and cir_real functions, kept to recognise them: while self.dist
+// and self.cir_real are these, k_kernel may skip the Python calls per entry. They live as
+// long as the process, like the module.
+struct OwnSteps {
+    PyObject* dist = nullptr;
+    PyObject* cir_real = nullptr;
+};
+OwnSteps own_steps;
 
 // The probability that both qubits read 0, as parse_quantum_result_dict(...)["00"] gives
 // it: scaled by the total probability. An outcome of probability exactly 0 gives 0.0.
@@ -28,6 +46,74 @@ nb::object column(nb::handle x, int k) {
     nb::object all = nb::steal(PySlice_New(nullptr, nullptr, nullptr));
     if (!all.is_valid()) throw nb::python_error();
     return x[nb::make_tuple(all, k)];
+}
+
+// The encoding circuit of the angles cs on the qubits qb: H on every qubit, RY(qb[i],
+// cs[i]), CZ(qb[0], qb[1]), then RX(qb[k], cs[n-1-k]).
+Circuit encoding(nb::handle qb, nb::handle cs) {
+    const std::vector<int> q = to_index_list(qb, "qubit");
+    const size_t n = q.size();
+    Circuit c;
+    for (int qubit : q) c.append(make_gate(GateKind::H, {qubit}));
+    for (size_t i = 0; i < n; ++i)
+        c.append(make_gate(GateKind::RY, {q[i]}, {to_angle(item(cs, Py_ssize_t(i)), "angle")}));
+    if (n < 2) item(qb, 1);  // raises the sequence's own IndexError
+    c.append(make_gate(GateKind::CZ, {q[0], q[1]}));
+    for (size_t k = 0; k < n; ++k)
+        c.append(
+            make_gate(GateKind::RX, {q[k]}, {to_angle(item(cs, Py_ssize_t(n - 1 - k)), "angle")}));
+    return c;
+}
+
+// The fidelity program of dist: the encoding of x, then the inverse encoding of y.
+Program fidelity_program(const Circuit& x, const Circuit& y_inverse) {
+    Program prog{Circuit(), 2};
+    prog.circuit.append(x);
+    prog.circuit.append(y_inverse);
+    return prog;
+}
+
+// Whether self.dist and self.cir_real are the class's own, so that an entry is the
+// fidelity program of the encodings without any user code in between.
+bool own_kernel_steps(nb::handle self) {
+    nb::object dist = self.attr("dist");
+    if (!PyMethod_Check(dist.ptr()) || PyMethod_GET_FUNCTION(dist.ptr()) != own_steps.dist ||
+        PyMethod_GET_SELF(dist.ptr()) != self.ptr())
+        return false;
+    return self.attr("cir_real").ptr() == own_steps.cir_real;
+}
+
+// The kernel matrix through the class's own steps: every encoding built once, in the
+// order the entry-by-entry loop first reads it (so a bad row fails as it would there), and
+// the fidelity programs run as engine batches in row-major order.
+void fill_kernel(double* matrix, nb::handle X, nb::handle Y, Py_ssize_t rows, Py_ssize_t cols) {
+    nb::list qv;
+    qv.append(0);
+    qv.append(1);
+    std::vector<std::optional<Circuit>> y_inverse(static_cast<size_t>(cols));
+    std::vector<Program> programs;
+    size_t done = 0;
+    auto flush = [&]() {
+        const int both[] = {0, 1};
+        for (const std::vector<double>& probs :
+             kestrix::py::probabilities_of_programs(programs, both))
+            matrix[done++] = both_zero_probability(probs);
+        programs.clear();
+    };
+    for (Py_ssize_t i = 0; i < rows; ++i) {
+        nb::object x = item(X, i);
+        std::optional<Circuit> x_encoding;
+        for (Py_ssize_t j = 0; j < cols; ++j) {
+            std::optional<Circuit>& y = y_inverse[size_t(j)];
+            nb::object y_row;
+            if (!y) y_row = item(Y, j);
+            if (!x_encoding) x_encoding = encoding(qv, x);
+            if (!y) y = encoding(qv, y_row).daggered();
+            programs.push_back(fidelity_program(*x_encoding, *y));
+            if (programs.size() == kMaxPendingPrograms) flush();
+        }
+    }
+    flush();
 }
 
 // A new SVR with this instance's quantum kernel, fitted to its data.
@@ -84,28 +170,15 @@ self.y.
                    nb::setattr(self, "y", y);
                });
 
-    svr.static_method(
-        "cir_real", {arg("qb"), arg("cs")}, R"DOC(
+    svr.static_method("cir_real", {arg("qb"), arg("cs")}, R"DOC(
 The encoding circuit of the angles cs on the qubits qb, as a QCircuit: H on
 every qubit, RY(qb[i], cs[i]), CZ(qb[0], qb[1]), then RX(qb[k], cs[n-1-k]),
 the angles in reverse order (n = len(qb)).
 )DOC",
-        [](const Call& call) {
-            auto [qb, cs] = call.args<2>();
-            const std::vector<int> q = to_index_list(qb, "qubit");
-            const size_t n = q.size();
-            Circuit c;
-            for (int qubit : q) c.append(make_gate(GateKind::H, {qubit}));
-            for (size_t i = 0; i < n; ++i)
-                c.append(
-                    make_gate(GateKind::RY, {q[i]}, {to_angle(item(cs, Py_ssize_t(i)), "angle")}));
-            if (n < 2) item(qb, 1);  // raises the sequence's own IndexError
-            c.append(make_gate(GateKind::CZ, {q[0], q[1]}));
-            for (size_t k = 0; k < n; ++k)
-                c.append(make_gate(GateKind::RX, {q[k]},
-                                   {to_angle(item(cs, Py_ssize_t(n - 1 - k)), "angle")}));
-            return c;
-        });
+                      [](const Call& call) {
+                          auto [qb, cs] = call.args<2>();
+                          return encoding(qb, cs);
+                      });
 
     svr.method("dist", {arg("self"), arg("x"), arg("y")}, R"DOC(
 The fidelity |<psi(y)|psi(x)>|^2 of the two encoded states: the exact
@@ -129,12 +202,31 @@ the inverse of self.cir_real([0, 1], y). Orthogonal states give 0.0.
     svr.method("k_kernel", {arg("self"), arg("X"), arg("Y")}, R"DOC(
 The kernel matrix [[self.dist(X[i], Y[j])]] of shape (len(X), len(Y)). Every
 entry is computed, the diagonal and both triangles of a symmetric call
-included.
+included. While self.dist and self.cir_real are the class's own, the
+entries are built and run in C++, over the engine's threads, with the values
+dist would return; a replaced one is called once per entry.
 )DOC",
                [](const Call& call) {
                    auto [self, X, Y] = call.args<3>();
                    const Py_ssize_t rows = length(X), cols = length(Y);
                    nb::object matrix = call.global("np").attr("zeros")(nb::make_tuple(rows, cols));
+                   if (own_kernel_steps(self)) {
+                       KernelMatrix out;
+                       if (nb::try_cast(matrix, out) && out.shape(0) == size_t(rows) &&
+                           out.shape(1) == size_t(cols)) {
+                           fill_kernel(out.data(), X, Y, rows, cols);
+                           return matrix;
+                       }
+                       // np.zeros gave something else (a replaced np): set item by item.
+                       std::vector<double> values(size_t(rows) * size_t(cols));
+                       fill_kernel(values.data(), X, Y, rows, cols);
+                       for (Py_ssize_t i = 0; i < rows; ++i) {
+                           nb::object row = matrix[nb::int_(i)];
+                           for (Py_ssize_t j = 0; j < cols; ++j)
+                               row[nb::int_(j)] = values[size_t(i * cols + j)];
+                       }
+                       return matrix;
+                   }
                    for (Py_ssize_t i = 0; i < rows; ++i) {
                        nb::object row = matrix[nb::int_(i)];
                        for (Py_ssize_t j = 0; j < cols; ++j)
@@ -187,5 +279,8 @@ the smallest value of feature 0 to the largest value of feature 1.
             ax.attr("set_title")("SVR with 2-Dimensional Input");
             plt.attr("show")();
         });
-    svr.finish();
+    nb::object cls = svr.finish();
+    nb::object members = cls.attr("__dict__");
+    own_steps.dist = nb::object(members["dist"]).release().ptr();
+    own_steps.cir_real = nb::object(members["cir_real"].attr("__func__")).release().ptr();
 }

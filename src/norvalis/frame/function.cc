@@ -176,6 +176,17 @@ void function_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// Pickled by reference, as Python's functions are: the qualified name in its module. A
+// closure's name holds "<locals>", and pickle refuses it as it refuses Python's closures.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return PyUnicode_FromString(reinterpret_cast<FunctionObject*>(self)->data->qualname.c_str());
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef function_members[] = {
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -189,6 +200,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
     {Py_tp_doc, const_cast<char*>("A function of a norvalis module, compiled from C++.")},
     {0, nullptr},
 };

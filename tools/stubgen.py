@@ -1,0 +1,101 @@
+"""Type stubs (.pyi) for the compiled modules of kestrix and norvalis, written at install.
+
+nanobind's stub generator does the work; this adds the two kinds of compiled callables it
+does not know: kestrix's signed functions (nanobind functions that also carry
+__text_signature__, read here as the nanobind functions they wrap, with their types) and
+norvalis's frame functions (read through inspect, as Python's builtins are).
+
+    python tools/stubgen.py ROOT SOURCE MODULE [MODULE ...]
+
+imports each MODULE from the install tree ROOT, with the packages' Python files taken
+from SOURCE (the install tree holds only what CMake installed), and writes its stub beside
+its extension file. A module that cannot import for want of a third-party package (an isolated build
+may lack the runtime dependencies) is skipped with a warning; any other failure fails.
+"""
+import importlib
+import importlib.abc
+import importlib.machinery
+import importlib.util
+import pathlib
+import sys
+
+from nanobind.stubgen import StubGen
+
+
+def is_signed(tp):
+    return tp.__module__ == "kestrix" and tp.__name__ in ("builtin_function", "builtin_method")
+
+
+def is_frame_function(tp):
+    return tp.__module__ == "norvalis" and tp.__name__ == "compiled_function"
+
+
+class Stubs(StubGen):
+    def is_function(self, tp):
+        return super().is_function(tp) or is_signed(tp) or is_frame_function(tp)
+
+    def put(self, value, name=None, parent=None):
+        if name == "__signature__":  # inspect's view of a class, not a member
+            return
+        super().put(value, name, parent)
+
+    def put_function(self, fn, name=None, parent=None):
+        if not is_signed(type(fn)):
+            return super().put_function(fn, name, parent)
+        if name and fn.__module__ != self.module.__name__:
+            self.put_value(fn, name)
+        elif name and fn.__name__ != name:
+            self.write_ln(f"{name} = {fn.__name__}\n")
+        else:
+            if type(fn).__name__ == "builtin_function" and self.depth > 0:
+                self.write_ln("@staticmethod")  # a function, not a method, in a class
+            self.put_nb_func(fn, name)
+
+
+class InstallTreeFinder(importlib.abc.MetaPathFinder):
+    """Finds kestrix and norvalis modules in the install tree first, then in the sources,
+    and never in an older installed copy."""
+
+    def __init__(self, root, source):
+        self.bases = (root, source)
+
+    def find_spec(self, fullname, path=None, target=None):
+        parts = fullname.split(".")
+        if parts[0] not in ("kestrix", "norvalis"):
+            return None
+        for base in self.bases:
+            package = base.joinpath(*parts)
+            if (package / "__init__.py").exists():
+                locations = [str(b.joinpath(*parts)) for b in self.bases]
+                return importlib.util.spec_from_file_location(
+                    fullname, package / "__init__.py", submodule_search_locations=locations)
+            for suffix in importlib.machinery.EXTENSION_SUFFIXES + [".py"]:
+                file = base.joinpath(*parts[:-1], parts[-1] + suffix)
+                if file.exists():
+                    return importlib.util.spec_from_file_location(fullname, file)
+        return None
+
+
+def write_stub(module_name):
+    try:
+        module = importlib.import_module(module_name)
+    except ModuleNotFoundError as error:
+        if error.name and error.name.split(".")[0] in ("kestrix", "norvalis"):
+            raise
+        print(f"stubgen: no stub for {module_name}: {error}", file=sys.stderr)
+        return
+    generator = Stubs(module=module, include_docstrings=True)
+    generator.put(module)
+    target = pathlib.Path(module.__file__).with_name(module_name.split(".")[-1] + ".pyi")
+    target.write_text(generator.get(), encoding="utf-8")
+
+
+def main(argv):
+    root, source = (pathlib.Path(a).resolve() for a in argv[:2])
+    sys.meta_path.insert(0, InstallTreeFinder(root, source))
+    for name in argv[2:]:
+        write_stub(name)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
