@@ -91,6 +91,9 @@ Circuit& Circuit::append(const Gate& gate) {
 
 Circuit& Circuit::append(const Circuit& other) {
     if (other.empty()) return *this;
+    // Appended to itself, the block must hold the content as it was: a copy shares it, so
+    // the list written below is a fresh one and never contains itself.
+    if (&other == this) return append(Circuit(other));
     add_gate_count(other.gate_count_);
     const ItemList& src = *other.items_;
     if (src.size() == 1) {

@@ -85,6 +85,15 @@ TEST(Circuit, SelfAppendedCircuitIsCountedWithoutExpanding) {
     EXPECT_THROW(c.append(c), ValueError);
 }
 
+// Appended to itself, a circuit holds its earlier content once more, and walking it ends.
+TEST(Circuit, SelfAppendedCircuitRepeatsItsEarlierContent) {
+    Circuit c;
+    c.append(h(0)).append(h(1));
+    c.append(c).append(c);
+    const std::vector<Gate> expected{h(0), h(1), h(0), h(1), h(0), h(1), h(0), h(1)};
+    EXPECT_EQ(c.flatten(), expected);
+}
+
 // A million nested blocks: every walk keeps its own stack and freeing them does not
 // recurse, so none of this overflows the machine stack.
 TEST(Circuit, DeepNestingIsWalkedAndFreedWithoutRecursion) {
