@@ -1,4 +1,5 @@
 # make demo · make test · make bench — each sets up what it needs on a fresh machine.
+# make fuzz: the long fuzzing campaign · make sanitize: every test under ASan and UBSan.
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -15,7 +16,8 @@ export MPLBACKEND := Agg
 # Python 3.13: from PATH, else through pyenv.
 PYTHON313 := $(shell command -v python3.13 >/dev/null 2>&1 && PYENV_VERSION=3.13.0 python3.13 -c 'import sys; assert sys.version_info[:2] == (3, 13); print(sys.executable)' 2>/dev/null)
 
-.PHONY: demo test bench install cpp-test py-test system-deps clean
+.PHONY: demo test bench install cpp-test py-test system-deps clean fuzz sanitize cpp-sanitize \
+	py-sanitize
 
 demo: install
 	$(PY) -m norvalis
@@ -35,7 +37,8 @@ $(PY):
 
 $(DEPS_STAMP): pyproject.toml | $(PY)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q $(BUILD_DEPS) numpy scipy scikit-learn matplotlib sympy pandas pytest
+	$(PY) -m pip install -q $(BUILD_DEPS) numpy scipy scikit-learn matplotlib sympy pandas pytest \
+	  hypothesis
 	$(PY) -m pip install -q $(TEST_PEERS) 2>/dev/null || echo "note: Qiskit does not install here; the OpenQASM tests against it are skipped"
 	touch $@
 
@@ -53,6 +56,36 @@ cpp-test: system-deps $(DEPS_STAMP)
 
 py-test: install
 	$(PY) -m pytest
+
+# Random good and bad calls against every public call, in batches of their own processes:
+# calls, outcomes by exception type, crashes, hangs and suspect errors. FUZZ_SEED changes
+# the draw; the same seed makes the same calls.
+FUZZ_CALLS := 100000
+FUZZ_SEED := 0
+fuzz: install
+	$(PY) -m pip install -q hypothesis
+	$(PY) tests/fuzz_campaign.py --calls $(FUZZ_CALLS) --seed $(FUZZ_SEED)
+
+# The sanitizer builds: the C++ tests (build/asan, run by CI) and the Python package with
+# every test against it (build/asan-site; the sanitizer runtimes are preloaded into the
+# interpreter, which is not built with them). A report of either sanitizer fails the run.
+SANITIZER_RUNTIMES = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name=libubsan.so)
+SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+sanitize: cpp-sanitize py-sanitize
+
+cpp-sanitize: system-deps $(DEPS_STAMP)
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B build/asan -G Ninja -DKESTRIX_BUILD_TESTS=ON \
+	  -DKESTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build build/asan
+	cd build/asan && $(SANITIZER_ENV) PATH=$(CURDIR)/$(VENV)/bin:$$PATH ctest --output-on-failure
+
+py-sanitize: $(DEPS_STAMP)
+	$(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target build/asan-site \
+	  -C build-dir=build/asan-wheel -C cmake.build-type=RelWithDebInfo \
+	  -C cmake.define.KESTRIX_SANITIZE=ON .
+	$(SANITIZER_ENV) LD_PRELOAD=$(SANITIZER_RUNTIMES) PYTHONPATH=$(CURDIR)/build/asan-site \
+	  $(PY) -m pytest -p no:cacheprovider
 
 clean:
 	rm -rf build $(VENV)

@@ -56,6 +56,8 @@ def controlled(full, controls, n):
 
 
 def gate_matrix(name, qubits, params, n):
+    if name == "UNITARY":  # params is the gate's matrix
+        return embed(np.asarray(params, dtype=complex), qubits, n)
     if name == "CNOT":
         return controlled(embed(PAULI["X"], [qubits[1]], n), [qubits[0]], n)
     if name == "CZ":
@@ -109,7 +111,7 @@ def gate_on_state(psi, name, qubits, params, controls, dagger, n):
         return apply_to_state(psi, PAULI["X"], [qubits[2]], qubits[:2] + extra, n)
     if name == "SWAP":
         return apply_to_state(psi, np.eye(4, dtype=complex)[[0, 2, 1, 3]], qubits, extra, n)
-    u = single_qubit(name, *params)
+    u = np.asarray(params, dtype=complex) if name == "UNITARY" else single_qubit(name, *params)
     return apply_to_state(psi, u.conj().T if dagger else u, qubits, extra, n)
 
 

@@ -299,6 +299,7 @@ def test_hostile_input_raises_without_crashing():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          timeout=300)
     assert out.returncode == 0, out.stderr
+    # A million qubits is past the largest qubit index: a ValueError before any state.
     assert out.stdout.split() == ["ValueError", "TypeError", "MemoryError", "ValueError",
-                                  "ValueError", "RuntimeError", "RuntimeError", "MemoryError",
+                                  "ValueError", "RuntimeError", "RuntimeError", "ValueError",
                                   "(4,", "4)"]

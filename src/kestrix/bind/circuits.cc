@@ -6,12 +6,14 @@
 
 #include "convert.h"
 #include "core.h"
+#include "errors.h"
 #include "kestrix/lib/circuit_tools.h"
 #include "kestrix/lib/codec.h"
 #include "kestrix/lib/draw.h"
 #include "kestrix/lib/gate_text.h"
 #include "kestrix/lib/program.h"
 #include "pickling.h"
+#include "run.h"
 
 namespace kestrix::py {
 
@@ -34,11 +36,12 @@ template <class T>
 PyObject* lshift_slot(PyObject* self, PyObject* item) {
     if (!nb::isinstance<T>(nb::handle(self))) Py_RETURN_NOTIMPLEMENTED;
     if (nb::isinstance<Gate>(nb::handle(item))) {
+        // A slot is called from C: nothing may be thrown past it.
         try {
-            circuit_of(nb::cast<T&>(nb::handle(self)))
-                .append(nb::cast<const Gate&>(nb::handle(item)));
-        } catch (const std::bad_alloc&) {
-            return PyErr_NoMemory();
+            circuit_of(instance<T>(self)).append(instance<Gate>(item));
+        } catch (...) {
+            set_python_error(std::current_exception());
+            return nullptr;
         }
         return Py_NewRef(self);
     }
@@ -59,8 +62,7 @@ void append_to(Circuit& c, nb::handle item) { append_object(c, item); }
 void append_to(Program& p, nb::handle item) {
     append_object(p.circuit, item);
     if (nb::isinstance<Program>(item)) {
-        p.declared_qubits =
-            std::max(p.declared_qubits, nb::cast<const Program&>(item).declared_qubits);
+        p.declared_qubits = std::max(p.declared_qubits, instance<Program>(item).declared_qubits);
     }
 }
 
@@ -74,10 +76,18 @@ Program with_gates(const Program& p, const std::vector<Gate>& gates) {
     return Program{from_gates(gates), p.declared_qubits};
 }
 
-bool same_content(const Circuit& a, const Circuit& b) { return same_gates(a, b); }
-bool same_content(const Program& a, const Program& b) {
-    return a.width() == b.width() && same_gates(a.circuit, b.circuit);
+bool same_content(const Circuit& a, const Circuit& b, const InterruptCheck& check) {
+    return same_gates(a, b, check);
 }
+bool same_content(const Program& a, const Program& b, const InterruptCheck& check) {
+    return a.width() == b.width() && same_gates(a.circuit, b.circuit, check);
+}
+
+// Iteration hands out one gate at a time: a circuit appended to itself forty times holds
+// 2^40 gates, which a list could never hold, and each step returns to Python (Ctrl-C).
+struct GateIterator {
+    GateCursor cursor;
+};
 
 std::string count(size_t n, const char* noun) {
     return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
@@ -109,7 +119,7 @@ void bind_common(nb::class_<T>& cls, const char* type_name) {
     cls.def(
         "insert",
         [](nb::handle self, nb::handle item) {
-            append_to(nb::cast<T&>(self), item);
+            append_to(instance<T>(self), item);
             return nb::borrow(self);
         },
         nb::arg("item"),
@@ -129,7 +139,7 @@ Example:
     (True, 1)
 )DOC");
     cls.def("__len__", [](const T& x) { return circuit_of(x).gate_count(); });
-    cls.def("__iter__", [](const T& x) { return nb::iter(nb::cast(circuit_of(x).flatten())); });
+    cls.def("__iter__", [](const T& x) { return GateIterator{GateCursor(circuit_of(x))}; });
     cls.def(
         "gates", [](const T& x) { return circuit_of(x).flatten(); },
         R"DOC(Every gate in execution order.
@@ -191,11 +201,18 @@ Example:
         "__eq__",
         [](const T& a, nb::handle b) -> nb::object {
             if (!nb::isinstance<T>(b)) return nb::borrow(Py_NotImplemented);
-            return nb::bool_(same_content(a, nb::cast<const T&>(b)));
+            const T& other = instance<T>(b);
+            return nb::bool_(interruptible(
+                [&](const InterruptCheck& check) { return same_content(a, other, check); }));
         },
         nb::arg("other").none(), nb::sig("def __eq__(self, other: object) -> bool"));
     cls.def(
-        "depth", [](const T& x) { return depth(circuit_of(x)); },
+        "depth",
+        [](const T& x) {
+            return interruptible([&](const InterruptCheck& check) {
+                return depth(circuit_of(x), check);
+            });
+        },
         R"DOC(The number of layers of gates.
 
 A gate starts after every earlier gate that shares a qubit (controls included) or a
@@ -212,7 +229,9 @@ Example:
         "count_ops",
         [](const T& x) {
             nb::dict out;
-            for (auto& [name, n] : count_ops(circuit_of(x))) out[name.c_str()] = n;
+            const auto counts = interruptible(
+                [&](const InterruptCheck& check) { return count_ops(circuit_of(x), check); });
+            for (auto& [name, n] : counts) out[name.c_str()] = n;
             return out;
         },
         nb::sig("def count_ops(self) -> dict[str, int]"),
@@ -232,6 +251,14 @@ Example:
 }  // namespace
 
 void bind_circuits(nb::module_& m) {
+    nb::class_<GateIterator>(m, "GateIterator", "The gates of a circuit, in execution order.")
+        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__next__", [](GateIterator& it) {
+            Gate gate;
+            if (!it.cursor.next(gate)) throw nb::stop_iteration();
+            return gate;
+        });
+
     nb::class_<Circuit> circuit(m, "QCircuit", nb::type_slots(lshift_slots<Circuit>),
                                 R"DOC(An ordered list of gates.
 
@@ -298,7 +325,13 @@ Example:
     program.def(
         "__init__",
         [](Program* p, nb::handle n) {
-            new (p) Program{Circuit(), n.is_none() ? 0 : to_index(n, "number of qubits")};
+            const int count = n.is_none() ? 0 : to_index(n, "number of qubits");
+            if (count > kMaxQubits) {
+                throw nb::value_error(("QProg: at most " + std::to_string(kMaxQubits) +
+                                       " qubits, got " + std::to_string(count))
+                                          .c_str());
+            }
+            new (p) Program{Circuit(), count};
         },
         nb::arg("num_qubits") = nb::none(),
         nb::sig("def __init__(self, num_qubits: int | None = None) -> None"),
@@ -357,7 +390,7 @@ Example:
         "draw_qprog",
         [](nb::handle item) {
             if (nb::isinstance<Program>(item)) {
-                const Program& p = nb::cast<const Program&>(item);
+                const Program& p = instance<Program>(item);
                 return draw(p.circuit, p.width());
             }
             Circuit c;

@@ -131,6 +131,12 @@ double to_angle(nb::handle value, const char* what) {
     return v;
 }
 
+void not_initialised(nb::handle value) {
+    throw nb::type_error((type_name_of(value) + " object is not initialised: its __init__ "
+                                                "was never called")
+                             .c_str());
+}
+
 std::vector<std::complex<double>> to_complex_vector(nb::handle data, const char* what) {
     static nb::object* numpy = new nb::object(nb::module_::import_("numpy"));
     nb::object array = numpy->attr("asarray")(data, nb::arg("dtype") = numpy->attr("complex128"));
@@ -148,11 +154,11 @@ std::vector<std::complex<double>> to_complex_vector(nb::handle data, const char*
 
 void append_object(Circuit& target, nb::handle item) {
     if (nb::isinstance<Gate>(item)) {
-        target.append(nb::cast<const Gate&>(item));
+        target.append(instance<Gate>(item));
     } else if (nb::isinstance<Circuit>(item)) {
-        target.append(nb::cast<const Circuit&>(item));
+        target.append(instance<Circuit>(item));
     } else if (nb::isinstance<Program>(item)) {
-        target.append(nb::cast<const Program&>(item).circuit);
+        target.append(instance<Program>(item).circuit);
     } else {
         throw nb::type_error(
             ("cannot append " + type_name_of(item) + ": expected a QGate, QCircuit or QProg")
@@ -161,7 +167,7 @@ void append_object(Circuit& target, nb::handle item) {
 }
 
 Circuit to_circuit(nb::handle item) {
-    if (nb::isinstance<Circuit>(item)) return nb::cast<const Circuit&>(item);
+    if (nb::isinstance<Circuit>(item)) return instance<Circuit>(item);
     Circuit c;
     append_object(c, item);
     return c;

@@ -37,6 +37,16 @@ std::optional<uint64_t> to_seed(nb::handle value);
 /// A real angle (int, float, numpy scalar); NaN and infinities are refused.
 double to_angle(nb::handle value, const char* what);
 
+/// Raises TypeError naming an instance of a kestrix type whose __init__ never ran.
+[[noreturn]] void not_initialised(nb::handle value);
+/// The C++ object inside `value`, an instance of T (checked by the caller). An instance
+/// made by T.__new__ alone holds none: TypeError, where a plain cast would throw.
+template <class T>
+T& instance(nb::handle value) {
+    if (!nb::inst_ready(value)) not_initialised(value);
+    return nb::cast<T&>(value);
+}
+
 /// Any array-like of numbers, read through NumPy as a one-dimensional complex vector;
 /// ValueError naming `what` for another shape.
 std::vector<std::complex<double>> to_complex_vector(nb::handle data, const char* what);

@@ -320,7 +320,7 @@ Example:
             "__eq__",
             [](const Gate& a, nb::handle b) -> nb::object {
                 if (!nb::isinstance<Gate>(b)) return nb::borrow(Py_NotImplemented);
-                return nb::bool_(a == nb::cast<const Gate&>(b));
+                return nb::bool_(a == instance<Gate>(b));
             },
             nb::arg("other").none(), nb::sig("def __eq__(self, other: object) -> bool"))
         .def("__hash__", [](const Gate& g) { return Py_hash_t(hash_value(g)); })

@@ -25,6 +25,13 @@ std::string bits_key(uint64_t value, size_t width) {
     return key;
 }
 
+std::string bits_key(const Outcome& outcome, size_t width) {
+    std::string key(width, '0');
+    for (size_t k = 0; k < width; ++k)
+        if (outcome.bit(k)) key[width - 1 - k] = '1';
+    return key;
+}
+
 nb::dict prob_dict(const std::vector<double>& probs, size_t width) {
     nb::dict d;
     for (uint64_t i = 0; i < probs.size(); ++i)
@@ -44,7 +51,7 @@ struct Machine {
 };
 
 Program as_program(nb::handle prog) {
-    if (nb::isinstance<Program>(prog)) return nb::cast<const Program&>(prog);
+    if (nb::isinstance<Program>(prog)) return instance<Program>(prog);
     Program p;
     append_object(p.circuit, prog);
     return p;

@@ -173,7 +173,7 @@ PauliSum scaled(const PauliSum& a, double factor) {
 }
 
 const PauliSum& as_observable(nb::handle value, PauliSum& holder) {
-    if (nb::isinstance<PauliSum>(value)) return nb::cast<const PauliSum&>(value);
+    if (nb::isinstance<PauliSum>(value)) return instance<PauliSum>(value);
     if (PyUnicode_Check(value.ptr())) return holder = from_labels(value, nb::none());
     throw nb::type_error(
         ("expval: the observable must be a PauliSum or a Pauli label, got " + type_name_of(value))
@@ -183,10 +183,10 @@ const PauliSum& as_observable(nb::handle value, PauliSum& holder) {
 // The state an expectation is taken on: a StateVector as it is, or a circuit run from the
 // all-zero state over at least the observable's qubits.
 StateVector state_for(nb::handle target, int min_qubits) {
-    if (nb::isinstance<StateVector>(target)) return nb::cast<const StateVector&>(target);
+    if (nb::isinstance<StateVector>(target)) return instance<StateVector>(target);
     int width = min_qubits;
     if (nb::isinstance<Program>(target))
-        width = std::max(width, nb::cast<const Program&>(target).width());
+        width = std::max(width, instance<Program>(target).width());
     if (!nb::isinstance<Gate>(target) && !nb::isinstance<Circuit>(target) &&
         !nb::isinstance<Program>(target)) {
         throw nb::type_error(("expval: expected a StateVector, QCircuit, QProg or QGate, got " +
@@ -281,14 +281,14 @@ Example:
             "__add__",
             [](const PauliSum& a, nb::handle b) -> nb::object {
                 if (!nb::isinstance<PauliSum>(b)) return nb::borrow(Py_NotImplemented);
-                return nb::cast(combined(a, nb::cast<const PauliSum&>(b), 1.0));
+                return nb::cast(combined(a, instance<PauliSum>(b), 1.0));
             },
             nb::arg("other").none(), nb::sig("def __add__(self, other: PauliSum) -> PauliSum"))
         .def(
             "__sub__",
             [](const PauliSum& a, nb::handle b) -> nb::object {
                 if (!nb::isinstance<PauliSum>(b)) return nb::borrow(Py_NotImplemented);
-                return nb::cast(combined(a, nb::cast<const PauliSum&>(b), -1.0));
+                return nb::cast(combined(a, instance<PauliSum>(b), -1.0));
             },
             nb::arg("other").none(), nb::sig("def __sub__(self, other: PauliSum) -> PauliSum"))
         .def("__neg__", [](const PauliSum& a) { return scaled(a, -1.0); })
@@ -312,7 +312,7 @@ Example:
             "__eq__",
             [](const PauliSum& a, nb::handle b) -> nb::object {
                 if (!nb::isinstance<PauliSum>(b)) return nb::borrow(Py_NotImplemented);
-                return nb::bool_(a == nb::cast<const PauliSum&>(b));
+                return nb::bool_(a == instance<PauliSum>(b));
             },
             nb::arg("other").none(), nb::sig("def __eq__(self, other: object) -> bool"))
         .def("__repr__", &sum_repr);

@@ -5,6 +5,7 @@
 
 #include "convert.h"
 #include "errors.h"
+#include "run.h"
 #include "signature.h"
 
 namespace nb = nanobind;
@@ -19,7 +20,7 @@ NB_MODULE(qasm, m) {
         [](nb::handle prog, nb::handle version) {
             kestrix::Program p;
             if (nb::isinstance<kestrix::Program>(prog)) {
-                p = nb::cast<const kestrix::Program&>(prog);
+                p = kestrix::py::instance<kestrix::Program>(prog);
             } else {
                 kestrix::py::append_object(p.circuit, prog);
             }
@@ -29,7 +30,9 @@ NB_MODULE(qasm, m) {
             const long v = nb::cast<long>(nb::int_(version));
             if (v != 2 && v != 3)
                 throw nb::value_error(("version must be 2 or 3, got " + std::to_string(v)).c_str());
-            return kestrix::to_qasm(p, int(v));
+            return kestrix::py::interruptible([&](const kestrix::InterruptCheck& check) {
+                return kestrix::to_qasm(p, int(v), check);
+            });
         },
         nb::arg("prog"), nb::arg("version") = 3,
         nb::sig("def dumps(prog: kestrix.core.QProg | kestrix.core.QCircuit | kestrix.core.QGate, "

@@ -97,12 +97,7 @@ Args:
                                               .c_str());
                 }
                 auto out = std::make_unique<StateVector>(s);
-                if (s.num_qubits() < 16) {
-                    out->apply(c);
-                } else {
-                    nb::gil_scoped_release release;
-                    out->apply(c);
-                }
+                kestrix::py::apply(*out, c);
                 return out.release();
             },
             nb::arg("circuit"), nb::rv_policy::take_ownership,
@@ -194,15 +189,7 @@ Example:
                                           .c_str());
             }
             const size_t dim = size_t{1} << n;
-            std::vector<cplx> u(dim * dim);
-            // Column j is the image of basis state j.
-            for (size_t j = 0; j < dim; ++j) {
-                StateVector s(n);
-                s.data()[0] = 0;
-                s.data()[j] = 1;
-                s.apply(c);
-                for (size_t i = 0; i < dim; ++i) u[i * dim + j] = s.data()[i];
-            }
+            const std::vector<cplx> u = kestrix::py::matrix_of(c, n);
             return to_numpy(u.data(), {dim, dim});
         },
         nb::arg("circuit"), nb::arg("num_qubits") = nb::none(),

@@ -10,34 +10,6 @@ namespace kestrix::py {
 
 namespace nb = nanobind;
 
-namespace {
-
-// Above this much amplitude work a run releases the GIL and polls for Ctrl-C; below it the
-// release would cost more than the run.
-constexpr double kReleaseGilWork = double(1 << 20);
-
-// Runs `work` with Ctrl-C polled through `interrupt`, releasing the GIL when it is long.
-template <class Work>
-auto interruptible(double amount, Work&& work) {
-    nb::object pending;
-    InterruptCheck interrupt = [&pending]() {
-        nb::gil_scoped_acquire gil;
-        if (PyErr_CheckSignals() == 0) return false;
-        pending = nb::steal(PyErr_GetRaisedException());
-        return true;
-    };
-    try {
-        if (amount < kReleaseGilWork) return work(interrupt);
-        nb::gil_scoped_release release;
-        return work(interrupt);
-    } catch (const Interrupted&) {
-        PyErr_SetRaisedException(pending.release().ptr());
-        throw nb::python_error();
-    }
-}
-
-}  // namespace
-
 uint64_t seed_from_numpy() {
     static nb::object* random = new nb::object(nb::module_::import_("numpy.random").attr("random"));
     const double u = nb::cast<double>((*random)());
@@ -52,7 +24,7 @@ Result run_program(const Program& program, uint64_t shots, std::optional<uint64_
     // Programs with measurements may be simulated once per shot: count that in.
     const double work = double(program.circuit.gate_count() + 1) * std::ldexp(1.0, width) *
                         (random ? double(shots) : 1.0);
-    return interruptible(work, [&](const InterruptCheck& interrupt) {
+    return interruptible_work(work, [&](const InterruptCheck& interrupt) {
         return Simulator::run(program, shots, used_seed, interrupt);
     });
 }
@@ -71,7 +43,7 @@ std::vector<Result> run_programs(std::span<const Program> programs, uint64_t sho
 std::vector<Result> run_programs(std::span<const Program> programs, uint64_t shots,
                                  std::span<const uint64_t> seeds) {
     for (const Program& p : programs) check_fits_in_memory(p.width());
-    return interruptible(kReleaseGilWork, [&](const InterruptCheck& interrupt) {
+    return interruptible_work(kReleaseGilWork, [&](const InterruptCheck& interrupt) {
         return Simulator::run_batch(programs, shots, seeds, interrupt);
     });
 }
@@ -79,7 +51,7 @@ std::vector<Result> run_programs(std::span<const Program> programs, uint64_t sho
 std::vector<std::vector<double>> probabilities_of_programs(std::span<const Program> programs,
                                                            std::span<const int> qubits) {
     for (const Program& p : programs) check_fits_in_memory(p.width());
-    return interruptible(kReleaseGilWork, [&](const InterruptCheck& interrupt) {
+    return interruptible_work(kReleaseGilWork, [&](const InterruptCheck& interrupt) {
         return Simulator::probabilities_batch(programs, qubits, interrupt);
     });
 }
@@ -89,12 +61,20 @@ StateVector evolve(const Circuit& circuit, int num_qubits) {
         throw IndexError("the circuit acts on qubit " + std::to_string(circuit.width() - 1) +
                          " but the state has " + std::to_string(num_qubits) + " qubits");
     }
-    check_fits_in_memory(num_qubits);
-    const double work = double(circuit.gate_count() + 1) * std::ldexp(1.0, num_qubits);
-    return interruptible(work, [&](const InterruptCheck&) {
-        StateVector state(num_qubits);
-        state.apply(circuit);
-        return state;
+    StateVector state(num_qubits);
+    apply(state, circuit);
+    return state;
+}
+
+void apply(StateVector& state, const Circuit& circuit) {
+    const double work = double(circuit.gate_count() + 1) * std::ldexp(1.0, state.num_qubits());
+    interruptible_work(work, [&](const InterruptCheck& interrupt) { state.apply(circuit, interrupt); });
+}
+
+std::vector<cplx> matrix_of(const Circuit& circuit, int n) {
+    const double work = double(circuit.gate_count() + 1) * std::ldexp(1.0, 2 * n);
+    return interruptible_work(work, [&](const InterruptCheck& interrupt) {
+        return circuit_matrix(circuit, n, interrupt);
     });
 }
 

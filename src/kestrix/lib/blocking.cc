@@ -1,9 +1,12 @@
 #include "kestrix/lib/blocking.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
+#include <thread>
 
+#include "kestrix/lib/errors.h"
 #include "kestrix/lib/kernels.h"
 #include "kestrix/lib/parallel.h"
 
@@ -152,32 +155,68 @@ std::vector<Segment> segment(const Schedule& plan, int n, int chunk_qubits) {
     return out;
 }
 
-void apply_segment(const Schedule& plan, const Segment& s, cplx* amps, int n) {
-    if (s.kind == Segment::Kind::Pass) return plan.apply(amps, n, plan.steps[s.step]);
+namespace {
+
+// A pass over a large state runs slice by slice along the highest qubits that its step
+// leaves alone (each slice is then a state of its own), and `interrupt` is polled between
+// slices: one pass over 2^26 amplitudes takes a good part of a second.
+constexpr int kSliceMinQubits = 20;
+constexpr int kMaxSliceQubits = 4;
+
+void apply_pass(const Schedule& plan, const Step& step, cplx* amps, int n,
+                const InterruptCheck& interrupt) {
+    const int unused_high = std::countl_zero(plan.qubit_mask(step)) - (64 - n);
+    const int sliced = std::min({kMaxSliceQubits, unused_high, n - kSliceMinQubits});
+    if (!interrupt || sliced <= 0) return plan.apply(amps, n, step);
+    const int width = n - sliced;
+    for (uint64_t h = 0; h < (uint64_t{1} << sliced); ++h) {
+        if (interrupt()) throw Interrupted();
+        plan.apply(amps + (h << width), width, step);
+    }
+}
+
+}  // namespace
+
+void apply_segment(const Schedule& plan, const Segment& s, cplx* amps, int n,
+                   const InterruptCheck& interrupt) {
+    if (s.kind == Segment::Kind::Pass)
+        return apply_pass(plan, plan.steps[s.step], amps, n, interrupt);
+    // A chunked segment may hold hundreds of steps over the whole state: the calling thread
+    // polls between its chunks, and every thread skips the chunks left once it says stop.
+    std::atomic<bool> stop{false};
+    const std::thread::id caller = std::this_thread::get_id();
+    auto stopping = [&] {
+        if (stop.load(std::memory_order_relaxed)) return true;
+        if (!interrupt || std::this_thread::get_id() != caller || !interrupt()) return false;
+        stop.store(true, std::memory_order_relaxed);
+        return true;
+    };
     const int c = std::popcount(s.local);
     const uint64_t chunks = uint64_t{1} << (n - c);
     const int run_qubits = std::countr_one(s.local);
     if (run_qubits == c) {
         // The chunk's qubits are the lowest ones: each chunk is a slice of the state.
         for_range(chunks, true, [&](uint64_t h) {
-            run_ops(s, amps + (h << c), c, h << c);
+            if (!stopping()) run_ops(s, amps + (h << c), c, h << c);
         });
-        return;
+    } else {
+        const uint64_t run = uint64_t{1} << run_qubits;
+        const uint64_t high = s.local & ~low_bits(run_qubits);
+        std::vector<uint64_t> offsets(uint64_t{1} << (c - run_qubits));
+        for (uint64_t j = 0; j < offsets.size(); ++j) offsets[j] = deposit_into(j, high);
+        for_range(chunks, true, [&](uint64_t h) {
+            if (stopping()) return;
+            thread_local std::vector<cplx> buffer;
+            buffer.resize(uint64_t{1} << c);
+            const uint64_t base = spread(h, s.local);
+            for (uint64_t j = 0; j < offsets.size(); ++j)
+                std::memcpy(&buffer[j * run], amps + (base | offsets[j]), run * sizeof(cplx));
+            run_ops(s, buffer.data(), c, base);
+            for (uint64_t j = 0; j < offsets.size(); ++j)
+                std::memcpy(amps + (base | offsets[j]), &buffer[j * run], run * sizeof(cplx));
+        });
     }
-    const uint64_t run = uint64_t{1} << run_qubits;
-    const uint64_t high = s.local & ~low_bits(run_qubits);
-    std::vector<uint64_t> offsets(uint64_t{1} << (c - run_qubits));
-    for (uint64_t j = 0; j < offsets.size(); ++j) offsets[j] = deposit_into(j, high);
-    for_range(chunks, true, [&](uint64_t h) {
-        thread_local std::vector<cplx> buffer;
-        buffer.resize(uint64_t{1} << c);
-        const uint64_t base = spread(h, s.local);
-        for (uint64_t j = 0; j < offsets.size(); ++j)
-            std::memcpy(&buffer[j * run], amps + (base | offsets[j]), run * sizeof(cplx));
-        run_ops(s, buffer.data(), c, base);
-        for (uint64_t j = 0; j < offsets.size(); ++j)
-            std::memcpy(amps + (base | offsets[j]), &buffer[j * run], run * sizeof(cplx));
-    });
+    if (stop.load()) throw Interrupted();
 }
 
 }  // namespace kestrix

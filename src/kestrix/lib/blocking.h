@@ -44,7 +44,10 @@ struct Segment {
 /// kParallelQubits every step is its own pass. chunk_qubits = 0 picks kChunkQubits.
 std::vector<Segment> segment(const Schedule& plan, int n, int chunk_qubits = 0);
 
-/// Applies one unitary segment (a Pass or a Chunked one) to an n-qubit state.
-void apply_segment(const Schedule& plan, const Segment& segment, cplx* amps, int n);
+/// Applies one unitary segment (a Pass or a Chunked one) to an n-qubit state. A chunked
+/// segment polls `interrupt` between chunks on the calling thread and throws Interrupted
+/// when it says stop, leaving the state partly updated.
+void apply_segment(const Schedule& plan, const Segment& segment, cplx* amps, int n,
+                   const InterruptCheck& interrupt = {});
 
 }  // namespace kestrix

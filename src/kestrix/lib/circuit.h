@@ -26,6 +26,14 @@ struct Item {
     std::variant<Gate, Block> value;
 };
 
+/// Frees a list of items without recursion: a circuit inverted or controlled a million
+/// times nests a million blocks, and freeing them one inside another would overflow the
+/// stack. Every list a circuit holds is made by new_item_list, which installs it.
+struct ItemListDeleter {
+    void operator()(const ItemList* items) const noexcept;
+};
+std::shared_ptr<ItemList> new_item_list(ItemList items = {});
+
 class Circuit {
   public:
     Circuit();
@@ -39,14 +47,14 @@ class Circuit {
     Circuit daggered() const;
 
     /// Calls f(const Gate&) for every gate in execution order, blocks expanded, each gate
-    /// carrying the controls and dagger flag it runs with.
+    /// carrying the controls and dagger flag it runs with. Memory grows with the nesting
+    /// depth only; the time, with the expanded gate count.
     template <class F>
-    void for_each_gate(F&& f) const {
-        std::vector<int> controls;
-        visit(*items_, controls, false, f);
-    }
+    void for_each_gate(F&& f) const;
 
-    /// Every gate in execution order (see for_each_gate).
+    /// Every gate in execution order (see for_each_gate). MemoryError when the expanded
+    /// list could not fit in memory (a block appended to itself forty times holds 2^40
+    /// gates): walk such a circuit with for_each_gate or a GateCursor.
     std::vector<Gate> flatten() const;
     /// The summary below is kept up to date on every append, so reading it costs nothing
     /// however many gates the blocks expand to.
@@ -61,11 +69,9 @@ class Circuit {
 
   private:
     ItemList& mutable_items();
+    void add_gate_count(size_t count);
     /// A circuit of one block over this circuit's content, with this summary.
     Circuit wrapped(Block block) const;
-
-    template <class F>
-    static void visit(const ItemList& items, std::vector<int>& controls, bool dagger, F& f);
 
     std::shared_ptr<ItemList> items_;
     size_t gate_count_ = 0;
@@ -73,30 +79,33 @@ class Circuit {
     bool measures_ = false;
 };
 
+/// Walks a circuit's gates one at a time, as for_each_gate yields them, for callers that
+/// take them on demand (a Python iterator). It keeps the circuit's content alive, costs
+/// memory in proportion to the nesting depth only, and sees the circuit as it was when the
+/// cursor was made.
+class GateCursor {
+  public:
+    explicit GateCursor(const Circuit& circuit);
+    /// The next gate into `out`; false when every gate has been given.
+    bool next(Gate& out);
+
+  private:
+    struct Level {
+        const ItemList* items;
+        size_t done;      ///< items of this level already taken
+        size_t controls;  ///< controls_.size() when the level was entered
+        bool dagger;
+    };
+    Circuit circuit_;
+    std::vector<Level> stack_;
+    std::vector<int> controls_;
+};
+
 template <class F>
-void Circuit::visit(const ItemList& items, std::vector<int>& controls, bool dagger, F& f) {
-    const size_t n = items.size();
-    for (size_t k = 0; k < n; ++k) {
-        const Item& item = items[dagger ? n - 1 - k : k];
-        if (const Gate* g = std::get_if<Gate>(&item.value)) {
-            if (controls.empty() && !dagger) {
-                f(*g);
-            } else {
-                Gate run = *g;
-                if (run.is_unitary()) {
-                    run.controls.append(controls.begin(), controls.end());
-                    if (dagger) run.dagger = !run.dagger;
-                }
-                f(static_cast<const Gate&>(run));
-            }
-        } else {
-            const Block& b = std::get<Block>(item.value);
-            const size_t mark = controls.size();
-            controls.insert(controls.end(), b.controls.begin(), b.controls.end());
-            visit(*b.body, controls, dagger != b.dagger, f);
-            controls.resize(mark);
-        }
-    }
+void Circuit::for_each_gate(F&& f) const {
+    GateCursor cursor(*this);
+    Gate gate;
+    while (cursor.next(gate)) f(static_cast<const Gate&>(gate));
 }
 
 }  // namespace kestrix

@@ -7,18 +7,23 @@
 #include <vector>
 
 #include "kestrix/lib/circuit.h"
+#include "kestrix/lib/interrupt.h"
 
 namespace kestrix {
 
+// Each walks the expanded gates, which may be billions for a small circuit appended to
+// itself: `interrupt` is polled every few thousand gates (Interrupted when it says stop).
+
 /// Whether both circuits run equal gates in the same order.
-bool same_gates(const Circuit& a, const Circuit& b);
+bool same_gates(const Circuit& a, const Circuit& b, const InterruptCheck& interrupt = {});
 
 /// The number of layers: a gate starts after every earlier gate that shares a qubit
 /// (controls included) or a classical bit with it. Barriers line their qubits up but add
 /// no layer of their own.
-size_t depth(const Circuit& circuit);
+size_t depth(const Circuit& circuit, const InterruptCheck& interrupt = {});
 
 /// (gate name, count), most frequent first; equal counts in order of first appearance.
-std::vector<std::pair<std::string, size_t>> count_ops(const Circuit& circuit);
+std::vector<std::pair<std::string, size_t>> count_ops(const Circuit& circuit,
+                                                      const InterruptCheck& interrupt = {});
 
 }  // namespace kestrix

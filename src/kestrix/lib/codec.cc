@@ -315,8 +315,9 @@ struct ResultCodec {
         w.ints(r.cbits_);
         w.ints(r.cbit_qubit_);
         w.u32(uint32_t(r.counts_.size()));
-        for (auto [outcome, count] : r.counts_) {
-            w.u64(outcome);
+        const size_t words = (r.cbits_.size() + 63) / 64;
+        for (const auto& [outcome, count] : r.counts_) {
+            for (size_t k = 0; k < words; ++k) w.u64(outcome.word(k));
             w.u64(count);
         }
         w.u8(r.state_.has_value());
@@ -335,7 +336,7 @@ struct ResultCodec {
         if (r.shots_ == 0) in.fail("no shots");
         r.cbits_ = in.ints();
         r.cbit_qubit_ = in.ints();
-        if (r.cbits_.size() != r.cbit_qubit_.size() || r.cbits_.size() > 63)
+        if (r.cbits_.size() != r.cbit_qubit_.size() || r.cbits_.size() > size_t(kMaxQubits))
             in.fail("classical bits and their qubits disagree");
         for (size_t j = 0; j < r.cbits_.size(); ++j) {
             if (r.cbits_[j] < 0 || (j > 0 && r.cbits_[j] <= r.cbits_[j - 1]))
@@ -344,13 +345,17 @@ struct ResultCodec {
                 in.fail("a classical bit holds a qubit outside the program");
         }
         uint64_t total = 0;
-        for (size_t k = in.count(16); k > 0; --k) {
-            const uint64_t outcome = in.u64(), count = in.u64();
-            if (outcome >> r.cbits_.size() || count == 0 || count > r.shots_ - total ||
+        const size_t words = (r.cbits_.size() + 63) / 64;
+        for (size_t k = in.count(8 * (words + 1)); k > 0; --k) {
+            Outcome outcome;
+            for (size_t w = 0; w < words; ++w) outcome.set_word(w, in.u64());
+            const uint64_t count = in.u64();
+            if (outcome.bit_width() > r.cbits_.size() || count == 0 ||
+                count > r.shots_ - total ||
                 (!r.counts_.empty() && outcome <= r.counts_.back().first))
                 in.fail("bad shot counts");
             total += count;
-            r.counts_.emplace_back(outcome, count);
+            r.counts_.emplace_back(std::move(outcome), count);
         }
         if (r.measured() && total != r.shots_) in.fail("shot counts do not add up");
         if (in.flag()) {

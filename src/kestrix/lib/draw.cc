@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 #include <map>
 #include <vector>
 
@@ -12,6 +13,9 @@ namespace {
 constexpr const char* kWire = "─";
 constexpr const char* kCross = "┼";
 constexpr const char* kControl = "●";
+// Glyphs of the largest drawing (about 12 MB of text); the gates beyond it are counted in
+// a last line instead of drawn.
+constexpr double kMaxDrawnCells = 1 << 22;
 
 // Number of terminal columns of a UTF-8 string (every glyph used here is one column).
 size_t columns(const std::string& s) {
@@ -68,14 +72,25 @@ std::string draw(const Circuit& circuit, int num_qubits) {
     const int rows = std::max(num_qubits, circuit.width());
     std::vector<Column> cols;
     std::vector<size_t> next_free(rows, 0);
-    circuit.for_each_gate([&](const Gate& g) {
+    size_t drawn_width = 0;  // columns of text so far, wires between them included
+    uint64_t drawn = 0;
+    GateCursor cursor(circuit);
+    Gate g;
+    while (cursor.next(g)) {
         std::vector<int> all = g.all_qubits();
-        if (all.empty()) return;
+        if (all.empty()) {
+            ++drawn;
+            continue;
+        }
         const int lo = *std::min_element(all.begin(), all.end());
         const int hi = *std::max_element(all.begin(), all.end());
         size_t at = 0;
         for (int r = lo; r <= hi; ++r) at = std::max(at, next_free[r]);
-        if (at == cols.size()) cols.emplace_back();
+        if (at == cols.size()) {
+            if (double(rows) * double(drawn_width + 2) > kMaxDrawnCells) break;
+            cols.emplace_back();
+            drawn_width += 2;
+        }
         Column& col = cols[at];
         for (int r = lo; r <= hi; ++r) {
             col.cells[r] = g.kind == GateKind::BARRIER ? "" : kCross;
@@ -83,8 +98,11 @@ std::string draw(const Circuit& circuit, int num_qubits) {
         }
         for (size_t k = 0; k < g.qubits.size(); ++k) col.cells[g.qubits[k]] = label(g, k);
         for (int c : g.controls) col.cells[c] = kControl;
+        const size_t before = col.width;
         for (auto& [r, text] : col.cells) col.width = std::max(col.width, columns(text));
-    });
+        drawn_width += col.width - before;
+        ++drawn;
+    }
 
     std::vector<std::string> lines(rows);
     size_t name_width = 0;
@@ -108,6 +126,8 @@ std::string draw(const Circuit& circuit, int num_qubits) {
         }
         out += line + "\n";
     }
+    if (drawn < circuit.gate_count())
+        out += "… " + std::to_string(circuit.gate_count() - drawn) + " more gates not drawn\n";
     return out;
 }
 

@@ -7,6 +7,7 @@
 namespace kestrix {
 
 /// `num_qubits` rows at least (a program's declared width); more if the circuit needs them.
+/// A drawing stops at about four million glyphs; a last line counts the gates left out.
 std::string draw(const Circuit& circuit, int num_qubits = 0);
 
 }  // namespace kestrix

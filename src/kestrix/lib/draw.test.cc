@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <string>
+#include <vector>
 
 namespace kestrix {
 namespace {
@@ -31,6 +33,21 @@ TEST(Draw, OneRowPerQubitWithGatesInColumns) {
 TEST(Draw, EmptyCircuitDrawsBareWires) {
     EXPECT_EQ(lines(draw(Circuit(), 2)).size(), 2u);
     EXPECT_EQ(draw(Circuit(), 0), "");
+}
+
+// A circuit of 2^30 gates draws as its first few million glyphs and a line that counts
+// the rest, not as a string of billions.
+TEST(Draw, HugeCircuitIsCutShortWithACount) {
+    Circuit c;
+    c.append(make_gate(GateKind::H, {0})).append(make_gate(GateKind::X, {1}));
+    for (int k = 0; k < 29; ++k) c.append(c);
+    const std::string text = draw(c);
+    EXPECT_LT(text.size(), size_t{64} << 20);
+    const std::vector<std::string> rows = lines(text);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[2].rfind("… ", 0), 0u);
+    EXPECT_NE(rows[2].find("more gates not drawn"), std::string::npos);
+    EXPECT_EQ(lines(draw(c, 1)).size(), 3u);
 }
 
 }  // namespace

@@ -35,18 +35,33 @@ int gate_arity(GateKind kind) { return info(kind).arity; }
 int gate_param_count(GateKind kind) { return info(kind).params; }
 
 void check_distinct_qubits(std::span<const int> qubits, const char* what) {
-    for (size_t i = 0; i < qubits.size(); ++i) {
-        if (qubits[i] < 0) {
+    for (int q : qubits) {
+        if (q < 0) {
             throw ValueError(std::string(what) + ": qubit index must be non-negative, got " +
-                             std::to_string(qubits[i]));
+                             std::to_string(q));
         }
-        for (size_t j = 0; j < i; ++j) {
-            if (qubits[j] == qubits[i]) {
-                throw ValueError(std::string(what) + ": qubit " + std::to_string(qubits[i]) +
-                                 " is used more than once");
-            }
+        if (q >= kMaxQubits) {
+            throw ValueError(std::string(what) + ": qubit index " + std::to_string(q) +
+                             " is too large (the largest is " + std::to_string(kMaxQubits - 1) +
+                             ")");
         }
     }
+    // Pairwise for the short lists of gates; sorted for long ones (a barrier over every
+    // qubit), which would otherwise cost a quadratic number of comparisons.
+    auto repeated = [&](int q) {
+        throw ValueError(std::string(what) + ": qubit " + std::to_string(q) +
+                         " is used more than once");
+    };
+    if (qubits.size() <= 32) {
+        for (size_t i = 0; i < qubits.size(); ++i)
+            for (size_t j = 0; j < i; ++j)
+                if (qubits[j] == qubits[i]) repeated(qubits[i]);
+        return;
+    }
+    std::vector<int> sorted(qubits.begin(), qubits.end());
+    std::sort(sorted.begin(), sorted.end());
+    const auto twin = std::adjacent_find(sorted.begin(), sorted.end());
+    if (twin != sorted.end()) repeated(*twin);
 }
 
 Gate make_gate(GateKind kind, QubitList qubits, ParamList params) {
@@ -79,6 +94,10 @@ Gate make_measure(int qubit, int cbit) {
     if (cbit < 0) {
         throw ValueError("MEASURE: classical bit must be non-negative, got " +
                          std::to_string(cbit));
+    }
+    if (cbit >= kMaxQubits) {
+        throw ValueError("MEASURE: classical bit index " + std::to_string(cbit) +
+                         " is too large (the largest is " + std::to_string(kMaxQubits - 1) + ")");
     }
     g.cbit = cbit;
     return g;

@@ -24,6 +24,11 @@ using ParamList = SmallVector<double, 3>;
 /// gate's qubits[j]. Shared and immutable: copies of the gate never copy the matrix.
 using MatrixPayload = std::shared_ptr<const std::vector<std::complex<double>>>;
 
+/// Qubit and classical-bit indices run from 0 to kMaxQubits - 1: far beyond any state that
+/// fits in memory, small enough that a width (highest index plus one) never overflows and
+/// a drawing with a row per qubit stays a few megabytes.
+constexpr int kMaxQubits = 1 << 16;
+
 /// Widest UNITARY gate: it runs on the engine's dense kernels, which stop there.
 constexpr int kMaxUnitaryQubits = 6;
 
@@ -68,7 +73,7 @@ Gate make_unitary(QubitList qubits, std::vector<std::complex<double>> matrix);
 /// Whether two gates carry the same matrix payload (both none, or equal entries).
 bool same_matrix(const Gate& a, const Gate& b);
 
-/// Throws ValueError unless every qubit is non-negative and none repeats.
+/// Throws ValueError unless every qubit lies in [0, kMaxQubits) and none repeats.
 void check_distinct_qubits(std::span<const int> qubits, const char* what);
 
 }  // namespace kestrix

@@ -18,11 +18,15 @@
 #include <string>
 #include <string_view>
 
+#include "kestrix/lib/interrupt.h"
 #include "kestrix/lib/program.h"
 
 namespace kestrix {
 
-std::string to_qasm(const Program& program, int version);
+/// The program's text. A program expands gate by gate, and a small one appended to itself
+/// may hold billions: MemoryError when the text could not fit in memory, and `interrupt`
+/// is polled every few thousand gates.
+std::string to_qasm(const Program& program, int version, const InterruptCheck& interrupt = {});
 
 Program from_qasm(std::string_view text);
 

@@ -7,6 +7,7 @@
 
 #include "kestrix/lib/errors.h"
 #include "kestrix/lib/gate_text.h"
+#include "kestrix/lib/memory.h"
 #include "kestrix/lib/number_text.h"
 #include "kestrix/lib/qasm.h"
 
@@ -161,15 +162,20 @@ constexpr const char* kCswap = "gate cswap a, b, c { cx c, b; ccx a, b, c; cx c,
 
 }  // namespace
 
-std::string to_qasm(const Program& program, int version) {
+std::string to_qasm(const Program& program, int version, const InterruptCheck& interrupt) {
     if (version != 2 && version != 3)
         throw ValueError("OpenQASM version must be 2 or 3, got " + std::to_string(version));
+    // A statement is some twenty characters at least.
+    check_memory(20.0 * double(program.circuit.gate_count()),
+                 "the OpenQASM text of " + std::to_string(program.circuit.gate_count()) +
+                     " gates");
     const int width = program.width();
     int cbits = 0;
     bool swap = false, cswap = false;
     std::string body;
     size_t index = 0;
     program.circuit.for_each_gate([&](const Gate& g) {
+        if (index % 65536 == 65535 && interrupt && interrupt()) throw Interrupted();
         if (g.kind == GateKind::MEASURE) {
             cbits = std::max(cbits, g.cbit + 1);
             const std::string q = "q[" + std::to_string(g.qubits[0]) + "]";

@@ -1,23 +1,34 @@
 #include "kestrix/lib/repeat.h"
 
 #include <cmath>
+#include <utility>
+#include <vector>
 
 namespace kestrix {
 
 namespace {
 
-bool same_items(const ItemList& a, const ItemList& b) {
-    if (&a == &b) return true;
-    if (a.size() != b.size()) return false;
-    for (size_t k = 0; k < a.size(); ++k) {
-        const Gate* ga = std::get_if<Gate>(&a[k].value);
-        const Gate* gb = std::get_if<Gate>(&b[k].value);
-        if (ga && gb) {
-            if (!(*ga == *gb)) return false;
-        } else if (ga || gb) {
-            return false;
-        } else if (!same_block(std::get<Block>(a[k].value), std::get<Block>(b[k].value))) {
-            return false;
+// Compares with a list of pairs still to compare rather than by recursion: blocks may nest
+// a million deep.
+bool same_items(const ItemList& first, const ItemList& second) {
+    std::vector<std::pair<const ItemList*, const ItemList*>> todo{{&first, &second}};
+    while (!todo.empty()) {
+        const auto [a, b] = todo.back();
+        todo.pop_back();
+        if (a == b) continue;
+        if (a->size() != b->size()) return false;
+        for (size_t k = 0; k < a->size(); ++k) {
+            const Gate* ga = std::get_if<Gate>(&(*a)[k].value);
+            const Gate* gb = std::get_if<Gate>(&(*b)[k].value);
+            if (ga && gb) {
+                if (!(*ga == *gb)) return false;
+                continue;
+            }
+            if (ga || gb) return false;
+            const Block& ba = std::get<Block>((*a)[k].value);
+            const Block& bb = std::get<Block>((*b)[k].value);
+            if (ba.dagger != bb.dagger || ba.controls != bb.controls) return false;
+            todo.emplace_back(ba.body.get(), bb.body.get());
         }
     }
     return true;

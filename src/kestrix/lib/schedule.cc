@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "kestrix/lib/errors.h"
+#include "kestrix/lib/memory.h"
 #include "kestrix/lib/repeat.h"
 
 namespace kestrix {
@@ -11,6 +12,11 @@ namespace kestrix {
 namespace {
 
 constexpr size_t kReservedSteps = 4096;
+// A step with its share of the fused schedule and the segments built from it. Lowering
+// stops with a MemoryError once the steps would take a quarter of the memory.
+constexpr double kBytesPerStep = 3 * sizeof(Step);
+// Steps lowered between two polls for an interrupt: a millisecond or so.
+constexpr size_t kPollSteps = size_t{1} << 16;
 
 uint64_t mask_of(const std::vector<int>& qubits) {
     uint64_t mask = 0;
@@ -18,41 +24,70 @@ uint64_t mask_of(const std::vector<int>& qubits) {
     return mask;
 }
 
+// Lowers every gate in execution order. The walk keeps its own stack (nesting may be a
+// million blocks deep) and refuses a circuit whose steps could not fit in memory before
+// it grows that far; `interrupt` is polled every kPollSteps steps.
 class Walker {
   public:
-    Walker(Schedule& out, int n, bool fold) : out_(out), n_(n), fold_(fold) {}
+    Walker(Schedule& out, int n, bool fold, const InterruptCheck& interrupt)
+        : out_(out), n_(n), fold_(fold), interrupt_(interrupt) {}
 
-    void walk(const ItemList& items, uint64_t controls, bool dagger) {
-        const size_t size = items.size();
-        auto at = [&](size_t k) -> const Item& { return items[dagger ? size - 1 - k : k]; };
-        for (size_t k = 0; k < size;) {
-            if (const Gate* g = std::get_if<Gate>(&at(k).value)) {
-                gate(*g, controls, dagger);
-                ++k;
+    void walk(const ItemList& root, uint64_t controls, bool dagger) {
+        // One frame per block being walked; `passes` walks of its list remain, counting
+        // this one (a run of identical blocks that is not folded is walked once per copy).
+        struct Frame {
+            const ItemList* items;
+            size_t k;
+            uint64_t controls;
+            bool dagger;
+            uint64_t passes;
+        };
+        std::vector<Frame> stack{{&root, 0, controls, dagger, 1}};
+        while (!stack.empty()) {
+            Frame& f = stack.back();
+            const size_t size = f.items->size();
+            if (f.k == size) {
+                f.k = 0;
+                if (--f.passes == 0) stack.pop_back();
                 continue;
             }
-            const Block& b = std::get<Block>(at(k).value);
+            const ItemList& items = *f.items;
+            const bool reversed = f.dagger;
+            auto at = [&](size_t k) -> const Item& { return items[reversed ? size - 1 - k : k]; };
+            if (const Gate* g = std::get_if<Gate>(&at(f.k).value)) {
+                gate(*g, f.controls, f.dagger);
+                ++f.k;
+                continue;
+            }
+            const Block& b = std::get<Block>(at(f.k).value);
             size_t run = 1;
             if (fold_) {
-                while (k + run < size) {
-                    const Block* next = std::get_if<Block>(&at(k + run).value);
+                while (f.k + run < size) {
+                    const Block* next = std::get_if<Block>(&at(f.k + run).value);
                     if (!next || !same_block(b, *next)) break;
                     ++run;
                 }
             }
-            if (run > 1 && fold(b, controls, dagger, run)) {
-                k += run;
-                continue;
-            }
-            for (size_t r = 0; r < run; ++r)
-                walk(*b.body, controls | mask_of(b.controls), dagger != b.dagger);
-            k += run;
+            f.k += run;
+            if (run > 1 && fold(b, f.controls, f.dagger, run)) continue;
+            const Frame body{b.body.get(), 0, f.controls | mask_of(b.controls),
+                             f.dagger != b.dagger, run};
+            stack.push_back(body);  // `f` dangles from here
         }
     }
 
   private:
     void gate(const Gate& g, uint64_t controls, bool dagger) {
         if (g.kind == GateKind::BARRIER) return;
+        if (out_.steps.size() % kPollSteps == kPollSteps - 1) {
+            if (double(out_.steps.size()) * kBytesPerStep > physical_memory() / 4) {
+                throw MemoryError("the circuit expands to more than " +
+                                  std::to_string(out_.steps.size()) +
+                                  " operations, more than a quarter of this machine's " +
+                                  gib_text(physical_memory()) + " of memory can hold");
+            }
+            if (interrupt_ && interrupt_()) throw Interrupted();
+        }
         if (g.kind == GateKind::UNITARY && g.qubits.size() > 2) {
             // Wider than a gate op: a dense block of its own, which fusion leaves whole.
             out_.push_block(lower_block(g, controls, dagger));
@@ -72,7 +107,7 @@ class Walker {
     // narrow enough and the estimated work is smaller.
     bool fold(const Block& b, uint64_t controls, bool dagger, uint64_t run) {
         Schedule body;
-        Walker(body, n_, true).walk(*b.body, 0, dagger != b.dagger);
+        Walker(body, n_, true, interrupt_).walk(*b.body, 0, dagger != b.dagger);
         uint64_t support = 0;
         std::vector<uint32_t> order;
         for (const Step& s : body.steps) {
@@ -96,6 +131,7 @@ class Walker {
     Schedule& out_;
     int n_;
     bool fold_;
+    const InterruptCheck& interrupt_;
 };
 
 }  // namespace
@@ -123,12 +159,13 @@ void Schedule::apply(cplx* amps, int n, const Step& step) const {
     }
 }
 
-Schedule make_schedule(const Circuit& circuit, int n, bool fold_repeats) {
+Schedule make_schedule(const Circuit& circuit, int n, bool fold_repeats,
+                       const InterruptCheck& interrupt) {
     Schedule s;
     // Steps are 300 bytes: a small circuit's are sized once, but never more than a few
     // thousand up front, since runs of repeated blocks may fold a huge circuit to a few.
     s.steps.reserve(std::min<size_t>(circuit.gate_count(), kReservedSteps));
-    Walker(s, n, fold_repeats).walk(circuit.items(), 0, false);
+    Walker(s, n, fold_repeats, interrupt).walk(circuit.items(), 0, false);
     return s;
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "kestrix/lib/circuit.h"
+#include "kestrix/lib/interrupt.h"
 #include "kestrix/lib/kernels.h"
 #include "kestrix/lib/op.h"
 
@@ -35,8 +36,10 @@ struct Schedule {
 
 /// Flattens `circuit` for an n-qubit state. With fold_repeats, runs of identical
 /// consecutive blocks on at most kMaxDenseQubits qubits become one matrix power where
-/// the estimated work is smaller.
-Schedule make_schedule(const Circuit& circuit, int n, bool fold_repeats = true);
+/// the estimated work is smaller. MemoryError when the steps would not fit in memory;
+/// Interrupted when `interrupt` asks, polled every few thousand steps.
+Schedule make_schedule(const Circuit& circuit, int n, bool fold_repeats = true,
+                       const InterruptCheck& interrupt = {});
 
 /// The 2^s x 2^s row-major matrix of steps[order[0]], steps[order[1]], ... (unitary
 /// steps acting only on `support`, ascending, s = support.size() <= kMaxDenseQubits).

@@ -33,7 +33,7 @@ class Runner {
         : interrupt_(interrupt), plan_(plan) {}
 
     void unitary(StateVector& state, const Segment& segment) {
-        apply_segment(plan_, segment, state.data(), state.num_qubits());
+        apply_segment(plan_, segment, state.data(), state.num_qubits(), interrupt_);
         work_ += state.size() * segment.step_count();
         if (interrupt_ && work_ >= kPollWork) {
             work_ = 0;
@@ -61,13 +61,39 @@ bool measurements_are_terminal(const Schedule& plan) {
     return true;
 }
 
+// Draws the shots of a program whose measurements are all terminal from its final state.
+// The draw is over the distinct measured qubits (in the order of the classical bits that
+// first hold them), so its table has at most 2^n entries however many classical bits
+// copy them; each drawn value is then spelled out over the classical bits.
+std::vector<std::pair<Outcome, uint64_t>> sample_terminal(const StateVector& state,
+                                                          const std::vector<int>& cbit_qubit,
+                                                          uint64_t shots, Rng& rng) {
+    std::vector<int> qubits;
+    std::vector<size_t> source;  // for each classical bit, the position of its qubit
+    for (int q : cbit_qubit) {
+        auto it = std::find(qubits.begin(), qubits.end(), q);
+        source.push_back(size_t(it - qubits.begin()));
+        if (it == qubits.end()) qubits.push_back(q);
+    }
+    const std::vector<uint64_t> counts = sample_counts(state.probabilities(qubits), shots, rng);
+    std::vector<std::pair<Outcome, uint64_t>> drawn;
+    for (uint64_t k = 0; k < counts.size(); ++k) {
+        if (!counts[k]) continue;
+        Outcome outcome;
+        for (size_t j = 0; j < source.size(); ++j) outcome.set(j, (k >> source[j]) & 1);
+        drawn.emplace_back(std::move(outcome), counts[k]);
+    }
+    std::sort(drawn.begin(), drawn.end());
+    return drawn;
+}
+
 }  // namespace
 
 namespace {
 
 // The steps that run for an n-qubit state: lowered and folded, fused from kFuseMinQubits.
-Schedule plan_for(const Program& program, int n) {
-    Schedule plan = make_schedule(program.circuit, n);
+Schedule plan_for(const Program& program, int n, const InterruptCheck& interrupt = {}) {
+    Schedule plan = make_schedule(program.circuit, n, true, interrupt);
     if (n >= kFuseMinQubits) plan = fuse(plan);
     return plan;
 }
@@ -76,6 +102,9 @@ Schedule plan_for(const Program& program, int n) {
 
 size_t Simulator::passes(const Program& program) {
     const int n = program.width();
+    // No state is made, but the engine's qubit masks stop at 64 bits: past 60 qubits it is
+    // the MemoryError a run would give.
+    if (n > 60) check_fits_in_memory(n);
     return segment(plan_for(program, n), n).size();
 }
 
@@ -85,7 +114,7 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
     const int n = program.width();
     check_fits_in_memory(n);
     // Fusion never merges gates across a measurement, so it leaves this answer alone.
-    const Schedule plan = plan_for(program, n);
+    const Schedule plan = plan_for(program, n, interrupt);
     const bool terminal = measurements_are_terminal(plan);
     Result r;
     r.num_qubits_ = n;
@@ -105,29 +134,23 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
         StateVector state(n);
         for (const Segment& s : segments)
             if (s.kind != Segment::Kind::Measure) runner.unitary(state, s);
-        if (r.measured()) {
-            std::vector<uint64_t> counts =
-                sample_counts(state.probabilities(r.cbit_qubit_), shots, rng);
-            for (uint64_t k = 0; k < counts.size(); ++k)
-                if (counts[k]) r.counts_.emplace_back(k, counts[k]);
-        }
+        if (r.measured()) r.counts_ = sample_terminal(state, r.cbit_qubit_, shots, rng);
         r.state_.emplace(std::move(state));
         return r;
     }
 
     // One state buffer for every shot; each measurement step's outcome bit found once.
-    std::map<uint64_t, uint64_t> tally;
+    std::map<Outcome, uint64_t> tally;
     r.mean_probs_.assign(uint64_t{1} << n, 0.0);
-    std::map<int, int> cbit_position;
-    for (size_t j = 0; j < r.cbits_.size(); ++j) cbit_position[r.cbits_[j]] = int(j);
-    std::vector<uint64_t> outcome_bit(plan.steps.size(), 0);
+    std::map<int, size_t> cbit_position;
+    for (size_t j = 0; j < r.cbits_.size(); ++j) cbit_position[r.cbits_[j]] = j;
+    std::vector<size_t> outcome_bit(plan.steps.size(), 0);
     for (size_t k = 0; k < plan.steps.size(); ++k)
-        if (!plan.steps[k].is_unitary())
-            outcome_bit[k] = uint64_t{1} << cbit_position[plan.steps[k].cbit];
+        if (!plan.steps[k].is_unitary()) outcome_bit[k] = cbit_position[plan.steps[k].cbit];
     StateVector state(n);
     for (uint64_t shot = 0; shot < shots; ++shot) {
         if (shot) state.reset();
-        uint64_t outcome = 0;
+        Outcome outcome;
         for (const Segment& s : segments) {
             if (s.kind != Segment::Kind::Measure) {
                 runner.unitary(state, s);
@@ -138,7 +161,7 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
             const double p1 = state.probability_of_one(q);
             const int value = rng.uniform() < p1 ? 1 : 0;
             state.collapse(q, value, value ? p1 : 1 - p1);
-            outcome = value ? (outcome | outcome_bit[k]) : (outcome & ~outcome_bit[k]);
+            outcome.set(outcome_bit[k], value);
         }
         ++tally[outcome];
         const cplx* a = state.data();
@@ -270,7 +293,7 @@ std::optional<std::vector<double>> Result::shot_frequencies(const std::vector<in
     std::vector<double> freq(uint64_t{1} << qubits.size(), 0.0);
     for (auto [outcome, count] : counts_) {
         uint64_t j = 0;
-        for (size_t k = 0; k < position.size(); ++k) j |= ((outcome >> position[k]) & 1) << k;
+        for (size_t k = 0; k < position.size(); ++k) j |= uint64_t{outcome.bit(position[k])} << k;
         freq[j] += double(count) / double(shots_);
     }
     return freq;

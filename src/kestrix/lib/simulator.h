@@ -3,18 +3,16 @@
 // probabilities. Terminal measurements are sampled from one simulation; a program that
 // measures a qubit and then acts on it again is simulated once per shot, with collapse.
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "kestrix/lib/interrupt.h"
+#include "kestrix/lib/outcome.h"
 #include "kestrix/lib/program.h"
 #include "kestrix/lib/statevector.h"
 
 namespace kestrix {
-
-/// Returns true when a long run should stop (polled every few million amplitude updates).
-using InterruptCheck = std::function<bool()>;
 
 class Result {
   public:
@@ -24,7 +22,7 @@ class Result {
     /// Distinct measured classical bits, ascending.
     const std::vector<int>& cbits() const { return cbits_; }
     /// (outcome, count) ascending by outcome; outcome bit j is the value of cbits()[j].
-    const std::vector<std::pair<uint64_t, uint64_t>>& counts() const { return counts_; }
+    const std::vector<std::pair<Outcome, uint64_t>>& counts() const { return counts_; }
 
     /// Exact probabilities over `qubits` (index bit k = qubits[k]).
     std::vector<double> exact_probabilities(const std::vector<int>& qubits) const;
@@ -40,7 +38,7 @@ class Result {
     uint64_t shots_ = 0;
     std::vector<int> cbits_;
     std::vector<int> cbit_qubit_;  ///< the qubit whose value each of cbits_ holds
-    std::vector<std::pair<uint64_t, uint64_t>> counts_;
+    std::vector<std::pair<Outcome, uint64_t>> counts_;
     std::optional<StateVector> state_;  ///< final state when one simulation served all shots
     std::vector<double> mean_probs_;    ///< else: final probabilities averaged over shots
 };

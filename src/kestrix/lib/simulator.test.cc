@@ -26,8 +26,8 @@ Program bell_with_measurements() {
 TEST(Simulator, TerminalMeasurementsSampleTheFinalState) {
     Result r = Simulator::run(bell_with_measurements(), 10000, 7);
     ASSERT_EQ(r.counts().size(), 2u);
-    EXPECT_EQ(r.counts()[0].first, 0u);
-    EXPECT_EQ(r.counts()[1].first, 3u);
+    EXPECT_EQ(r.counts()[0].first, Outcome(0));
+    EXPECT_EQ(r.counts()[1].first, Outcome(3));
     EXPECT_EQ(r.counts()[0].second + r.counts()[1].second, 10000u);
     EXPECT_NEAR(r.counts()[0].second / 10000.0, 0.5, 5 * 0.005);
     std::vector<double> exact = r.exact_probabilities({0, 1});
@@ -65,6 +65,53 @@ TEST(Simulator, FrequenciesOnlyWhenAllRequestedQubitsAreMeasured) {
     EXPECT_EQ(r.probabilities({0, 2})[2], 1.0);
 }
 
+// The draw is over the measured qubits, not a table of 2^(classical bits): a hundred
+// copies of two Bell qubits cost no more than two bits.
+TEST(Simulator, AnyNumberOfClassicalBitsCopiesTheMeasuredQubits) {
+    Program p = bell_with_measurements();
+    for (int c = 2; c < 100; ++c) p.circuit.append(make_measure(c % 2, c));
+    Result r = Simulator::run(p, 1000, 5);
+    ASSERT_EQ(r.cbits().size(), 100u);
+    ASSERT_EQ(r.counts().size(), 2u);
+    Outcome ones;
+    for (size_t j = 0; j < 100; ++j) ones.set(j, true);
+    EXPECT_EQ(r.counts()[0].first, Outcome(0));
+    EXPECT_EQ(r.counts()[1].first, ones);
+    EXPECT_EQ(r.counts()[0].second + r.counts()[1].second, 1000u);
+    EXPECT_EQ(r.shot_frequencies({1, 0})->size(), 4u);
+}
+
+// Measured, flipped and measured again into 70 classical bits: every bit is its own fair
+// coin, the high ones included (a 64-bit outcome would lose or corrupt them).
+TEST(Simulator, PerShotOutcomesKeepBitsBeyondSixtyFour) {
+    Program p;
+    for (int c = 0; c < 70; ++c)
+        p.circuit.append(make_gate(GateKind::H, {0})).append(make_measure(0, c));
+    Result r = Simulator::run(p, 400, 9);
+    uint64_t total = 0, high_ones = 0;
+    for (size_t k = 0; k < r.counts().size(); ++k) {
+        const auto& [outcome, count] = r.counts()[k];
+        if (k > 0) {
+            EXPECT_LT(r.counts()[k - 1].first, outcome);
+        }
+        total += count;
+        high_ones += outcome.bit(69) ? count : 0;
+        EXPECT_FALSE(outcome.bit(70));
+    }
+    EXPECT_EQ(total, 400u);
+    EXPECT_NEAR(double(high_ones) / 400, 0.5, 5 * 0.025);
+}
+
+TEST(Outcome, OrdersAsTheNumberItsBitsSpell) {
+    Outcome wide, low(~uint64_t{0});
+    wide.set(64, true);
+    EXPECT_LT(low, wide);
+    EXPECT_LT(Outcome(2), Outcome(3));
+    wide.set(64, false);
+    EXPECT_EQ(wide, Outcome());
+    EXPECT_TRUE(wide.is_zero());
+}
+
 TEST(Simulator, RefusesZeroShotsAndHugeStates) {
     EXPECT_THROW(Simulator::run(bell_with_measurements(), 0, 0), ValueError);
     Program wide;
@@ -79,6 +126,53 @@ TEST(Simulator, InterruptStopsALongRun) {
     int polls = 0;
     EXPECT_THROW(Simulator::run(p, 1, 0, [&] { return ++polls >= 2; }), Interrupted);
     EXPECT_EQ(polls, 2);
+}
+
+// With an interrupt that never fires, passes over a wide state run slice by slice and
+// chunked segments poll between chunks: the state must be the same to the last bit.
+TEST(Simulator, PollingForInterruptsLeavesTheStateAlone) {
+    std::mt19937_64 rng(8);
+    const int n = 22;
+    const Circuit c = testing::random_circuit(n, 60, rng);
+    StateVector plain(n), polled(n);
+    plain.apply(c);
+    int polls = 0;
+    polled.apply(c, [&] { return ++polls < 0; });
+    EXPECT_GT(polls, 60);
+    for (uint64_t i = 0; i < plain.size(); ++i) ASSERT_EQ(plain.data()[i], polled.data()[i]) << i;
+}
+
+TEST(Simulator, InterruptStopsAWideEvolutionAndAMatrix) {
+    Circuit c;
+    for (int k = 0; k < 40; ++k) c.append(make_gate(GateKind::H, {k % 22}));
+    StateVector state(22);
+    int polls = 0;
+    EXPECT_THROW(state.apply(c, [&] { return ++polls >= 3; }), Interrupted);
+    polls = 0;
+    EXPECT_THROW(circuit_matrix(c, 22 - 12, [&] { return ++polls >= 3; }), IndexError);
+    Circuit narrow;
+    for (int k = 0; k < 40; ++k) narrow.append(make_gate(GateKind::H, {k % 8}));
+    EXPECT_THROW(circuit_matrix(narrow, 8, [&] { return ++polls >= 3; }), Interrupted);
+}
+
+// A circuit appended to itself forty times expands to 2^40 steps: lowering it polls for
+// an interrupt as it goes instead of running for hours deaf to Ctrl-C.
+TEST(Simulator, InterruptStopsLoweringAHugeCircuit) {
+    Program p;
+    p.circuit.append(make_gate(GateKind::H, {0})).append(make_gate(GateKind::X, {1}));
+    for (int k = 0; k < 40; ++k) p.circuit.append(p.circuit);
+    int polls = 0;
+    EXPECT_THROW(Simulator::run(p, 1, 0, [&] { return ++polls >= 2; }), Interrupted);
+    EXPECT_EQ(polls, 2);
+}
+
+// A million nested blocks are lowered with the walker's own stack.
+TEST(Simulator, DeeplyNestedCircuitRuns) {
+    Program p;
+    p.circuit.append(make_gate(GateKind::RY, {0}, {0.8}));
+    for (int k = 0; k < 1000000; ++k) p.circuit = p.circuit.daggered();
+    const Result r = Simulator::run(p, 1, 0);
+    EXPECT_NEAR(r.exact_probabilities({0})[1], std::pow(std::sin(0.4), 2), 1e-12);
 }
 
 // Narrow programs of every kind (terminal and mid-circuit measurements, none) and wide

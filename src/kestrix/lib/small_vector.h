@@ -56,6 +56,7 @@ class SmallVector {
         reserve(size_ + 1);
         data()[size_++] = value;
     }
+    void pop_back() { --size_; }
     template <class It>
     void append(It first, It last) {
         reserve(size_ + uint32_t(std::distance(first, last)));

@@ -1,7 +1,5 @@
 #include "kestrix/lib/statevector.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -11,21 +9,20 @@
 #include "kestrix/lib/errors.h"
 #include "kestrix/lib/fusion.h"
 #include "kestrix/lib/kernels.h"
+#include "kestrix/lib/memory.h"
 #include "kestrix/lib/parallel.h"
 #include "kestrix/lib/schedule.h"
 
 namespace kestrix {
 
 void check_fits_in_memory(int n) {
-    // Asked once: each query is a system call, and tiny circuits check on every run.
-    static const double memory = static_cast<double>(sysconf(_SC_PHYS_PAGES)) *
-                                 static_cast<double>(sysconf(_SC_PAGESIZE));
-    const double needed = std::ldexp(static_cast<double>(sizeof(cplx)), n);
-    if (n < 0 || n > 60 || needed > memory) {
-        throw MemoryError("a state of " + std::to_string(n) + " qubits needs " +
-                          std::to_string(needed / (1 << 30)) + " GiB, more than this machine's " +
-                          std::to_string(memory / (1 << 30)) + " GiB of memory");
+    const std::string what = "a state of " + std::to_string(n) + " qubits";
+    // Beyond 60 qubits the index arithmetic overflows, whatever the memory.
+    if (n < 0 || n > 60) {
+        throw MemoryError(what + " needs 2**" + std::to_string(n + 4) +
+                          " bytes, more than any machine's memory");
     }
+    check_memory(std::ldexp(static_cast<double>(sizeof(cplx)), n), what);
 }
 
 StateVector::StateVector(int n) : n_(n) {
@@ -60,14 +57,65 @@ void StateVector::reset() {
     amps_[0] = 1;
 }
 
-void StateVector::apply(const Circuit& circuit) {
-    if (circuit.has_measurement())
-        throw ValueError("a state cannot be evolved through a measurement");
-    if (circuit.width() > n_)
-        throw IndexError("qubit " + std::to_string(circuit.width() - 1) + " is outside the state");
-    Schedule plan = make_schedule(circuit, n_);
-    if (n_ >= kFuseMinQubits) plan = fuse(plan);
-    for (const Segment& s : segment(plan, n_)) apply_segment(plan, s, data(), n_);
+namespace {
+
+// A circuit lowered once for an n-qubit state, ready to run on any number of states.
+class Plan {
+  public:
+    Plan(const Circuit& circuit, int n, const InterruptCheck& interrupt)
+        : n_(n), interrupt_(interrupt) {
+        if (circuit.has_measurement())
+            throw ValueError("a state cannot be evolved through a measurement");
+        if (circuit.width() > n) {
+            throw IndexError("qubit " + std::to_string(circuit.width() - 1) +
+                             " is outside the state");
+        }
+        plan_ = make_schedule(circuit, n, true, interrupt);
+        if (n >= kFuseMinQubits) plan_ = fuse(plan_);
+        segments_ = segment(plan_, n);
+    }
+
+    void run(cplx* amps) {
+        for (const Segment& s : segments_) {
+            apply_segment(plan_, s, amps, n_, interrupt_);
+            work_ += (uint64_t{1} << n_) * s.step_count();
+            if (interrupt_ && work_ >= kPollWork) {
+                work_ = 0;
+                if (interrupt_()) throw Interrupted();
+            }
+        }
+    }
+
+  private:
+    int n_;
+    const InterruptCheck& interrupt_;
+    Schedule plan_;
+    std::vector<Segment> segments_;
+    uint64_t work_ = 0;
+};
+
+}  // namespace
+
+void StateVector::apply(const Circuit& circuit, const InterruptCheck& interrupt) {
+    Plan(circuit, n_, interrupt).run(data());
+}
+
+std::vector<cplx> circuit_matrix(const Circuit& circuit, int n, const InterruptCheck& interrupt) {
+    check_memory(std::ldexp(double(sizeof(cplx)), 2 * n),
+                 "the matrix of a circuit on " + std::to_string(n) + " qubits");
+    Plan plan(circuit, n, interrupt);
+    const uint64_t dim = uint64_t{1} << n;
+    std::vector<cplx> u(dim * dim);
+    StateVector column(n);
+    // Column j is the image of basis state j.
+    for (uint64_t j = 0; j < dim; ++j) {
+        if (interrupt && interrupt()) throw Interrupted();
+        std::fill(column.data(), column.data() + dim, cplx(0));
+        column.data()[j] = 1;
+        plan.run(column.data());
+        for (uint64_t i = 0; i < dim; ++i) u[i * dim + j] = column.data()[i];
+    }
+    return u;
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include "kestrix/lib/circuit.h"
 #include "kestrix/lib/complex.h"
 #include "kestrix/lib/huge_pages.h"
+#include "kestrix/lib/interrupt.h"
 
 namespace kestrix {
 
@@ -28,8 +29,10 @@ class StateVector {
     cplx* data() { return amps_.data(); }
     const cplx* data() const { return amps_.data(); }
 
-    /// Applies every gate of a circuit without measurements.
-    void apply(const Circuit& circuit);
+    /// Applies every gate of a circuit without measurements. Interrupted when `interrupt`
+    /// asks (polled about every kPollWork amplitude updates); the state is then partly
+    /// evolved.
+    void apply(const Circuit& circuit, const InterruptCheck& interrupt = {});
 
     /// Probability that qubit q reads 1.
     double probability_of_one(int q) const;
@@ -42,6 +45,11 @@ class StateVector {
     int n_;
     std::vector<cplx, HugePageAllocator<cplx>> amps_;
 };
+
+/// The 2^n x 2^n matrix of a circuit without measurements, row-major, index bit k = qubit
+/// k. Interrupted when `interrupt` asks (polled at least once per column).
+std::vector<cplx> circuit_matrix(const Circuit& circuit, int n,
+                                 const InterruptCheck& interrupt = {});
 
 /// Marginal of a full probability vector (index bit k = qubit k) over `qubits`.
 std::vector<double> marginal(const std::vector<double>& full, int n,

@@ -6,6 +6,7 @@
 // the module's namespace at call time, so replacing one on the module takes effect.
 #include <optional>
 
+#include "kestrix/lib/memory.h"
 #include "norvalis/frame/frame.h"
 
 namespace {
@@ -226,9 +227,17 @@ q_flip and q_zero default to q_input; `iternum` must be an int.
             append(cir, self.attr("in_operator")(q_input));
             // Without a copy the operator is never appended, so it is never read.
             if (iternum <= nb::int_(0)) return cir;
-            // One shared block appended k times: the engine sees the repetition.
+            // One shared block appended k times: the engine sees the repetition. Each copy
+            // is an item of the circuit: what could never fit is refused before the loop,
+            // and Ctrl-C stops a long one.
             const Circuit step = to_circuit(amp_cir);
-            for (long long k = as_long(iternum); k > 0; --k) cir.append(step);
+            const long long copies = as_long(iternum);
+            kestrix::check_memory(double(copies) * sizeof(kestrix::Item),
+                                  "a circuit of " + std::to_string(copies) + " Grover operators");
+            for (long long k = copies; k > 0; --k) {
+                if (k % 65536 == 0 && PyErr_CheckSignals() != 0) throw nb::python_error();
+                cir.append(step);
+            }
             return cir;
         });
     grover.finish();

@@ -133,7 +133,7 @@ class SwapTests {
         for (const kestrix::Result& r : kestrix::py::run_programs(programs_, kShots, seeds_)) {
             uint64_t ones = 0;
             for (auto [outcome, count] : r.counts())
-                if (outcome == 1) ones = count;
+                if (outcome.bit(0)) ones = count;
             ones_.push_back(ones);
         }
         programs_.clear();

@@ -100,7 +100,7 @@ void check_overlap_shape(int n, Py_ssize_t features) {
 // Share of the shots that read all zeros, or kNoZeroShots when none did.
 double zero_share(const kestrix::Result& result) {
     const auto& counts = result.counts();
-    if (counts.empty() || counts.front().first != 0) return kNoZeroShots;
+    if (counts.empty() || !counts.front().first.is_zero()) return kNoZeroShots;
     return double(counts.front().second) / double(result.shots());
 }
 
@@ -274,7 +274,7 @@ NumPy's global generator.
               for (auto [outcome, shots] : result.counts()) {
                   std::string key(size_t(n), '0');
                   for (int k = 0; k < n; ++k)
-                      if ((outcome >> k) & 1) key[size_t(n - 1 - k)] = '1';
+                      if (outcome.bit(size_t(k))) key[size_t(n - 1 - k)] = '1';
                   counts[key.c_str()] = shots;
               }
               return counts;

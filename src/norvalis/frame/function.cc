@@ -108,7 +108,15 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     int line = f.line;
     try {
         nb::object extra;
-        Call call(f, bind_arguments(f, args, kwargs, extra));
+        // Arguments are borrowed from the call's tuple and keyword dict. The tuple cannot
+        // change, but the dict may be the caller's own (functools.partial passes its
+        // `keywords`), which user code run by the body could empty: bind from a copy.
+        nb::object keywords;
+        if (kwargs) {
+            keywords = nb::steal(PyDict_Copy(kwargs));
+            if (!keywords.is_valid()) throw nb::python_error();
+        }
+        Call call(f, bind_arguments(f, args, keywords.ptr(), extra));
         nb::object result = f.body(call);
         return result.is_valid() ? result.release().ptr() : Py_NewRef(Py_None);
     } catch (RaisedError& e) {

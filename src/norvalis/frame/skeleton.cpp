@@ -76,8 +76,8 @@ from NumPy's global generator.
                            run_program(program, to_count(self.attr("shots"), "shots"));
                        nb::dict counts;
                        for (auto [outcome, count] : result.counts()) {
-                           const char key[3] = {outcome & 2 ? '1' : '0', outcome & 1 ? '1' : '0',
-                                                '\0'};
+                           const char key[3] = {outcome.bit(1) ? '1' : '0',
+                                                outcome.bit(0) ? '1' : '0', '\0'};
                            counts[key] = count;
                        }
                        return counts;
