@@ -29,7 +29,7 @@ struct Footprint {
 Footprint footprint(const Schedule& plan, const Step& step) {
     if (step.kind == Step::Kind::Gate) return {step.gate.target_mask(), step.gate.qubit_mask()};
     const Op& op = plan.blocks[step.block];
-    uint64_t need = 0;
+    uint64_t need = op.select_mask;
     for (int q : op.qubits) need |= uint64_t{1} << q;
     return {need, need | op.control_mask};
 }

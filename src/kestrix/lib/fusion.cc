@@ -11,14 +11,88 @@ namespace {
 // and may be emitted in any order.
 struct Group {
     uint64_t mask = 0;
+    uint64_t changed = 0;  ///< targets of its non-diagonal gates: the qubits it may change
     bool diagonal = true;
     bool open = true;
     std::vector<uint32_t> steps;
 };
 
+// Relative cost per amplitude of a dense k-qubit block in cache (kestrix_perf_kernels): up
+// to 2 qubits, loading and storing the amplitudes costs more than the arithmetic.
+constexpr double kDenseCost[kMaxDenseQubits + 1] = {0, 1, 1, 1.8, 3.2, 6.5, 14};
+
+// Places the bits of v at the given positions of a local index.
+uint64_t place(uint64_t v, const std::vector<int>& positions) {
+    uint64_t out = 0;
+    for (size_t j = 0; j < positions.size(); ++j) out |= ((v >> j) & 1) << positions[j];
+    return out;
+}
+
+// A fused dense block that never changes some of its qubits becomes, when that is
+// estimated cheaper, one dense block per pattern of those qubits (a multiplexed op), or a
+// diagonal when it changes none: a CNOT chain fused with rotations changes fewer qubits
+// than it reads.
+void multiplex(Op& op) {
+    const int width = int(op.qubits.size());
+    const uint64_t dim = uint64_t{1} << width;
+    uint64_t changed = 0;  // local bits that some nonzero entry flips
+    for (uint64_t r = 0; r < dim; ++r)
+        for (uint64_t c = 0; c < dim; ++c)
+            if (op.m[r * dim + c] != cplx(0)) changed |= r ^ c;
+    if (changed == 0) {
+        std::vector<cplx> d(dim);
+        for (uint64_t i = 0; i < dim; ++i) d[i] = op.m[i * dim + i];
+        op.kind = OpKind::Diagonal;
+        op.m = std::move(d);
+        return;
+    }
+    // A qubit inside the kernels' registers only selects at the cost of a sweep per pattern.
+    const int lanes = kernel_lane_qubits();
+    std::vector<int> active, select;
+    for (int j = 0; j < width; ++j)
+        ((changed >> j) & 1 || op.qubits[j] < lanes ? active : select).push_back(j);
+    if (select.empty()) return;
+    const int k = int(active.size());
+    const uint64_t sub = uint64_t{1} << k;
+    std::vector<cplx> blocks;
+    std::vector<uint64_t> values;
+    for (uint64_t sigma = 0; sigma < (uint64_t{1} << select.size()); ++sigma) {
+        const uint64_t base = place(sigma, select);
+        const size_t start = blocks.size();
+        bool identity = true;
+        for (uint64_t r = 0; r < sub; ++r) {
+            for (uint64_t c = 0; c < sub; ++c) {
+                const cplx e = op.m[(base | place(r, active)) * dim + (base | place(c, active))];
+                identity = identity && e == cplx(r == c ? 1 : 0);
+                blocks.push_back(e);
+            }
+        }
+        if (identity) {
+            blocks.resize(start);
+            continue;
+        }
+        uint64_t value = 0;
+        for (size_t j = 0; j < select.size(); ++j)
+            if ((sigma >> j) & 1) value |= uint64_t{1} << op.qubits[select[j]];
+        values.push_back(value);
+    }
+    const double cost = double(values.size()) * kDenseCost[k] / double(uint64_t{1} << select.size());
+    if (cost >= kDenseCost[width]) return;
+    std::vector<int> targets;
+    for (int j : active) targets.push_back(op.qubits[j]);
+    for (int j : select) op.select_mask |= uint64_t{1} << op.qubits[j];
+    op.kind = OpKind::Multiplexed;
+    op.qubits = std::move(targets);
+    op.m = std::move(blocks);
+    op.select_values = std::move(values);
+}
+
 class Fuser {
   public:
-    Fuser(const Schedule& in, const FusionOptions& options) : in_(in), options_(options) {
+    Fuser(const Schedule& in, const FusionOptions& options)
+        : in_(in),
+          options_(options),
+          read_limit_(std::min(kMaxDenseQubits, std::max(options.read_qubits, options.dense_qubits))) {
         std::fill(std::begin(owner_), std::end(owner_), -1);
     }
 
@@ -53,15 +127,19 @@ class Fuser {
             if (owner >= 0 && std::find(touching, touching + count, owner) == touching + count)
                 touching[count++] = owner;
         }
+        const uint64_t changes = g.diagonal ? 0 : g.target_mask();
         for (;;) {
-            uint64_t joined = mask;
+            uint64_t joined = mask, changed = changes;
             bool diagonal = g.diagonal;
             for (int t = 0; t < count; ++t) {
                 joined |= groups_[touching[t]].mask;
+                changed |= groups_[touching[t]].changed;
                 diagonal = diagonal && groups_[touching[t]].diagonal;
             }
-            const int limit = diagonal ? options_.diagonal_qubits : options_.dense_qubits;
-            if (std::popcount(joined) <= limit) break;
+            const bool fits = diagonal ? std::popcount(joined) <= options_.diagonal_qubits
+                                       : std::popcount(changed) <= options_.dense_qubits &&
+                                             std::popcount(joined) <= read_limit_;
+            if (fits) break;
             if (count == 0) {
                 // Wider than any block (a gate with many controls): it runs on its own.
                 Group alone;
@@ -94,6 +172,7 @@ class Fuser {
                 Group& into = groups_[target];
                 into.steps.insert(into.steps.end(), other.steps.begin(), other.steps.end());
                 into.mask |= other.mask;
+                into.changed |= other.changed;
                 into.diagonal = into.diagonal && other.diagonal;
                 other.open = false;
             }
@@ -101,6 +180,7 @@ class Fuser {
         Group& into = groups_[target];
         into.steps.push_back(i);
         into.mask |= mask;
+        into.changed |= changes;
         into.diagonal = into.diagonal && g.diagonal;
         for (uint64_t m = into.mask; m; m &= m - 1) owner_[std::countr_zero(m)] = target;
     }
@@ -133,6 +213,7 @@ class Fuser {
                 op.m = diagonal_of(group, op.qubits);
             } else {
                 op.m = steps_matrix(in_, group.steps, op.qubits);
+                multiplex(op);
             }
         }
         out_.push_block(std::move(op));
@@ -159,6 +240,7 @@ class Fuser {
 
     const Schedule& in_;
     FusionOptions options_;
+    int read_limit_;
     std::vector<Group> groups_;
     int owner_[64];
     Schedule out_;

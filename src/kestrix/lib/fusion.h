@@ -6,9 +6,13 @@
 
 namespace kestrix {
 
-/// Widest dense fused block. kestrix_perf_fusion times the benchmark circuits at every width:
-/// beyond 3 qubits a block's arithmetic costs more than the passes it saves.
-constexpr int kFuseQubits = 3;
+/// Most qubits a dense fused block may change, and most it may touch counting those it
+/// only reads (controls, diagonal gates' qubits): such a block runs as a multiplexed one,
+/// whose cost is set by the qubits it changes. kestrix_perf_fusion times the benchmark
+/// circuits at every pair: a CNOT chain with rotations runs fastest as 3-qubit blocks that
+/// change 2, and wider blocks cost more in arithmetic than the passes they save.
+constexpr int kFuseQubits = 2;
+constexpr int kFuseReadQubits = 3;
 /// Below this width a state is so small that building fused matrices costs more than
 /// running the gates one by one.
 constexpr int kFuseMinQubits = 10;
@@ -16,6 +20,8 @@ constexpr int kFuseMinQubits = 10;
 struct FusionOptions {
     int dense_qubits = kFuseQubits;
     int diagonal_qubits = kMaxDiagonalQubits;
+    /// At most kMaxDenseQubits; below dense_qubits it counts as dense_qubits.
+    int read_qubits = kFuseReadQubits;
 };
 
 /// The same computation with every unitary step fused into blocks; measurements stay

@@ -78,17 +78,20 @@ int main(int argc, char** argv) {
         std::printf("%s %d qubits: %zu gates, unfused %.1f ms\n", c.name, n, plain.steps.size(),
                     run_seconds(plain, n) * 1e3);
         for (int dense = 1; dense <= kMaxDenseQubits; ++dense) {
-            const Schedule fused = fuse(plain, {dense, kMaxDiagonalQubits});
-            const std::vector<Segment> segments = segment(fused, n);
-            std::printf("  dense width %d: %zu passes, %.1f ms; blocked: %zu passes, %.1f ms\n",
-                        dense, fused.steps.size(), best_seconds(fused, n) * 1e3,
-                        segments.size(), best_seconds(fused, n, &segments) * 1e3);
+            for (int read = dense; read <= kMaxDenseQubits; ++read) {
+                const Schedule fused = fuse(plain, {dense, kMaxDiagonalQubits, read});
+                const std::vector<Segment> segments = segment(fused, n);
+                std::printf("  changing %d, reading %d qubits: %zu passes, %.1f ms; blocked: "
+                            "%zu passes, %.1f ms\n",
+                            dense, read, fused.steps.size(), best_seconds(fused, n) * 1e3,
+                            segments.size(), best_seconds(fused, n, &segments) * 1e3);
+            }
         }
         const Schedule fused = fuse(plain);
         for (int chunk = 12; chunk <= std::min(n - 2, 18); ++chunk) {
             const std::vector<Segment> segments = segment(fused, n, chunk);
-            std::printf("  width %d, chunks of %d qubits: %zu passes, %.1f ms\n", kFuseQubits,
-                        chunk, segments.size(), best_seconds(fused, n, &segments) * 1e3);
+            std::printf("  changing %d, reading %d, chunks of %d qubits: %zu passes, %.1f ms\n",
+                        kFuseQubits, kFuseReadQubits, chunk, segments.size(), best_seconds(fused, n, &segments) * 1e3);
         }
     }
 }

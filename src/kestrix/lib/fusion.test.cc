@@ -33,9 +33,12 @@ TEST_P(FusionWidths, FusedRunMatchesDenseReference) {
         ASSERT_LT(max_distance(run(plain, n).data(), want.data(), want.size()), 1e-10);
         for (int dense = 1; dense <= std::min(n, kMaxDenseQubits); ++dense) {
             for (int diagonal : {1, 4, kMaxDiagonalQubits}) {
-                const Schedule fused = fuse(plain, {dense, diagonal});
-                EXPECT_LT(max_distance(run(fused, n).data(), want.data(), want.size()), 1e-10)
-                    << "dense=" << dense << " diagonal=" << diagonal;
+                for (int read : {dense, std::min(n, kMaxDenseQubits)}) {
+                    const Schedule fused = fuse(plain, {dense, diagonal, read});
+                    EXPECT_LT(max_distance(run(fused, n).data(), want.data(), want.size()),
+                              1e-10)
+                        << "dense=" << dense << " diagonal=" << diagonal << " read=" << read;
+                }
             }
         }
     }
@@ -59,6 +62,8 @@ TEST(Fusion, LayeredCircuitNeedsFarFewerPasses) {
     const Schedule plain = make_schedule(c, n);
     const Schedule fused = fuse(plain);
     EXPECT_LT(fused.steps.size() * 4, plain.steps.size());
+    // The chain's blocks read a qubit they leave unchanged: most run multiplexed.
+    EXPECT_GT(count_kind(fused, OpKind::Multiplexed) * 2, fused.steps.size());
     const std::vector<cplx> want = reference_state(c, n);
     EXPECT_LT(max_distance(run(fused, n).data(), want.data(), want.size()), 1e-10);
 }
@@ -72,10 +77,56 @@ TEST(Fusion, DiagonalRunsBecomeOneDiagonal) {
         c.append(make_gate(GateKind::RZ, {q}, {0.7}));
         c.append(make_gate(GateKind::CZ, {q + 1, q}));
     }
-    const Schedule fused = fuse(make_schedule(c, n), {1, kMaxDiagonalQubits});
+    const Schedule fused = fuse(make_schedule(c, n), {1, kMaxDiagonalQubits, 1});
     EXPECT_EQ(count_kind(fused, OpKind::Diagonal), 1u);
     const std::vector<cplx> want = reference_state(c, n);
     EXPECT_LT(max_distance(run(fused, n).data(), want.data(), want.size()), 1e-10);
+}
+
+// CNOT then CZ on the same pair is the identity where the control reads 0: one block
+// remains, applied where qubit 4 reads 1.
+TEST(Fusion, MultiplexedBlocksLeaveOutIdentityPatterns) {
+    const int n = 8;
+    Circuit c;
+    for (int q = 0; q < n; ++q) c.append(make_gate(GateKind::H, {q}));
+    c.append(make_gate(GateKind::RY, {5}, {0.4}));
+    c.append(make_gate(GateKind::CNOT, {4, 3}));
+    c.append(make_gate(GateKind::CZ, {4, 3}));
+    const Schedule fused = fuse(make_schedule(c, n), {1, kMaxDiagonalQubits, 2});
+    ASSERT_EQ(count_kind(fused, OpKind::Multiplexed), 1u);
+    for (const Op& op : fused.blocks) {
+        if (op.kind != OpKind::Multiplexed) continue;
+        EXPECT_EQ(op.qubits, (std::vector<int>{3}));
+        EXPECT_EQ(op.select_mask, uint64_t{1} << 4);
+        EXPECT_EQ(op.select_values, (std::vector<uint64_t>{uint64_t{1} << 4}));
+    }
+    const std::vector<cplx> want = reference_state(c, n);
+    EXPECT_LT(max_distance(run(fused, n).data(), want.data(), want.size()), 1e-10);
+}
+
+// Blocks reading two to five more qubits than the one or two they change, under extra
+// controls, on a state wide enough for the threads.
+TEST(Fusion, WideMultiplexedBlocksUnderControlsMatchReference) {
+    const int n = kParallelQubits + 1;
+    Circuit body;
+    for (int q = 4; q < n; ++q) {
+        body.append(make_gate(GateKind::RX, {q}, {0.1 * q}));
+        body.append(make_gate(GateKind::CNOT, {q - 1, q}));
+        body.append(make_gate(GateKind::CR, {q - 3, q}, {0.3 * q}));
+    }
+    Circuit c;
+    for (int q = 0; q < n; ++q) c.append(make_gate(GateKind::H, {q}));
+    c.append(body);
+    c.append(body.controlled({0}));
+    const std::vector<cplx> want = reference_state(c, n);
+    for (int dense : {1, 2}) {
+        for (int read = dense + 2; read <= kMaxDenseQubits; ++read) {
+            const Schedule fused = fuse(make_schedule(c, n), {dense, kMaxDiagonalQubits, read});
+            EXPECT_GT(count_kind(fused, OpKind::Multiplexed), 0u);
+            EXPECT_LT(max_distance(run(fused, n).data(), want.data(), want.size()), 1e-10)
+                << "dense=" << dense << " read=" << read;
+        }
+    }
 }
 
 TEST(Fusion, GatesStayOnTheirSideOfMeasurements) {

@@ -207,9 +207,11 @@ inline void rows_lanes(double* a, uint64_t base, const uint64_t* off, const vec*
 }
 
 // Builds the lane coefficient table of rows_lanes for matrix m over `qubits` (local
-// index bit j = qubits[j]) with lane controls `lane_controls`.
+// index bit j = qubits[j]) with lane controls `lane_controls` that must read
+// `lane_values`.
 template <int K, int LT>
-void lane_coefficients(const int* qubits, uint64_t lane_controls, const cplx* m, vec* coef) {
+void lane_coefficients(const int* qubits, uint64_t lane_controls, uint64_t lane_values,
+                       const cplx* m, vec* coef) {
     constexpr int D = 1 << K, DH = D >> std::popcount(unsigned(LT));
     int high[K], high_count = 0;
     for (int j = 0; j < K; ++j)
@@ -232,7 +234,7 @@ void lane_coefficients(const int* qubits, uint64_t lane_controls, const cplx* m,
                 for (int v = 0; v < W / 2; ++v) {
                     // Lane v reads lane v ^ s of register j.
                     cplx e;
-                    if ((uint64_t(v) & lane_controls) != lane_controls) {
+                    if ((uint64_t(v) & lane_controls) != lane_values) {
                         e = r == j && s == 0 ? cplx(1) : cplx(0);
                     } else {
                         e = m[local(r, v) * D + local(j, v ^ s)];
@@ -250,8 +252,8 @@ void lane_coefficients(const int* qubits, uint64_t lane_controls, const cplx* m,
 }
 
 template <int K, int LT>
-void dense_lanes(double* a, int n, const int* qubits, uint64_t cmask, const cplx* m,
-                 bool parallel) {
+void dense_lanes(double* a, int n, const int* qubits, uint64_t cmask, uint64_t cvals,
+                 const cplx* m, bool parallel) {
     constexpr int D = 1 << K, DH = D >> std::popcount(unsigned(LT));
     uint64_t off[DH] = {};
     int high_count = 0;
@@ -263,16 +265,18 @@ void dense_lanes(double* a, int n, const int* qubits, uint64_t cmask, const cplx
     }
     thread_local std::vector<vec> table;
     table.resize(size_t(DH) * DH * W);
-    lane_coefficients<K, LT>(qubits, cmask & kLaneMask, m, table.data());
+    lane_coefficients<K, LT>(qubits, cmask & kLaneMask, cvals & kLaneMask, m, table.data());
     const vec* coef = table.data();
     uint64_t skip = kLaneMask | (cmask & ~kLaneMask);
     for (int j = 0; j < K; ++j) skip |= uint64_t{1} << qubits[j];
-    for_bases<1>(n, skip, cmask & ~kLaneMask, parallel,
+    for_bases<1>(n, skip, cvals & ~kLaneMask, parallel,
                  [&](const uint64_t* b) { rows_lanes<DH, LT>(a, 2 * b[0], off, coef); });
 }
 
+// Updates the amplitudes whose bits in cmask read cvals (a subset of cmask).
 template <int K>
-void dense_k(cplx* amps, int n, const int* qubits, uint64_t cmask, const cplx* m) {
+void dense_k(cplx* amps, int n, const int* qubits, uint64_t cmask, uint64_t cvals,
+             const cplx* m) {
     constexpr int D = 1 << K;
     uint64_t tmask = 0;
     for (int j = 0; j < K; ++j) tmask |= uint64_t{1} << qubits[j];
@@ -286,7 +290,7 @@ void dense_k(cplx* amps, int n, const int* qubits, uint64_t cmask, const cplx* m
         int fixed[64];
         const int count = sorted_fixed_bits(cmask | tmask, fixed);
         for (uint64_t b = 0; b < (uint64_t{1} << free_qubits); ++b)
-            matvec_scalar<D>(amps, deposit(b, fixed, count) | cmask, off, m);
+            matvec_scalar<D>(amps, deposit(b, fixed, count) | cvals, off, m);
         return;
     }
     double* a = reinterpret_cast<double*>(amps);
@@ -302,27 +306,27 @@ void dense_k(cplx* amps, int n, const int* qubits, uint64_t cmask, const cplx* m
         // As many bases at once as the registers hold: 16 of them for x.
         constexpr int G = D >= 16 ? 1 : 16 / D > 4 ? 4 : 16 / D;
         if (free_qubits - std::popcount(kLaneMask) >= std::countr_zero(unsigned(G))) {
-            for_bases<G>(n, tmask | cmask | kLaneMask, cmask, parallel, [&](const uint64_t* b) {
+            for_bases<G>(n, tmask | cmask | kLaneMask, cvals, parallel, [&](const uint64_t* b) {
                 rows_shared<D, G>(a, b, off, md, signs);
             });
         } else {
-            for_bases<1>(n, tmask | cmask | kLaneMask, cmask, parallel, [&](const uint64_t* b) {
+            for_bases<1>(n, tmask | cmask | kLaneMask, cvals, parallel, [&](const uint64_t* b) {
                 rows_shared<D, 1>(a, b, off, md, signs);
             });
         }
         return;
     }
     switch (lane_targets) {
-        case 0: return dense_lanes<K, 0>(a, n, qubits, cmask, m, parallel);
+        case 0: return dense_lanes<K, 0>(a, n, qubits, cmask, cvals, m, parallel);
         case 1:
-            if constexpr (kLaneQubits >= 1) return dense_lanes<K, 1>(a, n, qubits, cmask, m, parallel);
+            if constexpr (kLaneQubits >= 1) return dense_lanes<K, 1>(a, n, qubits, cmask, cvals, m, parallel);
             break;
         case 2:
-            if constexpr (kLaneQubits >= 2) return dense_lanes<K, 2>(a, n, qubits, cmask, m, parallel);
+            if constexpr (kLaneQubits >= 2) return dense_lanes<K, 2>(a, n, qubits, cmask, cvals, m, parallel);
             break;
         case 3:
             if constexpr (kLaneQubits >= 2 && K >= 2)
-                return dense_lanes<K, 3>(a, n, qubits, cmask, m, parallel);
+                return dense_lanes<K, 3>(a, n, qubits, cmask, cvals, m, parallel);
             break;
     }
 }
@@ -343,14 +347,16 @@ void diagonal_1q(cplx* a, int n, int t, uint64_t cmask, cplx d0, cplx d1) {
 
 }  // namespace
 
-void apply_dense(cplx* a, int n, const int* qubits, int k, uint64_t cmask, const cplx* m) {
+void apply_dense(cplx* a, int n, const int* qubits, int k, uint64_t cmask, uint64_t cvals,
+                 const cplx* m) {
+    cvals &= cmask;
     switch (k) {
-        case 1: return dense_k<1>(a, n, qubits, cmask, m);
-        case 2: return dense_k<2>(a, n, qubits, cmask, m);
-        case 3: return dense_k<3>(a, n, qubits, cmask, m);
-        case 4: return dense_k<4>(a, n, qubits, cmask, m);
-        case 5: return dense_k<5>(a, n, qubits, cmask, m);
-        case 6: return dense_k<6>(a, n, qubits, cmask, m);
+        case 1: return dense_k<1>(a, n, qubits, cmask, cvals, m);
+        case 2: return dense_k<2>(a, n, qubits, cmask, cvals, m);
+        case 3: return dense_k<3>(a, n, qubits, cmask, cvals, m);
+        case 4: return dense_k<4>(a, n, qubits, cmask, cvals, m);
+        case 5: return dense_k<5>(a, n, qubits, cmask, cvals, m);
+        case 6: return dense_k<6>(a, n, qubits, cmask, cvals, m);
         default: throw ValueError("a dense block acts on 1 to 6 qubits");
     }
 }
@@ -379,14 +385,16 @@ void apply_diagonal(cplx* a, int n, const int* qubits, int k, const cplx* d) {
     });
 }
 
+int lane_qubits() { return kLaneQubits; }
+
 void apply_1q(cplx* a, int n, int t, uint64_t cmask, const cplx* m) {
     if (m[1] == cplx(0) && m[2] == cplx(0)) return diagonal_1q(a, n, t, cmask, m[0], m[3]);
-    dense_k<1>(a, n, &t, cmask, m);
+    dense_k<1>(a, n, &t, cmask, cmask, m);
 }
 
 void apply_2q(cplx* a, int n, int t0, int t1, uint64_t cmask, const cplx* m) {
     const int qubits[2] = {t0, t1};
-    dense_k<2>(a, n, qubits, cmask, m);
+    dense_k<2>(a, n, qubits, cmask, cmask, m);
 }
 
 }  // namespace kestrix::KESTRIX_KERNEL_VARIANT

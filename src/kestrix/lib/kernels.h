@@ -22,6 +22,10 @@ constexpr int kParallelQubits = 14;
 /// 1 <= k <= kMaxDenseQubits; control bits must not overlap the qubits.
 void apply_dense(cplx* amps, int n, const int* qubits, int k, uint64_t control_mask,
                  const cplx* m);
+/// The same update restricted to the amplitudes whose bits in control_mask read
+/// control_values (bits outside the mask are ignored): one block of a multiplexed gate.
+void apply_dense(cplx* amps, int n, const int* qubits, int k, uint64_t control_mask,
+                 uint64_t control_values, const cplx* m);
 /// d holds 2^k diagonal entries over the local index whose bit j is qubit qubits[j].
 void apply_diagonal(cplx* amps, int n, const int* qubits, int k, const cplx* d);
 
@@ -29,10 +33,11 @@ void apply_diagonal(cplx* amps, int n, const int* qubits, int k, const cplx* d);
 struct KernelSet {
     const char* name;  ///< "generic", "avx2", "avx512"
     bool supported;    ///< whether this CPU runs it
-    void (*apply_dense)(cplx*, int, const int*, int, uint64_t, const cplx*);
+    void (*apply_dense)(cplx*, int, const int*, int, uint64_t, uint64_t, const cplx*);
     void (*apply_diagonal)(cplx*, int, const int*, int, const cplx*);
     void (*apply_1q)(cplx*, int, int, uint64_t, const cplx*);
     void (*apply_2q)(cplx*, int, int, int, uint64_t, const cplx*);
+    int (*lane_qubits)();
 };
 
 /// Every variant compiled into this build, generic first, widest last. The entry points
@@ -41,6 +46,9 @@ struct KernelSet {
 std::span<const KernelSet> kernel_variants();
 /// The name of the variant in use.
 const char* kernel_variant();
+/// The low qubits that select an amplitude inside one register of the variant in use: a
+/// control there costs a full sweep, as the kernels cannot skip half a register.
+int kernel_lane_qubits();
 
 /// m is 2x2 row-major; acts on qubit t of an n-qubit state.
 void apply_1q(cplx* amps, int n, int t, uint64_t control_mask, const cplx* m);

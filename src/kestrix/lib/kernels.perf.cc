@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
                 for (int j = 0; j < k; ++j) qubits.push_back(low + j * (low >= 3 ? 2 : 1));
                 if (qubits.back() >= n) continue;
                 const double t = seconds_per_call(
-                    [&] { set.apply_dense(state.data(), n, qubits.data(), k, 0, m.data()); });
+                    [&] { set.apply_dense(state.data(), n, qubits.data(), k, 0, 0, m.data()); });
                 std::printf(" %5.2f", t / amps * 1e9);
             }
             std::printf("\n");

@@ -13,13 +13,15 @@ namespace {
 using testing::distinct_qubits;
 using testing::max_distance;
 
-// Naive model: for every index whose control bits are set, multiply the local amplitudes.
+// Naive model: for every index whose control bits read `values` (all set by default),
+// multiply the local amplitudes.
 std::vector<cplx> naive(std::vector<cplx> a, const std::vector<int>& targets, uint64_t cmask,
-                        const std::vector<cplx>& m) {
+                        const std::vector<cplx>& m, uint64_t values = ~uint64_t{0}) {
+    values &= cmask;
     const size_t d = size_t{1} << targets.size();
     std::vector<cplx> out = a;
     for (uint64_t i = 0; i < a.size(); ++i) {
-        if ((i & cmask) != cmask) continue;
+        if ((i & cmask) != values) continue;
         uint64_t local = 0, base = i;
         for (size_t j = 0; j < targets.size(); ++j) {
             local |= ((i >> targets[j]) & 1) << j;
@@ -43,8 +45,9 @@ class Kernels : public ::testing::TestWithParam<KernelSet> {
     void SetUp() override {
         if (!GetParam().supported) GTEST_SKIP() << GetParam().name << " does not run here";
     }
-    void apply_dense(cplx* a, int n, const int* q, int k, uint64_t cmask, const cplx* m) {
-        GetParam().apply_dense(a, n, q, k, cmask, m);
+    void apply_dense(cplx* a, int n, const int* q, int k, uint64_t cmask, const cplx* m,
+                     uint64_t values = ~uint64_t{0}) {
+        GetParam().apply_dense(a, n, q, k, cmask, values & cmask, m);
     }
     void apply_diagonal(cplx* a, int n, const int* q, int k, const cplx* d) {
         GetParam().apply_diagonal(a, n, q, k, d);
@@ -103,9 +106,10 @@ std::vector<cplx> random_values(uint64_t size, std::mt19937_64& rng) {
     return v;
 }
 
-// Every control mask over the qubits left free, with non-unitary matrices: a wrong index
-// shows up as a wrong value instead of hiding behind unitarity.
-TEST_P(Kernels, DenseMatchesReferenceForEveryControlMask) {
+// Every control mask over the qubits left free, each with every pattern of values its
+// controls must read, with non-unitary matrices: a wrong index shows up as a wrong value
+// instead of hiding behind unitarity.
+TEST_P(Kernels, DenseMatchesReferenceForEveryControlMaskAndValue) {
     std::mt19937_64 rng(7);
     const int n = 7;
     for (int k = 1; k <= kMaxDenseQubits; ++k) {
@@ -116,11 +120,15 @@ TEST_P(Kernels, DenseMatchesReferenceForEveryControlMask) {
         // All subsets of the free qubits (Carry-Rippler enumeration).
         uint64_t cmask = 0;
         do {
-            std::vector<cplx> state = random_values(uint64_t{1} << n, rng);
-            const std::vector<cplx> want = naive(state, qubits, cmask, m);
-            apply_dense(state.data(), n, qubits.data(), k, cmask, m.data());
-            ASSERT_LT(max_distance(state.data(), want.data(), state.size()), 1e-12)
-                << "k=" << k << " cmask=" << cmask;
+            uint64_t values = 0;
+            do {
+                std::vector<cplx> state = random_values(uint64_t{1} << n, rng);
+                const std::vector<cplx> want = naive(state, qubits, cmask, m, values);
+                apply_dense(state.data(), n, qubits.data(), k, cmask, m.data(), values);
+                ASSERT_LT(max_distance(state.data(), want.data(), state.size()), 1e-12)
+                    << "k=" << k << " cmask=" << cmask << " values=" << values;
+                values = (values - cmask) & cmask;
+            } while (values != 0);
             cmask = (cmask - free) & free;
         } while (cmask != 0);
     }
@@ -136,9 +144,11 @@ TEST_P(Kernels, ParallelWidthsMatchReference) {
             uint64_t cmask = 0;
             for (size_t j = k; j < picked.size(); ++j) cmask |= uint64_t{1} << picked[j];
             const std::vector<cplx> m = random_values(uint64_t{1} << (2 * k), rng);
+            // The last trial's lowest control must read 0.
+            const uint64_t values = trial == 2 ? cmask & (cmask - 1) : cmask;
             std::vector<cplx> state = random_values(uint64_t{1} << n, rng);
-            const std::vector<cplx> want = naive(state, qubits, cmask, m);
-            apply_dense(state.data(), n, qubits.data(), k, cmask, m.data());
+            const std::vector<cplx> want = naive(state, qubits, cmask, m, values);
+            apply_dense(state.data(), n, qubits.data(), k, cmask, m.data(), values);
             ASSERT_LT(max_distance(state.data(), want.data(), state.size()), 1e-12);
         }
     }

@@ -27,7 +27,8 @@ namespace kestrix {
 namespace {
 
 #define KESTRIX_KERNEL_SET(ns, supported) \
-    KernelSet{#ns, supported, ns::apply_dense, ns::apply_diagonal, ns::apply_1q, ns::apply_2q}
+    KernelSet{#ns, supported, ns::apply_dense, ns::apply_diagonal, ns::apply_1q, ns::apply_2q, \
+             ns::lane_qubits}
 
 std::vector<KernelSet> compiled_variants() {
     std::vector<KernelSet> variants = {KESTRIX_KERNEL_SET(generic, true)};
@@ -69,7 +70,12 @@ std::span<const KernelSet> kernel_variants() {
 }
 
 void apply_dense(cplx* a, int n, const int* qubits, int k, uint64_t cmask, const cplx* m) {
-    chosen().apply_dense(a, n, qubits, k, cmask, m);
+    chosen().apply_dense(a, n, qubits, k, cmask, cmask, m);
+}
+
+void apply_dense(cplx* a, int n, const int* qubits, int k, uint64_t cmask, uint64_t cvals,
+                 const cplx* m) {
+    chosen().apply_dense(a, n, qubits, k, cmask, cvals, m);
 }
 
 void apply_diagonal(cplx* a, int n, const int* qubits, int k, const cplx* d) {
@@ -85,5 +91,7 @@ void apply_2q(cplx* a, int n, int t0, int t1, uint64_t cmask, const cplx* m) {
 }
 
 const char* kernel_variant() { return chosen().name; }
+
+int kernel_lane_qubits() { return chosen().lane_qubits(); }
 
 }  // namespace kestrix

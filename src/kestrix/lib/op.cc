@@ -44,7 +44,7 @@ uint64_t GateOp::target_mask() const {
     return num_targets == 1 ? bit(targets[0]) : bit(targets[0]) | bit(targets[1]);
 }
 
-uint64_t Op::qubit_mask() const { return mask_of(qubits) | control_mask; }
+uint64_t Op::qubit_mask() const { return mask_of(qubits) | control_mask | select_mask; }
 
 void lower_op(const Gate& g, uint64_t extra_controls, bool dagger, GateOp& op) {
     op.num_targets = 1;
@@ -132,6 +132,13 @@ void apply_op(cplx* amps, int n, const Op& op) {
     const int k = int(op.qubits.size());
     if (op.kind == OpKind::Diagonal) {
         apply_diagonal(amps, n, op.qubits.data(), k, op.m.data());
+    } else if (op.kind == OpKind::Multiplexed) {
+        const uint64_t mask = op.control_mask | op.select_mask;
+        const size_t entries = size_t{1} << (2 * k);
+        for (size_t i = 0; i < op.select_values.size(); ++i) {
+            apply_dense(amps, n, op.qubits.data(), k, mask, op.control_mask | op.select_values[i],
+                        op.m.data() + i * entries);
+        }
     } else if (k == 1) {
         apply_1q(amps, n, op.qubits[0], op.control_mask, op.m.data());
     } else {
@@ -150,6 +157,8 @@ Op relabel(const Op& op, const int* local) {
     Op out = op;
     for (int& q : out.qubits) q = local[q];
     out.control_mask = relabel_mask(op.control_mask, local);
+    out.select_mask = relabel_mask(op.select_mask, local);
+    for (uint64_t& v : out.select_values) v = relabel_mask(v, local);
     return out;
 }
 

@@ -39,15 +39,22 @@ Unitary lower(const Gate& gate);
 /// on more than 2 qubits does not fit a GateOp: lower it with lower_block.
 void lower_op(const Gate& gate, uint64_t extra_controls, bool dagger, GateOp& op);
 
-enum class OpKind : uint8_t { Dense, Diagonal };
+enum class OpKind : uint8_t { Dense, Diagonal, Multiplexed };
 
 /// A dense block (2^k x 2^k row-major) or a diagonal (2^k entries) over `qubits`, local
 /// index bit j being qubits[j]; dense blocks may run under a control mask.
+///
+/// A multiplexed op is a block that never changes the qubits of select_mask, only reads
+/// them: it holds one dense 2^k x 2^k block per pattern of those qubits, m[i * 4^k ...]
+/// applying where they read select_values[i] (patterns whose block is the identity are
+/// left out). Its cost is that of a k-qubit block however many qubits select.
 struct Op {
     OpKind kind = OpKind::Dense;
     std::vector<int> qubits;
     uint64_t control_mask = 0;
     std::vector<cplx> m;
+    uint64_t select_mask = 0;
+    std::vector<uint64_t> select_values;
 
     uint64_t qubit_mask() const;
 };
