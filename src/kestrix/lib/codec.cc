@@ -350,8 +350,7 @@ struct ResultCodec {
             Outcome outcome;
             for (size_t w = 0; w < words; ++w) outcome.set_word(w, in.u64());
             const uint64_t count = in.u64();
-            if (outcome.bit_width() > r.cbits_.size() || count == 0 ||
-                count > r.shots_ - total ||
+            if (outcome.bit_width() > r.cbits_.size() || count == 0 || count > r.shots_ - total ||
                 (!r.counts_.empty() && outcome <= r.counts_.back().first))
                 in.fail("bad shot counts");
             total += count;

@@ -2,16 +2,17 @@
 // (QFT, layered RX/RZ/CNOT-ring) fused at every dense width, pass by pass and in cache
 // blocks of every size, and prints passes and CPU times (all threads).
 // Run: kestrix_perf_fusion [qubits]
+#include "kestrix/lib/fusion.h"
+
 #include <chrono>
-#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <numbers>
 #include <random>
 
 #include "kestrix/lib/blocking.h"
-#include "kestrix/lib/fusion.h"
 #include "kestrix/lib/statevector.h"
 
 namespace {
@@ -81,8 +82,8 @@ int main(int argc, char** argv) {
             const Schedule fused = fuse(plain, {dense, kMaxDiagonalQubits});
             const std::vector<Segment> segments = segment(fused, n);
             std::printf("  dense width %d: %zu passes, %.1f ms; blocked: %zu passes, %.1f ms\n",
-                        dense, fused.steps.size(), best_seconds(fused, n) * 1e3,
-                        segments.size(), best_seconds(fused, n, &segments) * 1e3);
+                        dense, fused.steps.size(), best_seconds(fused, n) * 1e3, segments.size(),
+                        best_seconds(fused, n, &segments) * 1e3);
         }
         const Schedule fused = fuse(plain);
         for (int chunk = 12; chunk <= std::min(n - 2, 18); ++chunk) {

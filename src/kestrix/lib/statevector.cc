@@ -34,8 +34,7 @@ StateVector::StateVector(int n) : n_(n) {
 StateVector StateVector::from_amplitudes(std::span<const cplx> amplitudes) {
     const size_t size = amplitudes.size();
     if (size == 0 || (size & (size - 1)) != 0) {
-        throw ValueError("a state vector needs a power-of-two length, got " +
-                         std::to_string(size));
+        throw ValueError("a state vector needs a power-of-two length, got " + std::to_string(size));
     }
     double norm2 = 0;
     for (const cplx& a : amplitudes) {
@@ -154,9 +153,8 @@ void StateVector::collapse(int q, int value, double p) {
     const double scale = 1 / std::sqrt(p);
     const uint64_t keep = value == 1 ? bit : 0;
     cplx* a = amps_.data();
-    for_range(size(), n_ >= kParallelQubits, [&](uint64_t i) {
-        a[i] = (i & bit) == keep ? a[i] * scale : cplx(0);
-    });
+    for_range(size(), n_ >= kParallelQubits,
+              [&](uint64_t i) { a[i] = (i & bit) == keep ? a[i] * scale : cplx(0); });
 }
 
 // Marginal of prob(i) over `qubits`. When the qubits are all n of them, each output gets
