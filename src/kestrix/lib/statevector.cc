@@ -52,8 +52,11 @@ StateVector StateVector::from_amplitudes(std::span<const cplx> amplitudes) {
 }
 
 void StateVector::reset() {
-    std::fill(amps_.begin(), amps_.end(), cplx(0));
-    amps_[0] = 1;
+    // On every thread: a state of 28 qubits is 4 GiB to touch.
+    cplx* a = amps_.data();
+    for_subranges(size(), n_ >= kParallelQubits,
+                  [&](uint64_t begin, uint64_t end) { std::fill(a + begin, a + end, cplx(0)); });
+    a[0] = 1;
 }
 
 namespace {
