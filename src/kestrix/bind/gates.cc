@@ -196,10 +196,12 @@ const GateDoc kGates[] = {
 // `example_qubit`.
 void bind_inverse(nb::module_& m, const char* name, GateKind kind, const char* summary,
                   int example_qubit) {
-    const std::string base = gate_name(kind), on = "(" + std::to_string(example_qubit) + ")";
-    std::string doc = std::string(summary) + "\n\nArgs:\n    qubit: a qubit index (int >= 0).\n";
+    const std::string base = gate_name(kind), q = std::to_string(example_qubit);
+    std::string doc = summary;
+    doc += "\n\nArgs:\n    qubit: a qubit index (int >= 0).\n";
     doc += "\nReturns:\n    QGate: " + base + "(qubit) with its dagger flag set.\n";
-    doc += "\nExample:\n    >>> " + std::string(name) + on + "\n    " + base + on + ".dagger()\n";
+    doc += "\nExample:\n    >>> ";
+    doc += std::string(name) + "(" + q + ")\n    " + base + "(" + q + ").dagger()\n";
     m.def(
         name,
         [kind](nb::handle qubit) { return nb::cast<const Gate&>(build(kind, {qubit})).daggered(); },
