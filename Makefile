@@ -1,12 +1,15 @@
 # make demo · make test · make bench — each sets up what it needs on a fresh machine.
-# make fuzz: the long fuzzing campaign · make sanitize: every test under ASan and UBSan.
+# make fuzz: the long fuzzing campaign · make sanitize: every test under ASan and UBSan ·
+# make lint: ruff and clang-format checks.
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 DEPS_STAMP := $(VENV)/.deps-installed
 # The module frame uses nanobind's module-initialisation internals: pinned to the minor
 # release they are written against.
-BUILD_DEPS := scikit-build-core 'nanobind>=3.1,<3.2' cmake ninja ruff
+BUILD_DEPS := scikit-build-core 'nanobind>=3.1,<3.2' cmake ninja
+# The linters are pinned: another release formats or flags differently.
+LINT_DEPS := 'ruff>=0.17,<0.18' 'clang-format==14.0.6'
 # Other simulators timed by `make bench` (the `bench` extra); each is optional.
 BENCH_PEERS := qsimcirq qiskit-aer qulacs pennylane-lightning qiskit-machine-learning qiskit-algorithms
 # Qiskit's OpenQASM readers and writers check ours in the tests, where they install.
@@ -17,7 +20,7 @@ export MPLBACKEND := Agg
 PYTHON313 := $(shell command -v python3.13 >/dev/null 2>&1 && PYENV_VERSION=3.13.0 python3.13 -c 'import sys; assert sys.version_info[:2] == (3, 13); print(sys.executable)' 2>/dev/null)
 
 .PHONY: demo test bench install cpp-test py-test system-deps clean fuzz sanitize cpp-sanitize \
-	py-sanitize
+	py-sanitize lint
 
 demo: install
 	$(PY) -m norvalis
@@ -38,7 +41,7 @@ $(PY):
 $(DEPS_STAMP): pyproject.toml | $(PY)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q $(BUILD_DEPS) numpy scipy scikit-learn matplotlib sympy pandas pytest \
-	  hypothesis
+	  hypothesis $(LINT_DEPS)
 	$(PY) -m pip install -q $(TEST_PEERS) 2>/dev/null || echo "note: Qiskit does not install here; the OpenQASM tests against it are skipped"
 	touch $@
 
@@ -49,13 +52,20 @@ install: $(DEPS_STAMP)
 system-deps:
 	@dpkg -s libgtest-dev >/dev/null 2>&1 || { apt-get update -qq && apt-get install -y -qq libgtest-dev ccache; }
 
+# The extension modules are built here too, so that -Werror covers every line of C++.
 cpp-test: system-deps $(DEPS_STAMP)
-	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B build/cpp -G Ninja -DKESTRIX_BUILD_TESTS=ON >/dev/null
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B build/cpp -G Ninja -DKESTRIX_BUILD_TESTS=ON \
+	  -DKESTRIX_BUILD_PYTHON=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build build/cpp
 	cd build/cpp && PATH=$(CURDIR)/$(VENV)/bin:$$PATH ctest --output-on-failure
 
 py-test: install
 	$(PY) -m pytest
+
+# Python by ruff; C++ by clang-format (.clang-format: 100 columns), checked, never rewritten.
+lint: $(DEPS_STAMP)
+	$(VENV)/bin/ruff check .
+	git ls-files '*.cc' '*.h' '*.cpp' | xargs $(VENV)/bin/clang-format --dry-run -Werror
 
 # Random good and bad calls against every public call, in batches of their own processes:
 # calls, outcomes by exception type, crashes, hangs and suspect errors. FUZZ_SEED changes

@@ -7,9 +7,8 @@ not know, so the 13-qubit circuit is built and run on the state-vector simulator
 
 Run: make bench   (or .venv/bin/python bench/algo_fennimor.py)
 """
-import time
-
 import numpy as np
+from timing import best_time
 
 from norvalis.QmRMR import Feature_Selection
 
@@ -19,17 +18,6 @@ N, SELECT = 13, 6
 class ThroughTheSimulator(Feature_Selection):
     def Circuit(self, qbs, para):
         return super().Circuit(qbs, para)
-
-
-def best_of(run, repeats, number):
-    """Best mean time of `number` calls, over `repeats` rounds."""
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        for _ in range(number):
-            run()
-        best = min(best, (time.perf_counter() - start) / number)
-    return best
 
 
 def main():
@@ -43,9 +31,9 @@ def main():
     simulated = ThroughTheSimulator(quadratic, linear, SELECT)
     gap = abs(fast.cal_loss(para) - simulated.cal_loss(para))
 
-    loss = best_of(lambda: fast.cal_loss(para), 5, 2000)
-    through = best_of(lambda: simulated.cal_loss(para), 3, 20)
-    training = best_of(lambda: Feature_Selection(quadratic, linear, SELECT).get_his_res(para), 3, 1)
+    loss = best_time(lambda: fast.cal_loss(para), 5, 2000)
+    through = best_time(lambda: simulated.cal_loss(para), 3, 20)
+    training = best_time(lambda: Feature_Selection(quadratic, linear, SELECT).get_his_res(para))
 
     print(f"feature selection, {N} features, {SELECT} selected, {N // 2 * (N - 1)} blocks")
     print(f"  {'one loss evaluation':34s} {loss * 1e6:9.1f} us   goal: well under 100 us")

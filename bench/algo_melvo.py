@@ -12,6 +12,7 @@ Run: make bench   (or .venv/bin/python bench/algo_melvo.py)
 import time
 
 import numpy as np
+from timing import fmt_time, timed
 
 from kestrix.core import BARRIER, CPUQVM, RY, H, QCircuit, QProg
 from norvalis._tour.melvo import SINE_SQUARED_EXACT, sine_squared
@@ -30,19 +31,6 @@ def product(*angles):
             c << RY(qubit, t)
         return c
     return prepare
-
-
-def best_time(run, repeats=3):
-    best, result = float("inf"), None
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = run()
-        best = min(best, time.perf_counter() - start)
-    return best, result
-
-
-def fmt(seconds):
-    return f"{seconds * 1e3:8.1f} ms" if seconds < 10 else f"{seconds:8.2f} s "
 
 
 def copies_one_by_one(estimator):
@@ -77,12 +65,12 @@ def canonical():
     for name, prepare, n, epsilon, compare in cases:
         estimator = Melvo(prepare, n, epsilon=epsilon)
         label = f"{name}, {n}+{estimator.n_anc}q, {2 ** estimator.n_anc - 1} Q"
-        folded, estimate = best_time(estimator.run)
-        row = f"  {label:<40}{fmt(folded)}"
+        folded, estimate = timed(estimator.run)
+        row = f"  {label:<40}{fmt_time(folded, 8)}"
         if compare:
-            separate, same = best_time(copies_one_by_one(estimator), 1)
+            separate, same = timed(copies_one_by_one(estimator), 1)
             assert abs(same - estimate) < 1e-12, (same, estimate)
-            row += f"   {fmt(separate)}   {separate / folded:6.0f}x"
+            row += f"   {fmt_time(separate, 8)}   {separate / folded:6.0f}x"
         else:
             row += f"   {'(not run)':>11}   {'':>7}"
         print(row + "   < 1 s")
@@ -143,7 +131,7 @@ def iterative(peer, runs=20):
                 queries += sum(k * shots for k, shots in batches) / runs
                 error = max(error, abs(estimate - exact))
             goal = "milliseconds" if epsilon == 1e-3 else ""
-            print(f"  {f'{name}, epsilon={epsilon:g}':<50}{fmt(seconds)} {queries:10.0f}"
+            print(f"  {f'{name}, epsilon={epsilon:g}':<50}{fmt_time(seconds, 8)} {queries:10.0f}"
                   f"   {error:9.2e}   {goal}")
             if peer is None or epsilon < 1e-3:  # Qiskit takes minutes per run below
                 continue
@@ -155,7 +143,7 @@ def iterative(peer, runs=20):
                 seconds += (time.perf_counter() - start) / peer_runs
                 queries += used / peer_runs
                 error = max(error, abs(estimate - exact))
-            print(f"  {f'  Qiskit IAE (chernoff), {peer_runs} runs':<50}{fmt(seconds)}"
+            print(f"  {f'  Qiskit IAE (chernoff), {peer_runs} runs':<50}{fmt_time(seconds, 8)}"
                   f" {queries:10.0f}   {error:9.2e}")
     if peer is None:
         print("  note: qiskit-algorithms is not installed; its rows are skipped")

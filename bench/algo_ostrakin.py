@@ -11,23 +11,18 @@ Run: make bench   (or .venv/bin/python bench/algo_ostrakin.py [--samples 100])
 Peer (optional): pip install qiskit-machine-learning [qiskit-aer]
 """
 import argparse
-import time
 
 import numpy as np
+from timing import timed
 
 from norvalis.QSVM import QuantumKernel_lumet
 
 SHOTS = 1024
 
 
-def best_time(run, repeats=3):
-    best = float("inf")
-    for _ in range(repeats):
-        np.random.seed(0)
-        start = time.perf_counter()
-        result = run()
-        best = min(best, time.perf_counter() - start)
-    return best, result
+def seeded(run):
+    """(best seconds, result) of three runs, each from the same global seed."""
+    return timed(run, before=lambda: np.random.seed(0))
 
 
 def exact_kernel(xs, ys):
@@ -81,8 +76,8 @@ def main():
     qk = QuantumKernel_lumet(n_qbits=2)
 
     pairs = m * (m - 1) // 2
-    symmetric_time, ours = best_time(lambda: qk.evaluate(train))
-    cross_time, _ = best_time(lambda: qk.evaluate(test, train))
+    symmetric_time, ours = seeded(lambda: qk.evaluate(train))
+    cross_time, _ = seeded(lambda: qk.evaluate(test, train))
     print(f"quantum kernel, {m} samples, 2 qubits, {SHOTS} shots per entry")
     print(f"  symmetric   {pairs:>6} circuits {symmetric_time * 1e3:8.1f} ms "
           f"({pairs / symmetric_time:,.0f} circuits/s)   goal well under 1 s")
@@ -101,9 +96,7 @@ def main():
     if peer is None:
         print("note: qiskit-machine-learning is not installed; the peer row is skipped")
         return
-    start = time.perf_counter()
-    theirs = peer.evaluate(train)
-    peer_time = time.perf_counter() - start
+    peer_time, theirs = timed(lambda: peer.evaluate(train), 1)
     agree = rms(ours, exact) < 1.5 * noise and rms(theirs, exact) < 1.5 * noise \
         and rms(ours, theirs) < 1.5 * np.sqrt(2) * noise
     print(f"  {name:<24} {peer_time * 1e3:10.1f} ms   ours {peer_time / symmetric_time:,.0f}x "

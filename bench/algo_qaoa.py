@@ -4,23 +4,14 @@ the state vector holds, building the 64-qubit complete XY mixer (goal: milliseco
 the minimiser's own cost per iteration beside a plain NumPy loop of the same steps.
 Run: .venv/bin/python bench/algo_qaoa.py"""
 import math
-import time
 
 import numpy as np
+from timing import best_time
 
 from kestrix.quantum_info import StateVector
 from norvalis.QAOA import complete_xy_mixer, jorrant_minimize, prepare_dicke_state
 
 BUILD_GOAL_MS = 5.0
-
-
-def best_of(repeats, f):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        f()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def depth(circuit):
@@ -43,7 +34,7 @@ def dicke_rows():
           f"{'ratio':>6s} {'depth, basic gates':>19s}")
     for n, k in [(16, 8), (32, 4), (32, 16), (64, 1), (64, 4), (64, 8), (64, 16), (64, 32)]:
         qubits = list(range(n))
-        seconds = best_of(20, lambda: prepare_dicke_state(qubits, k))
+        seconds = best_time(lambda: prepare_dicke_state(qubits, k), 20)
         circuit = prepare_dicke_state(qubits, k)
         scale = k * math.log2(n / k)
         flat_depth = depth(prepare_dicke_state(qubits, k, compress=False))
@@ -57,7 +48,7 @@ def simulate_rows():
     print("Simulating a Dicke state (build + exact state vector)")
     for n in (20,):
         k = n // 2
-        seconds = best_of(3, lambda: StateVector(n).evolve(prepare_dicke_state(list(range(n)),
+        seconds = best_time(lambda: StateVector(n).evolve(prepare_dicke_state(list(range(n)),
                                                                                 k)).ndarray())
         state = StateVector(n).evolve(prepare_dicke_state(list(range(n)), k)).ndarray()
         error = np.abs(np.abs(state[np.abs(state) > 1e-9]) ** 2 - 1 / math.comb(n, k)).max()
@@ -67,7 +58,7 @@ def simulate_rows():
 
 def mixer_row():
     qubits = list(range(64))
-    seconds = best_of(20, lambda: complete_xy_mixer(qubits, 0.3))
+    seconds = best_time(lambda: complete_xy_mixer(qubits, 0.3), 20)
     circuit = complete_xy_mixer(qubits, 0.3)
     print(f"complete XY mixer on 64 qubits: {seconds * 1000:.2f} ms, {len(circuit) // 8} blocks, "
           f"{len(circuit)} gates (goal: under {BUILD_GOAL_MS:.0f} ms)\n")
@@ -88,8 +79,8 @@ def minimiser_row():
         return float(x @ x)
 
     x0 = np.ones(8)
-    ours = best_of(5, lambda: jorrant_minimize(objective, x0, maxiter=2000))
-    plain = best_of(5, lambda: plain_loop(objective, x0, 2000))
+    ours = best_time(lambda: jorrant_minimize(objective, x0, maxiter=2000), 5)
+    plain = best_time(lambda: plain_loop(objective, x0, 2000), 5)
     print(f"jorrant_minimize, 2000 iterations of an 8-variable quadratic: {ours * 1000:.1f} ms "
           f"({ours / 2000 * 1e6:.1f} us per iteration); a plain NumPy loop of the same steps: "
           f"{plain * 1000:.1f} ms")

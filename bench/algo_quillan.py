@@ -9,21 +9,12 @@ are exact, so any simulator would give the same predictions.
 Run: make bench   (or .venv/bin/python bench/algo_quillan.py [--samples 60])
 """
 import argparse
-import time
 
 import numpy as np
 from sklearn.svm import SVR
+from timing import best_time
 
 from norvalis.Quillan import Quantum_SVR
-
-
-def best_time(run, repeats=3):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def main():

@@ -6,24 +6,15 @@ against SymPy's symbolic fwht, which it replaces.
 Run: .venv/bin/python bench/algo_sparvel.py   (OMP_NUM_THREADS sets the engine's threads)
 """
 import os
-import time
 
 import numpy as np
 from sympy import fwht
+from timing import best_time
 
 from norvalis.Sparvel import QSpare_Code
 
 N = 14
 GOAL_SECONDS = 0.5
-
-
-def best_of(repeats, f):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        f()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def main():
@@ -33,7 +24,7 @@ def main():
     print(f"2**{N} probabilities; engine threads: {os.environ.get('OMP_NUM_THREADS', 'all')}")
     for cut in [None, 64, 256]:
         for mode in ["walsh", "fourier"]:
-            seconds = best_of(3, lambda: QSpare_Code(probs, cut, mode).Quantum_Res())
+            seconds = best_time(lambda: QSpare_Code(probs, cut, mode).Quantum_Res())
             code = QSpare_Code(probs, cut, mode)
             distance = np.abs(np.array(code.Quantum_Res()) - probs).sum()
             goal = f"   (goal < {GOAL_SECONDS * 1e3:.0f} ms)" if cut is None else ""
@@ -41,10 +32,8 @@ def main():
                   f"L1 distance to the input {distance:.3f}{goal}")
 
     amp = QSpare_Code(probs).amp
-    native = best_of(3, lambda: QSpare_Code(probs).Transform(amp))
-    start = time.perf_counter()
-    fwht(amp)
-    symbolic = time.perf_counter() - start
+    native = best_time(lambda: QSpare_Code(probs).Transform(amp))
+    symbolic = best_time(lambda: fwht(amp), 1)
     print(f"Walsh-Hadamard transform of 2**{N} values: native {native * 1e3:.2f} ms, "
           f"SymPy fwht {symbolic * 1e3:.0f} ms ({symbolic / native:.0f}x)")
 

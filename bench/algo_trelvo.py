@@ -12,6 +12,7 @@ import time
 
 import numpy as np
 from threadpoolctl import threadpool_limits
+from timing import per_call
 
 from norvalis.Trelvo import SVD
 
@@ -26,15 +27,6 @@ class Counted(SVD):
     def loss(self, ls, return_type=True):
         Counted.calls += 1
         return super().loss(ls, return_type)
-
-
-def loss_time(svd, par, seconds=1.0):
-    calls, start = 0, time.perf_counter()
-    while time.perf_counter() - start < seconds:
-        for _ in range(100):
-            svd.loss(par)
-        calls += 100
-    return (time.perf_counter() - start) / calls
 
 
 def training_time(matrix, seed, repeats=3):
@@ -57,7 +49,7 @@ def main():
     threaded, svd, par = training_time(matrix, 1)
     with threadpool_limits(1, user_api="blas"):
         single, _, _ = training_time(matrix, 1)
-    per_loss = loss_time(svd, par)
+    per_loss = per_call(lambda i: svd.loss(par), batch=100)
     error = np.abs(np.sort(np.diag(svd.return_diag(par)))[::-1]
                    - np.linalg.svd(matrix, compute_uv=False)).max()
     print("variational SVD (Trelvo), 4 x 4 matrix, depth 8, 32 angles")

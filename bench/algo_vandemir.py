@@ -12,6 +12,7 @@ import time
 import numpy as np
 from sklearn.cluster import KMeans
 from sklearn.metrics import adjusted_rand_score
+from timing import timed
 
 from norvalis.QKmeans import Vandemir
 
@@ -46,13 +47,8 @@ def timed_fit(data, seed, draw=None):
     iterations = calls[0] // (N * K)
     if draw is not None:
         vandemir.draw_qprog = draw
-    seconds = float("inf")
     try:
-        for _ in range(3):
-            np.random.seed(seed)
-            start = time.perf_counter()
-            result = Vandemir(K).fit(data)
-            seconds = min(seconds, time.perf_counter() - start)
+        seconds, result = timed(lambda: Vandemir(K).fit(data), before=lambda: np.random.seed(seed))
     finally:
         vandemir.draw_qprog = original
     return seconds, iterations, result

@@ -26,31 +26,17 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import circuits  # noqa: E402
 import ours  # noqa: E402
 import peers  # noqa: E402
+from timing import best_time, fmt_time, per_call  # noqa: E402
 
 
-def best_time(run, repeats):
+def fastest(run, repeats):
     """Best wall time of `repeats` calls of run(), or of every run in a list of them."""
-    best = float("inf")
-    for one in run if isinstance(run, list) else [run]:
-        for _ in range(repeats):
-            start = time.perf_counter()
-            one()
-            best = min(best, time.perf_counter() - start)
-    return best
+    return min(best_time(one, repeats) for one in (run if isinstance(run, list) else [run]))
 
 
 def rate(run, seconds=1.0):
     """Calls per second of run(i), over about `seconds`."""
-    calls, start = 0, time.perf_counter()
-    while (elapsed := time.perf_counter() - start) < seconds:
-        for _ in range(10):
-            run(calls)
-            calls += 1
-    return calls / elapsed
-
-
-def fmt_time(t):
-    return f"{t * 1e3:9.1f} ms" if t < 10 else f"{t:9.2f} s "
+    return 1 / per_call(run, seconds, batch=10)
 
 
 def main():
@@ -68,8 +54,8 @@ def main():
         for n in widths:
             gates = make(n)
             repeats = 3 if n < 24 else 1
-            mine = best_time(ours.wide(n, gates), repeats)
-            theirs = [best_time(p["wide"](n, gates), repeats) for p in found]
+            mine = fastest(ours.wide(n, gates), repeats)
+            theirs = [fastest(p["wide"](n, gates), repeats) for p in found]
             row = f"{family[:15] + f' {n}q':<22}{fmt_time(mine):>12}{ours.passes(n, gates):>8}"
             row += "".join(f"{fmt_time(t):>13}" for t in theirs)
             if theirs:

@@ -12,21 +12,12 @@ Peer (optional): pip install qiskit
 """
 import argparse
 import pickle
-import time
 
 import numpy as np
+from timing import timed
 
 from kestrix.core import CNOT, RY, RZ, H, QCircuit
 from kestrix.quantum_info import PauliSum, StateVector, expval
-
-
-def best_time(run, repeats=3):
-    best, result = float("inf"), None
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = run()
-        best = min(best, time.perf_counter() - start)
-    return best, result
 
 
 def random_state(n, rng):
@@ -46,12 +37,12 @@ def qiskit_expval(labels, coefficients, amplitudes):
         return None
     op = SparsePauliOp(labels, coefficients)
     state = Statevector(amplitudes)
-    return best_time(lambda: state.expectation_value(op).real)
+    return timed(lambda: state.expectation_value(op).real)
 
 
 def compare(name, labels, coefficients, state):
     h = PauliSum(list(zip(labels, coefficients)))
-    ours, value = best_time(lambda: expval(h, state))
+    ours, value = timed(lambda: expval(h, state))
     line = f"{name:<34} kestrix {ours * 1e3:8.1f} ms"
     peer = qiskit_expval(labels, coefficients, np.asarray(state))
     if peer is not None:
@@ -77,15 +68,15 @@ def main():
              for a in range(n) for b in range(a + 1, n)]
     ising += [("".join("X" if q == a else "I" for q in range(n)), 0.5) for a in range(n)]
     compare(f"Ising, {len(ising)} terms, {n} qubits", *zip(*ising), state)
-    sampled, _ = best_time(lambda: expval(h, state, shots=1000, seed=1))
+    sampled, _ = timed(lambda: expval(h, state, shots=1000, seed=1))
     print(f"{args.terms} random strings, 1000 shots each  kestrix {sampled * 1e3:8.1f} ms")
 
     block = QCircuit() << H(0) << RY(1, 0.3) << CNOT(0, 1) << RZ(1, 0.2)
     qpe = QCircuit()
     for _ in range(16383):
         qpe << block.control([2])
-    seconds, data = best_time(lambda: pickle.dumps(qpe))
-    back_seconds, back = best_time(lambda: pickle.loads(data))
+    seconds, data = timed(lambda: pickle.dumps(qpe))
+    back_seconds, back = timed(lambda: pickle.loads(data))
     assert back == qpe
     print(f"pickle 16,383 repeated blocks ({len(qpe)} gates): {len(data):,} bytes, "
           f"dumps {seconds * 1e3:.1f} ms, loads {back_seconds * 1e3:.1f} ms")

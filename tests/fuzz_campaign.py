@@ -20,6 +20,8 @@ import tempfile
 import time
 from dataclasses import dataclass, field
 
+from isolated import child_env
+
 CALL_SECONDS = 2.0
 HANG_SECONDS = 30.0
 STARTUP_SECONDS = 300.0
@@ -105,11 +107,9 @@ def run_batch(seed, calls, only, report):
     """One worker interpreter; its outcomes are added to `report`."""
     with tempfile.NamedTemporaryFile("r", suffix=".fuzz") as progress, \
             tempfile.TemporaryFile("w+") as errors:
-        env = {**os.environ, "PYTHONMALLOC": "debug", "OPENBLAS_NUM_THREADS": "1",
-               "MPLBACKEND": "Agg", "PYTHONFAULTHANDLER": "1"}
         child = subprocess.Popen(
             [sys.executable, __file__, "--worker", str(seed), str(calls), progress.name, only],
-            stdout=subprocess.DEVNULL, stderr=errors, env=env,
+            stdout=subprocess.DEVNULL, stderr=errors, env=child_env(),
             cwd=os.path.dirname(os.path.abspath(__file__)))
         text, hung = "", False
         moved = time.monotonic()

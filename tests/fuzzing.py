@@ -15,6 +15,16 @@ import re
 
 import numpy as np
 import reference as ref
+from hostile import (
+    ClearingFloat,
+    ClearingIndex,
+    LyingLength,
+    Raising,
+    Shrinking,
+    clearing_dict,
+    clearing_list,
+    recursive_list,
+)
 from hypothesis import strategies as st
 
 import kestrix.core as kc
@@ -23,100 +33,6 @@ import norvalis
 
 # ------------------------------------------------------------------------------------------
 # Hostile values: each factory makes a fresh one, since several of them wreck themselves.
-
-
-class ClearingIndex:
-    """An index that empties the container it sits in when read."""
-
-    def __init__(self, box, value):
-        self.box, self.value = box, value
-
-    def __index__(self):
-        self.box.clear()
-        return self.value
-
-    __int__ = __index__
-
-
-class ClearingFloat:
-    """A number that empties the container it sits in when read."""
-
-    def __init__(self, box, value):
-        self.box, self.value = box, value
-
-    def __float__(self):
-        self.box.clear()
-        return self.value
-
-    def __complex__(self):
-        self.box.clear()
-        return complex(self.value)
-
-
-class Raising:
-    """Every conversion raises."""
-
-    def __index__(self):
-        raise RuntimeError("no index")
-
-    def __float__(self):
-        raise RuntimeError("no float")
-
-    def __len__(self):
-        raise RuntimeError("no len")
-
-    def __iter__(self):
-        raise RuntimeError("no iter")
-
-    def __bool__(self):
-        raise RuntimeError("no bool")
-
-    def __eq__(self, other):
-        raise RuntimeError("no eq")
-
-    __hash__ = object.__hash__
-
-
-class LyingLength:
-    """Claims a billion items and has none."""
-
-    def __len__(self):
-        return 10**9
-
-    def __getitem__(self, k):
-        raise IndexError(k)
-
-
-class Shrinking(list):
-    """A list that empties itself when read."""
-
-    def __getitem__(self, k):
-        value = list.__getitem__(self, k)
-        self.clear()
-        return value
-
-    def __iter__(self):
-        items = list(list.__iter__(self))
-        self.clear()
-        return iter(items)
-
-
-def clearing_list(kind, values):
-    box = []
-    box.extend(kind(box, v) for v in values)
-    return box
-
-
-def clearing_dict(values):
-    box = {}
-    box.update({k: ClearingFloat(box, v) for k, v in values.items()})
-    return box
-
-
-def recursive_list():
-    box = [0]
-    box.append(box)
-    return box
 
 
 def uninitialised(cls):

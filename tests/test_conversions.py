@@ -1,11 +1,8 @@
 """One conversion layer: qubit lists, counts and hostile values read the same way in the
 SDK, the plugin and the modules."""
-import subprocess
-import sys
-import textwrap
-
 import numpy as np
 import pytest
+from isolated import child_lines
 
 from kestrix.core import BARRIER, CPUQVM, H, QCircuit, QProg, measure
 from norvalis.plugin import QFT, hadamard_circuit, measure_all
@@ -64,7 +61,7 @@ class TestCounts:
 
 def test_parse_helpers_survive_a_float_that_mutates_its_container():
     # Run under the debug allocator in a child: reading freed memory crashes it.
-    code = textwrap.dedent("""
+    lines = child_lines("""
         from norvalis.plugin import parse_quantum_result_dict, parse_quantum_result_list
 
         class Evil:
@@ -81,7 +78,4 @@ def test_parse_helpers_survive_a_float_that_mutates_its_container():
         d.update({k: Evil(d, 0.5) for k in ("01", "10")})
         print(parse_quantum_result_dict(d, [0, 1]))
     """)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         env={"PYTHONMALLOC": "debug", "PATH": ""}, timeout=60)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.splitlines() == ["[0.25, 0.25, 0.25, 0.25]", "{'10': 0.5, '01': 0.5}"]
+    assert lines == ["[0.25, 0.25, 0.25, 0.25]", "{'10': 0.5, '01': 0.5}"]

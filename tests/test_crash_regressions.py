@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 from isolated import child_lines
 
+from kestrix import qasm
 from kestrix.core import (
     BARRIER,
     CNOT,
@@ -20,7 +21,6 @@ from kestrix.core import (
     draw_qprog,
     measure,
 )
-from kestrix import qasm
 from kestrix.quantum_info import StateVector, unitary
 
 LARGEST = 2**16 - 1  # the largest qubit index

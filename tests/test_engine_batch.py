@@ -3,13 +3,12 @@ run per program gives, draw the same seeds, stop on Ctrl-C; the engine's threads
 when idle and a forked child can use the engine after its parent did."""
 import multiprocessing
 import os
-import signal
-import threading
 import time
 
 import numpy as np
 import pytest
 from engine_circuits import random_circuit
+from interrupting import ctrl_c_after
 
 from kestrix.core import CNOT, CPUQVM, RX, H, QCircuit, QProg, measure
 
@@ -88,13 +87,8 @@ def test_ctrl_c_stops_a_batch():
     for q in range(n):
         prog << H(q)
     prog << measure(0, 0) << CNOT(0, 1) << measure(1, 1)
-    timer = threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT))
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            CPUQVM(seed=1).run_batch([prog] * 64, 100_000)
-    finally:
-        timer.cancel()
+    with ctrl_c_after(0.3), pytest.raises(KeyboardInterrupt):
+        CPUQVM(seed=1).run_batch([prog] * 64, 100_000)
 
 
 def test_huge_shot_counts_are_sampled():

@@ -4,13 +4,11 @@ outcome, and training under the fixed seed re-derived step by step."""
 import copy
 import itertools
 import math
-import os
 import pickle
-import subprocess
-import sys
 
 import numpy as np
 import pytest
+from isolated import child_lines
 from reference import apply_to_state, controlled, gate_matrix, gate_on_state, zero_state
 
 import norvalis.plugin as plugin
@@ -353,6 +351,7 @@ class TestTraining:
 
 HOSTILE = r"""
 import numpy as np
+from hostile import attempt_all
 from norvalis.QmRMR import Feature_Selection, JorrantOptimizer, fennimor
 
 class Shrinking(list):
@@ -386,19 +385,13 @@ calls = [
 ]
 fennimor.parse_quantum_result_dict = lambda *args, **kwargs: Items()
 calls.append(lambda: fresh().cal_loss(np.full(8, 0.3)))
-for call in calls:
-    try:
-        call()
-    except Exception:
-        pass
+attempt_all(calls)
 print("survived")
 """
 
 
 def test_hostile_input_never_crashes_the_interpreter():
-    out = subprocess.run([sys.executable, "-c", HOSTILE], capture_output=True, text=True,
-                         env={**os.environ, "MPLBACKEND": "Agg"})
-    assert (out.returncode, out.stdout) == (0, "survived\n"), out.stderr
+    assert child_lines(HOSTILE) == ["survived"]
 
 
 def test_instances_pickle_and_copy():

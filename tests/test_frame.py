@@ -4,12 +4,12 @@ entries, ordinary classes, closures and module lookups at call time."""
 import gc
 import importlib
 import inspect
-import subprocess
 import sys
 import traceback
 import weakref
 
 import pytest
+from isolated import child_lines
 
 import norvalis.plugin as plugin
 from kestrix.core import QCircuit, QProg
@@ -51,9 +51,7 @@ class TestLoading:
                 "try:\n    import norvalis.Grover.halcyte\n"
                 "except ImportError as e:\n"
                 "    print(type(e).__name__, 'norvalis.Grover.halcyte' in sys.modules)\n")
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                             check=True)
-        assert out.stdout.split() == ["ModuleNotFoundError", "False"]
+        assert child_lines(code) == ["ModuleNotFoundError False"]
 
 
 class TestCalls:

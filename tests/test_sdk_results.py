@@ -2,6 +2,7 @@
 semantics, shot totals, sampling statistics and seeding."""
 import numpy as np
 import pytest
+from interrupting import ctrl_c_after
 
 from kestrix.core import CNOT, CPUQVM, RY, H, QCircuit, QProg, X, measure
 
@@ -144,20 +145,11 @@ def test_run_accepts_a_circuit_and_keyword_shots():
 
 
 def test_ctrl_c_interrupts_a_long_run():
-    import os
-    import signal
-    import threading
-
     # Measuring and then acting on the same qubit forces one simulation per shot.
     n = 14
     prog = QProg(n)
     for q in range(n):
         prog << H(q)
     prog << measure(0, 0) << CNOT(0, 1) << measure(1, 1)
-    timer = threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT))
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            CPUQVM(seed=1).run(prog, shots=10_000_000)
-    finally:
-        timer.cancel()
+    with ctrl_c_after(0.3), pytest.raises(KeyboardInterrupt):
+        CPUQVM(seed=1).run(prog, shots=10_000_000)

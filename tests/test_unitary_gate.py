@@ -106,7 +106,11 @@ def test_attributes_equality_repr_and_drawing():
     assert UNITARY([2, 0], u) != UNITARY([0, 2], u)
     # Operand j reads U[j], so the order of the qubits shows.
     assert str(QCircuit() << gate << UNITARY(3, np.eye(2))).splitlines() == [
-        "q_0: ─U[1]†─", "q_1: ───●───", "q_2: ─U[0]†─", "q_3: ───U───"]
+        "q_0: ─U[1]†─",
+        "q_1: ───●───",
+        "q_2: ─U[0]†─",
+        "q_3: ───U───",
+    ]
 
 
 def test_single_qubit_accepts_an_integer_and_nested_lists():

@@ -209,9 +209,8 @@ Example:
     cls.def(
         "depth",
         [](const T& x) {
-            return interruptible([&](const InterruptCheck& check) {
-                return depth(circuit_of(x), check);
-            });
+            return interruptible(
+                [&](const InterruptCheck& check) { return depth(circuit_of(x), check); });
         },
         R"DOC(The number of layers of gates.
 

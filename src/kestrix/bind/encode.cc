@@ -19,7 +19,9 @@ struct Encoder {
     Circuit circuit;
 };
 
-std::string encode_encoder(const Encoder& e) { return "E" + encode_circuit(e.circuit); }
+std::string encode_encoder(const Encoder& e) {
+    return std::string("E").append(encode_circuit(e.circuit));
+}
 
 Encoder decode_encoder(std::string_view bytes) { return Encoder{decode_circuit(bytes.substr(1))}; }
 

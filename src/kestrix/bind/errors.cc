@@ -15,24 +15,15 @@ namespace {
 
 PyObject* python_type_of(nb::exception_type type) {
     switch (type) {
-        case nb::exception_type::stop_iteration:
-            return PyExc_StopIteration;
-        case nb::exception_type::index_error:
-            return PyExc_IndexError;
-        case nb::exception_type::key_error:
-            return PyExc_KeyError;
-        case nb::exception_type::value_error:
-            return PyExc_ValueError;
-        case nb::exception_type::type_error:
-            return PyExc_TypeError;
-        case nb::exception_type::buffer_error:
-            return PyExc_BufferError;
-        case nb::exception_type::import_error:
-            return PyExc_ImportError;
-        case nb::exception_type::attribute_error:
-            return PyExc_AttributeError;
-        default:
-            return PyExc_RuntimeError;
+        case nb::exception_type::stop_iteration: return PyExc_StopIteration;
+        case nb::exception_type::index_error: return PyExc_IndexError;
+        case nb::exception_type::key_error: return PyExc_KeyError;
+        case nb::exception_type::value_error: return PyExc_ValueError;
+        case nb::exception_type::type_error: return PyExc_TypeError;
+        case nb::exception_type::buffer_error: return PyExc_BufferError;
+        case nb::exception_type::import_error: return PyExc_ImportError;
+        case nb::exception_type::attribute_error: return PyExc_AttributeError;
+        default: return PyExc_RuntimeError;
     }
 }
 

@@ -191,13 +191,22 @@ const GateDoc kGates[] = {
      "    >>> TOFFOLI(0, 1, 2)\n    TOFFOLI(0, 1, 2)\n"},
 };
 
-// SDG(q) is S(q).dagger(): one gate kind, its inverse flagged, as every inverse is.
-void bind_inverse(nb::module_& m, const char* name, GateKind kind, const char* doc) {
+// SDG(q) is S(q).dagger(): one gate kind, its inverse flagged, as every inverse is. Its
+// docstring: the summary, then the sections every inverse shares, the example on
+// `example_qubit`.
+void bind_inverse(nb::module_& m, const char* name, GateKind kind, const char* summary,
+                  int example_qubit) {
+    const std::string base = gate_name(kind), q = std::to_string(example_qubit);
+    std::string doc = summary;
+    doc += "\n\nArgs:\n    qubit: a qubit index (int >= 0).\n";
+    doc += "\nReturns:\n    QGate: " + base + "(qubit) with its dagger flag set.\n";
+    doc += "\nExample:\n    >>> ";
+    doc += std::string(name) + "(" + q + ")\n    " + base + "(" + q + ").dagger()\n";
     m.def(
         name,
         [kind](nb::handle qubit) { return nb::cast<const Gate&>(build(kind, {qubit})).daggered(); },
         nb::arg("qubit"), nb::sig((std::string("def ") + name + "(qubit: int) -> QGate").c_str()),
-        doc);
+        doc.c_str());
 }
 
 // Any array-like of numbers, read through NumPy as a square complex matrix, row-major.
@@ -328,43 +337,10 @@ Example:
     make_picklable(gate, "kestrix.core", 'G', encode_gate, decode_gate, true);
 
     for (const GateDoc& d : kGates) bind_gate(m, d);
-    bind_inverse(m, "SDG", GateKind::S, R"DOC(The inverse of S, diag(1, -i): S(qubit).dagger().
-
-Args:
-    qubit: a qubit index (int >= 0).
-
-Returns:
-    QGate: S(qubit) with its dagger flag set.
-
-Example:
-    >>> SDG(0)
-    S(0).dagger()
-)DOC");
+    bind_inverse(m, "SDG", GateKind::S, "The inverse of S, diag(1, -i): S(qubit).dagger().", 0);
     bind_inverse(m, "TDG", GateKind::T,
-                 R"DOC(The inverse of T, diag(1, e^{-i pi/4}): T(qubit).dagger().
-
-Args:
-    qubit: a qubit index (int >= 0).
-
-Returns:
-    QGate: T(qubit) with its dagger flag set.
-
-Example:
-    >>> TDG(1)
-    T(1).dagger()
-)DOC");
-    bind_inverse(m, "SXDG", GateKind::SX, R"DOC(The inverse of SX: SX(qubit).dagger().
-
-Args:
-    qubit: a qubit index (int >= 0).
-
-Returns:
-    QGate: SX(qubit) with its dagger flag set.
-
-Example:
-    >>> SXDG(0)
-    SX(0).dagger()
-)DOC");
+                 "The inverse of T, diag(1, e^{-i pi/4}): T(qubit).dagger().", 1);
+    bind_inverse(m, "SXDG", GateKind::SX, "The inverse of SX: SX(qubit).dagger().", 0);
 
     m.def(
         "UNITARY",

@@ -75,11 +75,11 @@ nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qu
     if (qubits_arg.is_none()) {
         for (const Program& p : programs) {
             if (p.width() != programs.front().width()) {
-                throw nb::value_error(
-                    ("prob_batch: the programs have different widths (" +
-                     std::to_string(programs.front().width()) + " and " +
-                     std::to_string(p.width()) + " qubits); pass the qubits to read")
-                        .c_str());
+                throw nb::value_error(("prob_batch: the programs have different widths (" +
+                                       std::to_string(programs.front().width()) + " and " +
+                                       std::to_string(p.width()) +
+                                       " qubits); pass the qubits to read")
+                                          .c_str());
             }
         }
     }

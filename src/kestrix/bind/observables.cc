@@ -185,8 +185,7 @@ const PauliSum& as_observable(nb::handle value, PauliSum& holder) {
 StateVector state_for(nb::handle target, int min_qubits) {
     if (nb::isinstance<StateVector>(target)) return instance<StateVector>(target);
     int width = min_qubits;
-    if (nb::isinstance<Program>(target))
-        width = std::max(width, instance<Program>(target).width());
+    if (nb::isinstance<Program>(target)) width = std::max(width, instance<Program>(target).width());
     if (!nb::isinstance<Gate>(target) && !nb::isinstance<Circuit>(target) &&
         !nb::isinstance<Program>(target)) {
         throw nb::type_error(("expval: expected a StateVector, QCircuit, QProg or QGate, got " +

@@ -68,7 +68,8 @@ StateVector evolve(const Circuit& circuit, int num_qubits) {
 
 void apply(StateVector& state, const Circuit& circuit) {
     const double work = double(circuit.gate_count() + 1) * std::ldexp(1.0, state.num_qubits());
-    interruptible_work(work, [&](const InterruptCheck& interrupt) { state.apply(circuit, interrupt); });
+    interruptible_work(work,
+                       [&](const InterruptCheck& interrupt) { state.apply(circuit, interrupt); });
 }
 
 std::vector<cplx> matrix_of(const Circuit& circuit, int n) {

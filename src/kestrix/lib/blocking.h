@@ -21,17 +21,17 @@ constexpr int kChunkRunQubits = 4;
 
 /// One step of a segment, renamed onto the chunk's qubits.
 struct ChunkOp {
-    bool block = false;    ///< a Op (else a GateOp)
-    uint32_t index = 0;    ///< into Segment::gates or Segment::blocks
-    uint64_t outer = 0;    ///< controls outside the chunk: the op runs in chunks that set them
+    bool block = false;  ///< a Op (else a GateOp)
+    uint32_t index = 0;  ///< into Segment::gates or Segment::blocks
+    uint64_t outer = 0;  ///< controls outside the chunk: the op runs in chunks that set them
 };
 
 struct Segment {
     enum class Kind : uint8_t { Pass, Chunked, Measure };
     Kind kind = Kind::Pass;
-    uint32_t step = 0;             ///< Pass and Measure: the schedule step
-    std::vector<uint32_t> steps;   ///< Chunked: its schedule steps, in execution order
-    uint64_t local = 0;  ///< Chunked: the chunk's qubits L
+    uint32_t step = 0;            ///< Pass and Measure: the schedule step
+    std::vector<uint32_t> steps;  ///< Chunked: its schedule steps, in execution order
+    uint64_t local = 0;           ///< Chunked: the chunk's qubits L
     std::vector<ChunkOp> ops;
     std::vector<GateOp> gates;
     std::vector<Op> blocks;

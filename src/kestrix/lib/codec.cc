@@ -257,48 +257,51 @@ StateVector read_state(Reader& r) {
     return StateVector::from_amplitudes(amps);
 }
 
+// A string is its tag, the format and one object: written whole, and read to its last byte.
+template <class Write>
+std::string encoded(char tag, Write write) {
+    Writer w(tag);
+    write(w);
+    return w.take();
+}
+
+template <class Read>
+auto decoded(std::string_view bytes, char tag, const char* what, Read read) {
+    Reader r(bytes, tag, what);
+    auto value = read(r);
+    r.finish();
+    return value;
+}
+
 }  // namespace
 
 std::string encode_gate(const Gate& gate) {
-    Writer w('G');
-    write_gate(w, gate);
-    return w.take();
+    return encoded('G', [&](Writer& w) { write_gate(w, gate); });
 }
 
-Gate decode_gate(std::string_view bytes) {
-    Reader r(bytes, 'G', "gate");
-    Gate g = read_gate(r);
-    r.finish();
-    return g;
-}
+Gate decode_gate(std::string_view bytes) { return decoded(bytes, 'G', "gate", read_gate); }
 
 std::string encode_circuit(const Circuit& circuit) {
-    Writer w('C');
-    write_circuit(w, circuit);
-    return w.take();
+    return encoded('C', [&](Writer& w) { write_circuit(w, circuit); });
 }
 
 Circuit decode_circuit(std::string_view bytes) {
-    Reader r(bytes, 'C', "circuit");
-    Circuit c = read_circuit(r);
-    r.finish();
-    return c;
+    return decoded(bytes, 'C', "circuit", read_circuit);
 }
 
 std::string encode_program(const Program& program) {
-    Writer w('P');
-    w.u32(uint32_t(program.declared_qubits));
-    write_circuit(w, program.circuit);
-    return w.take();
+    return encoded('P', [&](Writer& w) {
+        w.u32(uint32_t(program.declared_qubits));
+        write_circuit(w, program.circuit);
+    });
 }
 
 Program decode_program(std::string_view bytes) {
-    Reader r(bytes, 'P', "program");
-    const uint32_t declared = r.u32();
-    if (declared > uint32_t(INT32_MAX)) r.fail("too many qubits");
-    Program p{read_circuit(r), int(declared)};
-    r.finish();
-    return p;
+    return decoded(bytes, 'P', "program", [](Reader& r) {
+        const uint32_t declared = r.u32();
+        if (declared > uint32_t(INT32_MAX)) r.fail("too many qubits");
+        return Program{read_circuit(r), int(declared)};
+    });
 }
 
 }  // namespace kestrix
@@ -350,8 +353,7 @@ struct ResultCodec {
             Outcome outcome;
             for (size_t w = 0; w < words; ++w) outcome.set_word(w, in.u64());
             const uint64_t count = in.u64();
-            if (outcome.bit_width() > r.cbits_.size() || count == 0 ||
-                count > r.shots_ - total ||
+            if (outcome.bit_width() > r.cbits_.size() || count == 0 || count > r.shots_ - total ||
                 (!r.counts_.empty() && outcome <= r.counts_.back().first))
                 in.fail("bad shot counts");
             total += count;
@@ -376,16 +378,11 @@ struct ResultCodec {
 };
 
 std::string encode_state(const StateVector& state) {
-    Writer w('S');
-    write_state(w, state);
-    return w.take();
+    return encoded('S', [&](Writer& w) { write_state(w, state); });
 }
 
 StateVector decode_state(std::string_view bytes) {
-    Reader r(bytes, 'S', "state vector");
-    StateVector s = read_state(r);
-    r.finish();
-    return s;
+    return decoded(bytes, 'S', "state vector", read_state);
 }
 
 std::string encode_result(const Result& result) { return ResultCodec::encode(result); }

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <string>
 #include <map>
+#include <string>
 #include <vector>
 
 namespace kestrix {

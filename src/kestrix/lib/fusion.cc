@@ -76,7 +76,8 @@ void multiplex(Op& op) {
             if ((sigma >> j) & 1) value |= uint64_t{1} << op.qubits[select[j]];
         values.push_back(value);
     }
-    const double cost = double(values.size()) * kDenseCost[k] / double(uint64_t{1} << select.size());
+    const double cost =
+        double(values.size()) * kDenseCost[k] / double(uint64_t{1} << select.size());
     if (cost >= kDenseCost[width]) return;
     std::vector<int> targets;
     for (int j : active) targets.push_back(op.qubits[j]);
@@ -92,7 +93,8 @@ class Fuser {
     Fuser(const Schedule& in, const FusionOptions& options)
         : in_(in),
           options_(options),
-          read_limit_(std::min(kMaxDenseQubits, std::max(options.read_qubits, options.dense_qubits))) {
+          read_limit_(
+              std::min(kMaxDenseQubits, std::max(options.read_qubits, options.dense_qubits))) {
         std::fill(std::begin(owner_), std::end(owner_), -1);
     }
 

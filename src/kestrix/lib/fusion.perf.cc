@@ -2,16 +2,17 @@
 // (QFT, layered RX/RZ/CNOT-ring) fused at every dense width, pass by pass and in cache
 // blocks of every size, and prints passes and CPU times (all threads).
 // Run: kestrix_perf_fusion [qubits]
+#include "kestrix/lib/fusion.h"
+
 #include <chrono>
-#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <numbers>
 #include <random>
 
 #include "kestrix/lib/blocking.h"
-#include "kestrix/lib/fusion.h"
 #include "kestrix/lib/statevector.h"
 
 namespace {
@@ -81,17 +82,19 @@ int main(int argc, char** argv) {
             for (int read = dense; read <= kMaxDenseQubits; ++read) {
                 const Schedule fused = fuse(plain, {dense, kMaxDiagonalQubits, read});
                 const std::vector<Segment> segments = segment(fused, n);
-                std::printf("  changing %d, reading %d qubits: %zu passes, %.1f ms; blocked: "
-                            "%zu passes, %.1f ms\n",
-                            dense, read, fused.steps.size(), best_seconds(fused, n) * 1e3,
-                            segments.size(), best_seconds(fused, n, &segments) * 1e3);
+                std::printf(
+                    "  changing %d, reading %d qubits: %zu passes, %.1f ms; blocked: "
+                    "%zu passes, %.1f ms\n",
+                    dense, read, fused.steps.size(), best_seconds(fused, n) * 1e3, segments.size(),
+                    best_seconds(fused, n, &segments) * 1e3);
             }
         }
         const Schedule fused = fuse(plain);
         for (int chunk = 12; chunk <= std::min(n - 2, 18); ++chunk) {
             const std::vector<Segment> segments = segment(fused, n, chunk);
             std::printf("  changing %d, reading %d, chunks of %d qubits: %zu passes, %.1f ms\n",
-                        kFuseQubits, kFuseReadQubits, chunk, segments.size(), best_seconds(fused, n, &segments) * 1e3);
+                        kFuseQubits, kFuseReadQubits, chunk, segments.size(),
+                        best_seconds(fused, n, &segments) * 1e3);
         }
     }
 }

@@ -35,8 +35,7 @@ TEST_P(FusionWidths, FusedRunMatchesDenseReference) {
             for (int diagonal : {1, 4, kMaxDiagonalQubits}) {
                 for (int read : {dense, std::min(n, kMaxDenseQubits)}) {
                     const Schedule fused = fuse(plain, {dense, diagonal, read});
-                    EXPECT_LT(max_distance(run(fused, n).data(), want.data(), want.size()),
-                              1e-10)
+                    EXPECT_LT(max_distance(run(fused, n).data(), want.data(), want.size()), 1e-10)
                         << "dense=" << dense << " diagonal=" << diagonal << " read=" << read;
                 }
             }

@@ -19,11 +19,11 @@ struct KindInfo {
 };
 
 constexpr KindInfo kKinds[] = {
-    {"I", 1, 0},     {"H", 1, 0},    {"X", 1, 0},    {"Y", 1, 0},       {"Z", 1, 0},
-    {"RX", 1, 1},    {"RY", 1, 1},   {"RZ", 1, 1},   {"U1", 1, 1},      {"U2", 1, 2},
-    {"U3", 1, 3},    {"CNOT", 2, 0}, {"CZ", 2, 0},   {"CR", 2, 1},      {"SWAP", 2, 0},
-    {"TOFFOLI", 3, 0}, {"BARRIER", -1, 0}, {"MEASURE", 1, 0}, {"UNITARY", -1, 0},
-    {"S", 1, 0},     {"T", 1, 0},    {"SX", 1, 0},
+    {"I", 1, 0},       {"H", 1, 0},        {"X", 1, 0},       {"Y", 1, 0},        {"Z", 1, 0},
+    {"RX", 1, 1},      {"RY", 1, 1},       {"RZ", 1, 1},      {"U1", 1, 1},       {"U2", 1, 2},
+    {"U3", 1, 3},      {"CNOT", 2, 0},     {"CZ", 2, 0},      {"CR", 2, 1},       {"SWAP", 2, 0},
+    {"TOFFOLI", 3, 0}, {"BARRIER", -1, 0}, {"MEASURE", 1, 0}, {"UNITARY", -1, 0}, {"S", 1, 0},
+    {"T", 1, 0},       {"SX", 1, 0},
 };
 
 const KindInfo& info(GateKind kind) { return kKinds[static_cast<int>(kind)]; }

@@ -12,11 +12,13 @@
 
 namespace kestrix {
 
+/// UNITARY is a dense unitary given by its matrix (see make_unitary).
+// clang-format off
 enum class GateKind : uint8_t {
     I, H, X, Y, Z, RX, RY, RZ, U1, U2, U3, CNOT, CZ, CR, SWAP, TOFFOLI, BARRIER, MEASURE,
-    UNITARY,  ///< a dense unitary given by its matrix (see make_unitary)
-    S, T, SX
+    UNITARY, S, T, SX
 };
+// clang-format on
 
 using QubitList = SmallVector<int, 3>;
 using ParamList = SmallVector<double, 3>;
@@ -38,8 +40,8 @@ struct Gate {
     QubitList qubits;    ///< operands as constructed, e.g. CNOT: {control, target}
     QubitList controls;  ///< controls added by control(), in the order given
     ParamList params;
-    int cbit = -1;              ///< classical bit of a MEASURE
-    MatrixPayload matrix;       ///< UNITARY only; its dagger flag is applied when lowered
+    int cbit = -1;         ///< classical bit of a MEASURE
+    MatrixPayload matrix;  ///< UNITARY only; its dagger flag is applied when lowered
 
     /// Adds controls; refuses a control repeated or equal to an operand.
     Gate controlled(const std::vector<int>& extra) const;

@@ -62,8 +62,10 @@ TEST(Gate, EqualityAndHashAgree) {
     EXPECT_EQ(hash_value(rx), hash_value(make_gate(GateKind::RX, {0}, {-0.0})));
     const Gate variants[] = {make_gate(GateKind::RY, {0}, {0.0}),
                              make_gate(GateKind::RX, {1}, {0.0}),
-                             make_gate(GateKind::RX, {0}, {0.5}), rx.daggered(),
-                             rx.controlled({2}), make_gate(GateKind::CNOT, {0, 1}),
+                             make_gate(GateKind::RX, {0}, {0.5}),
+                             rx.daggered(),
+                             rx.controlled({2}),
+                             make_gate(GateKind::CNOT, {0, 1}),
                              make_gate(GateKind::CNOT, {1, 0})};
     for (const Gate& other : variants) EXPECT_FALSE(rx == other) << gate_name(other.kind);
     EXPECT_FALSE(make_gate(GateKind::CNOT, {0, 1}) == make_gate(GateKind::X, {1}).controlled({0}));

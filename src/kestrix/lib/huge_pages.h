@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 namespace kestrix {
 
@@ -33,6 +34,14 @@ struct HugePageAllocator {
         return static_cast<T*>(p);
     }
     void deallocate(T* p, size_t) { std::free(p); }
+    /// Elements made without arguments (a resize) are left as the memory holds them: the
+    /// owner fills a state once, on every thread, instead of once here on one thread.
+    template <class U>
+    void construct(U*) noexcept {}
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
 
     template <class U>
     bool operator==(const HugePageAllocator<U>&) const {

@@ -43,6 +43,7 @@ inline vec load(const double* p) { return *reinterpret_cast<const unaligned_vec*
 
 inline void store(double* p, vec v) { *reinterpret_cast<unaligned_vec*>(p) = v; }
 
+// clang-format off: version 14 splits a templated lambda from its call.
 // The register with double d taken from position d ^ T: T = 1 swaps the real and
 // imaginary parts of every amplitude, T = 2 s moves amplitudes between lanes.
 template <int T>
@@ -52,15 +53,15 @@ inline vec permute(vec x) {
     } else {
         return [&]<size_t... d>(std::index_sequence<d...>) {
             return __builtin_shufflevector(x, x, int(d ^ T)...);
-        }(std::make_index_sequence<W>{});
+        }
+        (std::make_index_sequence<W>{});
     }
 }
 
 // Every double of the register equal to v.
 inline vec splat(double v) {
-    return [&]<size_t... d>(std::index_sequence<d...>) {
-        return vec{((void)d, v)...};
-    }(std::make_index_sequence<W>{});
+    return [&]<size_t... d>(std::index_sequence<d...>) { return vec{((void)d, v)...}; }
+    (std::make_index_sequence<W>{});
 }
 
 // (-1, 1, -1, 1, ...): times swapped parts, it turns a product by i * m into a sum.
@@ -72,10 +73,10 @@ inline vec minus_plus() {
 
 template <int N, class F>
 inline void static_for(F&& f) {
-    [&]<size_t... i>(std::index_sequence<i...>) {
-        (f(std::integral_constant<int, int(i)>{}), ...);
-    }(std::make_index_sequence<N>{});
+    [&]<size_t... i>(std::index_sequence<i...>) { (f(std::integral_constant<int, int(i)>{}), ...); }
+    (std::make_index_sequence<N>{});
 }
+// clang-format on
 
 int sorted_fixed_bits(uint64_t mask, int* out) {
     int count = 0;
@@ -165,7 +166,8 @@ inline void rows_shared(double* a, const uint64_t* base, const uint64_t* off, co
             }
         }
 #pragma GCC unroll 8
-        for (int g = 0; g < G; ++g) store(a + 2 * base[g] + off[r], re[g] + permute<1>(im[g]) * signs);
+        for (int g = 0; g < G; ++g)
+            store(a + 2 * base[g] + off[r], re[g] + permute<1>(im[g]) * signs);
     }
 }
 
@@ -252,8 +254,8 @@ void lane_coefficients(const int* qubits, uint64_t lane_controls, uint64_t lane_
 }
 
 template <int K, int LT>
-void dense_lanes(double* a, int n, const int* qubits, uint64_t cmask, uint64_t cvals,
-                 const cplx* m, bool parallel) {
+void dense_lanes(double* a, int n, const int* qubits, uint64_t cmask, uint64_t cvals, const cplx* m,
+                 bool parallel) {
     constexpr int D = 1 << K, DH = D >> std::popcount(unsigned(LT));
     uint64_t off[DH] = {};
     int high_count = 0;
@@ -275,8 +277,7 @@ void dense_lanes(double* a, int n, const int* qubits, uint64_t cmask, uint64_t c
 
 // Updates the amplitudes whose bits in cmask read cvals (a subset of cmask).
 template <int K>
-void dense_k(cplx* amps, int n, const int* qubits, uint64_t cmask, uint64_t cvals,
-             const cplx* m) {
+void dense_k(cplx* amps, int n, const int* qubits, uint64_t cmask, uint64_t cvals, const cplx* m) {
     constexpr int D = 1 << K;
     uint64_t tmask = 0;
     for (int j = 0; j < K; ++j) tmask |= uint64_t{1} << qubits[j];
@@ -306,23 +307,23 @@ void dense_k(cplx* amps, int n, const int* qubits, uint64_t cmask, uint64_t cval
         // As many bases at once as the registers hold: 16 of them for x.
         constexpr int G = D >= 16 ? 1 : 16 / D > 4 ? 4 : 16 / D;
         if (free_qubits - std::popcount(kLaneMask) >= std::countr_zero(unsigned(G))) {
-            for_bases<G>(n, tmask | cmask | kLaneMask, cvals, parallel, [&](const uint64_t* b) {
-                rows_shared<D, G>(a, b, off, md, signs);
-            });
+            for_bases<G>(n, tmask | cmask | kLaneMask, cvals, parallel,
+                         [&](const uint64_t* b) { rows_shared<D, G>(a, b, off, md, signs); });
         } else {
-            for_bases<1>(n, tmask | cmask | kLaneMask, cvals, parallel, [&](const uint64_t* b) {
-                rows_shared<D, 1>(a, b, off, md, signs);
-            });
+            for_bases<1>(n, tmask | cmask | kLaneMask, cvals, parallel,
+                         [&](const uint64_t* b) { rows_shared<D, 1>(a, b, off, md, signs); });
         }
         return;
     }
     switch (lane_targets) {
         case 0: return dense_lanes<K, 0>(a, n, qubits, cmask, cvals, m, parallel);
         case 1:
-            if constexpr (kLaneQubits >= 1) return dense_lanes<K, 1>(a, n, qubits, cmask, cvals, m, parallel);
+            if constexpr (kLaneQubits >= 1)
+                return dense_lanes<K, 1>(a, n, qubits, cmask, cvals, m, parallel);
             break;
         case 2:
-            if constexpr (kLaneQubits >= 2) return dense_lanes<K, 2>(a, n, qubits, cmask, cvals, m, parallel);
+            if constexpr (kLaneQubits >= 2)
+                return dense_lanes<K, 2>(a, n, qubits, cmask, cvals, m, parallel);
             break;
         case 3:
             if constexpr (kLaneQubits >= 2 && K >= 2)

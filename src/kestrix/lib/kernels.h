@@ -20,8 +20,7 @@ constexpr int kParallelQubits = 14;
 
 /// m is 2^k x 2^k row-major over the local index whose bit j is qubit qubits[j];
 /// 1 <= k <= kMaxDenseQubits; control bits must not overlap the qubits.
-void apply_dense(cplx* amps, int n, const int* qubits, int k, uint64_t control_mask,
-                 const cplx* m);
+void apply_dense(cplx* amps, int n, const int* qubits, int k, uint64_t control_mask, const cplx* m);
 /// The same update restricted to the amplitudes whose bits in control_mask read
 /// control_values (bits outside the mask are ignored): one block of a multiplexed gate.
 void apply_dense(cplx* amps, int n, const int* qubits, int k, uint64_t control_mask,

@@ -3,6 +3,8 @@
 // diagonals, against a plain copy of the same state. 15 qubits (the default) stay in
 // cache, as in a cache block; 24 qubits come from memory.
 // Run: kestrix_perf_kernels [qubits] [variant]
+#include "kestrix/lib/kernels.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -11,8 +13,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include "kestrix/lib/kernels.h"
 
 namespace {
 

@@ -26,15 +26,17 @@ namespace kestrix {
 
 namespace {
 
-#define KESTRIX_KERNEL_SET(ns, supported) \
-    KernelSet{#ns, supported, ns::apply_dense, ns::apply_diagonal, ns::apply_1q, ns::apply_2q, \
-             ns::lane_qubits}
+#define KESTRIX_KERNEL_SET(ns, supported)                                                \
+    KernelSet {                                                                          \
+#ns, supported, ns::apply_dense, ns::apply_diagonal, ns::apply_1q, ns::apply_2q, \
+            ns::lane_qubits                                                              \
+    }
 
 std::vector<KernelSet> compiled_variants() {
     std::vector<KernelSet> variants = {KESTRIX_KERNEL_SET(generic, true)};
 #ifdef KESTRIX_HAVE_AVX2_KERNELS
-    variants.push_back(KESTRIX_KERNEL_SET(
-        avx2, __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")));
+    variants.push_back(
+        KESTRIX_KERNEL_SET(avx2, __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")));
 #endif
 #ifdef KESTRIX_HAVE_AVX512_KERNELS
     variants.push_back(KESTRIX_KERNEL_SET(

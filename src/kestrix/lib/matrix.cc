@@ -27,7 +27,8 @@ std::array<cplx, 4> single_qubit_matrix(GateKind kind, std::span<const double> p
         case GateKind::Z: return {1, 0, 0, -1};
         case GateKind::S: return {1, 0, 0, i};
         case GateKind::T: return {1, 0, 0, cplx(r, r)};
-        case GateKind::SX: return {cplx(0.5, 0.5), cplx(0.5, -0.5), cplx(0.5, -0.5), cplx(0.5, 0.5)};
+        case GateKind::SX:
+            return {cplx(0.5, 0.5), cplx(0.5, -0.5), cplx(0.5, -0.5), cplx(0.5, 0.5)};
         case GateKind::RX: {
             const double c = std::cos(p[0] / 2), s = std::sin(p[0] / 2);
             return {c, -i * s, -i * s, c};

@@ -81,10 +81,8 @@ void lower_op(const Gate& g, uint64_t extra_controls, bool dagger, GateOp& op) {
             std::copy(g.matrix->begin(), g.matrix->end(), op.m.begin());
             break;
         case GateKind::BARRIER:
-        case GateKind::MEASURE:
-            throw ValueError(std::string(gate_name(g.kind)) + " has no matrix");
-        default:
-            set1(g.qubits[0], g.kind, g.params);
+        case GateKind::MEASURE: throw ValueError(std::string(gate_name(g.kind)) + " has no matrix");
+        default: set1(g.qubits[0], g.kind, g.params);
     }
     const int d = op.num_targets == 1 ? 2 : 4;
     if (g.dagger != dagger) {

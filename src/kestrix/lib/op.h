@@ -25,10 +25,10 @@ struct GateOp {
 
 /// A gate's matrix with its controls listed: the plain form, for references and tests.
 struct Unitary {
-    int num_targets = 1;                ///< 1 or 2
-    std::array<int, 2> targets{0, 0};   ///< targets[0] is the low bit of the local index
-    std::vector<int> controls;          ///< ascending
-    std::array<cplx, 16> m{};           ///< row-major, 2x2 in the first 4 entries or 4x4
+    int num_targets = 1;               ///< 1 or 2
+    std::array<int, 2> targets{0, 0};  ///< targets[0] is the low bit of the local index
+    std::vector<int> controls;         ///< ascending
+    std::array<cplx, 16> m{};          ///< row-major, 2x2 in the first 4 entries or 4x4
 };
 
 /// The matrix of a unitary gate with its controls and dagger flag applied.

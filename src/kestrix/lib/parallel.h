@@ -23,9 +23,8 @@ inline void for_subranges(uint64_t count, bool parallel, F&& f) {
         if (count) f(uint64_t{0}, count);
         return;
     }
-    run_pieces(pieces, thread_count(), [&](uint64_t p, int) {
-        f(count * p / pieces, count * (p + 1) / pieces);
-    });
+    run_pieces(pieces, thread_count(),
+               [&](uint64_t p, int) { f(count * p / pieces, count * (p + 1) / pieces); });
 }
 
 /// Calls f(i) for every i in [0, count); with `parallel`, spread over the engine's threads.

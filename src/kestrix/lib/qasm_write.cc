@@ -167,8 +167,7 @@ std::string to_qasm(const Program& program, int version, const InterruptCheck& i
         throw ValueError("OpenQASM version must be 2 or 3, got " + std::to_string(version));
     // A statement is some twenty characters at least.
     check_memory(20.0 * double(program.circuit.gate_count()),
-                 "the OpenQASM text of " + std::to_string(program.circuit.gate_count()) +
-                     " gates");
+                 "the OpenQASM text of " + std::to_string(program.circuit.gate_count()) + " gates");
     const int width = program.width();
     int cbits = 0;
     bool swap = false, cswap = false;

@@ -23,10 +23,10 @@ inline std::vector<int> distinct_qubits(int n, int count, std::mt19937_64& rng) 
 
 /// `gates` random gates on n >= 2 qubits; some carry extra controls or run as adjoints.
 inline Circuit random_circuit(int n, int gates, std::mt19937_64& rng) {
-    static const GateKind kinds[] = {
-        GateKind::H,  GateKind::X,  GateKind::Y,    GateKind::Z,  GateKind::RX,   GateKind::RY,
-        GateKind::RZ, GateKind::U1, GateKind::U2,   GateKind::U3, GateKind::CNOT, GateKind::CZ,
-        GateKind::CR, GateKind::SWAP, GateKind::TOFFOLI, GateKind::I};
+    static const GateKind kinds[] = {GateKind::H,  GateKind::X,    GateKind::Y,       GateKind::Z,
+                                     GateKind::RX, GateKind::RY,   GateKind::RZ,      GateKind::U1,
+                                     GateKind::U2, GateKind::U3,   GateKind::CNOT,    GateKind::CZ,
+                                     GateKind::CR, GateKind::SWAP, GateKind::TOFFOLI, GateKind::I};
     std::uniform_real_distribution<double> angle(-4, 4);
     Circuit c;
     for (int k = 0; k < gates; ++k) {

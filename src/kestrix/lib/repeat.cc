@@ -55,8 +55,8 @@ bool power_is_cheaper(int n, int width, size_t body_steps, uint64_t copies, int 
     const double dim = std::ldexp(1.0, width);
     const double state = std::ldexp(1.0, n);
     const double direct = double(copies) * double(body_steps) * state;
-    const double power = 2 * (std::log2(double(copies)) + 1) * dim * dim * dim +
-                         dim * std::ldexp(state, -controls);
+    const double power =
+        2 * (std::log2(double(copies)) + 1) * dim * dim * dim + dim * std::ldexp(state, -controls);
     return power < direct;
 }
 

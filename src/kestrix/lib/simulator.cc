@@ -182,15 +182,13 @@ namespace {
 // `check` is the interrupt test a program polls: the caller's own callback on the
 // calling thread, a shared stop flag on the others.
 template <class Body>
-void over_programs(std::span<const Program> programs, const InterruptCheck& interrupt,
-                   Body body) {
+void over_programs(std::span<const Program> programs, const InterruptCheck& interrupt, Body body) {
     std::vector<size_t> narrow, wide;
     for (size_t i = 0; i < programs.size(); ++i)
         (programs[i].width() < kParallelQubits ? narrow : wide).push_back(i);
     std::atomic<bool> stop{false};
     const InterruptCheck on_caller = [&] {
-        if (!stop.load(std::memory_order_relaxed) && interrupt && interrupt())
-            stop.store(true);
+        if (!stop.load(std::memory_order_relaxed) && interrupt && interrupt()) stop.store(true);
         return stop.load(std::memory_order_relaxed);
     };
     const InterruptCheck on_worker = [&] { return stop.load(std::memory_order_relaxed); };
@@ -243,9 +241,9 @@ std::vector<Result> Simulator::run_batch(std::span<const Program> programs, uint
     return results;
 }
 
-std::vector<std::vector<double>> Simulator::probabilities_batch(
-    std::span<const Program> programs, std::span<const int> qubits,
-    const InterruptCheck& interrupt) {
+std::vector<std::vector<double>> Simulator::probabilities_batch(std::span<const Program> programs,
+                                                                std::span<const int> qubits,
+                                                                const InterruptCheck& interrupt) {
     const std::vector<int> wanted(qubits.begin(), qubits.end());
     check_distinct_qubits(wanted, "probabilities_batch");
     for (size_t i = 0; i < programs.size(); ++i) {

@@ -1,10 +1,11 @@
 // Tiny-circuit throughput: 10,000 4-qubit programs of 40 gates with 1024 shots, run one
 // by one and as one batch. Run: kestrix_perf_simulator [programs]
+#include "kestrix/lib/simulator.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
-#include "kestrix/lib/simulator.h"
 #include "kestrix/lib/thread_pool.h"
 
 namespace {
@@ -47,7 +48,9 @@ int main(int argc, char** argv) {
     start = std::chrono::steady_clock::now();
     for (const Result& r : Simulator::run_batch(programs, 1024, seeds)) check -= r.counts().size();
     const double batch = seconds_since(start);
-    std::printf("%d programs: one by one %.1f us each, batch %.1f us each on %d threads "
-                "(%.2fx)%s\n", count, one / count * 1e6, batch / count * 1e6, thread_count(),
-                one / batch, check ? " MISMATCH" : "");
+    std::printf(
+        "%d programs: one by one %.1f us each, batch %.1f us each on %d threads "
+        "(%.2fx)%s\n",
+        count, one / count * 1e6, batch / count * 1e6, thread_count(), one / batch,
+        check ? " MISMATCH" : "");
 }

@@ -7,8 +7,8 @@
 
 #include "kestrix/lib/errors.h"
 #include "kestrix/lib/kernels.h"
-#include "kestrix/lib/sampling.h"
 #include "kestrix/lib/random_circuit.test.h"
+#include "kestrix/lib/sampling.h"
 
 namespace kestrix {
 namespace {
@@ -232,8 +232,8 @@ TEST(Batch, ProbabilitiesAreThoseOfOneRunEach) {
     for (size_t k = 0; k < programs.size(); ++k) {
         const Result one = Simulator::run(programs[k], 1, 0);
         EXPECT_EQ(rows[k], one.exact_probabilities(qubits));
-        const std::vector<cplx> want = testing::reference_state(programs[k].circuit,
-                                                                programs[k].width());
+        const std::vector<cplx> want =
+            testing::reference_state(programs[k].circuit, programs[k].width());
         ASSERT_EQ(full[k].size(), want.size());
         for (size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(full[k][i], std::norm(want[i]), 1e-10);
     }

@@ -34,8 +34,7 @@ StateVector::StateVector(int n) : n_(n) {
 StateVector StateVector::from_amplitudes(std::span<const cplx> amplitudes) {
     const size_t size = amplitudes.size();
     if (size == 0 || (size & (size - 1)) != 0) {
-        throw ValueError("a state vector needs a power-of-two length, got " +
-                         std::to_string(size));
+        throw ValueError("a state vector needs a power-of-two length, got " + std::to_string(size));
     }
     double norm2 = 0;
     for (const cplx& a : amplitudes) {
@@ -53,8 +52,11 @@ StateVector StateVector::from_amplitudes(std::span<const cplx> amplitudes) {
 }
 
 void StateVector::reset() {
-    std::fill(amps_.begin(), amps_.end(), cplx(0));
-    amps_[0] = 1;
+    // On every thread: a state of 28 qubits is 4 GiB to touch.
+    cplx* a = amps_.data();
+    for_subranges(size(), n_ >= kParallelQubits,
+                  [&](uint64_t begin, uint64_t end) { std::fill(a + begin, a + end, cplx(0)); });
+    a[0] = 1;
 }
 
 namespace {
@@ -154,9 +156,8 @@ void StateVector::collapse(int q, int value, double p) {
     const double scale = 1 / std::sqrt(p);
     const uint64_t keep = value == 1 ? bit : 0;
     cplx* a = amps_.data();
-    for_range(size(), n_ >= kParallelQubits, [&](uint64_t i) {
-        a[i] = (i & bit) == keep ? a[i] * scale : cplx(0);
-    });
+    for_range(size(), n_ >= kParallelQubits,
+              [&](uint64_t i) { a[i] = (i & bit) == keep ? a[i] * scale : cplx(0); });
 }
 
 // Marginal of prob(i) over `qubits`. When the qubits are all n of them, each output gets

@@ -34,11 +34,12 @@ Register layout of the circuit (qubit indices, first qubit least significant):
     s+m            the ancilla that carries 1/lambda.
 f = ceil(log2(10^precision_cnt)) fractional bits (0, 4, 7 for 0, 1, 2 digits);
 m = f + 1 + I, I the integer bits that hold the largest |eigenvalue| with a
-whole unit to spare (so each decimal digit costs only its fractional bits). The circuit: amplitude encoding of b/|b|; phase estimation of
-exp(iHt), t = 2 pi 2^f / 2^m, with each controlled power one UNITARY gate;
-RY(2 asin(1/k)) on the ancilla for each register value k != 0; phase
-estimation undone. With the ancilla at 1 and the register at 0 the system holds
-2^-f A^-1 b/|b|, so x = (those amplitudes) * |b| * 2^f.
+whole unit to spare (so each decimal digit costs only its fractional bits).
+The circuit: amplitude encoding of b/|b|; phase estimation of exp(iHt),
+t = 2 pi 2^f / 2^m, with each controlled power one UNITARY gate; RY(2 asin(1/k))
+on the ancilla for each register value k != 0; phase estimation undone. With the
+ancilla at 1 and the register at 0 the system holds 2^-f A^-1 b/|b|, so
+x = (those amplitudes) * |b| * 2^f.
 )DOC";
 
 std::string type_of(nb::handle value) { return Py_TYPE(value.ptr())->tp_name; }

@@ -232,7 +232,8 @@ void distribute_weight(Circuit& c, const Qubits& qb1, const Qubits& qb2, long lo
         const std::vector<double> ang = ry_angles(n, m, i + 1);
         const long long ctrl_size = std::min(n - m, i + 1);
         for (long long j = 0; j < ctrl_size; ++j) {
-            const std::optional<int> chain = j == 0 ? std::nullopt : std::optional(at(qb2, j - 1));
+            std::optional<int> chain;
+            if (j > 0) chain = at(qb2, j - 1);
             control_ry(c, qc_u, at(qb2, j), ang[size_t(j)], chain, compress);
         }
     }

@@ -73,20 +73,11 @@ std::optional<double> real_entry(char format, Py_ssize_t size, const char* at) {
     } else if (format && std::strchr("bhilqBHILQ?", format)) {
         const bool is_signed = std::strchr("bhilq", format) != nullptr;
         switch (size) {
-            case 1:
-                v = load_integer<int8_t, uint8_t>(is_signed, at);
-                break;
-            case 2:
-                v = load_integer<int16_t, uint16_t>(is_signed, at);
-                break;
-            case 4:
-                v = load_integer<int32_t, uint32_t>(is_signed, at);
-                break;
-            case 8:
-                v = load_integer<int64_t, uint64_t>(is_signed, at);
-                break;
-            default:
-                return std::nullopt;
+            case 1: v = load_integer<int8_t, uint8_t>(is_signed, at); break;
+            case 2: v = load_integer<int16_t, uint16_t>(is_signed, at); break;
+            case 4: v = load_integer<int32_t, uint32_t>(is_signed, at); break;
+            case 8: v = load_integer<int64_t, uint64_t>(is_signed, at); break;
+            default: return std::nullopt;
         }
         if (std::fabs(v) > kLargestExactInteger) return std::nullopt;
     } else {

@@ -195,8 +195,9 @@ angles `para`, whose length fixes the number of layers, and BFGS minimises the
 exact energy <psi|H|psi> of the simulated state using its exact gradient
 (adjoint method), until every derivative is below 1e-10 times the matrix's
 infinity norm. It works on the matrix divided by that norm, so a matrix in any
-unit, however small or large its entries, converges alike. Stationary points that are not minima are left by probing each
-angle a quarter, half and whole turn away. No random numbers are drawn.
+unit, however small or large its entries, converges alike. Stationary points
+that are not minima are left by probing each angle a quarter, half and whole
+turn away. No random numbers are drawn.
 
 The result is a variational upper bound: it never lies below the true smallest
 eigenvalue (beyond rounding) and reaches it where the ansatz can express the

@@ -24,10 +24,8 @@ std::vector<AnsatzGate> ansatz_layout(int qubits, int64_t layers) {
 
 kestrix::Gate ansatz_gate(const AnsatzGate& gate, double angle) {
     switch (gate.generator) {
-        case Generator::Z:
-            return kestrix::make_gate(GateKind::RZ, {gate.target}, {angle});
-        case Generator::X:
-            return kestrix::make_gate(GateKind::RX, {gate.target}, {angle});
+        case Generator::Z: return kestrix::make_gate(GateKind::RZ, {gate.target}, {angle});
+        case Generator::X: return kestrix::make_gate(GateKind::RX, {gate.target}, {angle});
         case Generator::ControlledY:
             return kestrix::make_gate(GateKind::RY, {gate.target}, {angle})
                 .controlled({gate.control});

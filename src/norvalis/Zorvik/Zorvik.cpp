@@ -52,14 +52,11 @@ constexpr BlockGate kFourFeatureBlock[] = {
 // their own inverses).
 Gate block_gate(const BlockGate& g, const Qubits& q, bool inverse) {
     switch (g.kind) {
-        case GateKind::X:
-            return make_gate(GateKind::X, {q(g.a)});
+        case GateKind::X: return make_gate(GateKind::X, {q(g.a)});
         case GateKind::CR:
             return make_gate(GateKind::CR, {q(g.a), q(g.b)}, {inverse ? -g.angle : g.angle});
-        case GateKind::CNOT:
-            return make_gate(GateKind::CNOT, {q(g.a), q(g.b)});
-        default:
-            return make_gate(GateKind::Y, {q(g.b)}).controlled({q(g.a)});
+        case GateKind::CNOT: return make_gate(GateKind::CNOT, {q(g.a), q(g.b)});
+        default: return make_gate(GateKind::Y, {q(g.b)}).controlled({q(g.a)});
     }
 }
 

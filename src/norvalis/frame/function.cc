@@ -253,7 +253,7 @@ std::string signature_line(const std::string& name, const std::vector<Param>& pa
         if (params[k].var_keyword) line += "**";
         line += params[k].name;
         if (params[k].default_value.is_valid())
-            line += "=" + std::string(nb::repr(params[k].default_value).c_str());
+            line.append("=").append(nb::repr(params[k].default_value).c_str());
     }
     return line + ")";
 }

@@ -59,29 +59,29 @@ callers may change between calls.
                        nb::setattr(self, "shots", shots);
                    });
 
-    sampler.method("sample", {arg("self"), arg("flip", false)}, R"DOC(
+    sampler.method(
+        "sample", {arg("self"), arg("flip", false)}, R"DOC(
 Shot counts {"00": n, "11": m} (or "01"/"10" when flipped) of one run, seeded
 from NumPy's global generator.
 )DOC",
-                   [](const Call& call) {
-                       auto [self, flip] = call.args<2>();
-                       // Looked up now, so a caller who replaces bell_circuit is obeyed.
-                       nb::list qubits;
-                       qubits.append(0);
-                       qubits.append(1);
-                       Program program{to_circuit(call.global("bell_circuit")(qubits, flip)), 2};
-                       program.circuit.append(make_measure(0, 0));
-                       program.circuit.append(make_measure(1, 1));
-                       const kestrix::Result result =
-                           run_program(program, to_count(self.attr("shots"), "shots"));
-                       nb::dict counts;
-                       for (auto [outcome, count] : result.counts()) {
-                           const char key[3] = {outcome.bit(1) ? '1' : '0',
-                                                outcome.bit(0) ? '1' : '0', '\0'};
-                           counts[key] = count;
-                       }
-                       return counts;
-                   });
+        [](const Call& call) {
+            auto [self, flip] = call.args<2>();
+            // Looked up now, so a caller who replaces bell_circuit is obeyed.
+            nb::list qubits;
+            qubits.append(0);
+            qubits.append(1);
+            Program program{to_circuit(call.global("bell_circuit")(qubits, flip)), 2};
+            program.circuit.append(make_measure(0, 0));
+            program.circuit.append(make_measure(1, 1));
+            const kestrix::Result result =
+                run_program(program, to_count(self.attr("shots"), "shots"));
+            nb::dict counts;
+            for (auto [outcome, count] : result.counts()) {
+                const char key[3] = {outcome.bit(1) ? '1' : '0', outcome.bit(0) ? '1' : '0', '\0'};
+                counts[key] = count;
+            }
+            return counts;
+        });
 
     sampler.method("threshold_filter", {arg("self"), arg("minimum")}, R"DOC(
 A function keep(counts) that drops the outcomes seen fewer than `minimum`

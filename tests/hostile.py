@@ -1,0 +1,127 @@
+"""Values that fight the code reading them: numbers that empty the container they sit in,
+conversions that raise, lengths that lie. Plain Python, so that a child interpreter under
+the debug allocator (isolated.py) can import them as well as the fuzzer (fuzzing.py)."""
+import inspect
+
+
+class ClearingIndex:
+    """An index that empties the container it sits in when read."""
+
+    def __init__(self, box, value):
+        self.box, self.value = box, value
+
+    def __index__(self):
+        self.box.clear()
+        return self.value
+
+    __int__ = __index__
+
+
+class ClearingFloat:
+    """A number that empties the container it sits in when read."""
+
+    def __init__(self, box, value):
+        self.box, self.value = box, value
+
+    def __float__(self):
+        self.box.clear()
+        return self.value
+
+    def __complex__(self):
+        self.box.clear()
+        return complex(self.value)
+
+
+class Raising:
+    """Every conversion raises."""
+
+    def __index__(self):
+        raise RuntimeError("no index")
+
+    def __float__(self):
+        raise RuntimeError("no float")
+
+    def __len__(self):
+        raise RuntimeError("no len")
+
+    def __iter__(self):
+        raise RuntimeError("no iter")
+
+    def __bool__(self):
+        raise RuntimeError("no bool")
+
+    def __eq__(self, other):
+        raise RuntimeError("no eq")
+
+    __hash__ = object.__hash__
+
+
+class LyingLength:
+    """Claims a billion items and has none."""
+
+    def __len__(self):
+        return 10**9
+
+    def __getitem__(self, k):
+        raise IndexError(k)
+
+
+class Shrinking(list):
+    """A list that empties itself when read."""
+
+    def __getitem__(self, k):
+        value = list.__getitem__(self, k)
+        self.clear()
+        return value
+
+    def __iter__(self):
+        items = list(list.__iter__(self))
+        self.clear()
+        return iter(items)
+
+
+def clearing_list(kind, values):
+    box = []
+    box.extend(kind(box, v) for v in values)
+    return box
+
+
+def clearing_dict(values):
+    box = {}
+    box.update({k: ClearingFloat(box, v) for k, v in values.items()})
+    return box
+
+
+def recursive_list():
+    box = [0]
+    box.append(box)
+    return box
+
+
+def one_bad_argument(function, hostile, sane, skip=lambda name, value: False):
+    """Keyword arguments for `function`, one set per parameter and hostile value: that
+    parameter takes the value, the others a sane one by name or their default. `self`,
+    **kwargs, parameters with neither and the pairs that `skip` names are left out."""
+    params = [p for p in inspect.signature(function).parameters.values()
+              if p.name != "self" and p.kind is not p.VAR_KEYWORD]
+    for target in params:
+        for value in hostile:
+            if skip(target.name, value):
+                continue
+            args = {p.name: sane.get(p.name, p.default) for p in params}
+            args[target.name] = value
+            if all(a is not inspect.Parameter.empty for a in args.values()):
+                yield args
+
+
+def attempt_all(calls, tolerated=Exception):
+    """Makes each call; returns (calls, failures). A call may raise `tolerated`: anything
+    else, or a crash, is a fault."""
+    made = failures = 0
+    for call in calls:
+        made += 1
+        try:
+            call()
+        except tolerated:
+            failures += 1
+    return made, failures
