@@ -43,7 +43,8 @@ inline vec load(const double* p) { return *reinterpret_cast<const unaligned_vec*
 
 inline void store(double* p, vec v) { *reinterpret_cast<unaligned_vec*>(p) = v; }
 
-// clang-format off: version 14 splits a templated lambda from its call.
+// clang-format 14 would split each templated lambda from its call.
+// clang-format off
 // The register with double d taken from position d ^ T: T = 1 swaps the real and
 // imaginary parts of every amplitude, T = 2 s moves amplitudes between lanes.
 template <int T>
@@ -53,15 +54,15 @@ inline vec permute(vec x) {
     } else {
         return [&]<size_t... d>(std::index_sequence<d...>) {
             return __builtin_shufflevector(x, x, int(d ^ T)...);
-        }
-        (std::make_index_sequence<W>{});
+        }(std::make_index_sequence<W>{});
     }
 }
 
 // Every double of the register equal to v.
 inline vec splat(double v) {
-    return [&]<size_t... d>(std::index_sequence<d...>) { return vec{((void)d, v)...}; }
-    (std::make_index_sequence<W>{});
+    return [&]<size_t... d>(std::index_sequence<d...>) {
+        return vec{((void)d, v)...};
+    }(std::make_index_sequence<W>{});
 }
 
 // (-1, 1, -1, 1, ...): times swapped parts, it turns a product by i * m into a sum.
@@ -73,8 +74,9 @@ inline vec minus_plus() {
 
 template <int N, class F>
 inline void static_for(F&& f) {
-    [&]<size_t... i>(std::index_sequence<i...>) { (f(std::integral_constant<int, int(i)>{}), ...); }
-    (std::make_index_sequence<N>{});
+    [&]<size_t... i>(std::index_sequence<i...>) {
+        (f(std::integral_constant<int, int(i)>{}), ...);
+    }(std::make_index_sequence<N>{});
 }
 // clang-format on
 
