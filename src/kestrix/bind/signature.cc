@@ -112,8 +112,8 @@ PyType_Spec function_spec = {"kestrix.builtin_function", sizeof(Signed), 0, kFla
 PyType_Spec method_spec = {"kestrix.builtin_method", sizeof(Signed), 0,
                            kFlags | Py_TPFLAGS_METHOD_DESCRIPTOR, method_slots};
 
-PyTypeObject* type_from(PyType_Spec& spec) {
-    PyObject* type = PyType_FromSpec(&spec);
+PyTypeObject* type_from(PyType_Spec& type_spec) {
+    PyObject* type = PyType_FromSpec(&type_spec);
     if (!type) throw nb::python_error();
     return reinterpret_cast<PyTypeObject*>(type);
 }
