@@ -4,6 +4,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <cmath>
 #include <memory>
 #include <string>
 
@@ -40,8 +41,13 @@ nb::ndarray<nb::numpy, T> to_numpy(const T* data, std::initializer_list<size_t> 
 }
 
 StateVector make_state(nb::handle data) {
-    if (kestrix::py::is_integer_scalar(data))
-        return StateVector(kestrix::py::to_index(data, "number of qubits"));
+    if (kestrix::py::is_integer_scalar(data)) {
+        const int n = kestrix::py::to_index(data, "number of qubits");
+        // Filling a state of 28 qubits takes seconds: without the GIL, and Ctrl-C stops it.
+        return kestrix::py::interruptible_work(
+            std::ldexp(1.0, n),
+            [n](const kestrix::InterruptCheck& check) { return StateVector(n, check); });
+    }
     const std::vector<cplx> amplitudes = kestrix::py::to_complex_vector(data, "StateVector");
     return StateVector::from_amplitudes(amplitudes);
 }

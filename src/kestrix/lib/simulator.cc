@@ -18,10 +18,6 @@ namespace kestrix {
 
 namespace {
 
-// Polls the interrupt callback after roughly this many amplitude updates: a few
-// milliseconds of work, and at least every pass over a state of 22 qubits or more.
-constexpr uint64_t kPollWork = uint64_t{1} << 22;
-
 // Fewer narrow programs than this run on the calling thread alone: waking a sleeping
 // thread costs more than a handful of small programs.
 constexpr size_t kMinSharedPrograms = 16;
@@ -131,7 +127,7 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
     const std::vector<Segment> segments = segment(plan, n);
 
     if (terminal) {
-        StateVector state(n);
+        StateVector state(n, interrupt);
         for (const Segment& s : segments)
             if (s.kind != Segment::Kind::Measure) runner.unitary(state, s);
         if (r.measured()) r.counts_ = sample_terminal(state, r.cbit_qubit_, shots, rng);
@@ -147,7 +143,7 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
     std::vector<size_t> outcome_bit(plan.steps.size(), 0);
     for (size_t k = 0; k < plan.steps.size(); ++k)
         if (!plan.steps[k].is_unitary()) outcome_bit[k] = cbit_position[plan.steps[k].cbit];
-    StateVector state(n);
+    StateVector state(n, interrupt);
     for (uint64_t shot = 0; shot < shots; ++shot) {
         if (shot) state.reset();
         Outcome outcome;

@@ -155,6 +155,21 @@ TEST(Simulator, InterruptStopsAWideEvolutionAndAMatrix) {
     EXPECT_THROW(circuit_matrix(narrow, 8, [&] { return ++polls >= 3; }), Interrupted);
 }
 
+// Filling a new state polls between slices of kPollWork amplitudes, and a filled state is
+// the all-zero state whichever way it was made.
+TEST(Simulator, InterruptStopsFillingALargeState) {
+    int polls = 0;
+    EXPECT_THROW(StateVector(24, [&] { return ++polls >= 2; }), Interrupted);
+    EXPECT_EQ(polls, 2);
+    polls = 0;
+    StateVector state(24, [&] { return ++polls < 0; });
+    EXPECT_EQ(polls, int((uint64_t{1} << 24) / kPollWork) - 1);
+    state.data()[5] = 1;
+    state.reset();
+    EXPECT_EQ(state.data()[0], cplx(1));
+    for (uint64_t i = 1; i < state.size(); ++i) ASSERT_EQ(state.data()[i], cplx(0)) << i;
+}
+
 // A circuit appended to itself forty times expands to 2^40 steps: lowering it polls for
 // an interrupt as it goes instead of running for hours deaf to Ctrl-C.
 TEST(Simulator, InterruptStopsLoweringAHugeCircuit) {

@@ -25,10 +25,10 @@ void check_fits_in_memory(int n) {
     check_memory(std::ldexp(static_cast<double>(sizeof(cplx)), n), what);
 }
 
-StateVector::StateVector(int n) : n_(n) {
+StateVector::StateVector(int n, const InterruptCheck& interrupt) : n_(n) {
     check_fits_in_memory(n);
     amps_.resize(size());
-    reset();
+    reset(interrupt);
 }
 
 StateVector StateVector::from_amplitudes(std::span<const cplx> amplitudes) {
@@ -51,11 +51,17 @@ StateVector StateVector::from_amplitudes(std::span<const cplx> amplitudes) {
     return state;
 }
 
-void StateVector::reset() {
-    // On every thread: a state of 28 qubits is 4 GiB to touch.
+void StateVector::reset(const InterruptCheck& interrupt) {
+    // On every thread, a slice at a time with a poll between slices: a state of 28 qubits
+    // is 4 GiB to touch.
     cplx* a = amps_.data();
-    for_subranges(size(), n_ >= kParallelQubits,
-                  [&](uint64_t begin, uint64_t end) { std::fill(a + begin, a + end, cplx(0)); });
+    for (uint64_t slice = 0; slice < size(); slice += kPollWork) {
+        if (slice && interrupt && interrupt()) throw Interrupted();
+        const uint64_t count = std::min(size() - slice, kPollWork);
+        for_subranges(count, n_ >= kParallelQubits, [&](uint64_t begin, uint64_t end) {
+            std::fill(a + slice + begin, a + slice + end, cplx(0));
+        });
+    }
     a[0] = 1;
 }
 

@@ -16,13 +16,14 @@ void check_fits_in_memory(int n);
 
 class StateVector {
   public:
-    /// The all-zero state of n qubits.
-    explicit StateVector(int n);
+    /// The all-zero state of n qubits. Filling a large state takes seconds (the system hands
+    /// out its pages): Interrupted when `interrupt` asks, polled every kPollWork amplitudes.
+    explicit StateVector(int n, const InterruptCheck& interrupt = {});
     /// A state with these amplitudes (index bit k = qubit k): the length must be a power of
     /// two, every amplitude finite and the norm 1 within 1e-8; ValueError otherwise.
     static StateVector from_amplitudes(std::span<const cplx> amplitudes);
-    /// Back to the all-zero state, reusing the buffer.
-    void reset();
+    /// Back to the all-zero state, reusing the buffer (polled as the constructor is).
+    void reset(const InterruptCheck& interrupt = {});
 
     int num_qubits() const { return n_; }
     uint64_t size() const { return uint64_t{1} << n_; }
