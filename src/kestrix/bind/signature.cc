@@ -81,18 +81,9 @@ PyMethodDef signed_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot function_slots[] = {
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_getattro, reinterpret_cast<void*>(signed_getattro)},
-    {Py_tp_repr, reinterpret_cast<void*>(signed_repr)},
-    {Py_tp_traverse, reinterpret_cast<void*>(signed_traverse)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(signed_dealloc)},
-    {Py_tp_members, signed_members},
-    {Py_tp_methods, signed_methods},
-    {0, nullptr},
-};
-
+// The method type binds as a descriptor; past that first slot, both types are the same.
 PyType_Slot method_slots[] = {
+    {Py_tp_descr_get, reinterpret_cast<void*>(signed_get)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_getattro, reinterpret_cast<void*>(signed_getattro)},
     {Py_tp_repr, reinterpret_cast<void*>(signed_repr)},
@@ -100,9 +91,9 @@ PyType_Slot method_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(signed_dealloc)},
     {Py_tp_members, signed_members},
     {Py_tp_methods, signed_methods},
-    {Py_tp_descr_get, reinterpret_cast<void*>(signed_get)},
     {0, nullptr},
 };
+PyType_Slot* const function_slots = method_slots + 1;
 
 constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                             Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
