@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
-#include <cstring>
 #include <thread>
 
 #include "kestrix/lib/errors.h"
@@ -34,57 +33,12 @@ Footprint footprint(const Schedule& plan, const Step& step) {
     return {need, need | op.control_mask};
 }
 
-// Renames the chosen steps onto the chunk's qubits, split controls included.
-void localise(const Schedule& plan, Segment& s) {
-    int local[64] = {};
-    int next = 0;
-    for (uint64_t m = s.local; m; m &= m - 1) local[std::countr_zero(m)] = next++;
-    for (uint32_t i : s.steps) {
-        const Step& step = plan.steps[i];
-        ChunkOp op;
-        if (step.kind == Step::Kind::Gate) {
-            GateOp g = step.gate;
-            op.outer = g.control_mask & ~s.local;
-            g.control_mask &= s.local;
-            op.index = uint32_t(s.gates.size());
-            s.gates.push_back(relabel(g, local));
-        } else {
-            Op b = plan.blocks[step.block];
-            op.block = true;
-            op.outer = b.control_mask & ~s.local;
-            b.control_mask &= s.local;
-            op.index = uint32_t(s.blocks.size());
-            s.blocks.push_back(relabel(b, local));
-        }
-        s.ops.push_back(op);
-    }
-}
-
 // The b-th index whose bits in `mask` are all 0.
 uint64_t spread(uint64_t b, uint64_t mask) {
     uint64_t out = 0;
     for (uint64_t free = ~mask; b; free &= free - 1, b >>= 1)
         if (b & 1) out |= free & -free;
     return out;
-}
-
-// The b-th index using only the bits in `mask`.
-uint64_t deposit_into(uint64_t b, uint64_t mask) {
-    uint64_t out = 0;
-    for (; b && mask; mask &= mask - 1, b >>= 1)
-        if (b & 1) out |= mask & -mask;
-    return out;
-}
-
-void run_ops(const Segment& s, cplx* chunk, int c, uint64_t base) {
-    for (const ChunkOp& op : s.ops) {
-        if ((base & op.outer) != op.outer) continue;
-        if (op.block) {
-            apply_op(chunk, c, s.blocks[op.index]);
-        } else {
-            apply_gate(chunk, c, s.gates[op.index]);
-        }
-    }
 }
 
 }  // namespace
@@ -147,7 +101,6 @@ std::vector<Segment> segment(const Schedule& plan, int n, int chunk_qubits) {
             // Fill the chunk up to c qubits, lowest first, for longer contiguous runs.
             for (int q = 0; std::popcount(s.local) < c; ++q) s.local |= uint64_t{1} << q;
             s.kind = Segment::Kind::Chunked;
-            localise(plan, s);
         }
         out.push_back(std::move(s));
         while (first < size && done[first]) ++first;
@@ -192,30 +145,12 @@ void apply_segment(const Schedule& plan, const Segment& s, cplx* amps, int n,
         return true;
     };
     const int c = std::popcount(s.local);
-    const uint64_t chunks = uint64_t{1} << (n - c);
-    const int run_qubits = std::countr_one(s.local);
-    if (run_qubits == c) {
-        // The chunk's qubits are the lowest ones: each chunk is a slice of the state.
-        for_range(chunks, true, [&](uint64_t h) {
-            if (!stopping()) run_ops(s, amps + (h << c), c, h << c);
-        });
-    } else {
-        const uint64_t run = uint64_t{1} << run_qubits;
-        const uint64_t high = s.local & ~low_bits(run_qubits);
-        std::vector<uint64_t> offsets(uint64_t{1} << (c - run_qubits));
-        for (uint64_t j = 0; j < offsets.size(); ++j) offsets[j] = deposit_into(j, high);
-        for_range(chunks, true, [&](uint64_t h) {
-            if (stopping()) return;
-            thread_local std::vector<cplx> buffer;
-            buffer.resize(uint64_t{1} << c);
-            const uint64_t base = spread(h, s.local);
-            for (uint64_t j = 0; j < offsets.size(); ++j)
-                std::memcpy(&buffer[j * run], amps + (base | offsets[j]), run * sizeof(cplx));
-            run_ops(s, buffer.data(), c, base);
-            for (uint64_t j = 0; j < offsets.size(); ++j)
-                std::memcpy(amps + (base | offsets[j]), &buffer[j * run], run * sizeof(cplx));
-        });
-    }
+    const uint64_t outside = low_bits(n) & ~s.local;
+    for_range(uint64_t{1} << (n - c), true, [&](uint64_t h) {
+        if (stopping()) return;
+        const Fixed chunk{outside, spread(h, s.local)};
+        for (uint32_t i : s.steps) plan.apply(amps, n, plan.steps[i], chunk);
+    });
     if (stop.load()) throw Interrupted();
 }
 

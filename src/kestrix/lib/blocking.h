@@ -1,10 +1,10 @@
 #pragma once
 // Cache blocking: many consecutive passes over a large state become one. A segment is a
 // set of steps whose targets all lie in one set L of chunk_qubits qubits (controls may lie
-// anywhere). The state splits into chunks, one per value of the qubits outside L; each
-// chunk is copied into a cache-sized buffer, every step of the segment runs on it there,
-// and it is copied back. The segment finder looks past steps it cannot take (across
-// layers) and takes any later step that commutes with everything it skipped.
+// anywhere). The state splits into chunks, one per value of the qubits outside L; every
+// step of the segment runs on one chunk, in place, while it sits in a core's cache, before
+// the next chunk. The segment finder looks past steps it cannot take (across layers) and
+// takes any later step that commutes with everything it skipped.
 #include <cstdint>
 #include <vector>
 
@@ -12,19 +12,13 @@
 
 namespace kestrix {
 
-/// Qubits of a chunk: 2^15 amplitudes, 512 KiB, stay in a core's L2 cache beside the
-/// state's own lines. kestrix_perf_fusion times the alternatives.
-constexpr int kChunkQubits = 15;
-/// The lowest qubits always belong to a chunk, so that it is copied in runs of at least
-/// 2^kChunkRunQubits neighbouring amplitudes.
-constexpr int kChunkRunQubits = 4;
-
-/// One step of a segment, renamed onto the chunk's qubits.
-struct ChunkOp {
-    bool block = false;  ///< a Op (else a GateOp)
-    uint32_t index = 0;  ///< into Segment::gates or Segment::blocks
-    uint64_t outer = 0;  ///< controls outside the chunk: the op runs in chunks that set them
-};
+/// Qubits of a chunk: 2^13 amplitudes, 128 KiB, stay in a core's L2 cache beside the
+/// state's other lines. kestrix_perf_fusion times the alternatives.
+constexpr int kChunkQubits = 13;
+/// The lowest qubits always belong to a chunk, so that it is read in runs of at least
+/// 2^kChunkRunQubits neighbouring amplitudes (4 KiB): shorter runs, spread over the state,
+/// would evict one another from the cache.
+constexpr int kChunkRunQubits = 8;
 
 struct Segment {
     enum class Kind : uint8_t { Pass, Chunked, Measure };
@@ -32,9 +26,6 @@ struct Segment {
     uint32_t step = 0;            ///< Pass and Measure: the schedule step
     std::vector<uint32_t> steps;  ///< Chunked: its schedule steps, in execution order
     uint64_t local = 0;           ///< Chunked: the chunk's qubits L
-    std::vector<ChunkOp> ops;
-    std::vector<GateOp> gates;
-    std::vector<Op> blocks;
 
     size_t step_count() const { return kind == Kind::Chunked ? steps.size() : 1; }
 };

@@ -36,7 +36,7 @@ TEST(Blocking, SegmentedRunsMatchTheReference) {
             std::vector<Schedule> plans = {plain};
             for (int dense = 1; dense <= kMaxDenseQubits; dense += 2)
                 plans.push_back(fuse(plain, {dense, kMaxDiagonalQubits}));
-            for (int chunk : {kChunkRunQubits + 2, 9, n - 2}) {
+            for (int chunk : {kChunkRunQubits + 2, kChunkRunQubits + 3, n - 2}) {
                 for (size_t p = 0; p < plans.size(); ++p) {
                     const std::vector<cplx> got = run_segments(plans[p], n, chunk);
                     EXPECT_LT(max_distance(got.data(), want.data(), want.size()), 1e-10)

@@ -335,14 +335,14 @@ void dense_k(cplx* amps, int n, const int* qubits, uint64_t cmask, uint64_t cval
 }
 
 // A diagonal 2x2 under controls: only the amplitudes whose entry is not 1 are touched.
-void diagonal_1q(cplx* a, int n, int t, uint64_t cmask, cplx d0, cplx d1) {
+void diagonal_1q(cplx* a, int n, int t, uint64_t cmask, uint64_t cvals, cplx d0, cplx d1) {
     int fixed[64];
     const uint64_t bit = uint64_t{1} << t;
     const int count = sorted_fixed_bits(cmask | bit, fixed);
     const bool par = parallel_update(n, cmask);
     const bool skip0 = d0 == cplx(1);
     for_range(uint64_t{1} << (n - count), par, [&](uint64_t b) {
-        const uint64_t i0 = deposit(b, fixed, count) | cmask;
+        const uint64_t i0 = deposit(b, fixed, count) | cvals;
         if (!skip0) a[i0] *= d0;
         a[i0 | bit] *= d1;
     });
@@ -364,7 +364,8 @@ void apply_dense(cplx* a, int n, const int* qubits, int k, uint64_t cmask, uint6
     }
 }
 
-void apply_diagonal(cplx* a, int n, const int* qubits, int k, const cplx* d) {
+void apply_diagonal(cplx* a, int n, const int* qubits, int k, uint64_t fmask, uint64_t fvals,
+                    const cplx* d) {
     // Local index = OR over the index's bytes of a 256-entry table: one lookup per byte
     // instead of one bit extraction per qubit.
     const int bytes = (n + 7) / 8;
@@ -378,11 +379,17 @@ void apply_diagonal(cplx* a, int n, const int* qubits, int k, const cplx* d) {
                 if ((v >> bit) & 1) table[t][v] |= uint32_t{1} << j;
         }
     }
-    const uint64_t inner = uint64_t{1} << std::min(n, 8);
-    for_range((uint64_t{1} << n) / inner, n >= kParallelQubits, [&](uint64_t block) {
-        const uint64_t i = block * inner;
+    // Runs of `inner` neighbouring amplitudes below the lowest fixed bit; as the tables are
+    // OR-linear, a run's entries are its first index's lookup OR the low byte's.
+    const uint64_t inner = uint64_t{1} << std::min({n, 8, std::countr_zero(fmask)});
+    int fixed[64];
+    const int count = sorted_fixed_bits(fmask, fixed);
+    fvals &= fmask;
+    const uint64_t runs = (uint64_t{1} << (n - count)) / inner;
+    for_range(runs, parallel_update(n, fmask), [&](uint64_t run) {
+        const uint64_t i = deposit(run * inner, fixed, count) | fvals;
         uint32_t high = 0;
-        for (int t = 1; t < bytes; ++t) high |= table[t][(i >> (8 * t)) & 255];
+        for (int t = 0; t < bytes; ++t) high |= table[t][(i >> (8 * t)) & 255];
         cplx* p = a + i;
         for (uint64_t lo = 0; lo < inner; ++lo) p[lo] *= d[high | table[0][lo]];
     });
@@ -390,14 +397,15 @@ void apply_diagonal(cplx* a, int n, const int* qubits, int k, const cplx* d) {
 
 int lane_qubits() { return kLaneQubits; }
 
-void apply_1q(cplx* a, int n, int t, uint64_t cmask, const cplx* m) {
-    if (m[1] == cplx(0) && m[2] == cplx(0)) return diagonal_1q(a, n, t, cmask, m[0], m[3]);
-    dense_k<1>(a, n, &t, cmask, cmask, m);
+void apply_1q(cplx* a, int n, int t, uint64_t cmask, uint64_t cvals, const cplx* m) {
+    cvals &= cmask;
+    if (m[1] == cplx(0) && m[2] == cplx(0)) return diagonal_1q(a, n, t, cmask, cvals, m[0], m[3]);
+    dense_k<1>(a, n, &t, cmask, cvals, m);
 }
 
-void apply_2q(cplx* a, int n, int t0, int t1, uint64_t cmask, const cplx* m) {
+void apply_2q(cplx* a, int n, int t0, int t1, uint64_t cmask, uint64_t cvals, const cplx* m) {
     const int qubits[2] = {t0, t1};
-    dense_k<2>(a, n, qubits, cmask, cmask, m);
+    dense_k<2>(a, n, qubits, cmask, cvals & cmask, m);
 }
 
 }  // namespace kestrix::KESTRIX_KERNEL_VARIANT

@@ -27,15 +27,19 @@ void apply_dense(cplx* amps, int n, const int* qubits, int k, uint64_t control_m
                  uint64_t control_values, const cplx* m);
 /// d holds 2^k diagonal entries over the local index whose bit j is qubit qubits[j].
 void apply_diagonal(cplx* amps, int n, const int* qubits, int k, const cplx* d);
+/// The same product restricted to the amplitudes whose bits in fixed_mask read
+/// fixed_values.
+void apply_diagonal(cplx* amps, int n, const int* qubits, int k, uint64_t fixed_mask,
+                    uint64_t fixed_values, const cplx* d);
 
 /// The kernels of one instruction-set variant.
 struct KernelSet {
     const char* name;  ///< "generic", "avx2", "avx512"
     bool supported;    ///< whether this CPU runs it
     void (*apply_dense)(cplx*, int, const int*, int, uint64_t, uint64_t, const cplx*);
-    void (*apply_diagonal)(cplx*, int, const int*, int, const cplx*);
-    void (*apply_1q)(cplx*, int, int, uint64_t, const cplx*);
-    void (*apply_2q)(cplx*, int, int, int, uint64_t, const cplx*);
+    void (*apply_diagonal)(cplx*, int, const int*, int, uint64_t, uint64_t, const cplx*);
+    void (*apply_1q)(cplx*, int, int, uint64_t, uint64_t, const cplx*);
+    void (*apply_2q)(cplx*, int, int, int, uint64_t, uint64_t, const cplx*);
     int (*lane_qubits)();
 };
 
@@ -51,7 +55,12 @@ int kernel_lane_qubits();
 
 /// m is 2x2 row-major; acts on qubit t of an n-qubit state.
 void apply_1q(cplx* amps, int n, int t, uint64_t control_mask, const cplx* m);
+/// Restricted to the amplitudes whose bits in control_mask read control_values.
+void apply_1q(cplx* amps, int n, int t, uint64_t control_mask, uint64_t control_values,
+              const cplx* m);
 /// m is 4x4 row-major over the local index (bit 0: qubit t0, bit 1: qubit t1).
 void apply_2q(cplx* amps, int n, int t0, int t1, uint64_t control_mask, const cplx* m);
+void apply_2q(cplx* amps, int n, int t0, int t1, uint64_t control_mask, uint64_t control_values,
+              const cplx* m);
 
 }  // namespace kestrix

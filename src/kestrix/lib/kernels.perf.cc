@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
             std::vector<int> qubits;
             for (int j = 0; j < k; ++j) qubits.push_back(j);
             const double t = seconds_per_call(
-                [&] { set.apply_diagonal(state.data(), n, qubits.data(), k, m.data()); });
+                [&] { set.apply_diagonal(state.data(), n, qubits.data(), k, 0, 0, m.data()); });
             std::printf(" %5.2f", t / amps * 1e9);
         }
         std::printf("\n");

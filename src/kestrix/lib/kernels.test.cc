@@ -49,21 +49,25 @@ class Kernels : public ::testing::TestWithParam<KernelSet> {
                      uint64_t values = ~uint64_t{0}) {
         GetParam().apply_dense(a, n, q, k, cmask, values & cmask, m);
     }
-    void apply_diagonal(cplx* a, int n, const int* q, int k, const cplx* d) {
-        GetParam().apply_diagonal(a, n, q, k, d);
+    void apply_diagonal(cplx* a, int n, const int* q, int k, const cplx* d, uint64_t fixed_mask = 0,
+                        uint64_t fixed_values = 0) {
+        GetParam().apply_diagonal(a, n, q, k, fixed_mask, fixed_values, d);
     }
-    void apply_1q(cplx* a, int n, int t, uint64_t cmask, const cplx* m) {
-        GetParam().apply_1q(a, n, t, cmask, m);
+    void apply_1q(cplx* a, int n, int t, uint64_t cmask, const cplx* m,
+                  uint64_t values = ~uint64_t{0}) {
+        GetParam().apply_1q(a, n, t, cmask, values & cmask, m);
     }
-    void apply_2q(cplx* a, int n, int t0, int t1, uint64_t cmask, const cplx* m) {
-        GetParam().apply_2q(a, n, t0, t1, cmask, m);
+    void apply_2q(cplx* a, int n, int t0, int t1, uint64_t cmask, const cplx* m,
+                  uint64_t values = ~uint64_t{0}) {
+        GetParam().apply_2q(a, n, t0, t1, cmask, values & cmask, m);
     }
 };
 
 INSTANTIATE_TEST_SUITE_P(Variants, Kernels, ::testing::ValuesIn(kernel_variants()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Non-unitary matrices and random states catch index mistakes that unitaries hide.
+// Non-unitary matrices and random states catch index mistakes that unitaries hide. Each
+// control mask is tried with all controls set and with a random pattern of them.
 TEST_P(Kernels, EveryTargetAndControlMaskAgreesWithTheNaiveModel) {
     std::mt19937 gen(1);
     std::normal_distribution<double> normal;
@@ -72,22 +76,26 @@ TEST_P(Kernels, EveryTargetAndControlMaskAgreesWithTheNaiveModel) {
     for (int t0 = 0; t0 < n; ++t0) {
         for (uint64_t cmask = 0; cmask < (uint64_t{1} << n); ++cmask) {
             if (cmask & (uint64_t{1} << t0)) continue;
-            std::vector<cplx> a(1 << n), m2(4);
-            for (cplx& x : a) x = rand_c();
-            for (cplx& x : m2) x = rand_c();
-            std::vector<cplx> got = a;
-            apply_1q(got.data(), n, t0, cmask, m2.data());
-            std::vector<cplx> want = naive(a, {t0}, cmask, m2);
-            for (size_t i = 0; i < a.size(); ++i) ASSERT_NEAR(std::abs(got[i] - want[i]), 0, 1e-12);
+            for (uint64_t values : {~uint64_t{0}, uint64_t(gen())}) {
+                std::vector<cplx> a(1 << n), m2(4);
+                for (cplx& x : a) x = rand_c();
+                for (cplx& x : m2) x = rand_c();
+                std::vector<cplx> got = a;
+                apply_1q(got.data(), n, t0, cmask, m2.data(), values);
+                std::vector<cplx> want = naive(a, {t0}, cmask, m2, values);
+                for (size_t i = 0; i < a.size(); ++i)
+                    ASSERT_NEAR(std::abs(got[i] - want[i]), 0, 1e-12);
 
-            const int t1 = (t0 + 2) % n;
-            if (cmask & (uint64_t{1} << t1)) continue;
-            std::vector<cplx> m4(16);
-            for (cplx& x : m4) x = rand_c();
-            got = a;
-            apply_2q(got.data(), n, t0, t1, cmask, m4.data());
-            want = naive(a, {t0, t1}, cmask, m4);
-            for (size_t i = 0; i < a.size(); ++i) ASSERT_NEAR(std::abs(got[i] - want[i]), 0, 1e-12);
+                const int t1 = (t0 + 2) % n;
+                if (cmask & (uint64_t{1} << t1)) continue;
+                std::vector<cplx> m4(16);
+                for (cplx& x : m4) x = rand_c();
+                got = a;
+                apply_2q(got.data(), n, t0, t1, cmask, m4.data(), values);
+                want = naive(a, {t0, t1}, cmask, m4, values);
+                for (size_t i = 0; i < a.size(); ++i)
+                    ASSERT_NEAR(std::abs(got[i] - want[i]), 0, 1e-12);
+            }
         }
     }
 }
@@ -154,22 +162,30 @@ TEST_P(Kernels, ParallelWidthsMatchReference) {
     }
 }
 
+// Unrestricted, and restricted to the part of the state where two other qubits (one
+// below the kernel's runs of 256 amplitudes, one above) read a given pattern.
 TEST_P(Kernels, DiagonalMatchesDenseForm) {
     std::mt19937_64 rng(3);
     for (int n : {3, 9, kParallelQubits + 2}) {
-        for (int k : {1, 3, std::min(n, kMaxDiagonalQubits)}) {
-            const std::vector<int> qubits = distinct_qubits(n, k, rng);
+        for (int k : {1, 3, std::min(n - 2, kMaxDiagonalQubits)}) {
+            const std::vector<int> picked = distinct_qubits(n, k + 2, rng);
+            const std::vector<int> qubits(picked.begin(), picked.begin() + k);
+            const uint64_t others = (uint64_t{1} << picked[k]) | (uint64_t{1} << picked[k + 1]);
             const std::vector<cplx> d = random_values(uint64_t{1} << k, rng);
-            std::vector<cplx> state = random_values(uint64_t{1} << n, rng);
-            std::vector<cplx> want = state;
-            for (uint64_t i = 0; i < state.size(); ++i) {
-                uint64_t local = 0;
-                for (int j = 0; j < k; ++j) local |= ((i >> qubits[j]) & 1) << j;
-                want[i] *= d[local];
+            for (uint64_t fixed : {uint64_t{0}, others}) {
+                const uint64_t values = rng() & fixed;
+                std::vector<cplx> state = random_values(uint64_t{1} << n, rng);
+                std::vector<cplx> want = state;
+                for (uint64_t i = 0; i < state.size(); ++i) {
+                    if ((i & fixed) != values) continue;
+                    uint64_t local = 0;
+                    for (int j = 0; j < k; ++j) local |= ((i >> qubits[j]) & 1) << j;
+                    want[i] *= d[local];
+                }
+                apply_diagonal(state.data(), n, qubits.data(), k, d.data(), fixed, values);
+                ASSERT_LT(max_distance(state.data(), want.data(), state.size()), 1e-12)
+                    << "n=" << n << " k=" << k << " fixed=" << fixed;
             }
-            apply_diagonal(state.data(), n, qubits.data(), k, d.data());
-            ASSERT_LT(max_distance(state.data(), want.data(), state.size()), 1e-12)
-                << "n=" << n << " k=" << k;
         }
     }
 }

@@ -81,15 +81,28 @@ void apply_dense(cplx* a, int n, const int* qubits, int k, uint64_t cmask, uint6
 }
 
 void apply_diagonal(cplx* a, int n, const int* qubits, int k, const cplx* d) {
-    chosen().apply_diagonal(a, n, qubits, k, d);
+    chosen().apply_diagonal(a, n, qubits, k, 0, 0, d);
+}
+
+void apply_diagonal(cplx* a, int n, const int* qubits, int k, uint64_t fmask, uint64_t fvals,
+                    const cplx* d) {
+    chosen().apply_diagonal(a, n, qubits, k, fmask, fvals, d);
 }
 
 void apply_1q(cplx* a, int n, int t, uint64_t cmask, const cplx* m) {
-    chosen().apply_1q(a, n, t, cmask, m);
+    chosen().apply_1q(a, n, t, cmask, cmask, m);
+}
+
+void apply_1q(cplx* a, int n, int t, uint64_t cmask, uint64_t cvals, const cplx* m) {
+    chosen().apply_1q(a, n, t, cmask, cvals, m);
 }
 
 void apply_2q(cplx* a, int n, int t0, int t1, uint64_t cmask, const cplx* m) {
-    chosen().apply_2q(a, n, t0, t1, cmask, m);
+    chosen().apply_2q(a, n, t0, t1, cmask, cmask, m);
+}
+
+void apply_2q(cplx* a, int n, int t0, int t1, uint64_t cmask, uint64_t cvals, const cplx* m) {
+    chosen().apply_2q(a, n, t0, t1, cmask, cvals, m);
 }
 
 const char* kernel_variant() { return chosen().name; }

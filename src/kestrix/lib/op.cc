@@ -1,6 +1,7 @@
 #include "kestrix/lib/op.h"
 
 #include <bit>
+#include <optional>
 
 #include "kestrix/lib/errors.h"
 #include "kestrix/lib/kernels.h"
@@ -118,29 +119,45 @@ Op lower_block(const Gate& g, uint64_t extra_controls, bool dagger) {
     return op;
 }
 
-void apply_gate(cplx* amps, int n, const GateOp& g) {
+namespace {
+
+// The fixed part of the state joined with an operation's controls; nullopt when a fixed
+// bit reads 0 where a control needs 1, so that nothing there is updated.
+std::optional<Fixed> under_controls(Fixed fixed, uint64_t controls) {
+    fixed.values &= fixed.mask;
+    if ((fixed.values & controls) != (fixed.mask & controls)) return std::nullopt;
+    return Fixed{fixed.mask | controls, fixed.values | controls};
+}
+
+}  // namespace
+
+void apply_gate(cplx* amps, int n, const GateOp& g, Fixed fixed) {
+    const std::optional<Fixed> f = under_controls(fixed, g.control_mask);
+    if (!f) return;
     if (g.num_targets == 1) {
-        apply_1q(amps, n, g.targets[0], g.control_mask, g.m.data());
+        apply_1q(amps, n, g.targets[0], f->mask, f->values, g.m.data());
     } else {
-        apply_2q(amps, n, g.targets[0], g.targets[1], g.control_mask, g.m.data());
+        apply_2q(amps, n, g.targets[0], g.targets[1], f->mask, f->values, g.m.data());
     }
 }
 
-void apply_op(cplx* amps, int n, const Op& op) {
+void apply_op(cplx* amps, int n, const Op& op, Fixed fixed) {
+    const std::optional<Fixed> f = under_controls(fixed, op.control_mask);
+    if (!f) return;
     const int k = int(op.qubits.size());
     if (op.kind == OpKind::Diagonal) {
-        apply_diagonal(amps, n, op.qubits.data(), k, op.m.data());
+        apply_diagonal(amps, n, op.qubits.data(), k, f->mask, f->values, op.m.data());
     } else if (op.kind == OpKind::Multiplexed) {
-        const uint64_t mask = op.control_mask | op.select_mask;
         const size_t entries = size_t{1} << (2 * k);
         for (size_t i = 0; i < op.select_values.size(); ++i) {
-            apply_dense(amps, n, op.qubits.data(), k, mask, op.control_mask | op.select_values[i],
-                        op.m.data() + i * entries);
+            if ((op.select_values[i] ^ f->values) & op.select_mask & f->mask) continue;
+            apply_dense(amps, n, op.qubits.data(), k, f->mask | op.select_mask,
+                        f->values | op.select_values[i], op.m.data() + i * entries);
         }
     } else if (k == 1) {
-        apply_1q(amps, n, op.qubits[0], op.control_mask, op.m.data());
+        apply_1q(amps, n, op.qubits[0], f->mask, f->values, op.m.data());
     } else {
-        apply_dense(amps, n, op.qubits.data(), k, op.control_mask, op.m.data());
+        apply_dense(amps, n, op.qubits.data(), k, f->mask, f->values, op.m.data());
     }
 }
 

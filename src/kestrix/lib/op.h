@@ -62,8 +62,16 @@ struct Op {
 /// A UNITARY gate of any width as a dense block, lowered as lower_op does.
 Op lower_block(const Gate& gate, uint64_t extra_controls, bool dagger);
 
-void apply_gate(cplx* amps, int n, const GateOp& g);
-void apply_op(cplx* amps, int n, const Op& op);
+/// The amplitudes whose bits in `mask` read `values`: the part of the state that one call
+/// updates, such as one cache chunk of a larger state, in place. An operation's targets
+/// must lie outside `mask`; its controls and selecting qubits may lie inside.
+struct Fixed {
+    uint64_t mask = 0;
+    uint64_t values = 0;
+};
+
+void apply_gate(cplx* amps, int n, const GateOp& g, Fixed fixed = {});
+void apply_op(cplx* amps, int n, const Op& op, Fixed fixed = {});
 
 /// The same operations, with every qubit q renamed to local[q] (control masks too); used to
 /// run gates on a small scratch state.

@@ -14,11 +14,14 @@ namespace kestrix {
 constexpr uint64_t kPiecesPerThread = 16;
 
 /// Calls f(begin, end) on consecutive subranges that together cover [0, count) once;
-/// with `parallel`, the subranges are spread over the engine's threads.
+/// with `parallel`, the subranges are spread over the engine's threads, unless the caller
+/// is already one piece of a parallel loop (a cache chunk), which then takes them all.
 template <class F>
 inline void for_subranges(uint64_t count, bool parallel, F&& f) {
     const uint64_t pieces =
-        parallel ? std::min<uint64_t>(count, kPiecesPerThread * uint64_t(thread_count())) : 1;
+        parallel && !inside_worker()
+            ? std::min<uint64_t>(count, kPiecesPerThread * uint64_t(thread_count()))
+            : 1;
     if (pieces <= 1) {
         if (count) f(uint64_t{0}, count);
         return;

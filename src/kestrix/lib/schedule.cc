@@ -149,11 +149,11 @@ void Schedule::push_block(Op op) {
     blocks.push_back(std::move(op));
 }
 
-void Schedule::apply(cplx* amps, int n, const Step& step) const {
+void Schedule::apply(cplx* amps, int n, const Step& step, Fixed fixed) const {
     if (step.kind == Step::Kind::Gate) {
-        apply_gate(amps, n, step.gate);
+        apply_gate(amps, n, step.gate, fixed);
     } else if (step.kind == Step::Kind::Block) {
-        apply_op(amps, n, blocks[step.block]);
+        apply_op(amps, n, blocks[step.block], fixed);
     } else {
         throw ValueError("a measurement has no matrix");
     }

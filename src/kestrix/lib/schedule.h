@@ -31,7 +31,8 @@ struct Schedule {
     void push_block(Op op);
     /// Qubits a unitary step acts on or is controlled by.
     uint64_t qubit_mask(const Step& step) const;
-    void apply(cplx* amps, int n, const Step& step) const;
+    /// Runs a unitary step on the whole state, or on the part of it that `fixed` names.
+    void apply(cplx* amps, int n, const Step& step, Fixed fixed = {}) const;
 };
 
 /// Flattens `circuit` for an n-qubit state. With fold_repeats, runs of identical
