@@ -31,14 +31,23 @@ const Circuit& circuit_of(const Program& p) { return p.circuit; }
 // `a << b` appends in place and yields `a` itself, so appends chain. The operator is the
 // type's own slot: a gate, by far the most frequent item in small circuits, is appended
 // without the attribute lookup and argument dispatch of a bound method; anything else goes
-// through insert(), which checks it and reports errors.
+// through insert(), which checks it and reports errors. The exact types are compared
+// first: a pointer comparison costs far less than nanobind's isinstance and cast, which
+// look the C++ type up, and subclasses still take that road.
 template <class T>
 PyObject* lshift_slot(PyObject* self, PyObject* item) {
-    if (!nb::isinstance<T>(nb::handle(self))) Py_RETURN_NOTIMPLEMENTED;
-    if (nb::isinstance<Gate>(nb::handle(item))) {
+    static PyTypeObject* const self_type = reinterpret_cast<PyTypeObject*>(nb::type<T>().ptr());
+    static PyTypeObject* const gate_type = reinterpret_cast<PyTypeObject*>(nb::type<Gate>().ptr());
+    const bool exact = Py_TYPE(self) == self_type && Py_TYPE(item) == gate_type;
+    if (!exact && !nb::isinstance<T>(nb::handle(self))) Py_RETURN_NOTIMPLEMENTED;
+    if (exact || nb::isinstance<Gate>(nb::handle(item))) {
         // A slot is called from C: nothing may be thrown past it.
         try {
-            circuit_of(instance<T>(self)).append(instance<Gate>(item));
+            if (exact) {
+                circuit_of(exact_instance<T>(self)).append(exact_instance<Gate>(item));
+            } else {
+                circuit_of(instance<T>(self)).append(instance<Gate>(item));
+            }
         } catch (...) {
             set_python_error(std::current_exception());
             return nullptr;

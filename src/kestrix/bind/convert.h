@@ -47,6 +47,14 @@ T& instance(nb::handle value) {
     return nb::cast<T&>(value);
 }
 
+/// The same for an object whose type is known to be exactly T's (not a subclass), without
+/// looking the C++ type up.
+template <class T>
+T& exact_instance(nb::handle value) {
+    if (!nb::inst_ready(value)) not_initialised(value);
+    return *nb::inst_ptr<T>(value);
+}
+
 /// Any array-like of numbers, read through NumPy as a one-dimensional complex vector;
 /// ValueError naming `what` for another shape.
 std::vector<std::complex<double>> to_complex_vector(nb::handle data, const char* what);

@@ -69,6 +69,16 @@ nb::object cached_gate(GateKind kind, const QubitList& qubits) {
     return nb::borrow(gate);
 }
 
+// A new QGate holding `gate`, made without looking its type up on every call as nb::cast
+// does: a circuit of rotations makes one per gate.
+nb::object gate_object(Gate&& gate) {
+    static const nb::handle type = nb::type<Gate>();
+    nb::object made = nb::inst_alloc(type);
+    new (nb::inst_ptr<Gate>(made)) Gate(std::move(gate));
+    nb::inst_mark_ready(made);
+    return made;
+}
+
 nb::object build(GateKind kind, std::initializer_list<nb::handle> args) {
     const int arity = gate_arity(kind);
     QubitList qubits;
@@ -84,7 +94,7 @@ nb::object build(GateKind kind, std::initializer_list<nb::handle> args) {
     if (params.empty() && arity <= 2 && size_t(kind) < kCachedKinds &&
         std::all_of(qubits.begin(), qubits.end(), [](int q) { return q < kCachedQubits; }))
         return cached_gate(kind, qubits);
-    return nb::cast(make_gate(kind, std::move(qubits), std::move(params)));
+    return gate_object(make_gate(kind, std::move(qubits), std::move(params)));
 }
 
 // One constructor with named parameters, so that inspect and keywords see them.

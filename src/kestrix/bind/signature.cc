@@ -12,11 +12,20 @@ namespace {
 
 struct Signed {
     PyObject_HEAD vectorcallfunc vectorcall;
-    PyObject* inner;           ///< the nanobind function called
-    PyObject* text_signature;  ///< "(qubit, theta)"
+    PyObject* inner;            ///< the nanobind function called
+    vectorcallfunc inner_call;  ///< its vectorcall entry point
+    PyObject* text_signature;   ///< "(qubit, theta)"
 };
 
+// Straight into the inner function's entry point: PyObject_Vectorcall would look it up and
+// check its result again on every call, and gate constructors are called by the million.
 PyObject* signed_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* s = reinterpret_cast<Signed*>(self);
+    return s->inner_call(s->inner, args, nargsf, kwnames);
+}
+
+PyObject* signed_call_generic(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
     return PyObject_Vectorcall(reinterpret_cast<Signed*>(self)->inner, args, nargsf, kwnames);
 }
 
@@ -116,8 +125,9 @@ nb::object wrap(nb::handle inner, const std::string& text_signature, bool method
     nb::object self = nb::steal(type->tp_alloc(type, 0));
     if (!self.is_valid()) throw nb::python_error();
     auto* s = reinterpret_cast<Signed*>(self.ptr());
-    s->vectorcall = signed_call;
     s->inner = Py_NewRef(inner.ptr());
+    s->inner_call = PyVectorcall_Function(inner.ptr());
+    s->vectorcall = s->inner_call ? signed_call : signed_call_generic;
     s->text_signature = nb::str(text_signature.c_str()).release().ptr();
     return self;
 }

@@ -9,7 +9,8 @@
 
 namespace kestrix {
 
-/// The 2x2 matrix of a single-qubit gate kind with the given angles (no dagger).
-std::array<cplx, 4> single_qubit_matrix(GateKind kind, std::span<const double> params);
+/// Writes the 2x2 row-major matrix of a single-qubit gate kind with the given angles (no
+/// dagger) to out[0..3]: straight into a lowered gate, as thousands are lowered per run.
+void single_qubit_matrix(GateKind kind, std::span<const double> params, cplx* out);
 
 }  // namespace kestrix

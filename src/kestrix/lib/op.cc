@@ -51,9 +51,8 @@ void lower_op(const Gate& g, uint64_t extra_controls, bool dagger, GateOp& op) {
     op.num_targets = 1;
     op.control_mask = extra_controls | mask_of(g.controls);
     auto set1 = [&](int target, GateKind kind, std::span<const double> params) {
-        const std::array<cplx, 4> m = single_qubit_matrix(kind, params);
         op.targets = {target, target};
-        std::copy(m.begin(), m.end(), op.m.begin());
+        single_qubit_matrix(kind, params, op.m.data());
     };
     switch (g.kind) {
         case GateKind::CNOT:
