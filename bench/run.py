@@ -53,7 +53,9 @@ def main():
     for family, make in (("QFT", circuits.qft), ("layered RX/RZ/CNOT", circuits.layered)):
         for n in widths:
             gates = make(n)
-            repeats = 3 if n < 24 else 1
+            # A 24-qubit run varies by a fifth from one call to the next on a shared machine:
+            # every simulator gets its best of two.
+            repeats = 3 if n < 24 else 2
             mine = fastest(ours.wide(n, gates), repeats)
             theirs = [fastest(p["wide"](n, gates), repeats) for p in found]
             row = f"{family[:15] + f' {n}q':<22}{fmt_time(mine):>12}{ours.passes(n, gates):>8}"

@@ -1,7 +1,6 @@
 #pragma once
 // The matrices of the SDK's single-qubit gates; every other gate is one of them under
 // controls, or SWAP (see op.h).
-#include <array>
 #include <span>
 
 #include "kestrix/lib/complex.h"
