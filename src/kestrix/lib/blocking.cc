@@ -46,7 +46,8 @@ uint64_t spread(uint64_t b, uint64_t mask) {
 std::vector<Segment> segment(const Schedule& plan, int n, int chunk_qubits) {
     std::vector<Segment> out;
     const size_t size = plan.steps.size();
-    const int c = std::min(chunk_qubits > 0 ? chunk_qubits : kChunkQubits, n - 2);
+    const int preferred = n > kLargeStateQubits ? kLargeStateChunkQubits : kChunkQubits;
+    const int c = std::min(chunk_qubits > 0 ? chunk_qubits : preferred, n - 2);
     if (n < kParallelQubits || c < kChunkRunQubits + 2) {
         out.reserve(size);
         for (uint32_t i = 0; i < size; ++i) {

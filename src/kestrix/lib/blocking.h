@@ -15,6 +15,12 @@ namespace kestrix {
 /// Qubits of a chunk: 2^13 amplitudes, 128 KiB, stay in a core's L2 cache beside the
 /// state's other lines. kestrix_perf_fusion times the alternatives.
 constexpr int kChunkQubits = 13;
+/// States of more than kLargeStateQubits qubits (64 MiB) live in main memory, where every
+/// pass is a trip to DRAM: there chunks of kLargeStateChunkQubits (512 KiB) take more steps
+/// per pass, which pays for their misses (measured: a 24-qubit layered circuit runs 10 %
+/// faster, while at 20 qubits the smaller chunk is 15 % faster).
+constexpr int kLargeStateQubits = 22;
+constexpr int kLargeStateChunkQubits = 15;
 /// The lowest qubits always belong to a chunk, so that it is read in runs of at least
 /// 2^kChunkRunQubits neighbouring amplitudes (4 KiB): shorter runs, spread over the state,
 /// would evict one another from the cache.
@@ -32,7 +38,8 @@ struct Segment {
 
 /// The schedule's steps grouped into segments for an n-qubit state, in an order that
 /// computes the same state; measurements stay where they are. With n below
-/// kParallelQubits every step is its own pass. chunk_qubits = 0 picks kChunkQubits.
+/// kParallelQubits every step is its own pass. chunk_qubits = 0 picks kChunkQubits, or
+/// kLargeStateChunkQubits for a large state.
 std::vector<Segment> segment(const Schedule& plan, int n, int chunk_qubits = 0);
 
 /// Applies one unitary segment (a Pass or a Chunked one) to an n-qubit state. A chunked
