@@ -81,7 +81,7 @@ void check_controls_unused(const ItemList& items, const std::vector<int>& contro
 }  // namespace
 
 Circuit& Circuit::append(const Gate& gate) {
-    mutable_items().push_back(Item{gate});
+    mutable_items().emplace_back(gate);  // the gate is copied once, in place
     ++gate_count_;
     for (int q : gate.qubits) width_ = std::max(width_, q + 1);
     for (int q : gate.controls) width_ = std::max(width_, q + 1);

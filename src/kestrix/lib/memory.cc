@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 
 #include "kestrix/lib/errors.h"
 
@@ -25,6 +27,28 @@ void check_memory(double bytes, const std::string& what) {
         throw MemoryError(what + " needs " + gib_text(bytes) + ", more than this machine's " +
                           gib_text(physical_memory()) + " of memory");
     }
+}
+
+namespace {
+
+// The kept buffer; while kept, its first bytes hold its size. One atomic pointer, so that
+// threads and fork() need no lock.
+std::atomic<void*> g_recycled{nullptr};
+
+}  // namespace
+
+void* take_recycled_buffer(size_t bytes) {
+    void* kept = g_recycled.exchange(nullptr);
+    if (!kept) return nullptr;
+    if (*static_cast<size_t*>(kept) == bytes) return kept;
+    std::free(kept);
+    return nullptr;
+}
+
+void recycle_buffer(void* p, size_t bytes) {
+    if (bytes > kRecycledBytes || double(bytes) > physical_memory() / 16) return std::free(p);
+    *static_cast<size_t*>(p) = bytes;
+    if (void* before = g_recycled.exchange(p)) std::free(before);
 }
 
 }  // namespace kestrix
