@@ -19,16 +19,14 @@ constexpr int kMaxDiagonalQubits = 14;
 constexpr int kParallelQubits = 14;
 
 /// m is 2^k x 2^k row-major over the local index whose bit j is qubit qubits[j];
-/// 1 <= k <= kMaxDenseQubits; control bits must not overlap the qubits.
-void apply_dense(cplx* amps, int n, const int* qubits, int k, uint64_t control_mask, const cplx* m);
-/// The same update restricted to the amplitudes whose bits in control_mask read
-/// control_values (bits outside the mask are ignored): one block of a multiplexed gate.
+/// 1 <= k <= kMaxDenseQubits; control bits must not overlap the qubits. The update is
+/// restricted to the amplitudes whose bits in control_mask read control_values (bits
+/// outside the mask are ignored): all set for a controlled gate, one pattern for a block of
+/// a multiplexed gate.
 void apply_dense(cplx* amps, int n, const int* qubits, int k, uint64_t control_mask,
                  uint64_t control_values, const cplx* m);
-/// d holds 2^k diagonal entries over the local index whose bit j is qubit qubits[j].
-void apply_diagonal(cplx* amps, int n, const int* qubits, int k, const cplx* d);
-/// The same product restricted to the amplitudes whose bits in fixed_mask read
-/// fixed_values.
+/// d holds 2^k diagonal entries over the local index whose bit j is qubit qubits[j]; the
+/// product is restricted to the amplitudes whose bits in fixed_mask read fixed_values.
 void apply_diagonal(cplx* amps, int n, const int* qubits, int k, uint64_t fixed_mask,
                     uint64_t fixed_values, const cplx* d);
 
@@ -53,13 +51,12 @@ const char* kernel_variant();
 /// control there costs a full sweep, as the kernels cannot skip half a register.
 int kernel_lane_qubits();
 
-/// m is 2x2 row-major; acts on qubit t of an n-qubit state.
-void apply_1q(cplx* amps, int n, int t, uint64_t control_mask, const cplx* m);
-/// Restricted to the amplitudes whose bits in control_mask read control_values.
+/// m is 2x2 row-major; acts on qubit t of an n-qubit state, restricted to the amplitudes
+/// whose bits in control_mask read control_values.
 void apply_1q(cplx* amps, int n, int t, uint64_t control_mask, uint64_t control_values,
               const cplx* m);
-/// m is 4x4 row-major over the local index (bit 0: qubit t0, bit 1: qubit t1).
-void apply_2q(cplx* amps, int n, int t0, int t1, uint64_t control_mask, const cplx* m);
+/// m is 4x4 row-major over the local index (bit 0: qubit t0, bit 1: qubit t1); restricted
+/// as apply_1q is.
 void apply_2q(cplx* amps, int n, int t0, int t1, uint64_t control_mask, uint64_t control_values,
               const cplx* m);
 

@@ -71,17 +71,9 @@ std::span<const KernelSet> kernel_variants() {
     return variants;
 }
 
-void apply_dense(cplx* a, int n, const int* qubits, int k, uint64_t cmask, const cplx* m) {
-    chosen().apply_dense(a, n, qubits, k, cmask, cmask, m);
-}
-
 void apply_dense(cplx* a, int n, const int* qubits, int k, uint64_t cmask, uint64_t cvals,
                  const cplx* m) {
     chosen().apply_dense(a, n, qubits, k, cmask, cvals, m);
-}
-
-void apply_diagonal(cplx* a, int n, const int* qubits, int k, const cplx* d) {
-    chosen().apply_diagonal(a, n, qubits, k, 0, 0, d);
 }
 
 void apply_diagonal(cplx* a, int n, const int* qubits, int k, uint64_t fmask, uint64_t fvals,
@@ -89,16 +81,8 @@ void apply_diagonal(cplx* a, int n, const int* qubits, int k, uint64_t fmask, ui
     chosen().apply_diagonal(a, n, qubits, k, fmask, fvals, d);
 }
 
-void apply_1q(cplx* a, int n, int t, uint64_t cmask, const cplx* m) {
-    chosen().apply_1q(a, n, t, cmask, cmask, m);
-}
-
 void apply_1q(cplx* a, int n, int t, uint64_t cmask, uint64_t cvals, const cplx* m) {
     chosen().apply_1q(a, n, t, cmask, cvals, m);
-}
-
-void apply_2q(cplx* a, int n, int t0, int t1, uint64_t cmask, const cplx* m) {
-    chosen().apply_2q(a, n, t0, t1, cmask, cmask, m);
 }
 
 void apply_2q(cplx* a, int n, int t0, int t1, uint64_t cmask, uint64_t cvals, const cplx* m) {
