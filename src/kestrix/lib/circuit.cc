@@ -81,7 +81,11 @@ void check_controls_unused(const ItemList& items, const std::vector<int>& contro
 }  // namespace
 
 Circuit& Circuit::append(const Gate& gate) {
-    mutable_items().emplace_back(gate);  // the gate is copied once, in place
+    ItemList& items = mutable_items();
+    // Circuits are mostly built gate by gate: room for the first few spares the copies
+    // of four reallocations.
+    if (items.capacity() == 0) items.reserve(16);
+    items.emplace_back(gate);  // the gate is copied once, in place
     ++gate_count_;
     for (int q : gate.qubits) width_ = std::max(width_, q + 1);
     for (int q : gate.controls) width_ = std::max(width_, q + 1);
