@@ -82,9 +82,10 @@ void check_controls_unused(const ItemList& items, const std::vector<int>& contro
 
 Circuit& Circuit::append(const Gate& gate) {
     ItemList& items = mutable_items();
-    // Circuits are mostly built gate by gate: room for the first few spares the copies
-    // of four reallocations.
-    if (items.capacity() == 0) items.reserve(16);
+    // Circuits are mostly built gate by gate and hold tens of gates: small lists grow
+    // fourfold, which spares most of the moves that doubling from one would make.
+    if (items.size() == items.capacity())
+        items.reserve(items.size() < 64 ? std::max<size_t>(16, 4 * items.size()) : 2 * items.size());
     items.emplace_back(gate);  // the gate is copied once, in place
     ++gate_count_;
     for (int q : gate.qubits) width_ = std::max(width_, q + 1);
