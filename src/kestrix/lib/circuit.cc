@@ -85,7 +85,8 @@ Circuit& Circuit::append(const Gate& gate) {
     // Circuits are mostly built gate by gate and hold tens of gates: small lists grow
     // fourfold, which spares most of the moves that doubling from one would make.
     if (items.size() == items.capacity())
-        items.reserve(items.size() < 64 ? std::max<size_t>(16, 4 * items.size()) : 2 * items.size());
+        items.reserve(items.size() < 64 ? std::max<size_t>(16, 4 * items.size())
+                                        : 2 * items.size());
     items.emplace_back(gate);  // the gate is copied once, in place
     ++gate_count_;
     for (int q : gate.qubits) width_ = std::max(width_, q + 1);
