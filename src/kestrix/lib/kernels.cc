@@ -33,6 +33,7 @@ constexpr int W = 2;
 using vec = double __attribute__((vector_size(8 * W)));
 constexpr int kLaneQubits = std::countr_zero(unsigned(W / 2));
 constexpr uint64_t kLaneMask = (uint64_t{1} << kLaneQubits) - 1;
+static_assert(kLaneQubits <= kMaxLaneQubits);
 
 // Amplitudes are read and written as doubles aligned to 8 bytes: a typed access (unlike
 // memcpy) tells the compiler that writing amplitudes cannot change the offsets and
@@ -178,44 +179,51 @@ inline void rows_shared(double* a, const uint64_t* base, const uint64_t* off, co
 template <int LT, int T>
 constexpr bool kUsedSlot = ((T >> 1) & ~LT) == 0;
 
-// The general form for targets among the lane qubits (LT: their lane bits) or controls
-// there: y_r = sum_j sum_t C[r][j][t] * permute<t>(x_j), where x_j are the DH registers
+// The general form for targets among the lane qubits (LT: their lane bits) or a matrix
+// per lane: y_r = sum_j sum_t C[r][j][t] * permute<t>(x_j), where x_j are the DH registers
 // of one base, one per pattern of the targets above the lanes, and each coefficient
-// register holds, lane by lane, the matrix entry that lane needs (the identity in lanes
-// whose controls are not all set). Odd slots are summed unswapped and swapped once.
-template <int DH, int LT>
-inline void rows_lanes(double* a, uint64_t base, const uint64_t* off, const vec* coef) {
-    vec px[DH][W];
+// register holds, lane by lane, the matrix entry that lane needs. Odd slots are summed
+// unswapped and swapped once. G bases at once share each coefficient load.
+template <int DH, int LT, int G>
+inline void rows_lanes(double* a, const uint64_t* base, const uint64_t* off, const vec* coef) {
+    vec px[G][DH][W];
+#pragma GCC unroll 8
+    for (int g = 0; g < G; ++g) {
 #pragma GCC unroll 64
-    for (int j = 0; j < DH; ++j) {
-        const vec x = load(a + base + off[j]);
-        static_for<W>([&](auto t) {
-            if constexpr (t % 2 == 0 && kUsedSlot<LT, t>) px[j][t] = permute<t>(x);
-        });
+        for (int j = 0; j < DH; ++j) {
+            const vec x = load(a + 2 * base[g] + off[j]);
+            static_for<W>([&](auto t) {
+                if constexpr (t % 2 == 0 && kUsedSlot<LT, t>) px[g][j][t] = permute<t>(x);
+            });
+        }
     }
 #pragma GCC unroll 64
     for (int r = 0; r < DH; ++r) {
         const vec* c = coef + r * DH * W;
-        vec re{}, im{};
+        vec re[G] = {}, im[G] = {};
 #pragma GCC unroll 64
         for (int j = 0; j < DH; ++j) {
             static_for<W / 2>([&](auto s) {
                 if constexpr (kUsedSlot<LT, 2 * s>) {
-                    re += c[j * W + 2 * s] * px[j][2 * s];
-                    im += c[j * W + 2 * s + 1] * px[j][2 * s];
+                    const vec even = c[j * W + 2 * s], odd = c[j * W + 2 * s + 1];
+#pragma GCC unroll 8
+                    for (int g = 0; g < G; ++g) {
+                        re[g] += even * px[g][j][2 * s];
+                        im[g] += odd * px[g][j][2 * s];
+                    }
                 }
             });
         }
-        store(a + base + off[r], re + permute<1>(im));
+#pragma GCC unroll 8
+        for (int g = 0; g < G; ++g) store(a + 2 * base[g] + off[r], re[g] + permute<1>(im[g]));
     }
 }
 
-// Builds the lane coefficient table of rows_lanes for matrix m over `qubits` (local
-// index bit j = qubits[j]) with lane controls `lane_controls` that must read
-// `lane_values`.
+// Builds the lane coefficient table of rows_lanes over `qubits` (local index bit j =
+// qubits[j]): lane v takes its entries from lane_m[v], or from the identity where that is
+// null (a lane whose controls are not all set).
 template <int K, int LT>
-void lane_coefficients(const int* qubits, uint64_t lane_controls, uint64_t lane_values,
-                       const cplx* m, vec* coef) {
+void lane_coefficients(const int* qubits, const cplx* const* lane_m, vec* coef) {
     constexpr int D = 1 << K, DH = D >> std::popcount(unsigned(LT));
     int high[K], high_count = 0;
     for (int j = 0; j < K; ++j)
@@ -237,12 +245,9 @@ void lane_coefficients(const int* qubits, uint64_t lane_controls, uint64_t lane_
                 vec& odd = coef[(r * DH + j) * W + 2 * s + 1];
                 for (int v = 0; v < W / 2; ++v) {
                     // Lane v reads lane v ^ s of register j.
-                    cplx e;
-                    if ((uint64_t(v) & lane_controls) != lane_values) {
-                        e = r == j && s == 0 ? cplx(1) : cplx(0);
-                    } else {
-                        e = m[local(r, v) * D + local(j, v ^ s)];
-                    }
+                    const cplx e = lane_m[v]          ? lane_m[v][local(r, v) * D + local(j, v ^ s)]
+                                   : r == j && s == 0 ? cplx(1)
+                                                      : cplx(0);
                     // re: e.re * x.re - e.im * x.im, im: e.re * x.im + e.im * x.re; the
                     // odd slot is stored swapped, as it is summed before the swap.
                     even[2 * v] = e.real();
@@ -256,8 +261,8 @@ void lane_coefficients(const int* qubits, uint64_t lane_controls, uint64_t lane_
 }
 
 template <int K, int LT>
-void dense_lanes(double* a, int n, const int* qubits, uint64_t cmask, uint64_t cvals, const cplx* m,
-                 bool parallel) {
+void dense_lanes(double* a, int n, const int* qubits, uint64_t cmask, uint64_t cvals,
+                 const cplx* const* lane_m, bool parallel) {
     constexpr int D = 1 << K, DH = D >> std::popcount(unsigned(LT));
     uint64_t off[DH] = {};
     int high_count = 0;
@@ -269,17 +274,26 @@ void dense_lanes(double* a, int n, const int* qubits, uint64_t cmask, uint64_t c
     }
     thread_local std::vector<vec> table;
     table.resize(size_t(DH) * DH * W);
-    lane_coefficients<K, LT>(qubits, cmask & kLaneMask, cvals & kLaneMask, m, table.data());
+    lane_coefficients<K, LT>(qubits, lane_m, table.data());
     const vec* coef = table.data();
     uint64_t skip = kLaneMask | (cmask & ~kLaneMask);
     for (int j = 0; j < K; ++j) skip |= uint64_t{1} << qubits[j];
-    for_bases<1>(n, skip, cvals & ~kLaneMask, parallel,
-                 [&](const uint64_t* b) { rows_lanes<DH, LT>(a, 2 * b[0], off, coef); });
+    // Two bases at once where there are two.
+    if (n > std::popcount(skip)) {
+        for_bases<2>(n, skip, cvals & ~kLaneMask, parallel,
+                     [&](const uint64_t* b) { rows_lanes<DH, LT, 2>(a, b, off, coef); });
+    } else {
+        for_bases<1>(n, skip, cvals & ~kLaneMask, parallel,
+                     [&](const uint64_t* b) { rows_lanes<DH, LT, 1>(a, b, off, coef); });
+    }
 }
 
-// Updates the amplitudes whose bits in cmask read cvals (a subset of cmask).
+// Updates the amplitudes whose bits in cmask read cvals (a subset of cmask) by m, or,
+// given lane_m, by lane_m[v] where the lane bits read v (none of them a target of a
+// matrix that depends on them; cmask then leaves the lanes alone).
 template <int K>
-void dense_k(cplx* amps, int n, const int* qubits, uint64_t cmask, uint64_t cvals, const cplx* m) {
+void dense_k(cplx* amps, int n, const int* qubits, uint64_t cmask, uint64_t cvals, const cplx* m,
+             const cplx* const* lane_m = nullptr) {
     constexpr int D = 1 << K;
     uint64_t tmask = 0;
     for (int j = 0; j < K; ++j) tmask |= uint64_t{1} << qubits[j];
@@ -292,14 +306,17 @@ void dense_k(cplx* amps, int n, const int* qubits, uint64_t cmask, uint64_t cval
                 if ((c >> j) & 1) off[c] |= uint64_t{1} << qubits[j];
         int fixed[64];
         const int count = sorted_fixed_bits(cmask | tmask, fixed);
-        for (uint64_t b = 0; b < (uint64_t{1} << free_qubits); ++b)
-            matvec_scalar<D>(amps, deposit(b, fixed, count) | cvals, off, m);
+        for (uint64_t b = 0; b < (uint64_t{1} << free_qubits); ++b) {
+            const uint64_t base = deposit(b, fixed, count) | cvals;
+            const cplx* mb = lane_m ? lane_m[base & kLaneMask] : m;
+            if (mb) matvec_scalar<D>(amps, base, off, mb);
+        }
         return;
     }
     double* a = reinterpret_cast<double*>(amps);
     const bool parallel = parallel_update(n, cmask);
     const uint64_t lane_targets = tmask & kLaneMask;
-    if (lane_targets == 0 && (cmask & kLaneMask) == 0) {
+    if (!lane_m && lane_targets == 0 && (cmask & kLaneMask) == 0) {
         uint64_t off[D] = {};
         for (int c = 0; c < D; ++c)
             for (int j = 0; j < K; ++j)
@@ -317,19 +334,28 @@ void dense_k(cplx* amps, int n, const int* qubits, uint64_t cmask, uint64_t cval
         }
         return;
     }
+    // One matrix per lane pattern: the lane controls pick between m and the identity.
+    const cplx* uniform[W / 2];
+    if (!lane_m) {
+        for (uint64_t v = 0; v < W / 2; ++v)
+            uniform[v] = (v & cmask & kLaneMask) == (cvals & kLaneMask) ? m : nullptr;
+        lane_m = uniform;
+    }
+    cmask &= ~kLaneMask;
+    cvals &= ~kLaneMask;
     switch (lane_targets) {
-        case 0: return dense_lanes<K, 0>(a, n, qubits, cmask, cvals, m, parallel);
+        case 0: return dense_lanes<K, 0>(a, n, qubits, cmask, cvals, lane_m, parallel);
         case 1:
             if constexpr (kLaneQubits >= 1)
-                return dense_lanes<K, 1>(a, n, qubits, cmask, cvals, m, parallel);
+                return dense_lanes<K, 1>(a, n, qubits, cmask, cvals, lane_m, parallel);
             break;
         case 2:
             if constexpr (kLaneQubits >= 2)
-                return dense_lanes<K, 2>(a, n, qubits, cmask, cvals, m, parallel);
+                return dense_lanes<K, 2>(a, n, qubits, cmask, cvals, lane_m, parallel);
             break;
         case 3:
             if constexpr (kLaneQubits >= 2 && K >= 2)
-                return dense_lanes<K, 3>(a, n, qubits, cmask, cvals, m, parallel);
+                return dense_lanes<K, 3>(a, n, qubits, cmask, cvals, lane_m, parallel);
             break;
     }
 }
@@ -360,6 +386,21 @@ void apply_dense(cplx* a, int n, const int* qubits, int k, uint64_t cmask, uint6
         case 4: return dense_k<4>(a, n, qubits, cmask, cvals, m);
         case 5: return dense_k<5>(a, n, qubits, cmask, cvals, m);
         case 6: return dense_k<6>(a, n, qubits, cmask, cvals, m);
+        default: throw ValueError("a dense block acts on 1 to 6 qubits");
+    }
+}
+
+void apply_dense_per_lane(cplx* a, int n, const int* qubits, int k, uint64_t cmask, uint64_t cvals,
+                          const cplx* const* lane_matrices) {
+    cmask &= ~kLaneMask;
+    cvals &= cmask;
+    switch (k) {
+        case 1: return dense_k<1>(a, n, qubits, cmask, cvals, nullptr, lane_matrices);
+        case 2: return dense_k<2>(a, n, qubits, cmask, cvals, nullptr, lane_matrices);
+        case 3: return dense_k<3>(a, n, qubits, cmask, cvals, nullptr, lane_matrices);
+        case 4: return dense_k<4>(a, n, qubits, cmask, cvals, nullptr, lane_matrices);
+        case 5: return dense_k<5>(a, n, qubits, cmask, cvals, nullptr, lane_matrices);
+        case 6: return dense_k<6>(a, n, qubits, cmask, cvals, nullptr, lane_matrices);
         default: throw ValueError("a dense block acts on 1 to 6 qubits");
     }
 }

@@ -25,6 +25,14 @@ constexpr int kParallelQubits = 14;
 /// a multiplexed gate.
 void apply_dense(cplx* amps, int n, const int* qubits, int k, uint64_t control_mask,
                  uint64_t control_values, const cplx* m);
+/// Lane qubits of the widest variant: AVX-512 registers hold 4 amplitudes.
+constexpr int kMaxLaneQubits = 2;
+/// apply_dense with one matrix per pattern of the lane qubits (the kernel_lane_qubits()
+/// lowest, whose amplitudes share a register): where they read v, lane_matrices[v]
+/// applies, or nothing where it is null, in one sweep. No target may be a lane qubit
+/// that its matrix depends on; the control mask's lane bits are ignored.
+void apply_dense_per_lane(cplx* amps, int n, const int* qubits, int k, uint64_t control_mask,
+                          uint64_t control_values, const cplx* const* lane_matrices);
 /// d holds 2^k diagonal entries over the local index whose bit j is qubit qubits[j]; the
 /// product is restricted to the amplitudes whose bits in fixed_mask read fixed_values.
 void apply_diagonal(cplx* amps, int n, const int* qubits, int k, uint64_t fixed_mask,
@@ -35,6 +43,8 @@ struct KernelSet {
     const char* name;  ///< "generic", "avx2", "avx512"
     bool supported;    ///< whether this CPU runs it
     void (*apply_dense)(cplx*, int, const int*, int, uint64_t, uint64_t, const cplx*);
+    void (*apply_dense_per_lane)(cplx*, int, const int*, int, uint64_t, uint64_t,
+                                 const cplx* const*);
     void (*apply_diagonal)(cplx*, int, const int*, int, uint64_t, uint64_t, const cplx*);
     void (*apply_1q)(cplx*, int, int, uint64_t, uint64_t, const cplx*);
     void (*apply_2q)(cplx*, int, int, int, uint64_t, uint64_t, const cplx*);

@@ -162,6 +162,51 @@ TEST_P(Kernels, ParallelWidthsMatchReference) {
     }
 }
 
+// A matrix per pattern of the lane qubits, some of them the identity (null), with targets
+// among the lanes the matrices do not depend on and above them, under controls above the
+// lanes: each lane pattern's amplitudes change as a plain block with that lane as control.
+TEST_P(Kernels, PerLaneMatricesMatchTheReference) {
+    std::mt19937_64 rng(13);
+    const int lanes = GetParam().lane_qubits();
+    const uint64_t lane_mask = (uint64_t{1} << lanes) - 1;
+    for (int n : {6, 9, kParallelQubits + 1}) {
+        for (int k = 1; k <= 3; ++k) {
+            for (int trial = 0; trial < 4; ++trial) {
+                const std::vector<int> picked = distinct_qubits(n, k + 1, rng);
+                const std::vector<int> qubits(picked.begin(), picked.begin() + k);
+                uint64_t targets = 0;
+                for (int q : qubits) targets |= uint64_t{1} << q;
+                // Lanes that are not targets select; a control above the lanes, if any.
+                const uint64_t select = lane_mask & ~targets;
+                const uint64_t cmask = (uint64_t{1} << picked[k]) & ~lane_mask;
+                const uint64_t cvals = trial % 2 ? cmask : 0;
+                std::vector<std::vector<cplx>> blocks;
+                const cplx* lane_m[uint64_t{1} << kMaxLaneQubits] = {};
+                for (uint64_t p = 0; p <= lane_mask; ++p) {
+                    if ((p & ~select) || (p == select && trial >= 2)) continue;
+                    blocks.push_back(random_values(uint64_t{1} << (2 * k), rng));
+                }
+                size_t next = 0;
+                for (uint64_t p = 0; p <= lane_mask; ++p)
+                    if (!(p & ~select) && !(p == select && trial >= 2))
+                        lane_m[p] = blocks[next++].data();
+                for (uint64_t v = 0; v <= lane_mask; ++v) lane_m[v] = lane_m[v & select];
+                std::vector<cplx> state = random_values(uint64_t{1} << n, rng);
+                std::vector<cplx> want = state;
+                for (uint64_t p = 0; p <= lane_mask; ++p) {
+                    if ((p & ~select) || !lane_m[p]) continue;
+                    const std::vector<cplx> m(lane_m[p], lane_m[p] + (size_t{1} << (2 * k)));
+                    want = naive(want, qubits, cmask | select, m, cvals | p);
+                }
+                GetParam().apply_dense_per_lane(state.data(), n, qubits.data(), k, cmask, cvals,
+                                                lane_m);
+                ASSERT_LT(max_distance(state.data(), want.data(), state.size()), 1e-12)
+                    << "n=" << n << " k=" << k << " trial=" << trial;
+            }
+        }
+    }
+}
+
 // Unrestricted, and restricted to the part of the state where two other qubits (one
 // below the kernel's runs of 256 amplitudes, one above) read a given pattern.
 TEST_P(Kernels, DiagonalMatchesDenseForm) {

@@ -26,10 +26,10 @@ namespace kestrix {
 
 namespace {
 
-#define KESTRIX_KERNEL_SET(ns, supported)                                                \
-    KernelSet {                                                                          \
-#ns, supported, ns::apply_dense, ns::apply_diagonal, ns::apply_1q, ns::apply_2q, \
-            ns::lane_qubits                                                              \
+#define KESTRIX_KERNEL_SET(ns, supported)                                              \
+    KernelSet {                                                                        \
+#ns, supported, ns::apply_dense, ns::apply_dense_per_lane, ns::apply_diagonal, \
+            ns::apply_1q, ns::apply_2q, ns::lane_qubits                                \
     }
 
 std::vector<KernelSet> compiled_variants() {
@@ -74,6 +74,11 @@ std::span<const KernelSet> kernel_variants() {
 void apply_dense(cplx* a, int n, const int* qubits, int k, uint64_t cmask, uint64_t cvals,
                  const cplx* m) {
     chosen().apply_dense(a, n, qubits, k, cmask, cvals, m);
+}
+
+void apply_dense_per_lane(cplx* a, int n, const int* qubits, int k, uint64_t cmask, uint64_t cvals,
+                          const cplx* const* lane_matrices) {
+    chosen().apply_dense_per_lane(a, n, qubits, k, cmask, cvals, lane_matrices);
 }
 
 void apply_diagonal(cplx* a, int n, const int* qubits, int k, uint64_t fmask, uint64_t fvals,

@@ -128,6 +128,41 @@ std::optional<Fixed> under_controls(Fixed fixed, uint64_t controls) {
     return Fixed{fixed.mask | controls, fixed.values | controls};
 }
 
+// One sweep per pattern of the select qubits above the lanes; select qubits among the
+// lanes pick a block lane by lane within that sweep.
+void apply_multiplexed(cplx* amps, int n, const Op& op, Fixed f) {
+    const int k = int(op.qubits.size());
+    const size_t entries = size_t{1} << (2 * k);
+    const uint64_t lanes = (uint64_t{1} << kernel_lane_qubits()) - 1;
+    const uint64_t lane_select = op.select_mask & lanes;
+    if (!lane_select) {
+        for (size_t i = 0; i < op.select_values.size(); ++i) {
+            if ((op.select_values[i] ^ f.values) & op.select_mask & f.mask) continue;
+            apply_dense(amps, n, op.qubits.data(), k, f.mask | op.select_mask,
+                        f.values | op.select_values[i], op.m.data() + i * entries);
+        }
+        return;
+    }
+    const uint64_t high_select = op.select_mask & ~lanes;
+    for (size_t i = 0; i < op.select_values.size(); ++i) {
+        const uint64_t high = op.select_values[i] & high_select;
+        if ((high ^ f.values) & high_select & f.mask) continue;
+        // The first block of each high pattern runs the sweep for all of them.
+        bool seen = false;
+        for (size_t j = 0; j < i && !seen; ++j) seen = (op.select_values[j] & high_select) == high;
+        if (seen) continue;
+        const cplx* lane_m[uint64_t{1} << kMaxLaneQubits] = {};
+        for (uint64_t v = 0; v <= lanes; ++v) {
+            if ((v ^ f.values) & f.mask & lanes) continue;  // a lane control reads 0
+            for (size_t j = 0; j < op.select_values.size(); ++j)
+                if (op.select_values[j] == (high | (v & lane_select)))
+                    lane_m[v] = op.m.data() + j * entries;
+        }
+        apply_dense_per_lane(amps, n, op.qubits.data(), k, (f.mask | high_select) & ~lanes,
+                             (f.values & f.mask & ~lanes) | high, lane_m);
+    }
+}
+
 }  // namespace
 
 void apply_gate(cplx* amps, int n, const GateOp& g, Fixed fixed) {
@@ -147,12 +182,7 @@ void apply_op(cplx* amps, int n, const Op& op, Fixed fixed) {
     if (op.kind == OpKind::Diagonal) {
         apply_diagonal(amps, n, op.qubits.data(), k, f->mask, f->values, op.m.data());
     } else if (op.kind == OpKind::Multiplexed) {
-        const size_t entries = size_t{1} << (2 * k);
-        for (size_t i = 0; i < op.select_values.size(); ++i) {
-            if ((op.select_values[i] ^ f->values) & op.select_mask & f->mask) continue;
-            apply_dense(amps, n, op.qubits.data(), k, f->mask | op.select_mask,
-                        f->values | op.select_values[i], op.m.data() + i * entries);
-        }
+        apply_multiplexed(amps, n, op, *f);
     } else if (k == 1) {
         apply_1q(amps, n, op.qubits[0], f->mask, f->values, op.m.data());
     } else {
