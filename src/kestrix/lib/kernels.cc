@@ -278,14 +278,17 @@ void dense_lanes(double* a, int n, const int* qubits, uint64_t cmask, uint64_t c
     const vec* coef = table.data();
     uint64_t skip = kLaneMask | (cmask & ~kLaneMask);
     for (int j = 0; j < K; ++j) skip |= uint64_t{1} << qubits[j];
-    // Two bases at once where there are two.
-    if (n > std::popcount(skip)) {
-        for_bases<2>(n, skip, cvals & ~kLaneMask, parallel,
-                     [&](const uint64_t* b) { rows_lanes<DH, LT, 2>(a, b, off, coef); });
-    } else {
-        for_bases<1>(n, skip, cvals & ~kLaneMask, parallel,
-                     [&](const uint64_t* b) { rows_lanes<DH, LT, 1>(a, b, off, coef); });
+    // Two bases at once where there are two; wide blocks keep to one, which bounds the
+    // unrolled code and its compile time.
+    if constexpr (DH <= 8) {
+        if (n > std::popcount(skip)) {
+            for_bases<2>(n, skip, cvals & ~kLaneMask, parallel,
+                         [&](const uint64_t* b) { rows_lanes<DH, LT, 2>(a, b, off, coef); });
+            return;
+        }
     }
+    for_bases<1>(n, skip, cvals & ~kLaneMask, parallel,
+                 [&](const uint64_t* b) { rows_lanes<DH, LT, 1>(a, b, off, coef); });
 }
 
 // Updates the amplitudes whose bits in cmask read cvals (a subset of cmask) by m, or,
