@@ -134,3 +134,15 @@ def test_mid_circuit_measurement_on_a_fused_wide_program():
     assert sum(counts.values()) == 400
     # Qubit 0 reads 1 with probability 1/2: 200 +- 5 sigma (sigma = 10).
     assert abs(counts.get("11", 0) - 200) < 50
+
+
+def test_a_result_still_held_keeps_its_state_when_the_machine_runs_again():
+    # 17 qubits: a state large enough for its memory to be recycled once let go.
+    n = 17
+    m = CPUQVM()
+    first = m.run(QProg(n) << X(0) << H(n - 1), 1)
+    before = np.array(first.get_prob_list([0, n - 1]))
+    m.run(QProg(n) << X(1), 1)
+    assert m.result().get_prob_list([1]) == [0.0, 1.0]
+    assert np.allclose(before, [0, 0.5, 0, 0.5])
+    assert np.array_equal(np.array(first.get_prob_list([0, n - 1])), before)

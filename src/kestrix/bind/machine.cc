@@ -59,7 +59,13 @@ Program as_program(nb::handle prog) {
 
 std::shared_ptr<Result> run(Machine& machine, nb::handle prog, nb::handle shots) {
     const uint64_t count = to_count(shots, "shots");
-    return std::make_shared<Result>(run_program(as_program(prog), count, machine.seed));
+    const Program program = as_program(prog);
+    // The last result goes before the run, unless the caller still holds it: the memory
+    // of its state then serves the new one, where a fresh large state would cost a page
+    // fault per page.
+    machine.last.reset();
+    machine.last = std::make_shared<Result>(run_program(program, count, machine.seed));
+    return machine.last;
 }
 
 std::vector<Program> as_programs(nb::handle programs) {
@@ -256,10 +262,7 @@ Example:
             "A simulator; seed=None draws each run's seed from NumPy's global generator.")
         .def(
             "run",
-            [](Machine& self, nb::handle prog, nb::handle shots) {
-                self.last = run(self, prog, shots);
-                return self.last;
-            },
+            [](Machine& self, nb::handle prog, nb::handle shots) { return run(self, prog, shots); },
             nb::arg("prog"), nb::arg("shots") = 1000,
             nb::sig("def run(self, prog: QProg | QCircuit | QGate, shots: int = 1000) -> QResult"),
             R"DOC(Runs a program from the all-zero state.
@@ -269,7 +272,9 @@ Args:
     shots: how many shots to sample for a measured program (a positive int).
 
 Returns:
-    QResult: the result, also kept for result().
+    QResult: the result, also kept for result(). The previous one is let go when the
+    simulation starts (a result you still hold stays as it is), so after a run that
+    fails there (out of memory, interrupted) result() has none.
 
 Example:
     >>> CPUQVM().run(QProg(1) << X(0)).get_prob_list()
