@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 from engine_circuits import random_circuit
 from interrupting import ctrl_c_after
+from isolated import child_lines
 
 from kestrix.core import CNOT, CPUQVM, RX, H, QCircuit, QProg, measure
 
@@ -50,6 +51,24 @@ def test_run_batch_with_a_machine_seed_and_mixed_kinds_of_program():
     assert [r.get_counts() for r in batch] == [machine.run(p, 1000).get_counts() for p in programs]
     assert batch[1].get_prob_list([1]) == pytest.approx([np.cos(0.2) ** 2, np.sin(0.2) ** 2])
     assert machine.run_batch([], 10) == []
+
+
+@pytest.mark.parametrize("empty", ["[]", "()", "iter([])", "range(0)", "np.array([], int)"])
+def test_prob_batch_over_no_qubits_gives_rows_of_one(empty):
+    # The marginal over no qubits is [1.0], as get_prob_list([]) gives; the rows once took
+    # the whole distribution and wrote past their one entry.
+    code = f'''
+        import numpy as np
+        from kestrix.core import CPUQVM, H, QProg
+        for _ in range(3):
+            prog = QProg(3) << H(0) << H(2)
+            rows = CPUQVM().prob_batch([prog] * 20, {empty})
+            one = CPUQVM().run(prog).get_prob_list({empty})
+            assert rows.shape == (20, 1) and rows.tolist() == [one] * 20, rows
+            assert abs(one[0] - 1) < 1e-12
+        print("ok")
+    '''
+    assert child_lines(code) == ["ok"]
 
 
 def test_prob_batch_rows_are_the_exact_probabilities():

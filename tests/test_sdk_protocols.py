@@ -44,6 +44,12 @@ def structured_program():
     return p << S(0) << measure([0, 1], [0, 1])
 
 
+def encoded():
+    encoder = Encode()
+    encoder.amplitude_encode([0, 1], [0.5, 0.5, 0.5, -0.5])
+    return encoder
+
+
 def run_in_child(prog):
     """What a worker process returns: exact probabilities and the program it received."""
     return CPUQVM().run(prog.to_circuit()[:-2]).get_prob_list(), prog
@@ -72,6 +78,41 @@ class TestPickleAndCopy:
                          pickle.loads(pickle.dumps(original))):
                 twin << X(0)
                 assert len(twin) == len(original) + 1 and twin != original
+
+    @pytest.mark.parametrize("make", [
+        lambda: StateVector(np.array([0.6, 0.8])),
+        lambda: StateVector(4).evolve(structured_program().to_circuit()[:-2]),
+        lambda: CPUQVM(seed=4).run(structured_program(), shots=50),
+        lambda: CPUQVM().run(QProg(2) << H(0)),
+        lambda: CPUQVM(seed=9),
+        lambda: CPUQVM(),
+        encoded,
+    ])
+    @pytest.mark.parametrize("clone", [
+        lambda x: pickle.loads(pickle.dumps(x)), copy.copy, copy.deepcopy])
+    def test_states_results_machines_and_encoders_compare_by_value(self, make, clone):
+        original = make()
+        assert clone(original) == original and make() == original
+        assert not clone(original) != original
+        if isinstance(original, (StateVector, core.QResult)):
+            assert hash(clone(original)) == hash(original)
+        else:  # they change in place
+            with pytest.raises(TypeError, match="unhashable"):
+                hash(original)
+
+    def test_value_equality_tells_different_values_apart(self):
+        assert StateVector(2) != StateVector(3)
+        assert StateVector(np.array([0.6, 0.8])) != StateVector(np.array([0.8, 0.6]))
+        assert StateVector(np.array([1, 0])) == StateVector(np.array([1, -0.0]))
+        assert hash(StateVector(np.array([1, 0]))) == hash(StateVector(np.array([1, -0.0])))
+        assert CPUQVM(seed=1) != CPUQVM(seed=2) and CPUQVM() != CPUQVM(seed=0)
+        prog = QProg(1) << H(0) << measure(0, 0)
+        assert CPUQVM(seed=1).run(prog, 100) != CPUQVM(seed=2).run(prog, 100)
+        assert CPUQVM(seed=1).run(prog, 100) != CPUQVM(seed=1).run(prog, 101)
+        other = Encode()
+        other.amplitude_encode([0, 1], [0.5, 0.5, -0.5, 0.5])
+        assert encoded() != other and encoded() != Encode()
+        assert StateVector(1) != "StateVector(1)" and CPUQVM() != None  # noqa: E711
 
     def test_results_machines_states_and_encoders(self):
         qvm = CPUQVM(seed=5)

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "compare.h"
 #include "convert.h"
 #include "core.h"
 #include "errors.h"
@@ -206,15 +207,11 @@ Example:
         nb::arg("other").none(),
         nb::sig((std::string("def __add__(self, other: QGate | QCircuit | QProg) -> ") + type_name)
                     .c_str()));
-    cls.def(
-        "__eq__",
-        [](const T& a, nb::handle b) -> nb::object {
-            if (!nb::isinstance<T>(b)) return nb::borrow(Py_NotImplemented);
-            const T& other = instance<T>(b);
-            return nb::bool_(interruptible(
-                [&](const InterruptCheck& check) { return same_content(a, other, check); }));
-        },
-        nb::arg("other").none(), nb::sig("def __eq__(self, other: object) -> bool"));
+    // Circuits and programs change in place (<<), so they are unhashable.
+    make_comparable(cls, [](const T& a, const T& b) {
+        return interruptible(
+            [&](const InterruptCheck& check) { return same_content(a, b, check); });
+    });
     cls.def(
         "depth",
         [](const T& x) {
@@ -315,7 +312,6 @@ Example:
 )DOC")
         .def_prop_ro("num_qubits", &Circuit::width, "Highest qubit touched plus one.")
         .def("__repr__", &circuit_repr);
-    circuit.attr("__hash__") = nb::none();
     make_picklable(circuit, "kestrix.core", 'C', encode_circuit, decode_circuit, false);
 
     nb::class_<Program> program(m, "QProg", nb::type_slots(lshift_slots<Program>),
@@ -391,7 +387,6 @@ Example:
     QCircuit() << H(1)
 )DOC")
         .def("__repr__", &program_repr);
-    program.attr("__hash__") = nb::none();
     make_picklable(program, "kestrix.core", 'P', encode_program, decode_program, false);
 
     m.def(

@@ -6,10 +6,13 @@
 #include <complex>
 #include <vector>
 
+#include "compare.h"
 #include "convert.h"
 #include "core.h"
+#include "kestrix/lib/circuit_tools.h"
 #include "kestrix/lib/codec.h"
 #include "pickling.h"
+#include "run.h"
 
 namespace kestrix::py {
 
@@ -79,6 +82,10 @@ Example:
             return "<Encode: " + std::to_string(e.circuit.gate_count()) + " gates>";
         });
     make_picklable(encoder, "kestrix.core", 'E', encode_encoder, decode_encoder, false);
+    make_comparable(encoder, [](const Encoder& a, const Encoder& b) {
+        return interruptible(
+            [&](const InterruptCheck& check) { return same_gates(a.circuit, b.circuit, check); });
+    });
 }
 
 }  // namespace kestrix::py

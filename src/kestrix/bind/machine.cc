@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "compare.h"
 #include "convert.h"
 #include "core.h"
 #include "kestrix/lib/codec.h"
@@ -76,9 +77,9 @@ std::vector<Program> as_programs(nb::handle programs) {
 
 nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qubits_arg) {
     const std::vector<Program> programs = as_programs(programs_arg);
-    const std::vector<int> qubits =
-        qubits_arg.is_none() ? std::vector<int>{} : to_index_list(qubits_arg, "qubit");
-    if (qubits_arg.is_none()) {
+    std::optional<std::vector<int>> qubits;
+    if (!qubits_arg.is_none()) qubits = to_index_list(qubits_arg, "qubit");
+    if (!qubits) {
         for (const Program& p : programs) {
             if (p.width() != programs.front().width()) {
                 throw nb::value_error(("prob_batch: the programs have different widths (" +
@@ -90,13 +91,19 @@ nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qu
         }
     }
     const std::vector<std::vector<double>> rows = probabilities_of_programs(programs, qubits);
-    const size_t cols = !qubits_arg.is_none() ? size_t{1} << qubits.size()
-                        : rows.empty()        ? 0
-                                              : rows.front().size();
+    const size_t cols = qubits             ? size_t{1} << qubits->size()
+                        : programs.empty() ? 0
+                                           : size_t{1} << programs.front().width();
     double* data = new double[std::max<size_t>(rows.size() * cols, 1)];
     nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
-    for (size_t i = 0; i < rows.size(); ++i)
+    for (size_t i = 0; i < rows.size(); ++i) {
+        // Every row has `cols` entries by construction; a row of another length would
+        // write past the array, so it is an error rather than a copy.
+        if (rows[i].size() != cols)
+            throw std::logic_error("prob_batch: a row has " + std::to_string(rows[i].size()) +
+                                   " entries, expected " + std::to_string(cols));
         std::copy(rows[i].begin(), rows[i].end(), data + i * cols);
+    }
     return nb::ndarray<nb::numpy, double>(data, {rows.size(), cols}, owner);
 }
 
@@ -149,7 +156,8 @@ Example:
     nb::class_<Result> result(m, "QResult",
                               R"DOC(The outcome of one CPUQVM.run: shot counts and probabilities.
 
-Results are immutable; they pickle and copy, the final state included.
+Results are immutable; they pickle and copy, the final state included. Two results
+are equal (==) when their width, shots, counts and probabilities are the same.
 
 Example:
     >>> r = CPUQVM(seed=7).run(QProg(1) << X(0) << measure(0, 0), shots=10)
@@ -238,13 +246,21 @@ Example:
                    ">";
         });
     make_picklable(result, "kestrix.core", 'R', encode_result, decode_result, true);
+    make_comparable(
+        result, [](const Result& a, const Result& b) { return a == b; },
+        [](const Result& r) {
+            size_t h = std::hash<uint64_t>()(r.shots()) ^ size_t(r.num_qubits());
+            for (const auto& [outcome, count] : r.counts())
+                h = h * 1000003 ^ std::hash<uint64_t>()(outcome.word(0) * 31 + count);
+            return h;
+        });
 
     nb::class_<Machine> machine(m, "CPUQVM", R"DOC(The CPU state-vector simulator.
 
 Each run starts from the all-zero state. With seed=None every run that samples draws
 its seed from NumPy's global generator, so np.random.seed(s) makes a script
 repeatable; CPUQVM(seed=s) fixes it instead. A machine pickles with its seed and last
-result.
+result. Machines are equal (==) when their seeds are: the seed is their one setting.
 
 Example:
     >>> qvm = CPUQVM(seed=1)
@@ -360,6 +376,7 @@ Example:
                              : std::string("CPUQVM()");
         });
     make_picklable(machine, "kestrix.core", 'M', encode_machine, decode_machine, false);
+    make_comparable(machine, [](const Machine& a, const Machine& b) { return a.seed == b.seed; });
 }
 
 }  // namespace kestrix::py

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <string>
 
+#include "compare.h"
 #include "convert.h"
 #include "kestrix/lib/codec.h"
 #include "kestrix/lib/number_text.h"
@@ -307,15 +308,8 @@ Example:
                 return nb::cast(scaled(a, to_coefficient(factor, "factor")));
             },
             nb::arg("factor").none(), nb::sig("def __rmul__(self, factor: float) -> PauliSum"))
-        .def(
-            "__eq__",
-            [](const PauliSum& a, nb::handle b) -> nb::object {
-                if (!nb::isinstance<PauliSum>(b)) return nb::borrow(Py_NotImplemented);
-                return nb::bool_(a == instance<PauliSum>(b));
-            },
-            nb::arg("other").none(), nb::sig("def __eq__(self, other: object) -> bool"))
         .def("__repr__", &sum_repr);
-    cls.attr("__hash__") = nb::none();
+    make_comparable(cls, [](const PauliSum& a, const PauliSum& b) { return a == b; });
     make_picklable(cls, "kestrix.quantum_info", 'Q', encode_pauli_sum, decode_pauli_sum, true);
 
     m.def(
@@ -324,16 +318,17 @@ Example:
             PauliSum holder;
             const PauliSum& h = as_observable(observable, holder);
             const StateVector s = state_for(state, h.num_qubits);
+            // One pass over the amplitudes per group of terms that share their X letters.
+            const double work = double(h.terms.size() + 1) * double(s.size());
             if (shots.is_none()) {
-                if (s.num_qubits() < 16) return expectation(h, s);
-                nb::gil_scoped_release release;
-                return expectation(h, s);
+                return interruptible_work(
+                    work, [&](const InterruptCheck& check) { return expectation(h, s, check); });
             }
             const uint64_t count = to_count(shots, "shots");
             Rng rng(to_seed(seed).value_or(seed_from_numpy()));
-            if (s.num_qubits() < 16) return sampled_expectation(h, s, count, rng);
-            nb::gil_scoped_release release;
-            return sampled_expectation(h, s, count, rng);
+            return interruptible_work(work, [&](const InterruptCheck& check) {
+                return sampled_expectation(h, s, count, rng, check);
+            });
         },
         nb::arg("observable"), nb::arg("state"), nb::arg("shots") = nb::none(),
         nb::arg("seed") = nb::none(),

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "compare.h"
 #include "convert.h"
 #include "errors.h"
 #include "kestrix/lib/codec.h"
@@ -70,7 +71,9 @@ NB_MODULE(quantum_info, m) {
 
 Amplitude index bit k belongs to qubit k, as everywhere in the SDK. States are
 immutable: evolve() returns a new one. NumPy reads them directly
-(np.asarray(state) is the complex vector), and they pickle and copy.
+(np.asarray(state) is the complex vector), and they pickle and copy. Two states are
+equal (==) when they have the same width and exactly the same amplitudes; compare
+with a tolerance through NumPy (np.allclose(a, b)).
 
 Example:
     >>> import numpy as np
@@ -176,6 +179,17 @@ Example:
         .def("__repr__", &state_repr);
     kestrix::py::make_picklable(state, "kestrix.quantum_info", 'S', kestrix::encode_state,
                                 kestrix::decode_state, true);
+    kestrix::py::make_comparable(
+        state, [](const StateVector& a, const StateVector& b) { return a == b; },
+        [](const StateVector& s) {
+            // Adding 0.0 makes -0.0 hash as 0.0, which it equals.
+            size_t h = std::hash<int>()(s.num_qubits());
+            for (uint64_t i = 0; i < s.size(); ++i) {
+                h = h * 1000003 ^ std::hash<double>()(s.data()[i].real() + 0.0);
+                h = h * 1000003 ^ std::hash<double>()(s.data()[i].imag() + 0.0);
+            }
+            return h;
+        });
 
     m.def(
         "unitary",

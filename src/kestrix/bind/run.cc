@@ -48,8 +48,8 @@ std::vector<Result> run_programs(std::span<const Program> programs, uint64_t sho
     });
 }
 
-std::vector<std::vector<double>> probabilities_of_programs(std::span<const Program> programs,
-                                                           std::span<const int> qubits) {
+std::vector<std::vector<double>> probabilities_of_programs(
+    std::span<const Program> programs, const std::optional<std::vector<int>>& qubits) {
     for (const Program& p : programs) check_fits_in_memory(p.width());
     return interruptible_work(kReleaseGilWork, [&](const InterruptCheck& interrupt) {
         return Simulator::probabilities_batch(programs, qubits, interrupt);

@@ -76,9 +76,9 @@ std::vector<Result> run_programs(std::span<const Program> programs, uint64_t sho
 
 /// The exact-probability counterpart of run_programs for programs without measurements:
 /// row i is the distribution of programs[i]'s final state over `qubits` (index bit k =
-/// qubits[k]), or over all its qubits when `qubits` is empty. Draws nothing from NumPy.
-std::vector<std::vector<double>> probabilities_of_programs(std::span<const Program> programs,
-                                                           std::span<const int> qubits = {});
+/// qubits[k]), or over all its qubits when `qubits` is nullopt. Draws nothing from NumPy.
+std::vector<std::vector<double>> probabilities_of_programs(
+    std::span<const Program> programs, const std::optional<std::vector<int>>& qubits);
 
 /// The all-zero state of `num_qubits` qubits after `circuit` (which must fit in it).
 StateVector evolve(const Circuit& circuit, int num_qubits);

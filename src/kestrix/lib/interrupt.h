@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "kestrix/lib/errors.h"
+
 namespace kestrix {
 
 /// Returns true when a long run should stop.
@@ -11,5 +13,23 @@ using InterruptCheck = std::function<bool()>;
 
 /// Amplitude updates (or gates walked) between two polls: a few milliseconds of work.
 constexpr uint64_t kPollWork = uint64_t{1} << 22;
+
+/// Counts work as it is done and polls `interrupt` (when there is one) each time another
+/// kPollWork has been done, throwing Interrupted when it says stop.
+class WorkPoller {
+  public:
+    explicit WorkPoller(const InterruptCheck& interrupt) : interrupt_(interrupt) {}
+
+    void done(uint64_t work) {
+        work_ += work;
+        if (work_ < kPollWork || !interrupt_) return;
+        work_ = 0;
+        if (interrupt_()) throw Interrupted();
+    }
+
+  private:
+    const InterruptCheck& interrupt_;
+    uint64_t work_ = 0;
+};
 
 }  // namespace kestrix

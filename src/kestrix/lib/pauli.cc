@@ -57,9 +57,9 @@ double signed_sum(const double* s, const double* w, uint64_t size) {
 // P|i> = i^{#Y} (-1)^{|i & z|} |i ^ x>, so each value is sum_i conj(psi[i ^ x]) psi[i]
 // with the string's signs, and conj(psi[i ^ x]) psi[i] is formed once for all of them.
 // Blocks are summed in fixed chunks, added in order: the same values on any number of
-// threads.
+// threads. A pass over a wide state is long, so it polls between rounds of chunks.
 void shared_x_values(uint64_t x, std::span<const uint64_t> zs, const StateVector& state,
-                     double* out) {
+                     double* out, WorkPoller& poller) {
     const cplx* a = state.data();
     const int n = state.num_qubits();
     const int low = std::min(n, kLowBits);
@@ -73,7 +73,7 @@ void shared_x_values(uint64_t x, std::span<const uint64_t> zs, const StateVector
     const bool parallel = n >= kParallelQubits;
     const uint64_t chunks = parallel ? std::min<uint64_t>(64, blocks) : 1;
     std::vector<cplx> partial(chunks * m);
-    for_range(chunks, parallel, [&](uint64_t c) {
+    auto sum_chunk = [&](uint64_t c) {
         std::vector<double> re(block), im(block);
         cplx* sums = partial.data() + c * m;
         for (uint64_t b = blocks * c / chunks, end = blocks * (c + 1) / chunks; b < end; ++b) {
@@ -93,7 +93,13 @@ void shared_x_values(uint64_t x, std::span<const uint64_t> zs, const StateVector
                 sums[k] += cplx(s * r, s * i);
             }
         }
-    });
+    };
+    const uint64_t per_round = std::max<uint64_t>(1, chunks / 8);
+    for (uint64_t first = 0; first < chunks; first += per_round) {
+        const uint64_t count = std::min(per_round, chunks - first);
+        for_range(count, parallel, [&](uint64_t c) { sum_chunk(first + c); });
+        poller.done((state.size() * count / chunks) * (m + 2));
+    }
     for (size_t k = 0; k < m; ++k) {
         cplx total = 0;
         for (uint64_t c = 0; c < chunks; ++c) total += partial[c * m + k];
@@ -102,7 +108,9 @@ void shared_x_values(uint64_t x, std::span<const uint64_t> zs, const StateVector
 }
 
 // <psi|P|psi> for every term, in order; identity terms are 1 exactly.
-std::vector<double> term_values(const PauliSum& observable, const StateVector& state) {
+std::vector<double> term_values(const PauliSum& observable, const StateVector& state,
+                                const InterruptCheck& interrupt) {
+    WorkPoller poller(interrupt);
     std::vector<double> values(observable.terms.size(), 1.0);
     std::map<uint64_t, std::vector<size_t>> by_x;
     for (size_t k = 0; k < observable.terms.size(); ++k)
@@ -114,7 +122,7 @@ std::vector<double> term_values(const PauliSum& observable, const StateVector& s
             std::vector<uint64_t> zs(count);
             for (size_t k = 0; k < count; ++k) zs[k] = observable.terms[indices[start + k]].pauli.z;
             std::vector<double> batch(count);
-            shared_x_values(x, zs, state, batch.data());
+            shared_x_values(x, zs, state, batch.data(), poller);
             for (size_t k = 0; k < count; ++k) values[indices[start + k]] = batch[k];
         }
     }
@@ -171,19 +179,20 @@ std::string PauliString::label(int width) const {
 
 int PauliString::width() const { return 64 - std::countl_zero(support()); }
 
-double expectation(const PauliSum& observable, const StateVector& state) {
+double expectation(const PauliSum& observable, const StateVector& state,
+                   const InterruptCheck& interrupt) {
     check_fits(observable, state);
-    const std::vector<double> values = term_values(observable, state);
+    const std::vector<double> values = term_values(observable, state, interrupt);
     double total = 0;
     for (size_t k = 0; k < values.size(); ++k) total += observable.terms[k].coefficient * values[k];
     return total;
 }
 
 double sampled_expectation(const PauliSum& observable, const StateVector& state, uint64_t shots,
-                           Rng& rng) {
+                           Rng& rng, const InterruptCheck& interrupt) {
     check_fits(observable, state);
     if (shots == 0) throw ValueError("shots must be positive");
-    const std::vector<double> values = term_values(observable, state);
+    const std::vector<double> values = term_values(observable, state, interrupt);
     double total = 0;
     for (size_t k = 0; k < values.size(); ++k) {
         const PauliTerm& t = observable.terms[k];

@@ -59,14 +59,15 @@ struct PauliSum {
 
 /// <psi|H|psi>, exact: one pass over the amplitudes for all the terms that share their X
 /// mask (64 at a time); identity terms count 1. IndexError when the observable is wider
-/// than the state.
-double expectation(const PauliSum& observable, const StateVector& state);
+/// than the state. `interrupt` is polled every few milliseconds of work.
+double expectation(const PauliSum& observable, const StateVector& state,
+                   const InterruptCheck& interrupt = {});
 
 /// The estimate from `shots` measurements of each term's Pauli string: each reads +1 with
 /// probability (1 + <P>) / 2, drawn from `rng`, independently of the other terms (as when
 /// every term is measured on its own); identity terms count exactly.
 double sampled_expectation(const PauliSum& observable, const StateVector& state, uint64_t shots,
-                           Rng& rng);
+                           Rng& rng, const InterruptCheck& interrupt = {});
 
 /// The dense 2^n x 2^n matrix, row-major (index bit k = qubit k); for tests and small n.
 std::vector<cplx> pauli_matrix(const PauliSum& observable);

@@ -31,6 +31,9 @@ class Result {
     /// What get_prob_list(qubits) reads: frequencies when all are measured, else exact.
     std::vector<double> probabilities(const std::vector<int>& qubits) const;
 
+    /// Same width, shots, measured bits, counts and probabilities (state or averages).
+    friend bool operator==(const Result& a, const Result& b) = default;
+
   private:
     friend class Simulator;
     friend struct ResultCodec;  // pickling reads and rebuilds every field
@@ -76,11 +79,11 @@ class Simulator {
     /// The exact-probability counterpart of run_batch for programs without measurements
     /// (ValueError for one that measures): row i is the distribution of programs[i]'s
     /// final state over `qubits` (index bit k = qubits[k]), or over all of that program's
-    /// qubits when `qubits` is empty. Each row is exactly what
-    /// run(programs[i], 1, 0).exact_probabilities(qubits) gives; no random draw is made.
-    /// IndexError when a qubit lies outside a program's width.
+    /// qubits when `qubits` is nullopt; an empty list gives rows of one entry, 1. Each row
+    /// is exactly what run(programs[i], 1, 0).exact_probabilities(qubits) gives; no random
+    /// draw is made. IndexError when a qubit lies outside a program's width.
     static std::vector<std::vector<double>> probabilities_batch(
-        std::span<const Program> programs, std::span<const int> qubits,
+        std::span<const Program> programs, const std::optional<std::vector<int>>& qubits,
         const InterruptCheck& interrupt = {});
 };
 

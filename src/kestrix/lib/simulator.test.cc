@@ -243,10 +243,15 @@ TEST(Batch, ProbabilitiesAreThoseOfOneRunEach) {
     }
     const std::vector<int> qubits = {2, 0};
     const auto rows = Simulator::probabilities_batch(programs, qubits);
-    const auto full = Simulator::probabilities_batch(programs, {});
+    const auto full = Simulator::probabilities_batch(programs, std::nullopt);
+    // Over no qubits every row is the one certain outcome, not the whole distribution.
+    const auto none = Simulator::probabilities_batch(programs, std::vector<int>{});
     for (size_t k = 0; k < programs.size(); ++k) {
         const Result one = Simulator::run(programs[k], 1, 0);
         EXPECT_EQ(rows[k], one.exact_probabilities(qubits));
+        EXPECT_EQ(none[k], one.exact_probabilities({}));
+        ASSERT_EQ(none[k].size(), 1u);
+        EXPECT_NEAR(none[k][0], 1.0, 1e-12);
         const std::vector<cplx> want =
             testing::reference_state(programs[k].circuit, programs[k].width());
         ASSERT_EQ(full[k].size(), want.size());
@@ -261,10 +266,9 @@ TEST(Batch, RefusesBadArgumentsBeforeRunning) {
     EXPECT_THROW(Simulator::run_batch(programs, 10, one_seed), ValueError);
     const uint64_t seeds[] = {1, 2};
     EXPECT_THROW(Simulator::run_batch(programs, 0, seeds), ValueError);
-    const int outside[] = {2};
-    EXPECT_THROW(Simulator::probabilities_batch(programs, outside), IndexError);
+    EXPECT_THROW(Simulator::probabilities_batch(programs, std::vector<int>{2}), IndexError);
     programs[0].circuit.append(make_measure(0, 0));
-    EXPECT_THROW(Simulator::probabilities_batch(programs, {}), ValueError);
+    EXPECT_THROW(Simulator::probabilities_batch(programs, std::nullopt), ValueError);
     programs[1].declared_qubits = 58;
     EXPECT_THROW(Simulator::run_batch(programs, 10, seeds), MemoryError);
 }

@@ -34,6 +34,10 @@ StateVector::StateVector(int n, const InterruptCheck& interrupt) : n_(n) {
     reset(interrupt);
 }
 
+bool operator==(const StateVector& a, const StateVector& b) {
+    return a.n_ == b.n_ && std::equal(a.amps_.begin(), a.amps_.end(), b.amps_.begin());
+}
+
 StateVector StateVector::from_amplitudes(std::span<const cplx> amplitudes) {
     const size_t size = amplitudes.size();
     if (size == 0 || (size & (size - 1)) != 0) {

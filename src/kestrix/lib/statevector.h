@@ -42,6 +42,9 @@ class StateVector {
     /// Marginal distribution over `qubits`, index bit k = qubits[k].
     std::vector<double> probabilities(const std::vector<int>& qubits) const;
 
+    /// Equal widths and amplitudes equal as numbers (0.0 and -0.0 alike).
+    friend bool operator==(const StateVector& a, const StateVector& b);
+
   private:
     int n_;
     std::vector<cplx, HugePageAllocator<cplx>> amps_;

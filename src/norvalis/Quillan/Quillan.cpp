@@ -94,9 +94,8 @@ void fill_kernel(double* matrix, nb::handle X, nb::handle Y, Py_ssize_t rows, Py
     std::vector<Program> programs;
     size_t done = 0;
     auto flush = [&]() {
-        const int both[] = {0, 1};
         for (const std::vector<double>& probs :
-             kestrix::py::probabilities_of_programs(programs, both))
+             kestrix::py::probabilities_of_programs(programs, std::vector<int>{0, 1}))
             matrix[done++] = both_zero_probability(probs);
         programs.clear();
     };
