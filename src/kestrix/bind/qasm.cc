@@ -39,9 +39,11 @@ NB_MODULE(qasm, m) {
                 "version: int = 3) -> str"),
         R"DOC(The program as OpenQASM text.
 
-Version 3 writes every circuit exactly: stdgates.inc gates with ctrl @ and inv @
-modifiers. Version 2 writes qelib1.inc gates, and refuses a circuit that needs
-anything else with a ValueError naming the first gate that does not fit. Angles
+Version 3 writes every circuit of named gates exactly: stdgates.inc gates with
+ctrl @ and inv @ modifiers. A UNITARY gate, given only by its matrix, has no exact
+OpenQASM form: it is refused with a ValueError naming it. Version 2 writes qelib1.inc
+gates, and refuses a circuit that needs anything else with a ValueError naming the
+first gate that does not fit. Angles
 are written in the fewest digits that read back exactly (pi/2 where they are).
 
 Args:
@@ -76,7 +78,10 @@ Example:
                 throw nb::type_error(("loads takes the OpenQASM text as a str, got " +
                                       kestrix::py::type_name_of(text))
                                          .c_str());
-            return kestrix::from_qasm(nb::cast<std::string>(text));
+            const std::string source = nb::cast<std::string>(text);
+            return kestrix::py::interruptible([&](const kestrix::InterruptCheck& check) {
+                return kestrix::from_qasm(source, check);
+            });
         },
         nb::arg("text"), nb::sig("def loads(text: str) -> kestrix.core.QProg"),
         R"DOC(A program from OpenQASM 2 or 3 text, as other tools write it.

@@ -197,6 +197,27 @@ TEST(Qasm, HostileTextIsAValueErrorNeverACrash) {
     bomb += "g8 q[0];\n";
     EXPECT_THROW(from_qasm(bomb), ValueError);
 
+    // Nesting far past any real file: each a ValueError, never a stack overflow.
+    const std::string header = "OPENQASM 3.0;\ninclude \"stdgates.inc\";\nqubit[2] q;\n";
+    const std::string deep(30000, '(');
+    std::string chain = header + "gate g0 a { x a; }\n";
+    for (int k = 1; k < 5000; ++k)
+        chain += "gate g" + std::to_string(k) + " a { g" + std::to_string(k - 1) + " a; }\n";
+    std::string inverses;
+    for (int k = 0; k < 30000; ++k) inverses += "inv @ ";
+    for (const std::string& text :
+         {header + "rx(" + deep + "1" + std::string(30000, ')') + ") q[0];", header + "rx(" + deep,
+          chain + "g4999 q[0];\n"}) {
+        EXPECT_THROW(from_qasm(text), ValueError);
+    }
+    // Modifiers and signs are read in loops, however many: an even number of inverses is
+    // the gate itself.
+    const Program inverted =
+        from_qasm(header + inverses + "s q[0];\nrz(" + std::string(30001, '-') + "1) q[1];\n");
+    ASSERT_EQ(inverted.circuit.gate_count(), 2u);
+    EXPECT_FALSE(inverted.circuit.flatten()[0].dagger);
+    EXPECT_EQ(inverted.circuit.flatten()[1].params[0], -1.0);
+
     std::mt19937_64 rng(3);
     Program p{every_kind(4, rng), 4};
     p.circuit.append(make_measure(1, 1));

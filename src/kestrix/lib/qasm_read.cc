@@ -24,6 +24,11 @@ constexpr double kPi = std::numbers::pi;
 // A hostile file can define gates that double at every level; stop well before memory runs
 // out (a gate takes about 130 bytes while a call expands).
 constexpr size_t kMaxGates = size_t{1} << 21;
+// Parentheses, function calls, powers and gate definitions nest at most this deep: the
+// reader walks them by recursion, and hostile text must not exhaust the stack.
+constexpr int kMaxNesting = 100;
+// Expansion polls for Ctrl-C after this many gates (a few milliseconds).
+constexpr uint64_t kPollGates = uint64_t{1} << 14;
 
 // ---------------------------------------------------------------------------------------
 // Tokens
@@ -93,31 +98,39 @@ std::vector<Token> tokenize(std::string_view s) {
 // ---------------------------------------------------------------------------------------
 // Expressions: numbers, pi/tau/euler, gate parameters, + - * / ^ **, functions.
 
+// A sum or product is one node over all its terms, so a long one is walked by a loop and
+// only nesting (parentheses, functions, powers) deepens the tree.
+struct Expr;
+using ExprPtr = std::unique_ptr<Expr>;
 struct Expr {
-    enum Kind { Number, Param, Negate, Binary, Function } kind = Number;
+    enum Kind { Number, Param, Negate, Chain, Power, Function } kind = Number;
     double value = 0;
     size_t param = 0;
-    char op = 0;  ///< + - * / ^
     std::string function;
-    std::unique_ptr<Expr> a, b;
+    ExprPtr a, b;                                 ///< Negate, Function: a; Power: a ^ b
+    std::vector<std::pair<char, ExprPtr>> terms;  ///< Chain: the first op is ignored
 };
-using ExprPtr = std::unique_ptr<Expr>;
 
 double evaluate(const Expr& e, const std::vector<double>& params, int line) {
     switch (e.kind) {
         case Expr::Number: return e.value;
         case Expr::Param: return params[e.param];
         case Expr::Negate: return -evaluate(*e.a, params, line);
-        case Expr::Binary: {
-            const double x = evaluate(*e.a, params, line), y = evaluate(*e.b, params, line);
-            switch (e.op) {
-                case '+': return x + y;
-                case '-': return x - y;
-                case '*': return x * y;
-                case '/': return x / y;
-                default: return std::pow(x, y);
+        case Expr::Chain: {
+            double x = evaluate(*e.terms.front().second, params, line);
+            for (size_t k = 1; k < e.terms.size(); ++k) {
+                const double y = evaluate(*e.terms[k].second, params, line);
+                switch (e.terms[k].first) {
+                    case '+': x += y; break;
+                    case '-': x -= y; break;
+                    case '*': x *= y; break;
+                    default: x /= y; break;
+                }
             }
+            return x;
         }
+        case Expr::Power:
+            return std::pow(evaluate(*e.a, params, line), evaluate(*e.b, params, line));
         case Expr::Function: {
             static const std::map<std::string, double (*)(double)> functions = {
                 {"sin", [](double x) { return std::sin(x); }},
@@ -160,7 +173,21 @@ struct Definition {
     size_t params = 0, qubits = 0;
     bool opaque = false;
     std::vector<CallSite> body;
+    int depth = 1;  ///< definitions nested in a call, this one included
+    /// Gates a call expands to, past kMaxGates counted as kMaxGates + 1; unknown when a
+    /// pow exponent depends on parameters.
+    std::optional<size_t> gates;
 };
+
+// a * b and a + b, held at kMaxGates + 1 once past kMaxGates.
+size_t capped(double value) { return value > double(kMaxGates) ? kMaxGates + 1 : size_t(value); }
+
+bool uses_parameters(const Expr& e) {
+    if (e.kind == Expr::Param) return true;
+    for (const auto& [op, term] : e.terms)
+        if (uses_parameters(*term)) return true;
+    return (e.a && uses_parameters(*e.a)) || (e.b && uses_parameters(*e.b));
+}
 
 /// Gates emitted by one call, and the phase on the whole of them, observable once a
 /// control turns it into a phase gate.
@@ -169,11 +196,8 @@ struct Emitted {
     double phase = 0;
 };
 
-void append(Emitted& to, Emitted&& from) {
-    if (to.gates.size() + from.gates.size() > kMaxGates)
-        throw ValueError("OpenQASM: the program expands to more than 2**21 gates");
-    to.gates.insert(to.gates.end(), from.gates.begin(), from.gates.end());
-    to.phase += from.phase;
+[[noreturn]] void too_many_gates(int line) {
+    fail(line, "the program expands to more than 2**21 gates");
 }
 
 Emitted inverted(Emitted e) {
@@ -284,7 +308,8 @@ struct Register {
 
 class Reader {
   public:
-    explicit Reader(std::string_view text) : tokens_(tokenize(text)) {}
+    Reader(std::string_view text, const InterruptCheck& interrupt)
+        : tokens_(tokenize(text)), interrupt_(interrupt), poller_(interrupt) {}
 
     Program read() {
         if (peek().text == "OPENQASM") {
@@ -336,49 +361,70 @@ class Reader {
         return std::stoi(t.text);
     }
 
-    // -- expressions, with the names of a definition's parameters
-    ExprPtr expression(const std::vector<std::string>& names) { return sum(names); }
-    ExprPtr sum(const std::vector<std::string>& names) {
-        ExprPtr left = product(names);
-        while (peek().text == "+" || peek().text == "-") {
-            const char op = next().text[0];
-            left = binary(op, std::move(left), product(names));
+    // One level of nesting while it lives: the reader recurses for each, so a limit keeps
+    // hostile text from exhausting the stack.
+    class Nested {
+      public:
+        Nested(Reader& reader, int line) : reader_(reader) {
+            if (++reader_.nesting_ > kMaxNesting)
+                fail(line, "nested more than " + std::to_string(kMaxNesting) + " levels deep");
         }
-        return left;
+        ~Nested() { --reader_.nesting_; }
+        Nested(const Nested&) = delete;
+        Nested& operator=(const Nested&) = delete;
+
+      private:
+        Reader& reader_;
+    };
+
+    // -- expressions, with the names of a definition's parameters
+    ExprPtr expression(const std::vector<std::string>& names) {
+        return chain(names, "+-", [this](const auto& n) { return product(n); });
     }
     ExprPtr product(const std::vector<std::string>& names) {
-        ExprPtr left = unary(names);
-        while (peek().text == "*" || peek().text == "/") {
-            const char op = next().text[0];
-            left = binary(op, std::move(left), unary(names));
-        }
-        return left;
+        return chain(names, "*/", [this](const auto& n) { return unary(n); });
     }
-    ExprPtr unary(const std::vector<std::string>& names) {
-        if (accept("-")) {
-            auto e = std::make_unique<Expr>();
-            e->kind = Expr::Negate;
-            e->a = unary(names);
-            return e;
+    // Terms joined by the operators in `ops`, left to right, as one node.
+    template <class Term>
+    ExprPtr chain(const std::vector<std::string>& names, std::string_view ops, Term term) {
+        ExprPtr first = term(names);
+        if (!(peek().kind == Tok::Symbol && peek().text.size() == 1 &&
+              ops.find(peek().text[0]) != std::string_view::npos)) {
+            return first;
         }
-        if (accept("+")) return unary(names);
-        return power(names);
+        auto e = std::make_unique<Expr>();
+        e->kind = Expr::Chain;
+        e->terms.emplace_back(ops[0], std::move(first));
+        while (peek().kind == Tok::Symbol && peek().text.size() == 1 &&
+               ops.find(peek().text[0]) != std::string_view::npos) {
+            const char op = next().text[0];
+            e->terms.emplace_back(op, term(names));
+        }
+        return e;
+    }
+    // Signs are read in a loop, however many there are.
+    ExprPtr unary(const std::vector<std::string>& names) {
+        bool negative = false;
+        while (peek().kind == Tok::Symbol && (peek().text == "-" || peek().text == "+"))
+            negative ^= next().text == "-";
+        ExprPtr value = power(names);
+        if (!negative) return value;
+        auto e = std::make_unique<Expr>();
+        e->kind = Expr::Negate;
+        e->a = std::move(value);
+        return e;
     }
     ExprPtr power(const std::vector<std::string>& names) {
         ExprPtr base = atom(names);
         if (peek().kind == Tok::Symbol && (peek().text == "^" || peek().text == "**")) {
-            next();
-            return binary('^', std::move(base), unary(names));  // right-associative
+            const Nested nested(*this, next().line);
+            auto e = std::make_unique<Expr>();
+            e->kind = Expr::Power;
+            e->a = std::move(base);
+            e->b = unary(names);  // right-associative
+            return e;
         }
         return base;
-    }
-    static ExprPtr binary(char op, ExprPtr a, ExprPtr b) {
-        auto e = std::make_unique<Expr>();
-        e->kind = Expr::Binary;
-        e->op = op;
-        e->a = std::move(a);
-        e->b = std::move(b);
-        return e;
     }
     ExprPtr atom(const std::vector<std::string>& names) {
         const Token t = next();
@@ -388,6 +434,7 @@ class Reader {
             return e;
         }
         if (t.kind == Tok::Symbol && t.text == "(") {
+            const Nested nested(*this, t.line);
             ExprPtr inner = expression(names);
             expect(")");
             return inner;
@@ -411,6 +458,7 @@ class Reader {
                                           "log", "sqrt", "arcsin", "arccos", "arctan"};
         for (const char* f : functions) {
             if (t.text == f) {
+                const Nested nested(*this, t.line);
                 e->kind = Expr::Function;
                 e->function = f;
                 expect("(");
@@ -467,7 +515,7 @@ class Reader {
         if (library_) return;
         library_ = true;
         // The library's definitions, read by this same reader; the file may redefine them.
-        Reader lib(kLibrary);
+        Reader lib(kLibrary, interrupt_);
         lib.library_ = true;
         while (lib.peek().kind != Tok::End) lib.definition(false);
         for (auto& [name, def] : lib.definitions_) definitions_.emplace(name, std::move(def));
@@ -519,7 +567,7 @@ class Reader {
         do {
             qubits.push_back(identifier());
         } while (accept(","));
-        Definition def{params.size(), qubits.size(), opaque, {}};
+        Definition def{params.size(), qubits.size(), opaque, {}, 1, size_t{0}};
         if (opaque) {
             expect(";");
         } else {
@@ -532,7 +580,18 @@ class Reader {
                     continue;
                 }
                 def.body.push_back(call_site(params, &qubits));
-                check_callable(def.body.back());
+                const CallSite& call = def.body.back();
+                check_callable(call);
+                if (auto it = definitions_.find(call.name); it != definitions_.end())
+                    def.depth = std::max(def.depth, it->second.depth + 1);
+                if (def.depth > kMaxNesting) {
+                    fail(call.line, "gate '" + name + "' nests definitions more than " +
+                                        std::to_string(kMaxNesting) + " levels deep");
+                }
+                const std::optional<size_t> gates = expanded_gates(call);
+                def.gates = def.gates && gates
+                                ? std::optional(capped(double(*def.gates) + double(*gates)))
+                                : std::nullopt;
             }
         }
         if (qregs_.contains(name) || cregs_.contains(name))
@@ -622,26 +681,71 @@ class Reader {
                                               : ""));
     }
 
-    // The gates of one call, modifiers applied from the innermost (rightmost) out.
-    Emitted apply(const CallSite& c, size_t modifier, const std::vector<double>& params,
-                  const std::vector<int>& qubits, const std::vector<double>& outer) {
-        if (modifier == c.modifiers.size()) return base(c, params, qubits);
-        const Modifier& m = c.modifiers[modifier];
-        if (m.kind == Modifier::Inv) return inverted(apply(c, modifier + 1, params, qubits, outer));
-        if (m.kind == Modifier::Pow) {
-            const double k = evaluate(*m.exponent, outer, c.line);
-            if (k != std::round(k) || std::abs(k) > 1e6)
-                fail(c.line, "pow(" + std::to_string(k) + "): only integer powers are supported");
-            Emitted once = apply(c, modifier + 1, params, qubits, outer);
-            if (k < 0) once = inverted(std::move(once));
-            Emitted out;
-            for (long n = std::lround(std::abs(k)); n > 0; --n) append(out, Emitted(once));
-            return out;
+    // The gates one call expands to, known before expanding it unless a pow exponent
+    // depends on parameters: what lets a doubling chain of definitions be refused at once.
+    std::optional<size_t> expanded_gates(const CallSite& c) const {
+        double n = 1;
+        if (c.name == "gphase" || c.name == "delay") {
+            n = 0;
+        } else if (auto it = definitions_.find(c.name); it != definitions_.end()) {
+            if (!it->second.gates) return std::nullopt;
+            n = double(*it->second.gates);
+        } else if (c.name == "cu") {
+            n = 2;
         }
-        if (qubits.size() < size_t(m.count)) fail(c.line, "not enough qubits for the controls");
-        const std::vector<int> controls(qubits.begin(), qubits.begin() + m.count);
-        Emitted inner = apply(c, modifier + 1, params,
-                              std::vector<int>(qubits.begin() + m.count, qubits.end()), outer);
+        for (const Modifier& m : c.modifiers) {
+            if (m.kind == Modifier::Pow) {
+                if (uses_parameters(*m.exponent)) return std::nullopt;
+                n *= std::abs(evaluate(*m.exponent, {}, c.line));
+            } else if (m.kind != Modifier::Inv) {  // a phase gate, and X pairs for negctrl
+                n += 1 + (m.kind == Modifier::NegCtrl ? 2.0 * m.count : 0.0);
+            }
+        }
+        return std::isfinite(n) ? std::optional(capped(n)) : std::nullopt;
+    }
+
+    // The gates of one call, modifiers applied from the innermost (rightmost) out, in a
+    // loop: a call may carry any number of them. Controls take the leading qubits, the
+    // outermost modifier's first.
+    Emitted apply(const CallSite& c, const std::vector<double>& params,
+                  const std::vector<int>& qubits, const std::vector<double>& outer) {
+        std::vector<size_t> first(c.modifiers.size());  // each control modifier's first qubit
+        size_t used = 0;
+        for (size_t k = 0; k < c.modifiers.size(); ++k) {
+            first[k] = used;
+            if (c.modifiers[k].kind == Modifier::Ctrl || c.modifiers[k].kind == Modifier::NegCtrl)
+                used += size_t(c.modifiers[k].count);
+        }
+        if (qubits.size() < used) fail(c.line, "not enough qubits for the controls");
+        Emitted e = base(c, params, std::vector<int>(qubits.begin() + used, qubits.end()));
+        for (size_t k = c.modifiers.size(); k-- > 0;) {
+            const Modifier& m = c.modifiers[k];
+            if (m.kind == Modifier::Inv) {
+                e = inverted(std::move(e));
+            } else if (m.kind == Modifier::Pow) {
+                e = powered(c, m, std::move(e), outer);
+            } else {
+                e = controlled(m, std::move(e),
+                               std::vector<int>(qubits.begin() + first[k],
+                                                qubits.begin() + first[k] + m.count));
+            }
+        }
+        return e;
+    }
+
+    Emitted powered(const CallSite& c, const Modifier& m, Emitted once,
+                    const std::vector<double>& outer) {
+        const double k = evaluate(*m.exponent, outer, c.line);
+        if (k != std::round(k) || std::abs(k) > 1e6)
+            fail(c.line, "pow(" + std::to_string(k) + "): only integer powers are supported");
+        if (double(once.gates.size()) * std::abs(k) > double(kMaxGates)) too_many_gates(c.line);
+        if (k < 0) once = inverted(std::move(once));
+        Emitted out;
+        for (long n = std::lround(std::abs(k)); n > 0; --n) append(out, once, c.line);
+        return out;
+    }
+
+    static Emitted controlled(const Modifier& m, Emitted inner, const std::vector<int>& controls) {
         Emitted out;
         for (int q : controls)
             if (m.kind == Modifier::NegCtrl) out.gates.push_back(make_gate(GateKind::X, {q}));
@@ -655,6 +759,16 @@ class Reader {
             if (m.kind == Modifier::NegCtrl) out.gates.push_back(make_gate(GateKind::X, {q}));
         return out;
     }
+
+    // Adds `from` to `to`, within the cap, polling for Ctrl-C as the expansion grows.
+    void append(Emitted& to, const Emitted& from, int line) {
+        if (to.gates.size() + from.gates.size() > kMaxGates) too_many_gates(line);
+        to.gates.insert(to.gates.end(), from.gates.begin(), from.gates.end());
+        to.phase += from.phase;
+        poll(from.gates.size());
+    }
+
+    void poll(size_t gates) { poller_.done(gates * (kPollWork / kPollGates)); }
 
     Emitted base(const CallSite& c, const std::vector<double>& params,
                  const std::vector<int>& qubits) {
@@ -675,6 +789,7 @@ class Reader {
             arity(def.params, def.qubits);
             if (def.opaque)
                 fail(c.line, "gate '" + c.name + "' is opaque: it has no definition to run");
+            if (def.gates && *def.gates > kMaxGates) too_many_gates(c.line);
             Emitted out;
             for (const CallSite& inner : def.body) {
                 std::vector<double> values;
@@ -682,7 +797,7 @@ class Reader {
                     values.push_back(finite(evaluate(*e, params, c.line), c.line));
                 std::vector<int> mapped;
                 for (const auto& operand : inner.operands) mapped.push_back(qubits[operand[0]]);
-                append(out, apply(inner, 0, values, mapped, params));
+                append(out, apply(inner, values, mapped, params), c.line);
             }
             return out;
         }
@@ -700,6 +815,10 @@ class Reader {
     void top_level_call() {
         const CallSite c = call_site({}, nullptr);
         check_callable(c);
+        if (const std::optional<size_t> gates = expanded_gates(c);
+            gates && emitted_ + *gates > kMaxGates) {
+            too_many_gates(c.line);
+        }
         std::vector<double> params;
         for (const ExprPtr& e : c.params)
             params.push_back(finite(evaluate(*e, {}, c.line), c.line));
@@ -714,7 +833,7 @@ class Reader {
             for (const auto& operand : c.operands)
                 qubits.push_back(operand.size() == 1 ? operand[0] : operand[k]);
             try {
-                for (const Gate& g : apply(c, 0, params, qubits, {}).gates) add(g);
+                for (const Gate& g : apply(c, params, qubits, {}).gates) add(g);
             } catch (const ValueError& e) {
                 const std::string what = e.what();
                 if (what.starts_with("OpenQASM")) throw;
@@ -724,9 +843,9 @@ class Reader {
     }
 
     void add(const Gate& g) {
-        if (++emitted_ > kMaxGates)
-            throw ValueError("OpenQASM: the program expands to more than 2**21 gates");
+        if (++emitted_ > kMaxGates) too_many_gates(peek().line);
         circuit_.append(g);
+        poll(1);
     }
 
     void measure_arrow() {  // measure q[0] -> c[0];
@@ -770,7 +889,10 @@ class Reader {
     }
 
     std::vector<Token> tokens_;
+    const InterruptCheck& interrupt_;
     size_t at_ = 0;
+    WorkPoller poller_;
+    int nesting_ = 0;
     bool library_ = false;
     int qubits_ = 0, cbits_ = 0;
     size_t emitted_ = 0;
@@ -781,6 +903,8 @@ class Reader {
 
 }  // namespace
 
-Program from_qasm(std::string_view text) { return Reader(text).read(); }
+Program from_qasm(std::string_view text, const InterruptCheck& interrupt) {
+    return Reader(text, interrupt).read();
+}
 
 }  // namespace kestrix
