@@ -147,3 +147,12 @@ def expanded_state(circuit, n):
     ops = [(g.name, g.qubits, g.params, g.controls, g.is_dagger) for g in circuit
            if g.name not in ("MEASURE", "BARRIER")]
     return circuit_state(ops, n)
+
+
+def blas_approx(expected, magnitude):
+    """`expected` for an == test, within a few ulps of `magnitude` (the sum of the terms'
+    absolute values): NumPy's BLAS adds in an order of its own, which differs between
+    CPUs, so a result computed another way may differ from it in its last bits."""
+    import pytest
+
+    return pytest.approx(expected, rel=0, abs=16 * np.finfo(float).eps * magnitude)

@@ -73,9 +73,15 @@ def test_parse_helpers_survive_a_float_that_mutates_its_container():
 
         res = [0.0, 0.0, 0.0, 0.0]
         res[:] = [Evil(res, 0.25) for _ in range(4)]
-        print(parse_quantum_result_list(res, [0, 1]))
         d = {}
         d.update({k: Evil(d, 0.5) for k in ("01", "10")})
-        print(parse_quantum_result_dict(d, [0, 1]))
+        for call in (lambda: parse_quantum_result_list(res, [0, 1]),
+                     lambda: parse_quantum_result_dict(d, [0, 1])):
+            try:
+                call()
+            except RuntimeError as e:
+                print(e)
     """)
-    assert lines == ["[0.25, 0.25, 0.25, 0.25]", "{'10': 0.5, '01': 0.5}"]
+    # Read from a snapshot, so nothing freed is touched; then refused, as the data are gone.
+    assert lines == ["res changed size while it was read (4 entries, now 0)",
+                     "res changed size while it was read (2 entries, now 0)"]

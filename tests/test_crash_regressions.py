@@ -178,8 +178,12 @@ CTRL_C = """
     import signal
     import time
     from kestrix.core import *
-    from kestrix.quantum_info import StateVector, unitary
+    import numpy as np
+    from kestrix.qasm import loads
+    from kestrix.quantum_info import PauliSum, StateVector, expval, unitary
     from norvalis.Grover import Grover
+    from norvalis.QSVM import QuantumKernel_lumet
+    from norvalis.Quillan import Quantum_SVR
 
     def ctrl_c(*_):
         global signalled
@@ -196,7 +200,18 @@ CTRL_C = """
     doubled = QCircuit() << H(0) << X(1)
     for _ in range(45):
         doubled << doubled
+    rng = np.random.default_rng(1)
+    labels = ["".join(rng.choice(list("IXYZ"), 22)) for _ in range(400)]
+    doubling = 'OPENQASM 2.0;\\ninclude "qelib1.inc";\\nqreg q[1];\\ngate g0 a { x a; }\\n'
+    for k in range(1, 21):
+        doubling += f"gate g{k} a {{ g{k - 1} a; g{k - 1} a; }}\\n"
+    samples = rng.random((3000, 2))
+    svr = Quantum_SVR(samples[:3], np.zeros(3))
     calls = {
+        "expval": lambda: expval(PauliSum([(s, 1.0) for s in labels]), StateVector(22)),
+        "loads": lambda: [loads(doubling + "g20 q[0];\\n") for _ in range(100)],
+        "kernel": lambda: QuantumKernel_lumet(n_qbits=2).evaluate(samples),
+        "svr_kernel": lambda: svr.k_kernel(samples, samples),
         "evolve": lambda: StateVector(24).evolve(chain),
         "unitary": lambda: unitary(narrow, 12),
         "run": lambda: CPUQVM().run(QProg(22) << doubled, 10),
@@ -221,7 +236,8 @@ CTRL_C = """
 @pytest.mark.parametrize("name, outcomes", [
     ("evolve", {"interrupted"}), ("unitary", {"interrupted"}), ("run", {"interrupted"}),
     ("run_batch", {"interrupted"}), ("state", {"interrupted"}), ("depth", {"interrupted"}),
-    ("count_ops", {"interrupted"}), ("equal", {"interrupted"}),
+    ("count_ops", {"interrupted"}), ("equal", {"interrupted"}), ("expval", {"interrupted"}),
+    ("loads", {"interrupted"}), ("kernel", {"interrupted"}), ("svr_kernel", {"interrupted"}),
     # 10**8 operators fit in a large machine's memory; a small one refuses them up front.
     ("grover", {"interrupted", "refused"}),
 ])

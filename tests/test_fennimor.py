@@ -9,7 +9,14 @@ import pickle
 import numpy as np
 import pytest
 from isolated import child_lines
-from reference import apply_to_state, controlled, gate_matrix, gate_on_state, zero_state
+from reference import (
+    apply_to_state,
+    blas_approx,
+    controlled,
+    gate_matrix,
+    gate_on_state,
+    zero_state,
+)
 
 import norvalis.plugin as plugin
 from kestrix.core import CNOT, CPUQVM, RY, X
@@ -122,6 +129,13 @@ class TestCircuit:
             with pytest.raises(IndexError):
                 call(list(range(n)), [0.5] * (used - 1))
 
+    @pytest.mark.parametrize("select_num", [-1, -(2**70)])
+    def test_a_negative_selection_is_refused_not_taken_as_none(self, select_num):
+        fs = Feature_Selection(np.eye(3), np.ones(3), select_num)
+        for call in (lambda: fs.Circuit([0, 1, 2], [0.1] * 2), lambda: fs.cal_loss([0.1] * 2)):
+            with pytest.raises(ValueError, match="select_num must not be negative"):
+                call()
+
 
 class TestDistributionAndLoss:
     @pytest.mark.parametrize("select_num", range(6))
@@ -144,8 +158,11 @@ class TestDistributionAndLoss:
         for cls in (Feature_Selection, DocumentedCircuit):
             fs = cls(quadratic, linear, select_num)
             assert fs.get_theory(np.zeros(int(n / 2) * n)) == {key: 1.0}
-            assert fs.cal_loss(np.zeros(int(n / 2) * n)) == x @ quadratic @ x + linear @ x
-            assert (fs.l1, fs.l2) == ([-(linear @ x)], [x @ quadratic @ x])
+            scale = x @ np.abs(quadratic) @ x + np.abs(linear) @ x
+            loss = fs.cal_loss(np.zeros(int(n / 2) * n))
+            assert loss == blas_approx(x @ quadratic @ x + linear @ x, scale)
+            assert fs.l1 == [blas_approx(-(linear @ x), scale)]
+            assert fs.l2 == [blas_approx(x @ quadratic @ x, scale)]
 
     @pytest.mark.parametrize("n", [2, 3, 5, 6])
     @pytest.mark.parametrize("cls", [Feature_Selection, DocumentedCircuit])
@@ -345,7 +362,8 @@ class TestTraining:
         his, choice, top = Feature_Selection(quadratic, linear, select_num).get_his_res(
             np.zeros(int(n / 2) * n))
         x = np.array([1, 1, 1, 0, 0, 0])
-        assert his == [x @ quadratic @ x + linear @ x] * 201
+        scale = x @ np.abs(quadratic) @ x + np.abs(linear) @ x
+        assert his == [blas_approx(x @ quadratic @ x + linear @ x, scale)] * 201
         assert choice == list(x) and top == {"111000": 1.0}
 
 

@@ -22,7 +22,7 @@ class TestLoading:
         names = [n for n in vars(halcyte) if not n.startswith("__")]
         assert names == ["CPUQVM", "QCircuit", "QProg", "Z", "X", "H", "BARRIER", "np",
                          *plugin.__all__, "amp_operator", "mark_data_reflection", "iter_num",
-                         "iter_analysis", "Grover", "GroverAdaptiveSearch"]
+                         "iter_analysis", "Grover", "_marked_strings_flip", "GroverAdaptiveSearch"]
         assert halcyte.QCircuit is QCircuit
         assert halcyte.apply_QGate is plugin.apply_QGate
 

@@ -118,6 +118,16 @@ class TestIterationAnalysis:
         with np.errstate(invalid="ignore"):
             assert np.isnan(iter_analysis(2, 5)[0])
 
+    def test_widths_beyond_any_analysis_are_refused_before_computing_two_to_them(self):
+        # 2 ** (2 ** 64) would never finish; a million qubits is already far past a float.
+        for call in (lambda: iter_num(2**64, 1), lambda: iter_analysis(2**64, 2, -1),
+                     lambda: iter_num(10**6 + 1, 1)):
+            with pytest.raises(ValueError, match="q_num must be at most 1000000"):
+                call()
+        with pytest.raises(OverflowError):
+            iter_num(10**6, 1)
+        assert iter_analysis(2000, 1) == (0.0, 0.0)
+
 
 class TestGroverSearch:
     @pytest.mark.parametrize("n, marked", [

@@ -130,6 +130,13 @@ def test_nothing_better_or_equal_returns_the_initial_value(monkeypatch):
     assert search.run(3, lambda v: 0, lambda key: 7) == ([], -5)
 
 
+@pytest.mark.parametrize("n_index", [2**30, 2**70])
+def test_a_register_no_float_can_count_is_refused_at_once(n_index):
+    # 2 ** n_index was once computed first, for seconds, before the float cap overflowed.
+    with pytest.raises(OverflowError):
+        GroverAdaptiveSearch(0, n_index).run(3, lambda v: 0, lambda key: 0)
+
+
 def test_stops_once_every_assignment_has_been_seen(monkeypatch):
     # "0" is worse, "1" improves and completes the set; the search after it stops the run.
     machine = ScriptedMachine(["0", "1", "0", "1"])

@@ -96,10 +96,17 @@ class TestCounts:
         jorrant_minimize(f, [0.0, 0.0, 0.0], callback=ticks.append)
         assert (len(f.points), len(ticks)) == (200, 100)
 
-    def test_maxiter_zero_still_runs_once(self):
+    @pytest.mark.parametrize("maxiter, calls", [(0, 2), (-3, 2), (4.0, 8), (np.int8(3), 6)])
+    def test_maxiter_counts_at_least_one_iteration(self, maxiter, calls):
         f = Recorder()
-        jorrant_minimize(f, [0.0, 0.0, 0.0], maxiter=0)
-        assert len(f.points) == 2
+        jorrant_minimize(f, [0.0, 0.0, 0.0], maxiter=maxiter)
+        assert len(f.points) == calls
+
+    @pytest.mark.parametrize("maxiter", [float("inf"), float("nan"), 2.5, np.float32("inf")])
+    def test_a_maxiter_that_is_no_whole_count_is_refused(self, maxiter):
+        # With a tolerance never reached, an infinite cap once ran for ever.
+        with pytest.raises(ValueError, match="maxiter must be a whole number"):
+            jorrant_minimize(never_called, [1.0], tol=-1.0, maxiter=maxiter)
 
     def test_unknown_options_are_ignored(self):
         np.random.seed(2)

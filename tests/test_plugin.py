@@ -1,6 +1,7 @@
 """norvalis.plugin: gate layers, the Fourier transform, measurements and result parsers."""
 import numpy as np
 import pytest
+from hostile import ClearingFloat, clearing_dict, clearing_list
 
 from kestrix.core import CNOT, CPUQVM, RY, H, QCircuit, QProg, X, Z
 from kestrix.quantum_info import unitary
@@ -92,6 +93,17 @@ class TestParseDict:
     def test_bad_input(self, res, error):
         with pytest.raises(error):
             parse_quantum_result_dict(res, [0, 1])
+
+
+@pytest.mark.parametrize("parse, res", [
+    (lambda res: parse_quantum_result_dict(res, [0, 1]),
+     lambda: clearing_dict({"00": 0.5, "11": 0.5})),
+    (lambda res: parse_quantum_result_list(res, [0]),
+     lambda: clearing_list(ClearingFloat, [0.25, 0.75])),
+])
+def test_a_result_emptied_while_read_is_refused(parse, res):
+    with pytest.raises(RuntimeError, match="res changed size while it was read"):
+        parse(res())
 
 
 class TestParseList:

@@ -251,6 +251,12 @@ class TestFit:
         with pytest.raises(AttributeError):  # refused as the loop starts: the data come first
             Vandemir(2, tol).fit([[0.1, 0.2]])
 
+    def test_a_nan_tolerance_is_refused_rather_than_returning_the_random_start(self):
+        with pytest.raises(ValueError, match="^tol must be a number, got nan$"):
+            Vandemir(2, float("nan")).fit(np.eye(3))
+        with pytest.raises(ValueError, match="tol must be a number"):
+            Vandemir(2, np.float32("nan")).fit(np.eye(3))
+
     def test_one_cluster_takes_the_mean(self):
         data, _ = blobs(5, [[0.2, -0.1]], size=30)
         np.random.seed(1)

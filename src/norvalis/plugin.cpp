@@ -46,6 +46,17 @@ std::vector<bool> keep_largest_and_normalise(std::vector<double>& probs, long lo
     return kept;
 }
 
+// A result is read from a snapshot, since a probability's __float__ may change `res`; one
+// that changed size meanwhile is refused, as Python refuses a dict changed while iterated,
+// rather than answered from data the caller no longer holds.
+void check_unchanged(nb::handle res, Py_ssize_t size) {
+    const Py_ssize_t now = PyObject_Size(res.ptr());
+    if (now < 0) throw nb::python_error();
+    if (now != size)
+        raise(PyExc_RuntimeError, "res changed size while it was read (%zd entries, now %zd)", size,
+              now);
+}
+
 // The string read backwards; bit strings are ASCII and take the fast path.
 nb::object reversed_string(PyObject* text) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
@@ -162,6 +173,7 @@ when -1), scaled to sum to 1, in the order of `res`.
                   }
                   probs[k] = as_double(PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), k), 1));
               }
+              check_unchanged(res, size);
               const std::vector<bool> kept =
                   keep_largest_and_normalise(probs, select_max_of(select_max));
               // Presized: a million-entry result would otherwise rehash twenty times.
@@ -196,6 +208,7 @@ when -1, the others set to 0), scaled to sum to 1.
               std::vector<double> probs(static_cast<size_t>(size));
               for (Py_ssize_t k = 0; k < size; ++k)
                   probs[k] = as_double(PyList_GET_ITEM(items.ptr(), k));
+              check_unchanged(res, size);
               keep_largest_and_normalise(probs, select_max_of(select_max));
               nb::object out = nb::steal(PyList_New(size));
               if (!out.is_valid()) throw nb::python_error();

@@ -69,6 +69,32 @@ nb::list assignments_of(nb::handle keys, nb::handle n_index) {
     return opt_xs;
 }
 
+// The flip operator a Grover built from mark_data keeps: the closure s_f of Grover.__init__.
+// It pickles through _marked_strings_flip, so a Grover instance travels to other processes.
+nb::object marked_strings_flip(nb::handle globals, nb::handle mark_data) {
+    return make_picklable_closure(
+        globals, "Grover.__init__", "s_f", {arg("qubits")},
+        "Phase flip of the marked strings on these qubits.", nb::make_tuple(mark_data),
+        [](const Call& inner) -> nb::object {
+            auto [qubits] = inner.args<1>();
+            return inner.global("mark_data_reflection")(qubits, inner.captured(0));
+        },
+        "_marked_strings_flip");
+}
+
+// 2 ** q_num for a width the closed forms can take: past this 2 ** q_num is a number of
+// hundreds of kilobytes, and a hostile one (2 ** 64 qubits) would never be computed.
+constexpr long long kMaxAnalysedQubits = 1'000'000;
+
+nb::object two_to_the(nb::handle q_num) {
+    if (PyLong_Check(q_num.ptr()) &&
+        PyObject_RichCompareBool(q_num.ptr(), nb::int_(kMaxAnalysedQubits).ptr(), Py_GT) == 1) {
+        raise(PyExc_ValueError, "q_num must be at most %lld, got %S", kMaxAnalysedQubits,
+              q_num.ptr());
+    }
+    return power(nb::int_(2), q_num);
+}
+
 }  // namespace
 
 NORVALIS_MODULE(halcyte, m) {
@@ -148,7 +174,7 @@ The best number of Grover iterations for sol_num marked states among
           [](const Call& call) {
               auto [q_num, sol_num] = call.args<2>();
               nb::object np = call.global("np");
-              nb::object ratio = power(nb::int_(2), q_num) / sol_num;
+              nb::object ratio = two_to_the(q_num) / sol_num;
               nb::object best =
                   np.attr("floor")(np.attr("pi") * np.attr("sqrt")(ratio) / nb::int_(4));
               return builtin_int()(best);
@@ -162,7 +188,7 @@ the rotation angle theta = 2 arcsin(sqrt(sol_num / 2**q_num)).
           [](const Call& call) {
               auto [q_num, sol_num, iternum] = call.args<3>();
               nb::object np = call.global("np");
-              nb::object sol_prob = sol_num / power(nb::int_(2), q_num);
+              nb::object sol_prob = sol_num / two_to_the(q_num);
               nb::object theta = np.attr("arcsin")(np.attr("sqrt")(sol_prob)) * nb::int_(2);
               nb::object angle = (nb::int_(2) * iternum + nb::int_(1)) / nb::int_(2) * theta;
               return nb::make_tuple(power(np.attr("sin")(angle), nb::int_(2)), theta);
@@ -187,13 +213,7 @@ optional replacement for the whole Grover operator.
                                                         : nb::borrow(in_operator));
                       if (flip_operator.is_none() && !mark_data.is_none()) {
                           nb::setattr(self, "flip_operator",
-                                      closure(call, "s_f", {arg("qubits")},
-                                              "Phase flip of the marked strings on these qubits.",
-                                              nb::make_tuple(mark_data), [](const Call& inner) {
-                                                  auto [qubits] = inner.args<1>();
-                                                  return inner.global("mark_data_reflection")(
-                                                      qubits, inner.captured(0));
-                                              }));
+                                      marked_strings_flip(call.function().globals, mark_data));
                       } else {
                           nb::setattr(self, "flip_operator", flip_operator);
                       }
@@ -241,6 +261,15 @@ q_flip and q_zero default to q_input; `iternum` must be an int.
             return cir;
         });
     grover.finish();
+
+    m.def("_marked_strings_flip", {arg("mark_data")}, R"DOC(
+The flip operator s_f that Grover(mark_data=...) keeps; unpickling a Grover
+remakes it here.
+)DOC",
+          [](const Call& call) {
+              auto [mark_data] = call.args<1>();
+              return marked_strings_flip(call.function().globals, mark_data);
+          });
 
     // -----------------------------------------------------------------------------------
     // Grover adaptive search
@@ -306,13 +335,15 @@ searches without improvement or once every assignment has been sampled.
             nb::object print = call.global("print"), np = call.global("np");
 
             nb::object n_index = self.attr("n_index");
+            // The cap first: 2 ** (n_index / 2) overflows a float for any n_index whose
+            // 2 ** n_index would take seconds to compute, and refuses it at once.
+            const nb::object m_cap = power(nb::int_(2), n_index / nb::int_(2));
             nb::object num_all_solutions = power(nb::int_(2), n_index);
             nb::object machine = call.global("CPUQVM")();
             nb::object minimum_res = self.attr("_current_min");
             nb::list minimum_indexes, indexes_measured;
             long long rotations = 0;
             const nb::object growth = nb::float_(1.34);
-            const nb::object m_cap = power(nb::int_(2), n_index / nb::int_(2));
 
             bool finished = false;
             while (!finished) {

@@ -4,6 +4,8 @@
 // The arithmetic stays in NumPy, as the caller's objective sees it: points are NumPy arrays,
 // the objective's results take part in array arithmetic as they are, and the perturbations
 // come from NumPy's global generator, one draw of d signs per iteration.
+#include <cmath>
+
 #include "norvalis/frame/frame.h"
 
 namespace {
@@ -23,6 +25,24 @@ nb::object option(nb::handle options, const char* name, nb::object fallback) {
     PyObject* value = nullptr;
     if (PyDict_GetItemStringRef(options.ptr(), name, &value) < 0) throw nb::python_error();
     return value ? nb::steal(value) : fallback;
+}
+
+// maxiter as given, once it is known to count iterations: a number that is not a whole
+// one (infinity, NaN, 2.5) is refused, since the run would never stop or stop at a
+// fraction. Integers, None and whole floats (1e3) pass; a negative one runs one iteration,
+// as 0 does.
+nb::object iteration_cap(nb::object maxiter) {
+    if (maxiter.is_none() || PyIndex_Check(maxiter.ptr()) || !PyNumber_Check(maxiter.ptr()))
+        return maxiter;
+    const double value = PyFloat_AsDouble(maxiter.ptr());
+    if (value == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();  // not a real number: the comparison with the step says so
+        return maxiter;
+    }
+    if (!std::isfinite(value) || value != std::floor(value))
+        raise(PyExc_ValueError, "maxiter must be a whole number of iterations or None, got %R",
+              maxiter.ptr());
+    return maxiter;
 }
 
 // a <op> b as Python evaluates it (element-wise for arrays).
@@ -84,7 +104,8 @@ Args:
         as no bounds." and runs without bounds.
     callback: None, or called as callback(x) after every iteration.
     **options: a=1.0, c=1.0, alpha=0.602, gamma=0.101, A=10, maxiter=100;
-        other keys are ignored.
+        other keys are ignored. maxiter must be a whole number or None
+        (ValueError otherwise, so that infinity cannot hang the run).
 
 Raises, before the first call of func:
     ValueError("Parameter is too small or is less than 0: <value>") for the
@@ -110,7 +131,7 @@ converges with a = 0.1.
               nb::object alpha = option(options, "alpha", nb::float_(0.602));
               nb::object gamma = option(options, "gamma", nb::float_(0.101));
               nb::object big_a = option(options, "A", nb::int_(10));
-              nb::object maxiter = option(options, "maxiter", nb::int_(100));
+              nb::object maxiter = iteration_cap(option(options, "maxiter", nb::int_(100)));
 
               for (nb::handle p : {a, c, big_a, alpha, gamma}) {
                   // "not p >= 1e-8" rather than "p < 1e-8", so that NaN is refused too.

@@ -392,7 +392,7 @@ norms) differ by more than self.tol, and stops early once a movement is
 below self.tol. The first test compares the initial norm with itself plus
 one, so with tol >= 1 the loop never runs and the result is
 (the initial random centres, None). A negative tol, which no movement can
-go below, raises ValueError instead of looping for ever; with tol = 0 the
+go below, and a NaN tol raise ValueError; with tol = 0 the
 loop ends only when two successive movements are exactly equal, which shot
 noise may put off indefinitely.
 
@@ -428,6 +428,13 @@ Returns:
             nb::object clusters = nb::none();
             std::optional<std::vector<Encoded>> points;  // read at first use
             int redraws = 0;
+            // NaN compares false with everything: the loop would never run, and the
+            // random centres would come back as a result. (RichCompareBool would take an
+            // object as equal to itself.)
+            nb::object tol = self.attr("tol");
+            nb::object unequal = nb::steal(PyObject_RichCompare(tol.ptr(), tol.ptr(), Py_NE));
+            if (!unequal.is_valid()) throw nb::python_error();
+            if (truthy(unequal)) raise(PyExc_ValueError, "tol must be a number, got %R", tol.ptr());
             while (compare(absolute(error - upper_error), self.attr("tol"), Py_GT)) {
                 // No movement is below a negative tolerance: the loop could never end.
                 nb::object tol = self.attr("tol");

@@ -88,15 +88,18 @@ Gate controlled_ry(nb::handle controls, nb::handle target, nb::handle theta) {
         .controlled(to_index_list(controls, "control qubit"));
 }
 
-// range(select_num) as a count: its __index__, negative counts as empty, huge as endless
-// (the qubit lookup fails first).
+// range(select_num) as a count: its __index__, huge as endless (the qubit lookup fails
+// first). A negative count selects nothing and would train towards a meaningless loss,
+// so it is refused.
 long long leading_ones(nb::handle select_num) {
     nb::object count = nb::steal(PyNumber_Index(select_num.ptr()));
     if (!count.is_valid()) throw nb::python_error();
     int overflow = 0;
     const long long k = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
-    if (overflow) return overflow > 0 ? LLONG_MAX : 0;
-    return std::max(k, 0LL);
+    if (overflow > 0) return LLONG_MAX;
+    if (overflow < 0 || k < 0)
+        raise(PyExc_ValueError, "select_num must not be negative, got %S", count.ptr());
+    return k;
 }
 
 // The ansatz: X on the first `select_num` qubits, then n / 2 layers of neighbour blocks,
@@ -249,9 +252,9 @@ std::optional<norvalis::qmrmr::Expectations> exact_expectations(const Call& call
     int overflow_n = 0, overflow_k = 0;
     const long long n = PyLong_AsLongLongAndOverflow(qb_num.ptr(), &overflow_n);
     const long long k = PyLong_AsLongLongAndOverflow(select_num.ptr(), &overflow_k);
-    // Beyond these the documented steps raise their own errors (no qubits, or an
-    // IndexError for more ones than qubits).
-    if (overflow_n || overflow_k || n < 1 || n > 62 || k > n) return std::nullopt;
+    // Beyond these the documented steps raise their own errors (no qubits, a negative
+    // selection, or an IndexError for more ones than qubits).
+    if (overflow_n || overflow_k || n < 1 || n > 62 || k < 0 || k > n) return std::nullopt;
 
     const std::vector<double> angles = ansatz_angles(para, size_t(n / 2) * size_t(n - 1));
     kestrix::check_fits_in_memory(int(n));  // the documented run would need the state
@@ -260,7 +263,7 @@ std::optional<norvalis::qmrmr::Expectations> exact_expectations(const Call& call
     if (!q) return std::nullopt;
     const auto u = plain_real_array(self.attr("linear"), std::array{Py_ssize_t(n)});
     if (!u) return std::nullopt;
-    return norvalis::qmrmr::ansatz_expectations(int(n), int(std::max(k, 0LL)), angles, *q, *u);
+    return norvalis::qmrmr::ansatz_expectations(int(n), int(k), angles, *q, *u);
 }
 
 }  // namespace

@@ -177,9 +177,19 @@ void function_dealloc(PyObject* self) {
 }
 
 // Pickled by reference, as Python's functions are: the qualified name in its module. A
-// closure's name holds "<locals>", and pickle refuses it as it refuses Python's closures.
+// closure's name holds "<locals>", and pickle refuses it as it refuses Python's closures,
+// unless the closure names the module-level function that remakes it.
 PyObject* function_reduce(PyObject* self, PyObject*) {
-    return PyUnicode_FromString(reinterpret_cast<FunctionObject*>(self)->data->qualname.c_str());
+    const FunctionData& f = *reinterpret_cast<FunctionObject*>(self)->data;
+    if (f.remake.empty() || !f.captured.is_valid()) return PyUnicode_FromString(f.qualname.c_str());
+    PyObject* remake = nullptr;
+    if (PyDict_GetItemStringRef(f.globals.ptr(), f.remake.c_str(), &remake) <= 0) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_AttributeError, "cannot pickle %s: %s is gone from its module",
+                         f.qualname.c_str(), f.remake.c_str());
+        return nullptr;
+    }
+    return PyTuple_Pack(2, nb::steal(remake).ptr(), f.captured.ptr());
 }
 
 PyMethodDef function_methods[] = {
@@ -273,7 +283,8 @@ nb::object make_function(nb::handle globals, std::string name, std::string qualn
                                nb::borrow(globals),
                                nb::object(),
                                source_path(doc.where.file_name()),
-                               int(doc.where.line())};
+                               int(doc.where.line()),
+                               std::string()};
     const FunctionData& data = *f->data;
     const std::string signature = signature_line(data.name, data.params);
     std::string text = signature;
@@ -291,13 +302,33 @@ nb::object make_function(nb::handle globals, std::string name, std::string qualn
     return self;
 }
 
+namespace {
+
+nb::object closure_function(nb::handle globals, const std::string& outer, const char* name,
+                            std::vector<Param> params, const Doc& doc, nb::tuple captured,
+                            Body body, const char* remake) {
+    nb::object f = make_function(globals, name, outer + ".<locals>." + name, std::move(params), doc,
+                                 std::move(body));
+    FunctionData& data = *reinterpret_cast<FunctionObject*>(f.ptr())->data;
+    data.captured = std::move(captured);
+    data.remake = remake;
+    return f;
+}
+
+}  // namespace
+
 nb::object make_closure(const Call& caller, const char* name, std::vector<Param> params,
                         const Doc& doc, nb::tuple captured, Body body) {
     const FunctionData& parent = caller.function();
-    nb::object f = make_function(parent.globals, name, parent.qualname + ".<locals>." + name,
-                                 std::move(params), doc, std::move(body));
-    reinterpret_cast<FunctionObject*>(f.ptr())->data->captured = std::move(captured);
-    return f;
+    return closure_function(parent.globals, parent.qualname, name, std::move(params), doc,
+                            std::move(captured), std::move(body), "");
+}
+
+nb::object make_picklable_closure(nb::handle globals, const std::string& outer, const char* name,
+                                  std::vector<Param> params, const Doc& doc, nb::tuple captured,
+                                  Body body, const char* remake) {
+    return closure_function(globals, outer, name, std::move(params), doc, std::move(captured),
+                            std::move(body), remake);
 }
 
 }  // namespace norvalis::frame

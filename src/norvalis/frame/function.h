@@ -97,6 +97,7 @@ struct FunctionData {
     nb::object captured;  ///< a closure's captured values (a tuple), else invalid
     std::string file;
     int line = 0;
+    std::string remake;  ///< a module-level function remaking this closure from `captured`
 };
 
 /// What a definition site passes: the documentation below the signature line, and where
@@ -126,6 +127,14 @@ nb::object closure(const Call& caller, const char* name, std::vector<Param> para
     return make_closure(caller, name, std::move(params), doc, std::move(captured),
                         to_body(std::forward<F>(body)));
 }
+
+/// A closure that pickles, for one that an object users keep holds (so the object travels
+/// to other processes): it is "<outer>.<locals>.<name>" in the module of `globals`, and
+/// pickles as remake(*captured), `remake` naming a module-level function that makes the
+/// same closure again from those values.
+nb::object make_picklable_closure(nb::handle globals, const std::string& outer, const char* name,
+                                  std::vector<Param> params, const Doc& doc, nb::tuple captured,
+                                  Body body, const char* remake);
 
 /// The signature line of a function: "name(a, b=1)".
 std::string signature_line(const std::string& name, const std::vector<Param>& params);
