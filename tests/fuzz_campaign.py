@@ -98,6 +98,9 @@ class Report:
     hangs: list = field(default_factory=list)
     suspects: list = field(default_factory=list)
     slow: collections.Counter = field(default_factory=collections.Counter)
+    # family -> Counter of its outcomes ("ok", exception names, "suspect", "slow")
+    families: collections.defaultdict = field(
+        default_factory=lambda: collections.defaultdict(collections.Counter))
 
     def faults(self):
         return len(self.crashes) + len(self.hangs) + len(self.suspects)
@@ -135,21 +138,42 @@ def run_batch(seed, calls, only, report):
             last_start = last_label = rest
             report.calls += 1
         elif word == "end":
-            if rest.startswith("suspect"):
+            outcome = "suspect" if rest.startswith("suspect") else rest
+            if outcome == "suspect":
                 report.suspects.append(f"{last_start}: {rest}")
-                report.outcomes["suspect"] += 1
-            else:
-                report.outcomes[rest] += 1
+            report.outcomes[outcome] += 1
+            report.families[family_of(last_start)][outcome] += 1
             if rest == "slow":
                 report.slow[last_start] += 1
             last_start = None
     finished = lines and lines[-1].startswith("done")
     where = last_start or f"after {last_label}, between calls"
+    if last_start:
+        report.families[family_of(last_start)]["crash" if not hung else "hang"] += 1
     if hung:
         report.hangs.append(f"seed {seed}: {where}")
     elif not finished:
         report.crashes.append(f"seed {seed}: {where} (exit {child.returncode}): "
                               f"{stderr.strip()[:1500]}")
+
+
+def family_of(label):
+    """The family a target belongs to: kestrix.<call>, or the norvalis package."""
+    parts = label.split(".")
+    return ".".join(parts[:2])
+
+
+def family_table(report, out):
+    """Calls per family and what became of them."""
+    print(f"{'family':28} {'calls':>7} {'ok':>7} {'refused':>8} {'slow':>5} {'faults':>6}",
+          file=out)
+    for family in sorted(report.families):
+        c = report.families[family]
+        calls = sum(c.values())
+        faults = c["suspect"] + c["crash"] + c["hang"]
+        refused = calls - c["ok"] - c["slow"] - faults
+        print(f"{family:28} {calls:7} {c['ok']:7} {refused:8} {c['slow']:5} {faults:6}",
+              file=out)
 
 
 def campaign(calls, batch, seed, only, out=sys.stdout):
@@ -160,6 +184,7 @@ def campaign(calls, batch, seed, only, out=sys.stdout):
         print(f"batch {k + 1}: {report.calls} calls, {report.faults()} faults, "
               f"{time.monotonic() - started:.0f} s", file=sys.stderr, flush=True)
     print(f"calls: {report.calls}", file=out)
+    family_table(report, out)
     print("outcomes:", file=out)
     for name, count in report.outcomes.most_common():
         print(f"  {name:24} {count}", file=out)

@@ -7,9 +7,11 @@ A call may raise any Python exception: that is how bad input is refused. What co
 against the code is a crash of the interpreter, a call deaf to Ctrl-C, an error whose
 message shows C++ internals, a SystemError, or a valid circuit whose state disagrees with
 the dense NumPy model (reference.py)."""
+import copy
 import importlib
 import inspect
 import math
+import pickle
 import pkgutil
 import re
 
@@ -28,6 +30,7 @@ from hostile import (
 from hypothesis import strategies as st
 
 import kestrix.core as kc
+import kestrix.qasm as kq
 import kestrix.quantum_info as qi
 import norvalis
 
@@ -294,6 +297,20 @@ def call_circuit(data):
     return len(c), repr(c)
 
 
+# Qubit lists at the edges: empty (as lists, tuples, ranges, arrays), repeated, reversed.
+edge_qubit_lists = st.one_of(
+    st.sampled_from([[], (), range(0), [0, 0], [1, 0], [0, 1, 0], [2, 1, 0]]),
+    st.lists(st.integers(0, 3), max_size=5),
+    st.lists(st.integers(0, 3), max_size=3).map(lambda q: np.array(q, dtype=np.int64)))
+
+
+def batch_qubits(data):
+    roll = data.draw(st.integers(0, 3))
+    if roll == 0:
+        return None
+    return data.draw(edge_qubit_lists) if roll < 3 else argument(data, "qubits")
+
+
 def call_machine(data):
     machine = kc.CPUQVM(seed=argument(data, "seed") if data.draw(st.booleans()) else None)
     shots = data.draw(st.one_of(st.integers(1, 300), st.just(2**62), any_ints, hostile))
@@ -302,8 +319,15 @@ def call_machine(data):
         return [r.get_counts() for r in machine.run_batch(
             [some_circuit(data) for _ in range(data.draw(st.integers(0, 3)))], shots)]
     if op == "prob_batch":
-        return machine.prob_batch([some_circuit(data) for _ in range(data.draw(st.integers(0, 3)))],
-                                  argument(data, "qubits") if data.draw(st.booleans()) else None)
+        programs = [some_circuit(data) for _ in range(data.draw(st.integers(0, 20)))]
+        qubits = batch_qubits(data)
+        rows = machine.prob_batch(programs, qubits)
+        # Each row is what one run gives: a row of the wrong length once overran the heap.
+        for program, row in zip(programs[:3], rows):
+            one = machine.run(program, 1).get_prob_list(qubits)
+            if len(row) != len(one) or not np.allclose(row, one, atol=1e-12):
+                raise WrongResult(f"prob_batch row {row.tolist()} but run gives {one}")
+        return rows
     if op == "result":
         return machine.result()
     result = machine.run(some_circuit(data), shots)
@@ -326,9 +350,86 @@ def call_state(data):
     return state.evolve(some_circuit(data)).ndarray(), len(state), repr(state)
 
 
+# Deep and long OpenQASM: nesting and repetition far past any real file, each of which must
+# read or be a ValueError, never exhaust the stack or the memory.
+NESTINGS = {
+    "parentheses": lambda k: "rx(" + "(" * k + "0.5" + ")" * k + ") q[0];",
+    "functions": lambda k: "rx(" + "sin(" * k + "0.5" + ")" * k + ") q[0];",
+    "signs": lambda k: "rx(" + "-" * k + "0.5) q[0];",
+    "powers": lambda k: "rx(" + "2^" * k + "0.5) q[0];",
+    "sums": lambda k: "rx(" + "+".join(["0.01"] * max(k, 1)) + ") q[0];",
+    "unclosed": lambda k: "rx(" + "(" * k,
+    "inv": lambda k: "inv @ " * k + "x q[0];",
+    "pow": lambda k: "pow(2) @ " * k + "x q[0];",
+    "ctrl": lambda k: "ctrl @ " * k + "x q[0], q[1];",
+    "chain": lambda k: "".join(f"gate g{j} a {{ {'x' if j == 0 else f'g{j - 1}'} a; }}\n"
+                               for j in range(k)) + f"g{k - 1} q[0];",
+    "doubling": lambda k: "gate g0 a { x a; }\n" + "".join(
+        f"gate g{j} a {{ g{j - 1} a; g{j - 1} a; }}\n" for j in range(1, k)) + f"g{k - 1} q[0];",
+}
+
+
+def call_qasm(data):
+    header = 'OPENQASM 3.0;\ninclude "stdgates.inc";\nqubit[2] q;\n'
+    roll = data.draw(st.integers(0, 2))
+    if roll == 0:
+        kind = data.draw(st.sampled_from(sorted(NESTINGS)))
+        depth = data.draw(st.sampled_from([1, 2, 50, 99, 100, 101, 150, 3000, 30000]))
+        if kind in ("chain", "doubling"):
+            depth = min(depth, 3000 if kind == "chain" else 60)
+        text = header + NESTINGS[kind](depth)
+    else:
+        text = kq.dumps(some_circuit(data)) if roll == 1 else header
+        for _ in range(data.draw(st.integers(0, 4))):
+            at = data.draw(st.integers(0, len(text)))
+            text = text[:at] + data.draw(st.text("q[](){};,@-+*/^0123456789.xsin \n", max_size=8)) \
+                + text[at:]
+    return kq.loads(text)
+
+
+def pickled_value(data):
+    """An SDK object of any kind, built from drawn circuits."""
+    n = data.draw(st.integers(1, 4))
+    circuit = data.draw(circuits(n))[0]
+    kind = data.draw(st.sampled_from(["circuit", "program", "gate", "state", "result",
+                                      "measured", "machine", "encoder", "pauli"]))
+    if kind == "circuit":
+        return circuit
+    if kind == "program":
+        return kc.QProg(n) << circuit << kc.measure(0, 0)
+    if kind == "gate":
+        return data.draw(gates(n))[0]
+    if kind == "state":
+        return qi.StateVector(n).evolve(circuit)
+    if kind in ("result", "measured"):
+        prog = kc.QProg(n) << circuit
+        if kind == "measured":
+            prog << kc.measure(list(range(n)), list(range(n)))
+        return kc.CPUQVM(seed=data.draw(st.integers(0, 9))).run(prog, data.draw(st.integers(1, 50)))
+    if kind == "machine":
+        return kc.CPUQVM(seed=data.draw(st.one_of(st.none(), st.integers(0, 2**64 - 1))))
+    if kind == "encoder":
+        encoder = kc.Encode()
+        vector = np.array(data.draw(st.lists(st.floats(-1, 1), min_size=2**n, max_size=2**n)))
+        if np.linalg.norm(vector) > 1e-3:
+            encoder.amplitude_encode(list(range(n)), vector / np.linalg.norm(vector))
+        return encoder
+    labels = data.draw(st.lists(st.text("IXYZ", min_size=n, max_size=n), min_size=1, max_size=4))
+    return qi.PauliSum([(label, float(k + 1)) for k, label in enumerate(labels)])
+
+
+def check_pickle_round_trip(data):
+    """Every SDK object comes back equal from pickle and both copies."""
+    value = pickled_value(data)
+    for clone in (pickle.loads(pickle.dumps(value)), copy.deepcopy(value), copy.copy(value)):
+        if not (clone == value and type(clone) is type(value)):
+            raise WrongResult(f"{type(value).__name__} came back unequal: {value!r}")
+
+
 KESTRIX_TARGETS = {"kestrix.gates": call_gate, "kestrix.measure_barrier_unitary": call_other_gate,
                    "kestrix.circuits": call_circuit, "kestrix.CPUQVM": call_machine,
-                   "kestrix.quantum_info": call_state, "kestrix.reference": check_against_reference}
+                   "kestrix.quantum_info": call_state, "kestrix.reference": check_against_reference,
+                   "kestrix.qasm": call_qasm, "kestrix.pickle": check_pickle_round_trip}
 
 # ------------------------------------------------------------------------------------------
 # norvalis: every frame function and class, found by walking the package, so that a new
