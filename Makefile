@@ -20,7 +20,7 @@ export MPLBACKEND := Agg
 PYTHON313 := $(shell command -v python3.13 >/dev/null 2>&1 && PYENV_VERSION=3.13.0 python3.13 -c 'import sys; assert sys.version_info[:2] == (3, 13); print(sys.executable)' 2>/dev/null)
 
 .PHONY: demo test bench install cpp-test py-test system-deps clean fuzz sanitize cpp-sanitize \
-	py-sanitize lint
+	py-sanitize asan-package fuzz-sanitize lint
 
 demo: install
 	$(PY) -m norvalis
@@ -92,12 +92,23 @@ cpp-sanitize: system-deps $(DEPS_STAMP)
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build build/asan
 	cd build/asan && $(SANITIZER_ENV) PATH=$(CURDIR)/$(VENV)/bin:$$PATH ctest --output-on-failure
 
-py-sanitize: $(DEPS_STAMP)
+SANITIZED_PYTHON = $(SANITIZER_ENV) LD_PRELOAD=$(SANITIZER_RUNTIMES) \
+	PYTHONPATH=$(CURDIR)/build/asan-site $(PY)
+
+asan-package: $(DEPS_STAMP)
 	$(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target build/asan-site \
 	  -C build-dir=build/asan-wheel -C cmake.build-type=RelWithDebInfo \
 	  -C cmake.define.KESTRIX_SANITIZE=ON .
-	$(SANITIZER_ENV) LD_PRELOAD=$(SANITIZER_RUNTIMES) PYTHONPATH=$(CURDIR)/build/asan-site \
-	  $(PY) -m pytest -p no:cacheprovider --ignore=tests/test_stubs.py
+
+py-sanitize: asan-package
+	$(SANITIZED_PYTHON) -m pytest -p no:cacheprovider --ignore=tests/test_stubs.py
+
+# The fuzzing campaign against the sanitizer build, so that a heap overrun is caught at the
+# write rather than by luck later. CI runs a short campaign: FUZZ_SANITIZE_CALLS calls.
+FUZZ_SANITIZE_CALLS := 3000
+fuzz-sanitize: asan-package
+	$(SANITIZED_PYTHON) tests/fuzz_campaign.py --calls $(FUZZ_SANITIZE_CALLS) --batch 1000 \
+	  --seed $(FUZZ_SEED)
 
 clean:
 	rm -rf build $(VENV)
