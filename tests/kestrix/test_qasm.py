@@ -3,6 +3,7 @@ qelib1.inc; round trips keep the unitary; other tools' output reads, checked aga
 Qiskit's parsers and exporters where Qiskit installs."""
 import numpy as np
 import pytest
+from hostile import HOSTILE_QASM, QASM_HEADER, definition_chain, doubling_definitions
 from interrupting import ctrl_c_after
 from isolated import child_lines
 
@@ -107,46 +108,13 @@ def test_bad_input_is_a_clear_error(call, error, message):
         call()
 
 
-HEADER = 'OPENQASM 3.0;\ninclude "stdgates.inc";\nqubit[2] q;\n'
-DEEP = 30000
-
-
-def doubling_definitions(levels):
-    text = HEADER + "gate g0 a { x a; }\n"
-    for k in range(1, levels):
-        text += f"gate g{k} a {{ g{k - 1} a; g{k - 1} a; }}\n"
-    return text + f"g{levels - 1} q[0];\n"
-
-
-def definition_chain(levels):
-    text = HEADER + "gate g0 a { x a; }\n"
-    for k in range(1, levels):
-        text += f"gate g{k} a {{ g{k - 1} a; }}\n"
-    return text + f"g{levels - 1} q[0];\n"
-
-
-# Hostile nesting once overflowed the reader's stack and killed the interpreter: each text
-# must be a ValueError naming a line, in a child so that a crash fails only this test.
-HOSTILE_TEXTS = {
-    "signs": HEADER + "rx(" + "-" * DEEP + "0.5) q[0];",
-    "inv": HEADER + "inv @ " * DEEP + "x q[0];",
-    "pow": HEADER + "pow(2) @ " * DEEP + "x q[0];",
-    "parentheses": HEADER + "rx(" + "(" * DEEP + "0.5" + ")" * DEEP + ") q[0];",
-    "functions": HEADER + "rx(" + "sin(" * DEEP + "0.5" + ")" * DEEP + ") q[0];",
-    "powers": HEADER + "rx(" + "2^" * DEEP + "0.5) q[0];",
-    "chain": definition_chain(10000),
-    "doubling": doubling_definitions(40),
-    "unclosed": HEADER + "rx(" + "(" * DEEP,
-}
-
-
-@pytest.mark.parametrize("name", HOSTILE_TEXTS)
+@pytest.mark.parametrize("name", HOSTILE_QASM)
 def test_hostile_nesting_is_a_value_error_with_a_line(name):
     code = f'''
+        from hostile import HOSTILE_QASM
         from kestrix.qasm import loads
-        import test_qasm
         try:
-            loads(test_qasm.HOSTILE_TEXTS[{name!r}])
+            loads(HOSTILE_QASM[{name!r}])
             print("read")
         except ValueError as e:
             print(str(e).split(":")[0])
@@ -160,18 +128,18 @@ def test_hostile_nesting_is_a_value_error_with_a_line(name):
 
 def test_long_sums_and_sign_runs_read_as_numbers():
     terms = " + ".join(["0.001"] * 30000)
-    (gate,) = loads(HEADER + f"rx({terms}) q[0];\nrz(" + "-" * 3 + "0.5) q[1];")[:1]
+    (gate,) = loads(QASM_HEADER + f"rx({terms}) q[0];\nrz(" + "-" * 3 + "0.5) q[1];")[:1]
     assert gate.params[0] == pytest.approx(30.0)
-    assert loads(HEADER + "rz(--0.5) q[1];")[0].params == [0.5]
-    assert loads(HEADER + "rz(2^-1^2 * 3 - 4 / 2) q[1];")[0].params == [pytest.approx(-0.5)]
+    assert loads(QASM_HEADER + "rz(--0.5) q[1];")[0].params == [0.5]
+    assert loads(QASM_HEADER + "rz(2^-1^2 * 3 - 4 / 2) q[1];")[0].params == [pytest.approx(-0.5)]
 
 
 @pytest.mark.parametrize("text, message", [
     (doubling_definitions(25), "line 29: the program expands to more than 2\\*\\*21 gates"),
     (definition_chain(150), "line 104: gate 'g100' nests definitions more than 100 levels"),
-    (HEADER + "rx(" + "(" * 150 + "1" + ")" * 150 + ") q[0];",
+    (QASM_HEADER + "rx(" + "(" * 150 + "1" + ")" * 150 + ") q[0];",
      "line 4: nested more than 100 levels deep"),
-    (HEADER + "pow(1000) @ pow(1000) @ pow(1000) @ x q[0];", "more than 2\\*\\*21 gates"),
+    (QASM_HEADER + "pow(1000) @ pow(1000) @ pow(1000) @ x q[0];", "more than 2\\*\\*21 gates"),
 ])
 def test_nesting_and_expansion_limits_name_the_line(text, message):
     with pytest.raises(ValueError, match=message):

@@ -125,3 +125,39 @@ def attempt_all(calls, tolerated=Exception):
         except tolerated:
             failures += 1
     return made, failures
+
+
+# ------------------------------------------------------------------------------------------
+# OpenQASM text
+
+QASM_HEADER = 'OPENQASM 3.0;\ninclude "stdgates.inc";\nqubit[2] q;\n'
+DEEP = 30000
+
+
+def doubling_definitions(levels):
+    text = QASM_HEADER + "gate g0 a { x a; }\n"
+    for k in range(1, levels):
+        text += f"gate g{k} a {{ g{k - 1} a; g{k - 1} a; }}\n"
+    return text + f"g{levels - 1} q[0];\n"
+
+
+def definition_chain(levels):
+    text = QASM_HEADER + "gate g0 a { x a; }\n"
+    for k in range(1, levels):
+        text += f"gate g{k} a {{ g{k - 1} a; }}\n"
+    return text + f"g{levels - 1} q[0];\n"
+
+
+# OpenQASM nested and repeated far past any real file: each once overflowed the reader's
+# stack and killed the interpreter.
+HOSTILE_QASM = {
+    "signs": QASM_HEADER + "rx(" + "-" * DEEP + "0.5) q[0];",
+    "inv": QASM_HEADER + "inv @ " * DEEP + "x q[0];",
+    "pow": QASM_HEADER + "pow(2) @ " * DEEP + "x q[0];",
+    "parentheses": QASM_HEADER + "rx(" + "(" * DEEP + "0.5" + ")" * DEEP + ") q[0];",
+    "functions": QASM_HEADER + "rx(" + "sin(" * DEEP + "0.5" + ")" * DEEP + ") q[0];",
+    "powers": QASM_HEADER + "rx(" + "2^" * DEEP + "0.5) q[0];",
+    "chain": definition_chain(10000),
+    "doubling": doubling_definitions(40),
+    "unclosed": QASM_HEADER + "rx(" + "(" * DEEP,
+}
