@@ -74,7 +74,7 @@ FUZZ_CALLS := 100000
 FUZZ_SEED := 0
 fuzz: install
 	$(PY) -m pip install -q hypothesis
-	$(PY) tests/fuzz_campaign.py --calls $(FUZZ_CALLS) --seed $(FUZZ_SEED)
+	$(PY) tests/support/fuzz_campaign.py --calls $(FUZZ_CALLS) --seed $(FUZZ_SEED)
 
 # The sanitizer builds: the C++ tests (build/asan, run by CI) and the Python package with
 # every test against it (build/asan-site; the sanitizer runtimes are preloaded into the
@@ -107,7 +107,7 @@ py-sanitize: asan-package
 # write rather than by luck later. CI runs a short campaign: FUZZ_SANITIZE_CALLS calls.
 FUZZ_SANITIZE_CALLS := 3000
 fuzz-sanitize: asan-package
-	$(SANITIZED_PYTHON) tests/fuzz_campaign.py --calls $(FUZZ_SANITIZE_CALLS) --batch 1000 \
+	$(SANITIZED_PYTHON) tests/support/fuzz_campaign.py --calls $(FUZZ_SANITIZE_CALLS) --batch 1000 \
 	  --seed $(FUZZ_SEED)
 
 clean:

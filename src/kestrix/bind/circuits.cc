@@ -4,17 +4,17 @@
 
 #include <string>
 
-#include "compare.h"
-#include "convert.h"
 #include "core.h"
-#include "errors.h"
-#include "kestrix/lib/circuit_tools.h"
-#include "kestrix/lib/codec.h"
-#include "kestrix/lib/draw.h"
-#include "kestrix/lib/gate_text.h"
-#include "kestrix/lib/program.h"
-#include "pickling.h"
-#include "run.h"
+#include "kestrix/lib/io/codec.h"
+#include "kestrix/lib/io/draw.h"
+#include "kestrix/lib/io/gate_text.h"
+#include "kestrix/lib/ir/circuit_tools.h"
+#include "kestrix/lib/ir/program.h"
+#include "kestrix/py/compare.h"
+#include "kestrix/py/convert.h"
+#include "kestrix/py/errors.h"
+#include "kestrix/py/pickling.h"
+#include "kestrix/py/run.h"
 
 namespace kestrix::py {
 

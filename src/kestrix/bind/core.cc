@@ -1,10 +1,10 @@
 // kestrix.core: gates, circuits, programs, the CPU simulator and amplitude encoding.
 #include "core.h"
 
-#include "convert.h"
-#include "errors.h"
-#include "pickling.h"
-#include "signature.h"
+#include "kestrix/py/convert.h"
+#include "kestrix/py/errors.h"
+#include "kestrix/py/pickling.h"
+#include "kestrix/py/signature.h"
 
 NB_MODULE(core, m) {
     m.doc() = "kestrix core: circuits, gates and the CPU state-vector simulator.";

@@ -1,18 +1,18 @@
 // Encode: amplitude encoding of a vector into a preparation circuit.
-#include "kestrix/lib/encode.h"
+#include "kestrix/lib/ir/encode.h"
 
 #include <nanobind/stl/string.h>
 
 #include <complex>
 #include <vector>
 
-#include "compare.h"
-#include "convert.h"
 #include "core.h"
-#include "kestrix/lib/circuit_tools.h"
-#include "kestrix/lib/codec.h"
-#include "pickling.h"
-#include "run.h"
+#include "kestrix/lib/io/codec.h"
+#include "kestrix/lib/ir/circuit_tools.h"
+#include "kestrix/py/compare.h"
+#include "kestrix/py/convert.h"
+#include "kestrix/py/pickling.h"
+#include "kestrix/py/run.h"
 
 namespace kestrix::py {
 

@@ -8,13 +8,13 @@
 #include <cmath>
 #include <string>
 
-#include "convert.h"
 #include "core.h"
-#include "kestrix/lib/codec.h"
-#include "kestrix/lib/gate.h"
-#include "kestrix/lib/gate_text.h"
-#include "kestrix/lib/matrix.h"
-#include "pickling.h"
+#include "kestrix/lib/io/codec.h"
+#include "kestrix/lib/io/gate_text.h"
+#include "kestrix/lib/ir/gate.h"
+#include "kestrix/lib/ir/matrix.h"
+#include "kestrix/py/convert.h"
+#include "kestrix/py/pickling.h"
 
 namespace kestrix::py {
 

@@ -8,12 +8,12 @@
 #include <memory>
 #include <string>
 
-#include "compare.h"
-#include "convert.h"
 #include "core.h"
-#include "kestrix/lib/codec.h"
-#include "pickling.h"
-#include "run.h"
+#include "kestrix/lib/io/codec.h"
+#include "kestrix/py/compare.h"
+#include "kestrix/py/convert.h"
+#include "kestrix/py/pickling.h"
+#include "kestrix/py/run.h"
 
 namespace kestrix::py {
 

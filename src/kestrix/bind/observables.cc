@@ -1,5 +1,5 @@
 // PauliSum and expval: Pauli observables and their expectation values, computed in C++ on
-// the amplitudes (see kestrix/lib/pauli.h for the C++ API).
+// the amplitudes (see kestrix/lib/run/pauli.h for the C++ API).
 #include "observables.h"
 
 #include <nanobind/ndarray.h>
@@ -10,15 +10,15 @@
 #include <cmath>
 #include <string>
 
-#include "compare.h"
-#include "convert.h"
-#include "kestrix/lib/codec.h"
-#include "kestrix/lib/number_text.h"
-#include "kestrix/lib/pauli.h"
-#include "kestrix/lib/program.h"
-#include "kestrix/lib/statevector.h"
-#include "pickling.h"
-#include "run.h"
+#include "kestrix/lib/io/codec.h"
+#include "kestrix/lib/io/number_text.h"
+#include "kestrix/lib/ir/program.h"
+#include "kestrix/lib/run/pauli.h"
+#include "kestrix/lib/run/statevector.h"
+#include "kestrix/py/compare.h"
+#include "kestrix/py/convert.h"
+#include "kestrix/py/pickling.h"
+#include "kestrix/py/run.h"
 
 namespace kestrix::py {
 

@@ -1,12 +1,12 @@
 // kestrix.qasm: OpenQASM 2 and 3 text in and out (the work is libkestrix's, qasm.h).
-#include "kestrix/lib/qasm.h"
+#include "kestrix/lib/io/qasm.h"
 
 #include <nanobind/stl/string.h>
 
-#include "convert.h"
-#include "errors.h"
-#include "run.h"
-#include "signature.h"
+#include "kestrix/py/convert.h"
+#include "kestrix/py/errors.h"
+#include "kestrix/py/run.h"
+#include "kestrix/py/signature.h"
 
 namespace nb = nanobind;
 

@@ -8,16 +8,16 @@
 #include <memory>
 #include <string>
 
-#include "compare.h"
-#include "convert.h"
-#include "errors.h"
-#include "kestrix/lib/codec.h"
-#include "kestrix/lib/errors.h"
-#include "kestrix/lib/statevector.h"
+#include "kestrix/lib/base/errors.h"
+#include "kestrix/lib/io/codec.h"
+#include "kestrix/lib/run/statevector.h"
+#include "kestrix/py/compare.h"
+#include "kestrix/py/convert.h"
+#include "kestrix/py/errors.h"
+#include "kestrix/py/pickling.h"
+#include "kestrix/py/run.h"
+#include "kestrix/py/signature.h"
 #include "observables.h"
-#include "pickling.h"
-#include "run.h"
-#include "signature.h"
 
 namespace nb = nanobind;
 using kestrix::Circuit;

@@ -6,7 +6,7 @@
 // the module's namespace at call time, so replacing one on the module takes effect.
 #include <optional>
 
-#include "kestrix/lib/memory.h"
+#include "kestrix/lib/base/memory.h"
 #include "norvalis/frame/frame.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <utility>
 
-#include "kestrix/lib/encode.h"
-#include "kestrix/lib/errors.h"
+#include "kestrix/lib/base/errors.h"
+#include "kestrix/lib/ir/encode.h"
 
 namespace norvalis::kavrel {
 

@@ -12,8 +12,8 @@
 #include <functional>
 #include <vector>
 
-#include "kestrix/lib/circuit.h"
-#include "kestrix/lib/statevector.h"
+#include "kestrix/lib/ir/circuit.h"
+#include "kestrix/lib/run/statevector.h"
 #include "linear_system.h"
 
 namespace norvalis::kavrel {

@@ -14,7 +14,7 @@
 #include <optional>
 #include <vector>
 
-#include "kestrix/lib/statevector.h"
+#include "kestrix/lib/run/statevector.h"
 #include "norvalis/QmRMR/ansatz_expectations.h"
 #include "norvalis/QmRMR/real_arrays.h"
 #include "norvalis/frame/frame.h"

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "kestrix/lib/circuit.h"
+#include "kestrix/lib/ir/circuit.h"
 
 namespace norvalis::sorvic {
 

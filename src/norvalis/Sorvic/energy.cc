@@ -2,6 +2,8 @@
 
 #include <complex>
 
+#include "kestrix/lib/run/evolve.h"
+
 namespace norvalis::sorvic {
 
 namespace {
@@ -44,7 +46,7 @@ Energy::Energy(int qubits, std::vector<double> hamiltonian, std::vector<AnsatzGa
 
 double Energy::operator()(std::span<const double> angles, std::span<double> gradient) {
     phi_.reset();
-    phi_.apply(ansatz_circuit(layout_, angles));
+    apply_circuit(phi_, ansatz_circuit(layout_, angles));
     const uint64_t dim = phi_.size();
     const cplx* psi = phi_.data();
     cplx* h_psi = lambda_.data();
@@ -63,8 +65,8 @@ double Energy::operator()(std::span<const double> angles, std::span<double> grad
         if (k == 0) break;
         kestrix::Circuit undo;
         undo.append(ansatz_gate(layout_[k], angles[k]).daggered());
-        phi_.apply(undo);
-        lambda_.apply(undo);
+        apply_circuit(phi_, undo);
+        apply_circuit(lambda_, undo);
     }
     return energy;
 }

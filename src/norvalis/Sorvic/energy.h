@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "ansatz.h"
-#include "kestrix/lib/statevector.h"
+#include "kestrix/lib/run/statevector.h"
 
 namespace norvalis::sorvic {
 

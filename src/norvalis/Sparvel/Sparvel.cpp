@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "kestrix/lib/encode.h"
-#include "kestrix/lib/statevector.h"
+#include "kestrix/lib/ir/encode.h"
+#include "kestrix/lib/run/statevector.h"
 #include "norvalis/frame/frame.h"
 
 namespace {

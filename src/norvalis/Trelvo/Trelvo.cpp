@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "kestrix/lib/encode.h"
+#include "kestrix/lib/ir/encode.h"
 #include "norvalis/frame/frame.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "kestrix/bind/errors.h"
+#include "kestrix/py/errors.h"
 
 namespace norvalis::frame {
 

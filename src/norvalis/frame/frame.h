@@ -4,11 +4,11 @@
 // writes `using namespace norvalis::frame;` inside its anonymous namespace.
 #include <nanobind/nanobind.h>
 
-#include "kestrix/bind/convert.h"
-#include "kestrix/bind/run.h"
-#include "kestrix/lib/circuit.h"
-#include "kestrix/lib/gate.h"
-#include "kestrix/lib/program.h"
+#include "kestrix/lib/ir/circuit.h"
+#include "kestrix/lib/ir/gate.h"
+#include "kestrix/lib/ir/program.h"
+#include "kestrix/py/convert.h"
+#include "kestrix/py/run.h"
 #include "norvalis/frame/errors.h"
 #include "norvalis/frame/function.h"
 #include "norvalis/frame/module.h"

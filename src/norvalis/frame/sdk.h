@@ -4,10 +4,10 @@
 // (NumPy-drawn seeds, the GIL released for long runs, Ctrl-C honoured).
 #include <nanobind/nanobind.h>
 
-#include "kestrix/bind/convert.h"
-#include "kestrix/bind/run.h"
-#include "kestrix/lib/circuit.h"
-#include "kestrix/lib/program.h"
+#include "kestrix/lib/ir/circuit.h"
+#include "kestrix/lib/ir/program.h"
+#include "kestrix/py/convert.h"
+#include "kestrix/py/run.h"
 
 namespace norvalis::frame {
 

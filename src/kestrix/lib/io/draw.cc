@@ -1,0 +1,134 @@
+#include "kestrix/lib/io/draw.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kestrix {
+
+namespace {
+
+constexpr const char* kWire = "─";
+constexpr const char* kCross = "┼";
+constexpr const char* kControl = "●";
+// Glyphs of the largest drawing (about 12 MB of text); the gates beyond it are counted in
+// a last line instead of drawn.
+constexpr double kMaxDrawnCells = 1 << 22;
+
+// Number of terminal columns of a UTF-8 string (every glyph used here is one column).
+size_t columns(const std::string& s) {
+    size_t n = 0;
+    for (unsigned char ch : s) n += (ch & 0xC0) != 0x80;
+    return n;
+}
+
+std::string angle(double x) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.4g", x);
+    return buf;
+}
+
+// The label of the gate's operand cells, by operand position.
+std::string label(const Gate& g, size_t operand) {
+    std::string s;
+    switch (g.kind) {
+        case GateKind::CNOT: s = operand == 0 ? kControl : "X"; break;
+        case GateKind::CZ: s = operand == 0 ? kControl : "Z"; break;
+        case GateKind::CR: s = operand == 0 ? kControl : "CR(" + angle(g.params[0]) + ")"; break;
+        case GateKind::TOFFOLI: s = operand < 2 ? kControl : "X"; break;
+        case GateKind::SWAP: s = "x"; break;
+        // Operand j of a wide UNITARY reads "U[j]", so the drawing shows the qubit order.
+        case GateKind::UNITARY:
+            s = g.qubits.size() > 1 ? "U[" + std::to_string(operand) + "]" : "U";
+            break;
+        case GateKind::BARRIER: return "░";
+        case GateKind::MEASURE: return "M→c" + std::to_string(g.cbit);
+        default: {
+            s = gate_name(g.kind);
+            if (!g.params.empty()) {
+                s += "(";
+                for (size_t k = 0; k < g.params.size(); ++k) {
+                    if (k) s += ",";
+                    s += angle(g.params[k]);
+                }
+                s += ")";
+            }
+        }
+    }
+    if (g.dagger && s != kControl) s += "†";
+    return s;
+}
+
+struct Column {
+    std::map<int, std::string> cells;  // row -> text; rows between operands get a cross
+    size_t width = 1;
+};
+
+}  // namespace
+
+std::string draw(const Circuit& circuit, int num_qubits) {
+    const int rows = std::max(num_qubits, circuit.width());
+    std::vector<Column> cols;
+    std::vector<size_t> next_free(rows, 0);
+    size_t drawn_width = 0;  // columns of text so far, wires between them included
+    uint64_t drawn = 0;
+    GateCursor cursor(circuit);
+    Gate g;
+    while (cursor.next(g)) {
+        std::vector<int> all = g.all_qubits();
+        if (all.empty()) {
+            ++drawn;
+            continue;
+        }
+        const int lo = *std::min_element(all.begin(), all.end());
+        const int hi = *std::max_element(all.begin(), all.end());
+        size_t at = 0;
+        for (int r = lo; r <= hi; ++r) at = std::max(at, next_free[r]);
+        if (at == cols.size()) {
+            if (double(rows) * double(drawn_width + 2) > kMaxDrawnCells) break;
+            cols.emplace_back();
+            drawn_width += 2;
+        }
+        Column& col = cols[at];
+        for (int r = lo; r <= hi; ++r) {
+            col.cells[r] = g.kind == GateKind::BARRIER ? "" : kCross;
+            next_free[r] = at + 1;
+        }
+        for (size_t k = 0; k < g.qubits.size(); ++k) col.cells[g.qubits[k]] = label(g, k);
+        for (int c : g.controls) col.cells[c] = kControl;
+        const size_t before = col.width;
+        for (auto& [r, text] : col.cells) col.width = std::max(col.width, columns(text));
+        drawn_width += col.width - before;
+        ++drawn;
+    }
+
+    std::vector<std::string> lines(rows);
+    size_t name_width = 0;
+    for (int r = 0; r < rows; ++r) {
+        lines[r] = "q_" + std::to_string(r) + ": ";
+        name_width = std::max(name_width, lines[r].size());
+    }
+    std::string out;
+    for (int r = 0; r < rows; ++r) {
+        std::string& line = lines[r];
+        line.append(name_width - line.size(), ' ');
+        line += kWire;
+        for (const Column& col : cols) {
+            auto it = col.cells.find(r);
+            std::string text = it == col.cells.end() || it->second.empty() ? "" : it->second;
+            const size_t pad = col.width - columns(text);
+            for (size_t k = 0; k < pad / 2; ++k) line += kWire;
+            line += text;
+            for (size_t k = 0; k < pad - pad / 2; ++k) line += kWire;
+            line += kWire;
+        }
+        out += line + "\n";
+    }
+    if (drawn < circuit.gate_count())
+        out += "… " + std::to_string(circuit.gate_count() - drawn) + " more gates not drawn\n";
+    return out;
+}
+
+}  // namespace kestrix

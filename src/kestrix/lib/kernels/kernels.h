@@ -1,0 +1,87 @@
+#pragma once
+// Amplitude kernels: apply a small matrix to a state vector in place. A control mask
+// restricts the update to amplitudes whose control bits are all 1, so a controlled gate
+// touches only that fraction of the state.
+#include <cstdint>
+#include <span>
+
+#include "kestrix/lib/base/complex.h"
+
+namespace kestrix {
+
+/// Widest dense block the kernels take (the fusion width stays below it).
+constexpr int kMaxDenseQubits = 6;
+/// Widest fused diagonal: its table of 2^k phases still sits in cache.
+constexpr int kMaxDiagonalQubits = 14;
+/// States of at least this many qubits are updated by all the engine's threads; below it even
+/// an idle parallel region costs more than the work. Measured with kestrix_perf_kernels:
+/// at 14 qubits two threads already beat one on every kernel.
+constexpr int kParallelQubits = 14;
+/// Lane qubits of the widest variant: AVX-512 registers hold 4 amplitudes.
+constexpr int kMaxLaneQubits = 2;
+
+// The kernel entry points, each written once here as X(name, parameters, arguments): the
+// public functions below, every variant's definitions, its KernelSet and the dispatch all
+// follow this list, so a new kernel, variant or precision touches it alone.
+//
+// apply_dense: m is 2^k x 2^k row-major over the local index whose bit j is qubit
+//   qubits[j]; 1 <= k <= kMaxDenseQubits; control bits must not overlap the qubits. The
+//   update is restricted to the amplitudes whose bits in control_mask read control_values
+//   (bits outside the mask are ignored): all set for a controlled gate, one pattern for a
+//   block of a multiplexed gate.
+// apply_dense_per_lane: apply_dense with one matrix per pattern of the lane qubits (the
+//   kernel_lane_qubits() lowest, whose amplitudes share a register): where they read v,
+//   lane_matrices[v] applies, or nothing where it is null, in one sweep. No target may be
+//   a lane qubit that its matrix depends on; the control mask's lane bits are ignored.
+// apply_diagonal: d holds 2^k diagonal entries over the local index whose bit j is qubit
+//   qubits[j]; the product is restricted to the amplitudes whose bits in control_mask
+//   read control_values (any fixed bits, not only controls).
+// apply_1q: m is 2x2 row-major; acts on qubit t0, restricted as apply_dense is.
+// apply_2q: m is 4x4 row-major over the local index (bit 0: qubit t0, bit 1: qubit t1);
+//   restricted as apply_dense is.
+#define KESTRIX_KERNEL_ENTRIES(X)                                                                  \
+    X(apply_dense,                                                                                 \
+      (cplx * amps, int n, const int* qubits, int k, uint64_t control_mask,                        \
+       uint64_t control_values, const cplx* m),                                                    \
+      (amps, n, qubits, k, control_mask, control_values, m))                                       \
+    X(apply_dense_per_lane,                                                                        \
+      (cplx * amps, int n, const int* qubits, int k, uint64_t control_mask,                        \
+       uint64_t control_values, const cplx* const* lane_matrices),                                 \
+      (amps, n, qubits, k, control_mask, control_values, lane_matrices))                           \
+    X(apply_diagonal,                                                                              \
+      (cplx * amps, int n, const int* qubits, int k, uint64_t control_mask,                        \
+       uint64_t control_values, const cplx* m),                                                    \
+      (amps, n, qubits, k, control_mask, control_values, m))                                       \
+    X(apply_1q,                                                                                    \
+      (cplx * amps, int n, int t0, uint64_t control_mask, uint64_t control_values, const cplx* m), \
+      (amps, n, t0, control_mask, control_values, m))                                              \
+    X(apply_2q,                                                                                    \
+      (cplx * amps, int n, int t0, int t1, uint64_t control_mask, uint64_t control_values,         \
+       const cplx* m),                                                                             \
+      (amps, n, t0, t1, control_mask, control_values, m))
+
+#define KESTRIX_DECLARE_KERNEL(name, parameters, arguments) void name parameters;
+#define KESTRIX_KERNEL_POINTER(name, parameters, arguments) void(*name) parameters = nullptr;
+
+/// The kernels, run by the widest variant this CPU runs (see kernel_variants).
+KESTRIX_KERNEL_ENTRIES(KESTRIX_DECLARE_KERNEL)
+
+/// The kernels of one instruction-set variant.
+struct KernelSet {
+    const char* name = "";   ///< "generic", "avx2", "avx512"
+    bool supported = false;  ///< whether this CPU runs it
+    int (*lane_qubits)() = nullptr;
+    KESTRIX_KERNEL_ENTRIES(KESTRIX_KERNEL_POINTER)
+};
+
+/// Every variant compiled into this build, generic first, widest last. The entry points
+/// above use the widest one this CPU runs; the environment variable KESTRIX_KERNELS
+/// (generic, avx2, avx512) picks another, for comparisons.
+std::span<const KernelSet> kernel_variants();
+/// The name of the variant in use.
+const char* kernel_variant();
+/// The low qubits that select an amplitude inside one register of the variant in use: a
+/// control there costs a full sweep, as the kernels cannot skip half a register.
+int kernel_lane_qubits();
+
+}  // namespace kestrix

@@ -1,0 +1,31 @@
+#pragma once
+// Gate fusion: runs of gates on a few qubits become one dense k-qubit block (one pass over
+// the state instead of one per gate); runs of diagonal gates become one diagonal of up to
+// kMaxDiagonalQubits qubits, which costs a single multiply per amplitude however wide.
+#include "kestrix/lib/plan/schedule.h"
+
+namespace kestrix {
+
+/// Most qubits a dense fused block may change, and most it may touch counting those it
+/// only reads (controls, diagonal gates' qubits): such a block runs as a multiplexed one,
+/// whose cost is set by the qubits it changes. kestrix_perf_fusion times the benchmark
+/// circuits at every pair: a CNOT chain with rotations runs fastest as 3-qubit blocks that
+/// change 2, and wider blocks cost more in arithmetic than the passes they save.
+constexpr int kFuseQubits = 2;
+constexpr int kFuseReadQubits = 3;
+/// Below this width a state is so small that building fused matrices costs more than
+/// running the gates one by one.
+constexpr int kFuseMinQubits = 10;
+
+struct FusionOptions {
+    int dense_qubits = kFuseQubits;
+    int diagonal_qubits = kMaxDiagonalQubits;
+    /// At most kMaxDenseQubits; below dense_qubits it counts as dense_qubits.
+    int read_qubits = kFuseReadQubits;
+};
+
+/// The same computation with every unitary step fused into blocks; measurements stay
+/// where they were, and gates never move across a measurement.
+Schedule fuse(const Schedule& schedule, const FusionOptions& options = {});
+
+}  // namespace kestrix

@@ -1,0 +1,26 @@
+#pragma once
+// Recognising a block repeated many times in a row, and its matrix power.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "kestrix/lib/ir/circuit.h"
+#include "kestrix/lib/ir/matrix.h"
+
+namespace kestrix {
+
+/// Whether two blocks run the same gates under the same controls and dagger flag; blocks
+/// rebuilt from scratch compare equal to the original when their content matches.
+bool same_block(const Block& a, const Block& b);
+
+/// Whether `copies` consecutive copies of a block of `body_steps` gates acting on `width`
+/// qubits, under `controls` control qubits, cost less in an n-qubit state as one
+/// precomputed matrix power. Work is counted in amplitude updates: every copy gate by
+/// gate, against squaring the block's matrix and one dense pass over the amplitudes whose
+/// controls are set.
+bool power_is_cheaper(int n, int width, size_t body_steps, uint64_t copies, int controls);
+
+/// m^power for a dim x dim row-major matrix, by repeated squaring.
+std::vector<cplx> matrix_power(const std::vector<cplx>& m, int dim, uint64_t power);
+
+}  // namespace kestrix

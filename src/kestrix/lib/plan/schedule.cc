@@ -1,0 +1,196 @@
+#include "kestrix/lib/plan/schedule.h"
+
+#include <algorithm>
+#include <bit>
+
+#include "kestrix/lib/base/errors.h"
+#include "kestrix/lib/base/memory.h"
+#include "kestrix/lib/plan/repeat.h"
+
+namespace kestrix {
+
+namespace {
+
+constexpr size_t kReservedSteps = 4096;
+// A step with its share of the fused schedule and the segments built from it. Lowering
+// stops with a MemoryError once the steps would take a quarter of the memory.
+constexpr double kBytesPerStep = 3 * sizeof(Step);
+// Steps lowered between two polls for an interrupt: a millisecond or so.
+constexpr size_t kPollSteps = size_t{1} << 16;
+
+uint64_t mask_of(const std::vector<int>& qubits) {
+    uint64_t mask = 0;
+    for (int q : qubits) mask |= uint64_t{1} << q;
+    return mask;
+}
+
+// Lowers every gate in execution order. The walk keeps its own stack (nesting may be a
+// million blocks deep) and refuses a circuit whose steps could not fit in memory before
+// it grows that far; `interrupt` is polled every kPollSteps steps.
+class Walker {
+  public:
+    Walker(Schedule& out, int n, bool fold, const InterruptCheck& interrupt)
+        : out_(out), n_(n), fold_(fold), interrupt_(interrupt) {}
+
+    void walk(const ItemList& root, uint64_t controls, bool dagger) {
+        // One frame per block being walked; `passes` walks of its list remain, counting
+        // this one (a run of identical blocks that is not folded is walked once per copy).
+        struct Frame {
+            const ItemList* items;
+            size_t k;
+            uint64_t controls;
+            bool dagger;
+            uint64_t passes;
+        };
+        std::vector<Frame> stack{{&root, 0, controls, dagger, 1}};
+        while (!stack.empty()) {
+            Frame& f = stack.back();
+            const size_t size = f.items->size();
+            if (f.k == size) {
+                f.k = 0;
+                if (--f.passes == 0) stack.pop_back();
+                continue;
+            }
+            const ItemList& items = *f.items;
+            const bool reversed = f.dagger;
+            auto at = [&](size_t k) -> const Item& { return items[reversed ? size - 1 - k : k]; };
+            if (const Gate* g = std::get_if<Gate>(&at(f.k).value)) {
+                gate(*g, f.controls, f.dagger);
+                ++f.k;
+                continue;
+            }
+            const Block& b = std::get<Block>(at(f.k).value);
+            size_t run = 1;
+            if (fold_) {
+                while (f.k + run < size) {
+                    const Block* next = std::get_if<Block>(&at(f.k + run).value);
+                    if (!next || !same_block(b, *next)) break;
+                    ++run;
+                }
+            }
+            f.k += run;
+            if (run > 1 && fold(b, f.controls, f.dagger, run)) continue;
+            const Frame body{b.body.get(), 0, f.controls | mask_of(b.controls),
+                             f.dagger != b.dagger, run};
+            stack.push_back(body);  // `f` dangles from here
+        }
+    }
+
+  private:
+    void gate(const Gate& g, uint64_t controls, bool dagger) {
+        if (g.kind == GateKind::BARRIER) return;
+        if (out_.steps.size() % kPollSteps == kPollSteps - 1) {
+            if (double(out_.steps.size()) * kBytesPerStep > physical_memory() / 4) {
+                throw MemoryError("the circuit expands to more than " +
+                                  std::to_string(out_.steps.size()) +
+                                  " operations, more than a quarter of this machine's " +
+                                  gib_text(physical_memory()) + " of memory can hold");
+            }
+            if (interrupt_ && interrupt_()) throw Interrupted();
+        }
+        if (g.kind == GateKind::UNITARY && g.qubits.size() > 2) {
+            // Wider than a gate op: a dense block of its own, which fusion leaves whole.
+            out_.push_block(lower_block(g, controls, dagger));
+            return;
+        }
+        Step& step = out_.steps.emplace_back();
+        if (g.kind == GateKind::MEASURE) {
+            step.kind = Step::Kind::Measure;
+            step.qubit = g.qubits[0];
+            step.cbit = g.cbit;
+        } else {
+            lower_op(g, controls, dagger, step.gate);
+        }
+    }
+
+    // Replaces `run` copies of block b by its matrix power, when the block is unitary,
+    // narrow enough and the estimated work is smaller.
+    bool fold(const Block& b, uint64_t controls, bool dagger, uint64_t run) {
+        Schedule body;
+        Walker(body, n_, true, interrupt_).walk(*b.body, 0, dagger != b.dagger);
+        uint64_t support = 0;
+        std::vector<uint32_t> order;
+        for (const Step& s : body.steps) {
+            if (!s.is_unitary()) return false;
+            support |= body.qubit_mask(s);
+            order.push_back(uint32_t(order.size()));
+        }
+        const int width = std::popcount(support);
+        if (width == 0 || width > kMaxDenseQubits) return false;
+        const uint64_t all_controls = controls | mask_of(b.controls);
+        if (!power_is_cheaper(n_, width, body.steps.size(), run, std::popcount(all_controls)))
+            return false;
+        Op op;
+        for (uint64_t m = support; m; m &= m - 1) op.qubits.push_back(std::countr_zero(m));
+        op.control_mask = all_controls;
+        op.m = matrix_power(steps_matrix(body, order, op.qubits), 1 << width, run);
+        out_.push_block(std::move(op));
+        return true;
+    }
+
+    Schedule& out_;
+    int n_;
+    bool fold_;
+    const InterruptCheck& interrupt_;
+};
+
+}  // namespace
+
+uint64_t Schedule::qubit_mask(const Step& step) const {
+    if (step.kind == Step::Kind::Gate) return step.gate.qubit_mask();
+    if (step.kind == Step::Kind::Block) return blocks[step.block].qubit_mask();
+    return uint64_t{1} << step.qubit;
+}
+
+void Schedule::push_block(Op op) {
+    Step& step = steps.emplace_back();
+    step.kind = Step::Kind::Block;
+    step.block = int(blocks.size());
+    blocks.push_back(std::move(op));
+}
+
+void Schedule::apply(cplx* amps, int n, const Step& step, Fixed fixed) const {
+    if (step.kind == Step::Kind::Gate) {
+        apply_gate(amps, n, step.gate, fixed);
+    } else if (step.kind == Step::Kind::Block) {
+        apply_op(amps, n, blocks[step.block], fixed);
+    } else {
+        throw ValueError("a measurement has no matrix");
+    }
+}
+
+Schedule make_schedule(const Circuit& circuit, int n, bool fold_repeats,
+                       const InterruptCheck& interrupt) {
+    Schedule s;
+    // Steps are 300 bytes: a small circuit's are sized once, but never more than a few
+    // thousand up front, since runs of repeated blocks may fold a huge circuit to a few.
+    s.steps.reserve(std::min<size_t>(circuit.gate_count(), kReservedSteps));
+    Walker(s, n, fold_repeats, interrupt).walk(circuit.items(), 0, false);
+    return s;
+}
+
+std::vector<cplx> steps_matrix(const Schedule& schedule, const std::vector<uint32_t>& order,
+                               const std::vector<int>& support) {
+    const int s = int(support.size());
+    const uint64_t dim = uint64_t{1} << s;
+    int local[64] = {};
+    for (int j = 0; j < s; ++j) local[support[j]] = j;
+    // Column c of the matrix is the image of basis state c: all columns evolve together as
+    // one 2s-qubit state whose low s bits are the row and high s bits the column.
+    std::vector<cplx> columns(dim * dim, cplx(0));
+    for (uint64_t c = 0; c < dim; ++c) columns[c * dim + c] = 1;
+    for (uint32_t i : order) {
+        const Step& step = schedule.steps[i];
+        if (step.kind == Step::Kind::Gate) {
+            apply_gate(columns.data(), 2 * s, relabel(step.gate, local));
+        } else {
+            apply_op(columns.data(), 2 * s, relabel(schedule.blocks[step.block], local));
+        }
+    }
+    std::vector<cplx> m(dim * dim);
+    for (uint64_t r = 0; r < dim; ++r)
+        for (uint64_t c = 0; c < dim; ++c) m[r * dim + c] = columns[c * dim + r];
+    return m;
+}
+
+}  // namespace kestrix

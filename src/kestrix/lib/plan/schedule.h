@@ -1,0 +1,50 @@
+#pragma once
+// A circuit flattened into what the engine executes: lowered gates, precomputed blocks and
+// measurements, in order. Runs of identical blocks (phase estimation's controlled powers)
+// become one precomputed matrix power when that is cheaper than running every copy.
+#include <cstdint>
+#include <vector>
+
+#include "kestrix/lib/base/interrupt.h"
+#include "kestrix/lib/ir/circuit.h"
+#include "kestrix/lib/kernels/kernels.h"
+#include "kestrix/lib/plan/op.h"
+
+namespace kestrix {
+
+struct Step {
+    enum class Kind : uint8_t { Gate, Block, Measure };
+    Kind kind = Kind::Gate;
+    GateOp gate;     ///< Kind::Gate
+    int block = -1;  ///< Kind::Block: index into Schedule::blocks
+    int qubit = -1;  ///< Kind::Measure
+    int cbit = -1;   ///< Kind::Measure
+
+    bool is_unitary() const { return kind != Kind::Measure; }
+};
+
+struct Schedule {
+    std::vector<Step> steps;
+    std::vector<Op> blocks;
+
+    /// Appends a step that runs `op`.
+    void push_block(Op op);
+    /// Qubits a unitary step acts on or is controlled by.
+    uint64_t qubit_mask(const Step& step) const;
+    /// Runs a unitary step on the whole state, or on the part of it that `fixed` names.
+    void apply(cplx* amps, int n, const Step& step, Fixed fixed = {}) const;
+};
+
+/// Flattens `circuit` for an n-qubit state. With fold_repeats, runs of identical
+/// consecutive blocks on at most kMaxDenseQubits qubits become one matrix power where
+/// the estimated work is smaller. MemoryError when the steps would not fit in memory;
+/// Interrupted when `interrupt` asks, polled every few thousand steps.
+Schedule make_schedule(const Circuit& circuit, int n, bool fold_repeats = true,
+                       const InterruptCheck& interrupt = {});
+
+/// The 2^s x 2^s row-major matrix of steps[order[0]], steps[order[1]], ... (unitary
+/// steps acting only on `support`, ascending, s = support.size() <= kMaxDenseQubits).
+std::vector<cplx> steps_matrix(const Schedule& schedule, const std::vector<uint32_t>& order,
+                               const std::vector<int>& support);
+
+}  // namespace kestrix

@@ -1,0 +1,47 @@
+#include "kestrix/lib/run/evolve.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "kestrix/lib/base/errors.h"
+#include "kestrix/lib/base/memory.h"
+#include "kestrix/lib/plan/plan.h"
+
+namespace kestrix {
+
+namespace {
+
+Plan unitary_plan(const Circuit& circuit, int n, const InterruptCheck& interrupt) {
+    if (circuit.has_measurement())
+        throw ValueError("a state cannot be evolved through a measurement");
+    if (circuit.width() > n)
+        throw IndexError("qubit " + std::to_string(circuit.width() - 1) + " is outside the state");
+    return Plan(circuit, n, interrupt);
+}
+
+}  // namespace
+
+void apply_circuit(StateVector& state, const Circuit& circuit, const InterruptCheck& interrupt) {
+    unitary_plan(circuit, state.num_qubits(), interrupt).run(state.data(), interrupt);
+}
+
+std::vector<cplx> circuit_matrix(const Circuit& circuit, int n, const InterruptCheck& interrupt) {
+    check_memory(std::ldexp(double(sizeof(cplx)), 2 * n),
+                 "the matrix of a circuit on " + std::to_string(n) + " qubits");
+    const Plan plan = unitary_plan(circuit, n, interrupt);
+    const uint64_t dim = uint64_t{1} << n;
+    std::vector<cplx> u(dim * dim);
+    StateVector column(n);
+    // Column j is the image of basis state j.
+    for (uint64_t j = 0; j < dim; ++j) {
+        if (interrupt && interrupt()) throw Interrupted();
+        std::fill(column.data(), column.data() + dim, cplx(0));
+        column.data()[j] = 1;
+        plan.run(column.data(), interrupt);
+        for (uint64_t i = 0; i < dim; ++i) u[i * dim + j] = column.data()[i];
+    }
+    return u;
+}
+
+}  // namespace kestrix

@@ -1,0 +1,52 @@
+#pragma once
+// A dense n-qubit state vector. Amplitude index bit k belongs to qubit k. Circuits run on
+// it through evolve.h.
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "kestrix/lib/base/complex.h"
+#include "kestrix/lib/base/huge_pages.h"
+#include "kestrix/lib/base/interrupt.h"
+
+namespace kestrix {
+
+/// Throws MemoryError when a state of n qubits cannot fit in this machine's memory.
+void check_fits_in_memory(int n);
+
+class StateVector {
+  public:
+    /// The all-zero state of n qubits. Filling a large state takes seconds (the system hands
+    /// out its pages): Interrupted when `interrupt` asks, polled every kPollWork amplitudes.
+    explicit StateVector(int n, const InterruptCheck& interrupt = {});
+    /// A state with these amplitudes (index bit k = qubit k): the length must be a power of
+    /// two, every amplitude finite and the norm 1 within 1e-8; ValueError otherwise.
+    static StateVector from_amplitudes(std::span<const cplx> amplitudes);
+    /// Back to the all-zero state, reusing the buffer (polled as the constructor is).
+    void reset(const InterruptCheck& interrupt = {});
+
+    int num_qubits() const { return n_; }
+    uint64_t size() const { return uint64_t{1} << n_; }
+    cplx* data() { return amps_.data(); }
+    const cplx* data() const { return amps_.data(); }
+
+    /// Probability that qubit q reads 1.
+    double probability_of_one(int q) const;
+    /// Projects qubit q onto `value` and renormalises; p is the probability of that value.
+    void collapse(int q, int value, double p);
+    /// Marginal distribution over `qubits`, index bit k = qubits[k].
+    std::vector<double> probabilities(const std::vector<int>& qubits) const;
+
+    /// Equal widths and amplitudes equal as numbers (0.0 and -0.0 alike).
+    friend bool operator==(const StateVector& a, const StateVector& b);
+
+  private:
+    int n_;
+    std::vector<cplx, HugePageAllocator<cplx>> amps_;
+};
+
+/// Marginal of a full probability vector (index bit k = qubit k) over `qubits`.
+std::vector<double> marginal(const std::vector<double>& full, int n,
+                             const std::vector<int>& qubits);
+
+}  // namespace kestrix

@@ -1,0 +1,67 @@
+#pragma once
+// Conversions between Python values and libkestrix types, shared by kestrix.core,
+// kestrix.quantum_info and every norvalis module: the one place where a Python value
+// becomes a qubit, a count or an angle. Each raises a Python exception that names the
+// problem (TypeError for the wrong kind of value, ValueError for a bad one).
+#include <nanobind/nanobind.h>
+
+#include <complex>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kestrix/lib/ir/circuit.h"
+#include "kestrix/lib/ir/gate.h"
+
+namespace kestrix::py {
+
+namespace nb = nanobind;
+
+/// The Python type name of a value, for error messages.
+std::string type_name_of(nb::handle value);
+
+/// Whether `value` is one integer (int or NumPy integer, not a bool) rather than a list.
+bool is_integer_scalar(nb::handle value);
+/// A qubit or classical-bit index: an int or NumPy integer, non-negative. A bool is
+/// refused: True as a qubit is a slip, never an intent.
+int to_index(nb::handle value, const char* what);
+/// An index, or any iterable of indices (list, tuple, range, NumPy integer array); a
+/// single index becomes a one-element list. The items are read once, so a caller may
+/// pass a generator.
+std::vector<int> to_index_list(nb::handle value, const char* what);
+/// A positive count (shots, repetitions): an int or NumPy integer, not a bool.
+uint64_t to_count(nb::handle value, const char* what);
+/// A random seed: None, or an integer from 0 to 2**64 - 1 (not a bool or a float).
+std::optional<uint64_t> to_seed(nb::handle value);
+/// A real angle (int, float, numpy scalar); NaN and infinities are refused.
+double to_angle(nb::handle value, const char* what);
+
+/// Raises TypeError naming an instance of a kestrix type whose __init__ never ran.
+[[noreturn]] void not_initialised(nb::handle value);
+/// The C++ object inside `value`, an instance of T (checked by the caller). An instance
+/// made by T.__new__ alone holds none: TypeError, where a plain cast would throw.
+template <class T>
+T& instance(nb::handle value) {
+    if (!nb::inst_ready(value)) not_initialised(value);
+    return nb::cast<T&>(value);
+}
+
+/// The same for an object whose type is known to be exactly T's (not a subclass), without
+/// looking the C++ type up.
+template <class T>
+T& exact_instance(nb::handle value) {
+    if (!nb::inst_ready(value)) not_initialised(value);
+    return *nb::inst_ptr<T>(value);
+}
+
+/// Any array-like of numbers, read through NumPy as a one-dimensional complex vector;
+/// ValueError naming `what` for another shape.
+std::vector<std::complex<double>> to_complex_vector(nb::handle data, const char* what);
+
+/// Appends a gate, circuit or program held in `item` to `target`; TypeError otherwise.
+void append_object(Circuit& target, nb::handle item);
+/// The gate, circuit or program held in `item` as a circuit; TypeError otherwise.
+Circuit to_circuit(nb::handle item);
+
+}  // namespace kestrix::py

@@ -1,0 +1,82 @@
+#include "kestrix/py/run.h"
+
+#include <nanobind/nanobind.h>
+
+#include <cmath>
+
+#include "kestrix/lib/base/errors.h"
+
+namespace kestrix::py {
+
+namespace nb = nanobind;
+
+uint64_t seed_from_numpy() {
+    static nb::object* random = new nb::object(nb::module_::import_("numpy.random").attr("random"));
+    const double u = nb::cast<double>((*random)());
+    return static_cast<uint64_t>(u * 0x1.0p53);
+}
+
+Result run_program(const Program& program, uint64_t shots, std::optional<uint64_t> seed) {
+    const int width = program.width();
+    check_fits_in_memory(width);
+    const bool random = program.circuit.has_measurement();
+    const uint64_t used_seed = seed ? *seed : (random ? seed_from_numpy() : 0);
+    // Programs with measurements may be simulated once per shot: count that in.
+    const double work = double(program.circuit.gate_count() + 1) * std::ldexp(1.0, width) *
+                        (random ? double(shots) : 1.0);
+    return interruptible_work(work, [&](const InterruptCheck& interrupt) {
+        return Simulator::run(program, shots, used_seed, interrupt);
+    });
+}
+
+std::vector<Result> run_programs(std::span<const Program> programs, uint64_t shots,
+                                 std::optional<uint64_t> seed) {
+    std::vector<uint64_t> seeds;
+    for (const Program& p : programs) {
+        check_fits_in_memory(p.width());
+        // Drawn in order, exactly as one run_program per program would draw them.
+        seeds.push_back(seed ? *seed : (p.circuit.has_measurement() ? seed_from_numpy() : 0));
+    }
+    return run_programs(programs, shots, std::span<const uint64_t>(seeds));
+}
+
+std::vector<Result> run_programs(std::span<const Program> programs, uint64_t shots,
+                                 std::span<const uint64_t> seeds) {
+    for (const Program& p : programs) check_fits_in_memory(p.width());
+    return interruptible_work(kReleaseGilWork, [&](const InterruptCheck& interrupt) {
+        return Simulator::run_batch(programs, shots, seeds, interrupt);
+    });
+}
+
+std::vector<std::vector<double>> probabilities_of_programs(
+    std::span<const Program> programs, const std::optional<std::vector<int>>& qubits) {
+    for (const Program& p : programs) check_fits_in_memory(p.width());
+    return interruptible_work(kReleaseGilWork, [&](const InterruptCheck& interrupt) {
+        return Simulator::probabilities_batch(programs, qubits, interrupt);
+    });
+}
+
+StateVector evolve(const Circuit& circuit, int num_qubits) {
+    if (circuit.width() > num_qubits) {
+        throw IndexError("the circuit acts on qubit " + std::to_string(circuit.width() - 1) +
+                         " but the state has " + std::to_string(num_qubits) + " qubits");
+    }
+    StateVector state(num_qubits);
+    apply(state, circuit);
+    return state;
+}
+
+void apply(StateVector& state, const Circuit& circuit) {
+    const double work = double(circuit.gate_count() + 1) * std::ldexp(1.0, state.num_qubits());
+    interruptible_work(
+        work, [&](const InterruptCheck& interrupt) { apply_circuit(state, circuit, interrupt); });
+}
+
+std::vector<cplx> matrix_of(const Circuit& circuit, int n) {
+    const double work = double(circuit.gate_count() + 1) * std::ldexp(1.0, 2 * n);
+    return interruptible_work(work, [&](const InterruptCheck& interrupt) {
+        return circuit_matrix(circuit, n, interrupt);
+    });
+}
+
+}  // namespace kestrix::py

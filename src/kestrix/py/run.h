@@ -1,0 +1,95 @@
+#pragma once
+// Running programs from C++ the way CPUQVM.run does from Python: seeds drawn from NumPy's
+// global generator (so np.random.seed makes a script repeatable), the GIL released for
+// long runs, and Ctrl-C honoured. Algorithm modules run their circuits through these.
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "kestrix/lib/base/errors.h"
+#include "kestrix/lib/run/evolve.h"
+#include "kestrix/lib/run/simulator.h"
+#include "kestrix/lib/run/statevector.h"
+
+namespace kestrix::py {
+
+namespace nb = nanobind;
+
+/// Above this much amplitude work a run releases the GIL and polls for Ctrl-C; below it
+/// the release would cost more than the run.
+constexpr double kReleaseGilWork = double(1 << 20);
+
+/// Runs work(interrupt), where `interrupt` polls for Ctrl-C (and any other signal whose
+/// handler raises): the exception it raises leaves this call once the work stops. The GIL
+/// is released while the work runs when `amount` (in amplitude updates) pays for it.
+template <class Work>
+auto interruptible_work(double amount, Work&& work) {
+    nb::object pending;
+    InterruptCheck interrupt = [&pending]() {
+        nb::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() == 0) return false;
+        pending = nb::steal(PyErr_GetRaisedException());
+        return true;
+    };
+    try {
+        if (amount < kReleaseGilWork) return work(interrupt);
+        nb::gil_scoped_release release;
+        return work(interrupt);
+    } catch (const Interrupted&) {
+        PyErr_SetRaisedException(pending.release().ptr());
+        throw nb::python_error();
+    }
+}
+
+/// The same for work on circuits rather than states (walking gates), with the GIL held.
+template <class Work>
+auto interruptible(Work&& work) {
+    return interruptible_work(0, std::forward<Work>(work));
+}
+
+/// One draw from numpy.random.random(), scaled to a 53-bit seed.
+uint64_t seed_from_numpy();
+
+/// Runs `program` for `shots` shots from the all-zero state. Without `seed`, a program
+/// that measures draws its seed from NumPy; one without measurements draws nothing.
+Result run_program(const Program& program, uint64_t shots,
+                   std::optional<uint64_t> seed = std::nullopt);
+
+/// Runs many independent programs over all the engine's threads and returns one result
+/// per program, each exactly what run_program(programs[i], shots, seed) would return when
+/// called once per program in order: without `seed`, every program that measures draws its
+/// seed from NumPy's generator, in order, before any runs. The GIL is released while the
+/// programs run; Ctrl-C stops the batch with KeyboardInterrupt. Use it wherever a module
+/// runs many small circuits (kernel entries, distances, losses): on k cores it costs about
+/// 1/k of the one-by-one time.
+std::vector<Result> run_programs(std::span<const Program> programs, uint64_t shots,
+                                 std::optional<uint64_t> seed = std::nullopt);
+
+/// The same with one seed per program, drawn by the caller: for modules whose seed draws
+/// interleave with other NumPy calls (a replaceable step called before each run), so the
+/// seeds cannot all be drawn at the start of the batch. ValueError when the counts differ.
+std::vector<Result> run_programs(std::span<const Program> programs, uint64_t shots,
+                                 std::span<const uint64_t> seeds);
+
+/// The exact-probability counterpart of run_programs for programs without measurements:
+/// row i is the distribution of programs[i]'s final state over `qubits` (index bit k =
+/// qubits[k]), or over all its qubits when `qubits` is nullopt. Draws nothing from NumPy.
+std::vector<std::vector<double>> probabilities_of_programs(
+    std::span<const Program> programs, const std::optional<std::vector<int>>& qubits);
+
+/// The all-zero state of `num_qubits` qubits after `circuit` (which must fit in it).
+StateVector evolve(const Circuit& circuit, int num_qubits);
+
+/// Applies `circuit` to `state` in place, the GIL released when the work is long; Ctrl-C
+/// stops it with KeyboardInterrupt.
+void apply(StateVector& state, const Circuit& circuit);
+
+/// The 2^n x 2^n matrix of `circuit` (row-major, index bit k = qubit k), computed as
+/// apply() runs a circuit.
+std::vector<cplx> matrix_of(const Circuit& circuit, int n);
+
+}  // namespace kestrix::py
