@@ -1,6 +1,7 @@
 """Benchmark scripts record what they print in docs/speed-results.md when BENCH_RESULTS
 names it (bench/results.py): one section per script, replaced in place on the next run,
 the console output unchanged."""
+import importlib.util
 import os
 import pathlib
 import subprocess
@@ -9,8 +10,11 @@ import sys
 import pytest
 
 BENCH = pathlib.Path(__file__).resolve().parents[1] / "bench"
-sys.path.insert(0, str(BENCH))
-import results  # noqa: E402
+# Loaded from its file: bench/ stays off sys.path, where its generic module names would
+# shadow others.
+_spec = importlib.util.spec_from_file_location("bench_results", BENCH / "results.py")
+results = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(results)
 
 
 def fenced(document, script):
