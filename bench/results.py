@@ -56,7 +56,7 @@ def machine():
 
 def section(script, output, when=None, thread_count=None, host=None):
     """The Markdown section of `script` holding its console `output`."""
-    when = when or datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
+    when = when or datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z")
     thread_count = threads() if thread_count is None else thread_count
     return "\n".join([
         BEGIN.format(script),
