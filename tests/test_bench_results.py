@@ -1,20 +1,19 @@
 """Benchmark scripts record what they print in docs/speed-results.md when BENCH_RESULTS
 names it (bench/results.py): one section per script, replaced in place on the next run,
 the console output unchanged."""
-import importlib.util
 import os
 import pathlib
+import runpy
 import subprocess
 import sys
+import types
 
 import pytest
 
 BENCH = pathlib.Path(__file__).resolve().parents[1] / "bench"
-# Loaded from its file: bench/ stays off sys.path, where its generic module names would
+# Run from its file: bench/ stays off sys.path, where its generic module names would
 # shadow others.
-_spec = importlib.util.spec_from_file_location("bench_results", BENCH / "results.py")
-results = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(results)
+results = types.SimpleNamespace(**runpy.run_path(str(BENCH / "results.py")))
 
 
 def fenced(document, script):

@@ -1,16 +1,15 @@
 """How the API reference reads the compiled docstrings (tools/griffe_docstrings.py): the
 mends must change only what the Google-style parser misreads. Runs where the docs tools
 are installed (make docs)."""
-import importlib.util
 import pathlib
+import runpy
+import types
 
 import pytest
 
 pytest.importorskip("griffe")
 _path = pathlib.Path(__file__).resolve().parents[1] / "tools" / "griffe_docstrings.py"
-_spec = importlib.util.spec_from_file_location("griffe_docstrings", _path)
-docstrings = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(docstrings)
+docstrings = types.SimpleNamespace(**runpy.run_path(str(_path)))
 
 
 class TestMended:
