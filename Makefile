@@ -1,6 +1,7 @@
 # make demo · make test · make bench — each sets up what it needs on a fresh machine.
 # make fuzz: the long fuzzing campaign · make sanitize: every test under ASan and UBSan ·
-# make lint: ruff and clang-format checks.
+# make lint: ruff and clang-format checks · make docs: the documentation site.
+# VENV=path uses another virtual environment (Python 3.13) instead of .venv.
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -10,6 +11,10 @@ DEPS_STAMP := $(VENV)/.deps-installed
 BUILD_DEPS := scikit-build-core 'nanobind>=3.1,<3.2' cmake ninja
 # The linters are pinned: another release formats or flags differently.
 LINT_DEPS := 'ruff>=0.17,<0.18' 'clang-format==14.0.6'
+# The documentation tools, pinned for the same reason: mkdocs.yml and the griffe extension in
+# tools/ are written against these releases.
+DOCS_DEPS := 'mkdocs>=1.6,<1.7' 'mkdocstrings>=1.0,<1.1' 'mkdocstrings-python>=2.0,<2.1' \
+	'griffelib>=2.4,<2.5' 'mkdocs-material>=9.8,<9.9'
 # Other simulators timed by `make bench` (the `bench` extra); each is optional.
 BENCH_PEERS := qsimcirq qiskit-aer qulacs pennylane-lightning qiskit-machine-learning qiskit-algorithms
 # Qiskit's OpenQASM readers and writers check ours in the tests, where they install.
@@ -20,7 +25,7 @@ export MPLBACKEND := Agg
 PYTHON313 := $(shell command -v python3.13 >/dev/null 2>&1 && PYENV_VERSION=3.13.0 python3.13 -c 'import sys; assert sys.version_info[:2] == (3, 13); print(sys.executable)' 2>/dev/null)
 
 .PHONY: demo test bench install cpp-test py-test system-deps clean fuzz sanitize cpp-sanitize \
-	py-sanitize asan-package fuzz-sanitize lint
+	py-sanitize asan-package fuzz-sanitize lint docs
 
 demo: install
 	$(PY) -m norvalis
@@ -31,8 +36,10 @@ bench: install
 	@for peer in $(BENCH_PEERS); do \
 	  $(PY) -m pip install -q $$peer 2>/dev/null || echo "note: $$peer does not install here; its column is skipped"; \
 	done
-	$(PY) bench/run.py
-	@for script in bench/algo_*.py bench/sdk_*.py; do [ -e "$$script" ] && $(PY) $$script; done; true
+	BENCH_RESULTS=$(CURDIR)/docs/speed-results.md $(PY) bench/run.py
+	@for script in bench/algo_*.py bench/sdk_*.py; do \
+	  [ -e "$$script" ] && BENCH_RESULTS=$(CURDIR)/docs/speed-results.md $(PY) $$script; \
+	done; true
 
 $(PY):
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (install it or put python3.13 on PATH)"; exit 1; }
@@ -66,6 +73,12 @@ py-test: install
 lint: $(DEPS_STAMP)
 	$(VENV)/bin/ruff check .
 	git ls-files '*.cc' '*.h' '*.cpp' | xargs $(VENV)/bin/clang-format --dry-run -Werror
+
+# The documentation site (mkdocs.yml) into build/docs; a warning fails the build. The API
+# reference is read from the installed package's type stubs, hence `install`.
+docs: install
+	$(PY) -m pip install -q $(DOCS_DEPS)
+	NO_MKDOCS_2_WARNING=1 $(PY) -m mkdocs build --strict
 
 # Random good and bad calls against every public call, in batches of their own processes:
 # calls, outcomes by exception type, crashes, hangs and suspect errors. FUZZ_SEED changes

@@ -8,6 +8,7 @@ not know, so the 13-qubit circuit is built and run on the state-vector simulator
 Run: make bench   (or .venv/bin/python bench/algo_fennimor.py)
 """
 import numpy as np
+from results import recorded
 from timing import best_time
 
 from norvalis.QmRMR import Feature_Selection
@@ -44,4 +45,5 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    with recorded(__file__):
+        main()

@@ -1,10 +1,11 @@
 """Times the HHL linear-system solver (norvalis.Kavrel.Kavrel_solve_linear_equations)
 against the goal of milliseconds for an 8 x 8 system at precision_cnt=2, and measures its
 error against numpy.linalg.solve per precision_cnt on random Hermitian systems (the
-README's table). Run: .venv/bin/python bench/algo_kavrel.py"""
+table on docs/modules/kavrel.md). Run: .venv/bin/python bench/algo_kavrel.py"""
 import time
 
 import numpy as np
+from results import recorded
 
 from norvalis.Kavrel import Kavrel_solve_linear_equations
 from norvalis.Kavrel._Kavrel import KavrelAlg
@@ -69,4 +70,5 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    with recorded(__file__):
+        main()

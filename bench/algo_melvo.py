@@ -12,6 +12,7 @@ Run: make bench   (or .venv/bin/python bench/algo_melvo.py)
 import time
 
 import numpy as np
+from results import recorded
 from timing import fmt_time, timed
 
 from kestrix.core import BARRIER, CPUQVM, RY, H, QCircuit, QProg
@@ -168,6 +169,7 @@ def accuracy(runs=100, epsilon=1e-3):
 
 
 if __name__ == "__main__":
-    canonical()
-    iterative(qiskit_iae())
-    accuracy()
+    with recorded(__file__):
+        canonical()
+        iterative(qiskit_iae())
+        accuracy()

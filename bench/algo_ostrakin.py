@@ -13,6 +13,7 @@ Peer (optional): pip install qiskit-machine-learning [qiskit-aer]
 import argparse
 
 import numpy as np
+from results import recorded
 from timing import timed
 
 from norvalis.QSVM import QuantumKernel_lumet
@@ -106,4 +107,5 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    with recorded(__file__):
+        main()

@@ -6,6 +6,7 @@ Run: .venv/bin/python bench/algo_qaoa.py"""
 import math
 
 import numpy as np
+from results import recorded
 from timing import best_time
 
 from kestrix.quantum_info import StateVector
@@ -94,4 +95,5 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    with recorded(__file__):
+        main()

@@ -11,6 +11,7 @@ Run: make bench   (or .venv/bin/python bench/algo_quillan.py [--samples 60])
 import argparse
 
 import numpy as np
+from results import recorded
 from sklearn.svm import SVR
 from timing import best_time
 
@@ -37,4 +38,5 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    with recorded(__file__):
+        main()

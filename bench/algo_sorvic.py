@@ -1,10 +1,11 @@
 """Times the variational eigensolver (norvalis.Sorvic.sorvic_solver) against the goal of
 a few milliseconds for an 8 x 8 matrix with two ansatz layers, and measures how often it
-reaches numpy.linalg.eigvalsh's smallest eigenvalue (the README's table).
+reaches numpy.linalg.eigvalsh's smallest eigenvalue (the table on docs/modules/sorvic.md).
 Run: .venv/bin/python bench/algo_sorvic.py"""
 import time
 
 import numpy as np
+from results import recorded
 
 from norvalis.Sorvic import sorvic_solver
 
@@ -49,4 +50,5 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    with recorded(__file__):
+        main()

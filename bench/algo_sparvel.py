@@ -8,6 +8,7 @@ Run: .venv/bin/python bench/algo_sparvel.py   (OMP_NUM_THREADS sets the engine's
 import os
 
 import numpy as np
+from results import recorded
 from sympy import fwht
 from timing import best_time
 
@@ -39,4 +40,5 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    with recorded(__file__):
+        main()

@@ -11,6 +11,7 @@ Run: .venv/bin/python bench/algo_trelvo.py   (make bench runs it too)
 import time
 
 import numpy as np
+from results import recorded
 from threadpoolctl import threadpool_limits
 from timing import per_call
 
@@ -63,4 +64,5 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    with recorded(__file__):
+        main()

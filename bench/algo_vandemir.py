@@ -10,6 +10,7 @@ import importlib
 import time
 
 import numpy as np
+from results import recorded
 from sklearn.cluster import KMeans
 from sklearn.metrics import adjusted_rand_score
 from timing import timed
@@ -117,4 +118,5 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    with recorded(__file__):
+        main()

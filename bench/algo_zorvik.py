@@ -4,6 +4,7 @@ identity run, the five stages built in C++ and one 5-qubit program of 8192 shots
 Run: .venv/bin/python bench/algo_zorvik.py   (make bench runs it too)
 """
 import numpy as np
+from results import recorded
 from timing import per_call
 
 from norvalis.Zorvik import zorvik
@@ -26,4 +27,5 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    with recorded(__file__):
+        main()

@@ -26,6 +26,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import circuits  # noqa: E402
 import ours  # noqa: E402
 import peers  # noqa: E402
+from results import recorded  # noqa: E402
 from timing import best_time, fmt_time, per_call  # noqa: E402
 
 
@@ -116,4 +117,5 @@ def main():
               f" {numpy_bw / 1e9:.1f} GB/s = {ours_bw / numpy_bw:.0%}   goal >= 70%")
 
 if __name__ == "__main__":
-    main()
+    with recorded(__file__, args.threads):
+        main()

@@ -14,6 +14,7 @@ import argparse
 import pickle
 
 import numpy as np
+from results import recorded
 from timing import timed
 
 from kestrix.core import CNOT, RY, RZ, H, QCircuit
@@ -83,4 +84,5 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    with recorded(__file__):
+        main()

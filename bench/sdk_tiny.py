@@ -8,6 +8,7 @@ Run: make bench   (or .venv/bin/python bench/sdk_tiny.py [--circuits 20000])
 
 import argparse
 
+from results import recorded
 from timing import best_time
 
 from kestrix.core import CNOT, CPUQVM, RY, RZ, H, QProg, measure
@@ -69,4 +70,5 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    with recorded(__file__):
+        main()

@@ -5,8 +5,8 @@ Relevance is each feature's ANOVA F statistic against the class, scaled to at mo
 redundancy is the absolute correlation between two features, divided by k - 1. The
 objective is multiplied by 10, because the optimiser's step and perturbation sizes are
 fixed (a = c = 0.1) and at its natural scale of about 1 it barely moves in 200 steps
-(README: rank 201 of 715 unscaled). The angles start at pi/2, where every block splits
-its pair evenly. The optimiser is not expected to find the best subset: the row passes
+(docs/modules/qmrmr.md: rank 201 of 715 unscaled). The angles start at pi/2, where every
+block splits its pair evenly. The optimiser is not expected to find the best subset: the row passes
 when the chosen subset is among the best 10% of all 715."""
 import itertools
 

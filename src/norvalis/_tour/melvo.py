@@ -64,8 +64,8 @@ def _iterative_row(epsilon, runs=100):
     estimate = estimator.run()
     seconds = time.perf_counter() - start
     applied = sum(k * n for k, n in batches)
-    # One run lands within epsilon about 4 times in 5 (README), so the row judges the
-    # share over this and the next runs rather than one draw.
+    # One run lands within epsilon about 4 times in 5 (docs/modules/melvo.md), so the row
+    # judges the share over this and the next runs rather than one draw.
     estimates = [estimate] + [IMelvo(sine_squared, 4, epsilon=epsilon).run()
                               for _ in range(runs - 1)]
     within = sum(abs(e - SINE_SQUARED_EXACT) <= epsilon for e in estimates)

@@ -1,6 +1,7 @@
 """Quantum PCA on two standardised, positively correlated features beside scikit-learn's
 PCA. This is the data the fixed circuit suits: its weight vector is the diagonal (1, 1)/√2,
-which is the principal axis only for such data (the README shows a case where it is not)."""
+which is the principal axis only for such data (docs/modules/zorvik.md shows a case where
+it is not)."""
 import numpy as np
 from sklearn.decomposition import PCA
 from sklearn.preprocessing import StandardScaler

@@ -132,12 +132,13 @@ class TestRun:
     @pytest.mark.parametrize("p", [0.02, 0.27, 0.5, 0.81])
     def test_most_seeded_runs_land_within_epsilon(self, p):
         errors, _ = seeded_runs(bernoulli(p), 1, p)
-        # Measured: 85 to 96 of 100 runs within epsilon, the rest within 0.03 (README).
+        # Measured: 85 to 96 of 100 runs within epsilon, the rest within 0.03
+        # (docs/modules/melvo.md).
         assert (errors <= 1e-3).sum() >= 75 and errors.max() < 0.05
 
     def test_interval_is_narrower_than_its_nominal_level(self):
         # Every interval counts all the run's shots: it holds the truth in about half of the
-        # runs, not in 95 % (README).
+        # runs, not in 95 % (docs/modules/melvo.md).
         _, covered = seeded_runs(bernoulli(0.27), 1, 0.27)
         assert 25 <= covered.sum() <= 75
 

@@ -188,7 +188,7 @@ class TestMaxEig:
 
 
 class TestTraining:
-    # Seeded problems; every one of these converges (see the README for failure rates).
+    # Seeded problems; every one of these converges (see docs/modules/trelvo.md for failure rates).
     @pytest.mark.parametrize("shape, seed", [((2, 2), 0), ((2, 2), 1), ((4, 4), 0), ((4, 4), 1),
                                              ((3, 5), 0), ((4, 2), 2), ((1, 4), 3)])
     def test_matches_numpy_svd(self, shape, seed):
