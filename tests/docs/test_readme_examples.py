@@ -9,7 +9,7 @@ import re
 import numpy as np
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]
 EXAMPLE = re.compile(r"```python\n(.*?)```\s*```text\n(.*?)```", re.S)
 

@@ -3,7 +3,7 @@ its own links when it is built, but the README lies outside it."""
 import pathlib
 import re
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 LINK = re.compile(r"\]\(([^)\s]+)\)")
 
 

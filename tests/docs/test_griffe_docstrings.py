@@ -8,7 +8,7 @@ import types
 import pytest
 
 pytest.importorskip("griffe")
-_path = pathlib.Path(__file__).resolve().parents[1] / "tools" / "griffe_docstrings.py"
+_path = pathlib.Path(__file__).resolve().parents[2] / "tools" / "griffe_docstrings.py"
 docstrings = types.SimpleNamespace(**runpy.run_path(str(_path)))
 
 

@@ -10,7 +10,7 @@ import types
 
 import pytest
 
-BENCH = pathlib.Path(__file__).resolve().parents[1] / "bench"
+BENCH = pathlib.Path(__file__).resolve().parents[2] / "bench"
 # Run from its file: bench/ stays off sys.path, where its generic module names would
 # shadow others.
 results = types.SimpleNamespace(**runpy.run_path(str(BENCH / "results.py")))
