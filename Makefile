@@ -52,19 +52,19 @@ $(DEPS_STAMP): pyproject.toml | $(PY)
 	$(PY) -m pip install -q $(TEST_PEERS) 2>/dev/null || echo "note: Qiskit does not install here; the OpenQASM tests against it are skipped"
 	touch $@
 
-# The wheel build keeps its tree in build/, so a second install recompiles only what changed.
-install: $(DEPS_STAMP)
-	$(PY) -m pip install -q --no-build-isolation --no-deps .
+# One CMake tree, build/dev, builds the package that is installed into the venv and the
+# C++ tests that ctest runs, with -Werror over every line; a second install recompiles only
+# what changed. (`pip install .` without these options builds a plain wheel, as users do.)
+BUILD_DIR := build/dev
+install: system-deps $(DEPS_STAMP)
+	$(PY) -m pip install -q --no-build-isolation --no-deps -C build-dir=$(BUILD_DIR) \
+	  -C cmake.define.KESTRIX_BUILD_TESTS=ON .
 
 system-deps:
 	@dpkg -s libgtest-dev >/dev/null 2>&1 || { apt-get update -qq && apt-get install -y -qq libgtest-dev ccache; }
 
-# The extension modules are built here too, so that -Werror covers every line of C++.
-cpp-test: system-deps $(DEPS_STAMP)
-	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B build/cpp -G Ninja -DKESTRIX_BUILD_TESTS=ON \
-	  -DKESTRIX_BUILD_PYTHON=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
-	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build build/cpp
-	cd build/cpp && PATH=$(CURDIR)/$(VENV)/bin:$$PATH ctest --output-on-failure
+cpp-test: install
+	cd $(BUILD_DIR) && ctest --output-on-failure
 
 py-test: install
 	$(PY) -m pytest
@@ -89,29 +89,26 @@ fuzz: install
 	$(PY) -m pip install -q hypothesis
 	$(PY) tests/support/fuzz_campaign.py --calls $(FUZZ_CALLS) --seed $(FUZZ_SEED)
 
-# The sanitizer builds: the C++ tests (build/asan, run by CI) and the Python package with
-# every test against it (build/asan-site; the sanitizer runtimes are preloaded into the
-# interpreter, which is not built with them). A report of either sanitizer fails the run.
-# That build writes no type stubs (stubgen would import its modules without the runtimes),
-# so their test is left out.
+# The sanitizer build: one tree, build/asan, for the C++ tests and the Python package
+# (installed into build/asan-site), against which the Python tests and the fuzzing campaign
+# run with the sanitizer runtimes preloaded into the interpreter, which is not built with
+# them. A report of either sanitizer fails the run. That build writes no type stubs
+# (stubgen would import its modules without the runtimes), so their test is left out.
 SANITIZER_RUNTIMES = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name=libubsan.so)
 SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 sanitize: cpp-sanitize py-sanitize
 
-cpp-sanitize: system-deps $(DEPS_STAMP)
-	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B build/asan -G Ninja -DKESTRIX_BUILD_TESTS=ON \
-	  -DKESTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build build/asan
-	cd build/asan && $(SANITIZER_ENV) PATH=$(CURDIR)/$(VENV)/bin:$$PATH ctest --output-on-failure
-
 SANITIZED_PYTHON = $(SANITIZER_ENV) LD_PRELOAD=$(SANITIZER_RUNTIMES) \
 	PYTHONPATH=$(CURDIR)/build/asan-site $(PY)
 
-asan-package: $(DEPS_STAMP)
+asan-package: system-deps $(DEPS_STAMP)
 	$(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target build/asan-site \
-	  -C build-dir=build/asan-wheel -C cmake.build-type=RelWithDebInfo \
-	  -C cmake.define.KESTRIX_SANITIZE=ON .
+	  -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo \
+	  -C cmake.define.KESTRIX_SANITIZE=ON -C cmake.define.KESTRIX_BUILD_TESTS=ON .
+
+cpp-sanitize: asan-package
+	cd build/asan && $(SANITIZER_ENV) ctest --output-on-failure
 
 py-sanitize: asan-package
 	$(SANITIZED_PYTHON) -m pytest -p no:cacheprovider --ignore=tests/test_stubs.py

@@ -207,7 +207,7 @@ void bind_observables(nb::module_& m) {
 
 Labels read as bit strings do: the last character acts on qubit 0, so 'ZX' is X on
 qubit 0 and Z on qubit 1. Sums add (+, -), scale by real numbers, compare by their
-terms in order, and pickle.
+terms in order, hash, and pickle.
 
 Example:
     >>> h = PauliSum([("ZZ", 1.0), ("XI", 0.5)])
@@ -309,7 +309,17 @@ Example:
             },
             nb::arg("factor").none(), nb::sig("def __rmul__(self, factor: float) -> PauliSum"))
         .def("__repr__", &sum_repr);
-    make_comparable(cls, [](const PauliSum& a, const PauliSum& b) { return a == b; });
+    // A sum never changes once made (+ and * make new ones), so it hashes by its terms.
+    make_comparable(
+        cls, [](const PauliSum& a, const PauliSum& b) { return a == b; },
+        [](const PauliSum& p) {
+            size_t h = std::hash<int>()(p.num_qubits);
+            for (const PauliTerm& t : p.terms) {
+                h = h * 1000003 ^ std::hash<uint64_t>()(t.pauli.x * 3 + t.pauli.z);
+                h = h * 1000003 ^ std::hash<double>()(t.coefficient + 0.0);
+            }
+            return h;
+        });
     make_picklable(cls, "kestrix.quantum_info", 'Q', encode_pauli_sum, decode_pauli_sum, true);
 
     m.def(
