@@ -114,17 +114,45 @@ def one_bad_argument(function, hostile, sane, skip=lambda name, value: False):
                 yield args
 
 
+class Attempts:
+    """A child's tally of hostile calls. Each call may raise `tolerated`: anything else, or
+    a crash, is a fault. `report` prints the line that isolated.survivor_counts reads, so
+    the parent can check that calls were made and that some, not all, were refused."""
+
+    def __init__(self, hostile=(), sane=None, endless=(), tolerated=Exception):
+        self.hostile, self.sane, self.endless = list(hostile), dict(sane or {}), set(endless)
+        self.tolerated = tolerated
+        self.calls = self.failures = 0
+
+    def __call__(self, f, *args, **kwargs):
+        self.calls += 1
+        try:
+            f(*args, **kwargs)
+        except self.tolerated:
+            self.failures += 1
+
+    def each(self, calls):
+        """Makes every call of an iterable of argument-less callables."""
+        for call in calls:
+            self(call)
+
+    def variants(self, f):
+        """one_bad_argument for `f` with this tally's hostile and sane values, leaving out
+        the (name, int) pairs of `endless`: values that would run for ever, not fail."""
+        return one_bad_argument(f, self.hostile, self.sane,
+                                lambda name, value: type(value) is int
+                                and (name, value) in self.endless)
+
+    def report(self):
+        print("survived", self.calls, self.failures)
+
+
 def attempt_all(calls, tolerated=Exception):
     """Makes each call; returns (calls, failures). A call may raise `tolerated`: anything
     else, or a crash, is a fault."""
-    made = failures = 0
-    for call in calls:
-        made += 1
-        try:
-            call()
-        except tolerated:
-            failures += 1
-    return made, failures
+    attempts = Attempts(tolerated=tolerated)
+    attempts.each(calls)
+    return attempts.calls, attempts.failures
 
 
 # ------------------------------------------------------------------------------------------

@@ -1,15 +1,14 @@
-"""Hostile input to the linear-system solver, the variational eigensolver and the UNITARY
-gate, run in a child process so that a crash fails the test instead of ending the run:
-every call must end in a Python exception or a result."""
-from isolated import child_lines
+"""Hostile input to the linear-system solver and to the UNITARY gate its evolutions are
+built from, run in a child process so that a crash fails the test instead of ending the
+run: every call must end in a Python exception or a result."""
+from isolated import survivor_counts
 
 CHILD = """
     import numpy as np
-    from hostile import attempt_all
+    from hostile import Attempts
     from kestrix.core import UNITARY
     from norvalis.Kavrel import _Kavrel
     from norvalis.Kavrel._Kavrel import KavrelAlg
-    from norvalis.Sorvic import _sorvic
 
     class Liar:
         def __float__(self): raise RuntimeError("no float")
@@ -56,24 +55,18 @@ CHILD = """
             setattr(bad, name, value)
             yield bad.solve
         yield solver.solve
-        yield lambda: _sorvic._sorvic_solver([[Liar(), 0], [0, 1]], [0.1] * 3)
-        yield lambda: _sorvic._sorvic_solver(np.ones((2, 2, 2)), [0.1] * 3)
-        yield lambda: _sorvic._sorvic_solver([[1e308, -1e308], [-1e308, 1e308]], [0.1] * 3)
-        yield lambda: _sorvic._sorvic_solver(np.eye(4), Shrinking([0.1] * 8))
-        yield lambda: _sorvic._sorvic_solver(np.eye(2), [Liar()] * 3)
-        yield lambda: _sorvic._sorvic_solver(np.eye(2), [1e308] * 3)
-        yield lambda: _sorvic._HardwareEfficientCircuit(2**40, [0.0] * 8)
-        yield lambda: _sorvic._HardwareEfficientCircuit(Liar(), [0.0] * 8)
         yield lambda: UNITARY([0], [[Liar(), 0], [0, 1]])
         yield lambda: UNITARY(list(range(60)), np.eye(2))
         yield lambda: UNITARY([2**40], np.eye(2))
         yield lambda: UNITARY([0, 1], np.ones((4, 4), dtype=object))
         yield lambda: UNITARY([0], np.eye(2)).control([0])
 
-    attempt_all(attempts())
-    print("survived")
+    attempt = Attempts()
+    attempt.each(attempts())
+    attempt.report()
 """
 
 
 def test_hostile_calls_raise_python_errors_and_never_crash():
-    assert child_lines(CHILD)[-1] == "survived"
+    calls, failures = survivor_counts(CHILD)
+    assert calls == 39 and 0 < failures < calls
