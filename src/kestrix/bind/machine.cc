@@ -14,6 +14,7 @@
 #include "kestrix/py/convert.h"
 #include "kestrix/py/pickling.h"
 #include "kestrix/py/run.h"
+#include "kestrix/py/shipping.h"
 
 namespace kestrix::py {
 
@@ -75,7 +76,16 @@ std::vector<Program> as_programs(nb::handle programs) {
     return out;
 }
 
-nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qubits_arg) {
+// An executor and chunk size as run_batch and prob_batch take them.
+Placement placement_of(nb::handle executor, nb::handle chunk_size) {
+    Placement p;
+    p.executor = nb::borrow(executor);
+    if (!chunk_size.is_none()) p.chunk_size = to_count(chunk_size, "chunk_size");
+    return p;
+}
+
+nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qubits_arg,
+                                          const Placement& placement) {
     const std::vector<Program> programs = as_programs(programs_arg);
     std::optional<std::vector<int>> qubits;
     if (!qubits_arg.is_none()) qubits = to_index_list(qubits_arg, "qubit");
@@ -90,7 +100,8 @@ nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qu
             }
         }
     }
-    const std::vector<std::vector<double>> rows = probabilities_of_programs(programs, qubits);
+    const std::vector<std::vector<double>> rows =
+        probabilities_of_programs(programs, qubits, placement);
     const size_t cols = qubits             ? size_t{1} << qubits->size()
                         : programs.empty() ? 0
                                            : size_t{1} << programs.front().width();
@@ -298,16 +309,20 @@ Example:
 )DOC")
         .def(
             "run_batch",
-            [](Machine& self, nb::handle programs, nb::handle shots) {
+            [](Machine& self, nb::handle programs, nb::handle shots, nb::handle executor,
+               nb::handle chunk_size) {
                 const uint64_t count = to_count(shots, "shots");
+                const Placement placement = placement_of(executor, chunk_size);
                 std::vector<std::shared_ptr<Result>> out;
-                for (Result& r : run_programs(as_programs(programs), count, self.seed))
+                for (Result& r : run_programs(as_programs(programs), count, self.seed, placement))
                     out.push_back(std::make_shared<Result>(std::move(r)));
                 return out;
             },
-            nb::arg("programs"), nb::arg("shots") = 1000,
+            nb::arg("programs"), nb::arg("shots") = 1000, nb::kw_only(),
+            nb::arg("executor").none() = nb::none(), nb::arg("chunk_size").none() = nb::none(),
             nb::sig("def run_batch(self, programs: collections.abc.Iterable[QProg | QCircuit | "
-                    "QGate], shots: int = 1000) -> list[QResult]"),
+                    "QGate], shots: int = 1000, *, executor: object | None = None, "
+                    "chunk_size: int | None = None) -> list[QResult]"),
             R"DOC(Runs many independent programs over all threads.
 
 Each result is exactly what run() would give: seeds are drawn one per measuring
@@ -318,6 +333,11 @@ unchanged.
 Args:
     programs: QProg, QCircuit or QGate objects.
     shots: shots for each measured program (a positive int).
+    executor: an executor (a dask.distributed Client, a ProcessPoolExecutor, ...) whose
+        workers run the batch in chunks, with the same results; by default the one of
+        kestrix.parallel.executor(...) when the batch is large enough to gain, else this
+        process.
+    chunk_size: programs per shipped chunk; by default about 50 ms of work each.
 
 Returns:
     list[QResult]: one result per program, in order.
@@ -329,12 +349,15 @@ Example:
 )DOC")
         .def(
             "prob_batch",
-            [](const Machine&, nb::handle programs, nb::handle qubits) {
-                return prob_batch(programs, qubits);
+            [](const Machine&, nb::handle programs, nb::handle qubits, nb::handle executor,
+               nb::handle chunk_size) {
+                return prob_batch(programs, qubits, placement_of(executor, chunk_size));
             },
-            nb::arg("programs"), nb::arg("qubits") = nb::none(),
+            nb::arg("programs"), nb::arg("qubits") = nb::none(), nb::kw_only(),
+            nb::arg("executor").none() = nb::none(), nb::arg("chunk_size").none() = nb::none(),
             nb::sig("def prob_batch(self, programs: collections.abc.Iterable[QProg | QCircuit | "
-                    "QGate], qubits: int | collections.abc.Sequence[int] | None = None) -> "
+                    "QGate], qubits: int | collections.abc.Sequence[int] | None = None, *, "
+                    "executor: object | None = None, chunk_size: int | None = None) -> "
                     "numpy.typing.NDArray[numpy.float64]"),
             R"DOC(Exact probabilities of many programs without measurements, over all threads.
 
@@ -344,6 +367,8 @@ Args:
     programs: QProg, QCircuit or QGate objects without measurements.
     qubits: the qubits to read (all of them by default, which then must be as many in
         every program).
+    executor: where the batch runs, as for run_batch.
+    chunk_size: programs per shipped chunk, as for run_batch.
 
 Returns:
     numpy.ndarray: float64, one row per program; row i is what
@@ -377,6 +402,9 @@ Example:
         });
     make_picklable(machine, "kestrix.core", 'M', encode_machine, decode_machine, false);
     make_comparable(machine, [](const Machine& a, const Machine& b) { return a.seed == b.seed; });
+
+    m.def("_run_shipped_chunk", &run_shipped_chunk, nb::arg("request"),
+          "Runs one chunk of a batch shipped by kestrix.parallel (bytes in, bytes out).");
 }
 
 }  // namespace kestrix::py

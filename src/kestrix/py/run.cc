@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "kestrix/lib/base/errors.h"
+#include "kestrix/py/shipping.h"
 
 namespace kestrix::py {
 
@@ -30,27 +31,36 @@ Result run_program(const Program& program, uint64_t shots, std::optional<uint64_
 }
 
 std::vector<Result> run_programs(std::span<const Program> programs, uint64_t shots,
-                                 std::optional<uint64_t> seed) {
+                                 std::optional<uint64_t> seed, const Placement& placement) {
     std::vector<uint64_t> seeds;
     for (const Program& p : programs) {
         check_fits_in_memory(p.width());
         // Drawn in order, exactly as one run_program per program would draw them.
         seeds.push_back(seed ? *seed : (p.circuit.has_measurement() ? seed_from_numpy() : 0));
     }
-    return run_programs(programs, shots, std::span<const uint64_t>(seeds));
+    return run_programs(programs, shots, std::span<const uint64_t>(seeds), placement);
 }
 
 std::vector<Result> run_programs(std::span<const Program> programs, uint64_t shots,
-                                 std::span<const uint64_t> seeds) {
+                                 std::span<const uint64_t> seeds, const Placement& placement) {
     for (const Program& p : programs) check_fits_in_memory(p.width());
+    if (nb::object executor = executor_for(programs, placement); !executor.is_none()) {
+        Simulator::check_batch(programs, shots, seeds);  // refused before shipping
+        return run_shipped(executor, programs, shots, seeds, placement.chunk_size);
+    }
     return interruptible_work(kReleaseGilWork, [&](const InterruptCheck& interrupt) {
         return Simulator::run_batch(programs, shots, seeds, interrupt);
     });
 }
 
 std::vector<std::vector<double>> probabilities_of_programs(
-    std::span<const Program> programs, const std::optional<std::vector<int>>& qubits) {
+    std::span<const Program> programs, const std::optional<std::vector<int>>& qubits,
+    const Placement& placement) {
     for (const Program& p : programs) check_fits_in_memory(p.width());
+    if (nb::object executor = executor_for(programs, placement); !executor.is_none()) {
+        Simulator::check_probabilities_batch(programs, qubits);  // refused before shipping
+        return probabilities_shipped(executor, programs, qubits, placement.chunk_size);
+    }
     return interruptible_work(kReleaseGilWork, [&](const InterruptCheck& interrupt) {
         return Simulator::probabilities_batch(programs, qubits, interrupt);
     });

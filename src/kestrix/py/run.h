@@ -59,27 +59,39 @@ uint64_t seed_from_numpy();
 Result run_program(const Program& program, uint64_t shots,
                    std::optional<uint64_t> seed = std::nullopt);
 
+/// Where a batch runs: by default in this process, or through the executor that
+/// kestrix.parallel.executor(...) made current when the batch holds enough work to pay for
+/// shipping it; an explicit executor takes every batch (see shipping.h).
+struct Placement {
+    nb::object executor;      ///< an explicit executor, or none
+    uint64_t chunk_size = 0;  ///< programs per shipped chunk; 0 sizes chunks by their work
+    bool here = false;        ///< run in this process whatever executor is current
+};
+
 /// Runs many independent programs over all the engine's threads and returns one result
 /// per program, each exactly what run_program(programs[i], shots, seed) would return when
 /// called once per program in order: without `seed`, every program that measures draws its
 /// seed from NumPy's generator, in order, before any runs. The GIL is released while the
 /// programs run; Ctrl-C stops the batch with KeyboardInterrupt. Use it wherever a module
 /// runs many small circuits (kernel entries, distances, losses): on k cores it costs about
-/// 1/k of the one-by-one time.
+/// 1/k of the one-by-one time, and under kestrix.parallel.executor it runs on the
+/// executor's workers, with the same results.
 std::vector<Result> run_programs(std::span<const Program> programs, uint64_t shots,
-                                 std::optional<uint64_t> seed = std::nullopt);
+                                 std::optional<uint64_t> seed = std::nullopt,
+                                 const Placement& placement = {});
 
 /// The same with one seed per program, drawn by the caller: for modules whose seed draws
 /// interleave with other NumPy calls (a replaceable step called before each run), so the
 /// seeds cannot all be drawn at the start of the batch. ValueError when the counts differ.
 std::vector<Result> run_programs(std::span<const Program> programs, uint64_t shots,
-                                 std::span<const uint64_t> seeds);
+                                 std::span<const uint64_t> seeds, const Placement& placement = {});
 
 /// The exact-probability counterpart of run_programs for programs without measurements:
 /// row i is the distribution of programs[i]'s final state over `qubits` (index bit k =
 /// qubits[k]), or over all its qubits when `qubits` is nullopt. Draws nothing from NumPy.
 std::vector<std::vector<double>> probabilities_of_programs(
-    std::span<const Program> programs, const std::optional<std::vector<int>>& qubits);
+    std::span<const Program> programs, const std::optional<std::vector<int>>& qubits,
+    const Placement& placement = {});
 
 /// The all-zero state of `num_qubits` qubits after `circuit` (which must fit in it).
 StateVector evolve(const Circuit& circuit, int num_qubits);

@@ -1,5 +1,6 @@
 #include "kestrix/lib/io/codec.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -37,7 +38,9 @@ class Writer {
 
   private:
     void put(uint64_t v, int bytes) {  // little-endian, whatever the host
-        for (int k = 0; k < bytes; ++k) out_ += char((v >> (8 * k)) & 0xff);
+        char b[8];
+        for (int k = 0; k < bytes; ++k) b[k] = char((v >> (8 * k)) & 0xff);
+        out_.append(b, size_t(bytes));
     }
     std::string out_;
 };
@@ -177,8 +180,20 @@ std::vector<const ItemList*> bodies_in_order(const ItemList& root,
 }
 
 void write_circuit(Writer& w, const Circuit& circuit) {
+    // A circuit of gates alone (most of a batch's) needs no index of its blocks.
+    const ItemList& items = circuit.items();
+    if (std::all_of(items.begin(), items.end(),
+                    [](const Item& item) { return std::holds_alternative<Gate>(item.value); })) {
+        w.u32(1);
+        w.u32(uint32_t(items.size()));
+        for (const Item& item : items) {
+            w.u8(0);
+            write_gate(w, std::get<Gate>(item.value));
+        }
+        return;
+    }
     std::unordered_map<const ItemList*, uint32_t> index;
-    const std::vector<const ItemList*> order = bodies_in_order(circuit.items(), index);
+    const std::vector<const ItemList*> order = bodies_in_order(items, index);
     w.u32(uint32_t(order.size()));
     for (const ItemList* list : order) {
         w.u32(uint32_t(list->size()));
@@ -289,19 +304,27 @@ Circuit decode_circuit(std::string_view bytes) {
     return decoded(bytes, 'C', "circuit", read_circuit);
 }
 
+namespace {
+
+void write_program(Writer& w, const Program& program) {
+    w.u32(uint32_t(program.declared_qubits));
+    write_circuit(w, program.circuit);
+}
+
+Program read_program(Reader& r) {
+    const uint32_t declared = r.u32();
+    if (declared > uint32_t(INT32_MAX)) r.fail("too many qubits");
+    return Program{read_circuit(r), int(declared)};
+}
+
+}  // namespace
+
 std::string encode_program(const Program& program) {
-    return encoded('P', [&](Writer& w) {
-        w.u32(uint32_t(program.declared_qubits));
-        write_circuit(w, program.circuit);
-    });
+    return encoded('P', [&](Writer& w) { write_program(w, program); });
 }
 
 Program decode_program(std::string_view bytes) {
-    return decoded(bytes, 'P', "program", [](Reader& r) {
-        const uint32_t declared = r.u32();
-        if (declared > uint32_t(INT32_MAX)) r.fail("too many qubits");
-        return Program{read_circuit(r), int(declared)};
-    });
+    return decoded(bytes, 'P', "program", read_program);
 }
 
 }  // namespace kestrix
@@ -313,6 +336,18 @@ namespace kestrix {
 struct ResultCodec {
     static std::string encode(const Result& r) {
         Writer w('R');
+        write(w, r);
+        return w.take();
+    }
+
+    static Result decode(std::string_view bytes) {
+        Reader in(bytes, 'R', "result");
+        Result r = read(in);
+        in.finish();
+        return r;
+    }
+
+    static void write(Writer& w, const Result& r) {
         w.i32(r.num_qubits_);
         w.u64(r.shots_);
         w.ints(r.cbits_);
@@ -327,11 +362,9 @@ struct ResultCodec {
         if (r.state_) write_state(w, *r.state_);
         w.u32(uint32_t(r.mean_probs_.size()));
         for (double p : r.mean_probs_) w.f64(p);
-        return w.take();
     }
 
-    static Result decode(std::string_view bytes) {
-        Reader in(bytes, 'R', "result");
+    static Result read(Reader& in) {
         Result r;
         r.num_qubits_ = in.i32();
         if (r.num_qubits_ < 0 || r.num_qubits_ > 50) in.fail("bad number of qubits");
@@ -372,7 +405,6 @@ struct ResultCodec {
         const bool averaged = r.mean_probs_.size() == (uint64_t{1} << r.num_qubits_);
         if (r.state_ ? !r.mean_probs_.empty() : !averaged)
             in.fail("neither a final state nor probabilities");
-        in.finish();
         return r;
     }
 };
@@ -413,6 +445,75 @@ PauliSum decode_pauli_sum(std::string_view bytes) {
         t.coefficient = r.f64();
         if (t.pauli.width() > out.num_qubits) r.fail("a term wider than the observable");
         if (!std::isfinite(t.coefficient)) r.fail("a coefficient that is not finite");
+    }
+    r.finish();
+    return out;
+}
+
+std::string encode_batch_request(const BatchSettings& settings, std::span<const Program> programs,
+                                 std::span<const uint64_t> seeds) {
+    if (seeds.size() != programs.size()) throw ValueError("a batch needs one seed per program");
+    Writer w('B');
+    w.text(settings.version);
+    w.u8(settings.probabilities);
+    w.u64(settings.shots);
+    w.u8(settings.qubits.has_value());
+    if (settings.qubits) w.ints(*settings.qubits);
+    w.u32(uint32_t(programs.size()));
+    for (size_t k = 0; k < programs.size(); ++k) {
+        w.u64(seeds[k]);
+        write_program(w, programs[k]);
+    }
+    return w.take();
+}
+
+BatchRequest decode_batch_request(std::string_view bytes) {
+    Reader r(bytes, 'B', "batch");
+    BatchRequest out;
+    out.settings.version = std::string(r.text());
+    out.settings.probabilities = r.flag();
+    out.settings.shots = r.u64();
+    if (out.settings.shots == 0) r.fail("no shots");
+    if (r.flag()) out.settings.qubits = r.ints();
+    for (size_t k = r.count(16); k > 0; --k) {
+        out.seeds.push_back(r.u64());
+        out.programs.push_back(read_program(r));
+    }
+    r.finish();
+    return out;
+}
+
+std::string encode_batch_results(std::span<const Result> results) {
+    Writer w('b');
+    w.u32(uint32_t(results.size()));
+    for (const Result& result : results) ResultCodec::write(w, result);
+    return w.take();
+}
+
+std::vector<Result> decode_batch_results(std::string_view bytes) {
+    Reader r(bytes, 'b', "batch of results");
+    std::vector<Result> out;
+    for (size_t k = r.count(16); k > 0; --k) out.push_back(ResultCodec::read(r));
+    r.finish();
+    return out;
+}
+
+std::string encode_batch_rows(const std::vector<std::vector<double>>& rows) {
+    Writer w('r');
+    w.u32(uint32_t(rows.size()));
+    for (const std::vector<double>& row : rows) {
+        w.u32(uint32_t(row.size()));
+        for (double p : row) w.f64(p);
+    }
+    return w.take();
+}
+
+std::vector<std::vector<double>> decode_batch_rows(std::string_view bytes) {
+    Reader r(bytes, 'r', "batch of probabilities");
+    std::vector<std::vector<double>> out(r.count(4));
+    for (std::vector<double>& row : out) {
+        row.resize(r.count(8));
+        for (double& p : row) p = r.f64();
     }
     r.finish();
     return out;

@@ -90,6 +90,40 @@ TEST(Codec, ProgramsStatesAndResultsRoundTrip) {
     }
 }
 
+// A batch shipped to another process and its answers: everything that decides a run comes
+// back, so the receiver computes exactly what the sender would have.
+TEST(Codec, BatchesAndTheirAnswersRoundTrip) {
+    std::mt19937_64 rng(11);
+    std::vector<Program> programs;
+    for (int k = 0; k < 5; ++k) {
+        Program p{testing::random_circuit(2 + k % 3, 10, rng), 4};
+        if (k % 2) p.circuit.append(make_measure(0, 0));
+        programs.push_back(std::move(p));
+    }
+    const std::vector<uint64_t> seeds = {3, 1, 4, 1, 5};
+    BatchSettings settings{"1.2.3", false, 77, std::vector<int>{2, 0}};
+    const BatchRequest back = decode_batch_request(encode_batch_request(settings, programs, seeds));
+    EXPECT_EQ(back.settings.version, "1.2.3");
+    EXPECT_EQ(back.settings.shots, 77u);
+    EXPECT_EQ(back.settings.qubits, (std::vector<int>{2, 0}));
+    EXPECT_EQ(back.seeds, seeds);
+    ASSERT_EQ(back.programs.size(), programs.size());
+    for (size_t k = 0; k < programs.size(); ++k) {
+        EXPECT_TRUE(same_flattened(back.programs[k].circuit, programs[k].circuit));
+        EXPECT_EQ(back.programs[k].declared_qubits, 4);
+    }
+    const std::vector<Result> results = Simulator::run_batch(programs, 77, seeds);
+    EXPECT_EQ(decode_batch_results(encode_batch_results(results)), results);
+    const std::vector<std::vector<double>> rows = {{0.25, 0.75}, {}, {1.0}};
+    EXPECT_EQ(decode_batch_rows(encode_batch_rows(rows)), rows);
+
+    EXPECT_THROW(encode_batch_request(settings, programs, std::vector<uint64_t>{1}), ValueError);
+    const std::string bytes = encode_batch_request(settings, programs, seeds);
+    for (size_t cut : {size_t{0}, size_t{5}, bytes.size() / 2, bytes.size() - 1})
+        EXPECT_THROW(decode_batch_request(bytes.substr(0, cut)), ValueError);
+    EXPECT_THROW(decode_batch_results(encode_batch_rows(rows)), ValueError);
+}
+
 TEST(Codec, PauliSumsRoundTrip) {
     PauliSum h{3, {{PauliString::from_label("XYZ"), 0.5}, {PauliString::from_label("IIZ"), -2}}};
     EXPECT_EQ(decode_pauli_sum(encode_pauli_sum(h)), h);

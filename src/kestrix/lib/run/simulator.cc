@@ -191,14 +191,19 @@ void over_programs(std::span<const Program> programs, const InterruptCheck& inte
 
 }  // namespace
 
-std::vector<Result> Simulator::run_batch(std::span<const Program> programs, uint64_t shots,
-                                         std::span<const uint64_t> seeds,
-                                         const InterruptCheck& interrupt) {
+void Simulator::check_batch(std::span<const Program> programs, uint64_t shots,
+                            std::span<const uint64_t> seeds) {
     if (seeds.size() != programs.size()) {
         throw ValueError("run_batch: " + std::to_string(programs.size()) + " programs but " +
                          std::to_string(seeds.size()) + " seeds");
     }
     if (shots == 0) throw ValueError("shots must be positive");
+}
+
+std::vector<Result> Simulator::run_batch(std::span<const Program> programs, uint64_t shots,
+                                         std::span<const uint64_t> seeds,
+                                         const InterruptCheck& interrupt) {
+    check_batch(programs, shots, seeds);
     std::vector<Result> results(programs.size());
     over_programs(programs, interrupt, [&](size_t i, const InterruptCheck& check) {
         results[i] = run(programs[i], shots, seeds[i], check);
@@ -206,9 +211,8 @@ std::vector<Result> Simulator::run_batch(std::span<const Program> programs, uint
     return results;
 }
 
-std::vector<std::vector<double>> Simulator::probabilities_batch(
-    std::span<const Program> programs, const std::optional<std::vector<int>>& qubits,
-    const InterruptCheck& interrupt) {
+void Simulator::check_probabilities_batch(std::span<const Program> programs,
+                                          const std::optional<std::vector<int>>& qubits) {
     if (qubits) check_distinct_qubits(*qubits, "probabilities_batch");
     for (size_t i = 0; i < programs.size(); ++i) {
         if (programs[i].circuit.has_measurement()) {
@@ -223,6 +227,12 @@ std::vector<std::vector<double>> Simulator::probabilities_batch(
             }
         }
     }
+}
+
+std::vector<std::vector<double>> Simulator::probabilities_batch(
+    std::span<const Program> programs, const std::optional<std::vector<int>>& qubits,
+    const InterruptCheck& interrupt) {
+    check_probabilities_batch(programs, qubits);
     std::vector<std::vector<double>> rows(programs.size());
     over_programs(programs, interrupt, [&](size_t i, const InterruptCheck& check) {
         const Result r = run(programs[i], 1, 0, check);

@@ -75,6 +75,10 @@ class Simulator {
     static std::vector<Result> run_batch(std::span<const Program> programs, uint64_t shots,
                                          std::span<const uint64_t> seeds,
                                          const InterruptCheck& interrupt = {});
+    /// What run_batch refuses before it runs anything, for callers that send the batch
+    /// elsewhere.
+    static void check_batch(std::span<const Program> programs, uint64_t shots,
+                            std::span<const uint64_t> seeds);
 
     /// The exact-probability counterpart of run_batch for programs without measurements
     /// (ValueError for one that measures): row i is the distribution of programs[i]'s
@@ -85,6 +89,9 @@ class Simulator {
     static std::vector<std::vector<double>> probabilities_batch(
         std::span<const Program> programs, const std::optional<std::vector<int>>& qubits,
         const InterruptCheck& interrupt = {});
+    /// What probabilities_batch refuses before it runs anything.
+    static void check_probabilities_batch(std::span<const Program> programs,
+                                          const std::optional<std::vector<int>>& qubits);
 };
 
 }  // namespace kestrix
