@@ -33,8 +33,14 @@ class Module {
     /// from <dots><module> import *, relative to this module's package (`level` dots).
     void import_star(const char* module, int level);
 
-    /// Defines a module-level function and binds it as a module attribute. The body takes
-    /// the Call and returns a Python object, a C++ value nanobind converts, or nothing.
+    /// Defines a module-level function and binds it as a module attribute. The body, a
+    /// named function of the module's source (or any callable), takes the Call and returns
+    /// a Python object, a C++ value nanobind converts, or nothing:
+    ///     m.def("iter_num", iter_num, {arg("q_num"), arg("sol_num")}, R"DOC(...)DOC");
+    template <class F>
+    nb::object def(const char* name, F&& body, std::vector<Param> params, const Doc& doc) {
+        return define(name, std::move(params), doc, to_body(std::forward<F>(body)));
+    }
     template <class F>
     nb::object def(const char* name, std::vector<Param> params, const Doc& doc, F&& body) {
         return define(name, std::move(params), doc, to_body(std::forward<F>(body)));
@@ -58,10 +64,18 @@ class ClassBuilder {
 
     /// A method; `params` starts with "self".
     template <class F>
+    void method(const char* name, F&& body, std::vector<Param> params, const Doc& doc) {
+        add(name, std::move(params), doc, to_body(std::forward<F>(body)), false);
+    }
+    template <class F>
     void method(const char* name, std::vector<Param> params, const Doc& doc, F&& body) {
         add(name, std::move(params), doc, to_body(std::forward<F>(body)), false);
     }
     /// A static method.
+    template <class F>
+    void static_method(const char* name, F&& body, std::vector<Param> params, const Doc& doc) {
+        add(name, std::move(params), doc, to_body(std::forward<F>(body)), true);
+    }
     template <class F>
     void static_method(const char* name, std::vector<Param> params, const Doc& doc, F&& body) {
         add(name, std::move(params), doc, to_body(std::forward<F>(body)), true);
