@@ -88,7 +88,7 @@ constexpr long long kMaxAnalysedQubits = 1'000'000;
 
 nb::object two_to_the(nb::handle q_num) {
     if (PyLong_Check(q_num.ptr()) &&
-        PyObject_RichCompareBool(q_num.ptr(), nb::int_(kMaxAnalysedQubits).ptr(), Py_GT) == 1) {
+        rich_compare_bool(q_num, nb::int_(kMaxAnalysedQubits), Py_GT)) {
         raise(PyExc_ValueError, "q_num must be at most %lld, got %S", kMaxAnalysedQubits,
               q_num.ptr());
     }
@@ -284,8 +284,7 @@ nb::object grover_adaptive_search_run(const Call& call) {
 
             machine.attr("run")(prog, nb::arg("shots") = 1);
             nb::object prog_res = machine.attr("result")().attr("get_prob_dict")();
-            nb::object outcomes = nb::steal(PySequence_List(prog_res.ptr()));
-            if (!outcomes.is_valid()) throw nb::python_error();
+            nb::object outcomes = as_list(prog_res);
             nb::object outcome = item(outcomes, 0);
             nb::object current_value = value_function(outcome);
             nb::object diff = current_value - self.attr("_current_min");

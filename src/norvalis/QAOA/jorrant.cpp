@@ -45,13 +45,6 @@ nb::object iteration_cap(nb::object maxiter) {
     return maxiter;
 }
 
-// a <op> b as Python evaluates it (element-wise for arrays).
-nb::object compare(nb::handle a, nb::handle b, int op) {
-    nb::object result = nb::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
-    if (!result.is_valid()) throw nb::python_error();
-    return result;
-}
-
 // rise / diff, with 0 where the two evaluated points coincide (a variable pinned by equal
 // bounds, or a step lost to rounding): such a component says nothing about the slope, and
 // dividing would put NaN into the iterate.
@@ -60,22 +53,15 @@ nb::object slope(nb::handle np, nb::handle rise, nb::handle diff) {
     const bool apart = nb::isinstance(diff, np.attr("ndarray")) ? truthy(diff.attr("all")())
                                                                 : truthy(np.attr("all")(diff));
     if (apart) return rise / diff;
-    nb::object flat = compare(diff, nb::int_(0), Py_EQ);
+    nb::object flat = rich_compare(diff, nb::int_(0), Py_EQ);
     nb::object divisor = np.attr("where")(flat, 1, diff);
     return np.attr("where")(flat, 0.0, rise / divisor);
-}
-
-// bn[:, column]
-nb::object column(nb::handle bn, int index) {
-    nb::object all = nb::steal(PySlice_New(nullptr, nullptr, nullptr));
-    return bn[nb::make_tuple(all, index)];
 }
 
 nb::object jorrant_minimize(const Call& call) {
     auto [func, x0, args_in, tol, bounds_in, callback, options] = call.args<7>();
     nb::object np = call.global("np");
-    nb::object args = nb::steal(PySequence_Tuple(args_in.ptr()));
-    if (!args.is_valid()) throw nb::python_error();
+    nb::object args = as_tuple(args_in);
     nb::object a = option(options, "a", nb::float_(1.0));
     nb::object c = option(options, "c", nb::float_(1.0));
     nb::object alpha = option(options, "alpha", nb::float_(0.602));
@@ -127,7 +113,7 @@ nb::object check_bounds(const Call& call) {
     }
     nb::object lower = np.attr("array")(column(bn, 0));
     nb::object upper = np.attr("array")(column(bn, 1));
-    if (truthy(compare(lower, upper, Py_GT).attr("any")()))
+    if (truthy(rich_compare(lower, upper, Py_GT).attr("any")()))
         raise(PyExc_ValueError, "One of the lower bounds is greater than an upper bound.");
     if (count > 1 && !d.equal(nb::int_(count)))
         raise(PyExc_IndexError,

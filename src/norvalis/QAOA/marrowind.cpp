@@ -15,10 +15,6 @@ namespace {
 using namespace norvalis::frame;
 using Qubits = std::vector<int>;
 
-// The iswap function this module defines, kept (with a reference that lives as long as the
-// process, as the module does) to recognise it when the mixers look `iswap` up.
-PyObject* builtin_iswap = nullptr;
-
 // exp(-i angle (XX + YY) / 2) on (q1, q2), exactly, in eight gates.
 void append_iswap(Circuit& c, int q1, int q2, double angle) {
     const double quarter = M_PI / 2;
@@ -38,13 +34,13 @@ void append_iswap(Circuit& c, int q1, int q2, double angle) {
 class PairBlocks {
   public:
     PairBlocks(const Call& call, nb::handle qlist, nb::handle t)
-        : swap_(call.global("iswap")), scaled_(nb::int_(-2) * t) {
+        : swap_(call.global("iswap")),
+          compiled_(is_original("iswap", swap_)),
+          scaled_(nb::int_(-2) * t) {
         if (kestrix::py::is_integer_scalar(qlist) || !PySequence_Check(qlist.ptr()))
             raise(PyExc_TypeError, "qlist must be a sequence of qubits, got %s",
                   Py_TYPE(qlist.ptr())->tp_name);
-        PyObject* items = PySequence_List(qlist.ptr());  // a snapshot, read once
-        if (!items) throw nb::python_error();
-        items_ = nb::steal<nb::list>(items);
+        items_ = as_list(qlist);  // a snapshot, read once
         if (compiled()) qubits_ = to_index_list(items_, "qubit");
     }
 
@@ -64,10 +60,12 @@ class PairBlocks {
     }
 
   private:
-    bool compiled() const { return swap_.ptr() == builtin_iswap; }
+    bool compiled() const { return compiled_; }
     double angle() const { return to_angle(scaled_, "angle"); }
 
-    nb::object swap_, scaled_;
+    nb::object swap_;
+    bool compiled_;
+    nb::object scaled_;
     nb::list items_;
     Qubits qubits_;
 };
@@ -112,9 +110,7 @@ nb::list domain_positions(nb::handle domains, Py_ssize_t q_num, const char* indi
         }
     } else if (PyList_CheckExact(domains.ptr())) {
         // A snapshot: user code run while reading a domain cannot change the iteration.
-        PyObject* copy = PySequence_List(domains.ptr());
-        if (!copy) throw nb::python_error();
-        out = nb::steal<nb::list>(copy);
+        out = as_list(domains);
     } else if (domains.is_none()) {
         for (Py_ssize_t i = 0; i < q_num; ++i) {
             nb::list single;
@@ -252,14 +248,13 @@ NORVALIS_MODULE(marrowind, m) {
     // -----------------------------------------------------------------------------------
     // XY mixers
 
-    nb::object defined = m.def("iswap", iswap, {arg("q1"), arg("q2"), arg("angle")}, R"DOC(
+    m.def("iswap", iswap, {arg("q1"), arg("q2"), arg("angle")}, R"DOC(
 The exchange block exp(-i angle (XX + YY) / 2) on (q1, q2), exactly and
 without global phase, as eight gates: RX(pi/2) on both, CNOT(q1, q2),
 RX(angle) on q1 and RZ(angle) on q2, CNOT(q1, q2), RX(-pi/2) on both. It
 leaves |00> and |11> alone and turns |01>, |10> into each other by cos(angle)
 and -i sin(angle), so the Hamming weight is kept.
 )DOC");
-    builtin_iswap = defined.release().ptr();
 
     m.def("parity_partition_xy_mixer", parity_partition_xy_mixer, {arg("qlist"), arg("beta")},
           R"DOC(

@@ -30,19 +30,6 @@ constexpr int kAncilla = 2;
 // the data cannot fill K clusters (fewer distinct points than K, say).
 constexpr int kMaxRedraws = 100;
 
-// The objects bound at load under the names this module calls through, kept to recognise
-// them: while a name still refers to its original, the direct C++ path is equivalent.
-// draw_qprog counts only if it is the SDK's own (a caller may have replaced
-// kestrix.core.draw_qprog before this module loaded); otherwise it is None.
-struct Originals {
-    nb::object draw_qprog, circuit, distances;
-};
-
-Originals& originals() {
-    static auto* o = new Originals();  // lives as long as the process, like the module
-    return *o;
-}
-
 // Whether `f` is the SDK's draw_qprog, which returns a string and prints nothing: the
 // native function of that name in kestrix.core.
 bool is_sdk_draw(nb::handle f) {
@@ -108,7 +95,7 @@ class SwapTests {
         // name refers to it, the discarded drawing is skipped. A replacement is called with
         // the program, and the program runs as the replacement left it.
         nb::object draw = call_.global("draw_qprog");
-        if (!draw.is(originals().draw_qprog)) {
+        if (!is_original("draw_qprog", draw)) {
             nb::object prog = nb::cast(std::move(program));
             draw(prog);
             program = nb::cast<const Program&>(prog);
@@ -232,26 +219,6 @@ nb::object distances_by_calls(const Call& call, nb::handle data, nb::handle cent
     return call.global("np").attr("array")(rows);
 }
 
-// `a op b` as Python's `if` reads it (op: Py_LT, Py_GT, Py_NE, ...).
-bool compare(nb::handle a, nb::handle b, int op) {
-    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-// `a == b` as an object: a boolean mask when `a` is an array.
-nb::object elementwise_equal(nb::handle a, nb::handle b) {
-    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
-}
-
-nb::object absolute(nb::handle value) {
-    PyObject* r = PyNumber_Absolute(value.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
-}
-
 nb::object VandemirCircuit(const Call& call) {
     auto [theta0, phi0, theta, phi] = call.args<4>();
     SwapTests tests(call);
@@ -269,7 +236,7 @@ nb::object point_centroid_distances(const Call& call) {
     const auto coordinates = read_coordinates(point, centroids, range_length(k));
 
     nb::list out;
-    if (call.global("_VandemirCircuit").is(originals().circuit)) {
+    if (call.is_original("_VandemirCircuit")) {
         std::vector<Encoded> centres = encode(coordinates);
         const Encoded p = centres.front();
         centres.erase(centres.begin());
@@ -330,19 +297,17 @@ nb::object vandemir_fit(const Call& call) {
     // NaN compares false with everything: the loop would never run, and the random centres would
     // come back as a result. (RichCompareBool would take an object as equal to itself.)
     nb::object tol = self.attr("tol");
-    nb::object unequal = nb::steal(PyObject_RichCompare(tol.ptr(), tol.ptr(), Py_NE));
-    if (!unequal.is_valid()) throw nb::python_error();
-    if (truthy(unequal)) raise(PyExc_ValueError, "tol must be a number, got %R", tol.ptr());
-    while (compare(absolute(error - upper_error), self.attr("tol"), Py_GT)) {
+    if (truthy(rich_compare(tol, tol, Py_NE)))
+        raise(PyExc_ValueError, "tol must be a number, got %R", tol.ptr());
+    while (rich_compare_bool(absolute(error - upper_error), self.attr("tol"), Py_GT)) {
         // No movement is below a negative tolerance: the loop could never end.
         nb::object tol = self.attr("tol");
-        if (compare(tol, nb::int_(0), Py_LT))
+        if (rich_compare_bool(tol, nb::int_(0), Py_LT))
             raise(PyExc_ValueError, "tol must not be negative, got %R", tol.ptr());
         centers = centers_new;
         nb::object K = self.attr("K");
         nb::object distances;
-        if (call.global("_point_centroid_distances").is(originals().distances) &&
-            call.global("_VandemirCircuit").is(originals().circuit)) {
+        if (call.is_original("_point_centroid_distances") && call.is_original("_VandemirCircuit")) {
             if (!points) points = sample_points(data);
             distances = batched_distances(call, *points, centers, range_length(K));
         } else {
@@ -352,7 +317,7 @@ nb::object vandemir_fit(const Call& call) {
 
         nb::object filled = nb::steal(PySet_New(clusters.ptr()));
         if (!filled.is_valid()) throw nb::python_error();
-        if (compare(nb::int_(nb::len(filled)), self.attr("K"), Py_NE)) {
+        if (rich_compare_bool(nb::int_(nb::len(filled)), self.attr("K"), Py_NE)) {
             if (redraws == kMaxRedraws) {
                 if (!points) points = sample_points(data);
                 raise(PyExc_ValueError,
@@ -369,12 +334,12 @@ nb::object vandemir_fit(const Call& call) {
         centers_old = deepcopy(centers_new);
         const Py_ssize_t k = range_length(self.attr("K"));
         for (Py_ssize_t i = 0; i < k; ++i) {
-            nb::object members = data[elementwise_equal(clusters, nb::int_(i))];
+            nb::object members = data[rich_compare(clusters, nb::int_(i), Py_EQ)];
             centers_new[nb::int_(i)] = np.attr("mean")(members, nb::arg("axis") = 0);
         }
         upper_error = deepcopy(error);
         error = norm(centers_new - centers_old);
-        if (compare(error, self.attr("tol"), Py_LT)) break;
+        if (rich_compare_bool(error, self.attr("tol"), Py_LT)) break;
     }
     return nb::make_tuple(centers_new, clusters);
 }
@@ -388,10 +353,12 @@ NORVALIS_MODULE(Vandemir, m) {
     m.import_from("kestrix.core",
                   {"CPUQVM", "QCircuit", "QProg", "SWAP", "U3", "H", "measure", "draw_qprog"});
     nb::object draw = m.globals()["draw_qprog"];
-    originals().draw_qprog = is_sdk_draw(draw) ? draw : nb::none();
+    // draw_qprog counts as the original only if it is the SDK's own (a caller may have
+    // replaced kestrix.core.draw_qprog before this module loaded).
+    m.remember("draw_qprog", is_sdk_draw(draw) ? draw : nb::none());
 
-    originals().circuit = m.def("_VandemirCircuit", VandemirCircuit,
-                                {arg("theta0"), arg("phi0"), arg("theta"), arg("phi")}, R"DOC(
+    m.def("_VandemirCircuit", VandemirCircuit,
+          {arg("theta0"), arg("phi0"), arg("theta"), arg("phi")}, R"DOC(
 The swap test of the one-qubit states U3(theta0, phi0, 0)|0> and
 U3(theta, phi, 0)|0>, run for 1024 shots on a fresh simulator, seeded from
 NumPy's global generator.
@@ -414,8 +381,8 @@ Returns:
     orthogonal ones.
 )DOC");
 
-    originals().distances = m.def("_point_centroid_distances", point_centroid_distances,
-                                  {arg("point"), arg("centroids"), arg("k")}, R"DOC(
+    m.def("_point_centroid_distances", point_centroid_distances,
+          {arg("point"), arg("centroids"), arg("k")}, R"DOC(
 The swap-test distances of `point` to the first `k` rows of `centroids`.
 
 Only the first two coordinates enter: each value v is mapped to the angle

@@ -24,58 +24,6 @@ namespace {
 using namespace norvalis::frame;
 using norvalis::qmrmr::plain_real_array;
 
-// What the loss's documented steps call, as bound at load. The module loads once per
-// process, so these live as long as it; they are never released, which also keeps
-// interpreter shutdown from touching them.
-struct LoadTimeNames {
-    nb::object circuit_method;  // Feature_Selection.Circuit
-    nb::object cpuqvm, qprog, parse, np;
-    nb::object np_integer;  // numpy.integer
-};
-LoadTimeNames* load_time = nullptr;
-
-// -------------------------------------------------------------------------------------
-// Python idioms
-
-// `a, b = value`, with the host's messages.
-std::array<nb::object, 2> unpack_pair(nb::handle value) {
-    PyObject* it = PyObject_GetIter(value.ptr());
-    if (!it) {
-        PyErr_Clear();
-        raise(PyExc_TypeError, "cannot unpack non-iterable %s object",
-              Py_TYPE(value.ptr())->tp_name);
-    }
-    nb::object iterator = nb::steal(it);
-    std::array<nb::object, 2> out;
-    for (int k = 0; k < 2; ++k) {
-        PyObject* next = PyIter_Next(iterator.ptr());
-        if (!next) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", k);
-        }
-        out[k] = nb::steal(next);
-    }
-    PyObject* extra = PyIter_Next(iterator.ptr());
-    if (extra) {
-        Py_DECREF(extra);
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    return out;
-}
-
-nb::object as_list(nb::handle iterable) {
-    nb::object out = nb::steal(PySequence_List(iterable.ptr()));
-    if (!out.is_valid()) throw nb::python_error();
-    return out;
-}
-
-nb::object as_float(nb::handle value) {
-    nb::object out = nb::steal(PyNumber_Float(value.ptr()));
-    if (!out.is_valid()) throw nb::python_error();
-    return out;
-}
-
 // -------------------------------------------------------------------------------------
 // Circuits
 
@@ -139,12 +87,6 @@ nb::object outcome_distribution(const Call& call, nb::handle self, nb::handle pa
 // -------------------------------------------------------------------------------------
 // The loss
 
-nb::object matmul(nb::handle a, nb::handle b) {
-    PyObject* product = PyNumber_MatrixMultiply(a.ptr(), b.ptr());
-    if (!product) throw nb::python_error();
-    return nb::steal(product);
-}
-
 // (loss1, loss2) as written: the negated linear and the quadratic term summed over the
 // outcome dictionary with NumPy, for coefficients and outcomes of any kind.
 std::pair<nb::object, nb::object> numpy_terms(const Call& call, nb::handle self,
@@ -162,20 +104,12 @@ std::pair<nb::object, nb::object> numpy_terms(const Call& call, nb::handle self,
     return {loss1, loss2};
 }
 
-// Whether the loss's documented steps would call only this module's own code.
+// Whether the loss's documented steps would call only this module's own code: the names
+// they go through are those bound at import, and self.Circuit is the class's own.
 bool documented_steps_are_own(const Call& call, nb::handle self) {
-    const std::array<std::pair<const char*, PyObject*>, 4> names = {{
-        {"CPUQVM", load_time->cpuqvm.ptr()},
-        {"QProg", load_time->qprog.ptr()},
-        {"parse_quantum_result_dict", load_time->parse.ptr()},
-        {"np", load_time->np.ptr()},
-    }};
-    for (auto [name, original] : names)
-        if (call.global(name).ptr() != original) return false;
-    nb::object circuit = self.attr("Circuit");
-    return PyMethod_Check(circuit.ptr()) &&
-           PyMethod_GET_FUNCTION(circuit.ptr()) == load_time->circuit_method.ptr() &&
-           PyMethod_GET_SELF(circuit.ptr()) == self.ptr();
+    for (const char* name : {"CPUQVM", "QProg", "parse_quantum_result_dict", "np"})
+        if (!call.is_original(name)) return false;
+    return is_original_method(self.attr("Circuit"), "Feature_Selection.Circuit", self);
 }
 
 // (loss1, loss2) summed in C++ over an outcome dictionary of n-character bit strings
@@ -245,7 +179,7 @@ std::optional<norvalis::qmrmr::Expectations> exact_expectations(const Call& call
     // A NumPy integer (a count from np.sum, say) is read as the int it stands for; its
     // __index__ runs no user code.
     if (!PyLong_CheckExact(select_num.ptr())) {
-        if (!nb::isinstance(select_num, load_time->np_integer)) return std::nullopt;
+        if (!nb::isinstance(select_num, original("np").attr("integer"))) return std::nullopt;
         select_num = nb::steal(PyNumber_Index(select_num.ptr()));
         if (!select_num.is_valid()) throw nb::python_error();
     }
@@ -553,11 +487,5 @@ and select_key's top ten at the final angles. Reseeds NumPy's global
 generator with 1234 first, so every call draws the same perturbations.
 Evaluates the loss 601 times, so `l1` and `l2` grow by 601 each.
 )DOC");
-    nb::object cls = selection.finish();
-
-    nb::dict globals = nb::borrow<nb::dict>(m.globals());
-    load_time = new LoadTimeNames{
-        cls.attr("__dict__")["Circuit"],      globals["CPUQVM"], globals["QProg"],
-        globals["parse_quantum_result_dict"], globals["np"],     globals["np"].attr("integer"),
-    };
+    selection.finish();
 }

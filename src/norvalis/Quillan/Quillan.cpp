@@ -23,15 +23,6 @@ constexpr size_t kMaxPendingPrograms = 4096;
 
 using KernelMatrix = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 
-// The class's own dist and cir_real functions, kept to recognise them: while self.dist
-// and self.cir_real are these, k_kernel may skip the Python calls per entry. They live as
-// long as the process, like the module.
-struct OwnSteps {
-    PyObject* dist = nullptr;
-    PyObject* cir_real = nullptr;
-};
-OwnSteps own_steps;
-
 // The probability that both qubits read 0, as parse_quantum_result_dict(...)["00"] gives
 // it: scaled by the total probability. An outcome of probability exactly 0 gives 0.0.
 double both_zero_probability(const std::vector<double>& probs) {
@@ -39,13 +30,6 @@ double both_zero_probability(const std::vector<double>& probs) {
     double total = 0;
     for (double p : probs) total += p;
     return probs[0] / total;
-}
-
-// The column self.x[:, k].
-nb::object column(nb::handle x, int k) {
-    nb::object all = nb::steal(PySlice_New(nullptr, nullptr, nullptr));
-    if (!all.is_valid()) throw nb::python_error();
-    return x[nb::make_tuple(all, k)];
 }
 
 // The encoding circuit of the angles cs on the qubits qb: H on every qubit, RY(qb[i],
@@ -76,20 +60,15 @@ Program fidelity_program(const Circuit& x, const Circuit& y_inverse) {
 // Whether self.dist and self.cir_real are the class's own, so that an entry is the
 // fidelity program of the encodings without any user code in between.
 bool own_kernel_steps(nb::handle self) {
-    nb::object dist = self.attr("dist");
-    if (!PyMethod_Check(dist.ptr()) || PyMethod_GET_FUNCTION(dist.ptr()) != own_steps.dist ||
-        PyMethod_GET_SELF(dist.ptr()) != self.ptr())
-        return false;
-    return self.attr("cir_real").ptr() == own_steps.cir_real;
+    return is_original_method(self.attr("dist"), "Quantum_SVR.dist", self) &&
+           is_original_method(self.attr("cir_real"), "Quantum_SVR.cir_real");
 }
 
 // The kernel matrix through the class's own steps: every encoding built once, in the
 // order the entry-by-entry loop first reads it (so a bad row fails as it would there), and
 // the fidelity programs run as engine batches in row-major order.
 void fill_kernel(double* matrix, nb::handle X, nb::handle Y, Py_ssize_t rows, Py_ssize_t cols) {
-    nb::list qv;
-    qv.append(0);
-    qv.append(1);
+    nb::list qv = int_list({0, 1});
     std::vector<std::optional<Circuit>> y_inverse(static_cast<size_t>(cols));
     std::vector<Program> programs;
     size_t done = 0;
@@ -148,9 +127,7 @@ Circuit quantum_svr_cir_real(const Call& call) {
 double quantum_svr_dist(const Call& call) {
     auto [self, x, y] = call.args<3>();
     nb::object cir_real = self.attr("cir_real");
-    nb::list qv;
-    qv.append(0);
-    qv.append(1);
+    nb::list qv = int_list({0, 1});
     Program prog{Circuit(), 2};
     append(prog.circuit, cir_real(qv, x));
     append(prog.circuit, cir_real(qv, y).attr("dagger")());
@@ -281,8 +258,5 @@ Fits a fresh SVR as get_res does and shows the data and the predicted
 surface in 3-D. The grid has 30 x 30 points and spans, on both axes, from
 the smallest value of feature 0 to the largest value of feature 1.
 )DOC");
-    nb::object cls = svr.finish();
-    nb::object members = cls.attr("__dict__");
-    own_steps.dist = nb::object(members["dist"]).release().ptr();
-    own_steps.cir_real = nb::object(members["cir_real"].attr("__func__")).release().ptr();
+    svr.finish();
 }

@@ -22,13 +22,6 @@ namespace {
 using namespace norvalis::frame;
 using cplx = std::complex<double>;
 
-// `a op b` as Python's `if` reads it (op: Py_LT, Py_LE, Py_GT, Py_EQ, ...).
-bool compare(nb::handle a, nb::handle b, int op) {
-    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
 // A one-dimensional copy of `values` with the given NumPy dtype, and a view of its buffer.
 template <class T>
 std::pair<nb::object, nb::ndarray<T, nb::ndim<1>, nb::c_contig>> vector_copy(nb::handle np,
@@ -84,7 +77,7 @@ std::vector<cplx> complex_vector(nb::handle np, nb::handle vector) {
 nb::handle float_type() { return reinterpret_cast<PyObject*>(&PyFloat_Type); }
 
 bool mode_is(nb::handle self, const char* mode) {
-    return compare(self.attr("mode"), nb::str(mode), Py_EQ);
+    return rich_compare_bool(self.attr("mode"), nb::str(mode), Py_EQ);
 }
 
 [[noreturn]] void unknown_mode() { raise(PyExc_ValueError, "mode only support walsh or fourier"); }
@@ -111,7 +104,7 @@ bool all_floats(nb::handle values) {
 // min(values) < 0, reading a plain float64 vector straight from its buffer (the same
 // comparisons builtin min makes, NaN included).
 bool minimum_is_negative(const Call& call, nb::handle values, bool plain) {
-    if (!plain) return compare(call.global("min")(values), nb::int_(0), Py_LT);
+    if (!plain) return rich_compare_bool(call.global("min")(values), nb::int_(0), Py_LT);
     auto a = nb::cast<nb::ndarray<const double, nb::ndim<1>>>(values);
     double least = a(0);
     for (size_t k = 1; k < a.shape(0); ++k)
@@ -159,9 +152,8 @@ void q_spare_code_init(const Call& call) {
     if (minimum_is_negative(call, prob_list, plain)) raise(PyExc_ValueError, "prob must > 0");
     check_finite(prob_list, plain);
     nb::object total = np.attr("sum")(prob_list);
-    nb::object off = nb::steal(PyNumber_Absolute((total - nb::int_(1)).ptr()));
-    if (!off.is_valid()) throw nb::python_error();
-    if (compare(off, nb::float_(0.001), Py_GT))
+    nb::object off = absolute(total - nb::int_(1));
+    if (rich_compare_bool(off, nb::float_(0.001), Py_GT))
         raise(PyExc_Warning, "sum of prob list should be 1");
 
     nb::object prob = np.attr("array")(prob_list) / np.attr("sum")(np.attr("array")(prob_list));
@@ -185,13 +177,11 @@ void q_spare_code_init(const Call& call) {
 
 nb::object q_spare_code_select_top_n_complex_numbers(const Call& call) {
     auto [self, arr, n] = call.args<3>();
-    if (!PyLong_CheckExact(n.ptr()) || compare(n, nb::int_(0), Py_LE))
+    if (!PyLong_CheckExact(n.ptr()) || rich_compare_bool(n, nb::int_(0), Py_LE))
         raise(PyExc_ValueError, "n must > 0 and with class int");
     nb::object np = call.global("np");
     nb::object order = np.attr("argsort")(np.attr("abs")(arr));
-    nb::object minus_n = nb::steal(PyNumber_Negative(n.ptr()));
-    nb::object tail = nb::steal(PySlice_New(minus_n.ptr(), nullptr, nullptr));
-    nb::object top = order[tail];
+    nb::object top = slice_between(order, -nb::borrow(n), nb::none());
     nb::object result = np.attr("zeros_like")(arr, nb::arg("dtype") = arr.attr("dtype"));
     result[top] = arr[top];
     return np.attr("array")(result);

@@ -22,9 +22,6 @@ namespace {
 using namespace norvalis::frame;
 using kestrix::cplx;
 
-// SVD.cir as defined here; loss builds the ansatz itself while self.cir is still this.
-PyObject* defined_cir = nullptr;
-
 // getattr(obj, name) as a non-negative machine integer, read through __index__ as range()
 // would read it.
 Py_ssize_t index_attr(nb::handle obj, const char* name) {
@@ -134,21 +131,6 @@ std::vector<int> qubit_range(Py_ssize_t first, Py_ssize_t count) {
     return q;
 }
 
-// value[start:stop] with bounds that are Python values.
-nb::object between(nb::handle value, nb::handle start, nb::handle stop) {
-    nb::object range = nb::steal(PySlice_New(start.ptr(), stop.ptr(), nullptr));
-    if (!range.is_valid()) throw nb::python_error();
-    PyObject* result = PyObject_GetItem(value.ptr(), range.ptr());
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
-}
-
-nb::list as_list(const std::vector<int>& qubits) {
-    nb::list out;
-    for (int q : qubits) out.append(q);
-    return out;
-}
-
 template <class T>
 std::vector<cplx> divided(const void* buffer, size_t count, double norm) {
     const T* x = static_cast<const T*>(buffer);
@@ -213,12 +195,12 @@ std::vector<double> real_parts(const kestrix::StateVector& state) {
 }
 
 // The ansatz on `qubits` for para[offset : offset + count]: built here, or by a replaced
-// self.cir called as loss calls it.
+// self.cir called as loss calls it. (Any instance's binding of SVD.cir counts as the own.)
 Circuit register_ansatz(nb::handle cir, const std::vector<int>& qubits, nb::handle para,
                         Py_ssize_t offset, Py_ssize_t count, Py_ssize_t depth) {
-    if (PyMethod_Check(cir.ptr()) && PyMethod_GET_FUNCTION(cir.ptr()) == defined_cir)
+    if (is_original_method(cir, "SVD.cir"))
         return ansatz(qubits, Angles(para, offset, count), depth);
-    return to_circuit(cir(nb::arg("qlist") = as_list(qubits),
+    return to_circuit(cir(nb::arg("qlist") = int_list(qubits),
                           nb::arg("para") = slice(para, offset, offset + count)));
 }
 
@@ -321,10 +303,7 @@ nb::object svd_Trelvo_min(const Call& call) {
 nb::object svd_return_diag(const Call& call) {
     auto [self, par] = call.args<2>();
     nb::object phase = item(self.attr("loss")(par, nb::arg("return_type") = false), 0);
-    nb::object scaled = self.attr("normal_value") * phase;
-    PyObject* magnitude = PyNumber_Absolute(scaled.ptr());
-    if (!magnitude) throw nb::python_error();
-    return nb::steal(magnitude);
+    return absolute(self.attr("normal_value") * phase);
 }
 
 nb::object svd_max_eig(const Call& call) {
@@ -344,8 +323,8 @@ nb::object svd_max_eig(const Call& call) {
         for (size_t j = 0; j < qvec.size(); ++j)
             if (item(bi, -Py_ssize_t(j) - 1).equal(nb::str("1")))
                 cir.append(make_gate(GateKind::X, {qvec[j]}));
-        nb::object angles = between(par, start, stop);
-        append(cir, self.attr("cir")(nb::arg("qlist") = as_list(qvec), nb::arg("para") = angles)
+        nb::object angles = slice_between(par, start, stop);
+        append(cir, self.attr("cir")(nb::arg("qlist") = int_list(qvec), nb::arg("para") = angles)
                         .attr("dagger")());
         const kestrix::StateVector state = evolve(cir, int(qvec.size()));
         return numpy_array(real_parts(state), {size_t(state.size())});
@@ -452,5 +431,4 @@ other value None. The value is reduced modulo 2**q0 for either register. Pass
 loss(par, False)[1] as max_index for the vectors of the largest singular value.
 )DOC");
     svd.finish();
-    defined_cir = nb::getattr(m.globals()["SVD"], "cir").inc_ref().ptr();
 }

@@ -130,29 +130,8 @@ Circuit phase_estimation_reverse(const Qubits& q, const Branches& b) {
     return c;
 }
 
-// `first, second = value`, with Python's messages when `value` does not hold two items.
-std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
-    nb::object items = nb::steal(PySequence_Tuple(value.ptr()));
-    if (!items.is_valid()) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError) || PyIter_Check(value.ptr()))
-            throw nb::python_error();
-        PyErr_Clear();
-        raise(PyExc_TypeError, "cannot unpack non-iterable %s object",
-              Py_TYPE(value.ptr())->tp_name);
-    }
-    const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
-    if (n < 2) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-    if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return {item(items, 0), item(items, 1)};
-}
-
 // float("%.4f" % p): a probability rounded to four decimals as Python formats it.
-double rounded_to_four_decimals(nb::handle p) {
-    nb::object text = nb::str("%.4f") % p;
-    nb::object value = nb::steal(PyFloat_FromString(text.ptr()));
-    if (!value.is_valid()) throw nb::python_error();
-    return as_double(value);
-}
+double rounded_to_four_decimals(nb::handle p) { return as_double(as_float(nb::str("%.4f") % p)); }
 
 void q_machine_init(const Call& call) {
     auto [self, q_bit_count, c_bit_count] = call.args<3>();
@@ -235,14 +214,13 @@ Program measure_cir(const Call& call) {
 
 nb::object preprocessing(const Call& call) {
     auto [x] = call.args<1>();
-    auto [n_samples, n_features] = unpack_pair(x.attr("shape"));
+    auto [n_samples, n_features] = unpack_pair_whole(x.attr("shape"));
     nb::object np = call.global("np");
     const Py_ssize_t features = PyNumber_AsSsize_t(n_features.ptr(), PyExc_OverflowError);
     if (features == -1 && PyErr_Occurred()) throw nb::python_error();
     nb::list means;
     for (Py_ssize_t i = 0; i < features; ++i) {
-        means.append(
-            np.attr("mean")(x[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), i)]));
+        means.append(np.attr("mean")(column(x, i)));
     }
     nb::object norm_x = x - np.attr("array")(means);
     nb::object covariance = np.attr("dot")(np.attr("transpose")(norm_x), norm_x);
@@ -252,8 +230,8 @@ nb::object preprocessing(const Call& call) {
 nb::object zorvik(const Call& call) {
     auto [sample_A, k] = call.args<2>();
     nb::object np = call.global("np");
-    auto [norm_x, A] = unpack_pair(call.global("_preprocessing")(sample_A));
-    auto [lambda_A, vector_A] = unpack_pair(np.attr("linalg").attr("eig")(A));
+    auto [norm_x, A] = unpack_pair_whole(call.global("_preprocessing")(sample_A));
+    auto [lambda_A, vector_A] = unpack_pair_whole(np.attr("linalg").attr("eig")(A));
     nb::object features = item(A.attr("shape"), 0);
     // The flattened scatter matrix; its reshape refuses feature counts other than 2 and 4, before
     // any quantum step.
@@ -294,9 +272,7 @@ nb::object zorvik(const Call& call) {
     // Shot frequencies of the flagged outcomes, in the dictionary's order.
     nb::list a;
     std::vector<double> flagged;
-    nb::object entries = nb::steal(PySequence_List(result.attr("items")().ptr()));
-    if (!entries.is_valid()) throw nb::python_error();
-    for (nb::handle entry : entries) {
+    for (nb::handle entry : as_list(result.attr("items")())) {
         if (!builtin_int()(item(item(entry, 0), -1)).equal(nb::int_(1))) continue;
         flagged.push_back(rounded_to_four_decimals(item(entry, 1)));
         a.append(flagged.back());
@@ -315,7 +291,7 @@ nb::object zorvik(const Call& call) {
         return np.attr("dot")(norm_x, np.attr("transpose")(vector_zorvik));
     }
     // k == 2: the data in the principal-axis basis, largest eigenvalue first.
-    auto [values, vectors] = unpack_pair(np.attr("linalg").attr("eigh")(A));
+    auto [values, vectors] = unpack_pair_whole(np.attr("linalg").attr("eigh")(A));
     return np.attr("dot")(norm_x, np.attr("fliplr")(vectors));
 }
 

@@ -47,6 +47,9 @@ class Module {
     }
     /// Starts an ordinary class; ClassBuilder::finish binds it.
     ClassBuilder define_class(const char* name, const char* doc);
+    /// Records `value` as the original of `name` in place of what the module bound to it
+    /// (originals.h), for a binding that counts only when it is what the module expects.
+    void remember(const char* name, nb::handle value);
 
     nb::handle globals() const { return globals_; }
 

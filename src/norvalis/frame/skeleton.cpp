@@ -36,9 +36,7 @@ void bell_sampler_init(const Call& call) {
 nb::object bell_sampler_sample(const Call& call) {
     auto [self, flip] = call.args<2>();
     // Looked up now, so a caller who replaces bell_circuit is obeyed.
-    nb::list qubits;
-    qubits.append(0);
-    qubits.append(1);
+    nb::list qubits = int_list({0, 1});
     Program program{to_circuit(call.global("bell_circuit")(qubits, flip)), 2};
     program.circuit.append(make_measure(0, 0));
     program.circuit.append(make_measure(1, 1));
