@@ -340,7 +340,7 @@ singular value, for a non-Hermitian A) must be at least that.
 
 Accuracy: eigenvalues that are multiples of 2^-f are estimated exactly and x is
 exact to rounding; other eigenvalues spread over neighbouring register values,
-so x is approximate (see the README for measured errors per precision_cnt).
+so x is approximate (see docs/modules/kavrel.md for measured errors per precision_cnt).
 
 Raises:
     TypeError: non-numeric entries, complex entries in data_b, a non-integer

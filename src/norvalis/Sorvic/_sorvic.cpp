@@ -224,7 +224,7 @@ The result is a variational upper bound: it never lies below the true smallest
 eigenvalue (beyond rounding) and reaches it where the ansatz can express the
 ground state from the given start. One layer on one or two qubits and two
 layers on three reach it from most starts; a single layer on three qubits
-often does not (see the README).
+often does not (see docs/modules/sorvic.md).
 
 Raises:
     TypeError: para is not a sequence of real numbers.

@@ -372,7 +372,7 @@ Choices made here: depth may be any value equal to an integer from 2 to 10
 (2.0 included) and is stored as that int; a matrix without rows or columns
 and an all-zero matrix are refused with a ValueError. Training is a local
 search from random angles: it can stop in a local minimum, leaving an
-off-diagonal weight that shows as loss > 0 (see the README for measured rates).
+off-diagonal weight that shows as loss > 0 (see docs/modules/trelvo.md for measured rates).
 )DOC");
 
     svd.method("__init__", svd_init, {arg("self"), arg("matrix_in", nb::none()), arg("depth", 8)},
