@@ -41,10 +41,6 @@ class Module {
     nb::object def(const char* name, F&& body, std::vector<Param> params, const Doc& doc) {
         return define(name, std::move(params), doc, to_body(std::forward<F>(body)));
     }
-    template <class F>
-    nb::object def(const char* name, std::vector<Param> params, const Doc& doc, F&& body) {
-        return define(name, std::move(params), doc, to_body(std::forward<F>(body)));
-    }
     /// Starts an ordinary class; ClassBuilder::finish binds it.
     ClassBuilder define_class(const char* name, const char* doc);
     /// Records `value` as the original of `name` in place of what the module bound to it
@@ -65,22 +61,15 @@ class ClassBuilder {
   public:
     ClassBuilder(nb::handle globals, const char* name, const char* doc);
 
-    /// A method; `params` starts with "self".
+    /// A method, a named function as for Module::def; `params` starts with "self":
+    ///     grover.method("cir", grover_cir, {arg("self"), arg("iternum", 1)}, "...");
     template <class F>
     void method(const char* name, F&& body, std::vector<Param> params, const Doc& doc) {
-        add(name, std::move(params), doc, to_body(std::forward<F>(body)), false);
-    }
-    template <class F>
-    void method(const char* name, std::vector<Param> params, const Doc& doc, F&& body) {
         add(name, std::move(params), doc, to_body(std::forward<F>(body)), false);
     }
     /// A static method.
     template <class F>
     void static_method(const char* name, F&& body, std::vector<Param> params, const Doc& doc) {
-        add(name, std::move(params), doc, to_body(std::forward<F>(body)), true);
-    }
-    template <class F>
-    void static_method(const char* name, std::vector<Param> params, const Doc& doc, F&& body) {
         add(name, std::move(params), doc, to_body(std::forward<F>(body)), true);
     }
     /// A class attribute (a constant the methods read through self).
