@@ -413,21 +413,20 @@ Circuit prepare_dicke_state(const Call& call) {
     return dicke_state(to_qubits(q_list, "q_list"), weight, truthy(compress));
 }
 
-Circuit control_ry(const Call& call) {
+// The two rotation blocks take the same arguments: (q1, q2, ang, ctrl_q, compress).
+using RotationBlock = void (*)(Circuit&, int, int, double, std::optional<int>, bool);
+
+Circuit rotation_block(const Call& call, RotationBlock block) {
     auto [q1, q2, ang, ctrl_q, compress] = call.args<5>();
     Circuit c;
-    append_control_ry(c, to_index(q1, "qubit"), to_index(q2, "qubit"), to_angle(ang, "ang"),
-                      to_optional_qubit(ctrl_q), truthy(compress));
+    block(c, to_index(q1, "qubit"), to_index(q2, "qubit"), to_angle(ang, "ang"),
+          to_optional_qubit(ctrl_q), truthy(compress));
     return c;
 }
 
-Circuit rotation_swap(const Call& call) {
-    auto [q1, q2, ang, ctrl_q, compress] = call.args<5>();
-    Circuit c;
-    append_rotation_swap(c, to_index(q1, "qubit"), to_index(q2, "qubit"), to_angle(ang, "ang"),
-                         to_optional_qubit(ctrl_q), truthy(compress));
-    return c;
-}
+Circuit control_ry(const Call& call) { return rotation_block(call, append_control_ry); }
+
+Circuit rotation_swap(const Call& call) { return rotation_block(call, append_rotation_swap); }
 
 Circuit padded_to_one_hot(const Call& call) {
     auto [qb, reverse] = call.args<2>();
