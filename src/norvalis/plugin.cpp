@@ -159,8 +159,7 @@ nb::object parse_quantum_result_list(const Call& call) {
     auto [res, qubits, select_max] = call.args<3>();
     const size_t width = to_index_list(qubits, "qubit").size();
     // A copy, not a view: a probability's __float__ may change `res`.
-    nb::object items = nb::steal(PySequence_List(res.ptr()));
-    if (!items.is_valid()) throw nb::python_error();
+    nb::object items = as_list(res);
     const Py_ssize_t size = PyList_GET_SIZE(items.ptr());
     if (width >= 63 || size_t(size) != (size_t{1} << width)) {
         raise(PyExc_ValueError, "res has %zd probabilities but %zu qubits need 2**%zu", size, width,

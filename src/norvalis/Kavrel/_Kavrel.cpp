@@ -131,8 +131,7 @@ LinearSystem read_square_system(nb::handle matrix_A, nb::handle data_b) {
 int read_precision(nb::handle value) {
     if (!kestrix::py::is_integer_scalar(value))
         raise(PyExc_TypeError, "precision_cnt must be an integer, got %s", type_of(value).c_str());
-    nb::object index = nb::steal(PyNumber_Index(value.ptr()));
-    if (!index.is_valid()) throw nb::python_error();
+    nb::object index = as_index(value);
     int overflow = 0;
     const long long p = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
     if (p == -1 && PyErr_Occurred()) throw nb::python_error();

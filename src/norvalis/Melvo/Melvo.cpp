@@ -54,17 +54,15 @@ void check_width(long long width) {
 // the end.
 std::vector<Py_ssize_t> selected_positions(nb::handle res_index, nb::handle qnumber_arg) {
     const long long qnumber = as_long(qnumber_arg);
-    nb::object entries = nb::steal(PySequence_List(
-        PyList_CheckExact(res_index.ptr()) ? res_index.ptr() : list_of(res_index).ptr()));
-    if (!entries.is_valid()) throw nb::python_error();
+    nb::object entries =
+        as_list(PyList_CheckExact(res_index.ptr()) ? nb::borrow(res_index) : list_of(res_index));
     std::vector<Py_ssize_t> positions;
     for (nb::handle entry : entries) {
         if (!kestrix::py::is_integer_scalar(entry)) {
             raise(PyExc_TypeError, "res_index entries must be integers, got %s",
                   Py_TYPE(entry.ptr())->tp_name);
         }
-        nb::object index = nb::steal(PyNumber_Index(entry.ptr()));
-        if (!index.is_valid()) throw nb::python_error();
+        nb::object index = as_index(entry);
         int overflow = 0;
         const long long i = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
         if (overflow != 0 || i < -qnumber || i >= qnumber) {
@@ -162,8 +160,7 @@ Circuit phase_estimation(const Call& call, nb::handle self, nb::handle work, nb:
 // The most probable key of a probability dictionary; the first one on ties.
 nb::object most_probable(nb::handle probabilities) {
     // A snapshot: a probability's __float__ may change the dictionary.
-    nb::object items = nb::steal(PySequence_List(probabilities.attr("items")().ptr()));
-    if (!items.is_valid()) throw nb::python_error();
+    nb::object items = as_list(probabilities.attr("items")());
     nb::object best;
     double best_p = 0;
     for (nb::handle pair : items) {

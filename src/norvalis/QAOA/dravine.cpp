@@ -27,8 +27,7 @@ using u128 = unsigned __int128;
 constexpr long long kIntegerLimit = 1LL << 60;
 
 long long to_integer(nb::handle value, const char* name) {
-    nb::object index = nb::steal(PyNumber_Index(value.ptr()));
-    if (!index.is_valid()) throw nb::python_error();
+    nb::object index = as_index(value);
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
     if (v == -1 && PyErr_Occurred()) throw nb::python_error();
@@ -381,8 +380,7 @@ Circuit dicke_state(const Qubits& q_list, long long k, bool compress) {
 long long dicke_weight(nb::handle k) {
     if (!kestrix::py::is_integer_scalar(k))
         raise(PyExc_TypeError, "k must be an integer, got %s", Py_TYPE(k.ptr())->tp_name);
-    nb::object index = nb::steal(PyNumber_Index(k.ptr()));
-    if (!index.is_valid()) throw nb::python_error();
+    nb::object index = as_index(k);
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
     if (v == -1 && PyErr_Occurred()) throw nb::python_error();

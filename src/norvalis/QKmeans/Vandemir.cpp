@@ -137,8 +137,7 @@ double frequency(uint64_t count) { return double(count) / double(kShots); }
 
 // range(k) as Python reads it: any integer-like value, a negative one meaning none.
 Py_ssize_t range_length(nb::handle k) {
-    nb::object index = nb::steal(PyNumber_Index(k.ptr()));
-    if (!index.is_valid()) throw nb::python_error();
+    nb::object index = as_index(k);
     const Py_ssize_t n = PyLong_AsSsize_t(index.ptr());
     if (n == -1 && PyErr_Occurred()) throw nb::python_error();
     return n < 0 ? 0 : n;

@@ -222,8 +222,7 @@ void fill_kernel(double* kernel, const RealMatrix& x, const RealMatrix& y, bool 
 
 // The batch size as a range() step reads it, refused below 1.
 Py_ssize_t batch_size_of(nb::handle value) {
-    nb::object index = nb::steal(PyNumber_Index(value.ptr()));
-    if (!index.is_valid()) throw nb::python_error();
+    nb::object index = as_index(value);
     if (index < nb::int_(1))
         raise(PyExc_ValueError, "batch_size must be at least 1, got %S", index.ptr());
     return PyNumber_AsSsize_t(index.ptr(), nullptr);  // clipped: a step past the end is one batch
@@ -231,8 +230,7 @@ Py_ssize_t batch_size_of(nb::handle value) {
 
 Circuit build_circuit(const Call& call) {
     auto [qlist, n_qbits, weights_x, weights_y] = call.args<4>();
-    nb::object count = nb::steal(PyNumber_Index(n_qbits.ptr()));
-    if (!count.is_valid()) throw nb::python_error();
+    nb::object count = as_index(n_qbits);
     const int layers = int(std::clamp<long long>(as_long(count), 0, INT32_MAX));
     const OverlapInputs in = read_inputs(qlist, weights_x, weights_y, std::max(layers, 2));
     return overlap_circuit(in.qubits, layers, in.x.data(), in.y.data());

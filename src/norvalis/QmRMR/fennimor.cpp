@@ -40,8 +40,7 @@ Gate controlled_ry(nb::handle controls, nb::handle target, nb::handle theta) {
 // first). A negative count selects nothing and would train towards a meaningless loss,
 // so it is refused.
 long long leading_ones(nb::handle select_num) {
-    nb::object count = nb::steal(PyNumber_Index(select_num.ptr()));
-    if (!count.is_valid()) throw nb::python_error();
+    nb::object count = as_index(select_num);
     int overflow = 0;
     const long long k = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
     if (overflow > 0) return LLONG_MAX;
@@ -180,8 +179,7 @@ std::optional<norvalis::qmrmr::Expectations> exact_expectations(const Call& call
     // __index__ runs no user code.
     if (!PyLong_CheckExact(select_num.ptr())) {
         if (!nb::isinstance(select_num, original("np").attr("integer"))) return std::nullopt;
-        select_num = nb::steal(PyNumber_Index(select_num.ptr()));
-        if (!select_num.is_valid()) throw nb::python_error();
+        select_num = as_index(select_num);
     }
     int overflow_n = 0, overflow_k = 0;
     const long long n = PyLong_AsLongLongAndOverflow(qb_num.ptr(), &overflow_n);

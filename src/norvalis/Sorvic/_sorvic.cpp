@@ -38,8 +38,7 @@ int qubit_count(nb::handle value) {
         raise(PyExc_TypeError, "qubit_num must be an integer, got %s",
               Py_TYPE(value.ptr())->tp_name);
     }
-    nb::object index = nb::steal(PyNumber_Index(value.ptr()));
-    if (!index.is_valid()) throw nb::python_error();
+    nb::object index = as_index(value);
     int overflow = 0;
     const long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
     if (n == -1 && PyErr_Occurred()) throw nb::python_error();

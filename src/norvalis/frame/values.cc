@@ -38,6 +38,12 @@ bool rich_compare_bool(nb::handle a, nb::handle b, int op) {
 
 nb::handle builtin_int() { return reinterpret_cast<PyObject*>(&PyLong_Type); }
 
+nb::object as_index(nb::handle value) {
+    PyObject* result = PyNumber_Index(value.ptr());
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
 long long as_long(nb::handle value) {
     const long long v = PyLong_AsLongLong(value.ptr());
     if (v == -1 && PyErr_Occurred()) throw nb::python_error();

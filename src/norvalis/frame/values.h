@@ -34,6 +34,9 @@ nb::object rich_compare(nb::handle a, nb::handle b, int op);
 bool rich_compare_bool(nb::handle a, nb::handle b, int op);
 /// The builtin int, for int(x) and int(text, 2).
 nb::handle builtin_int();
+/// operator.index(value): the int a value stands for, read through its __index__
+/// (TypeError for a value that has none, as range() raises).
+nb::object as_index(nb::handle value);
 /// An exact int as a C long long (OverflowError beyond its range), for values already
 /// checked with check_exact_type.
 long long as_long(nb::handle value);
