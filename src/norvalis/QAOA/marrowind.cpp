@@ -176,55 +176,58 @@ Circuit complete_xy_mixer(const Call& call) {
     return cir;
 }
 
+// xy_mixer.<locals>.mixer_circuit: the domains and mixer_type are captured.
+Circuit mixer_circuit(const Call& inner) {
+    auto [qlist, angle] = inner.args<2>();
+    nb::handle domains = inner.captured(0), mixer_type = inner.captured(1);
+    const nb::list domain_qlist =
+        domain_positions(domains, length(qlist), "q_num should be divisible by domains");
+    Circuit cir;
+    for (nb::handle domain : domain_qlist) {
+        nb::list q_domain = domain_qubits(qlist, domain);
+        const char* mixer = nullptr;
+        if (mixer_type.equal(nb::str("PXY"))) {
+            mixer = "parity_partition_xy_mixer";
+        } else if (mixer_type.equal(nb::str("CXY"))) {
+            mixer = "complete_xy_mixer";
+        } else {
+            raise(PyExc_ValueError, "mixer_type should be one of PXY or CXY");
+        }
+        append(cir, inner.global(mixer)(q_domain, angle));
+    }
+    return cir;
+}
+
 nb::object xy_mixer(const Call& call) {
     auto [domains, mixer_type] = call.args<2>();
     return closure(call, "mixer_circuit", {arg("qlist"), arg("angle")},
                    "The mixer over every domain of qlist, with mixing angle `angle`.",
-                   nb::make_tuple(domains, mixer_type), [](const Call& inner) {
-                       auto [qlist, angle] = inner.args<2>();
-                       nb::handle domains = inner.captured(0), mixer_type = inner.captured(1);
-                       const nb::list domain_qlist = domain_positions(
-                           domains, length(qlist), "q_num should be divisible by domains");
-                       Circuit cir;
-                       for (nb::handle domain : domain_qlist) {
-                           nb::list q_domain = domain_qubits(qlist, domain);
-                           const char* mixer = nullptr;
-                           if (mixer_type.equal(nb::str("PXY"))) {
-                               mixer = "parity_partition_xy_mixer";
-                           } else if (mixer_type.equal(nb::str("CXY"))) {
-                               mixer = "complete_xy_mixer";
-                           } else {
-                               raise(PyExc_ValueError, "mixer_type should be one of PXY or CXY");
-                           }
-                           append(cir, inner.global(mixer)(q_domain, angle));
-                       }
-                       return cir;
-                   });
+                   nb::make_tuple(domains, mixer_type), mixer_circuit);
+}
+
+// init_d_state.<locals>.init_state_circuit: the domains, k and compress are captured.
+Circuit init_state_circuit(const Call& inner) {
+    auto [qlist] = inner.args<1>();
+    nb::handle domains = inner.captured(0), k = inner.captured(1), compress = inner.captured(2);
+    const nb::list domain_qlist = domain_positions(
+        domains, length(qlist), "The number of qubits is not divisible by the number of domains.");
+    Circuit cir;
+    for (nb::handle domain : domain_qlist) {
+        nb::list q_domain = domain_qubits(qlist, domain);
+        if (k.equal(nb::int_(1))) {
+            append(cir, inner.global("linear_w_state")(q_domain, compress));
+        } else {
+            append(cir, inner.global("prepare_dicke_state")(q_domain, k, compress));
+        }
+    }
+    return cir;
 }
 
 nb::object init_d_state(const Call& call) {
     auto [domains, k, compress] = call.args<3>();
-    return closure(
-        call, "init_state_circuit", {arg("qlist")},
-        "The product of per-domain Dicke (or W) states on qlist.",
-        nb::make_tuple(domains, k, compress), [](const Call& inner) {
-            auto [qlist] = inner.args<1>();
-            nb::handle domains = inner.captured(0), k = inner.captured(1),
-                       compress = inner.captured(2);
-            const nb::list domain_qlist =
-                domain_positions(domains, length(qlist),
-                                 "The number of qubits is not divisible by the number of domains.");
-            Circuit cir;
-            for (nb::handle domain : domain_qlist) {
-                nb::list q_domain = domain_qubits(qlist, domain);
-                if (k.equal(nb::int_(1))) {
-                    append(cir, inner.global("linear_w_state")(q_domain, compress));
-                } else {
-                    append(cir, inner.global("prepare_dicke_state")(q_domain, k, compress));
-                }
-            }
-            return cir;
-        });
+    return closure(call, "init_state_circuit", {arg("qlist")},
+                   "The product of per-domain Dicke (or W) states on qlist.",
+                   nb::make_tuple(domains, k, compress), init_state_circuit);
 }
 
 nb::object prepare_dicke_state(const Call& call) {
