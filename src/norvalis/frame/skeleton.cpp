@@ -58,19 +58,23 @@ nb::object bell_sampler_sample(const Call& call) {
     return counts;
 }
 
+// BellSampler.threshold_filter.<locals>.keep: `minimum` is captured. A closure's body is
+// a named function too, read like any other.
+nb::dict bell_sampler_keep(const Call& inner) {
+    auto [counts] = inner.args<1>();
+    nb::handle least = inner.captured(0);
+    nb::dict kept;
+    // items() is a snapshot: no user code runs on `counts` while we read it.
+    for (auto pair : counts.attr("items")()) {
+        if (!(pair[1] < least)) kept[pair[0]] = pair[1];
+    }
+    return kept;
+}
+
 nb::object bell_sampler_threshold_filter(const Call& call) {
     auto [self, minimum] = call.args<2>();
     return closure(call, "keep", {arg("counts")}, "The outcomes seen at least `minimum` times.",
-                   nb::make_tuple(minimum), [](const Call& inner) {
-                       auto [counts] = inner.args<1>();
-                       nb::handle least = inner.captured(0);
-                       nb::dict kept;
-                       // items() is a snapshot: no user code runs on `counts` while we read it.
-                       for (auto pair : counts.attr("items")()) {
-                           if (!(pair[1] < least)) kept[pair[0]] = pair[1];
-                       }
-                       return kept;
-                   });
+                   nb::make_tuple(minimum), bell_sampler_keep);
 }
 
 }  // namespace
