@@ -11,7 +11,7 @@ namespace norvalis::frame {
 namespace {
 
 struct Original {
-    PyObject* object;  ///< a strong reference, never released
+    PyObject* object;  ///< a strong reference, dropped only when a later binding replaces it
     bool is_static;
 };
 
