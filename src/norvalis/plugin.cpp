@@ -74,6 +74,108 @@ nb::object reversed_string(PyObject* text) {
     return nb::steal(out);
 }
 
+Circuit hadamard_circuit(const Call& call) {
+    auto [qubits] = call.args<1>();
+    Circuit c;
+    for (int q : to_index_list(qubits, "qubit")) c.append(make_gate(GateKind::H, {q}));
+    return c;
+}
+
+Circuit apply_QGate(const Call& call) {
+    auto [qubits, gate] = call.args<2>();
+    Circuit c;
+    for (nb::handle q : listed(qubits)) append(c, gate(q));
+    return c;
+}
+
+Circuit QFT(const Call& call) {
+    auto [qubits] = call.args<1>();
+    const std::vector<int> q = to_index_list(qubits, "qubit");
+    const int n = int(q.size());
+    // Textbook construction on the list read highest qubit first, then a reversal by swaps.
+    Circuit c;
+    for (int j = n - 1; j >= 0; --j) {
+        c.append(make_gate(GateKind::H, {q[j]}));
+        for (int k = j - 1; k >= 0; --k) {
+            c.append(
+                make_gate(GateKind::CR, {q[k], q[j]}, {std::numbers::pi / std::ldexp(1.0, j - k)}));
+        }
+    }
+    for (int k = 0; k < n / 2; ++k) c.append(make_gate(GateKind::SWAP, {q[k], q[n - 1 - k]}));
+    return c;
+}
+
+Circuit measure_all(const Call& call) {
+    auto [qubits, cbits] = call.args<2>();
+    const std::vector<int> q = to_index_list(qubits, "qubit");
+    const std::vector<int> c = to_index_list(cbits, "classical bit");
+    if (q.size() != c.size()) {
+        raise(PyExc_ValueError, "measure_all: %zu qubits but %zu classical bits", q.size(),
+              c.size());
+    }
+    kestrix::check_distinct_qubits(q, "measure_all");
+    Circuit out;
+    for (size_t k = 0; k < q.size(); ++k) out.append(make_measure(q[k], c[k]));
+    return out;
+}
+
+nb::object parse_quantum_result_dict(const Call& call) {
+    auto [res, qubits, select_max] = call.args<3>();
+    if (!PyDict_Check(res.ptr()))
+        raise(PyExc_TypeError, "res must be a dict, got %s", Py_TYPE(res.ptr())->tp_name);
+    const size_t width = to_index_list(qubits, "qubit").size();
+    // A snapshot of the items: a probability's __float__ may change `res`.
+    nb::object items = nb::steal(PyDict_Items(res.ptr()));
+    if (!items.is_valid()) throw nb::python_error();
+    const Py_ssize_t size = PyList_GET_SIZE(items.ptr());
+    std::vector<double> probs(static_cast<size_t>(size));
+    for (Py_ssize_t k = 0; k < size; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), k), 0);
+        if (!PyUnicode_Check(key)) {
+            raise(PyExc_TypeError, "keys of res must be bit strings, got %s",
+                  Py_TYPE(key)->tp_name);
+        }
+        if (size_t(PyUnicode_GET_LENGTH(key)) != width) {
+            raise(PyExc_ValueError, "key '%U' has %zd characters but %zu qubits were given", key,
+                  PyUnicode_GET_LENGTH(key), width);
+        }
+        probs[k] = as_double(PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), k), 1));
+    }
+    check_unchanged(res, size);
+    const std::vector<bool> kept = keep_largest_and_normalise(probs, select_max_of(select_max));
+    // Presized: a million-entry result would otherwise rehash twenty times.
+    nb::object out = nb::steal(_PyDict_NewPresized(size));
+    if (!out.is_valid()) throw nb::python_error();
+    for (Py_ssize_t k = 0; k < size; ++k) {
+        if (!kept[k]) continue;
+        PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), k), 0);
+        nb::object bits = reversed_string(key), p = new_float(probs[k]);
+        if (PyDict_SetItem(out.ptr(), bits.ptr(), p.ptr()) < 0) throw nb::python_error();
+    }
+    return out;
+}
+
+nb::object parse_quantum_result_list(const Call& call) {
+    auto [res, qubits, select_max] = call.args<3>();
+    const size_t width = to_index_list(qubits, "qubit").size();
+    // A copy, not a view: a probability's __float__ may change `res`.
+    nb::object items = as_list(res);
+    const Py_ssize_t size = PyList_GET_SIZE(items.ptr());
+    if (width >= 63 || size_t(size) != (size_t{1} << width)) {
+        raise(PyExc_ValueError, "res has %zd probabilities but %zu qubits need 2**%zu", size, width,
+              width);
+    }
+    std::vector<double> probs(static_cast<size_t>(size));
+    for (Py_ssize_t k = 0; k < size; ++k) probs[k] = as_double(PyList_GET_ITEM(items.ptr(), k));
+    check_unchanged(res, size);
+    keep_largest_and_normalise(probs, select_max_of(select_max));
+    nb::object out = nb::steal(PyList_New(size));
+    if (!out.is_valid()) throw nb::python_error();
+    for (Py_ssize_t k = 0; k < size; ++k)
+        PyList_SET_ITEM(out.ptr(), k, new_float(probs[k]).release().ptr());
+    return out;
+}
+
 }  // namespace
 
 NORVALIS_MODULE(plugin, m) {
@@ -82,138 +184,37 @@ NORVALIS_MODULE(plugin, m) {
         nb::make_tuple("hadamard_circuit", "apply_QGate", "QFT", "measure_all",
                        "parse_quantum_result_dict", "parse_quantum_result_list");
 
-    m.def("hadamard_circuit", {arg("qubits")}, "A circuit with one H on every qubit of the list.",
-          [](const Call& call) {
-              auto [qubits] = call.args<1>();
-              Circuit c;
-              for (int q : to_index_list(qubits, "qubit")) c.append(make_gate(GateKind::H, {q}));
-              return c;
-          });
+    m.def("hadamard_circuit", hadamard_circuit, {arg("qubits")},
+          "A circuit with one H on every qubit of the list.");
 
-    m.def("apply_QGate", {arg("qubits"), arg("gate")}, R"DOC(
+    m.def("apply_QGate", apply_QGate, {arg("qubits"), arg("gate")}, R"DOC(
 A circuit applying `gate(q)` once to every qubit q of the list (a lone qubit
 counts as a list of one); `gate` is a one-qubit gate constructor such as H
 or X.
-)DOC",
-          [](const Call& call) {
-              auto [qubits, gate] = call.args<2>();
-              Circuit c;
-              for (nb::handle q : listed(qubits)) append(c, gate(q));
-              return c;
-          });
+)DOC");
 
-    m.def("QFT", {arg("qubits")}, R"DOC(
+    m.def("QFT", QFT, {arg("qubits")}, R"DOC(
 The quantum Fourier transform on the list, the first qubit least
 significant: |x> -> sum_y exp(2 pi i x y / 2^n) |y> / sqrt(2^n). Its
 dagger() is the inverse.
-)DOC",
-          [](const Call& call) {
-              auto [qubits] = call.args<1>();
-              const std::vector<int> q = to_index_list(qubits, "qubit");
-              const int n = int(q.size());
-              // Textbook construction on the list read highest qubit first, then a
-              // reversal by swaps.
-              Circuit c;
-              for (int j = n - 1; j >= 0; --j) {
-                  c.append(make_gate(GateKind::H, {q[j]}));
-                  for (int k = j - 1; k >= 0; --k) {
-                      c.append(make_gate(GateKind::CR, {q[k], q[j]},
-                                         {std::numbers::pi / std::ldexp(1.0, j - k)}));
-                  }
-              }
-              for (int k = 0; k < n / 2; ++k)
-                  c.append(make_gate(GateKind::SWAP, {q[k], q[n - 1 - k]}));
-              return c;
-          });
+)DOC");
 
-    m.def("measure_all", {arg("qubits"), arg("cbits")}, R"DOC(
+    m.def("measure_all", measure_all, {arg("qubits"), arg("cbits")}, R"DOC(
 Measurements of qubits[i] into classical bit cbits[i], appendable to a
 QProg.
-)DOC",
-          [](const Call& call) {
-              auto [qubits, cbits] = call.args<2>();
-              const std::vector<int> q = to_index_list(qubits, "qubit");
-              const std::vector<int> c = to_index_list(cbits, "classical bit");
-              if (q.size() != c.size()) {
-                  raise(PyExc_ValueError, "measure_all: %zu qubits but %zu classical bits",
-                        q.size(), c.size());
-              }
-              kestrix::check_distinct_qubits(q, "measure_all");
-              Circuit out;
-              for (size_t k = 0; k < q.size(); ++k) out.append(make_measure(q[k], c[k]));
-              return out;
-          });
+)DOC");
 
-    m.def("parse_quantum_result_dict", {arg("res"), arg("qubits"), arg("select_max", -1)},
-          R"DOC(
+    m.def("parse_quantum_result_dict", parse_quantum_result_dict,
+          {arg("res"), arg("qubits"), arg("select_max", -1)}, R"DOC(
 Reads get_prob_dict(qubits) the other way round: character j of each key is
 the value of qubits[j]. Keeps the select_max most probable outcomes (all
 when -1), scaled to sum to 1, in the order of `res`.
-)DOC",
-          [](const Call& call) {
-              auto [res, qubits, select_max] = call.args<3>();
-              if (!PyDict_Check(res.ptr()))
-                  raise(PyExc_TypeError, "res must be a dict, got %s", Py_TYPE(res.ptr())->tp_name);
-              const size_t width = to_index_list(qubits, "qubit").size();
-              // A snapshot of the items: a probability's __float__ may change `res`.
-              nb::object items = nb::steal(PyDict_Items(res.ptr()));
-              if (!items.is_valid()) throw nb::python_error();
-              const Py_ssize_t size = PyList_GET_SIZE(items.ptr());
-              std::vector<double> probs(static_cast<size_t>(size));
-              for (Py_ssize_t k = 0; k < size; ++k) {
-                  PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), k), 0);
-                  if (!PyUnicode_Check(key)) {
-                      raise(PyExc_TypeError, "keys of res must be bit strings, got %s",
-                            Py_TYPE(key)->tp_name);
-                  }
-                  if (size_t(PyUnicode_GET_LENGTH(key)) != width) {
-                      raise(PyExc_ValueError,
-                            "key '%U' has %zd characters but %zu qubits were given", key,
-                            PyUnicode_GET_LENGTH(key), width);
-                  }
-                  probs[k] = as_double(PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), k), 1));
-              }
-              check_unchanged(res, size);
-              const std::vector<bool> kept =
-                  keep_largest_and_normalise(probs, select_max_of(select_max));
-              // Presized: a million-entry result would otherwise rehash twenty times.
-              nb::object out = nb::steal(_PyDict_NewPresized(size));
-              if (!out.is_valid()) throw nb::python_error();
-              for (Py_ssize_t k = 0; k < size; ++k) {
-                  if (!kept[k]) continue;
-                  PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), k), 0);
-                  nb::object bits = reversed_string(key), p = new_float(probs[k]);
-                  if (PyDict_SetItem(out.ptr(), bits.ptr(), p.ptr()) < 0) throw nb::python_error();
-              }
-              return out;
-          });
+)DOC");
 
-    m.def("parse_quantum_result_list", {arg("res"), arg("qubits"), arg("select_max", -1)},
-          R"DOC(
+    m.def("parse_quantum_result_list", parse_quantum_result_list,
+          {arg("res"), arg("qubits"), arg("select_max", -1)}, R"DOC(
 The 2**len(qubits) probabilities of get_prob_list(qubits), indexed by the
 integer whose bit k is qubits[k]; keeps the select_max most probable (all
 when -1, the others set to 0), scaled to sum to 1.
-)DOC",
-          [](const Call& call) {
-              auto [res, qubits, select_max] = call.args<3>();
-              const size_t width = to_index_list(qubits, "qubit").size();
-              // A copy, not a view: a probability's __float__ may change `res`.
-              nb::object items = nb::steal(PySequence_List(res.ptr()));
-              if (!items.is_valid()) throw nb::python_error();
-              const Py_ssize_t size = PyList_GET_SIZE(items.ptr());
-              if (width >= 63 || size_t(size) != (size_t{1} << width)) {
-                  raise(PyExc_ValueError, "res has %zd probabilities but %zu qubits need 2**%zu",
-                        size, width, width);
-              }
-              std::vector<double> probs(static_cast<size_t>(size));
-              for (Py_ssize_t k = 0; k < size; ++k)
-                  probs[k] = as_double(PyList_GET_ITEM(items.ptr(), k));
-              check_unchanged(res, size);
-              keep_largest_and_normalise(probs, select_max_of(select_max));
-              nb::object out = nb::steal(PyList_New(size));
-              if (!out.is_valid()) throw nb::python_error();
-              for (Py_ssize_t k = 0; k < size; ++k)
-                  PyList_SET_ITEM(out.ptr(), k, new_float(probs[k]).release().ptr());
-              return out;
-          });
+)DOC");
 }

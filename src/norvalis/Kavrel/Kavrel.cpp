@@ -40,6 +40,26 @@ void check_types(nb::handle matrix_A, nb::handle data_b) {
     check_exact_type(data_b, &PyList_Type, "data_b");
 }
 
+nb::object Kavrel_solve_linear_equations(const Call& call) {
+    auto [matrix_A, data_b, precision_cnt] = call.args<3>();
+    check_types(matrix_A, data_b);
+    check_exact_type(precision_cnt, &PyLong_Type, "precision_cnt");
+    return call.global("_Kavrel_solve_linear_equations")(matrix_A, data_b, precision_cnt);
+}
+
+nb::object expand_linear_equations(const Call& call) {
+    auto [matrix_A, data_b] = call.args<2>();
+    check_types(matrix_A, data_b);
+    return call.global("_expand_linear_equations")(matrix_A, data_b);
+}
+
+nb::object build_Kavrel_circuit(const Call& call) {
+    auto [matrix_A, data_b, precision_cnt] = call.args<3>();
+    check_types(matrix_A, data_b);
+    check_exact_type(precision_cnt, &PyLong_Type, "precision_cnt");
+    return call.global("_build_Kavrel_circuit")(matrix_A, data_b, precision_cnt);
+}
+
 }  // namespace
 
 NORVALIS_MODULE(Kavrel, m) {
@@ -50,7 +70,7 @@ NORVALIS_MODULE(Kavrel, m) {
     m.import_from("typing", {"List"});
     m.import_from("kestrix.core", {"CPUQVM"});
 
-    nb::object solve = m.def("Kavrel_solve_linear_equations",
+    nb::object solve = m.def("Kavrel_solve_linear_equations", Kavrel_solve_linear_equations,
                              {arg("matrix_A"), arg("data_b"), arg("precision_cnt", 0)}, R"DOC(
 Solves A x = b with the HHL quantum algorithm; returns
 _Kavrel_solve_linear_equations(matrix_A, data_b, precision_cnt): x as a list of
@@ -61,49 +81,32 @@ of two (expand_linear_equations extends other sizes); data_b holds N real
 numbers; precision_cnt is the number of decimal digits of eigenvalue
 resolution (1 digit costs 4 more qubits, 2 digits 7). Argument types are
 checked exactly: list, list, int.
-)DOC",
-                             [](const Call& call) {
-                                 auto [matrix_A, data_b, precision_cnt] = call.args<3>();
-                                 check_types(matrix_A, data_b);
-                                 check_exact_type(precision_cnt, &PyLong_Type, "precision_cnt");
-                                 return call.global("_Kavrel_solve_linear_equations")(
-                                     matrix_A, data_b, precision_cnt);
-                             });
+)DOC");
     annotate(solve,
              "Kavrel_solve_linear_equations(list matrix_A: List[complex], list data_b: "
              "List[float], int precision_cnt: int = 0)",
              {{"matrix_A", "List[complex]"}, {"data_b", "List[float]"}, {"precision_cnt", "int"}});
 
-    nb::object expand = m.def("expand_linear_equations", {arg("matrix_A"), arg("data_b")}, R"DOC(
+    nb::object expand = m.def("expand_linear_equations", expand_linear_equations,
+                              {arg("matrix_A"), arg("data_b")}, R"DOC(
 Extends an M x M system to N x N, N the next power of two; returns
 _expand_linear_equations(matrix_A, data_b): [matrix, vector], the matrix in the
 top-left corner of a zero N x N matrix (flattened, complex numbers) and the
 vector padded with zeros (floats). Argument types are checked exactly: list,
 list.
-)DOC",
-                              [](const Call& call) {
-                                  auto [matrix_A, data_b] = call.args<2>();
-                                  check_types(matrix_A, data_b);
-                                  return call.global("_expand_linear_equations")(matrix_A, data_b);
-                              });
+)DOC");
     annotate(expand,
              "expand_linear_equations(list matrix_A: List[complex], list data_b: List[float])",
              {{"matrix_A", "List[complex]"}, {"data_b", "List[float]"}});
 
-    nb::object build = m.def(
-        "build_Kavrel_circuit", {arg("matrix_A"), arg("data_b"), arg("precision_cnt", 0)}, R"DOC(
+    nb::object build = m.def("build_Kavrel_circuit", build_Kavrel_circuit,
+                             {arg("matrix_A"), arg("data_b"), arg("precision_cnt", 0)}, R"DOC(
 The whole HHL solver circuit for A x = b; returns
 _build_Kavrel_circuit(matrix_A, data_b, precision_cnt), a QCircuit. Run from
 |0...0>, its amplitudes with the ancilla at 1 and the eigenvalue register at 0
 are x / (|b| * (1 << ceil(log2(10^precision_cnt)))). Arguments as for
 Kavrel_solve_linear_equations.
-)DOC",
-        [](const Call& call) {
-            auto [matrix_A, data_b, precision_cnt] = call.args<3>();
-            check_types(matrix_A, data_b);
-            check_exact_type(precision_cnt, &PyLong_Type, "precision_cnt");
-            return call.global("_build_Kavrel_circuit")(matrix_A, data_b, precision_cnt);
-        });
+)DOC");
     annotate(build,
              "build_Kavrel_circuit(list matrix_A: List[complex], list data_b: List[float], int "
              "precision_cnt: int = 0)",

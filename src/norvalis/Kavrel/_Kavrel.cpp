@@ -131,8 +131,7 @@ LinearSystem read_square_system(nb::handle matrix_A, nb::handle data_b) {
 int read_precision(nb::handle value) {
     if (!kestrix::py::is_integer_scalar(value))
         raise(PyExc_TypeError, "precision_cnt must be an integer, got %s", type_of(value).c_str());
-    nb::object index = nb::steal(PyNumber_Index(value.ptr()));
-    if (!index.is_valid()) throw nb::python_error();
+    nb::object index = as_index(value);
     int overflow = 0;
     const long long p = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
     if (p == -1 && PyErr_Occurred()) throw nb::python_error();
@@ -200,6 +199,74 @@ std::vector<cplx> solve_system(const Call& call, const LinearSystem& system, int
                          h.scale);
 }
 
+void kavrel_alg_init(const Call& call) {
+    auto [self, matrix_A, data_b, precision_cnt] = call.args<4>();
+    const LinearSystem system = read_square_system(matrix_A, data_b);
+    const int precision = read_precision(precision_cnt);
+    const EigenSolver eigen = numpy_eigh(call);
+    const Hhl h = build_hhl(system, survey(system, precision, eigen), eigen);
+    nb::setattr(self, "size", nb::int_(h.size));
+    nb::setattr(self, "unknowns", nb::int_(h.unknowns));
+    nb::setattr(self, "hermitian", nb::bool_(h.hermitian));
+    nb::setattr(self, "precision_cnt", nb::int_(precision));
+    nb::setattr(self, "fraction_bits", nb::int_(h.fraction_bits));
+    nb::setattr(self, "system_qubits", int_list(h.system_qubits));
+    nb::setattr(self, "eigenvalue_qubits", int_list(h.eigenvalue_qubits));
+    nb::setattr(self, "ancilla", nb::int_(h.ancilla));
+    nb::setattr(self, "num_qubits", nb::int_(h.width()));
+    nb::setattr(self, "solution_offset", nb::int_(h.solution_offset));
+    nb::setattr(self, "scale", nb::float_(h.scale));
+    nb::setattr(self, "circuit", nb::cast(h.circuit));
+}
+
+nb::object kavrel_alg_solve(const Call& call) {
+    auto [self] = call.args<1>();
+    const kestrix::Circuit circuit = to_circuit(self.attr("circuit"));
+    const int width = to_index(self.attr("num_qubits"), "num_qubits");
+    const std::vector<int> system = to_index_list(self.attr("system_qubits"), "qubit");
+    const int ancilla = to_index(self.attr("ancilla"), "ancilla");
+    const size_t offset = to_index(self.attr("solution_offset"), "solution_offset");
+    const size_t unknowns = to_index(self.attr("unknowns"), "unknowns");
+    const size_t size = to_index(self.attr("size"), "size");
+    const double scale = as_double(self.attr("scale"));
+    for (int q : system) {
+        if (q >= width || q == ancilla)
+            raise(PyExc_ValueError, "system qubit %d is not a system qubit of a %d-qubit circuit",
+                  q, width);
+    }
+    if (ancilla >= width || unknowns > size || system.size() > 62 ||
+        size > (size_t{1} << system.size()) || offset + unknowns > (size_t{1} << system.size())) {
+        raise(PyExc_ValueError, "the solver's registers do not fit its circuit");
+    }
+    const kestrix::StateVector state = evolve(circuit, width);
+    return complex_list(read_solution(state, system, ancilla, offset, unknowns, size, scale));
+}
+
+Circuit build_Kavrel_circuit(const Call& call) {
+    auto [matrix_A, data_b, precision_cnt] = call.args<3>();
+    const LinearSystem system = read_square_system(matrix_A, data_b);
+    const int precision = read_precision(precision_cnt);
+    const EigenSolver eigen = numpy_eigh(call);
+    return build_hhl(system, survey(system, precision, eigen), eigen).circuit;
+}
+
+nb::object expand_linear_equations(const Call& call) {
+    auto [matrix_A, data_b] = call.args<2>();
+    const LinearSystem expanded = expand(read_system(matrix_A, data_b));
+    nb::list vector;
+    for (double v : expanded.b) vector.append(nb::float_(v));
+    nb::list out;
+    out.append(complex_list(expanded.a));
+    out.append(vector);
+    return out;
+}
+
+nb::object Kavrel_solve_linear_equations(const Call& call) {
+    auto [matrix_A, data_b, precision_cnt] = call.args<3>();
+    const LinearSystem system = read_square_system(matrix_A, data_b);
+    return complex_list(solve_system(call, system, read_precision(precision_cnt)));
+}
+
 }  // namespace
 
 NORVALIS_MODULE(_Kavrel, m) {
@@ -229,95 +296,36 @@ each use:
     circuit            the whole solver as a QCircuit
 )DOC");
 
-    alg.method("__init__", {arg("self"), arg("matrix_A"), arg("data_b"), arg("precision_cnt", 0)},
-               "Checks the system (ValueError, TypeError) and builds its circuit.",
-               [](const Call& call) {
-                   auto [self, matrix_A, data_b, precision_cnt] = call.args<4>();
-                   const LinearSystem system = read_square_system(matrix_A, data_b);
-                   const int precision = read_precision(precision_cnt);
-                   const EigenSolver eigen = numpy_eigh(call);
-                   const Hhl h = build_hhl(system, survey(system, precision, eigen), eigen);
-                   nb::setattr(self, "size", nb::int_(h.size));
-                   nb::setattr(self, "unknowns", nb::int_(h.unknowns));
-                   nb::setattr(self, "hermitian", nb::bool_(h.hermitian));
-                   nb::setattr(self, "precision_cnt", nb::int_(precision));
-                   nb::setattr(self, "fraction_bits", nb::int_(h.fraction_bits));
-                   nb::setattr(self, "system_qubits", int_list(h.system_qubits));
-                   nb::setattr(self, "eigenvalue_qubits", int_list(h.eigenvalue_qubits));
-                   nb::setattr(self, "ancilla", nb::int_(h.ancilla));
-                   nb::setattr(self, "num_qubits", nb::int_(h.width()));
-                   nb::setattr(self, "solution_offset", nb::int_(h.solution_offset));
-                   nb::setattr(self, "scale", nb::float_(h.scale));
-                   nb::setattr(self, "circuit", nb::cast(h.circuit));
-               });
+    alg.method("__init__", kavrel_alg_init,
+               {arg("self"), arg("matrix_A"), arg("data_b"), arg("precision_cnt", 0)},
+               "Checks the system (ValueError, TypeError) and builds its circuit.");
 
-    alg.method(
-        "solve", {arg("self")}, R"DOC(
+    alg.method("solve", kavrel_alg_solve, {arg("self")}, R"DOC(
 x as a list of Python complex numbers: the circuit is run from |0...0>, and the
 amplitudes with the ancilla at 1 and the eigenvalue register at 0, at system
 indices solution_offset .. solution_offset + unknowns - 1, times scale; the
 entries from `unknowns` to `size` are 0.
-)DOC",
-        [](const Call& call) {
-            auto [self] = call.args<1>();
-            const kestrix::Circuit circuit = to_circuit(self.attr("circuit"));
-            const int width = to_index(self.attr("num_qubits"), "num_qubits");
-            const std::vector<int> system = to_index_list(self.attr("system_qubits"), "qubit");
-            const int ancilla = to_index(self.attr("ancilla"), "ancilla");
-            const size_t offset = to_index(self.attr("solution_offset"), "solution_offset");
-            const size_t unknowns = to_index(self.attr("unknowns"), "unknowns");
-            const size_t size = to_index(self.attr("size"), "size");
-            const double scale = as_double(self.attr("scale"));
-            for (int q : system) {
-                if (q >= width || q == ancilla)
-                    raise(PyExc_ValueError,
-                          "system qubit %d is not a system qubit of a %d-qubit circuit", q, width);
-            }
-            if (ancilla >= width || unknowns > size || system.size() > 62 ||
-                size > (size_t{1} << system.size()) ||
-                offset + unknowns > (size_t{1} << system.size())) {
-                raise(PyExc_ValueError, "the solver's registers do not fit its circuit");
-            }
-            const kestrix::StateVector state = evolve(circuit, width);
-            return complex_list(
-                read_solution(state, system, ancilla, offset, unknowns, size, scale));
-        });
+)DOC");
     alg.finish();
 
-    m.def("_build_Kavrel_circuit", {arg("matrix_A"), arg("data_b"), arg("precision_cnt", 0)},
-          R"DOC(
+    m.def("_build_Kavrel_circuit", build_Kavrel_circuit,
+          {arg("matrix_A"), arg("data_b"), arg("precision_cnt", 0)}, R"DOC(
 The whole HHL circuit for A x = b as a QCircuit (registers in the module's
 documentation). matrix_A is N x N flattened row by row, N a power of two;
 data_b holds N real numbers, not all zero. Running it from |0...0> and reading
 the amplitudes with the ancilla at 1 and the register at 0 gives x / (|b| 2^f),
 f = ceil(log2(10^precision_cnt)).
-)DOC",
-          [](const Call& call) {
-              auto [matrix_A, data_b, precision_cnt] = call.args<3>();
-              const LinearSystem system = read_square_system(matrix_A, data_b);
-              const int precision = read_precision(precision_cnt);
-              const EigenSolver eigen = numpy_eigh(call);
-              return build_hhl(system, survey(system, precision, eigen), eigen).circuit;
-          });
+)DOC");
 
-    m.def("_expand_linear_equations", {arg("matrix_A"), arg("data_b")}, R"DOC(
+    m.def("_expand_linear_equations", expand_linear_equations, {arg("matrix_A"), arg("data_b")},
+          R"DOC(
 [matrix, vector]: the M x M system (matrix_A flattened row by row, data_b of M
 real numbers) placed in the top-left corner of an N x N system, N the next
 power of two, every added entry 0. The matrix comes back flattened as complex
 numbers, the vector as floats; a power-of-two system comes back unchanged.
-)DOC",
-          [](const Call& call) {
-              auto [matrix_A, data_b] = call.args<2>();
-              const LinearSystem expanded = expand(read_system(matrix_A, data_b));
-              nb::list vector;
-              for (double v : expanded.b) vector.append(nb::float_(v));
-              nb::list out;
-              out.append(complex_list(expanded.a));
-              out.append(vector);
-              return out;
-          });
+)DOC");
 
-    m.def("_Kavrel_solve_linear_equations",
+    m.def("_Kavrel_solve_linear_equations", Kavrel_solve_linear_equations,
           {arg("matrix_A"), arg("data_b"), arg("precision_cnt", 0)}, R"DOC(
 x for A x = b as a list of Python complex numbers, read from the simulated HHL
 circuit (see the module's documentation).
@@ -331,7 +339,7 @@ singular value, for a non-Hermitian A) must be at least that.
 
 Accuracy: eigenvalues that are multiples of 2^-f are estimated exactly and x is
 exact to rounding; other eigenvalues spread over neighbouring register values,
-so x is approximate (see the README for measured errors per precision_cnt).
+so x is approximate (see docs/modules/kavrel.md for measured errors per precision_cnt).
 
 Raises:
     TypeError: non-numeric entries, complex entries in data_b, a non-integer
@@ -340,10 +348,5 @@ Raises:
         size that is not a power of two, NaN, infinite or out-of-range entries,
         a singular or inconsistent system, an eigenvalue below the resolution,
         or a system or register too wide for the simulator.
-)DOC",
-          [](const Call& call) {
-              auto [matrix_A, data_b, precision_cnt] = call.args<3>();
-              const LinearSystem system = read_square_system(matrix_A, data_b);
-              return complex_list(solve_system(call, system, read_precision(precision_cnt)));
-          });
+)DOC");
 }

@@ -54,17 +54,15 @@ void check_width(long long width) {
 // the end.
 std::vector<Py_ssize_t> selected_positions(nb::handle res_index, nb::handle qnumber_arg) {
     const long long qnumber = as_long(qnumber_arg);
-    nb::object entries = nb::steal(PySequence_List(
-        PyList_CheckExact(res_index.ptr()) ? res_index.ptr() : list_of(res_index).ptr()));
-    if (!entries.is_valid()) throw nb::python_error();
+    nb::object entries =
+        as_list(PyList_CheckExact(res_index.ptr()) ? nb::borrow(res_index) : list_of(res_index));
     std::vector<Py_ssize_t> positions;
     for (nb::handle entry : entries) {
         if (!kestrix::py::is_integer_scalar(entry)) {
             raise(PyExc_TypeError, "res_index entries must be integers, got %s",
                   Py_TYPE(entry.ptr())->tp_name);
         }
-        nb::object index = nb::steal(PyNumber_Index(entry.ptr()));
-        if (!index.is_valid()) throw nb::python_error();
+        nb::object index = as_index(entry);
         int overflow = 0;
         const long long i = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
         if (overflow != 0 || i < -qnumber || i >= qnumber) {
@@ -162,8 +160,7 @@ Circuit phase_estimation(const Call& call, nb::handle self, nb::handle work, nb:
 // The most probable key of a probability dictionary; the first one on ties.
 nb::object most_probable(nb::handle probabilities) {
     // A snapshot: a probability's __float__ may change the dictionary.
-    nb::object items = nb::steal(PySequence_List(probabilities.attr("items")().ptr()));
-    if (!items.is_valid()) throw nb::python_error();
+    nb::object items = as_list(probabilities.attr("items")());
     nb::object best;
     double best_p = 0;
     for (nb::handle pair : items) {
@@ -249,6 +246,225 @@ std::pair<double, double> scaled_angle_interval(double ai_min, double ai_max, bo
     return {1 - angle(ai_max), 1 - angle(ai_min)};
 }
 
+void melvo_init(const Call& call) {
+    auto [self, operator_in, qnumber, res_index, epsilon_arg, target_state] = call.args<6>();
+    check_exact_type(qnumber, &PyLong_Type, "qnumber");
+    const double epsilon = as_double(epsilon_arg);
+    check_exact_type(target_state, &PyUnicode_Type, "target_state");
+    nb::setattr(self, "operator", operator_in);
+    nb::setattr(self, "epsilon", nb::float_(epsilon));
+    nb::setattr(self, "qnumber", qnumber);
+    nb::setattr(self, "machine_type", nb::str("CPU"));
+    nb::setattr(self, "machine", call.global("CPUQVM")());
+    if (!(epsilon > 0 && epsilon < 1)) {
+        raise(PyExc_ValueError,
+              "epsilon must be above 0 and below 1, got %R: it sets "
+              "-floor(log2(epsilon)) counting qubits, at least one",
+              nb::float_(epsilon).ptr());
+    }
+    const long long n_anc = -static_cast<long long>(std::floor(std::log2(epsilon)));
+    nb::setattr(self, "n_anc", nb::int_(n_anc));
+    nb::setattr(self, "max_anc_qubits", nb::int_(14));
+    nb::object selected =
+        PyList_CheckExact(res_index.ptr()) ? nb::borrow(res_index) : list_of(res_index);
+    nb::setattr(self, "res_index", selected);
+    nb::setattr(self, "target_state", target_state);
+    if (as_long(self.attr("max_anc_qubits")) < n_anc)
+        raise(PyExc_ValueError, "Require lower epsilon");
+    if (length(selected) != length(target_state))
+        raise(PyExc_ValueError, "the length of res_index and target_state not equal");
+}
+
+Circuit melvo_Q_cir(const Call& call) {
+    auto [self, q_operator] = call.args<2>();
+    return grover_iterate(self, q_operator);
+}
+
+nb::object melvo_run(const Call& call) {
+    auto [self] = call.args<1>();
+    nb::object qnumber_arg = self.attr("qnumber");
+    const std::vector<Py_ssize_t> positions =
+        selected_positions(self.attr("res_index"), qnumber_arg);
+    const long long qnumber = as_long(qnumber_arg);
+    const long long n_anc = as_long(self.attr("n_anc"));
+    if (n_anc < 1) {
+        raise(PyExc_ValueError,
+              "n_anc is %lld: at least one counting qubit is needed (epsilon "
+              "below 1)",
+              n_anc);
+    }
+    if (n_anc > as_long(self.attr("max_anc_qubits")))
+        raise(PyExc_ValueError, "Require lower epsilon");
+    if (n_anc > kMaxPowerBits) {
+        raise(PyExc_MemoryError, "n_anc is %lld: one program holds at most 2**%d - 1 copies of Q",
+              n_anc, kMaxPowerBits);
+    }
+    check_width(qnumber + n_anc);
+
+    nb::list work = index_range(0, qnumber);
+    nb::list counting = index_range(qnumber, qnumber + n_anc);
+    std::vector<int> q_target(positions.begin(), positions.end());
+    Circuit prog = phase_estimation(call, self, work, counting, q_target);
+
+    nb::object machine = self.attr("machine");
+    machine.attr("run")(nb::cast(Program{std::move(prog), 0}), 1000);
+    nb::object result = machine.attr("result")().attr("get_prob_dict")(counting);
+    nb::object y = builtin_int()(most_probable(result), 2);
+    const double angle = as_double(y) * kPi / std::ldexp(1.0, int(n_anc));
+    return power(call.global("np").attr("sin")(angle), nb::int_(2));
+}
+
+void i_melvo_init(const Call& call) {
+    auto [self, operator_in, qnumber, res_index, epsilon_arg] = call.args<5>();
+    check_exact_type(qnumber, &PyLong_Type, "qnumber");
+    check_exact_type(res_index, &PyLong_Type, "res_index");
+    const double epsilon = as_double(epsilon_arg);
+    const double alpha = 0.05, ratio = 2.0;
+    check_iterative_epsilon(epsilon, alpha, ratio);
+    if (as_long(qnumber) > 0) check_width(as_long(qnumber));
+    nb::setattr(self, "epsilon", nb::float_(epsilon));
+    nb::setattr(self, "alpha", nb::float_(alpha));
+    nb::setattr(self, "method", nb::str("cher"));
+    nb::setattr(self, "ratio", nb::float_(ratio));
+    nb::setattr(self, "qnumber", qnumber);
+    nb::setattr(self, "res_index", res_index);
+    nb::setattr(self, "machine_type", nb::str("CPU"));
+    nb::setattr(self, "n_sum", nb::int_(0));
+    nb::setattr(self, "machine", call.global("CPUQVM")());
+    nb::setattr(self, "qlist", call.global("QProg")(qnumber).attr("qubits")());
+    nb::setattr(self, "clist", call.global("QProg")(qnumber).attr("cbits")());
+    nb::setattr(self, "operatorA", operator_in);
+    nb::setattr(self, "a_l", nb::int_(0));
+    nb::setattr(self, "a_u", nb::int_(0));
+    nb::setattr(self, "N_max", numpy_float(call, shot_budget(epsilon, alpha, ratio)));
+    nb::setattr(self, "draw", nb::bool_(false));
+}
+
+nb::object i_melvo_measure(const Call& call) {
+    auto [self, k, n_round] = call.args<3>();
+    check_exact_type(k, &PyLong_Type, "k");
+    check_exact_type(n_round, &PyLong_Type, "n_round");
+    const long long power = as_long(k);
+    if (power > kMaxPower) {
+        raise(PyExc_MemoryError, "k is %lld: one program holds at most 2**%d Grover operators",
+              power, kMaxPowerBits);
+    }
+    nb::object qlist = self.attr("qlist"), prepare = self.attr("operatorA");
+    nb::object measured = item(qlist, as_long(self.attr("res_index")));
+    nb::object grover = call.global("amp_operator")(nb::arg("q_input") = qlist,
+                                                    nb::arg("q_flip") = list_of(measured),
+                                                    nb::arg("in_operator") = prepare);
+
+    Program prog{Circuit(), 0};
+    append(prog.circuit, prepare(qlist));
+    const Circuit step = to_circuit(grover);
+    for (long long j = 0; j < power; ++j) prog.circuit.append(step);
+    if (truthy(self.attr("draw"))) call.global("print")(nb::cast(prog));
+    nb::object clist = self.attr("clist");
+    append(prog.circuit,
+           call.global("measure_all")(list_of(measured),
+                                      list_of(item(clist, as_long(self.attr("qnumber")) - 1))));
+
+    nb::object machine = self.attr("machine");
+    machine.attr("run")(nb::cast(std::move(prog)), n_round);
+    nb::object counts = machine.attr("result")().attr("get_counts")();
+    return counts.attr("get")("1", 0);
+}
+
+nb::object i_melvo_findnextk(const Call& call) {
+    auto [self, k_i, theta_l_arg, theta_u_arg, up] = call.args<5>();
+    check_exact_type(k_i, &PyLong_Type, "k_i");
+    const double theta_l = as_double(theta_l_arg);
+    const double theta_u = as_double(theta_u_arg);
+    const double ratio = as_double(self.attr("ratio"));
+    if (ratio <= 1) raise(PyExc_ValueError, "ratio must be larger than 1");
+    if (theta_u == theta_l) raise(PyExc_ZeroDivisionError, "float division");
+    const NextPower next = next_power(4 * as_double(k_i) + 2, theta_l, theta_u, ratio);
+    if (!next.found) return nb::make_tuple(k_i, up);
+    nb::object k = nb::steal(PyLong_FromDouble(next.k));
+    if (!k.is_valid()) throw nb::python_error();
+    return nb::make_tuple(k, nb::bool_(next.up));
+}
+
+nb::object i_melvo_chernoff_confint(const Call& call) {
+    auto [self, value_arg, shots, max_rounds] = call.args<4>();
+    const double value = as_double(value_arg);
+    check_exact_type(shots, &PyLong_Type, "shots");
+    check_exact_type(max_rounds, &PyLong_Type, "max_rounds");
+    const double alpha = as_double(self.attr("alpha"));
+    const double eps =
+        std::sqrt(std::log(2 * as_double(max_rounds) / alpha) / (2 * as_double(shots)));
+    double lower = value - eps, upper = value + eps;
+    if (lower < 0) lower = 0;
+    if (upper > 1) upper = 1;
+    return nb::make_tuple(lower, upper);
+}
+
+nb::object i_melvo_run(const Call& call) {
+    auto [self] = call.args<1>();
+    const double ratio = as_double(self.attr("ratio"));
+    if (ratio <= 1) raise(PyExc_ValueError, "ratio must be larger than 1");
+    const double epsilon = as_double(self.attr("epsilon"));
+    const double alpha = as_double(self.attr("alpha"));
+    check_iterative_epsilon(epsilon, alpha, ratio);
+    const double n_max = as_double(self.attr("N_max"));
+
+    nb::object k = nb::int_(0), up = nb::bool_(true);
+    double theta_l = 0, theta_u = 0.25;
+    const double rounds_m = rounds_of(epsilon, ratio);
+    const nb::object rounds = nb::int_(truncated_count(rounds_m));
+    double l_max = 0;
+    if (self.attr("method").equal(nb::str("cher"))) l_max = chernoff_level(n_max, rounds_m, alpha);
+    double m_add = 0, n_add = 0;
+    for (int i_count = 0; theta_u - theta_l > epsilon / kPi && i_count < 20; ++i_count) {
+        const double eps_i = (theta_u - theta_l) * kPi / 2;
+        const double shots_wanted =
+            truncated(1.5 * rounds_m *
+                      std::log(2 / alpha *
+                               (std::log(kPi / (4 * std::min(eps_i, kPi / 8))) / std::log(ratio))));
+        const double n_shots = std::min(shots_wanted, truncated(n_max));
+
+        nb::object next = self.attr("_findnextk")(k, theta_l, theta_u, up);
+        nb::object k_next = item(next, 0);
+        up = item(next, 1);
+        const double bigk = 4 * as_double(k_next) + 2;
+        const long long n_round = bigk > truncated(l_max / epsilon) + 1
+                                      ? truncated_count(n_shots * l_max / epsilon / bigk / 10) + 1
+                                      : truncated_count(n_shots);
+        nb::setattr(self, "n_sum", self.attr("n_sum") + nb::int_(n_round));
+        const double m = as_double(self.attr("_measure")(k_next, nb::int_(n_round)));
+        nb::setattr(self, "draw", nb::bool_(false));
+
+        // Batches at a repeated power pool their counts; the first batch at a power is not among
+        // them.
+        double res;
+        if (k_next.equal(k)) {
+            m_add += m;
+            n_add += double(n_round);
+            res = m_add / n_add;
+        } else {
+            m_add = n_add = 0;
+            res = m / double(n_round);
+        }
+        k = k_next;
+        const double shots = std::min(as_double(self.attr("n_sum")), n_max);
+        nb::object interval =
+            self.attr("_chernoff_confint")(res, nb::int_(truncated_count(shots)), rounds);
+        const auto [thetai_min, thetai_max] = scaled_angle_interval(
+            as_double(item(interval, 0)), as_double(item(interval, 1)), truthy(up));
+        // Both bounds in the lower bound's period: the upper bound may sit exactly on the next
+        // period's start.
+        const double period = truncated(bigk * theta_l);
+        theta_u = (period + thetai_max) / bigk;
+        theta_l = (period + thetai_min) / bigk;
+    }
+    const double a_l = std::pow(std::sin(2 * kPi * theta_l), 2);
+    const double a_u = std::pow(std::sin(2 * kPi * theta_u), 2);
+    nb::setattr(self, "a_l", numpy_float(call, a_l));
+    nb::setattr(self, "a_u", numpy_float(call, a_u));
+    return numpy_float(call, (a_l + a_u) / 2);
+}
+
 }  // namespace
 
 NORVALIS_MODULE(Melvo, m) {
@@ -270,11 +486,10 @@ estimated by phase estimation of the Grover operator with
 sin(pi y / 2**n_anc)**2 nearest the most probable counting outcome y.
 )DOC");
 
-    melvo.method(
-        "__init__",
-        {arg("self"), arg("operator_in", nb::none()), arg("qnumber", 0), arg("res_index", -1),
-         arg("epsilon", 1e-3), arg("target_state", "1")},
-        R"DOC(
+    melvo.method("__init__", melvo_init,
+                 {arg("self"), arg("operator_in", nb::none()), arg("qnumber", 0),
+                  arg("res_index", -1), arg("epsilon", 1e-3), arg("target_state", "1")},
+                 R"DOC(
 operator_in(qubits) prepares the state on the list of qnumber work qubits
 (an int); res_index is a position or a list of positions of the work
 register (negative ones count from the end; any order, none twice);
@@ -284,50 +499,17 @@ Raises ValueError for an epsilon outside (0, 1) (no counting qubit would
 remain), "Require lower epsilon" when more than 14 counting qubits are
 needed (epsilon below 2**-14) and "the length of res_index and
 target_state not equal".
-)DOC",
-        [](const Call& call) {
-            auto [self, operator_in, qnumber, res_index, epsilon_arg, target_state] =
-                call.args<6>();
-            check_exact_type(qnumber, &PyLong_Type, "qnumber");
-            const double epsilon = as_double(epsilon_arg);
-            check_exact_type(target_state, &PyUnicode_Type, "target_state");
-            nb::setattr(self, "operator", operator_in);
-            nb::setattr(self, "epsilon", nb::float_(epsilon));
-            nb::setattr(self, "qnumber", qnumber);
-            nb::setattr(self, "machine_type", nb::str("CPU"));
-            nb::setattr(self, "machine", call.global("CPUQVM")());
-            if (!(epsilon > 0 && epsilon < 1)) {
-                raise(PyExc_ValueError,
-                      "epsilon must be above 0 and below 1, got %R: it sets "
-                      "-floor(log2(epsilon)) counting qubits, at least one",
-                      nb::float_(epsilon).ptr());
-            }
-            const long long n_anc = -static_cast<long long>(std::floor(std::log2(epsilon)));
-            nb::setattr(self, "n_anc", nb::int_(n_anc));
-            nb::setattr(self, "max_anc_qubits", nb::int_(14));
-            nb::object selected =
-                PyList_CheckExact(res_index.ptr()) ? nb::borrow(res_index) : list_of(res_index);
-            nb::setattr(self, "res_index", selected);
-            nb::setattr(self, "target_state", target_state);
-            if (as_long(self.attr("max_anc_qubits")) < n_anc)
-                raise(PyExc_ValueError, "Require lower epsilon");
-            if (length(selected) != length(target_state))
-                raise(PyExc_ValueError, "the length of res_index and target_state not equal");
-        });
+)DOC");
 
-    melvo.method("_Q_cir", {arg("self"), arg("q_operator")}, R"DOC(
+    melvo.method("_Q_cir", melvo_Q_cir, {arg("self"), arg("q_operator")}, R"DOC(
 The Grover operator Q = -B S0 B^dagger S_chi on the work qubits q_operator
 (a list of qnumber qubits), as a QCircuit. B is the preparation followed by
 X on the selected qubits whose pattern bit is "0"; S_chi flips the sign of
 the states whose selected qubits all read 1, S0 that of the all-zero work
 state. Q turns by 2 theta, where sin(theta)**2 = a, in the plane of B|0>.
-)DOC",
-                 [](const Call& call) {
-                     auto [self, q_operator] = call.args<2>();
-                     return grover_iterate(self, q_operator);
-                 });
+)DOC");
 
-    melvo.method("run", {arg("self")}, R"DOC(
+    melvo.method("run", melvo_run, {arg("self")}, R"DOC(
 The estimate of a, a NumPy float on the grid sin(pi y / 2**n_anc)**2.
 
 Runs the whole phase-estimation program on self.machine and reads the exact
@@ -340,41 +522,7 @@ The grid limits the accuracy: the estimate's angle pi y / 2**n_anc is the
 grid angle nearest asin(sqrt(a)), within pi / 2**(n_anc + 1) of it, so
 epsilon sets the grid rather than bounding the error in a (0.272458 for
 0.272083 with 10 counting qubits).
-)DOC",
-                 [](const Call& call) {
-                     auto [self] = call.args<1>();
-                     nb::object qnumber_arg = self.attr("qnumber");
-                     const std::vector<Py_ssize_t> positions =
-                         selected_positions(self.attr("res_index"), qnumber_arg);
-                     const long long qnumber = as_long(qnumber_arg);
-                     const long long n_anc = as_long(self.attr("n_anc"));
-                     if (n_anc < 1) {
-                         raise(PyExc_ValueError,
-                               "n_anc is %lld: at least one counting qubit is needed (epsilon "
-                               "below 1)",
-                               n_anc);
-                     }
-                     if (n_anc > as_long(self.attr("max_anc_qubits")))
-                         raise(PyExc_ValueError, "Require lower epsilon");
-                     if (n_anc > kMaxPowerBits) {
-                         raise(PyExc_MemoryError,
-                               "n_anc is %lld: one program holds at most 2**%d - 1 copies of Q",
-                               n_anc, kMaxPowerBits);
-                     }
-                     check_width(qnumber + n_anc);
-
-                     nb::list work = index_range(0, qnumber);
-                     nb::list counting = index_range(qnumber, qnumber + n_anc);
-                     std::vector<int> q_target(positions.begin(), positions.end());
-                     Circuit prog = phase_estimation(call, self, work, counting, q_target);
-
-                     nb::object machine = self.attr("machine");
-                     machine.attr("run")(nb::cast(Program{std::move(prog), 0}), 1000);
-                     nb::object result = machine.attr("result")().attr("get_prob_dict")(counting);
-                     nb::object y = builtin_int()(most_probable(result), 2);
-                     const double angle = as_double(y) * kPi / std::ldexp(1.0, int(n_anc));
-                     return power(call.global("np").attr("sin")(angle), nb::int_(2));
-                 });
+)DOC");
     melvo.finish();
 
     // -------------------------------------------------------------------------------------
@@ -388,7 +536,7 @@ time. Chernoff intervals on the angle theta, a = sin(2 pi theta)**2, narrow
 until they are narrower than epsilon / pi, or for at most 20 iterations.
 )DOC");
 
-    imelvo.method("__init__",
+    imelvo.method("__init__", i_melvo_init,
                   {arg("self"), arg("operator_in", nb::none()), arg("qnumber", 0),
                    arg("res_index", -1), arg("epsilon", 1e-3)},
                   R"DOC(
@@ -405,120 +553,34 @@ program is printed).
 Raises ValueError for an epsilon that leaves no usable iteration: 0 or less,
 or above about 0.77 (at pi/4 and beyond the starting interval is already
 narrow enough; just below, N_max is too small for a Chernoff interval).
-)DOC",
-                  [](const Call& call) {
-                      auto [self, operator_in, qnumber, res_index, epsilon_arg] = call.args<5>();
-                      check_exact_type(qnumber, &PyLong_Type, "qnumber");
-                      check_exact_type(res_index, &PyLong_Type, "res_index");
-                      const double epsilon = as_double(epsilon_arg);
-                      const double alpha = 0.05, ratio = 2.0;
-                      check_iterative_epsilon(epsilon, alpha, ratio);
-                      if (as_long(qnumber) > 0) check_width(as_long(qnumber));
-                      nb::setattr(self, "epsilon", nb::float_(epsilon));
-                      nb::setattr(self, "alpha", nb::float_(alpha));
-                      nb::setattr(self, "method", nb::str("cher"));
-                      nb::setattr(self, "ratio", nb::float_(ratio));
-                      nb::setattr(self, "qnumber", qnumber);
-                      nb::setattr(self, "res_index", res_index);
-                      nb::setattr(self, "machine_type", nb::str("CPU"));
-                      nb::setattr(self, "n_sum", nb::int_(0));
-                      nb::setattr(self, "machine", call.global("CPUQVM")());
-                      nb::setattr(self, "qlist", call.global("QProg")(qnumber).attr("qubits")());
-                      nb::setattr(self, "clist", call.global("QProg")(qnumber).attr("cbits")());
-                      nb::setattr(self, "operatorA", operator_in);
-                      nb::setattr(self, "a_l", nb::int_(0));
-                      nb::setattr(self, "a_u", nb::int_(0));
-                      nb::setattr(self, "N_max",
-                                  numpy_float(call, shot_budget(epsilon, alpha, ratio)));
-                      nb::setattr(self, "draw", nb::bool_(false));
-                  });
+)DOC");
 
-    imelvo.method(
-        "_measure", {arg("self"), arg("k"), arg("n_round")}, R"DOC(
+    imelvo.method("_measure", i_melvo_measure, {arg("self"), arg("k"), arg("n_round")}, R"DOC(
 The number of shots, out of n_round, in which the qubit qlist[res_index]
 reads 1 after the preparation and k Grover operators. The Grover operator
 marks that same qubit. Prints the program first (before the measurement is
 added) when self.draw is true. Each call runs self.machine once, seeded from
 NumPy's global generator. A k above 2**22 is a MemoryError: one program
 holds at most that many copies.
-)DOC",
-        [](const Call& call) {
-            auto [self, k, n_round] = call.args<3>();
-            check_exact_type(k, &PyLong_Type, "k");
-            check_exact_type(n_round, &PyLong_Type, "n_round");
-            const long long power = as_long(k);
-            if (power > kMaxPower) {
-                raise(PyExc_MemoryError,
-                      "k is %lld: one program holds at most 2**%d Grover operators", power,
-                      kMaxPowerBits);
-            }
-            nb::object qlist = self.attr("qlist"), prepare = self.attr("operatorA");
-            nb::object measured = item(qlist, as_long(self.attr("res_index")));
-            nb::object grover = call.global("amp_operator")(nb::arg("q_input") = qlist,
-                                                            nb::arg("q_flip") = list_of(measured),
-                                                            nb::arg("in_operator") = prepare);
+)DOC");
 
-            Program prog{Circuit(), 0};
-            append(prog.circuit, prepare(qlist));
-            const Circuit step = to_circuit(grover);
-            for (long long j = 0; j < power; ++j) prog.circuit.append(step);
-            if (truthy(self.attr("draw"))) call.global("print")(nb::cast(prog));
-            nb::object clist = self.attr("clist");
-            append(prog.circuit,
-                   call.global("measure_all")(
-                       list_of(measured), list_of(item(clist, as_long(self.attr("qnumber")) - 1))));
-
-            nb::object machine = self.attr("machine");
-            machine.attr("run")(nb::cast(std::move(prog)), n_round);
-            nb::object counts = machine.attr("result")().attr("get_counts")();
-            return counts.attr("get")("1", 0);
-        });
-
-    imelvo.method(
-        "_findnextk", {arg("self"), arg("k_i"), arg("theta_l"), arg("theta_u"), arg("up")}, R"DOC(
+    imelvo.method("_findnextk", i_melvo_findnextk,
+                  {arg("self"), arg("k_i"), arg("theta_l"), arg("theta_u"), arg("up")}, R"DOC(
 (k, up): the largest next power k whose scaled power K = 4k + 2 is at least
 ratio times the current one and keeps the scaled angle interval within one
 half period (up: the lower half). (k_i, up) unchanged when there is none.
 
 Raises ValueError "ratio must be larger than 1" and ZeroDivisionError
 "float division" for an empty interval.
-)DOC",
-        [](const Call& call) {
-            auto [self, k_i, theta_l_arg, theta_u_arg, up] = call.args<5>();
-            check_exact_type(k_i, &PyLong_Type, "k_i");
-            const double theta_l = as_double(theta_l_arg);
-            const double theta_u = as_double(theta_u_arg);
-            const double ratio = as_double(self.attr("ratio"));
-            if (ratio <= 1) raise(PyExc_ValueError, "ratio must be larger than 1");
-            if (theta_u == theta_l) raise(PyExc_ZeroDivisionError, "float division");
-            const NextPower next = next_power(4 * as_double(k_i) + 2, theta_l, theta_u, ratio);
-            if (!next.found) return nb::make_tuple(k_i, up);
-            nb::object k = nb::steal(PyLong_FromDouble(next.k));
-            if (!k.is_valid()) throw nb::python_error();
-            return nb::make_tuple(k, nb::bool_(next.up));
-        });
+)DOC");
 
-    imelvo.method(
-        "_chernoff_confint", {arg("self"), arg("value"), arg("shots"), arg("max_rounds")}, R"DOC(
+    imelvo.method("_chernoff_confint", i_melvo_chernoff_confint,
+                  {arg("self"), arg("value"), arg("shots"), arg("max_rounds")}, R"DOC(
 (lower, upper): the Chernoff interval value -+ sqrt(ln(2 max_rounds / alpha)
 / (2 shots)), clipped to [0, 1].
-)DOC",
-        [](const Call& call) {
-            auto [self, value_arg, shots, max_rounds] = call.args<4>();
-            const double value = as_double(value_arg);
-            check_exact_type(shots, &PyLong_Type, "shots");
-            check_exact_type(max_rounds, &PyLong_Type, "max_rounds");
-            const double alpha = as_double(self.attr("alpha"));
-            const double eps =
-                std::sqrt(std::log(2 * as_double(max_rounds) / alpha) / (2 * as_double(shots)));
-            double lower = value - eps, upper = value + eps;
-            if (lower < 0) lower = 0;
-            if (upper > 1) upper = 1;
-            return nb::make_tuple(lower, upper);
-        });
+)DOC");
 
-    imelvo.method(
-        "run", {arg("self")}, R"DOC(
+    imelvo.method("run", i_melvo_run, {arg("self")}, R"DOC(
 The estimate of a, a NumPy float: the midpoint of the final interval
 [a_l, a_u], which is kept in the attributes a_l and a_u.
 
@@ -532,72 +594,6 @@ epsilon = 1e-3 it held the exact value in 36 to 60 of them, and the estimate
 was within epsilon in 79 to 96 (largest error 0.028). Both bounds are placed
 in the half period of the lower bound, so an interval cannot slip a period
 when the power repeats.
-)DOC",
-        [](const Call& call) {
-            auto [self] = call.args<1>();
-            const double ratio = as_double(self.attr("ratio"));
-            if (ratio <= 1) raise(PyExc_ValueError, "ratio must be larger than 1");
-            const double epsilon = as_double(self.attr("epsilon"));
-            const double alpha = as_double(self.attr("alpha"));
-            check_iterative_epsilon(epsilon, alpha, ratio);
-            const double n_max = as_double(self.attr("N_max"));
-
-            nb::object k = nb::int_(0), up = nb::bool_(true);
-            double theta_l = 0, theta_u = 0.25;
-            const double rounds_m = rounds_of(epsilon, ratio);
-            const nb::object rounds = nb::int_(truncated_count(rounds_m));
-            double l_max = 0;
-            if (self.attr("method").equal(nb::str("cher")))
-                l_max = chernoff_level(n_max, rounds_m, alpha);
-            double m_add = 0, n_add = 0;
-            for (int i_count = 0; theta_u - theta_l > epsilon / kPi && i_count < 20; ++i_count) {
-                const double eps_i = (theta_u - theta_l) * kPi / 2;
-                const double shots_wanted = truncated(
-                    1.5 * rounds_m *
-                    std::log(2 / alpha *
-                             (std::log(kPi / (4 * std::min(eps_i, kPi / 8))) / std::log(ratio))));
-                const double n_shots = std::min(shots_wanted, truncated(n_max));
-
-                nb::object next = self.attr("_findnextk")(k, theta_l, theta_u, up);
-                nb::object k_next = item(next, 0);
-                up = item(next, 1);
-                const double bigk = 4 * as_double(k_next) + 2;
-                const long long n_round =
-                    bigk > truncated(l_max / epsilon) + 1
-                        ? truncated_count(n_shots * l_max / epsilon / bigk / 10) + 1
-                        : truncated_count(n_shots);
-                nb::setattr(self, "n_sum", self.attr("n_sum") + nb::int_(n_round));
-                const double m = as_double(self.attr("_measure")(k_next, nb::int_(n_round)));
-                nb::setattr(self, "draw", nb::bool_(false));
-
-                // Batches at a repeated power pool their counts; the first batch at
-                // a power is not among them.
-                double res;
-                if (k_next.equal(k)) {
-                    m_add += m;
-                    n_add += double(n_round);
-                    res = m_add / n_add;
-                } else {
-                    m_add = n_add = 0;
-                    res = m / double(n_round);
-                }
-                k = k_next;
-                const double shots = std::min(as_double(self.attr("n_sum")), n_max);
-                nb::object interval =
-                    self.attr("_chernoff_confint")(res, nb::int_(truncated_count(shots)), rounds);
-                const auto [thetai_min, thetai_max] = scaled_angle_interval(
-                    as_double(item(interval, 0)), as_double(item(interval, 1)), truthy(up));
-                // Both bounds in the lower bound's period: the upper bound may sit
-                // exactly on the next period's start.
-                const double period = truncated(bigk * theta_l);
-                theta_u = (period + thetai_max) / bigk;
-                theta_l = (period + thetai_min) / bigk;
-            }
-            const double a_l = std::pow(std::sin(2 * kPi * theta_l), 2);
-            const double a_u = std::pow(std::sin(2 * kPi * theta_u), 2);
-            nb::setattr(self, "a_l", numpy_float(call, a_l));
-            nb::setattr(self, "a_u", numpy_float(call, a_u));
-            return numpy_float(call, (a_l + a_u) / 2);
-        });
+)DOC");
     imelvo.finish();
 }

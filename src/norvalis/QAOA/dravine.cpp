@@ -27,8 +27,7 @@ using u128 = unsigned __int128;
 constexpr long long kIntegerLimit = 1LL << 60;
 
 long long to_integer(nb::handle value, const char* name) {
-    nb::object index = nb::steal(PyNumber_Index(value.ptr()));
-    if (!index.is_valid()) throw nb::python_error();
+    nb::object index = as_index(value);
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
     if (v == -1 && PyErr_Occurred()) throw nb::python_error();
@@ -179,7 +178,8 @@ Gate cnot(int control, int target) { return make_gate(GateKind::CNOT, {control, 
 
 // RY(ang) on q2 controlled by q1 (and ctrl_q): one controlled gate, or its decomposition
 // RY(ang/2), flip, RY(-ang/2), flip with a CNOT or a TOFFOLI as the flip.
-void control_ry(Circuit& c, int q1, int q2, double ang, std::optional<int> ctrl_q, bool compress) {
+void append_control_ry(Circuit& c, int q1, int q2, double ang, std::optional<int> ctrl_q,
+                       bool compress) {
     if (compress) {
         const Gate ry = make_gate(GateKind::RY, {q2}, {ang});
         c.append(ctrl_q ? ry.controlled({q1, *ctrl_q}) : ry.controlled({q1}));
@@ -193,15 +193,15 @@ void control_ry(Circuit& c, int q1, int q2, double ang, std::optional<int> ctrl_
 }
 
 // Moves the |1> of q1 to q2 with amplitude sin(ang/2); |00> and |11> stay.
-void rotation_swap(Circuit& c, int q1, int q2, double ang, std::optional<int> ctrl_q,
-                   bool compress) {
+void append_rotation_swap(Circuit& c, int q1, int q2, double ang, std::optional<int> ctrl_q,
+                          bool compress) {
     c.append(cnot(q2, q1));
-    control_ry(c, q1, q2, ang, ctrl_q, compress);
+    append_control_ry(c, q1, q2, ang, ctrl_q, compress);
     c.append(cnot(q2, q1));
 }
 
 // CNOT(qb[i+1], qb[i]) for increasing i (padded to one-hot), or decreasing i (back).
-void padded_to_one_hot(Circuit& c, const Qubits& qb, bool reverse) {
+void append_padded_to_one_hot(Circuit& c, const Qubits& qb, bool reverse) {
     const size_t pairs = qb.empty() ? 0 : qb.size() - 1;
     for (size_t p = 0; p < pairs; ++p) {
         const size_t i = reverse ? pairs - 1 - p : p;
@@ -210,8 +210,8 @@ void padded_to_one_hot(Circuit& c, const Qubits& qb, bool reverse) {
 }
 
 // Writes, padded on qb2, how many units of weight move down from the upper regime.
-void distribute_weight(Circuit& c, const Qubits& qb1, const Qubits& qb2, long long n, long long m,
-                       long long k, const Classic& classic, bool compress) {
+void append_distributed_weight(Circuit& c, const Qubits& qb1, const Qubits& qb2, long long n,
+                               long long m, long long k, const Classic& classic, bool compress) {
     if (classic.weight) {
         const long long weight = *classic.weight;
         if (weight > k) raise(PyExc_ValueError, "The given classic assumption should less than k.");
@@ -221,7 +221,8 @@ void distribute_weight(Circuit& c, const Qubits& qb1, const Qubits& qb2, long lo
             if (j == 0) {
                 c.append(make_gate(GateKind::RY, {at(qb2, 0)}, {ang[0]}));
             } else {
-                control_ry(c, at(qb2, j - 1), at(qb2, j), ang[size_t(j)], std::nullopt, compress);
+                append_control_ry(c, at(qb2, j - 1), at(qb2, j), ang[size_t(j)], std::nullopt,
+                                  compress);
             }
         }
         return;
@@ -234,20 +235,20 @@ void distribute_weight(Circuit& c, const Qubits& qb1, const Qubits& qb2, long lo
         for (long long j = 0; j < ctrl_size; ++j) {
             std::optional<int> chain;
             if (j > 0) chain = at(qb2, j - 1);
-            control_ry(c, qc_u, at(qb2, j), ang[size_t(j)], chain, compress);
+            append_control_ry(c, qc_u, at(qb2, j), ang[size_t(j)], chain, compress);
         }
     }
 }
 
 // Controlled on qc, rotates qts by one place towards the front.
-void ladder_plus(Circuit& c, const Qubits& qts, int qc) {
+void append_ladder_plus(Circuit& c, const Qubits& qts, int qc) {
     for (size_t i = 0; i + 1 < qts.size(); ++i)
         c.append(make_gate(GateKind::SWAP, {qts[i], qts[i + 1]}).controlled({qc}));
 }
 
 // Removes from the upper regime the weight that moved down, keeping it padded.
-void weight_reduction(Circuit& c, const Qubits& qb1, const Qubits& qb2, long long k,
-                      const Classic& classic) {
+void append_weight_reduction(Circuit& c, const Qubits& qb1, const Qubits& qb2, long long k,
+                             const Classic& classic) {
     if (classic.weight) {
         // One layer of CNOTs: qb2[0] clears qb1[k-1], qb2[1] clears qb1[k-2], ...
         const long long ctrl_size = std::min(*classic.weight, static_cast<long long>(qb2.size()));
@@ -261,22 +262,22 @@ void weight_reduction(Circuit& c, const Qubits& qb1, const Qubits& qb2, long lon
     for (long long i = std::min(k, size2) - 1; i >= 0; --i) {
         const int qc = qb2[size_t(i)];
         const Qubits ql = slice_of(qb1, i, k);
-        if (ql.size() > 1) ladder_plus(c, ql, qc);
+        if (ql.size() > 1) append_ladder_plus(c, ql, qc);
         c.append(cnot(qc, at(qb1, -1)));
     }
 }
 
 // Moves part of the weight of the upper m qubits of an n-qubit block into the lower part,
 // in superposition with hypergeometric amplitudes.
-void weight_distribution_block(Circuit& c, const Qubits& q_list, long long n, long long m,
-                               long long k, const Classic& classic, bool compress) {
+void append_weight_distribution_block(Circuit& c, const Qubits& q_list, long long n, long long m,
+                                      long long k, const Classic& classic, bool compress) {
     if (m < n - m) raise(PyExc_ValueError, "Expect the upper regime is bigger.");
     const Qubits upper = slice_of(q_list, std::nullopt, k);
     const Qubits lower = slice_of(q_list, m, m + k);
-    if (classic.is_none) padded_to_one_hot(c, upper, false);
-    distribute_weight(c, upper, lower, n, m, k, classic, compress);
-    if (classic.is_none) padded_to_one_hot(c, upper, true);
-    weight_reduction(c, upper, lower, k, classic);
+    if (classic.is_none) append_padded_to_one_hot(c, upper, false);
+    append_distributed_weight(c, upper, lower, n, m, k, classic, compress);
+    if (classic.is_none) append_padded_to_one_hot(c, upper, true);
+    append_weight_reduction(c, upper, lower, k, classic);
 }
 
 long long floor_div(long long a, long long b) {
@@ -285,7 +286,7 @@ long long floor_div(long long a, long long b) {
 }
 
 // The upper (left) size when a block of n qubits holding weight up to k is split.
-std::optional<long long> cal_left(long long n, long long k) {
+std::optional<long long> left_size(long long n, long long k) {
     if (k == 0) raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
     const long long size = floor_div(n, k);
     const long long resi = n - size * k;
@@ -301,18 +302,18 @@ struct Node {
 };
 using Tree = std::vector<std::vector<Node>>;
 
-Tree grow_wbd_tree(long long n, long long k) {
+Tree wbd_tree(long long n, long long k) {
     // A negative weight would split one node into itself forever.
     if (k < 0) raise(PyExc_ValueError, "The weight k should not be negative.");
-    Tree tree{{Node{0, n, cal_left(n, k)}}};
+    Tree tree{{Node{0, n, left_size(n, k)}}};
     for (;;) {
         std::vector<Node> layer;
         for (const Node& node : tree.back()) {
             if (!node.upper) continue;
             if ((layer.size() & 4095) == 0) check_signals();
             const long long l_end = node.start + *node.upper;
-            const auto sub_lw = cal_left(*node.upper, k);
-            const auto sub_rw = cal_left(node.end - node.start - *node.upper, k);
+            const auto sub_lw = left_size(*node.upper, k);
+            const auto sub_rw = left_size(node.end - node.start - *node.upper, k);
             layer.push_back({node.start, l_end, l_end - node.start > k ? sub_lw : std::nullopt});
             layer.push_back({l_end, node.end, node.end - l_end > k ? sub_rw : std::nullopt});
         }
@@ -323,21 +324,21 @@ Tree grow_wbd_tree(long long n, long long k) {
 
 // One split-and-shift step: rotation-swaps from q_list[0] onto each later qubit, each
 // controlled by the qubit before it; angle i is 2 acos(sqrt(i / n)).
-void movement_block(Circuit& c, const Qubits& q_list, bool compress) {
+void append_movement_block(Circuit& c, const Qubits& q_list, bool compress) {
     const size_t n = q_list.size();
     if (n < 2) return;
     const double nd = static_cast<double>(n);
-    rotation_swap(c, q_list[0], q_list[1], std::acos(2 / nd - 1), std::nullopt, compress);
+    append_rotation_swap(c, q_list[0], q_list[1], std::acos(2 / nd - 1), std::nullopt, compress);
     for (size_t i = 2; i < n; ++i)
-        rotation_swap(c, q_list[0], q_list[i], std::acos(2.0 * double(i) / nd - 1), q_list[i - 1],
-                      compress);
+        append_rotation_swap(c, q_list[0], q_list[i], std::acos(2.0 * double(i) / nd - 1),
+                             q_list[i - 1], compress);
 }
 
 // Turns a padded weight w on the leaf into the leaf's Dicke state of weight w, every w at
 // once: movement blocks on q_list, q_list[1:], q_list[2:], ... down to two qubits.
-void smooth_block(Circuit& c, const Qubits& q_list, bool compress) {
+void append_smooth_block(Circuit& c, const Qubits& q_list, bool compress) {
     for (size_t start = 0; start + 1 < q_list.size(); ++start)
-        movement_block(c, Qubits(q_list.begin() + long(start), q_list.end()), compress);
+        append_movement_block(c, Qubits(q_list.begin() + long(start), q_list.end()), compress);
 }
 
 Circuit dicke_state(const Qubits& q_list, long long k, bool compress) {
@@ -354,16 +355,17 @@ Circuit dicke_state(const Qubits& q_list, long long k, bool compress) {
     if (k == 0) return circuit;
     for (long long i = 0; i < k; ++i) circuit.append(make_gate(GateKind::X, {q_list[size_t(i)]}));
     circuit.append(make_gate(GateKind::BARRIER, q_list));
-    for (const auto& layer : grow_wbd_tree(n, k)) {
+    for (const auto& layer : wbd_tree(n, k)) {
         for (const Node& node : layer) {
             const Qubits work = slice_of(q_list, node.start, node.end);
             const long long size = static_cast<long long>(work.size());
             if (!node.upper) {
-                smooth_block(circuit, work, compress);
+                append_smooth_block(circuit, work, compress);
             } else {
                 // The root's upper regime holds the classical string 1^k 0^(m-k).
                 const Classic classic = size == n ? Classic{false, k} : Classic{};
-                weight_distribution_block(circuit, work, size, *node.upper, k, classic, compress);
+                append_weight_distribution_block(circuit, work, size, *node.upper, k, classic,
+                                                 compress);
             }
         }
     }
@@ -378,15 +380,14 @@ Circuit dicke_state(const Qubits& q_list, long long k, bool compress) {
 long long dicke_weight(nb::handle k) {
     if (!kestrix::py::is_integer_scalar(k))
         raise(PyExc_TypeError, "k must be an integer, got %s", Py_TYPE(k.ptr())->tp_name);
-    nb::object index = nb::steal(PyNumber_Index(k.ptr()));
-    if (!index.is_valid()) throw nb::python_error();
+    nb::object index = as_index(k);
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
     if (v == -1 && PyErr_Occurred()) throw nb::python_error();
     return overflow > 0 ? kIntegerLimit : overflow < 0 ? -1 : v;
 }
 
-Circuit linear_w_state(const Qubits& q_list, bool compress) {
+Circuit w_state(const Qubits& q_list, bool compress) {
     const size_t n = q_list.size();
     if (n == 0) raise(PyExc_ValueError, "Apply on at least one qubit.");
     Circuit circuit;
@@ -394,7 +395,7 @@ Circuit linear_w_state(const Qubits& q_list, bool compress) {
     for (size_t i = 1; i < n; ++i) {
         // The excitation moves on with conditional probability (n - i) / (n - i + 1).
         const double ang = std::acos(2 / double(n - i + 1) - 1);
-        control_ry(circuit, q_list[i - 1], q_list[i], ang, std::nullopt, compress);
+        append_control_ry(circuit, q_list[i - 1], q_list[i], ang, std::nullopt, compress);
         circuit.append(cnot(q_list[i], q_list[i - 1]));
     }
     return circuit;
@@ -404,6 +405,115 @@ nb::object optional_int(std::optional<long long> value) {
     return value ? nb::object(nb::int_(*value)) : nb::none();
 }
 
+Circuit prepare_dicke_state(const Call& call) {
+    auto [q_list, k, compress] = call.args<3>();
+    const long long weight = dicke_weight(k);
+    return dicke_state(to_qubits(q_list, "q_list"), weight, truthy(compress));
+}
+
+// The two rotation blocks take the same arguments: (q1, q2, ang, ctrl_q, compress).
+using RotationBlock = void (*)(Circuit&, int, int, double, std::optional<int>, bool);
+
+Circuit rotation_block(const Call& call, RotationBlock block) {
+    auto [q1, q2, ang, ctrl_q, compress] = call.args<5>();
+    Circuit c;
+    block(c, to_index(q1, "qubit"), to_index(q2, "qubit"), to_angle(ang, "ang"),
+          to_optional_qubit(ctrl_q), truthy(compress));
+    return c;
+}
+
+Circuit control_ry(const Call& call) { return rotation_block(call, append_control_ry); }
+
+Circuit rotation_swap(const Call& call) { return rotation_block(call, append_rotation_swap); }
+
+Circuit padded_to_one_hot(const Call& call) {
+    auto [qb, reverse] = call.args<2>();
+    Circuit c;
+    append_padded_to_one_hot(c, to_qubits(qb, "qb"), truthy(reverse));
+    return c;
+}
+
+nb::object generate_ry_angles(const Call& call) {
+    auto [n, m, nl] = call.args<3>();
+    nb::list angles;
+    for (double a : ry_angles(to_integer(n, "n"), to_integer(m, "m"), to_integer(nl, "nl")))
+        angles.append(a);
+    return angles;
+}
+
+Circuit distribute_weight(const Call& call) {
+    auto [qb1, qb2, n, mm, k, classic, compress] = call.args<7>();
+    Circuit c;
+    append_distributed_weight(c, to_qubits(qb1, "qb1"), to_qubits(qb2, "qb2"), to_integer(n, "n"),
+                              to_integer(mm, "m"), to_integer(k, "k"), to_classic(classic),
+                              truthy(compress));
+    return c;
+}
+
+Circuit ladder_plus(const Call& call) {
+    auto [qts, qc] = call.args<2>();
+    Circuit c;
+    append_ladder_plus(c, to_qubits(qts, "qts"), to_index(qc, "qubit"));
+    return c;
+}
+
+Circuit weight_reduction(const Call& call) {
+    auto [qb1, qb2, k, classic] = call.args<4>();
+    Circuit c;
+    append_weight_reduction(c, to_qubits(qb1, "qb1"), to_qubits(qb2, "qb2"), to_integer(k, "k"),
+                            to_classic(classic));
+    return c;
+}
+
+Circuit weight_distribution_block(const Call& call) {
+    auto [q_list, n, mm, k, classic, compress] = call.args<6>();
+    Circuit c;
+    append_weight_distribution_block(c, to_qubits(q_list, "q_list"), to_integer(n, "n"),
+                                     to_integer(mm, "m"), to_integer(k, "k"), to_classic(classic),
+                                     truthy(compress));
+    return c;
+}
+
+nb::object cal_left(const Call& call) {
+    auto [n, k] = call.args<2>();
+    return optional_int(left_size(to_integer(n, "n"), to_integer(k, "k")));
+}
+
+nb::object grow_wbd_tree(const Call& call) {
+    auto [n, k] = call.args<2>();
+    nb::list tree;
+    for (const auto& layer : wbd_tree(to_integer(n, "n"), to_integer(k, "k"))) {
+        nb::list nodes;
+        for (const Node& node : layer) {
+            nb::list entry;
+            entry.append(nb::make_tuple(node.start, node.end));
+            entry.append(optional_int(node.upper));
+            nodes.append(entry);
+        }
+        tree.append(nodes);
+    }
+    return tree;
+}
+
+Circuit movement_block(const Call& call) {
+    auto [q_list, compress] = call.args<2>();
+    Circuit c;
+    append_movement_block(c, to_qubits(q_list, "q_list"), truthy(compress));
+    return c;
+}
+
+Circuit smooth_block(const Call& call) {
+    auto [q_list, compress] = call.args<2>();
+    Circuit c;
+    append_smooth_block(c, to_qubits(q_list, "q_list"), truthy(compress));
+    return c;
+}
+
+Circuit linear_w_state(const Call& call) {
+    auto [q_list, compress] = call.args<2>();
+    return w_state(to_qubits(q_list, "q_list"), truthy(compress));
+}
+
 }  // namespace
 
 NORVALIS_MODULE(dravine, m) {
@@ -411,7 +521,8 @@ NORVALIS_MODULE(dravine, m) {
     m.import_from("scipy.special", {"comb"});
     m.import_from("kestrix.core", {"QCircuit", "X", "RY", "CNOT", "SWAP", "TOFFOLI", "BARRIER"});
 
-    m.def("prepare_dicke_state", {arg("q_list"), arg("k"), arg("compress", true)}, R"DOC(
+    m.def("prepare_dicke_state", prepare_dicke_state,
+          {arg("q_list"), arg("k"), arg("compress", true)}, R"DOC(
 A QCircuit taking the qubits of q_list from all-zero to the Dicke state
 D(n, k), the equal superposition of the n-bit strings of Hamming weight k
 (n = len(q_list)).
@@ -436,72 +547,39 @@ Raises:
 The rotation angles come from exact integer counts (suffix sums of the
 hypergeometric terms), so the amplitudes stay exact to rounding for every
 register the simulator can hold.
-)DOC",
-          [](const Call& call) {
-              auto [q_list, k, compress] = call.args<3>();
-              const long long weight = dicke_weight(k);
-              return dicke_state(to_qubits(q_list, "q_list"), weight, truthy(compress));
-          });
+)DOC");
 
-    m.def("_control_ry",
+    m.def("_control_ry", control_ry,
           {arg("q1"), arg("q2"), arg("ang"), arg("ctrl_q", nb::none()), arg("compress", true)},
           R"DOC(
 RY(ang) on q2 controlled by q1, and by ctrl_q when given: one controlled
 gate, or with compress false RY(ang/2), CNOT or TOFFOLI, RY(-ang/2), the
 same flip again.
-)DOC",
-          [](const Call& call) {
-              auto [q1, q2, ang, ctrl_q, compress] = call.args<5>();
-              Circuit c;
-              control_ry(c, to_index(q1, "qubit"), to_index(q2, "qubit"), to_angle(ang, "ang"),
-                         to_optional_qubit(ctrl_q), truthy(compress));
-              return c;
-          });
+)DOC");
 
-    m.def("_rotation_swap",
+    m.def("_rotation_swap", rotation_swap,
           {arg("q1"), arg("q2"), arg("ang"), arg("ctrl_q", nb::none()), arg("compress", true)},
           R"DOC(
 CNOT(q2, q1), the controlled RY of _control_ry(q1, q2, ang, ...), CNOT(q2, q1):
 |10> becomes cos(ang/2)|10> + sin(ang/2)|01>, |00> and |11> stay; with
 ctrl_q only when ctrl_q is |1>.
-)DOC",
-          [](const Call& call) {
-              auto [q1, q2, ang, ctrl_q, compress] = call.args<5>();
-              Circuit c;
-              rotation_swap(c, to_index(q1, "qubit"), to_index(q2, "qubit"), to_angle(ang, "ang"),
-                            to_optional_qubit(ctrl_q), truthy(compress));
-              return c;
-          });
+)DOC");
 
-    m.def("_padded_to_one_hot", {arg("qb"), arg("reverse", false)}, R"DOC(
+    m.def("_padded_to_one_hot", padded_to_one_hot, {arg("qb"), arg("reverse", false)}, R"DOC(
 CNOT(qb[i+1], qb[i]) for i = 0 .. len(qb) - 2: padded to one-hot encoding;
 in the reverse order (reverse true) one-hot back to padded.
-)DOC",
-          [](const Call& call) {
-              auto [qb, reverse] = call.args<2>();
-              Circuit c;
-              padded_to_one_hot(c, to_qubits(qb, "qb"), truthy(reverse));
-              return c;
-          });
+)DOC");
 
-    m.def(
-        "_generate_ry_angles", {arg("n"), arg("m"), arg("nl")}, R"DOC(
+    m.def("_generate_ry_angles", generate_ry_angles, {arg("n"), arg("m"), arg("nl")}, R"DOC(
 The min(nl, n - m) angles acos(2 pw[i] / acc[i] - 1) that split a weight nl on
 n qubits between an upper part of m qubits and a lower part of n - m:
 pw[i] = C(m, nl - i) C(n - m, i) strings have i units in the lower part and
 acc[i] = pw[i] + pw[i+1] + ... have at least i. Counting acc as that suffix
 sum (equal to C(n, nl) minus the prefix sum) keeps the angles exact for wide
 registers, where the difference cancels catastrophically.
-)DOC",
-        [](const Call& call) {
-            auto [n, m, nl] = call.args<3>();
-            nb::list angles;
-            for (double a : ry_angles(to_integer(n, "n"), to_integer(m, "m"), to_integer(nl, "nl")))
-                angles.append(a);
-            return angles;
-        });
+)DOC");
 
-    m.def("_distribute_weight",
+    m.def("_distribute_weight", distribute_weight,
           {arg("qb1"), arg("qb2"), arg("n"), arg("m"), arg("k"), arg("classic", nb::none()),
            arg("compress", true)},
           R"DOC(
@@ -509,42 +587,21 @@ Writes on qb2, padded, how many units of weight move down from the upper
 regime, with hypergeometric amplitudes. With `classic` of type exactly int the
 upper regime holds that weight classically (ValueError above k); otherwise
 qb1 holds it one-hot.
-)DOC",
-          [](const Call& call) {
-              auto [qb1, qb2, n, mm, k, classic, compress] = call.args<7>();
-              Circuit c;
-              distribute_weight(c, to_qubits(qb1, "qb1"), to_qubits(qb2, "qb2"), to_integer(n, "n"),
-                                to_integer(mm, "m"), to_integer(k, "k"), to_classic(classic),
-                                truthy(compress));
-              return c;
-          });
+)DOC");
 
-    m.def("_ladder_plus", {arg("qts"), arg("qc")}, R"DOC(
+    m.def("_ladder_plus", ladder_plus, {arg("qts"), arg("qc")}, R"DOC(
 SWAP(qts[i], qts[i+1]) controlled by qc for increasing i: controlled on qc,
 the contents of qts move one place towards the front and qts[0]'s to the end.
-)DOC",
-          [](const Call& call) {
-              auto [qts, qc] = call.args<2>();
-              Circuit c;
-              ladder_plus(c, to_qubits(qts, "qts"), to_index(qc, "qubit"));
-              return c;
-          });
+)DOC");
 
-    m.def("_weight_reduction", {arg("qb1"), arg("qb2"), arg("k"), arg("classic", nb::none())},
-          R"DOC(
+    m.def("_weight_reduction", weight_reduction,
+          {arg("qb1"), arg("qb2"), arg("k"), arg("classic", nb::none())}, R"DOC(
 Clears from the upper regime qb1 the weight that moved down to qb2, keeping
 the upper weight padded: one layer of CNOTs for a classical input (`classic`
 of type exactly int), controlled ladders and CNOTs otherwise.
-)DOC",
-          [](const Call& call) {
-              auto [qb1, qb2, k, classic] = call.args<4>();
-              Circuit c;
-              weight_reduction(c, to_qubits(qb1, "qb1"), to_qubits(qb2, "qb2"), to_integer(k, "k"),
-                               to_classic(classic));
-              return c;
-          });
+)DOC");
 
-    m.def("_weight_distribution_block",
+    m.def("_weight_distribution_block", weight_distribution_block,
           {arg("q_list"), arg("n"), arg("m"), arg("k"), arg("classic", nb::none()),
            arg("compress", true)},
           R"DOC(
@@ -552,82 +609,39 @@ One inner node of the tree on an n-qubit block with upper size m: one-hot
 conversion (when classic is None), weight distribution, conversion back,
 weight reduction. ValueError("Expect the upper regime is bigger.") when
 m < n - m.
-)DOC",
-          [](const Call& call) {
-              auto [q_list, n, mm, k, classic, compress] = call.args<6>();
-              Circuit c;
-              weight_distribution_block(c, to_qubits(q_list, "q_list"), to_integer(n, "n"),
-                                        to_integer(mm, "m"), to_integer(k, "k"),
-                                        to_classic(classic), truthy(compress));
-              return c;
-          });
+)DOC");
 
-    m.def("_cal_left", {arg("n"), arg("k")}, R"DOC(
+    m.def("_cal_left", cal_left, {arg("n"), arg("k")}, R"DOC(
 The upper size when a block of n qubits holding weight up to k is split, or
 None when n < k: with size = n // k and resi = n % k, k * (size // 2) + resi
 for an even size and k * ceil(size / 2) for an odd one.
-)DOC",
-          [](const Call& call) {
-              auto [n, k] = call.args<2>();
-              return optional_int(cal_left(to_integer(n, "n"), to_integer(k, "k")));
-          });
+)DOC");
 
-    m.def("_grow_wbd_tree", {arg("n"), arg("k")}, R"DOC(
+    m.def("_grow_wbd_tree", grow_wbd_tree, {arg("n"), arg("k")}, R"DOC(
 The weight-distribution tree of D(n, k): a list of layers in depth order, a
 layer a list of nodes [(q_st, q_end), lw], lw the upper size of an inner node
 or None for a leaf. Blocks are split until they hold at most k qubits.
 A negative k is a ValueError (it would split a node into itself forever).
-)DOC",
-          [](const Call& call) {
-              auto [n, k] = call.args<2>();
-              nb::list tree;
-              for (const auto& layer : grow_wbd_tree(to_integer(n, "n"), to_integer(k, "k"))) {
-                  nb::list nodes;
-                  for (const Node& node : layer) {
-                      nb::list entry;
-                      entry.append(nb::make_tuple(node.start, node.end));
-                      entry.append(optional_int(node.upper));
-                      nodes.append(entry);
-                  }
-                  tree.append(nodes);
-              }
-              return tree;
-          });
+)DOC");
 
-    m.def("_movement_block", {arg("q_list"), arg("compress", true)}, R"DOC(
+    m.def("_movement_block", movement_block, {arg("q_list"), arg("compress", true)}, R"DOC(
 One split-and-shift step: rotation-swaps from q_list[0] onto q_list[1] (angle
 acos(2/n - 1)) and onto each q_list[i] controlled by q_list[i-1] (angle
 acos(2i/n - 1)). Empty for fewer than two qubits.
-)DOC",
-          [](const Call& call) {
-              auto [q_list, compress] = call.args<2>();
-              Circuit c;
-              movement_block(c, to_qubits(q_list, "q_list"), truthy(compress));
-              return c;
-          });
+)DOC");
 
-    m.def("_smooth_block", {arg("q_list"), arg("compress", true)}, R"DOC(
+    m.def("_smooth_block", smooth_block, {arg("q_list"), arg("compress", true)}, R"DOC(
 Movement blocks on q_list, q_list[1:], ... down to two qubits: a weight w held
 padded on the leaf becomes the leaf's Dicke state of weight w, for every w at
 once. Empty for fewer than two qubits.
-)DOC",
-          [](const Call& call) {
-              auto [q_list, compress] = call.args<2>();
-              Circuit c;
-              smooth_block(c, to_qubits(q_list, "q_list"), truthy(compress));
-              return c;
-          });
+)DOC");
 
-    m.def("linear_w_state", {arg("q_list"), arg("compress", true)}, R"DOC(
+    m.def("linear_w_state", linear_w_state, {arg("q_list"), arg("compress", true)}, R"DOC(
 A QCircuit preparing the W state D(n, 1) on q_list with nearest-neighbour
 steps along the list: X on the first qubit, then for each next qubit a
 controlled RY that passes the excitation on and a CNOT back that clears the
 previous qubit. With compress false it has 3(n - 1) CNOT gates.
 
 Raises ValueError("Apply on at least one qubit.") for an empty list.
-)DOC",
-          [](const Call& call) {
-              auto [q_list, compress] = call.args<2>();
-              return linear_w_state(to_qubits(q_list, "q_list"), truthy(compress));
-          });
+)DOC");
 }

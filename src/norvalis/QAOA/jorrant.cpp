@@ -45,13 +45,6 @@ nb::object iteration_cap(nb::object maxiter) {
     return maxiter;
 }
 
-// a <op> b as Python evaluates it (element-wise for arrays).
-nb::object compare(nb::handle a, nb::handle b, int op) {
-    nb::object result = nb::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
-    if (!result.is_valid()) throw nb::python_error();
-    return result;
-}
-
 // rise / diff, with 0 where the two evaluated points coincide (a variable pinned by equal
 // bounds, or a step lost to rounding): such a component says nothing about the slope, and
 // dividing would put NaN into the iterate.
@@ -60,15 +53,79 @@ nb::object slope(nb::handle np, nb::handle rise, nb::handle diff) {
     const bool apart = nb::isinstance(diff, np.attr("ndarray")) ? truthy(diff.attr("all")())
                                                                 : truthy(np.attr("all")(diff));
     if (apart) return rise / diff;
-    nb::object flat = compare(diff, nb::int_(0), Py_EQ);
+    nb::object flat = rich_compare(diff, nb::int_(0), Py_EQ);
     nb::object divisor = np.attr("where")(flat, 1, diff);
     return np.attr("where")(flat, 0.0, rise / divisor);
 }
 
-// bn[:, column]
-nb::object column(nb::handle bn, int index) {
-    nb::object all = nb::steal(PySlice_New(nullptr, nullptr, nullptr));
-    return bn[nb::make_tuple(all, index)];
+nb::object jorrant_minimize(const Call& call) {
+    auto [func, x0, args_in, tol, bounds_in, callback, options] = call.args<7>();
+    nb::object np = call.global("np");
+    nb::object args = as_tuple(args_in);
+    nb::object a = option(options, "a", nb::float_(1.0));
+    nb::object c = option(options, "c", nb::float_(1.0));
+    nb::object alpha = option(options, "alpha", nb::float_(0.602));
+    nb::object gamma = option(options, "gamma", nb::float_(0.101));
+    nb::object big_a = option(options, "A", nb::int_(10));
+    nb::object maxiter = iteration_cap(option(options, "maxiter", nb::int_(100)));
+
+    for (nb::handle p : {a, c, big_a, alpha, gamma}) {
+        // "not p >= 1e-8" rather than "p < 1e-8", so that NaN is refused too.
+        if (!(p >= nb::float_(1e-8)))
+            raise(PyExc_ValueError, "Parameter is too small or is less than 0: %S", p.ptr());
+    }
+    const Py_ssize_t d = length(x0);
+    nb::object bounds = nb::borrow(bounds_in);
+    if (!bounds.is_none()) bounds = call.global("_check_bounds")(d, bounds);
+    nb::object x = call.global("_jail_inside")(x0, bounds);
+    nb::object dimension = nb::int_(d);
+    nb::list signs;
+    signs.append(-1);
+    signs.append(1);
+
+    for (long long k = 1;; ++k) {
+        nb::object step = nb::int_(k);
+        nb::object ak = a / power(step + big_a, alpha);
+        nb::object ck = c / power(step, gamma);
+        nb::object delta = np.attr("random").attr("choice")(signs, nb::arg("size") = dimension);
+        nb::object xp = call.global("_jail_inside")(x + ck * delta, bounds);
+        nb::object xm = call.global("_jail_inside")(x - ck * delta, bounds);
+        nb::object f_plus = call_with(func, xp, args);  // first, as callers see it
+        nb::object rise = f_plus - call_with(func, xm, args);
+        nb::object grad = slope(np, rise, xp - xm);
+        x = call.global("_jail_inside")(x - ak * grad, bounds);
+        if (!callback.is_none()) callback(x);
+        // With tol, maxiter=None lifts the cap; without tol it is the stop test.
+        if ((tol.is_none() || !maxiter.is_none()) && step >= maxiter) break;
+        if (!tol.is_none() && np.attr("linalg").attr("norm")(grad) / dimension < tol) break;
+    }
+    return x;
+}
+
+nb::object check_bounds(const Call& call) {
+    auto [d, bounds] = call.args<2>();
+    nb::object np = call.global("np");
+    nb::object bn = np.attr("array")(bounds);
+    const Py_ssize_t count = length(bn);
+    if (count == 0) {
+        call.global("print")("Warning: empty bounds are treated as no bounds.");
+        return nb::none();
+    }
+    nb::object lower = np.attr("array")(column(bn, 0));
+    nb::object upper = np.attr("array")(column(bn, 1));
+    if (truthy(rich_compare(lower, upper, Py_GT).attr("any")()))
+        raise(PyExc_ValueError, "One of the lower bounds is greater than an upper bound.");
+    if (count > 1 && !d.equal(nb::int_(count)))
+        raise(PyExc_IndexError,
+              "Dimension of ``bounds`` does not match the dimension of variable ``x``.");
+    if (count == 1) return np.attr("repeat")(bn, d, nb::arg("axis") = 0);
+    return bn;
+}
+
+nb::object jail_inside(const Call& call) {
+    auto [x, bounds] = call.args<2>();
+    if (bounds.is_none()) return nb::borrow(x);
+    return call.global("np").attr("clip")(x, column(bounds, 0), column(bounds, 1));
 }
 
 }  // namespace
@@ -76,7 +133,7 @@ nb::object column(nb::handle bn, int index) {
 NORVALIS_MODULE(jorrant, m) {
     m.import_as("numpy", "np");
 
-    m.def("jorrant_minimize",
+    m.def("jorrant_minimize", jorrant_minimize,
           {arg("func"), arg("x0"), arg("args", nb::tuple()), arg("tol", nb::none()),
            arg("bounds", nb::none()), arg("callback", nb::none()), var_keyword("options")},
           R"DOC(
@@ -120,56 +177,9 @@ gets a zero gradient component instead of NaN.
 The default gains suit objectives of curvature about 1; steeper ones need a
 smaller `a`: f(x) = 10 x.x from (1, 1) diverges to about 1e16 with a = 1 and
 converges with a = 0.1.
-)DOC",
-          [](const Call& call) {
-              auto [func, x0, args_in, tol, bounds_in, callback, options] = call.args<7>();
-              nb::object np = call.global("np");
-              nb::object args = nb::steal(PySequence_Tuple(args_in.ptr()));
-              if (!args.is_valid()) throw nb::python_error();
-              nb::object a = option(options, "a", nb::float_(1.0));
-              nb::object c = option(options, "c", nb::float_(1.0));
-              nb::object alpha = option(options, "alpha", nb::float_(0.602));
-              nb::object gamma = option(options, "gamma", nb::float_(0.101));
-              nb::object big_a = option(options, "A", nb::int_(10));
-              nb::object maxiter = iteration_cap(option(options, "maxiter", nb::int_(100)));
+)DOC");
 
-              for (nb::handle p : {a, c, big_a, alpha, gamma}) {
-                  // "not p >= 1e-8" rather than "p < 1e-8", so that NaN is refused too.
-                  if (!(p >= nb::float_(1e-8)))
-                      raise(PyExc_ValueError, "Parameter is too small or is less than 0: %S",
-                            p.ptr());
-              }
-              const Py_ssize_t d = length(x0);
-              nb::object bounds = nb::borrow(bounds_in);
-              if (!bounds.is_none()) bounds = call.global("_check_bounds")(d, bounds);
-              nb::object x = call.global("_jail_inside")(x0, bounds);
-              nb::object dimension = nb::int_(d);
-              nb::list signs;
-              signs.append(-1);
-              signs.append(1);
-
-              for (long long k = 1;; ++k) {
-                  nb::object step = nb::int_(k);
-                  nb::object ak = a / power(step + big_a, alpha);
-                  nb::object ck = c / power(step, gamma);
-                  nb::object delta =
-                      np.attr("random").attr("choice")(signs, nb::arg("size") = dimension);
-                  nb::object xp = call.global("_jail_inside")(x + ck * delta, bounds);
-                  nb::object xm = call.global("_jail_inside")(x - ck * delta, bounds);
-                  nb::object f_plus = call_with(func, xp, args);  // first, as callers see it
-                  nb::object rise = f_plus - call_with(func, xm, args);
-                  nb::object grad = slope(np, rise, xp - xm);
-                  x = call.global("_jail_inside")(x - ak * grad, bounds);
-                  if (!callback.is_none()) callback(x);
-                  // With tol, maxiter=None lifts the cap; without tol it is the stop test.
-                  if ((tol.is_none() || !maxiter.is_none()) && step >= maxiter) break;
-                  if (!tol.is_none() && np.attr("linalg").attr("norm")(grad) / dimension < tol)
-                      break;
-              }
-              return x;
-          });
-
-    m.def("_check_bounds", {arg("d"), arg("bounds")}, R"DOC(
+    m.def("_check_bounds", check_bounds, {arg("d"), arg("bounds")}, R"DOC(
 The bounds as an array to clip with: d rows of the single (min, max) pair, or
 the n-by-2 array of one pair per variable; None (after printing "Warning:
 empty bounds are treated as no bounds.") for empty bounds.
@@ -177,34 +187,9 @@ empty bounds are treated as no bounds.") for empty bounds.
 Raises ValueError("One of the lower bounds is greater than an upper bound.")
 and IndexError("Dimension of ``bounds`` does not match the dimension of
 variable ``x``.") when there are several pairs and not d.
-)DOC",
-          [](const Call& call) -> nb::object {
-              auto [d, bounds] = call.args<2>();
-              nb::object np = call.global("np");
-              nb::object bn = np.attr("array")(bounds);
-              const Py_ssize_t count = length(bn);
-              if (count == 0) {
-                  call.global("print")("Warning: empty bounds are treated as no bounds.");
-                  return nb::none();
-              }
-              nb::object lower = np.attr("array")(column(bn, 0));
-              nb::object upper = np.attr("array")(column(bn, 1));
-              if (truthy(compare(lower, upper, Py_GT).attr("any")()))
-                  raise(PyExc_ValueError,
-                        "One of the lower bounds is greater than an upper bound.");
-              if (count > 1 && !d.equal(nb::int_(count)))
-                  raise(PyExc_IndexError,
-                        "Dimension of ``bounds`` does not match the dimension of variable ``x``.");
-              if (count == 1) return np.attr("repeat")(bn, d, nb::arg("axis") = 0);
-              return bn;
-          });
+)DOC");
 
-    m.def("_jail_inside", {arg("x"), arg("bounds")}, R"DOC(
+    m.def("_jail_inside", jail_inside, {arg("x"), arg("bounds")}, R"DOC(
 x clipped into the bounds (a new array), or x itself when bounds is None.
-)DOC",
-          [](const Call& call) -> nb::object {
-              auto [x, bounds] = call.args<2>();
-              if (bounds.is_none()) return nb::borrow(x);
-              return call.global("np").attr("clip")(x, column(bounds, 0), column(bounds, 1));
-          });
+)DOC");
 }

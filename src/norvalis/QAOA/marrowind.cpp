@@ -15,10 +15,6 @@ namespace {
 using namespace norvalis::frame;
 using Qubits = std::vector<int>;
 
-// The iswap function this module defines, kept (with a reference that lives as long as the
-// process, as the module does) to recognise it when the mixers look `iswap` up.
-PyObject* builtin_iswap = nullptr;
-
 // exp(-i angle (XX + YY) / 2) on (q1, q2), exactly, in eight gates.
 void append_iswap(Circuit& c, int q1, int q2, double angle) {
     const double quarter = M_PI / 2;
@@ -38,13 +34,13 @@ void append_iswap(Circuit& c, int q1, int q2, double angle) {
 class PairBlocks {
   public:
     PairBlocks(const Call& call, nb::handle qlist, nb::handle t)
-        : swap_(call.global("iswap")), scaled_(nb::int_(-2) * t) {
+        : swap_(call.global("iswap")),
+          compiled_(is_original("iswap", swap_)),
+          scaled_(nb::int_(-2) * t) {
         if (kestrix::py::is_integer_scalar(qlist) || !PySequence_Check(qlist.ptr()))
             raise(PyExc_TypeError, "qlist must be a sequence of qubits, got %s",
                   Py_TYPE(qlist.ptr())->tp_name);
-        PyObject* items = PySequence_List(qlist.ptr());  // a snapshot, read once
-        if (!items) throw nb::python_error();
-        items_ = nb::steal<nb::list>(items);
+        items_ = as_list(qlist);  // a snapshot, read once
         if (compiled()) qubits_ = to_index_list(items_, "qubit");
     }
 
@@ -64,10 +60,12 @@ class PairBlocks {
     }
 
   private:
-    bool compiled() const { return swap_.ptr() == builtin_iswap; }
+    bool compiled() const { return compiled_; }
     double angle() const { return to_angle(scaled_, "angle"); }
 
-    nb::object swap_, scaled_;
+    nb::object swap_;
+    bool compiled_;
+    nb::object scaled_;
     nb::list items_;
     Qubits qubits_;
 };
@@ -112,9 +110,7 @@ nb::list domain_positions(nb::handle domains, Py_ssize_t q_num, const char* indi
         }
     } else if (PyList_CheckExact(domains.ptr())) {
         // A snapshot: user code run while reading a domain cannot change the iteration.
-        PyObject* copy = PySequence_List(domains.ptr());
-        if (!copy) throw nb::python_error();
-        out = nb::steal<nb::list>(copy);
+        out = as_list(domains);
     } else if (domains.is_none()) {
         for (Py_ssize_t i = 0; i < q_num; ++i) {
             nb::list single;
@@ -132,6 +128,118 @@ nb::list domain_qubits(nb::handle qlist, nb::handle domain) {
     return q_domain;
 }
 
+Circuit iswap(const Call& call) {
+    auto [q1, q2, angle] = call.args<3>();
+    Circuit c;
+    append_iswap(c, to_index(q1, "qubit"), to_index(q2, "qubit"), to_angle(angle, "angle"));
+    return c;
+}
+
+Circuit parity_partition_xy_mixer(const Call& call) {
+    auto [qlist, beta] = call.args<2>();
+    const PairBlocks blocks(call, qlist, beta);
+    const size_t q_num = blocks.size();
+    Circuit cir;
+    if (q_num == 1) {
+        blocks.single(cir);
+    } else if (q_num == 2) {
+        blocks.pair(cir, 0, 1);
+        return cir;
+    }
+    for (size_t i = 0; i + 1 < q_num; i += 2) blocks.pair(cir, i, i + 1);
+    for (size_t i = 1; i < q_num; i += 2) {
+        if (i + 1 < q_num) {
+            blocks.pair(cir, i, i + 1);
+        } else {
+            blocks.pair(cir, q_num - 1, 0);
+        }
+    }
+    return cir;
+}
+
+Circuit complete_xy_mixer(const Call& call) {
+    auto [qlist, angle] = call.args<2>();
+    const PairBlocks blocks(call, qlist, angle);
+    const size_t q_num = blocks.size();
+    int k1 = 0;
+    while ((size_t(1) << k1) < q_num) ++k1;
+    Circuit cir;
+    for (size_t mask : xor_masks(k1)) {
+        // (first, first ^ mask) is new exactly when first is its smaller end: the larger end maps
+        // back to a first that came earlier.
+        for (size_t first = 0; first < q_num; ++first) {
+            const size_t second = first ^ mask;
+            if (second > first && second < q_num) blocks.pair(cir, first, second);
+        }
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
+    }
+    return cir;
+}
+
+// xy_mixer.<locals>.mixer_circuit: the domains and mixer_type are captured.
+Circuit mixer_circuit(const Call& inner) {
+    auto [qlist, angle] = inner.args<2>();
+    nb::handle domains = inner.captured(0), mixer_type = inner.captured(1);
+    const nb::list domain_qlist =
+        domain_positions(domains, length(qlist), "q_num should be divisible by domains");
+    Circuit cir;
+    for (nb::handle domain : domain_qlist) {
+        nb::list q_domain = domain_qubits(qlist, domain);
+        const char* mixer = nullptr;
+        if (mixer_type.equal(nb::str("PXY"))) {
+            mixer = "parity_partition_xy_mixer";
+        } else if (mixer_type.equal(nb::str("CXY"))) {
+            mixer = "complete_xy_mixer";
+        } else {
+            raise(PyExc_ValueError, "mixer_type should be one of PXY or CXY");
+        }
+        append(cir, inner.global(mixer)(q_domain, angle));
+    }
+    return cir;
+}
+
+nb::object xy_mixer(const Call& call) {
+    auto [domains, mixer_type] = call.args<2>();
+    return closure(call, "mixer_circuit", {arg("qlist"), arg("angle")},
+                   "The mixer over every domain of qlist, with mixing angle `angle`.",
+                   nb::make_tuple(domains, mixer_type), mixer_circuit);
+}
+
+// init_d_state.<locals>.init_state_circuit: the domains, k and compress are captured.
+Circuit init_state_circuit(const Call& inner) {
+    auto [qlist] = inner.args<1>();
+    nb::handle domains = inner.captured(0), k = inner.captured(1), compress = inner.captured(2);
+    const nb::list domain_qlist = domain_positions(
+        domains, length(qlist), "The number of qubits is not divisible by the number of domains.");
+    Circuit cir;
+    for (nb::handle domain : domain_qlist) {
+        nb::list q_domain = domain_qubits(qlist, domain);
+        if (k.equal(nb::int_(1))) {
+            append(cir, inner.global("linear_w_state")(q_domain, compress));
+        } else {
+            append(cir, inner.global("prepare_dicke_state")(q_domain, k, compress));
+        }
+    }
+    return cir;
+}
+
+nb::object init_d_state(const Call& call) {
+    auto [domains, k, compress] = call.args<3>();
+    return closure(call, "init_state_circuit", {arg("qlist")},
+                   "The product of per-domain Dicke (or W) states on qlist.",
+                   nb::make_tuple(domains, k, compress), init_state_circuit);
+}
+
+nb::object prepare_dicke_state(const Call& call) {
+    auto [q_list, k, compress] = call.args<3>();
+    return call.global("dravine").attr("prepare_dicke_state")(q_list, k, compress);
+}
+
+nb::object linear_w_state(const Call& call) {
+    auto [q_list, compress] = call.args<2>();
+    return call.global("dravine").attr("linear_w_state")(q_list, compress);
+}
+
 }  // namespace
 
 NORVALIS_MODULE(marrowind, m) {
@@ -143,77 +251,31 @@ NORVALIS_MODULE(marrowind, m) {
     // -----------------------------------------------------------------------------------
     // XY mixers
 
-    nb::object iswap = m.def("iswap", {arg("q1"), arg("q2"), arg("angle")}, R"DOC(
+    m.def("iswap", iswap, {arg("q1"), arg("q2"), arg("angle")}, R"DOC(
 The exchange block exp(-i angle (XX + YY) / 2) on (q1, q2), exactly and
 without global phase, as eight gates: RX(pi/2) on both, CNOT(q1, q2),
 RX(angle) on q1 and RZ(angle) on q2, CNOT(q1, q2), RX(-pi/2) on both. It
 leaves |00> and |11> alone and turns |01>, |10> into each other by cos(angle)
 and -i sin(angle), so the Hamming weight is kept.
-)DOC",
-                             [](const Call& call) {
-                                 auto [q1, q2, angle] = call.args<3>();
-                                 Circuit c;
-                                 append_iswap(c, to_index(q1, "qubit"), to_index(q2, "qubit"),
-                                              to_angle(angle, "angle"));
-                                 return c;
-                             });
-    builtin_iswap = iswap.release().ptr();
+)DOC");
 
-    m.def("parity_partition_xy_mixer", {arg("qlist"), arg("beta")}, R"DOC(
+    m.def("parity_partition_xy_mixer", parity_partition_xy_mixer, {arg("qlist"), arg("beta")},
+          R"DOC(
 The ring XY mixer to first order: iswap(-2 beta) on the even pairs (0, 1),
 (2, 3), ..., then on the odd pairs (1, 2), (3, 4), ..., closing the ring with
 (last, first) only for an even number of qubits. Two qubits get one block,
 one qubit RX(-2 beta), none an empty circuit.
-)DOC",
-          [](const Call& call) {
-              auto [qlist, beta] = call.args<2>();
-              const PairBlocks blocks(call, qlist, beta);
-              const size_t q_num = blocks.size();
-              Circuit cir;
-              if (q_num == 1) {
-                  blocks.single(cir);
-              } else if (q_num == 2) {
-                  blocks.pair(cir, 0, 1);
-                  return cir;
-              }
-              for (size_t i = 0; i + 1 < q_num; i += 2) blocks.pair(cir, i, i + 1);
-              for (size_t i = 1; i < q_num; i += 2) {
-                  if (i + 1 < q_num) {
-                      blocks.pair(cir, i, i + 1);
-                  } else {
-                      blocks.pair(cir, q_num - 1, 0);
-                  }
-              }
-              return cir;
-          });
+)DOC");
 
-    m.def("complete_xy_mixer", {arg("qlist"), arg("angle")}, R"DOC(
+    m.def("complete_xy_mixer", complete_xy_mixer, {arg("qlist"), arg("angle")}, R"DOC(
 The XY mixer over every pair of qubits, iswap(-2 angle) each, ordered so that
 pairs sharing an XOR mask of their positions come together: for every
 non-empty subset of the ceil(log2 n) index bits (by size, then in
 itertools.combinations order), the pairs (p, p ^ mask) in increasing p. Each
 unordered pair occurs once, so there are n (n - 1) / 2 blocks.
-)DOC",
-          [](const Call& call) {
-              auto [qlist, angle] = call.args<2>();
-              const PairBlocks blocks(call, qlist, angle);
-              const size_t q_num = blocks.size();
-              int k1 = 0;
-              while ((size_t(1) << k1) < q_num) ++k1;
-              Circuit cir;
-              for (size_t mask : xor_masks(k1)) {
-                  // (first, first ^ mask) is new exactly when first is its smaller end: the
-                  // larger end maps back to a first that came earlier.
-                  for (size_t first = 0; first < q_num; ++first) {
-                      const size_t second = first ^ mask;
-                      if (second > first && second < q_num) blocks.pair(cir, first, second);
-                  }
-                  if (PyErr_CheckSignals() != 0) throw nb::python_error();
-              }
-              return cir;
-          });
+)DOC");
 
-    m.def("xy_mixer", {arg("domains"), arg("mixer_type", "PXY")}, R"DOC(
+    m.def("xy_mixer", xy_mixer, {arg("domains"), arg("mixer_type", "PXY")}, R"DOC(
 A function mixer_circuit(qlist, angle) that applies an XY mixer to every
 domain of the register qlist and returns the QCircuit.
 
@@ -229,38 +291,12 @@ ValueError("q_num should be divisible by domains"), ZeroDivisionError for a
 count of 0, ValueError("mixer_type should be one of PXY or CXY") at the first
 domain, and IndexError for a position outside qlist. A negative count forms no
 domain, as does any count on an empty register.
-)DOC",
-          [](const Call& call) {
-              auto [domains, mixer_type] = call.args<2>();
-              return closure(
-                  call, "mixer_circuit", {arg("qlist"), arg("angle")},
-                  "The mixer over every domain of qlist, with mixing angle `angle`.",
-                  nb::make_tuple(domains, mixer_type), [](const Call& inner) {
-                      auto [qlist, angle] = inner.args<2>();
-                      nb::handle domains = inner.captured(0), mixer_type = inner.captured(1);
-                      const nb::list domain_qlist = domain_positions(
-                          domains, length(qlist), "q_num should be divisible by domains");
-                      Circuit cir;
-                      for (nb::handle domain : domain_qlist) {
-                          nb::list q_domain = domain_qubits(qlist, domain);
-                          const char* mixer = nullptr;
-                          if (mixer_type.equal(nb::str("PXY"))) {
-                              mixer = "parity_partition_xy_mixer";
-                          } else if (mixer_type.equal(nb::str("CXY"))) {
-                              mixer = "complete_xy_mixer";
-                          } else {
-                              raise(PyExc_ValueError, "mixer_type should be one of PXY or CXY");
-                          }
-                          append(cir, inner.global(mixer)(q_domain, angle));
-                      }
-                      return cir;
-                  });
-          });
+)DOC");
 
     // -----------------------------------------------------------------------------------
     // Initial states
 
-    m.def("init_d_state", {arg("domains"), arg("k", 1), arg("compress", true)}, R"DOC(
+    m.def("init_d_state", init_d_state, {arg("domains"), arg("k", 1), arg("compress", true)}, R"DOC(
 A function init_state_circuit(qlist) that prepares, on every domain of the
 register qlist, the Dicke state of weight k (the W state for k == 1), and
 returns the QCircuit.
@@ -275,46 +311,14 @@ Nothing is checked here; init_state_circuit raises, when called,
 ValueError("The number of qubits is not divisible by the number of
 domains."), ZeroDivisionError for a count of 0, and the errors of
 prepare_dicke_state and linear_w_state.
-)DOC",
-          [](const Call& call) {
-              auto [domains, k, compress] = call.args<3>();
-              return closure(
-                  call, "init_state_circuit", {arg("qlist")},
-                  "The product of per-domain Dicke (or W) states on qlist.",
-                  nb::make_tuple(domains, k, compress), [](const Call& inner) {
-                      auto [qlist] = inner.args<1>();
-                      nb::handle domains = inner.captured(0), k = inner.captured(1),
-                                 compress = inner.captured(2);
-                      const nb::list domain_qlist = domain_positions(
-                          domains, length(qlist),
-                          "The number of qubits is not divisible by the number of domains.");
-                      Circuit cir;
-                      for (nb::handle domain : domain_qlist) {
-                          nb::list q_domain = domain_qubits(qlist, domain);
-                          if (k.equal(nb::int_(1))) {
-                              append(cir, inner.global("linear_w_state")(q_domain, compress));
-                          } else {
-                              append(cir,
-                                     inner.global("prepare_dicke_state")(q_domain, k, compress));
-                          }
-                      }
-                      return cir;
-                  });
-          });
+)DOC");
 
-    m.def("prepare_dicke_state", {arg("q_list"), arg("k"), arg("compress", true)}, R"DOC(
+    m.def("prepare_dicke_state", prepare_dicke_state,
+          {arg("q_list"), arg("k"), arg("compress", true)}, R"DOC(
 dravine.prepare_dicke_state(q_list, k, compress), unchanged.
-)DOC",
-          [](const Call& call) {
-              auto [q_list, k, compress] = call.args<3>();
-              return call.global("dravine").attr("prepare_dicke_state")(q_list, k, compress);
-          });
+)DOC");
 
-    m.def("linear_w_state", {arg("q_list"), arg("compress", true)}, R"DOC(
+    m.def("linear_w_state", linear_w_state, {arg("q_list"), arg("compress", true)}, R"DOC(
 dravine.linear_w_state(q_list, compress), unchanged.
-)DOC",
-          [](const Call& call) {
-              auto [q_list, compress] = call.args<2>();
-              return call.global("dravine").attr("linear_w_state")(q_list, compress);
-          });
+)DOC");
 }

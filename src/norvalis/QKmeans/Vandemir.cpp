@@ -30,19 +30,6 @@ constexpr int kAncilla = 2;
 // the data cannot fill K clusters (fewer distinct points than K, say).
 constexpr int kMaxRedraws = 100;
 
-// The objects bound at load under the names this module calls through, kept to recognise
-// them: while a name still refers to its original, the direct C++ path is equivalent.
-// draw_qprog counts only if it is the SDK's own (a caller may have replaced
-// kestrix.core.draw_qprog before this module loaded); otherwise it is None.
-struct Originals {
-    nb::object draw_qprog, circuit, distances;
-};
-
-Originals& originals() {
-    static auto* o = new Originals();  // lives as long as the process, like the module
-    return *o;
-}
-
 // Whether `f` is the SDK's draw_qprog, which returns a string and prints nothing: the
 // native function of that name in kestrix.core.
 bool is_sdk_draw(nb::handle f) {
@@ -108,7 +95,7 @@ class SwapTests {
         // name refers to it, the discarded drawing is skipped. A replacement is called with
         // the program, and the program runs as the replacement left it.
         nb::object draw = call_.global("draw_qprog");
-        if (!draw.is(originals().draw_qprog)) {
+        if (!is_original("draw_qprog", draw)) {
             nb::object prog = nb::cast(std::move(program));
             draw(prog);
             program = nb::cast<const Program&>(prog);
@@ -150,8 +137,7 @@ double frequency(uint64_t count) { return double(count) / double(kShots); }
 
 // range(k) as Python reads it: any integer-like value, a negative one meaning none.
 Py_ssize_t range_length(nb::handle k) {
-    nb::object index = nb::steal(PyNumber_Index(k.ptr()));
-    if (!index.is_valid()) throw nb::python_error();
+    nb::object index = as_index(k);
     const Py_ssize_t n = PyLong_AsSsize_t(index.ptr());
     if (n == -1 && PyErr_Occurred()) throw nb::python_error();
     return n < 0 ? 0 : n;
@@ -232,24 +218,129 @@ nb::object distances_by_calls(const Call& call, nb::handle data, nb::handle cent
     return call.global("np").attr("array")(rows);
 }
 
-// `a op b` as Python's `if` reads it (op: Py_LT, Py_GT, Py_NE, ...).
-bool compare(nb::handle a, nb::handle b, int op) {
-    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
+nb::object VandemirCircuit(const Call& call) {
+    auto [theta0, phi0, theta, phi] = call.args<4>();
+    SwapTests tests(call);
+    tests.add(swap_test(to_angle(theta0, "angle"), to_angle(phi0, "angle"),
+                        to_angle(theta, "angle"), to_angle(phi, "angle")));
+    const uint64_t ones = tests.ones()[0];
+    nb::dict probs;
+    if (ones < kShots) probs["0"] = frequency(kShots - ones);
+    if (ones > 0) probs["1"] = frequency(ones);
+    return probs;
 }
 
-// `a == b` as an object: a boolean mask when `a` is an array.
-nb::object elementwise_equal(nb::handle a, nb::handle b) {
-    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+nb::object point_centroid_distances(const Call& call) {
+    auto [point, centroids, k] = call.args<3>();
+    const auto coordinates = read_coordinates(point, centroids, range_length(k));
+
+    nb::list out;
+    if (call.is_original("_VandemirCircuit")) {
+        std::vector<Encoded> centres = encode(coordinates);
+        const Encoded p = centres.front();
+        centres.erase(centres.begin());
+        SwapTests tests(call);
+        add_point_tests(tests, p, centres);
+        for (uint64_t ones : tests.ones()) {
+            if (ones) {
+                out.append(frequency(ones));
+            } else {
+                out.append(0);
+            }
+        }
+        return out;
+    }
+    // A replacement gets the angles as Python computes them, in their own type.
+    std::array<std::vector<nb::object>, 2> angles;
+    for (int axis : {0, 1})
+        for (const nb::object& v : coordinates[axis]) angles[axis].push_back(angle_object(v));
+    const auto& [ax, ay] = angles;
+    nb::str one("1");
+    for (size_t i = 1; i < ax.size(); ++i) {
+        nb::object result = call.global("_VandemirCircuit")(ay[0], ax[0], ay[i], ax[i]);
+        if (contains(result, one)) {
+            out.append(result[one]);
+        } else {
+            out.append(0);
+        }
+    }
+    return out;
 }
 
-nb::object absolute(nb::handle value) {
-    PyObject* r = PyNumber_Absolute(value.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+void vandemir_init(const Call& call) {
+    auto [self, k, tol] = call.args<3>();
+    nb::setattr(self, "K", k);
+    nb::setattr(self, "tol", tol);
+}
+
+nb::object vandemir_fit(const Call& call) {
+    auto [self, data] = call.args<2>();
+    nb::object np = call.global("np"), deepcopy = call.global("deepcopy");
+    nb::object norm = np.attr("linalg").attr("norm");
+    nb::object shape = data.attr("shape");
+    nb::object n = item(shape, 0), c = item(shape, 1);
+    nb::object mean = np.attr("mean")(data, nb::arg("axis") = 0);
+    nb::object std = np.attr("std")(data, nb::arg("axis") = 0);
+    auto random_centres = [&]() {
+        return np.attr("random").attr("randn")(self.attr("K"), c) * std + mean;
+    };
+
+    nb::object centers = random_centres();
+    nb::object centers_old = np.attr("zeros")(centers.attr("shape"));
+    nb::object centers_new = deepcopy(centers);
+    nb::object error = norm(centers_new - centers_old);
+    nb::object upper_error = error + nb::int_(1);
+    nb::object clusters = nb::none();
+    std::optional<std::vector<Encoded>> points;  // read at first use
+    int redraws = 0;
+    // NaN compares false with everything: the loop would never run, and the random centres would
+    // come back as a result. (RichCompareBool would take an object as equal to itself.)
+    nb::object tol = self.attr("tol");
+    if (truthy(rich_compare(tol, tol, Py_NE)))
+        raise(PyExc_ValueError, "tol must be a number, got %R", tol.ptr());
+    while (rich_compare_bool(absolute(error - upper_error), self.attr("tol"), Py_GT)) {
+        // No movement is below a negative tolerance: the loop could never end.
+        nb::object tol = self.attr("tol");
+        if (rich_compare_bool(tol, nb::int_(0), Py_LT))
+            raise(PyExc_ValueError, "tol must not be negative, got %R", tol.ptr());
+        centers = centers_new;
+        nb::object K = self.attr("K");
+        nb::object distances;
+        if (call.is_original("_point_centroid_distances") && call.is_original("_VandemirCircuit")) {
+            if (!points) points = sample_points(data);
+            distances = batched_distances(call, *points, centers, range_length(K));
+        } else {
+            distances = distances_by_calls(call, data, centers, K);
+        }
+        clusters = np.attr("argmin")(distances, nb::arg("axis") = 1);
+
+        nb::object filled = nb::steal(PySet_New(clusters.ptr()));
+        if (!filled.is_valid()) throw nb::python_error();
+        if (rich_compare_bool(nb::int_(nb::len(filled)), self.attr("K"), Py_NE)) {
+            if (redraws == kMaxRedraws) {
+                if (!points) points = sample_points(data);
+                raise(PyExc_ValueError,
+                      "cannot fill %S clusters from these data: %S samples, "
+                      "%zu distinct",
+                      self.attr("K").ptr(), n.ptr(), distinct_count(*points));
+            }
+            ++redraws;
+            call.global("print")("CALCULATE ERROR!RECALCULATE!");
+            centers_new = random_centres();
+            continue;
+        }
+        redraws = 0;
+        centers_old = deepcopy(centers_new);
+        const Py_ssize_t k = range_length(self.attr("K"));
+        for (Py_ssize_t i = 0; i < k; ++i) {
+            nb::object members = data[rich_compare(clusters, nb::int_(i), Py_EQ)];
+            centers_new[nb::int_(i)] = np.attr("mean")(members, nb::arg("axis") = 0);
+        }
+        upper_error = deepcopy(error);
+        error = norm(centers_new - centers_old);
+        if (rich_compare_bool(error, self.attr("tol"), Py_LT)) break;
+    }
+    return nb::make_tuple(centers_new, clusters);
 }
 
 }  // namespace
@@ -261,10 +352,12 @@ NORVALIS_MODULE(Vandemir, m) {
     m.import_from("kestrix.core",
                   {"CPUQVM", "QCircuit", "QProg", "SWAP", "U3", "H", "measure", "draw_qprog"});
     nb::object draw = m.globals()["draw_qprog"];
-    originals().draw_qprog = is_sdk_draw(draw) ? draw : nb::none();
+    // draw_qprog counts as the original only if it is the SDK's own (a caller may have
+    // replaced kestrix.core.draw_qprog before this module loaded).
+    m.remember("draw_qprog", is_sdk_draw(draw) ? draw : nb::none());
 
-    originals().circuit =
-        m.def("_VandemirCircuit", {arg("theta0"), arg("phi0"), arg("theta"), arg("phi")}, R"DOC(
+    m.def("_VandemirCircuit", VandemirCircuit,
+          {arg("theta0"), arg("phi0"), arg("theta"), arg("phi")}, R"DOC(
 The swap test of the one-qubit states U3(theta0, phi0, 0)|0> and
 U3(theta, phi, 0)|0>, run for 1024 shots on a fresh simulator, seeded from
 NumPy's global generator.
@@ -285,21 +378,10 @@ Returns:
     outcome that never occurred omitted. p1 estimates
     (1 - |<a|b>|^2) / 2, the distance: 0 for equal states, 1/2 for
     orthogonal ones.
-)DOC",
-              [](const Call& call) {
-                  auto [theta0, phi0, theta, phi] = call.args<4>();
-                  SwapTests tests(call);
-                  tests.add(swap_test(to_angle(theta0, "angle"), to_angle(phi0, "angle"),
-                                      to_angle(theta, "angle"), to_angle(phi, "angle")));
-                  const uint64_t ones = tests.ones()[0];
-                  nb::dict probs;
-                  if (ones < kShots) probs["0"] = frequency(kShots - ones);
-                  if (ones > 0) probs["1"] = frequency(ones);
-                  return probs;
-              });
+)DOC");
 
-    originals().distances = m.def(
-        "_point_centroid_distances", {arg("point"), arg("centroids"), arg("k")}, R"DOC(
+    m.def("_point_centroid_distances", point_centroid_distances,
+          {arg("point"), arg("centroids"), arg("k")}, R"DOC(
 The swap-test distances of `point` to the first `k` rows of `centroids`.
 
 Only the first two coordinates enter: each value v is mapped to the angle
@@ -311,44 +393,7 @@ each call) read 1 against centre i, or the integer 0 when it never did.
 
 Returns:
     list: k distances.
-)DOC",
-        [](const Call& call) {
-            auto [point, centroids, k] = call.args<3>();
-            const auto coordinates = read_coordinates(point, centroids, range_length(k));
-
-            nb::list out;
-            if (call.global("_VandemirCircuit").is(originals().circuit)) {
-                std::vector<Encoded> centres = encode(coordinates);
-                const Encoded p = centres.front();
-                centres.erase(centres.begin());
-                SwapTests tests(call);
-                add_point_tests(tests, p, centres);
-                for (uint64_t ones : tests.ones()) {
-                    if (ones) {
-                        out.append(frequency(ones));
-                    } else {
-                        out.append(0);
-                    }
-                }
-                return out;
-            }
-            // A replacement gets the angles as Python computes them, in their own type.
-            std::array<std::vector<nb::object>, 2> angles;
-            for (int axis : {0, 1})
-                for (const nb::object& v : coordinates[axis])
-                    angles[axis].push_back(angle_object(v));
-            const auto& [ax, ay] = angles;
-            nb::str one("1");
-            for (size_t i = 1; i < ax.size(); ++i) {
-                nb::object result = call.global("_VandemirCircuit")(ay[0], ax[0], ay[i], ax[i]);
-                if (contains(result, one)) {
-                    out.append(result[one]);
-                } else {
-                    out.append(0);
-                }
-            }
-            return out;
-        });
+)DOC");
 
     auto vandemir = m.define_class("Vandemir", R"DOC(
 Lloyd-style k-means whose point-to-centre distances are swap tests.
@@ -369,16 +414,10 @@ KMeans scores 1.00; at second feature 0.9 the mean is 0.76, at 0.8 it is
 0.99, and on the equator (0.0) every fit scores 1.00.
 )DOC");
 
-    vandemir.method("__init__", {arg("self"), arg("k", 2), arg("tol", 0.01)},
-                    "Stores the number of clusters as K and the tolerance as tol, unchecked.",
-                    [](const Call& call) {
-                        auto [self, k, tol] = call.args<3>();
-                        nb::setattr(self, "K", k);
-                        nb::setattr(self, "tol", tol);
-                    });
+    vandemir.method("__init__", vandemir_init, {arg("self"), arg("k", 2), arg("tol", 0.01)},
+                    "Stores the number of clusters as K and the tolerance as tol, unchecked.");
 
-    vandemir.method(
-        "fit", {arg("self"), arg("data")}, R"DOC(
+    vandemir.method("fit", vandemir_fit, {arg("self"), arg("data")}, R"DOC(
 Clusters the rows of `data` (an n x c ndarray, c >= 2) into self.K clusters.
 
 The initial centres are np.random.randn(K, c) * std + mean, per feature.
@@ -407,78 +446,6 @@ retry for ever).
 Returns:
     tuple: (centres, clusters): a (K, c) float array and the cluster index
     of every sample, or None for clusters when the loop never ran.
-)DOC",
-        [](const Call& call) {
-            auto [self, data] = call.args<2>();
-            nb::object np = call.global("np"), deepcopy = call.global("deepcopy");
-            nb::object norm = np.attr("linalg").attr("norm");
-            nb::object shape = data.attr("shape");
-            nb::object n = item(shape, 0), c = item(shape, 1);
-            nb::object mean = np.attr("mean")(data, nb::arg("axis") = 0);
-            nb::object std = np.attr("std")(data, nb::arg("axis") = 0);
-            auto random_centres = [&]() {
-                return np.attr("random").attr("randn")(self.attr("K"), c) * std + mean;
-            };
-
-            nb::object centers = random_centres();
-            nb::object centers_old = np.attr("zeros")(centers.attr("shape"));
-            nb::object centers_new = deepcopy(centers);
-            nb::object error = norm(centers_new - centers_old);
-            nb::object upper_error = error + nb::int_(1);
-            nb::object clusters = nb::none();
-            std::optional<std::vector<Encoded>> points;  // read at first use
-            int redraws = 0;
-            // NaN compares false with everything: the loop would never run, and the
-            // random centres would come back as a result. (RichCompareBool would take an
-            // object as equal to itself.)
-            nb::object tol = self.attr("tol");
-            nb::object unequal = nb::steal(PyObject_RichCompare(tol.ptr(), tol.ptr(), Py_NE));
-            if (!unequal.is_valid()) throw nb::python_error();
-            if (truthy(unequal)) raise(PyExc_ValueError, "tol must be a number, got %R", tol.ptr());
-            while (compare(absolute(error - upper_error), self.attr("tol"), Py_GT)) {
-                // No movement is below a negative tolerance: the loop could never end.
-                nb::object tol = self.attr("tol");
-                if (compare(tol, nb::int_(0), Py_LT))
-                    raise(PyExc_ValueError, "tol must not be negative, got %R", tol.ptr());
-                centers = centers_new;
-                nb::object K = self.attr("K");
-                nb::object distances;
-                if (call.global("_point_centroid_distances").is(originals().distances) &&
-                    call.global("_VandemirCircuit").is(originals().circuit)) {
-                    if (!points) points = sample_points(data);
-                    distances = batched_distances(call, *points, centers, range_length(K));
-                } else {
-                    distances = distances_by_calls(call, data, centers, K);
-                }
-                clusters = np.attr("argmin")(distances, nb::arg("axis") = 1);
-
-                nb::object filled = nb::steal(PySet_New(clusters.ptr()));
-                if (!filled.is_valid()) throw nb::python_error();
-                if (compare(nb::int_(nb::len(filled)), self.attr("K"), Py_NE)) {
-                    if (redraws == kMaxRedraws) {
-                        if (!points) points = sample_points(data);
-                        raise(PyExc_ValueError,
-                              "cannot fill %S clusters from these data: %S samples, "
-                              "%zu distinct",
-                              self.attr("K").ptr(), n.ptr(), distinct_count(*points));
-                    }
-                    ++redraws;
-                    call.global("print")("CALCULATE ERROR!RECALCULATE!");
-                    centers_new = random_centres();
-                    continue;
-                }
-                redraws = 0;
-                centers_old = deepcopy(centers_new);
-                const Py_ssize_t k = range_length(self.attr("K"));
-                for (Py_ssize_t i = 0; i < k; ++i) {
-                    nb::object members = data[elementwise_equal(clusters, nb::int_(i))];
-                    centers_new[nb::int_(i)] = np.attr("mean")(members, nb::arg("axis") = 0);
-                }
-                upper_error = deepcopy(error);
-                error = norm(centers_new - centers_old);
-                if (compare(error, self.attr("tol"), Py_LT)) break;
-            }
-            return nb::make_tuple(centers_new, clusters);
-        });
+)DOC");
     vandemir.finish();
 }

@@ -222,11 +222,82 @@ void fill_kernel(double* kernel, const RealMatrix& x, const RealMatrix& y, bool 
 
 // The batch size as a range() step reads it, refused below 1.
 Py_ssize_t batch_size_of(nb::handle value) {
-    nb::object index = nb::steal(PyNumber_Index(value.ptr()));
-    if (!index.is_valid()) throw nb::python_error();
+    nb::object index = as_index(value);
     if (index < nb::int_(1))
         raise(PyExc_ValueError, "batch_size must be at least 1, got %S", index.ptr());
     return PyNumber_AsSsize_t(index.ptr(), nullptr);  // clipped: a step past the end is one batch
+}
+
+Circuit build_circuit(const Call& call) {
+    auto [qlist, n_qbits, weights_x, weights_y] = call.args<4>();
+    nb::object count = as_index(n_qbits);
+    const int layers = int(std::clamp<long long>(as_long(count), 0, INT32_MAX));
+    const OverlapInputs in = read_inputs(qlist, weights_x, weights_y, std::max(layers, 2));
+    return overlap_circuit(in.qubits, layers, in.x.data(), in.y.data());
+}
+
+nb::object run_circuit(const Call& call) {
+    auto [n_qbits, weights_x, weights_y] = call.args<3>();
+    const int n = qubit_count(n_qbits);
+    nb::list qlist;
+    for (int k = 0; k < n; ++k) qlist.append(k);
+    const OverlapInputs in = read_inputs(qlist, weights_x, weights_y, std::max(n, 2));
+    const kestrix::Result result =
+        run_program(overlap_program(n, in.x.data(), in.y.data()), kShots);
+    nb::dict counts;
+    for (auto [outcome, shots] : result.counts()) {
+        std::string key(size_t(n), '0');
+        for (int k = 0; k < n; ++k)
+            if (outcome.bit(size_t(k))) key[size_t(n - 1 - k)] = '1';
+        counts[key.c_str()] = shots;
+    }
+    return counts;
+}
+
+void quantum_kernel_lumet_init(const Call& call) {
+    auto [self, batch_size, n_qbits] = call.args<3>();
+    check_exact_type(batch_size, &PyLong_Type, "batch_size");
+    // A step below 1 would give an unfilled matrix (or fail later in range).
+    if (batch_size < nb::int_(1)) {
+        raise(PyExc_ValueError, "batch_size must be at least 1, got %S", batch_size.ptr());
+    }
+    nb::setattr(self, "_batch_size", batch_size);
+    nb::setattr(self, "_n_qbits", n_qbits);
+}
+
+nb::object quantum_kernel_lumet_evaluate(const Call& call) {
+    auto [self, x_arg, y_arg] = call.args<3>();
+    nb::object np = call.global("np");
+    // Both are converted before either is checked.
+    nb::object x_vec = as_array(np, x_arg);
+    nb::object y_vec;
+    if (!y_arg.is_none()) y_vec = as_array(np, y_arg);
+    x_vec = as_sample_rows(np, x_vec, "x_vec");
+    if (y_vec.is_valid()) y_vec = as_sample_rows(np, y_vec, "y_vec");
+    if (y_vec.is_valid() && dim(y_vec, 1) != dim(x_vec, 1)) {
+        raise(PyExc_ValueError,
+              "x_vec and y_vec have incompatible dimensions.\nx_vec has %zd "
+              "dimensions, but y_vec has %zd.",
+              dim(x_vec, 1), dim(y_vec, 1));
+    }
+    const bool symmetric = !y_vec.is_valid() || truthy(np.attr("array_equal")(x_vec, y_vec));
+    if (!y_vec.is_valid()) y_vec = x_vec;
+    nb::object kernel = np.attr("zeros")(nb::make_tuple(dim(x_vec, 0), dim(y_vec, 0)));
+    if (symmetric) np.attr("fill_diagonal")(kernel, 1);
+    const int n = qubit_count_of_key(self.attr("_n_qbits"));
+    const Py_ssize_t batch = batch_size_of(self.attr("_batch_size"));
+
+    nb::object x_data = real_matrix(np, x_vec, "x_vec");
+    nb::object y_data = symmetric ? x_data : real_matrix(np, y_vec, "y_vec");
+    fill_kernel(nb::cast<KernelMatrix>(kernel).data(), nb::cast<RealMatrix>(x_data),
+                nb::cast<RealMatrix>(y_data), symmetric, n, batch);
+    if (!symmetric) return kernel;
+    // eigh: orthonormal eigenvectors even for repeated eigenvalues, and a real result that
+    // SVC(kernel="precomputed") accepts.
+    nb::object eigen = np.attr("linalg").attr("eigh")(kernel);
+    nb::object clipped = np.attr("diag")(np.attr("maximum")(0, eigen[0]));
+    nb::object u = eigen[1];
+    return np.attr("matmul")(np.attr("matmul")(u, clipped), u.attr("transpose")());
 }
 
 }  // namespace
@@ -236,8 +307,8 @@ NORVALIS_MODULE(ostrakin, m) {
     m.import_from("kestrix.core", {"CPUQVM", "QCircuit", "QProg", "CNOT", "U1", "U2", "measure"});
     m.import_star("plugin", 2);
 
-    m.def(
-        "_build_circuit", {arg("qlist"), arg("n_qbits"), arg("weights_x"), arg("weights_y")}, R"DOC(
+    m.def("_build_circuit", build_circuit,
+          {arg("qlist"), arg("n_qbits"), arg("weights_x"), arg("weights_y")}, R"DOC(
 The overlap circuit of two feature vectors, as a QCircuit: the feature map of
 weights_x applied twice, then the inverse feature map of weights_y twice.
 
@@ -246,39 +317,14 @@ each of the first n_qbits qubits, then the pair phase
 2 (pi - x[0]) (pi - x[1]) on qubit 1 between two CNOTs controlled by qubit 0.
 Only features 0 and 1 enter the pair phase. Too few qubits in qlist or too
 few features raise IndexError.
-)DOC",
-        [](const Call& call) {
-            auto [qlist, n_qbits, weights_x, weights_y] = call.args<4>();
-            nb::object count = nb::steal(PyNumber_Index(n_qbits.ptr()));
-            if (!count.is_valid()) throw nb::python_error();
-            const int layers = int(std::clamp<long long>(as_long(count), 0, INT32_MAX));
-            const OverlapInputs in = read_inputs(qlist, weights_x, weights_y, std::max(layers, 2));
-            return overlap_circuit(in.qubits, layers, in.x.data(), in.y.data());
-        });
+)DOC");
 
-    m.def("_run_circuit", {arg("n_qbits"), arg("weights_x"), arg("weights_y")}, R"DOC(
+    m.def("_run_circuit", run_circuit, {arg("n_qbits"), arg("weights_x"), arg("weights_y")}, R"DOC(
 The shot counts {bit string: shots} of one 1024-shot run of the overlap
 circuit on qubits 0 .. n_qbits-1, every qubit measured into its own
 classical bit; the all-zeros key is "0" * n_qbits. The run is seeded from
 NumPy's global generator.
-)DOC",
-          [](const Call& call) {
-              auto [n_qbits, weights_x, weights_y] = call.args<3>();
-              const int n = qubit_count(n_qbits);
-              nb::list qlist;
-              for (int k = 0; k < n; ++k) qlist.append(k);
-              const OverlapInputs in = read_inputs(qlist, weights_x, weights_y, std::max(n, 2));
-              const kestrix::Result result =
-                  run_program(overlap_program(n, in.x.data(), in.y.data()), kShots);
-              nb::dict counts;
-              for (auto [outcome, shots] : result.counts()) {
-                  std::string key(size_t(n), '0');
-                  for (int k = 0; k < n; ++k)
-                      if (outcome.bit(size_t(k))) key[size_t(n - 1 - k)] = '1';
-                  counts[key.c_str()] = shots;
-              }
-              return counts;
-          });
+)DOC");
 
     auto kernel = m.define_class("QuantumKernel_lumet", R"DOC(
 A help class that builds the quantum kernel matrix for use with sklearn.svm.
@@ -288,26 +334,15 @@ bound method as SVC(kernel=qk.evaluate), or pass evaluate(X_train) and
 evaluate(X_test, X_train) to SVC(kernel="precomputed").
 )DOC");
 
-    kernel.method("__init__", {arg("self"), arg("batch_size", 100), arg("n_qbits", nb::none())},
-                  R"DOC(
+    kernel.method("__init__", quantum_kernel_lumet_init,
+                  {arg("self"), arg("batch_size", 100), arg("n_qbits", nb::none())}, R"DOC(
 batch_size (exactly an int, at least 1) is how many index pairs are
 collected before their circuits run; it changes no value. n_qbits is the
 number of qubits of every kernel circuit, stored as given.
-)DOC",
-                  [](const Call& call) {
-                      auto [self, batch_size, n_qbits] = call.args<3>();
-                      check_exact_type(batch_size, &PyLong_Type, "batch_size");
-                      // A step below 1 would give an unfilled matrix (or fail later in range).
-                      if (batch_size < nb::int_(1)) {
-                          raise(PyExc_ValueError, "batch_size must be at least 1, got %S",
-                                batch_size.ptr());
-                      }
-                      nb::setattr(self, "_batch_size", batch_size);
-                      nb::setattr(self, "_n_qbits", n_qbits);
-                  });
+)DOC");
 
-    kernel.method(
-        "evaluate", {arg("self"), arg("x_vec"), arg("y_vec", nb::none())}, R"DOC(
+    kernel.method("evaluate", quantum_kernel_lumet_evaluate,
+                  {arg("self"), arg("x_vec"), arg("y_vec", nb::none())}, R"DOC(
 The quantum kernel matrix of shape (rows of x_vec, rows of y_vec): entry
 (i, j) is the share of 1024 shots in which the overlap circuit of x_vec[i]
 and y_vec[j] reads all zeros (0.0001 when no shot does). A 1-D array is one
@@ -323,42 +358,7 @@ np.linalg.eigh (negative eigenvalues set to 0), giving a real float matrix.
 An entry whose two samples are equal element for element is 1.0, the
 fidelity of a state with itself, and runs no circuit. Features are read as
 float64; complex or non-numeric data raise TypeError.
-)DOC",
-        [](const Call& call) {
-            auto [self, x_arg, y_arg] = call.args<3>();
-            nb::object np = call.global("np");
-            // Both are converted before either is checked.
-            nb::object x_vec = as_array(np, x_arg);
-            nb::object y_vec;
-            if (!y_arg.is_none()) y_vec = as_array(np, y_arg);
-            x_vec = as_sample_rows(np, x_vec, "x_vec");
-            if (y_vec.is_valid()) y_vec = as_sample_rows(np, y_vec, "y_vec");
-            if (y_vec.is_valid() && dim(y_vec, 1) != dim(x_vec, 1)) {
-                raise(PyExc_ValueError,
-                      "x_vec and y_vec have incompatible dimensions.\nx_vec has %zd "
-                      "dimensions, but y_vec has %zd.",
-                      dim(x_vec, 1), dim(y_vec, 1));
-            }
-            const bool symmetric =
-                !y_vec.is_valid() || truthy(np.attr("array_equal")(x_vec, y_vec));
-            if (!y_vec.is_valid()) y_vec = x_vec;
-            nb::object kernel = np.attr("zeros")(nb::make_tuple(dim(x_vec, 0), dim(y_vec, 0)));
-            if (symmetric) np.attr("fill_diagonal")(kernel, 1);
-            const int n = qubit_count_of_key(self.attr("_n_qbits"));
-            const Py_ssize_t batch = batch_size_of(self.attr("_batch_size"));
-
-            nb::object x_data = real_matrix(np, x_vec, "x_vec");
-            nb::object y_data = symmetric ? x_data : real_matrix(np, y_vec, "y_vec");
-            fill_kernel(nb::cast<KernelMatrix>(kernel).data(), nb::cast<RealMatrix>(x_data),
-                        nb::cast<RealMatrix>(y_data), symmetric, n, batch);
-            if (!symmetric) return kernel;
-            // eigh: orthonormal eigenvectors even for repeated eigenvalues, and a
-            // real result that SVC(kernel="precomputed") accepts.
-            nb::object eigen = np.attr("linalg").attr("eigh")(kernel);
-            nb::object clipped = np.attr("diag")(np.attr("maximum")(0, eigen[0]));
-            nb::object u = eigen[1];
-            return np.attr("matmul")(np.attr("matmul")(u, clipped), u.attr("transpose")());
-        });
+)DOC");
     nb::object cls = kernel.finish();
 
     nb::dict init_annotations;

@@ -24,58 +24,6 @@ namespace {
 using namespace norvalis::frame;
 using norvalis::qmrmr::plain_real_array;
 
-// What the loss's documented steps call, as bound at load. The module loads once per
-// process, so these live as long as it; they are never released, which also keeps
-// interpreter shutdown from touching them.
-struct LoadTimeNames {
-    nb::object circuit_method;  // Feature_Selection.Circuit
-    nb::object cpuqvm, qprog, parse, np;
-    nb::object np_integer;  // numpy.integer
-};
-LoadTimeNames* load_time = nullptr;
-
-// -------------------------------------------------------------------------------------
-// Python idioms
-
-// `a, b = value`, with the host's messages.
-std::array<nb::object, 2> unpack_pair(nb::handle value) {
-    PyObject* it = PyObject_GetIter(value.ptr());
-    if (!it) {
-        PyErr_Clear();
-        raise(PyExc_TypeError, "cannot unpack non-iterable %s object",
-              Py_TYPE(value.ptr())->tp_name);
-    }
-    nb::object iterator = nb::steal(it);
-    std::array<nb::object, 2> out;
-    for (int k = 0; k < 2; ++k) {
-        PyObject* next = PyIter_Next(iterator.ptr());
-        if (!next) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", k);
-        }
-        out[k] = nb::steal(next);
-    }
-    PyObject* extra = PyIter_Next(iterator.ptr());
-    if (extra) {
-        Py_DECREF(extra);
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    return out;
-}
-
-nb::object as_list(nb::handle iterable) {
-    nb::object out = nb::steal(PySequence_List(iterable.ptr()));
-    if (!out.is_valid()) throw nb::python_error();
-    return out;
-}
-
-nb::object as_float(nb::handle value) {
-    nb::object out = nb::steal(PyNumber_Float(value.ptr()));
-    if (!out.is_valid()) throw nb::python_error();
-    return out;
-}
-
 // -------------------------------------------------------------------------------------
 // Circuits
 
@@ -92,8 +40,7 @@ Gate controlled_ry(nb::handle controls, nb::handle target, nb::handle theta) {
 // first). A negative count selects nothing and would train towards a meaningless loss,
 // so it is refused.
 long long leading_ones(nb::handle select_num) {
-    nb::object count = nb::steal(PyNumber_Index(select_num.ptr()));
-    if (!count.is_valid()) throw nb::python_error();
+    nb::object count = as_index(select_num);
     int overflow = 0;
     const long long k = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
     if (overflow > 0) return LLONG_MAX;
@@ -139,12 +86,6 @@ nb::object outcome_distribution(const Call& call, nb::handle self, nb::handle pa
 // -------------------------------------------------------------------------------------
 // The loss
 
-nb::object matmul(nb::handle a, nb::handle b) {
-    PyObject* product = PyNumber_MatrixMultiply(a.ptr(), b.ptr());
-    if (!product) throw nb::python_error();
-    return nb::steal(product);
-}
-
 // (loss1, loss2) as written: the negated linear and the quadratic term summed over the
 // outcome dictionary with NumPy, for coefficients and outcomes of any kind.
 std::pair<nb::object, nb::object> numpy_terms(const Call& call, nb::handle self,
@@ -162,20 +103,12 @@ std::pair<nb::object, nb::object> numpy_terms(const Call& call, nb::handle self,
     return {loss1, loss2};
 }
 
-// Whether the loss's documented steps would call only this module's own code.
+// Whether the loss's documented steps would call only this module's own code: the names
+// they go through are those bound at import, and self.Circuit is the class's own.
 bool documented_steps_are_own(const Call& call, nb::handle self) {
-    const std::array<std::pair<const char*, PyObject*>, 4> names = {{
-        {"CPUQVM", load_time->cpuqvm.ptr()},
-        {"QProg", load_time->qprog.ptr()},
-        {"parse_quantum_result_dict", load_time->parse.ptr()},
-        {"np", load_time->np.ptr()},
-    }};
-    for (auto [name, original] : names)
-        if (call.global(name).ptr() != original) return false;
-    nb::object circuit = self.attr("Circuit");
-    return PyMethod_Check(circuit.ptr()) &&
-           PyMethod_GET_FUNCTION(circuit.ptr()) == load_time->circuit_method.ptr() &&
-           PyMethod_GET_SELF(circuit.ptr()) == self.ptr();
+    for (const char* name : {"CPUQVM", "QProg", "parse_quantum_result_dict", "np"})
+        if (!call.is_original(name)) return false;
+    return is_original_method(self.attr("Circuit"), "Feature_Selection.Circuit", self);
 }
 
 // (loss1, loss2) summed in C++ over an outcome dictionary of n-character bit strings
@@ -245,9 +178,8 @@ std::optional<norvalis::qmrmr::Expectations> exact_expectations(const Call& call
     // A NumPy integer (a count from np.sum, say) is read as the int it stands for; its
     // __index__ runs no user code.
     if (!PyLong_CheckExact(select_num.ptr())) {
-        if (!nb::isinstance(select_num, load_time->np_integer)) return std::nullopt;
-        select_num = nb::steal(PyNumber_Index(select_num.ptr()));
-        if (!select_num.is_valid()) throw nb::python_error();
+        if (!nb::isinstance(select_num, original("np").attr("integer"))) return std::nullopt;
+        select_num = as_index(select_num);
     }
     int overflow_n = 0, overflow_k = 0;
     const long long n = PyLong_AsLongLongAndOverflow(qb_num.ptr(), &overflow_n);
@@ -266,6 +198,145 @@ std::optional<norvalis::qmrmr::Expectations> exact_expectations(const Call& call
     return norvalis::qmrmr::ansatz_expectations(int(n), int(k), angles, *q, *u);
 }
 
+void plot_bar(const Call& call) {
+    auto [dic] = call.args<1>();
+    nb::object keys = as_list(dic.attr("keys")()), values = as_list(dic.attr("values")());
+    nb::object max_value_index = values.attr("index")(call.global("max")(values));
+    nb::list colors;
+    for (Py_ssize_t i = 0, n = length(values); i < n; ++i)
+        colors.append(nb::int_(i).equal(max_value_index) ? "red" : "blue");
+    nb::object plt = call.global("plt");
+    plt.attr("bar")(keys, values, nb::arg("color") = colors);
+    plt.attr("show")();
+    plt.attr("clf")();
+}
+
+void plot_loss(const Call& call) {
+    auto [los] = call.args<1>();
+    nb::object index = as_list(call.global("range")(1, length(los) + 1));
+    nb::object plt = call.global("plt");
+    plt.attr("plot")(index, los);
+    plt.attr("show")();
+    plt.attr("clf")();
+}
+
+Gate control(const Call& call) {
+    auto [qubits1, qubits2, theta] = call.args<3>();
+    return controlled_ry(qubits1, qubits2, theta);
+}
+
+void jorrant_optimizer_init(const Call& call) {
+    auto [self, objective_function, a, c, alpha, beta, max_iters] = call.args<7>();
+    nb::setattr(self, "objective_function", objective_function);
+    nb::setattr(self, "a", a);
+    nb::setattr(self, "c", c);
+    nb::setattr(self, "alpha", alpha);
+    nb::setattr(self, "beta", beta);
+    nb::setattr(self, "max_iters", max_iters);
+}
+
+nb::object jorrant_optimizer_optimize(const Call& call) {
+    auto [self, initial_params] = call.args<2>();
+    nb::object np = call.global("np");
+    const Py_ssize_t dimension = length(initial_params);
+    nb::list history;
+    nb::object params = nb::borrow(initial_params);
+    history.append(as_float(self.attr("objective_function")(params.attr("copy")())));
+    nb::list signs;
+    signs.append(-1);
+    signs.append(1);
+    nb::object one = nb::int_(1), two = nb::int_(2);
+    for (nb::handle k : call.global("range")(one, self.attr("max_iters") + one)) {
+        nb::object ak = self.attr("a") / power(k + one, self.attr("alpha"));
+        nb::object ck = self.attr("c") / power(k + one, self.attr("beta"));
+        nb::object delta = np.attr("random").attr("choice")(signs, nb::arg("size") = dimension);
+        nb::object params_plus = params + ck * delta;
+        nb::object params_minus = params - ck * delta;
+        nb::object f_plus = self.attr("objective_function")(params_plus);
+        nb::object f_minus = self.attr("objective_function")(params_minus);
+        nb::object grad_estimate = (f_plus - f_minus) / (two * ck * delta);
+        params = params - ak * grad_estimate;
+        history.append(as_float(self.attr("objective_function")(params.attr("copy")())));
+    }
+    return nb::make_tuple(params, history);
+}
+
+void feature_selection_init(const Call& call) {
+    auto [self, quadratic, linear, select_num] = call.args<4>();
+    nb::setattr(self, "quadratic", quadratic);
+    nb::setattr(self, "linear", linear);
+    nb::setattr(self, "qb_num", nb::int_(length(linear)));
+    nb::setattr(self, "select_num", select_num);
+    nb::setattr(self, "l1", nb::list());
+    nb::setattr(self, "l2", nb::list());
+}
+
+Circuit feature_selection_Circuit(const Call& call) {
+    auto [self, qbs, para] = call.args<3>();
+    return ansatz(qbs, para, self.attr("select_num"));
+}
+
+nb::object feature_selection_get_theory(const Call& call) {
+    auto [self, para] = call.args<2>();
+    return outcome_distribution(call, self, para);
+}
+
+nb::object feature_selection_cal_loss(const Call& call) {
+    auto [self, para] = call.args<2>();
+    nb::object loss1, loss2;
+    if (auto moments = exact_expectations(call, self, para)) {
+        // 0 - E, not -E: a zero linear term is 0.0, as the sum over outcomes records it, never
+        // -0.0.
+        loss1 = nb::float_(0.0 - moments->linear);
+        loss2 = nb::float_(moments->quadratic);
+    } else {
+        nb::object outcomes = outcome_distribution(call, self, para);
+        if (auto terms = real_terms(self, outcomes)) {
+            loss1 = nb::float_(terms->first);
+            loss2 = nb::float_(terms->second);
+        } else {
+            std::tie(loss1, loss2) = numpy_terms(call, self, outcomes);
+        }
+    }
+    self.attr("l1").attr("append")(loss1);
+    self.attr("l2").attr("append")(loss2);
+    return loss2 - loss1;
+}
+
+nb::object feature_selection_select_key(const Call& call) {
+    auto [self, dit] = call.args<2>();
+    nb::object select_num = self.attr("select_num");
+    nb::dict new_dit;
+    for (nb::handle pair : as_list(dit.attr("items")())) {
+        nb::object key = pair[0];
+        if (key.attr("count")("1").equal(select_num)) new_dit[key] = pair[1];
+    }
+    nb::object ranked = call.global("sorted")(
+        new_dit.attr("items")(),
+        nb::arg("key") = nb::module_::import_("operator").attr("itemgetter")(1),
+        nb::arg("reverse") = true);
+    nb::dict dic;
+    nb::object round = call.global("round");
+    for (nb::handle pair : slice(ranked, std::nullopt, 10)) dic[pair[0]] = round(pair[1], 3);
+    if (nb::len(dic) == 0) {
+        raise(PyExc_ValueError, "no outcome selects exactly %S features", select_num.ptr());
+    }
+    return nb::make_tuple(item(as_list(dic), 0), dic);
+}
+
+nb::object feature_selection_get_his_res(const Call& call) {
+    auto [self, ini_para] = call.args<2>();
+    call.global("np").attr("random").attr("seed")(1234);
+    nb::object optimizer =
+        call.global("JorrantOptimizer")(self.attr("cal_loss"), nb::arg("max_iters") = 200);
+    auto [optimal_params, his] = unpack_pair(optimizer.attr("optimize")(ini_para));
+    nb::object theory = self.attr("get_theory")(optimal_params);
+    auto [key, dic] = unpack_pair(self.attr("select_key")(theory));
+    nb::list choice;
+    for (nb::handle t : key) choice.append(builtin_int()(t));
+    return nb::make_tuple(his, choice, dic);
+}
+
 }  // namespace
 
 NORVALIS_MODULE(fennimor, m) {
@@ -277,49 +348,25 @@ NORVALIS_MODULE(fennimor, m) {
     // -----------------------------------------------------------------------------------
     // Plots
 
-    m.def("plot_bar", {arg("dic")}, R"DOC(
+    m.def("plot_bar", plot_bar, {arg("dic")}, R"DOC(
 Shows a bar chart of a dictionary (label -> number), the first highest bar
 red and the others blue, then clears the figure. `plt.show` is looked up at
 each call, so a replaced `matplotlib.pyplot.show` takes effect.
-)DOC",
-          [](const Call& call) {
-              auto [dic] = call.args<1>();
-              nb::object keys = as_list(dic.attr("keys")()), values = as_list(dic.attr("values")());
-              nb::object max_value_index = values.attr("index")(call.global("max")(values));
-              nb::list colors;
-              for (Py_ssize_t i = 0, n = length(values); i < n; ++i)
-                  colors.append(nb::int_(i).equal(max_value_index) ? "red" : "blue");
-              nb::object plt = call.global("plt");
-              plt.attr("bar")(keys, values, nb::arg("color") = colors);
-              plt.attr("show")();
-              plt.attr("clf")();
-          });
+)DOC");
 
-    m.def("plot_loss", {arg("los")}, R"DOC(
+    m.def("plot_loss", plot_loss, {arg("los")}, R"DOC(
 Shows a line chart of the sequence against 1, 2, ..., len(los), then clears
 the figure. `plt.show` is looked up at each call.
-)DOC",
-          [](const Call& call) {
-              auto [los] = call.args<1>();
-              nb::object index = as_list(call.global("range")(1, length(los) + 1));
-              nb::object plt = call.global("plt");
-              plt.attr("plot")(index, los);
-              plt.attr("show")();
-              plt.attr("clf")();
-          });
+)DOC");
 
     // -----------------------------------------------------------------------------------
     // The circuit's rotation block
 
-    m.def("control", {arg("qubits1"), arg("qubits2"), arg("theta")}, R"DOC(
+    m.def("control", control, {arg("qubits1"), arg("qubits2"), arg("theta")}, R"DOC(
 RY(qubits2, theta).control(qubits1): an RY rotation of the target qubit
 `qubits2` acting only when every control is 1 (`qubits1` is one qubit or a
 list of qubits).
-)DOC",
-          [](const Call& call) {
-              auto [qubits1, qubits2, theta] = call.args<3>();
-              return controlled_ry(qubits1, qubits2, theta);
-          });
+)DOC");
 
     // -----------------------------------------------------------------------------------
     // The perturbation optimiser
@@ -335,27 +382,17 @@ about the current point) the estimate is exactly zero and the parameters
 stay where they are.
 )DOC");
 
-    optimizer.method("__init__",
+    optimizer.method("__init__", jorrant_optimizer_init,
                      {arg("self"), arg("objective_function"), arg("a", 0.1), arg("c", 0.1),
                       arg("alpha", 0.602), arg("beta", 0.101), arg("max_iters", 1000)},
                      R"DOC(
 Keeps the settings as attributes: objective_function(params) -> number, the
 step scale a, the perturbation scale c, their decay exponents alpha and
 beta, and the number of iterations max_iters (an integer).
-)DOC",
-                     [](const Call& call) {
-                         auto [self, objective_function, a, c, alpha, beta, max_iters] =
-                             call.args<7>();
-                         nb::setattr(self, "objective_function", objective_function);
-                         nb::setattr(self, "a", a);
-                         nb::setattr(self, "c", c);
-                         nb::setattr(self, "alpha", alpha);
-                         nb::setattr(self, "beta", beta);
-                         nb::setattr(self, "max_iters", max_iters);
-                     });
+)DOC");
 
-    optimizer.method(
-        "optimize", {arg("self"), arg("initial_params")}, R"DOC(
+    optimizer.method("optimize", jorrant_optimizer_optimize, {arg("self"), arg("initial_params")},
+                     R"DOC(
 (params, history): the parameters after max_iters iterations and the
 objective (a float) at the start and after every iteration, max_iters + 1
 values. The history is a trace, not a best-so-far record: the last
@@ -363,33 +400,7 @@ parameters are returned even when an earlier point was lower. The objective
 is called 1 + 3 * max_iters times (start; then plus point, minus point and
 updated point per iteration); initial_params is never modified, and with
 max_iters = 0 it is returned itself.
-)DOC",
-        [](const Call& call) {
-            auto [self, initial_params] = call.args<2>();
-            nb::object np = call.global("np");
-            const Py_ssize_t dimension = length(initial_params);
-            nb::list history;
-            nb::object params = nb::borrow(initial_params);
-            history.append(as_float(self.attr("objective_function")(params.attr("copy")())));
-            nb::list signs;
-            signs.append(-1);
-            signs.append(1);
-            nb::object one = nb::int_(1), two = nb::int_(2);
-            for (nb::handle k : call.global("range")(one, self.attr("max_iters") + one)) {
-                nb::object ak = self.attr("a") / power(k + one, self.attr("alpha"));
-                nb::object ck = self.attr("c") / power(k + one, self.attr("beta"));
-                nb::object delta =
-                    np.attr("random").attr("choice")(signs, nb::arg("size") = dimension);
-                nb::object params_plus = params + ck * delta;
-                nb::object params_minus = params - ck * delta;
-                nb::object f_plus = self.attr("objective_function")(params_plus);
-                nb::object f_minus = self.attr("objective_function")(params_minus);
-                nb::object grad_estimate = (f_plus - f_minus) / (two * ck * delta);
-                params = params - ak * grad_estimate;
-                history.append(as_float(self.attr("objective_function")(params.attr("copy")())));
-            }
-            return nb::make_tuple(params, history);
-        });
+)DOC");
     optimizer.finish();
 
     // -----------------------------------------------------------------------------------
@@ -428,22 +439,14 @@ subclass or the instance) or one of those names and the loss is built, run
 and read through them as documented.
 )DOC");
 
-    selection.method("__init__", {arg("self"), arg("quadratic"), arg("linear"), arg("select_num")},
-                     R"DOC(
+    selection.method("__init__", feature_selection_init,
+                     {arg("self"), arg("quadratic"), arg("linear"), arg("select_num")}, R"DOC(
 Keeps Q as `quadratic` and u as `linear` (both as given), n = len(linear) as
 `qb_num`, `select_num`, and the empty histories `l1` and `l2`.
-)DOC",
-                     [](const Call& call) {
-                         auto [self, quadratic, linear, select_num] = call.args<4>();
-                         nb::setattr(self, "quadratic", quadratic);
-                         nb::setattr(self, "linear", linear);
-                         nb::setattr(self, "qb_num", nb::int_(length(linear)));
-                         nb::setattr(self, "select_num", select_num);
-                         nb::setattr(self, "l1", nb::list());
-                         nb::setattr(self, "l2", nb::list());
-                     });
+)DOC");
 
-    selection.method("Circuit", {arg("self"), arg("qbs"), arg("para")}, R"DOC(
+    selection.method("Circuit", feature_selection_Circuit, {arg("self"), arg("qbs"), arg("para")},
+                     R"DOC(
 The ansatz on the n qubits of `qbs` as a QCircuit: X on the first
 `select_num` of them, then int(n * 0.5) layers, each a block on every even
 pair [t, t + 1] and then on every odd pair, in increasing order. A block is
@@ -451,105 +454,36 @@ CNOT(b, a), RY on b controlled by a with the next angle of `para`, CNOT(b, a):
 it keeps |00> and |11> and rotates between |01> and |10> by half the angle,
 so the number of ones never changes. Uses the first int(n / 2) * (n - 1)
 angles (IndexError when there are fewer) and ignores the rest.
-)DOC",
-                     [](const Call& call) {
-                         auto [self, qbs, para] = call.args<3>();
-                         return ansatz(qbs, para, self.attr("select_num"));
-                     });
+)DOC");
 
-    selection.method("get_theory", {arg("self"), arg("para")}, R"DOC(
+    selection.method("get_theory", feature_selection_get_theory, {arg("self"), arg("para")}, R"DOC(
 The outcome distribution at these angles: {bit string: probability}, where
 character j is feature j's bit, from an unmeasured run of Circuit on a fresh
 CPUQVM (exact probabilities; nothing is drawn from NumPy).
-)DOC",
-                     [](const Call& call) {
-                         auto [self, para] = call.args<2>();
-                         return outcome_distribution(call, self, para);
-                     });
+)DOC");
 
-    selection.method("cal_loss", {arg("self"), arg("para")}, R"DOC(
+    selection.method("cal_loss", feature_selection_cal_loss, {arg("self"), arg("para")}, R"DOC(
 The loss at these angles, E[x^T Q x] + E[u . x] over the outcome
 distribution. Appends -E[u . x] to `l1` and E[x^T Q x] to `l2`. Draws
 nothing from NumPy.
-)DOC",
-                     [](const Call& call) {
-                         auto [self, para] = call.args<2>();
-                         nb::object loss1, loss2;
-                         if (auto moments = exact_expectations(call, self, para)) {
-                             // 0 - E, not -E: a zero linear term is 0.0, as the sum
-                             // over outcomes records it, never -0.0.
-                             loss1 = nb::float_(0.0 - moments->linear);
-                             loss2 = nb::float_(moments->quadratic);
-                         } else {
-                             nb::object outcomes = outcome_distribution(call, self, para);
-                             if (auto terms = real_terms(self, outcomes)) {
-                                 loss1 = nb::float_(terms->first);
-                                 loss2 = nb::float_(terms->second);
-                             } else {
-                                 std::tie(loss1, loss2) = numpy_terms(call, self, outcomes);
-                             }
-                         }
-                         self.attr("l1").attr("append")(loss1);
-                         self.attr("l2").attr("append")(loss2);
-                         return loss2 - loss1;
-                     });
+)DOC");
 
-    selection.method(
-        "select_key", {arg("self"), arg("dit")}, R"DOC(
+    selection.method("select_key", feature_selection_select_key, {arg("self"), arg("dit")}, R"DOC(
 (best, top): among the outcomes of `dit` with exactly `select_num` ones, the
 ten most probable as {bit string: probability rounded to 3 places} (ties
 keep the order of `dit`), and the first of them. When there is none, a
 ValueError "no outcome selects exactly <select_num> features" says so
 (rather than a StopIteration from taking the first key of nothing).
-)DOC",
-        [](const Call& call) {
-            auto [self, dit] = call.args<2>();
-            nb::object select_num = self.attr("select_num");
-            nb::dict new_dit;
-            for (nb::handle pair : as_list(dit.attr("items")())) {
-                nb::object key = pair[0];
-                if (key.attr("count")("1").equal(select_num)) new_dit[key] = pair[1];
-            }
-            nb::object ranked = call.global("sorted")(
-                new_dit.attr("items")(),
-                nb::arg("key") = nb::module_::import_("operator").attr("itemgetter")(1),
-                nb::arg("reverse") = true);
-            nb::dict dic;
-            nb::object round = call.global("round");
-            for (nb::handle pair : slice(ranked, std::nullopt, 10))
-                dic[pair[0]] = round(pair[1], 3);
-            if (nb::len(dic) == 0) {
-                raise(PyExc_ValueError, "no outcome selects exactly %S features", select_num.ptr());
-            }
-            return nb::make_tuple(item(as_list(dic), 0), dic);
-        });
+)DOC");
 
-    selection.method("get_his_res", {arg("self"), arg("ini_para")}, R"DOC(
+    selection.method("get_his_res", feature_selection_get_his_res, {arg("self"), arg("ini_para")},
+                     R"DOC(
 Trains the angles from `ini_para` (a NumPy array) with
 JorrantOptimizer(self.cal_loss, max_iters=200) and returns (history, choice,
 top): the 201 losses of the trace, the selection as a list of n 0/1 ints,
 and select_key's top ten at the final angles. Reseeds NumPy's global
 generator with 1234 first, so every call draws the same perturbations.
 Evaluates the loss 601 times, so `l1` and `l2` grow by 601 each.
-)DOC",
-                     [](const Call& call) {
-                         auto [self, ini_para] = call.args<2>();
-                         call.global("np").attr("random").attr("seed")(1234);
-                         nb::object optimizer = call.global("JorrantOptimizer")(
-                             self.attr("cal_loss"), nb::arg("max_iters") = 200);
-                         auto [optimal_params, his] =
-                             unpack_pair(optimizer.attr("optimize")(ini_para));
-                         nb::object theory = self.attr("get_theory")(optimal_params);
-                         auto [key, dic] = unpack_pair(self.attr("select_key")(theory));
-                         nb::list choice;
-                         for (nb::handle t : key) choice.append(builtin_int()(t));
-                         return nb::make_tuple(his, choice, dic);
-                     });
-    nb::object cls = selection.finish();
-
-    nb::dict globals = nb::borrow<nb::dict>(m.globals());
-    load_time = new LoadTimeNames{
-        cls.attr("__dict__")["Circuit"],      globals["CPUQVM"], globals["QProg"],
-        globals["parse_quantum_result_dict"], globals["np"],     globals["np"].attr("integer"),
-    };
+)DOC");
+    selection.finish();
 }

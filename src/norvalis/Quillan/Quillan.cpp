@@ -23,15 +23,6 @@ constexpr size_t kMaxPendingPrograms = 4096;
 
 using KernelMatrix = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 
-// The class's own dist and cir_real functions, kept to recognise them: while self.dist
-// and self.cir_real are these, k_kernel may skip the Python calls per entry. They live as
-// long as the process, like the module.
-struct OwnSteps {
-    PyObject* dist = nullptr;
-    PyObject* cir_real = nullptr;
-};
-OwnSteps own_steps;
-
 // The probability that both qubits read 0, as parse_quantum_result_dict(...)["00"] gives
 // it: scaled by the total probability. An outcome of probability exactly 0 gives 0.0.
 double both_zero_probability(const std::vector<double>& probs) {
@@ -39,13 +30,6 @@ double both_zero_probability(const std::vector<double>& probs) {
     double total = 0;
     for (double p : probs) total += p;
     return probs[0] / total;
-}
-
-// The column self.x[:, k].
-nb::object column(nb::handle x, int k) {
-    nb::object all = nb::steal(PySlice_New(nullptr, nullptr, nullptr));
-    if (!all.is_valid()) throw nb::python_error();
-    return x[nb::make_tuple(all, k)];
 }
 
 // The encoding circuit of the angles cs on the qubits qb: H on every qubit, RY(qb[i],
@@ -76,20 +60,15 @@ Program fidelity_program(const Circuit& x, const Circuit& y_inverse) {
 // Whether self.dist and self.cir_real are the class's own, so that an entry is the
 // fidelity program of the encodings without any user code in between.
 bool own_kernel_steps(nb::handle self) {
-    nb::object dist = self.attr("dist");
-    if (!PyMethod_Check(dist.ptr()) || PyMethod_GET_FUNCTION(dist.ptr()) != own_steps.dist ||
-        PyMethod_GET_SELF(dist.ptr()) != self.ptr())
-        return false;
-    return self.attr("cir_real").ptr() == own_steps.cir_real;
+    return is_original_method(self.attr("dist"), "Quantum_SVR.dist", self) &&
+           is_original_method(self.attr("cir_real"), "Quantum_SVR.cir_real");
 }
 
 // The kernel matrix through the class's own steps: every encoding built once, in the
 // order the entry-by-entry loop first reads it (so a bad row fails as it would there), and
 // the fidelity programs run as engine batches in row-major order.
 void fill_kernel(double* matrix, nb::handle X, nb::handle Y, Py_ssize_t rows, Py_ssize_t cols) {
-    nb::list qv;
-    qv.append(0);
-    qv.append(1);
+    nb::list qv = int_list({0, 1});
     std::vector<std::optional<Circuit>> y_inverse(static_cast<size_t>(cols));
     std::vector<Program> programs;
     size_t done = 0;
@@ -123,6 +102,102 @@ nb::object fitted_svr(const Call& call, nb::handle self) {
     return svr;
 }
 
+void quantum_svr_init(const Call& call) {
+    auto [self, x_arg, y] = call.args<3>();
+    nb::object np = call.global("np");
+    nb::object x = call.global("StandardScaler")().attr("fit_transform")(x_arg);
+    nb::object width = x.attr("shape")[1];
+    if (width <= nb::int_(1)) {
+        nb::list shape;
+        shape.append(nb::len(x));
+        shape.append(nb::int_(2) - width);
+        x = np.attr("hstack")(nb::make_tuple(x, np.attr("zeros")(shape)));
+    } else {
+        x = call.global("PCA")(nb::arg("n_components") = 2).attr("fit_transform")(x);
+    }
+    nb::setattr(self, "x", x);
+    nb::setattr(self, "y", y);
+}
+
+Circuit quantum_svr_cir_real(const Call& call) {
+    auto [qb, cs] = call.args<2>();
+    return encoding(qb, cs);
+}
+
+double quantum_svr_dist(const Call& call) {
+    auto [self, x, y] = call.args<3>();
+    nb::object cir_real = self.attr("cir_real");
+    nb::list qv = int_list({0, 1});
+    Program prog{Circuit(), 2};
+    append(prog.circuit, cir_real(qv, x));
+    append(prog.circuit, cir_real(qv, y).attr("dagger")());
+    // Unmeasured: exact probabilities, and no seed is drawn.
+    const kestrix::Result result = run_program(prog, 1000);
+    return both_zero_probability(result.probabilities({0, 1}));
+}
+
+nb::object quantum_svr_k_kernel(const Call& call) {
+    auto [self, X, Y] = call.args<3>();
+    const Py_ssize_t rows = length(X), cols = length(Y);
+    nb::object matrix = call.global("np").attr("zeros")(nb::make_tuple(rows, cols));
+    if (own_kernel_steps(self)) {
+        KernelMatrix out;
+        if (nb::try_cast(matrix, out) && out.shape(0) == size_t(rows) &&
+            out.shape(1) == size_t(cols)) {
+            fill_kernel(out.data(), X, Y, rows, cols);
+            return matrix;
+        }
+        // np.zeros gave something else (a replaced np): set item by item.
+        std::vector<double> values(size_t(rows) * size_t(cols));
+        fill_kernel(values.data(), X, Y, rows, cols);
+        for (Py_ssize_t i = 0; i < rows; ++i) {
+            nb::object row = matrix[nb::int_(i)];
+            for (Py_ssize_t j = 0; j < cols; ++j) row[nb::int_(j)] = values[size_t(i * cols + j)];
+        }
+        return matrix;
+    }
+    for (Py_ssize_t i = 0; i < rows; ++i) {
+        nb::object row = matrix[nb::int_(i)];
+        for (Py_ssize_t j = 0; j < cols; ++j)
+            row[nb::int_(j)] = self.attr("dist")(item(X, i), item(Y, j));
+    }
+    return matrix;
+}
+
+nb::object quantum_svr_get_res(const Call& call) {
+    auto [self] = call.args<1>();
+    nb::object y_ppp = fitted_svr(call, self).attr("predict")(self.attr("x"));
+    return nb::make_tuple(y_ppp, self.attr("y"));
+}
+
+void quantum_svr_show_res(const Call& call) {
+    auto [self] = call.args<1>();
+    nb::object np = call.global("np"), plt = call.global("plt");
+    nb::object fitted = fitted_svr(call, self);
+    nb::object x = self.attr("x");
+    nb::object low = call.global("min")(column(x, 0));
+    nb::object high = call.global("max")(column(x, 1));
+    nb::object x0_test = np.attr("linspace")(low, high, 30);
+    nb::object x1_test = np.attr("linspace")(low, high, 30);
+    nb::object grid = np.attr("meshgrid")(x0_test, x1_test);
+    nb::object x0_grid = grid[0], x1_grid = grid[1];
+    nb::object x_test =
+        np.attr("c_")[nb::make_tuple(x0_grid.attr("ravel")(), x1_grid.attr("ravel")())];
+    nb::object y_pred = fitted.attr("predict")(x_test).attr("reshape")(x0_grid.attr("shape"));
+
+    nb::object fig = plt.attr("figure")(nb::arg("figsize") = nb::make_tuple(10, 7));
+    nb::object ax = fig.attr("add_subplot")(111, nb::arg("projection") = "3d");
+    ax.attr("scatter")(column(x, 0), column(x, 1), self.attr("y"), nb::arg("color") = "darkorange",
+                       nb::arg("label") = "data");
+    ax.attr("plot_surface")(x0_grid, x1_grid, y_pred, nb::arg("color") = "navy",
+                            nb::arg("alpha") = 0.5, nb::arg("label") = "SVR prediction");
+    ax.attr("set_xlabel")("X[:, 0]");
+    ax.attr("set_ylabel")("X[:, 1]");
+    ax.attr("set_zlabel")("y");
+    ax.attr("set_title")("SVR with 2-Dimensional Input");
+    plt.attr("show")();
+}
+
 }  // namespace
 
 NORVALIS_MODULE(Quillan, m) {
@@ -147,139 +222,41 @@ trains scikit-learn's SVR on them and predicts the training points;
 show_res() plots the fitted surface.
 )DOC");
 
-    svr.method("__init__", {arg("self"), arg("x"), arg("y")}, R"DOC(
+    svr.method("__init__", quantum_svr_init, {arg("self"), arg("x"), arg("y")}, R"DOC(
 x: 2-D training features (samples x features); y: the targets, kept as the
 very object given. Sets self.x (the adjusted features, samples x 2) and
 self.y.
-)DOC",
-               [](const Call& call) {
-                   auto [self, x_arg, y] = call.args<3>();
-                   nb::object np = call.global("np");
-                   nb::object x = call.global("StandardScaler")().attr("fit_transform")(x_arg);
-                   nb::object width = x.attr("shape")[1];
-                   if (width <= nb::int_(1)) {
-                       nb::list shape;
-                       shape.append(nb::len(x));
-                       shape.append(nb::int_(2) - width);
-                       x = np.attr("hstack")(nb::make_tuple(x, np.attr("zeros")(shape)));
-                   } else {
-                       x = call.global("PCA")(nb::arg("n_components") = 2).attr("fit_transform")(x);
-                   }
-                   nb::setattr(self, "x", x);
-                   nb::setattr(self, "y", y);
-               });
+)DOC");
 
-    svr.static_method("cir_real", {arg("qb"), arg("cs")}, R"DOC(
+    svr.static_method("cir_real", quantum_svr_cir_real, {arg("qb"), arg("cs")}, R"DOC(
 The encoding circuit of the angles cs on the qubits qb, as a QCircuit: H on
 every qubit, RY(qb[i], cs[i]), CZ(qb[0], qb[1]), then RX(qb[k], cs[n-1-k]),
 the angles in reverse order (n = len(qb)).
-)DOC",
-                      [](const Call& call) {
-                          auto [qb, cs] = call.args<2>();
-                          return encoding(qb, cs);
-                      });
+)DOC");
 
-    svr.method("dist", {arg("self"), arg("x"), arg("y")}, R"DOC(
+    svr.method("dist", quantum_svr_dist, {arg("self"), arg("x"), arg("y")}, R"DOC(
 The fidelity |<psi(y)|psi(x)>|^2 of the two encoded states: the exact
 probability that both qubits read 0 after self.cir_real([0, 1], x) and then
 the inverse of self.cir_real([0, 1], y). Orthogonal states give 0.0.
-)DOC",
-               [](const Call& call) {
-                   auto [self, x, y] = call.args<3>();
-                   nb::object cir_real = self.attr("cir_real");
-                   nb::list qv;
-                   qv.append(0);
-                   qv.append(1);
-                   Program prog{Circuit(), 2};
-                   append(prog.circuit, cir_real(qv, x));
-                   append(prog.circuit, cir_real(qv, y).attr("dagger")());
-                   // Unmeasured: exact probabilities, and no seed is drawn.
-                   const kestrix::Result result = run_program(prog, 1000);
-                   return both_zero_probability(result.probabilities({0, 1}));
-               });
+)DOC");
 
-    svr.method("k_kernel", {arg("self"), arg("X"), arg("Y")}, R"DOC(
+    svr.method("k_kernel", quantum_svr_k_kernel, {arg("self"), arg("X"), arg("Y")}, R"DOC(
 The kernel matrix [[self.dist(X[i], Y[j])]] of shape (len(X), len(Y)). Every
 entry is computed, the diagonal and both triangles of a symmetric call
 included. While self.dist and self.cir_real are the class's own, the
 entries are built and run in C++, over the engine's threads, with the values
 dist would return; a replaced one is called once per entry.
-)DOC",
-               [](const Call& call) {
-                   auto [self, X, Y] = call.args<3>();
-                   const Py_ssize_t rows = length(X), cols = length(Y);
-                   nb::object matrix = call.global("np").attr("zeros")(nb::make_tuple(rows, cols));
-                   if (own_kernel_steps(self)) {
-                       KernelMatrix out;
-                       if (nb::try_cast(matrix, out) && out.shape(0) == size_t(rows) &&
-                           out.shape(1) == size_t(cols)) {
-                           fill_kernel(out.data(), X, Y, rows, cols);
-                           return matrix;
-                       }
-                       // np.zeros gave something else (a replaced np): set item by item.
-                       std::vector<double> values(size_t(rows) * size_t(cols));
-                       fill_kernel(values.data(), X, Y, rows, cols);
-                       for (Py_ssize_t i = 0; i < rows; ++i) {
-                           nb::object row = matrix[nb::int_(i)];
-                           for (Py_ssize_t j = 0; j < cols; ++j)
-                               row[nb::int_(j)] = values[size_t(i * cols + j)];
-                       }
-                       return matrix;
-                   }
-                   for (Py_ssize_t i = 0; i < rows; ++i) {
-                       nb::object row = matrix[nb::int_(i)];
-                       for (Py_ssize_t j = 0; j < cols; ++j)
-                           row[nb::int_(j)] = self.attr("dist")(item(X, i), item(Y, j));
-                   }
-                   return matrix;
-               });
+)DOC");
 
-    svr.method("get_res", {arg("self")}, R"DOC(
+    svr.method("get_res", quantum_svr_get_res, {arg("self")}, R"DOC(
 (predictions, y): a fresh SVR(kernel=self.k_kernel, gamma=0.1) fitted to
 (self.x, self.y), its predictions on self.x, and self.y itself.
-)DOC",
-               [](const Call& call) {
-                   auto [self] = call.args<1>();
-                   nb::object y_ppp = fitted_svr(call, self).attr("predict")(self.attr("x"));
-                   return nb::make_tuple(y_ppp, self.attr("y"));
-               });
+)DOC");
 
-    svr.method(
-        "show_res", {arg("self")}, R"DOC(
+    svr.method("show_res", quantum_svr_show_res, {arg("self")}, R"DOC(
 Fits a fresh SVR as get_res does and shows the data and the predicted
 surface in 3-D. The grid has 30 x 30 points and spans, on both axes, from
 the smallest value of feature 0 to the largest value of feature 1.
-)DOC",
-        [](const Call& call) {
-            auto [self] = call.args<1>();
-            nb::object np = call.global("np"), plt = call.global("plt");
-            nb::object fitted = fitted_svr(call, self);
-            nb::object x = self.attr("x");
-            nb::object low = call.global("min")(column(x, 0));
-            nb::object high = call.global("max")(column(x, 1));
-            nb::object x0_test = np.attr("linspace")(low, high, 30);
-            nb::object x1_test = np.attr("linspace")(low, high, 30);
-            nb::object grid = np.attr("meshgrid")(x0_test, x1_test);
-            nb::object x0_grid = grid[0], x1_grid = grid[1];
-            nb::object x_test =
-                np.attr("c_")[nb::make_tuple(x0_grid.attr("ravel")(), x1_grid.attr("ravel")())];
-            nb::object y_pred =
-                fitted.attr("predict")(x_test).attr("reshape")(x0_grid.attr("shape"));
-
-            nb::object fig = plt.attr("figure")(nb::arg("figsize") = nb::make_tuple(10, 7));
-            nb::object ax = fig.attr("add_subplot")(111, nb::arg("projection") = "3d");
-            ax.attr("scatter")(column(x, 0), column(x, 1), self.attr("y"),
-                               nb::arg("color") = "darkorange", nb::arg("label") = "data");
-            ax.attr("plot_surface")(x0_grid, x1_grid, y_pred, nb::arg("color") = "navy",
-                                    nb::arg("alpha") = 0.5, nb::arg("label") = "SVR prediction");
-            ax.attr("set_xlabel")("X[:, 0]");
-            ax.attr("set_ylabel")("X[:, 1]");
-            ax.attr("set_zlabel")("y");
-            ax.attr("set_title")("SVR with 2-Dimensional Input");
-            plt.attr("show")();
-        });
-    nb::object cls = svr.finish();
-    nb::object members = cls.attr("__dict__");
-    own_steps.dist = nb::object(members["dist"]).release().ptr();
-    own_steps.cir_real = nb::object(members["cir_real"].attr("__func__")).release().ptr();
+)DOC");
+    svr.finish();
 }

@@ -38,8 +38,7 @@ int qubit_count(nb::handle value) {
         raise(PyExc_TypeError, "qubit_num must be an integer, got %s",
               Py_TYPE(value.ptr())->tp_name);
     }
-    nb::object index = nb::steal(PyNumber_Index(value.ptr()));
-    if (!index.is_valid()) throw nb::python_error();
+    nb::object index = as_index(value);
     int overflow = 0;
     const long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
     if (n == -1 && PyErr_Occurred()) throw nb::python_error();
@@ -154,13 +153,41 @@ Hamiltonian read_hamiltonian(const Call& call, nb::handle matrix) {
     return h;
 }
 
+Circuit HardwareEfficientCircuit(const Call& call) {
+    auto [qubit_num, para_list] = call.args<2>();
+    const int qubits = qubit_count(qubit_num);
+    const std::vector<double> angles = read_angles(para_list, "para_list");
+    const int64_t layers = whole_layers(angles.size(), qubits, "para_list");
+    return ansatz_circuit(ansatz_layout(qubits, layers), angles);
+}
+
+double sorvic_solver(const Call& call) {
+    auto [matrix, para] = call.args<2>();
+    const Hamiltonian h = read_hamiltonian(call, matrix);
+    std::vector<double> angles = read_angles(para, "para");
+    const int64_t layers = whole_layers(angles.size(), h.qubits, "para");
+    if (angles.size() > kMaxSolverAngles) {
+        raise(PyExc_ValueError, "para holds %zu angles; the solver optimises at most %zu",
+              angles.size(), kMaxSolverAngles);
+    }
+    Energy energy(h.qubits, h.matrix, ansatz_layout(h.qubits, layers));
+    const Objective objective = [&](std::span<const double> x, std::span<double> g) {
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();  // Ctrl-C
+        return energy(x, g);
+    };
+    MinimiseOptions options;
+    options.gradient_tolerance = 1e-10;
+    return minimise(objective, std::move(angles), options).value * h.unit;
+}
+
 }  // namespace
 
 NORVALIS_MODULE(_sorvic, m) {
     m.import_from("kestrix.core", {"QCircuit"});  // the type the circuits are returned as
     m.import_as("numpy", "np");
 
-    m.def("_HardwareEfficientCircuit", {arg("qubit_num"), arg("para_list")}, R"DOC(
+    m.def("_HardwareEfficientCircuit", HardwareEfficientCircuit,
+          {arg("qubit_num"), arg("para_list")}, R"DOC(
 The hardware-efficient ansatz on qubits 0 .. qubit_num - 1 as a QCircuit.
 
 Each layer applies RZ, RX, RZ to qubit 0, then to qubit 1, and so on; from two
@@ -174,16 +201,9 @@ Raises:
         real numbers.
     ValueError: qubit_num is below 1, an angle is not finite, or the length of
         para_list is not a whole number of layers.
-)DOC",
-          [](const Call& call) {
-              auto [qubit_num, para_list] = call.args<2>();
-              const int qubits = qubit_count(qubit_num);
-              const std::vector<double> angles = read_angles(para_list, "para_list");
-              const int64_t layers = whole_layers(angles.size(), qubits, "para_list");
-              return ansatz_circuit(ansatz_layout(qubits, layers), angles);
-          });
+)DOC");
 
-    m.def("_sorvic_solver", {arg("matrix"), arg("para")}, R"DOC(
+    m.def("_sorvic_solver", sorvic_solver, {arg("matrix"), arg("para")}, R"DOC(
 The smallest eigenvalue of a real symmetric matrix (a NumPy array or nested
 list) found variationally, as a float.
 
@@ -203,7 +223,7 @@ The result is a variational upper bound: it never lies below the true smallest
 eigenvalue (beyond rounding) and reaches it where the ansatz can express the
 ground state from the given start. One layer on one or two qubits and two
 layers on three reach it from most starts; a single layer on three qubits
-often does not (see the README).
+often does not (see docs/modules/sorvic.md).
 
 Raises:
     TypeError: para is not a sequence of real numbers.
@@ -212,23 +232,5 @@ Raises:
         length of para is not a whole number of layers for n qubits; para
         holds more than 4096 angles (the optimiser keeps one number per pair
         of angles).
-)DOC",
-          [](const Call& call) {
-              auto [matrix, para] = call.args<2>();
-              const Hamiltonian h = read_hamiltonian(call, matrix);
-              std::vector<double> angles = read_angles(para, "para");
-              const int64_t layers = whole_layers(angles.size(), h.qubits, "para");
-              if (angles.size() > kMaxSolverAngles) {
-                  raise(PyExc_ValueError, "para holds %zu angles; the solver optimises at most %zu",
-                        angles.size(), kMaxSolverAngles);
-              }
-              Energy energy(h.qubits, h.matrix, ansatz_layout(h.qubits, layers));
-              const Objective objective = [&](std::span<const double> x, std::span<double> g) {
-                  if (PyErr_CheckSignals() != 0) throw nb::python_error();  // Ctrl-C
-                  return energy(x, g);
-              };
-              MinimiseOptions options;
-              options.gradient_tolerance = 1e-10;
-              return minimise(objective, std::move(angles), options).value * h.unit;
-          });
+)DOC");
 }

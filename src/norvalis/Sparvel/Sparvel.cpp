@@ -22,13 +22,6 @@ namespace {
 using namespace norvalis::frame;
 using cplx = std::complex<double>;
 
-// `a op b` as Python's `if` reads it (op: Py_LT, Py_LE, Py_GT, Py_EQ, ...).
-bool compare(nb::handle a, nb::handle b, int op) {
-    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
 // A one-dimensional copy of `values` with the given NumPy dtype, and a view of its buffer.
 template <class T>
 std::pair<nb::object, nb::ndarray<T, nb::ndim<1>, nb::c_contig>> vector_copy(nb::handle np,
@@ -84,7 +77,7 @@ std::vector<cplx> complex_vector(nb::handle np, nb::handle vector) {
 nb::handle float_type() { return reinterpret_cast<PyObject*>(&PyFloat_Type); }
 
 bool mode_is(nb::handle self, const char* mode) {
-    return compare(self.attr("mode"), nb::str(mode), Py_EQ);
+    return rich_compare_bool(self.attr("mode"), nb::str(mode), Py_EQ);
 }
 
 [[noreturn]] void unknown_mode() { raise(PyExc_ValueError, "mode only support walsh or fourier"); }
@@ -111,7 +104,7 @@ bool all_floats(nb::handle values) {
 // min(values) < 0, reading a plain float64 vector straight from its buffer (the same
 // comparisons builtin min makes, NaN included).
 bool minimum_is_negative(const Call& call, nb::handle values, bool plain) {
-    if (!plain) return compare(call.global("min")(values), nb::int_(0), Py_LT);
+    if (!plain) return rich_compare_bool(call.global("min")(values), nb::int_(0), Py_LT);
     auto a = nb::cast<nb::ndarray<const double, nb::ndim<1>>>(values);
     double least = a(0);
     for (size_t k = 1; k < a.shape(0); ++k)
@@ -143,6 +136,106 @@ void check_finite(nb::handle values, bool plain) {
 // ceil(log2(length)), exactly.
 long long qubits_for(Py_ssize_t length) {
     return std::bit_width(static_cast<uint64_t>(length - 1));
+}
+
+void q_spare_code_init(const Call& call) {
+    auto [self, prob_list, cut_length, mode] = call.args<4>();
+    nb::object np = call.global("np");
+    if (prob_list.is_none()) raise(PyExc_ValueError, "prob list should be supported");
+    if (!nb::isinstance(prob_list, np.attr("ndarray")) && !PyList_Check(prob_list.ptr())) {
+        raise(PyExc_ValueError, "prob_list should be np.ndarray or list");
+    }
+    if (length(prob_list) == 0) raise(PyExc_ValueError, "at least one number in the prob_list ");
+    const bool plain = is_plain_float64_vector(np, prob_list);
+    if (!plain && !all_floats(prob_list))
+        raise(PyExc_ValueError, "elements of prob_list should be float type");
+    if (minimum_is_negative(call, prob_list, plain)) raise(PyExc_ValueError, "prob must > 0");
+    check_finite(prob_list, plain);
+    nb::object total = np.attr("sum")(prob_list);
+    nb::object off = absolute(total - nb::int_(1));
+    if (rich_compare_bool(off, nb::float_(0.001), Py_GT))
+        raise(PyExc_Warning, "sum of prob list should be 1");
+
+    nb::object prob = np.attr("array")(prob_list) / np.attr("sum")(np.attr("array")(prob_list));
+    // The copy's length: the checks above may have run code that resized the list.
+    const Py_ssize_t count = length(prob);
+    if (count < 2) {
+        raise(PyExc_ValueError, "prob_list needs at least 2 probabilities (one qubit), got %zd",
+              count);
+    }
+    const long long qubits_num = qubits_for(count);
+    const long long padding = (1LL << qubits_num) - count;
+    prob = np.attr("append")(prob, np.attr("zeros")(padding));
+    nb::setattr(self, "prob", prob);
+    nb::setattr(self, "qubits_num", nb::int_(qubits_num));
+    nb::setattr(self, "amp", power(prob, nb::float_(0.5)));
+    nb::setattr(
+        self, "cut",
+        cut_length.is_none() ? nb::object(nb::int_(2 * qubits_num)) : nb::borrow(cut_length));
+    nb::setattr(self, "mode", mode);
+}
+
+nb::object q_spare_code_select_top_n_complex_numbers(const Call& call) {
+    auto [self, arr, n] = call.args<3>();
+    if (!PyLong_CheckExact(n.ptr()) || rich_compare_bool(n, nb::int_(0), Py_LE))
+        raise(PyExc_ValueError, "n must > 0 and with class int");
+    nb::object np = call.global("np");
+    nb::object order = np.attr("argsort")(np.attr("abs")(arr));
+    nb::object top = slice_between(order, -nb::borrow(n), nb::none());
+    nb::object result = np.attr("zeros_like")(arr, nb::arg("dtype") = arr.attr("dtype"));
+    result[top] = arr[top];
+    return np.attr("array")(result);
+}
+
+nb::object q_spare_code_Transform(const Call& call) {
+    auto [self, amp] = call.args<2>();
+    nb::object np = call.global("np");
+    if (mode_is(self, "walsh")) {
+        nb::object two = nb::int_(2);
+        const double scale = as_double(np.attr("sqrt")(power(two, self.attr("qubits_num"))));
+        if (truthy(np.attr("iscomplexobj")(amp)))
+            return walsh_coefficients<cplx>(np, amp, "complex128", scale);
+        return walsh_coefficients<double>(np, amp, "float64", scale);
+    }
+    if (mode_is(self, "fourier")) return np.attr("array")(call.global("fft")(amp));
+    unknown_mode();
+}
+
+Circuit q_spare_code_quantum_cir(const Call& call) {
+    auto [self, qubits] = call.args<2>();
+    nb::object select = self.attr("select_top_n_complex_numbers");
+    nb::object coefficients = self.attr("Transform")(self.attr("amp"));
+    nb::object spare_sel = select(coefficients, self.attr("cut"));
+    nb::object np = call.global("np");
+    if (mode_is(self, "walsh")) spare_sel = spare_sel.attr("astype")(float_type());
+    spare_sel = np.attr("array")(spare_sel) / np.attr("linalg").attr("norm")(spare_sel);
+
+    const std::vector<int> q = to_index_list(qubits, "qubit");
+    Circuit circuit;
+    circuit.append(kestrix::amplitude_encode(q, complex_vector(np, spare_sel)));
+    if (mode_is(self, "walsh")) {
+        for (int qubit : q) circuit.append(make_gate(GateKind::H, {qubit}));
+    } else if (mode_is(self, "fourier")) {
+        append(circuit, call.global("QFT")(qubits));
+    } else {
+        unknown_mode();
+    }
+    return circuit;
+}
+
+nb::object q_spare_code_Quantum_Res(const Call& call) {
+    auto [self] = call.args<1>();
+    const int width = to_index(self.attr("qubits_num"), "qubits_num");
+    kestrix::check_fits_in_memory(width);  // before listing its qubits
+    nb::list qubit;
+    for (int k = 0; k < width; ++k) qubit.append(k);
+    Program program{to_circuit(self.attr("quantum_cir")(qubit)), width};
+    const kestrix::Result result = run_program(program, 1000);
+    std::vector<int> q(width);
+    for (int k = 0; k < width; ++k) q[k] = k;
+    nb::list probs;
+    for (double p : result.probabilities(q)) probs.append(p);
+    return call.global("parse_quantum_result_list")(probs, qubit, nb::arg("select_max") = -1);
 }
 
 }  // namespace
@@ -184,11 +277,10 @@ chosen basis (28 coefficients of a random distribution over 2**14 outcomes
 leave an L1 distance of 0.93).
 )DOC");
 
-    code.method(
-        "__init__",
-        {arg("self"), arg("prob_list", nb::none()), arg("cut_length", nb::none()),
-         arg("mode", "walsh")},
-        R"DOC(
+    code.method("__init__", q_spare_code_init,
+                {arg("self"), arg("prob_list", nb::none()), arg("cut_length", nb::none()),
+                 arg("mode", "walsh")},
+                R"DOC(
 Checks and stores the distribution.
 
 Args:
@@ -203,137 +295,33 @@ Raises ValueError for a missing, empty or non-float list, a negative
 probability, a NaN or infinite one, or a single probability (no qubit to
 encode it on), and the built-in Warning, raised, when the sum is off by more
 than 0.001.
-)DOC",
-        [](const Call& call) {
-            auto [self, prob_list, cut_length, mode] = call.args<4>();
-            nb::object np = call.global("np");
-            if (prob_list.is_none()) raise(PyExc_ValueError, "prob list should be supported");
-            if (!nb::isinstance(prob_list, np.attr("ndarray")) && !PyList_Check(prob_list.ptr())) {
-                raise(PyExc_ValueError, "prob_list should be np.ndarray or list");
-            }
-            if (length(prob_list) == 0)
-                raise(PyExc_ValueError, "at least one number in the prob_list ");
-            const bool plain = is_plain_float64_vector(np, prob_list);
-            if (!plain && !all_floats(prob_list))
-                raise(PyExc_ValueError, "elements of prob_list should be float type");
-            if (minimum_is_negative(call, prob_list, plain))
-                raise(PyExc_ValueError, "prob must > 0");
-            check_finite(prob_list, plain);
-            nb::object total = np.attr("sum")(prob_list);
-            nb::object off = nb::steal(PyNumber_Absolute((total - nb::int_(1)).ptr()));
-            if (!off.is_valid()) throw nb::python_error();
-            if (compare(off, nb::float_(0.001), Py_GT))
-                raise(PyExc_Warning, "sum of prob list should be 1");
+)DOC");
 
-            nb::object prob =
-                np.attr("array")(prob_list) / np.attr("sum")(np.attr("array")(prob_list));
-            // The copy's length: the checks above may have run code that resized the list.
-            const Py_ssize_t count = length(prob);
-            if (count < 2) {
-                raise(PyExc_ValueError,
-                      "prob_list needs at least 2 probabilities (one qubit), got %zd", count);
-            }
-            const long long qubits_num = qubits_for(count);
-            const long long padding = (1LL << qubits_num) - count;
-            prob = np.attr("append")(prob, np.attr("zeros")(padding));
-            nb::setattr(self, "prob", prob);
-            nb::setattr(self, "qubits_num", nb::int_(qubits_num));
-            nb::setattr(self, "amp", power(prob, nb::float_(0.5)));
-            nb::setattr(self, "cut",
-                        cut_length.is_none() ? nb::object(nb::int_(2 * qubits_num))
-                                             : nb::borrow(cut_length));
-            nb::setattr(self, "mode", mode);
-        });
-
-    code.method("select_top_n_complex_numbers", {arg("self"), arg("arr"), arg("n")}, R"DOC(
+    code.method("select_top_n_complex_numbers", q_spare_code_select_top_n_complex_numbers,
+                {arg("self"), arg("arr"), arg("n")}, R"DOC(
 A copy of the array `arr` keeping its `n` entries of largest magnitude (an
 exact int n > 0) and zeros elsewhere. Among equal magnitudes the entries
 NumPy's default argsort puts last are kept; n >= len(arr) keeps everything.
-)DOC",
-                [](const Call& call) {
-                    auto [self, arr, n] = call.args<3>();
-                    if (!PyLong_CheckExact(n.ptr()) || compare(n, nb::int_(0), Py_LE))
-                        raise(PyExc_ValueError, "n must > 0 and with class int");
-                    nb::object np = call.global("np");
-                    nb::object order = np.attr("argsort")(np.attr("abs")(arr));
-                    nb::object minus_n = nb::steal(PyNumber_Negative(n.ptr()));
-                    nb::object tail = nb::steal(PySlice_New(minus_n.ptr(), nullptr, nullptr));
-                    nb::object top = order[tail];
-                    nb::object result =
-                        np.attr("zeros_like")(arr, nb::arg("dtype") = arr.attr("dtype"));
-                    result[top] = arr[top];
-                    return np.attr("array")(result);
-                });
+)DOC");
 
-    code.method("Transform", {arg("self"), arg("amp")}, R"DOC(
+    code.method("Transform", q_spare_code_Transform, {arg("self"), arg("amp")}, R"DOC(
 The transform coefficients of `amp`: for "walsh" the orthonormal
 Walsh-Hadamard transform in natural order (as SymPy's fwht, zero-padded to
 a power of two, divided by sqrt(2**qubits_num)), float64, or complex128 for
 complex input; for "fourier" SciPy's unnormalised forward fft.
-)DOC",
-                [](const Call& call) {
-                    auto [self, amp] = call.args<2>();
-                    nb::object np = call.global("np");
-                    if (mode_is(self, "walsh")) {
-                        nb::object two = nb::int_(2);
-                        const double scale =
-                            as_double(np.attr("sqrt")(power(two, self.attr("qubits_num"))));
-                        if (truthy(np.attr("iscomplexobj")(amp)))
-                            return walsh_coefficients<cplx>(np, amp, "complex128", scale);
-                        return walsh_coefficients<double>(np, amp, "float64", scale);
-                    }
-                    if (mode_is(self, "fourier")) return np.attr("array")(call.global("fft")(amp));
-                    unknown_mode();
-                });
+)DOC");
 
-    code.method("quantum_cir", {arg("self"), arg("qubits")}, R"DOC(
+    code.method("quantum_cir", q_spare_code_quantum_cir, {arg("self"), arg("qubits")}, R"DOC(
 A QCircuit preparing the sparse approximation on `qubits` (the all-zero
 state assumed, len(qubits) == qubits_num): the kept coefficients,
 renormalised and amplitude-encoded, then H on every qubit ("walsh") or the
 plugin's QFT ("fourier").
-)DOC",
-                [](const Call& call) {
-                    auto [self, qubits] = call.args<2>();
-                    nb::object select = self.attr("select_top_n_complex_numbers");
-                    nb::object coefficients = self.attr("Transform")(self.attr("amp"));
-                    nb::object spare_sel = select(coefficients, self.attr("cut"));
-                    nb::object np = call.global("np");
-                    if (mode_is(self, "walsh")) spare_sel = spare_sel.attr("astype")(float_type());
-                    spare_sel =
-                        np.attr("array")(spare_sel) / np.attr("linalg").attr("norm")(spare_sel);
+)DOC");
 
-                    const std::vector<int> q = to_index_list(qubits, "qubit");
-                    Circuit circuit;
-                    circuit.append(kestrix::amplitude_encode(q, complex_vector(np, spare_sel)));
-                    if (mode_is(self, "walsh")) {
-                        for (int qubit : q) circuit.append(make_gate(GateKind::H, {qubit}));
-                    } else if (mode_is(self, "fourier")) {
-                        append(circuit, call.global("QFT")(qubits));
-                    } else {
-                        unknown_mode();
-                    }
-                    return circuit;
-                });
-
-    code.method("Quantum_Res", {arg("self")}, R"DOC(
+    code.method("Quantum_Res", q_spare_code_Quantum_Res, {arg("self")}, R"DOC(
 The distribution the sparse circuit prepares: its exact probabilities over
 qubits_num qubits, as the plugin's parse_quantum_result_list gives them, in
 basis-state order. Prints nothing.
-)DOC",
-                [](const Call& call) {
-                    auto [self] = call.args<1>();
-                    const int width = to_index(self.attr("qubits_num"), "qubits_num");
-                    kestrix::check_fits_in_memory(width);  // before listing its qubits
-                    nb::list qubit;
-                    for (int k = 0; k < width; ++k) qubit.append(k);
-                    Program program{to_circuit(self.attr("quantum_cir")(qubit)), width};
-                    const kestrix::Result result = run_program(program, 1000);
-                    std::vector<int> q(width);
-                    for (int k = 0; k < width; ++k) q[k] = k;
-                    nb::list probs;
-                    for (double p : result.probabilities(q)) probs.append(p);
-                    return call.global("parse_quantum_result_list")(probs, qubit,
-                                                                    nb::arg("select_max") = -1);
-                });
+)DOC");
     code.finish();
 }

@@ -22,9 +22,6 @@ namespace {
 using namespace norvalis::frame;
 using kestrix::cplx;
 
-// SVD.cir as defined here; loss builds the ansatz itself while self.cir is still this.
-PyObject* defined_cir = nullptr;
-
 // getattr(obj, name) as a non-negative machine integer, read through __index__ as range()
 // would read it.
 Py_ssize_t index_attr(nb::handle obj, const char* name) {
@@ -134,21 +131,6 @@ std::vector<int> qubit_range(Py_ssize_t first, Py_ssize_t count) {
     return q;
 }
 
-// value[start:stop] with bounds that are Python values.
-nb::object between(nb::handle value, nb::handle start, nb::handle stop) {
-    nb::object range = nb::steal(PySlice_New(start.ptr(), stop.ptr(), nullptr));
-    if (!range.is_valid()) throw nb::python_error();
-    PyObject* result = PyObject_GetItem(value.ptr(), range.ptr());
-    if (!result) throw nb::python_error();
-    return nb::steal(result);
-}
-
-nb::list as_list(const std::vector<int>& qubits) {
-    nb::list out;
-    for (int q : qubits) out.append(q);
-    return out;
-}
-
 template <class T>
 std::vector<cplx> divided(const void* buffer, size_t count, double norm) {
     const T* x = static_cast<const T*>(buffer);
@@ -213,13 +195,144 @@ std::vector<double> real_parts(const kestrix::StateVector& state) {
 }
 
 // The ansatz on `qubits` for para[offset : offset + count]: built here, or by a replaced
-// self.cir called as loss calls it.
+// self.cir called as loss calls it. (Any instance's binding of SVD.cir counts as the own.)
 Circuit register_ansatz(nb::handle cir, const std::vector<int>& qubits, nb::handle para,
                         Py_ssize_t offset, Py_ssize_t count, Py_ssize_t depth) {
-    if (PyMethod_Check(cir.ptr()) && PyMethod_GET_FUNCTION(cir.ptr()) == defined_cir)
+    if (is_original_method(cir, "SVD.cir"))
         return ansatz(qubits, Angles(para, offset, count), depth);
-    return to_circuit(cir(nb::arg("qlist") = as_list(qubits),
+    return to_circuit(cir(nb::arg("qlist") = int_list(qubits),
                           nb::arg("para") = slice(para, offset, offset + count)));
+}
+
+void svd_init(const Call& call) {
+    auto [self, matrix_in, depth] = call.args<3>();
+    nb::object np = call.global("np");
+    nb::object matrix = np.attr("array")(matrix_in);
+    nb::setattr(self, "matrix", matrix);
+    nb::object shape = matrix.attr("shape");
+    if (length(shape) != 2) raise(PyExc_TypeError, "please input data with 2 dimension !");
+    // Any value equal to 2..10 is accepted; the int it equals is kept, so that range() and the
+    // parameter count work with it.
+    std::optional<long> layers;
+    for (long d = 2; d <= 10 && !layers; ++d)
+        if (nb::int_(d).equal(depth)) layers = d;
+    if (!layers) raise(PyExc_ValueError, "please input integer number in 2~10 !");
+    const Py_ssize_t rows = nb::cast<Py_ssize_t>(item(shape, 0));
+    const Py_ssize_t cols = nb::cast<Py_ssize_t>(item(shape, 1));
+    if (rows == 0 || cols == 0) {
+        raise(PyExc_ValueError, "SVD needs at least one row and one column, got shape %S",
+              shape.ptr());
+    }
+    // ceil(log2(size)): the qubits that index `size` values.
+    auto qubits_for = [](Py_ssize_t size) {
+        int q = 0;
+        while ((Py_ssize_t{1} << q) < size) ++q;
+        return q;
+    };
+    const int q0 = qubits_for(rows), q1 = qubits_for(cols);
+    nb::setattr(self, "q0", nb::int_(q0));
+    nb::setattr(self, "q1", nb::int_(q1));
+    nb::object padding = nb::make_tuple(nb::make_tuple(0, (Py_ssize_t{1} << q0) - rows),
+                                        nb::make_tuple(0, (Py_ssize_t{1} << q1) - cols));
+    nb::setattr(self, "q_matrix", np.attr("pad")(matrix, padding));
+    nb::object squares = power(matrix.attr("copy")().attr("flatten")(), nb::int_(2));
+    nb::setattr(self, "normal_value", power(np.attr("sum")(squares), nb::float_(0.5)));
+    nb::setattr(self, "iter_depth", nb::int_(*layers));
+    nb::object count = nb::int_((q0 + q1) * *layers);
+    nb::setattr(self, "parameter",
+                nb::float_(0.5) * np.attr("pi") * np.attr("random").attr("random")(count));
+}
+
+Circuit svd_cir(const Call& call) {
+    auto [self, qlist, para] = call.args<3>();
+    // The layer count is read first, as the layer loop reads it, then the qubits (separate
+    // statements: argument order is unspecified).
+    const Py_ssize_t depth = index_attr(self, "iter_depth");
+    const std::vector<int> qubits = to_index_list(qlist, "qubit");
+    return ansatz(qubits, Angles(para), depth);
+}
+
+nb::object svd_loss(const Call& call) {
+    auto [self, ls, return_type] = call.args<3>();
+    const Py_ssize_t q0 = index_attr(self, "q0"), q1 = index_attr(self, "q1");
+    const Py_ssize_t depth = index_attr(self, "iter_depth");
+    const std::vector<int> qvec0 = qubit_range(0, q0);
+    const std::vector<int> qvec1 = qubit_range(q0, q1);
+    std::vector<int> columns_first = qvec1;
+    columns_first.insert(columns_first.end(), qvec0.begin(), qvec0.end());
+
+    nb::object q_matrix = self.attr("q_matrix");
+    const std::vector<cplx> data = unit_data(call, q_matrix, self.attr("normal_value"));
+    Circuit cir = encoding(columns_first, data);
+    nb::object cir_method = self.attr("cir");
+    const Py_ssize_t row_angles = product(q0, depth);
+    cir.append(register_ansatz(cir_method, qvec0, ls, 0, row_angles, depth));
+    cir.append(register_ansatz(cir_method, qvec1, ls, row_angles, product(q1, depth), depth));
+    kestrix::StateVector state = evolve(cir, int(q0 + q1));
+    if (columns_first.empty()) state.data()[0] *= data[0];
+
+    const size_t row_values = size_t{1} << q0, col_values = size_t{1} << q1;
+    if (truthy(return_type)) {
+        // As the normalised probability list reads it: each probability divided by their total, the
+        // agreeing ones summed.
+        double total = 0;
+        for (size_t k = 0; k < state.size(); ++k) total += std::norm(state.data()[k]);
+        double same = 0;
+        for (size_t r = 0; r < std::min(row_values, col_values); ++r)
+            same += std::norm(state.data()[r * row_values + r]) / total;
+        return nb::float_(1 - same);
+    }
+    std::vector<double> phase = real_parts(state);
+    size_t largest = 0;
+    for (size_t k = 1; k < phase.size(); ++k)
+        if (std::abs(phase[k]) > std::abs(phase[largest])) largest = k;
+    return nb::make_tuple(numpy_array(std::move(phase), {col_values, row_values}), largest);
+}
+
+nb::object svd_Trelvo_min(const Call& call) {
+    auto [self] = call.args<1>();
+    nb::object x0 = self.attr("parameter");
+    if (length(x0) == 0)
+        return call.global("np").attr("array")(
+            x0, nb::arg("dtype") = nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)));
+    nb::object result = call.global("minimize")(
+        self.attr("loss"), nb::arg("x0") = x0, nb::arg("method") = "SLSQP", nb::arg("tol") = 1e-10);
+    return result.attr("x");
+}
+
+nb::object svd_return_diag(const Call& call) {
+    auto [self, par] = call.args<2>();
+    nb::object phase = item(self.attr("loss")(par, nb::arg("return_type") = false), 0);
+    return absolute(self.attr("normal_value") * phase);
+}
+
+nb::object svd_max_eig(const Call& call) {
+    auto [self, return_mat, par, max_index] = call.args<4>();
+    // Register sizes a state can hold, checked before 2**q0 is formed.
+    const std::vector<int> qvec0 = qubit_range(0, index_attr(self, "q0"));
+    const std::vector<int> qvec1 = qubit_range(0, index_attr(self, "q1"));
+    nb::object q0 = nb::int_(qvec0.size()), q1 = nb::int_(qvec1.size());
+    nb::object ss = max_index % power(nb::int_(2), q0);
+    nb::object bits = nb::str("{:b}").attr("format")(ss);
+    nb::object bi0 = bits.attr("rjust")(q0, "0"), bi1 = bits.attr("rjust")(q1, "0");
+
+    // The register's inverse ansatz on |ss>, qubit j taking bit j of ss.
+    auto vector_on = [&](const std::vector<int>& qvec, nb::handle bi, nb::handle start,
+                         nb::handle stop) {
+        Circuit cir;
+        for (size_t j = 0; j < qvec.size(); ++j)
+            if (item(bi, -Py_ssize_t(j) - 1).equal(nb::str("1")))
+                cir.append(make_gate(GateKind::X, {qvec[j]}));
+        nb::object angles = slice_between(par, start, stop);
+        append(cir, self.attr("cir")(nb::arg("qlist") = int_list(qvec), nb::arg("para") = angles)
+                        .attr("dagger")());
+        const kestrix::StateVector state = evolve(cir, int(qvec.size()));
+        return numpy_array(real_parts(state), {size_t(state.size())});
+    };
+    nb::object depth = self.attr("iter_depth");
+    if (return_mat.equal(nb::str("0"))) return vector_on(qvec0, bi0, nb::int_(0), q0 * depth);
+    if (return_mat.equal(nb::str("1"))) return vector_on(qvec1, bi1, q0 * depth, (q0 + q1) * depth);
+    return nb::none();
 }
 
 }  // namespace
@@ -259,12 +372,11 @@ Choices made here: depth may be any value equal to an integer from 2 to 10
 (2.0 included) and is stored as that int; a matrix without rows or columns
 and an all-zero matrix are refused with a ValueError. Training is a local
 search from random angles: it can stop in a local minimum, leaving an
-off-diagonal weight that shows as loss > 0 (see the README for measured rates).
+off-diagonal weight that shows as loss > 0 (see docs/modules/trelvo.md for measured rates).
 )DOC");
 
-    svd.method(
-        "__init__", {arg("self"), arg("matrix_in", nb::none()), arg("depth", 8)},
-        R"DOC(
+    svd.method("__init__", svd_init, {arg("self"), arg("matrix_in", nb::none()), arg("depth", 8)},
+               R"DOC(
 Stores the matrix (np.array(matrix_in)), the register sizes q0 and q1, the
 padded matrix q_matrix, its norm normal_value, iter_depth and random starting
 angles `parameter`, 0.5 * pi * np.random.random((q0 + q1) * depth).
@@ -273,63 +385,16 @@ Raises:
     TypeError: "please input data with 2 dimension !"
     ValueError: "please input integer number in 2~10 !" for a depth that is
         not equal to one of 2 to 10; a matrix with no rows or no columns.
-)DOC",
-        [](const Call& call) {
-            auto [self, matrix_in, depth] = call.args<3>();
-            nb::object np = call.global("np");
-            nb::object matrix = np.attr("array")(matrix_in);
-            nb::setattr(self, "matrix", matrix);
-            nb::object shape = matrix.attr("shape");
-            if (length(shape) != 2) raise(PyExc_TypeError, "please input data with 2 dimension !");
-            // Any value equal to 2..10 is accepted; the int it equals is kept, so that
-            // range() and the parameter count work with it.
-            std::optional<long> layers;
-            for (long d = 2; d <= 10 && !layers; ++d)
-                if (nb::int_(d).equal(depth)) layers = d;
-            if (!layers) raise(PyExc_ValueError, "please input integer number in 2~10 !");
-            const Py_ssize_t rows = nb::cast<Py_ssize_t>(item(shape, 0));
-            const Py_ssize_t cols = nb::cast<Py_ssize_t>(item(shape, 1));
-            if (rows == 0 || cols == 0) {
-                raise(PyExc_ValueError, "SVD needs at least one row and one column, got shape %S",
-                      shape.ptr());
-            }
-            // ceil(log2(size)): the qubits that index `size` values.
-            auto qubits_for = [](Py_ssize_t size) {
-                int q = 0;
-                while ((Py_ssize_t{1} << q) < size) ++q;
-                return q;
-            };
-            const int q0 = qubits_for(rows), q1 = qubits_for(cols);
-            nb::setattr(self, "q0", nb::int_(q0));
-            nb::setattr(self, "q1", nb::int_(q1));
-            nb::object padding = nb::make_tuple(nb::make_tuple(0, (Py_ssize_t{1} << q0) - rows),
-                                                nb::make_tuple(0, (Py_ssize_t{1} << q1) - cols));
-            nb::setattr(self, "q_matrix", np.attr("pad")(matrix, padding));
-            nb::object squares = power(matrix.attr("copy")().attr("flatten")(), nb::int_(2));
-            nb::setattr(self, "normal_value", power(np.attr("sum")(squares), nb::float_(0.5)));
-            nb::setattr(self, "iter_depth", nb::int_(*layers));
-            nb::object count = nb::int_((q0 + q1) * *layers);
-            nb::setattr(self, "parameter",
-                        nb::float_(0.5) * np.attr("pi") * np.attr("random").attr("random")(count));
-        });
+)DOC");
 
-    svd.method("cir", {arg("self"), arg("qlist"), arg("para")}, R"DOC(
+    svd.method("cir", svd_cir, {arg("self"), arg("qlist"), arg("para")}, R"DOC(
 The ansatz as a new QCircuit: for each of iter_depth layers, RY(qlist[j],
 para[j + len(qlist) * layer]) on every qubit, then X(qlist[j + 1]) controlled
 by qlist[j] down the list (no wrap-around). `para` is indexed, not sliced: it
 must hold at least len(qlist) * iter_depth angles.
-)DOC",
-               [](const Call& call) {
-                   auto [self, qlist, para] = call.args<3>();
-                   // The layer count is read first, as the layer loop reads it, then the
-                   // qubits (separate statements: argument order is unspecified).
-                   const Py_ssize_t depth = index_attr(self, "iter_depth");
-                   const std::vector<int> qubits = to_index_list(qlist, "qubit");
-                   return ansatz(qubits, Angles(para), depth);
-               });
+)DOC");
 
-    svd.method(
-        "loss", {arg("self"), arg("ls"), arg("return_type", true)}, R"DOC(
+    svd.method("loss", svd_loss, {arg("self"), arg("ls"), arg("return_type", true)}, R"DOC(
 The cost SLSQP minimises, from one exact state evolution (no shots, no random
 draws): the encoded matrix, the row ansatz with ls[0 : q0 * depth], the column
 ansatz with the next q1 * depth angles.
@@ -340,81 +405,23 @@ Returns:
     the real parts of the amplitudes as a 2**q1 x 2**q0 array (entry [r, c]:
     column value r, row value c) and the position of the largest magnitude in
     the flattened array, which indexes the leading singular value.
-)DOC",
-        [](const Call& call) -> nb::object {
-            auto [self, ls, return_type] = call.args<3>();
-            const Py_ssize_t q0 = index_attr(self, "q0"), q1 = index_attr(self, "q1");
-            const Py_ssize_t depth = index_attr(self, "iter_depth");
-            const std::vector<int> qvec0 = qubit_range(0, q0);
-            const std::vector<int> qvec1 = qubit_range(q0, q1);
-            std::vector<int> columns_first = qvec1;
-            columns_first.insert(columns_first.end(), qvec0.begin(), qvec0.end());
+)DOC");
 
-            nb::object q_matrix = self.attr("q_matrix");
-            const std::vector<cplx> data = unit_data(call, q_matrix, self.attr("normal_value"));
-            Circuit cir = encoding(columns_first, data);
-            nb::object cir_method = self.attr("cir");
-            const Py_ssize_t row_angles = product(q0, depth);
-            cir.append(register_ansatz(cir_method, qvec0, ls, 0, row_angles, depth));
-            cir.append(
-                register_ansatz(cir_method, qvec1, ls, row_angles, product(q1, depth), depth));
-            kestrix::StateVector state = evolve(cir, int(q0 + q1));
-            if (columns_first.empty()) state.data()[0] *= data[0];
-
-            const size_t row_values = size_t{1} << q0, col_values = size_t{1} << q1;
-            if (truthy(return_type)) {
-                // As the normalised probability list reads it: each probability
-                // divided by their total, the agreeing ones summed.
-                double total = 0;
-                for (size_t k = 0; k < state.size(); ++k) total += std::norm(state.data()[k]);
-                double same = 0;
-                for (size_t r = 0; r < std::min(row_values, col_values); ++r)
-                    same += std::norm(state.data()[r * row_values + r]) / total;
-                return nb::float_(1 - same);
-            }
-            std::vector<double> phase = real_parts(state);
-            size_t largest = 0;
-            for (size_t k = 1; k < phase.size(); ++k)
-                if (std::abs(phase[k]) > std::abs(phase[largest])) largest = k;
-            return nb::make_tuple(numpy_array(std::move(phase), {col_values, row_values}), largest);
-        });
-
-    svd.method(
-        "Trelvo_min", {arg("self")}, R"DOC(
+    svd.method("Trelvo_min", svd_Trelvo_min, {arg("self")}, R"DOC(
 Trains the angles from `parameter` with scipy.optimize.minimize(self.loss,
 method="SLSQP", tol=1e-10) and returns the result's x, whether or not SLSQP
 reports success. `parameter` itself is left as it is. A 1 x 1 matrix has no
 angles: its empty vector is returned as a copy, without SLSQP (whose LAPACK
 calls refuse an empty problem).
-)DOC",
-        [](const Call& call) -> nb::object {
-            auto [self] = call.args<1>();
-            nb::object x0 = self.attr("parameter");
-            if (length(x0) == 0)
-                return call.global("np").attr("array")(
-                    x0, nb::arg("dtype") = nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)));
-            nb::object result =
-                call.global("minimize")(self.attr("loss"), nb::arg("x0") = x0,
-                                        nb::arg("method") = "SLSQP", nb::arg("tol") = 1e-10);
-            return result.attr("x");
-        });
+)DOC");
 
-    svd.method("return_diag", {arg("self"), arg("par")}, R"DOC(
+    svd.method("return_diag", svd_return_diag, {arg("self"), arg("par")}, R"DOC(
 abs(normal_value * loss(par, return_type=False)[0]): a 2**q1 x 2**q0 array of
 non-negative values whose diagonal holds the singular-value estimates (in no
 particular order) once par is trained.
-)DOC",
-               [](const Call& call) {
-                   auto [self, par] = call.args<2>();
-                   nb::object phase =
-                       item(self.attr("loss")(par, nb::arg("return_type") = false), 0);
-                   nb::object scaled = self.attr("normal_value") * phase;
-                   PyObject* magnitude = PyNumber_Absolute(scaled.ptr());
-                   if (!magnitude) throw nb::python_error();
-                   return nb::steal(magnitude);
-               });
+)DOC");
 
-    svd.method("max_eig",
+    svd.method("max_eig", svd_max_eig,
                {arg("self"), arg("return_mat", "0"), arg("par", nb::none()), arg("max_index", 0)},
                R"DOC(
 A singular vector: the inverse ansatz of one register applied to the basis
@@ -422,38 +429,6 @@ state of value max_index % 2**q0. return_mat "0" gives a left vector (length
 2**q0, row register), "1" a right vector (length 2**q1, column register), any
 other value None. The value is reduced modulo 2**q0 for either register. Pass
 loss(par, False)[1] as max_index for the vectors of the largest singular value.
-)DOC",
-               [](const Call& call) -> nb::object {
-                   auto [self, return_mat, par, max_index] = call.args<4>();
-                   // Register sizes a state can hold, checked before 2**q0 is formed.
-                   const std::vector<int> qvec0 = qubit_range(0, index_attr(self, "q0"));
-                   const std::vector<int> qvec1 = qubit_range(0, index_attr(self, "q1"));
-                   nb::object q0 = nb::int_(qvec0.size()), q1 = nb::int_(qvec1.size());
-                   nb::object ss = max_index % power(nb::int_(2), q0);
-                   nb::object bits = nb::str("{:b}").attr("format")(ss);
-                   nb::object bi0 = bits.attr("rjust")(q0, "0"), bi1 = bits.attr("rjust")(q1, "0");
-
-                   // The register's inverse ansatz on |ss>, qubit j taking bit j of ss.
-                   auto vector_on = [&](const std::vector<int>& qvec, nb::handle bi,
-                                        nb::handle start, nb::handle stop) {
-                       Circuit cir;
-                       for (size_t j = 0; j < qvec.size(); ++j)
-                           if (item(bi, -Py_ssize_t(j) - 1).equal(nb::str("1")))
-                               cir.append(make_gate(GateKind::X, {qvec[j]}));
-                       nb::object angles = between(par, start, stop);
-                       append(cir, self.attr("cir")(nb::arg("qlist") = as_list(qvec),
-                                                    nb::arg("para") = angles)
-                                       .attr("dagger")());
-                       const kestrix::StateVector state = evolve(cir, int(qvec.size()));
-                       return numpy_array(real_parts(state), {size_t(state.size())});
-                   };
-                   nb::object depth = self.attr("iter_depth");
-                   if (return_mat.equal(nb::str("0")))
-                       return vector_on(qvec0, bi0, nb::int_(0), q0 * depth);
-                   if (return_mat.equal(nb::str("1")))
-                       return vector_on(qvec1, bi1, q0 * depth, (q0 + q1) * depth);
-                   return nb::none();
-               });
+)DOC");
     svd.finish();
-    defined_cir = nb::getattr(m.globals()["SVD"], "cir").inc_ref().ptr();
 }

@@ -130,28 +130,169 @@ Circuit phase_estimation_reverse(const Qubits& q, const Branches& b) {
     return c;
 }
 
-// `first, second = value`, with Python's messages when `value` does not hold two items.
-std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
-    nb::object items = nb::steal(PySequence_Tuple(value.ptr()));
-    if (!items.is_valid()) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError) || PyIter_Check(value.ptr()))
-            throw nb::python_error();
-        PyErr_Clear();
-        raise(PyExc_TypeError, "cannot unpack non-iterable %s object",
-              Py_TYPE(value.ptr())->tp_name);
-    }
-    const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
-    if (n < 2) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-    if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return {item(items, 0), item(items, 1)};
+// float("%.4f" % p): a probability rounded to four decimals as Python formats it.
+double rounded_to_four_decimals(nb::handle p) { return as_double(as_float(nb::str("%.4f") % p)); }
+
+void q_machine_init(const Call& call) {
+    auto [self, q_bit_count, c_bit_count] = call.args<3>();
+    nb::setattr(self, "machine", call.global("CPUQVM")());
+    nb::setattr(self, "q_list", call.global("QProg")(q_bit_count).attr("qubits")());
 }
 
-// float("%.4f" % p): a probability rounded to four decimals as Python formats it.
-double rounded_to_four_decimals(nb::handle p) {
-    nb::object text = nb::str("%.4f") % p;
-    nb::object value = nb::steal(PyFloat_FromString(text.ptr()));
-    if (!value.is_valid()) throw nb::python_error();
-    return as_double(value);
+void q_machine_del(const Call&) {}
+
+nb::object init_cir(const Call& call) {
+    auto [qm, state_vector, n] = call.args<3>();
+    Program prog;
+    prog.circuit.append(make_gate(GateKind::I, {Qubits{qm.attr("q_list")}(0)}));
+    return qm.attr("machine").attr("run")(nb::cast(std::move(prog)), 1000);
+}
+
+Circuit phase_estimation_cir(const Call& call) {
+    auto [q_list, eigenvalues, tao, n] = call.args<4>();
+    return phase_estimation(Qubits{q_list}, Branches{call, eigenvalues, tao, n});
+}
+
+Circuit transition_cir(const Call& call) {
+    auto [q_list, n] = call.args<2>();
+    const Qubits q{q_list};
+    Circuit c;
+    c.append(make_gate(GateKind::X, {q(2)}));
+    if (n.equal(nb::int_(2))) c.append(make_gate(GateKind::CNOT, {q(2), q(1)}));
+    if (n.equal(nb::int_(4))) {
+        c.append(make_gate(GateKind::TOFFOLI, {q(1), q(2), q(7)}));
+        c.append(make_gate(GateKind::X, {q(2)}));
+        c.append(make_gate(GateKind::CNOT, {q(7), q(1)}));
+    }
+    return c;
+}
+
+Circuit cnot_cir(const Call& call) {
+    auto [q_list] = call.args<1>();
+    const Qubits q{q_list};
+    Circuit c;
+    c.append(make_gate(GateKind::X, {q(1)}));
+    c.append(make_gate(GateKind::X, {q(2)}));
+    c.append(make_gate(GateKind::TOFFOLI, {q(1), q(2), q(0)}));
+    c.append(make_gate(GateKind::X, {q(1)}));
+    c.append(make_gate(GateKind::X, {q(2)}));
+    c.append(make_gate(GateKind::X, {q(0)}));
+    return c;
+}
+
+Circuit transition_reverse_cir(const Call& call) {
+    auto [q_list, n] = call.args<2>();
+    const Qubits q{q_list};
+    Circuit c;
+    if (n.equal(nb::int_(2))) c.append(make_gate(GateKind::CNOT, {q(2), q(1)}));
+    if (n.equal(nb::int_(4))) {
+        c.append(make_gate(GateKind::CNOT, {q(7), q(1)}));
+        c.append(make_gate(GateKind::X, {q(2)}));
+        c.append(make_gate(GateKind::TOFFOLI, {q(1), q(2), q(7)}));
+    }
+    c.append(make_gate(GateKind::X, {q(2)}));
+    return c;
+}
+
+Circuit phase_estimation_reverse_cir(const Call& call) {
+    auto [q_list, eigenvalues, tao, n] = call.args<4>();
+    return phase_estimation_reverse(Qubits{q_list}, Branches{call, eigenvalues, tao, n});
+}
+
+Program measure_cir(const Call& call) {
+    auto [prog, q_list, c_list] = call.args<3>();
+    const std::vector<int> q = to_index_list(q_list, "qubit");
+    const std::vector<int> c = to_index_list(c_list, "classical bit");
+    if (q.size() != c.size()) {
+        raise(PyExc_ValueError, "measure: %zu qubits but %zu classical bits", q.size(), c.size());
+    }
+    kestrix::check_distinct_qubits(q, "measure");
+    Program measured;
+    for (size_t k = 0; k < q.size(); ++k) measured.circuit.append(make_measure(q[k], c[k]));
+    return measured;
+}
+
+nb::object preprocessing(const Call& call) {
+    auto [x] = call.args<1>();
+    auto [n_samples, n_features] = unpack_pair_whole(x.attr("shape"));
+    nb::object np = call.global("np");
+    const Py_ssize_t features = PyNumber_AsSsize_t(n_features.ptr(), PyExc_OverflowError);
+    if (features == -1 && PyErr_Occurred()) throw nb::python_error();
+    nb::list means;
+    for (Py_ssize_t i = 0; i < features; ++i) {
+        means.append(np.attr("mean")(column(x, i)));
+    }
+    nb::object norm_x = x - np.attr("array")(means);
+    nb::object covariance = np.attr("dot")(np.attr("transpose")(norm_x), norm_x);
+    return nb::make_tuple(norm_x, covariance);
+}
+
+nb::object zorvik(const Call& call) {
+    auto [sample_A, k] = call.args<2>();
+    nb::object np = call.global("np");
+    auto [norm_x, A] = unpack_pair_whole(call.global("_preprocessing")(sample_A));
+    auto [lambda_A, vector_A] = unpack_pair_whole(np.attr("linalg").attr("eig")(A));
+    nb::object features = item(A.attr("shape"), 0);
+    // The flattened scatter matrix; its reshape refuses feature counts other than 2 and 4, before
+    // any quantum step.
+    nb::object A1 = item(A.attr("reshape")(1, power(nb::int_(2), features)), 0);
+    nb::object state_vector = np.attr("sqrt")(nb::int_(1) / np.attr("sum")(A1 * A1)) * A1;
+
+    nb::object tao, qm;
+    if (features.equal(nb::int_(2))) {
+        if (k.equal(nb::int_(2))) {
+            tao = call.global("min")(lambda_A) - nb::int_(1);
+        } else if (k.equal(nb::int_(1))) {
+            tao = np.attr("sum")(lambda_A) / nb::int_(2);
+        } else {
+            call.global("print")("The K Error!");
+            call.global("sys").attr("exit")();
+            return nb::none();
+        }
+        qm = call.global("_QMachine")(5, 5);
+    }
+    // The stages define no threshold and no readout for four features: refused here rather than
+    // after a wasted run.
+    if (features.equal(nb::int_(4))) raise(PyExc_ValueError, "zorvik supports two features; got 4");
+
+    call.global("_init_cir")(qm, state_vector, features);
+    nb::object q_list = qm.attr("q_list");
+    Circuit cir;
+    append(cir, call.global("_phase_estimation_cir")(q_list, lambda_A, tao, features));
+    append(cir, call.global("_transition_cir")(q_list, features));
+    append(cir, call.global("_cnot_cir")(q_list));
+    append(cir, call.global("_transition_reverse_cir")(q_list, features));
+    append(cir, call.global("_phase_estimation_reverse_cir")(q_list, lambda_A, tao, features));
+    nb::object prog = nb::cast(Program{});
+    prog <<= nb::cast(std::move(cir));
+    prog <<= call.global("_measure_cir")(prog, q_list, q_list);
+    qm.attr("machine").attr("run")(prog, 8192);
+    nb::object result = qm.attr("machine").attr("result")().attr("get_prob_dict")(q_list);
+
+    // Shot frequencies of the flagged outcomes, in the dictionary's order.
+    nb::list a;
+    std::vector<double> flagged;
+    for (nb::handle entry : as_list(result.attr("items")())) {
+        if (!builtin_int()(item(item(entry, 0), -1)).equal(nb::int_(1))) continue;
+        flagged.push_back(rounded_to_four_decimals(item(entry, 1)));
+        a.append(flagged.back());
+    }
+    const double sum_A = as_double(np.attr("sum")(np.attr("array")(a)));
+
+    if (k.equal(nb::int_(1))) {
+        if (flagged.empty())
+            raise(PyExc_IndexError, "zorvik: no measured outcome has the flag qubit at 1");
+        double w0 = std::sqrt(std::sqrt(flagged.front() / sum_A));
+        double w1 = std::sqrt(std::sqrt(flagged.back() / sum_A));
+        const double norm = std::sqrt(w0 * w0 + w1 * w1);
+        w0 /= norm;
+        w1 /= norm;
+        nb::object vector_zorvik = np.attr("array")(nb::make_tuple(w0, w1)).attr("reshape")(1, 2);
+        return np.attr("dot")(norm_x, np.attr("transpose")(vector_zorvik));
+    }
+    // k == 2: the data in the principal-axis basis, largest eigenvalue first.
+    auto [values, vectors] = unpack_pair_whole(np.attr("linalg").attr("eigh")(A));
+    return np.attr("dot")(norm_x, np.attr("fliplr")(vectors));
 }
 
 }  // namespace
@@ -171,31 +312,21 @@ NORVALIS_MODULE(Zorvik, m) {
 A simulator and the qubit list of a program over q_bit_count qubits, as the
 attributes `machine` (a new CPUQVM) and `q_list` ([0, 1, ..., q_bit_count - 1]).
 )DOC");
-    machine.method("__init__", {arg("self"), arg("q_bit_count"), arg("c_bit_count")},
-                   "Creates `machine` and `q_list`; c_bit_count is accepted and not used.",
-                   [](const Call& call) {
-                       auto [self, q_bit_count, c_bit_count] = call.args<3>();
-                       nb::setattr(self, "machine", call.global("CPUQVM")());
-                       nb::setattr(self, "q_list",
-                                   call.global("QProg")(q_bit_count).attr("qubits")());
-                   });
-    machine.method("__del__", {arg("self")},
-                   "Nothing to release: the simulator goes with the object.", [](const Call&) {});
+    machine.method("__init__", q_machine_init,
+                   {arg("self"), arg("q_bit_count"), arg("c_bit_count")},
+                   "Creates `machine` and `q_list`; c_bit_count is accepted and not used.");
+    machine.method("__del__", q_machine_del, {arg("self")},
+                   "Nothing to release: the simulator goes with the object.");
     machine.finish();
 
-    m.def("_init_cir", {arg("qm"), arg("state_vector"), arg("n", 2)}, R"DOC(
+    m.def("_init_cir", init_cir, {arg("qm"), arg("state_vector"), arg("n", 2)}, R"DOC(
 Runs a one-gate program, I on qm.q_list[0], for 1000 shots on qm.machine and
 returns what run returns. state_vector and n are accepted and do not enter the
 program: the data are not encoded, the run starts and ends in |0...0>.
-)DOC",
-          [](const Call& call) {
-              auto [qm, state_vector, n] = call.args<3>();
-              Program prog;
-              prog.circuit.append(make_gate(GateKind::I, {Qubits{qm.attr("q_list")}(0)}));
-              return qm.attr("machine").attr("run")(nb::cast(std::move(prog)), 1000);
-          });
+)DOC");
 
-    m.def("_phase_estimation_cir", {arg("q_list"), arg("m"), arg("tao"), arg("n", 2)}, R"DOC(
+    m.def("_phase_estimation_cir", phase_estimation_cir,
+          {arg("q_list"), arg("m"), arg("tao"), arg("n", 2)}, R"DOC(
 The phase-estimation stage as a new QCircuit: H on q1 and q2 (the phase
 register), the controlled evolution, then the inverse two-qubit Fourier
 transform (SWAP(q1, q2), H(q2), CR(q1, q2, -pi/2), H(q1)).
@@ -206,121 +337,46 @@ U1(q2, 3pi/4), CNOT(q1, q3) when min(m) <= tao < max(m), or by nothing when tao
 is not below max(m). For n == 4 it is a fixed 28-gate block on q1..q4 and m and
 tao are not read. For other n the stage is the register's H gates and the
 inverse transform alone. qN is q_list[N].
-)DOC",
-          [](const Call& call) {
-              auto [q_list, eigenvalues, tao, n] = call.args<4>();
-              return phase_estimation(Qubits{q_list}, Branches{call, eigenvalues, tao, n});
-          });
+)DOC");
 
-    m.def("_transition_cir", {arg("q_list"), arg("n", 2)}, R"DOC(
+    m.def("_transition_cir", transition_cir, {arg("q_list"), arg("n", 2)}, R"DOC(
 The transition stage as a new QCircuit: X(q2), then CNOT(q2, q1) for n == 2,
 or TOFFOLI(q1, q2, q7), X(q2), CNOT(q7, q1) for n == 4.
-)DOC",
-          [](const Call& call) {
-              auto [q_list, n] = call.args<2>();
-              const Qubits q{q_list};
-              Circuit c;
-              c.append(make_gate(GateKind::X, {q(2)}));
-              if (n.equal(nb::int_(2))) c.append(make_gate(GateKind::CNOT, {q(2), q(1)}));
-              if (n.equal(nb::int_(4))) {
-                  c.append(make_gate(GateKind::TOFFOLI, {q(1), q(2), q(7)}));
-                  c.append(make_gate(GateKind::X, {q(2)}));
-                  c.append(make_gate(GateKind::CNOT, {q(7), q(1)}));
-              }
-              return c;
-          });
+)DOC");
 
-    m.def("_cnot_cir", {arg("q_list")}, R"DOC(
+    m.def("_cnot_cir", cnot_cir, {arg("q_list")}, R"DOC(
 The flag stage as a new QCircuit: X(q1), X(q2), TOFFOLI(q1, q2, q0), X(q1),
 X(q2), X(q0). On basis states it inverts q0 exactly when q1 or q2 is 1.
-)DOC",
-          [](const Call& call) {
-              auto [q_list] = call.args<1>();
-              const Qubits q{q_list};
-              Circuit c;
-              c.append(make_gate(GateKind::X, {q(1)}));
-              c.append(make_gate(GateKind::X, {q(2)}));
-              c.append(make_gate(GateKind::TOFFOLI, {q(1), q(2), q(0)}));
-              c.append(make_gate(GateKind::X, {q(1)}));
-              c.append(make_gate(GateKind::X, {q(2)}));
-              c.append(make_gate(GateKind::X, {q(0)}));
-              return c;
-          });
+)DOC");
 
-    m.def("_transition_reverse_cir", {arg("q_list"), arg("n", 2)}, R"DOC(
+    m.def("_transition_reverse_cir", transition_reverse_cir, {arg("q_list"), arg("n", 2)}, R"DOC(
 The inverse of _transition_cir(q_list, n) as a new QCircuit: CNOT(q2, q1) for
 n == 2, or CNOT(q7, q1), X(q2), TOFFOLI(q1, q2, q7) for n == 4; then X(q2).
-)DOC",
-          [](const Call& call) {
-              auto [q_list, n] = call.args<2>();
-              const Qubits q{q_list};
-              Circuit c;
-              if (n.equal(nb::int_(2))) c.append(make_gate(GateKind::CNOT, {q(2), q(1)}));
-              if (n.equal(nb::int_(4))) {
-                  c.append(make_gate(GateKind::CNOT, {q(7), q(1)}));
-                  c.append(make_gate(GateKind::X, {q(2)}));
-                  c.append(make_gate(GateKind::TOFFOLI, {q(1), q(2), q(7)}));
-              }
-              c.append(make_gate(GateKind::X, {q(2)}));
-              return c;
-          });
+)DOC");
 
-    m.def("_phase_estimation_reverse_cir", {arg("q_list"), arg("m"), arg("tao"), arg("n", 2)},
-          R"DOC(
+    m.def("_phase_estimation_reverse_cir", phase_estimation_reverse_cir,
+          {arg("q_list"), arg("m"), arg("tao"), arg("n", 2)}, R"DOC(
 The inverse of _phase_estimation_cir(q_list, m, tao, n) as a new QCircuit: the
 Fourier transform (H(q1), U1(q2, pi/2) controlled by q1, H(q2), SWAP(q1, q2)),
 the inverse of the chosen evolution (the 28-gate block reversed with its CR
 angles negated for n == 4), then H(q1), H(q2).
-)DOC",
-          [](const Call& call) {
-              auto [q_list, eigenvalues, tao, n] = call.args<4>();
-              return phase_estimation_reverse(Qubits{q_list}, Branches{call, eigenvalues, tao, n});
-          });
+)DOC");
 
-    m.def("_measure_cir", {arg("prog"), arg("q_list"), arg("c_list")}, R"DOC(
+    m.def("_measure_cir", measure_cir, {arg("prog"), arg("q_list"), arg("c_list")}, R"DOC(
 A new QProg measuring q_list[i] into classical bit c_list[i]; `prog` is
 accepted and not used.
-)DOC",
-          [](const Call& call) {
-              auto [prog, q_list, c_list] = call.args<3>();
-              const std::vector<int> q = to_index_list(q_list, "qubit");
-              const std::vector<int> c = to_index_list(c_list, "classical bit");
-              if (q.size() != c.size()) {
-                  raise(PyExc_ValueError, "measure: %zu qubits but %zu classical bits", q.size(),
-                        c.size());
-              }
-              kestrix::check_distinct_qubits(q, "measure");
-              Program measured;
-              for (size_t k = 0; k < q.size(); ++k)
-                  measured.circuit.append(make_measure(q[k], c[k]));
-              return measured;
-          });
+)DOC");
 
     // -----------------------------------------------------------------------------------
     // Principal-component driver
 
-    m.def("_preprocessing", {arg("x")}, R"DOC(
+    m.def("_preprocessing", preprocessing, {arg("x")}, R"DOC(
 (norm_x, covariance_matrix): the data with each column's mean subtracted, and
 the scatter matrix norm_x.T @ norm_x (not divided by the number of samples).
 `x` must be a two-dimensional array.
-)DOC",
-          [](const Call& call) {
-              auto [x] = call.args<1>();
-              auto [n_samples, n_features] = unpack_pair(x.attr("shape"));
-              nb::object np = call.global("np");
-              const Py_ssize_t features = PyNumber_AsSsize_t(n_features.ptr(), PyExc_OverflowError);
-              if (features == -1 && PyErr_Occurred()) throw nb::python_error();
-              nb::list means;
-              for (Py_ssize_t i = 0; i < features; ++i) {
-                  means.append(np.attr("mean")(
-                      x[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), i)]));
-              }
-              nb::object norm_x = x - np.attr("array")(means);
-              nb::object covariance = np.attr("dot")(np.attr("transpose")(norm_x), norm_x);
-              return nb::make_tuple(norm_x, covariance);
-          });
+)DOC");
 
-    m.def("zorvik", {arg("sample_A"), arg("k")}, R"DOC(
+    m.def("zorvik", zorvik, {arg("sample_A"), arg("k")}, R"DOC(
 Reduces two-feature data to one component with a fixed phase-estimation
 circuit, as a quantum version of principal component analysis.
 
@@ -373,78 +429,5 @@ Example:
     >>> X = np.array([[2, 1], [3, 4], [5, 5], [6, 8], [8, 7], [9, 10]])
     >>> zorvik(X, 1).shape
     (6, 1)
-)DOC",
-          [](const Call& call) -> nb::object {
-              auto [sample_A, k] = call.args<2>();
-              nb::object np = call.global("np");
-              auto [norm_x, A] = unpack_pair(call.global("_preprocessing")(sample_A));
-              auto [lambda_A, vector_A] = unpack_pair(np.attr("linalg").attr("eig")(A));
-              nb::object features = item(A.attr("shape"), 0);
-              // The flattened scatter matrix; its reshape refuses feature counts other than
-              // 2 and 4, before any quantum step.
-              nb::object A1 = item(A.attr("reshape")(1, power(nb::int_(2), features)), 0);
-              nb::object state_vector = np.attr("sqrt")(nb::int_(1) / np.attr("sum")(A1 * A1)) * A1;
-
-              nb::object tao, qm;
-              if (features.equal(nb::int_(2))) {
-                  if (k.equal(nb::int_(2))) {
-                      tao = call.global("min")(lambda_A) - nb::int_(1);
-                  } else if (k.equal(nb::int_(1))) {
-                      tao = np.attr("sum")(lambda_A) / nb::int_(2);
-                  } else {
-                      call.global("print")("The K Error!");
-                      call.global("sys").attr("exit")();
-                      return nb::none();
-                  }
-                  qm = call.global("_QMachine")(5, 5);
-              }
-              // The stages define no threshold and no readout for four features: refused
-              // here rather than after a wasted run.
-              if (features.equal(nb::int_(4)))
-                  raise(PyExc_ValueError, "zorvik supports two features; got 4");
-
-              call.global("_init_cir")(qm, state_vector, features);
-              nb::object q_list = qm.attr("q_list");
-              Circuit cir;
-              append(cir, call.global("_phase_estimation_cir")(q_list, lambda_A, tao, features));
-              append(cir, call.global("_transition_cir")(q_list, features));
-              append(cir, call.global("_cnot_cir")(q_list));
-              append(cir, call.global("_transition_reverse_cir")(q_list, features));
-              append(cir,
-                     call.global("_phase_estimation_reverse_cir")(q_list, lambda_A, tao, features));
-              nb::object prog = nb::cast(Program{});
-              prog <<= nb::cast(std::move(cir));
-              prog <<= call.global("_measure_cir")(prog, q_list, q_list);
-              qm.attr("machine").attr("run")(prog, 8192);
-              nb::object result = qm.attr("machine").attr("result")().attr("get_prob_dict")(q_list);
-
-              // Shot frequencies of the flagged outcomes, in the dictionary's order.
-              nb::list a;
-              std::vector<double> flagged;
-              nb::object entries = nb::steal(PySequence_List(result.attr("items")().ptr()));
-              if (!entries.is_valid()) throw nb::python_error();
-              for (nb::handle entry : entries) {
-                  if (!builtin_int()(item(item(entry, 0), -1)).equal(nb::int_(1))) continue;
-                  flagged.push_back(rounded_to_four_decimals(item(entry, 1)));
-                  a.append(flagged.back());
-              }
-              const double sum_A = as_double(np.attr("sum")(np.attr("array")(a)));
-
-              if (k.equal(nb::int_(1))) {
-                  if (flagged.empty())
-                      raise(PyExc_IndexError,
-                            "zorvik: no measured outcome has the flag qubit at 1");
-                  double w0 = std::sqrt(std::sqrt(flagged.front() / sum_A));
-                  double w1 = std::sqrt(std::sqrt(flagged.back() / sum_A));
-                  const double norm = std::sqrt(w0 * w0 + w1 * w1);
-                  w0 /= norm;
-                  w1 /= norm;
-                  nb::object vector_zorvik =
-                      np.attr("array")(nb::make_tuple(w0, w1)).attr("reshape")(1, 2);
-                  return np.attr("dot")(norm_x, np.attr("transpose")(vector_zorvik));
-              }
-              // k == 2: the data in the principal-axis basis, largest eigenvalue first.
-              auto [values, vectors] = unpack_pair(np.attr("linalg").attr("eigh")(A));
-              return np.attr("dot")(norm_x, np.attr("fliplr")(vectors));
-          });
+)DOC");
 }

@@ -1,6 +1,6 @@
 #pragma once
 // The one include of a norvalis module's source: the frame (module, functions, classes,
-// errors, value helpers) and the SDK pieces that modules build circuits with. A module
+// errors, value helpers, originals) and the SDK pieces that modules build circuits with. A module
 // writes `using namespace norvalis::frame;` inside its anonymous namespace.
 #include <nanobind/nanobind.h>
 
@@ -12,6 +12,7 @@
 #include "norvalis/frame/errors.h"
 #include "norvalis/frame/function.h"
 #include "norvalis/frame/module.h"
+#include "norvalis/frame/originals.h"
 #include "norvalis/frame/sdk.h"
 #include "norvalis/frame/values.h"
 

@@ -58,6 +58,10 @@ class Call {
     /// A module-level name looked up now (module dictionary, then builtins), so that a
     /// caller who replaces it on the module is obeyed; NameError when absent.
     nb::object global(const char* name) const;
+    /// Whether that name, looked up now as global() looks it up, is still the object the
+    /// module bound to it at import (originals.h): the test before a C++ fast path that
+    /// stands in for calls through the name.
+    bool is_original(const char* name) const;
     const FunctionData& function() const { return function_; }
 
   private:
@@ -73,6 +77,10 @@ using Body = std::function<nb::object(const Call&)>;
 /// (a double, a kestrix::Circuit, ...) returns it converted to Python.
 template <class F>
 Body to_body(F&& f) {
+    // A Python object is callable too, and one named like the function it was meant to
+    // register (`nb::object iswap = m.def("iswap", iswap, ...)`) would be taken for it.
+    static_assert(!std::is_base_of_v<nb::handle, std::decay_t<F>>,
+                  "a body is a C++ function taking const Call&, not a Python object");
     using R = std::invoke_result_t<F&, const Call&>;
     if constexpr (std::is_void_v<R>) {
         return [f = std::forward<F>(f)](const Call& call) -> nb::object {

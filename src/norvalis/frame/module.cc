@@ -1,6 +1,7 @@
 #include "norvalis/frame/module.h"
 
 #include "norvalis/frame/errors.h"
+#include "norvalis/frame/originals.h"
 
 namespace norvalis::frame {
 
@@ -19,6 +20,7 @@ void Module::import_from(const char* module, std::initializer_list<const char*> 
         if (!value) raise(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
         nb::object owned = nb::steal(value);
         if (PyDict_SetItemString(globals_.ptr(), name, value) < 0) throw nb::python_error();
+        remember_original(name, value);
     }
 }
 
@@ -26,6 +28,7 @@ void Module::import_as(const char* module, const char* alias) {
     nb::object value = nb::steal(PyImport_ImportModule(module));
     if (!value.is_valid()) throw nb::python_error();
     if (PyDict_SetItemString(globals_.ptr(), alias, value.ptr()) < 0) throw nb::python_error();
+    remember_original(alias, value);
 }
 
 void Module::import_star(const char* module, int level) {
@@ -45,20 +48,28 @@ void Module::import_star(const char* module, int level) {
     } else {
         names = source.attr("__all__");
     }
-    for (nb::handle name : names)
-        if (PyDict_SetItem(globals_.ptr(), name.ptr(), source.attr(name).ptr()) < 0)
-            throw nb::python_error();
+    for (nb::handle name : names) {
+        nb::object value = source.attr(name);
+        if (PyDict_SetItem(globals_.ptr(), name.ptr(), value.ptr()) < 0) throw nb::python_error();
+        if (!PyUnicode_Check(name.ptr())) continue;  // bound, but no name to remember it by
+        const char* text = PyUnicode_AsUTF8(name.ptr());
+        if (!text) throw nb::python_error();
+        remember_original(text, value);
+    }
 }
 
 nb::object Module::define(const char* name, std::vector<Param> params, const Doc& doc, Body body) {
     nb::object f = make_function(globals_, name, name, std::move(params), doc, std::move(body));
     if (PyDict_SetItemString(globals_.ptr(), name, f.ptr()) < 0) throw nb::python_error();
+    remember_original(name, f);
     return f;
 }
 
 ClassBuilder Module::define_class(const char* name, const char* doc) {
     return ClassBuilder(globals_, name, doc);
 }
+
+void Module::remember(const char* name, nb::handle value) { remember_original(name, value); }
 
 ClassBuilder::ClassBuilder(nb::handle globals, const char* name, const char* doc)
     : globals_(globals), name_(name) {
@@ -69,9 +80,10 @@ ClassBuilder::ClassBuilder(nb::handle globals, const char* name, const char* doc
 
 void ClassBuilder::add(const char* name, std::vector<Param> params, const Doc& doc, Body body,
                        bool is_static) {
-    nb::object f =
-        make_function(globals_, name, name_ + "." + name, std::move(params), doc, std::move(body));
+    const std::string qualname = name_ + "." + name;
+    nb::object f = make_function(globals_, name, qualname, std::move(params), doc, std::move(body));
     namespace_[name] = is_static ? nb::steal(PyStaticMethod_New(f.ptr())) : f;
+    remember_original(qualname, f, is_static);
 }
 
 void ClassBuilder::attribute(const char* name, nb::handle value) { namespace_[name] = value; }
@@ -82,6 +94,7 @@ nb::object ClassBuilder::finish() {
         nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type))(name_.c_str(), bases, namespace_);
     if (PyDict_SetItemString(globals_.ptr(), name_.c_str(), cls.ptr()) < 0)
         throw nb::python_error();
+    remember_original(name_, cls);
     return cls;
 }
 

@@ -33,14 +33,19 @@ class Module {
     /// from <dots><module> import *, relative to this module's package (`level` dots).
     void import_star(const char* module, int level);
 
-    /// Defines a module-level function and binds it as a module attribute. The body takes
-    /// the Call and returns a Python object, a C++ value nanobind converts, or nothing.
+    /// Defines a module-level function and binds it as a module attribute. The body, a
+    /// named function of the module's source (or any callable), takes the Call and returns
+    /// a Python object, a C++ value nanobind converts, or nothing:
+    ///     m.def("iter_num", iter_num, {arg("q_num"), arg("sol_num")}, R"DOC(...)DOC");
     template <class F>
-    nb::object def(const char* name, std::vector<Param> params, const Doc& doc, F&& body) {
+    nb::object def(const char* name, F&& body, std::vector<Param> params, const Doc& doc) {
         return define(name, std::move(params), doc, to_body(std::forward<F>(body)));
     }
     /// Starts an ordinary class; ClassBuilder::finish binds it.
     ClassBuilder define_class(const char* name, const char* doc);
+    /// Records `value` as the original of `name` in place of what the module bound to it
+    /// (originals.h), for a binding that counts only when it is what the module expects.
+    void remember(const char* name, nb::handle value);
 
     nb::handle globals() const { return globals_; }
 
@@ -56,14 +61,15 @@ class ClassBuilder {
   public:
     ClassBuilder(nb::handle globals, const char* name, const char* doc);
 
-    /// A method; `params` starts with "self".
+    /// A method, a named function as for Module::def; `params` starts with "self":
+    ///     grover.method("cir", grover_cir, {arg("self"), arg("iternum", 1)}, "...");
     template <class F>
-    void method(const char* name, std::vector<Param> params, const Doc& doc, F&& body) {
+    void method(const char* name, F&& body, std::vector<Param> params, const Doc& doc) {
         add(name, std::move(params), doc, to_body(std::forward<F>(body)), false);
     }
     /// A static method.
     template <class F>
-    void static_method(const char* name, std::vector<Param> params, const Doc& doc, F&& body) {
+    void static_method(const char* name, F&& body, std::vector<Param> params, const Doc& doc) {
         add(name, std::move(params), doc, to_body(std::forward<F>(body)), true);
     }
     /// A class attribute (a constant the methods read through self).

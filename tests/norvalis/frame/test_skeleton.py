@@ -44,3 +44,33 @@ def test_the_closure_keeps_its_threshold_and_reads_like_python():
     keep = skeleton.BellSampler().threshold_filter(45)
     assert keep.__qualname__ == "BellSampler.threshold_filter.<locals>.keep"
     assert keep({"00": 44, "11": 45}) == {"11": 45}
+
+
+class TestOriginalBellCircuit:
+    """sample builds the circuit in C++ only while bell_circuit is the module's own."""
+
+    def test_a_wrapped_original_is_called_and_gives_the_same_counts(self, monkeypatch):
+        original, calls = skeleton.bell_circuit, []
+
+        def wrapped(qubits, flip):
+            calls.append((list(qubits), flip))
+            return original(qubits, flip)
+
+        np.random.seed(11)
+        direct = skeleton.BellSampler(300).sample(flip=True)
+        monkeypatch.setattr(skeleton, "bell_circuit", wrapped)
+        np.random.seed(11)
+        assert skeleton.BellSampler(300).sample(flip=True) == direct
+        assert calls == [([0, 1], True)]
+
+    def test_rebinding_the_original_restores_the_fast_path(self, monkeypatch):
+        original = skeleton.bell_circuit
+        monkeypatch.setattr(skeleton, "bell_circuit", lambda qubits, flip: skeleton.H(0))
+        assert set(skeleton.BellSampler(50).sample()) <= {"00", "01"}
+        monkeypatch.setattr(skeleton, "bell_circuit", original)
+        assert set(skeleton.BellSampler(50).sample()) == {"00", "11"}
+
+    def test_the_name_is_still_looked_up_when_the_fast_path_would_do(self, monkeypatch):
+        monkeypatch.delattr(skeleton, "bell_circuit")
+        with pytest.raises(NameError, match="name 'bell_circuit' is not defined"):
+            skeleton.BellSampler(10).sample()
