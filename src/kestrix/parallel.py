@@ -17,13 +17,14 @@ Example:
 """
 import contextlib
 import contextvars
+import time
 import warnings
 
 __all__ = ["executor", "current", "check_executor"]
 
 _current = contextvars.ContextVar("kestrix.parallel.executor", default=None)
 
-# How often a wait wakes to let Ctrl-C through, in seconds.
+# The longest sleep of a wait for a chunk, in seconds.
 _WAIT_SLICE = 0.1
 
 
@@ -84,12 +85,14 @@ def _submit(ex, payload):
 
 
 def _result(future):
-    """The chunk's answer; waits in short slices, so that Ctrl-C comes through at once."""
-    while True:
-        try:
-            return future.result(timeout=_WAIT_SLICE)
-        except TimeoutError:
-            continue
+    """The chunk's answer. It waits by polling done() and sleeping, so that Ctrl-C comes
+    through at once: a result() without timeout would keep it out until the chunk is done,
+    and Dask's result(timeout) loses the answer now and then when its wait times out."""
+    delay = 0.001
+    while not future.done():
+        time.sleep(delay)
+        delay = min(2 * delay, _WAIT_SLICE)
+    return future.result()
 
 
 def _cancel(futures):

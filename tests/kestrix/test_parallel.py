@@ -2,8 +2,6 @@
 the loopback interface give bit for bit the results of an in-process run, whatever the
 chunks; errors on a worker reach the caller as they were raised; Ctrl-C cancels what is
 pending; a worker killed mid-batch loses nothing under Dask."""
-import concurrent.futures
-import multiprocessing
 import os
 import signal
 import threading
@@ -16,7 +14,7 @@ import kestrix
 import kestrix.parallel
 from kestrix.core import CNOT, CPUQVM, RY, H, QProg, measure
 
-distributed = pytest.importorskip("distributed", reason="Dask is an optional test peer")
+pytest.importorskip("distributed", reason="Dask is an optional test peer")
 
 
 def programs(count, measured=True, seed=0):
@@ -33,29 +31,15 @@ def programs(count, measured=True, seed=0):
     return out
 
 
-@pytest.fixture(scope="module")
-def pool():
-    # Spawned, not forked: this process runs the engine's threads.
-    context = multiprocessing.get_context("spawn")
-    with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as ex:
-        yield ex
-
-
-@pytest.fixture(scope="module")
-def cluster():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address=None,
-                                  env={"KESTRIX_NUM_THREADS": "1"}) as local, \
-            distributed.Client(local, timeout=60) as client:
-        yield client
-
-
 class Recorder:
     """An executor that runs each chunk at once, here, and keeps what it was given."""
 
     class Done:
         def __init__(self, value):
             self.value, self.cancelled = value, False
+
+        def done(self):
+            return True
 
         def result(self, timeout=None):
             return self.value
@@ -153,9 +137,8 @@ class Slow:
         def __init__(self):
             self.cancelled = False
 
-        def result(self, timeout=None):
-            threading.Event().wait(timeout)
-            raise concurrent.futures.TimeoutError
+        def done(self):
+            return False
 
         def cancel(self):
             self.cancelled = True

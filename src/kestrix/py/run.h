@@ -68,6 +68,12 @@ struct Placement {
     bool here = false;        ///< run in this process whatever executor is current
 };
 
+/// How many programs a module gathers before it runs them as one batch: a few thousand in
+/// this process, which keeps memory small, and many more while kestrix.parallel has an
+/// executor current, so that a batch spreads over its workers. Gathering more or fewer
+/// changes no result: seeds are drawn in order either way.
+size_t pending_programs_limit();
+
 /// Runs many independent programs over all the engine's threads and returns one result
 /// per program, each exactly what run_program(programs[i], shots, seed) would return when
 /// called once per program in order: without `seed`, every program that measures draws its

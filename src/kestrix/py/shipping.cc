@@ -16,12 +16,17 @@ double program_work(const Program& p) {
     return double(p.circuit.gate_count() + 1) * std::ldexp(1.0, p.width()) + 4096.0;
 }
 
-// Work a batch must hold before the current executor takes it (about 0.2 s on one core):
-// below it, encoding and shipping cost more than the workers save.
-constexpr double kShipMinWork = 2e8;
 // Work of one chunk (about 50 ms on one core): enough to amortise a task's scheduling on a
 // cluster, little enough that a batch spreads over several workers.
 constexpr double kChunkWork = 5e7;
+// Work a batch must hold before the current executor takes it: two chunks, the least that
+// can run on two workers at once (a batch of one chunk only waits for it elsewhere).
+constexpr double kShipMinWork = 2 * kChunkWork;
+// Programs a module gathers per batch: in process (about 5 MB of them), and while an
+// executor is current (about 150 MB at most, for the few seconds of work that spread
+// over a cluster).
+constexpr size_t kPendingHere = 4096;
+constexpr size_t kPendingShipped = size_t{1} << 17;
 
 nb::module_& parallel() {
     static nb::module_* module = new nb::module_(nb::module_::import_("kestrix.parallel"));
@@ -90,6 +95,10 @@ BatchSettings settings_here() {
 }
 
 }  // namespace
+
+size_t pending_programs_limit() {
+    return parallel().attr("current")().is_none() ? kPendingHere : kPendingShipped;
+}
 
 nb::object executor_for(std::span<const Program> programs, const Placement& placement) {
     if (placement.here) return nb::none();

@@ -88,7 +88,8 @@ Program swap_test(double theta0, double phi0, double theta, double phi) {
 // draw_qprog may itself draw from NumPy between them.
 class SwapTests {
   public:
-    explicit SwapTests(const Call& call) : call_(call) {}
+    explicit SwapTests(const Call& call)
+        : call_(call), block_(kestrix::py::pending_programs_limit()) {}
 
     void add(Program program) {
         // The SDK's draw_qprog returns a string and prints nothing: while the module's
@@ -102,7 +103,7 @@ class SwapTests {
         }
         seeds_.push_back(kestrix::py::seed_from_numpy());
         programs_.push_back(std::move(program));
-        if (programs_.size() == kBlock) run_block();
+        if (programs_.size() == block_) run_block();
     }
 
     /// How many of the 1024 shots of each test read 1 on the ancilla, in the order added.
@@ -112,8 +113,6 @@ class SwapTests {
     }
 
   private:
-    static constexpr size_t kBlock = 4096;  // about 5 MB of programs
-
     void run_block() {
         if (PyErr_CheckSignals() != 0) throw nb::python_error();
         if (programs_.empty()) return;
@@ -128,6 +127,8 @@ class SwapTests {
     }
 
     const Call& call_;
+    // Programs run together: a few thousand (about 5 MB), more under an executor.
+    const size_t block_;
     std::vector<Program> programs_;
     std::vector<uint64_t> seeds_;
     std::vector<uint64_t> ones_;

@@ -183,7 +183,9 @@ Py_ssize_t dim(nb::handle array, int axis) {
 // element get 1.0 without a circuit; the others are run `batch` pairs at a time.
 void fill_kernel(double* kernel, const RealMatrix& x, const RealMatrix& y, bool symmetric, int n,
                  Py_ssize_t batch) {
-    batch = std::min(batch, kMaxPendingPrograms);
+    // Batches only group the runs: under an executor they grow to spread over its workers.
+    const Py_ssize_t limit = Py_ssize_t(kestrix::py::pending_programs_limit());
+    batch = limit > kMaxPendingPrograms ? limit : std::min(batch, kMaxPendingPrograms);
     const Py_ssize_t rows = Py_ssize_t(x.shape(0)), cols = Py_ssize_t(y.shape(0));
     const Py_ssize_t features = Py_ssize_t(x.shape(1));
     auto set = [&](Py_ssize_t i, Py_ssize_t j, double value) {

@@ -18,9 +18,6 @@ namespace {
 
 using namespace norvalis::frame;
 
-// A kernel matrix holds at most this many programs at once (a few MiB), however large.
-constexpr size_t kMaxPendingPrograms = 4096;
-
 using KernelMatrix = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 
 // The probability that both qubits read 0, as parse_quantum_result_dict(...)["00"] gives
@@ -72,6 +69,9 @@ void fill_kernel(double* matrix, nb::handle X, nb::handle Y, Py_ssize_t rows, Py
     std::vector<std::optional<Circuit>> y_inverse(static_cast<size_t>(cols));
     std::vector<Program> programs;
     size_t done = 0;
+    // A few thousand programs at once (a few MiB) however large the matrix; more while an
+    // executor takes the batches.
+    const size_t pending = kestrix::py::pending_programs_limit();
     auto flush = [&]() {
         for (const std::vector<double>& probs :
              kestrix::py::probabilities_of_programs(programs, std::vector<int>{0, 1}))
@@ -88,7 +88,7 @@ void fill_kernel(double* matrix, nb::handle X, nb::handle Y, Py_ssize_t rows, Py
             if (!x_encoding) x_encoding = encoding(qv, x);
             if (!y) y = encoding(qv, y_row).daggered();
             programs.push_back(fidelity_program(*x_encoding, *y));
-            if (programs.size() == kMaxPendingPrograms) flush();
+            if (programs.size() == pending) flush();
         }
     }
     flush();
