@@ -1,6 +1,7 @@
 """Inputs that once crashed the interpreter, leaked C++ text or ignored Ctrl-C. Anything
 that could still crash runs in a child interpreter (see isolated.py)."""
 import functools
+import os
 import pickle
 import textwrap
 
@@ -250,3 +251,25 @@ def test_grover_operators_beyond_memory_are_refused_up_front():
     from norvalis.Grover import Grover
     with pytest.raises(MemoryError, match="Grover operators needs"):
         Grover(mark_data=["01"]).cir([0, 1], iternum=10**13)
+
+
+def test_a_run_is_refused_when_its_sampling_would_not_fit_beside_its_state():
+    # A state that fits, run shot by shot, needs its averaged probabilities too: refused
+    # with the sizes before anything is allocated. The child runs under an address-space
+    # limit, so a missed check fails the allocation instead of pressing the machine.
+    memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    n = int(np.log2(memory / 16))
+    if 24 * 2**n <= memory:
+        pytest.skip("this machine's memory holds both")
+    lines = child_lines(f"""
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+        from kestrix.core import CPUQVM, H, QProg, measure
+        try:
+            CPUQVM(seed=1).run(QProg({n}) << H(0) << measure(0, 0) << H(0), 10)
+        except MemoryError as e:
+            print(e)
+    """)
+    state = f"{16 * 2**n / 2**30:.3g} GiB"
+    sampling = f"{8 * 2**n / 2**30:.3g} GiB"
+    assert lines[-1].startswith(f"a run of {n} qubits (the state {state}, sampling {sampling})")

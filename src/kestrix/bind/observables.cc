@@ -8,6 +8,7 @@
 #include <nanobind/stl/vector.h>
 
 #include <cmath>
+#include <optional>
 #include <string>
 
 #include "kestrix/lib/io/codec.h"
@@ -181,9 +182,11 @@ const PauliSum& as_observable(nb::handle value, PauliSum& holder) {
             .c_str());
 }
 
-// The state an expectation is taken on: a StateVector as it is, or a circuit run from the
-// all-zero state over at least the observable's qubits.
-StateVector state_for(nb::handle target, int min_qubits) {
+// The state an expectation is taken on: a StateVector as it is (read in place: a copy of
+// a large state would double the memory), or a circuit run from the all-zero state over at
+// least the observable's qubits, kept in `holder`.
+const StateVector& state_for(nb::handle target, int min_qubits,
+                             std::optional<StateVector>& holder) {
     if (nb::isinstance<StateVector>(target)) return instance<StateVector>(target);
     int width = min_qubits;
     if (nb::isinstance<Program>(target)) width = std::max(width, instance<Program>(target).width());
@@ -196,7 +199,7 @@ StateVector state_for(nb::handle target, int min_qubits) {
     const Circuit c = to_circuit(target);
     if (c.has_measurement())
         throw nb::value_error("expval: the circuit has measurements; pass it without them");
-    return evolve(c, std::max(width, c.width()));
+    return holder.emplace(evolve(c, std::max(width, c.width())));
 }
 
 }  // namespace
@@ -327,7 +330,8 @@ Example:
         [](nb::handle observable, nb::handle state, nb::handle shots, nb::handle seed) {
             PauliSum holder;
             const PauliSum& h = as_observable(observable, holder);
-            const StateVector s = state_for(state, h.num_qubits);
+            std::optional<StateVector> evolved;
+            const StateVector& s = state_for(state, h.num_qubits, evolved);
             // One pass over the amplitudes per group of terms that share their X letters.
             const double work = double(h.terms.size() + 1) * double(s.size());
             if (shots.is_none()) {

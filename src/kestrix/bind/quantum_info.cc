@@ -9,6 +9,7 @@
 #include <string>
 
 #include "kestrix/lib/base/errors.h"
+#include "kestrix/lib/base/memory.h"
 #include "kestrix/lib/io/codec.h"
 #include "kestrix/lib/run/statevector.h"
 #include "kestrix/py/compare.h"
@@ -105,6 +106,10 @@ Args:
                                            std::to_string(s.num_qubits()) + " qubits")
                                               .c_str());
                 }
+                // The state stays as it is: the new one is a second buffer of its size.
+                kestrix::check_memory(std::ldexp(2.0 * sizeof(kestrix::cplx), s.num_qubits()),
+                                      "evolving a state of " + std::to_string(s.num_qubits()) +
+                                          " qubits (it and the new state)");
                 auto out = std::make_unique<StateVector>(s);
                 kestrix::py::apply(*out, c);
                 return out.release();

@@ -1,6 +1,8 @@
 #pragma once
 // Random numbers and shot sampling. A fixed seed makes every draw repeatable.
+#include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace kestrix {
@@ -20,8 +22,69 @@ class Rng {
     uint64_t s_[4];
 };
 
-/// Draws `shots` outcomes from `probs` (which need not be normalised exactly) and returns
-/// how often each index came up. Costs O(probs.size() + shots log shots) at most.
+/// A Binomial(n, p) draw for any n (the standard library's stops returning near 2^60).
+uint64_t binomial(uint64_t n, double p, Rng& rng);
+
+/// Draws `shots` outcomes from the probabilities prob(0), ..., prob(size - 1) (which need
+/// not be normalised exactly) and returns the outcomes that came up, ascending, with their
+/// counts. The probabilities are read in index order, a few times over, and never stored:
+/// a whole state is sampled without a buffer of its size. Costs O(size + shots log shots)
+/// at most: few shots over many outcomes sort their uniforms and walk the cumulative sum
+/// once; many shots draw one binomial per outcome, conditioned on the rest.
+template <class Prob>
+std::vector<std::pair<uint64_t, uint64_t>> sample_outcomes(uint64_t size, const Prob& prob,
+                                                           uint64_t shots, Rng& rng) {
+    double total = 0;
+    uint64_t last_nonzero = 0;
+    for (uint64_t i = 0; i < size; ++i) {
+        const double p = prob(i);
+        total += std::max(p, 0.0);
+        if (p > 0) last_nonzero = i;
+    }
+    std::vector<std::pair<uint64_t, uint64_t>> counts;
+    // Written as a division: shots * 8 would wrap around for shots of 2^61 and more.
+    if (shots < size / 8) {
+        std::vector<double> u(shots);
+        for (double& x : u) x = rng.uniform() * total;
+        std::sort(u.begin(), u.end());
+        double cumulative = 0;
+        size_t next = 0;
+        for (uint64_t i = 0; i < size && next < shots; ++i) {
+            const double p = prob(i);
+            if (p <= 0) continue;
+            cumulative += p;
+            uint64_t count = 0;
+            for (; next < shots && u[next] < cumulative; ++next) ++count;
+            if (count) counts.emplace_back(i, count);
+        }
+        // Rounding can leave the top uniforms just above the sum: they belong to the last
+        // outcome.
+        if (next < shots) {
+            if (!counts.empty() && counts.back().first == last_nonzero)
+                counts.back().second += shots - next;
+            else
+                counts.emplace_back(last_nonzero, shots - next);
+        }
+        return counts;
+    }
+    uint64_t left = shots;
+    double mass = total;
+    for (uint64_t i = 0; i < size && left > 0; ++i) {
+        const double p = prob(i);
+        if (p <= 0) continue;
+        if (i == last_nonzero || p >= mass) {
+            counts.emplace_back(i, left);
+            break;
+        }
+        const uint64_t count = binomial(left, p / mass, rng);
+        if (count) counts.emplace_back(i, count);
+        left -= count;
+        mass -= p;
+    }
+    return counts;
+}
+
+/// sample_outcomes over a table: how often each index came up, every index listed.
 std::vector<uint64_t> sample_counts(const std::vector<double>& probs, uint64_t shots, Rng& rng);
 
 }  // namespace kestrix

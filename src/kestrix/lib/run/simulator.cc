@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <exception>
 #include <map>
 #include <string>
 
 #include "kestrix/lib/base/errors.h"
+#include "kestrix/lib/base/memory.h"
 #include "kestrix/lib/base/parallel.h"
 #include "kestrix/lib/base/thread_pool.h"
 #include "kestrix/lib/plan/plan.h"
@@ -40,7 +42,9 @@ bool measurements_are_terminal(const Schedule& plan) {
 // Draws the shots of a program whose measurements are all terminal from its final state.
 // The draw is over the distinct measured qubits (in the order of the classical bits that
 // first hold them), so its table has at most 2^n entries however many classical bits
-// copy them; each drawn value is then spelled out over the classical bits.
+// copy them; each drawn value is then spelled out over the classical bits. When every
+// qubit is measured, the draw reads the amplitudes themselves: no table of the state's
+// size is made, so a state that fits in memory can be sampled.
 std::vector<std::pair<Outcome, uint64_t>> sample_terminal(const StateVector& state,
                                                           const std::vector<int>& cbit_qubit,
                                                           uint64_t shots, Rng& rng) {
@@ -51,16 +55,56 @@ std::vector<std::pair<Outcome, uint64_t>> sample_terminal(const StateVector& sta
         source.push_back(size_t(it - qubits.begin()));
         if (it == qubits.end()) qubits.push_back(q);
     }
-    const std::vector<uint64_t> counts = sample_counts(state.probabilities(qubits), shots, rng);
+    std::vector<std::pair<uint64_t, uint64_t>> counts;
+    if (int(qubits.size()) == state.num_qubits()) {
+        const cplx* a = state.data();
+        // Index k of the draw has bit j = qubits[j]: amplitude index scatter(k).
+        bool identity = true;
+        for (size_t j = 0; j < qubits.size(); ++j) identity = identity && qubits[j] == int(j);
+        auto scatter = [&](uint64_t k) {
+            uint64_t i = 0;
+            for (size_t j = 0; j < qubits.size(); ++j) i |= ((k >> j) & 1) << qubits[j];
+            return i;
+        };
+        counts = identity
+                     ? sample_outcomes(
+                           state.size(), [&](uint64_t k) { return std::norm(a[k]); }, shots, rng)
+                     : sample_outcomes(
+                           state.size(), [&](uint64_t k) { return std::norm(a[scatter(k)]); },
+                           shots, rng);
+    } else {
+        const std::vector<double> probs = state.probabilities(qubits);
+        counts = sample_outcomes(
+            probs.size(), [&](uint64_t k) { return probs[k]; }, shots, rng);
+    }
     std::vector<std::pair<Outcome, uint64_t>> drawn;
-    for (uint64_t k = 0; k < counts.size(); ++k) {
-        if (!counts[k]) continue;
+    for (auto [k, count] : counts) {
         Outcome outcome;
         for (size_t j = 0; j < source.size(); ++j) outcome.set(j, (k >> source[j]) & 1);
-        drawn.emplace_back(std::move(outcome), counts[k]);
+        drawn.emplace_back(std::move(outcome), count);
     }
     std::sort(drawn.begin(), drawn.end());
     return drawn;
+}
+
+// Memory a run needs beyond what its state holds: the table of the measured qubits'
+// distribution when only some are measured (and the sorted uniforms of a few shots), or
+// the averaged probabilities of a run simulated shot by shot. MemoryError, with the sizes,
+// before anything is allocated.
+void check_run_fits(int n, size_t measured, bool terminal, uint64_t shots) {
+    const double state = std::ldexp(double(sizeof(cplx)), n);
+    double sampling = 0;
+    if (!terminal) {
+        sampling = std::ldexp(double(sizeof(double)), n);
+    } else if (measured > 0) {
+        const double table = measured < size_t(n) ? std::ldexp(1.0, int(measured)) : 0.0;
+        const double uniforms =
+            double(shots) < std::ldexp(1.0, int(measured)) / 8 ? double(shots) : 0.0;
+        sampling = double(sizeof(double)) * (table + uniforms);
+    }
+    if (state + sampling <= physical_memory()) return;
+    check_memory(state + sampling, "a run of " + std::to_string(n) + " qubits (the state " +
+                                       gib_text(state) + ", sampling " + gib_text(sampling) + ")");
 }
 
 }  // namespace
@@ -88,10 +132,13 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
     std::map<int, int> cbit_qubit;  // final writer of each classical bit
     for (const Step& step : steps)
         if (step.kind == Step::Kind::Measure) cbit_qubit[step.cbit] = step.qubit;
+    std::vector<int> measured;
     for (auto& [c, q] : cbit_qubit) {
         r.cbits_.push_back(c);
         r.cbit_qubit_.push_back(q);
+        if (std::find(measured.begin(), measured.end(), q) == measured.end()) measured.push_back(q);
     }
+    check_run_fits(n, measured.size(), terminal, shots);
     Rng rng(seed);
     WorkPoller poller(interrupt);
 

@@ -292,5 +292,31 @@ TEST(Sampling, ShotsBeyondTwoToTheSixtyOneAreCounted) {
     EXPECT_NEAR(double(counts[0]) / double(shots), 0.25, 1e-6);
 }
 
+// A run that measures every qubit draws its shots from the amplitudes themselves, with no
+// table of the state's size: the same draws as from the table, whatever the order in which
+// the classical bits read the qubits, for few shots (sorted uniforms) and many (binomials).
+TEST(Sampling, AWholeStateIsSampledAsItsTableIs) {
+    std::mt19937_64 gen(8);
+    const int n = 7;
+    const Circuit c = testing::random_circuit(n, 60, gen);
+    StateVector state(n);
+    apply_circuit(state, c);
+    for (const std::vector<int>& order :
+         {std::vector<int>{0, 1, 2, 3, 4, 5, 6}, std::vector<int>{3, 0, 6, 1, 5, 2, 4}}) {
+        for (uint64_t shots : {uint64_t{5}, uint64_t{100000}}) {
+            Program p{c, n};
+            for (int j = 0; j < n; ++j) p.circuit.append(make_measure(order[j], j));
+            const Result r = Simulator::run(p, shots, 21);
+            Rng rng(21);
+            const std::vector<uint64_t> dense =
+                sample_counts(state.probabilities(order), shots, rng);
+            std::vector<std::pair<Outcome, uint64_t>> expected;
+            for (uint64_t k = 0; k < dense.size(); ++k)
+                if (dense[k]) expected.emplace_back(Outcome(k), dense[k]);
+            EXPECT_EQ(r.counts(), expected) << shots << " shots";
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kestrix
