@@ -111,7 +111,7 @@ Args:
                                       "evolving a state of " + std::to_string(s.num_qubits()) +
                                           " qubits (it and the new state)");
                 auto out = std::make_unique<StateVector>(s);
-                kestrix::py::apply(*out, c);
+                kestrix::py::apply(*out, c, out->is_all_zero());
                 return out.release();
             },
             nb::arg("circuit"), nb::rv_policy::take_ownership,

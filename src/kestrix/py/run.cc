@@ -72,14 +72,15 @@ StateVector evolve(const Circuit& circuit, int num_qubits) {
                          " but the state has " + std::to_string(num_qubits) + " qubits");
     }
     StateVector state(num_qubits);
-    apply(state, circuit);
+    apply(state, circuit, true);
     return state;
 }
 
-void apply(StateVector& state, const Circuit& circuit) {
+void apply(StateVector& state, const Circuit& circuit, bool from_zero) {
     const double work = double(circuit.gate_count() + 1) * std::ldexp(1.0, state.num_qubits());
-    interruptible_work(
-        work, [&](const InterruptCheck& interrupt) { apply_circuit(state, circuit, interrupt); });
+    interruptible_work(work, [&](const InterruptCheck& interrupt) {
+        apply_circuit(state, circuit, interrupt, from_zero);
+    });
 }
 
 std::vector<cplx> matrix_of(const Circuit& circuit, int n) {

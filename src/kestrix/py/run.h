@@ -103,8 +103,8 @@ std::vector<std::vector<double>> probabilities_of_programs(
 StateVector evolve(const Circuit& circuit, int num_qubits);
 
 /// Applies `circuit` to `state` in place, the GIL released when the work is long; Ctrl-C
-/// stops it with KeyboardInterrupt.
-void apply(StateVector& state, const Circuit& circuit);
+/// stops it with KeyboardInterrupt. `from_zero`: the state is |0...0> (see apply_circuit).
+void apply(StateVector& state, const Circuit& circuit, bool from_zero = false);
 
 /// The 2^n x 2^n matrix of `circuit` (row-major, index bit k = qubit k), computed as
 /// apply() runs a circuit.

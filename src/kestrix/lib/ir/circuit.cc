@@ -107,7 +107,7 @@ Circuit& Circuit::append(const Circuit& other) {
         Item copy = src.front();
         mutable_items().push_back(std::move(copy));
     } else {
-        mutable_items().push_back(Item{Block{other.items_, {}, false}});
+        mutable_items().push_back(Item{Block{other.items_, {}, false, nullptr}});
     }
     width_ = std::max(width_, other.width_);
     measures_ = measures_ || other.measures_;
@@ -121,14 +121,19 @@ Circuit Circuit::controlled(const std::vector<int>& controls) const {
     // Controls above every qubit the circuit touches cannot clash: no need to walk it.
     if (*std::min_element(controls.begin(), controls.end()) < width_)
         check_controls_unused(*items_, controls);
-    Circuit out = wrapped(Block{items_, controls, false});
+    Circuit out = wrapped(Block{items_, controls, false, nullptr});
     for (int q : controls) out.width_ = std::max(out.width_, q + 1);
     return out;
 }
 
 Circuit Circuit::daggered() const {
     if (has_measurement()) throw ValueError("a circuit with measurements has no inverse");
-    return wrapped(Block{items_, {}, true});
+    return wrapped(Block{items_, {}, true, nullptr});
+}
+
+Circuit Circuit::preparing(Preparation preparation) const {
+    return wrapped(
+        Block{items_, {}, false, std::make_shared<const Preparation>(std::move(preparation))});
 }
 
 std::vector<Gate> Circuit::flatten() const {

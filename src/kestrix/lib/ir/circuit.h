@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "kestrix/lib/base/complex.h"
 #include "kestrix/lib/ir/gate.h"
 
 namespace kestrix {
@@ -15,11 +16,21 @@ namespace kestrix {
 struct Item;
 using ItemList = std::vector<Item>;
 
-/// A whole circuit reused as one step, with the controls and dagger flag it runs under.
+/// The state a circuit makes on its qubits when they start in |0>: `amplitudes`, index bit
+/// k being qubits[k]. An engine that knows those qubits are still |0> may write the
+/// amplitudes at once instead of running the circuit's gates.
+struct Preparation {
+    std::vector<int> qubits;
+    std::vector<cplx> amplitudes;
+};
+
+/// A whole circuit reused as one step, with the controls and dagger flag it runs under,
+/// and, for a state preparation, the state its body makes from |0>.
 struct Block {
     std::shared_ptr<const ItemList> body;
     std::vector<int> controls;
     bool dagger = false;
+    std::shared_ptr<const Preparation> prepares;
 };
 
 struct Item {
@@ -45,6 +56,9 @@ class Circuit {
     Circuit controlled(const std::vector<int>& controls) const;
     /// New circuit that undoes this one: reversed order, every gate inverted.
     Circuit daggered() const;
+    /// The same gates, as one block known to make `preparation` from |0> on its qubits
+    /// (the caller vouches for it: amplitude encoding computes both).
+    Circuit preparing(Preparation preparation) const;
 
     /// Calls f(const Gate&) for every gate in execution order, blocks expanded, each gate
     /// carrying the controls and dagger flag it runs with. Memory grows with the nesting

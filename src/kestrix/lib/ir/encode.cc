@@ -1,5 +1,6 @@
 #include "kestrix/lib/ir/encode.h"
 
+#include <bit>
 #include <cmath>
 #include <string>
 
@@ -32,26 +33,68 @@ void check_vector(const std::vector<int>& qubits, const std::vector<cplx>& v) {
     }
 }
 
-// Appends `gate` acting only when qubits[level+1 ..] hold the bits of `prefix`: zero bits
-// are turned into ones by X before and after.
-void append_under_prefix(Circuit& c, const std::vector<int>& qubits, int level, uint64_t prefix,
-                         const Gate& gate) {
-    std::vector<int> controls;
-    Circuit flips;
-    for (size_t k = level + 1; k < qubits.size(); ++k) {
-        controls.push_back(qubits[k]);
-        if (((prefix >> (k - level - 1)) & 1) == 0)
-            flips.append(make_gate(GateKind::X, {qubits[k]}));
+// Builds the gates of an encoding: each gate acts when some qubits hold a pattern, zero
+// bits being turned into ones by X around it. The X gates are emitted only where the
+// pattern changes from one gate to the next (a pair on a qubit between two gates would
+// cancel), and undone at the end.
+class PatternedGates {
+  public:
+    explicit PatternedGates(const std::vector<int>& qubits) : qubits_(qubits) {}
+
+    // `gate` acting only when qubits[level+1 ..] hold the bits of `prefix`, and, when
+    // `low_zero`, qubits[0] reads 0.
+    void add(int level, uint64_t prefix, const Gate& gate, bool low_zero = false) {
+        std::vector<int> controls;
+        uint64_t want = low_zero ? 1 : 0;  // bit k: qubits[k] flipped
+        for (size_t k = level + 1; k < qubits_.size(); ++k) {
+            controls.push_back(qubits_[k]);
+            if (((prefix >> (k - level - 1)) & 1) == 0) want |= uint64_t{1} << k;
+        }
+        flip_to(want);
+        circuit_.append(gate.controlled(controls));
     }
-    c.append(flips);
-    c.append(gate.controlled(controls));
-    c.append(flips);
-}
+
+    Circuit finish() {
+        flip_to(0);
+        return std::move(circuit_);
+    }
+
+  private:
+    void flip_to(uint64_t want) {
+        for (uint64_t change = want ^ flipped_; change; change &= change - 1)
+            circuit_.append(make_gate(GateKind::X, {qubits_[std::countr_zero(change)]}));
+        flipped_ = want;
+    }
+
+    const std::vector<int>& qubits_;
+    Circuit circuit_;
+    uint64_t flipped_ = 0;
+};
+
+// The last encoding this thread made: a variational loop encodes the same data at every
+// step, and building the gates of a large vector costs far more than comparing it.
+struct LastEncoding {
+    std::vector<int> qubits;
+    std::vector<cplx> v;
+    Circuit circuit;
+};
+
+Circuit build_encoding(const std::vector<int>& qubits, const std::vector<cplx>& v);
 
 }  // namespace
 
 Circuit amplitude_encode(const std::vector<int>& qubits, const std::vector<cplx>& v) {
     check_vector(qubits, v);
+    thread_local LastEncoding last;
+    if (last.qubits == qubits && last.v == v) return last.circuit;
+    Circuit c = build_encoding(qubits, v);
+    last = LastEncoding{qubits, v, c};
+    return c;
+}
+
+namespace {
+
+Circuit build_encoding(const std::vector<int>& qubits, const std::vector<cplx>& v) {
     const int n = int(qubits.size());
     bool real = true;
     for (const cplx& x : v) real = real && x.imag() == 0;
@@ -66,7 +109,7 @@ Circuit amplitude_encode(const std::vector<int>& qubits, const std::vector<cplx>
             weight[level][i] = weight[level - 1][2 * i] + weight[level - 1][2 * i + 1];
     }
 
-    Circuit c;
+    PatternedGates gates(qubits);
     // From the top qubit down: split each block's weight between its two halves.
     for (int level = n - 1; level >= 0; --level) {
         for (uint64_t prefix = 0; prefix < (uint64_t{1} << (n - 1 - level)); ++prefix) {
@@ -80,23 +123,21 @@ Circuit amplitude_encode(const std::vector<int>& qubits, const std::vector<cplx>
                                        std::sqrt(weight[level][2 * prefix]));
             }
             if (angle == 0) continue;
-            append_under_prefix(c, qubits, level, prefix,
-                                make_gate(GateKind::RY, {qubits[level]}, {angle}));
+            gates.add(level, prefix, make_gate(GateKind::RY, {qubits[level]}, {angle}));
         }
     }
-    if (real) return c;
-
-    // Phases: one controlled U1 per component; a zero bit on qubits[0] is flipped around it.
-    for (uint64_t i = 0; i < v.size(); ++i) {
-        const double phase = std::arg(v[i]);
-        if (v[i] == cplx(0) || phase == 0) continue;
-        const Gate flip = make_gate(GateKind::X, {qubits[0]});
-        const bool low_zero = (i & 1) == 0;
-        if (low_zero) c.append(flip);
-        append_under_prefix(c, qubits, 0, i >> 1, make_gate(GateKind::U1, {qubits[0]}, {phase}));
-        if (low_zero) c.append(flip);
+    if (!real) {
+        // Phases: one controlled U1 per component; a zero bit on qubits[0] is flipped too.
+        for (uint64_t i = 0; i < v.size(); ++i) {
+            const double phase = std::arg(v[i]);
+            if (v[i] == cplx(0) || phase == 0) continue;
+            gates.add(0, i >> 1, make_gate(GateKind::U1, {qubits[0]}, {phase}), (i & 1) == 0);
+        }
     }
-    return c;
+    // The gates make v from |0>: where the engine knows the qubits are |0>, it writes v.
+    return gates.finish().preparing(Preparation{qubits, v});
 }
+
+}  // namespace
 
 }  // namespace kestrix

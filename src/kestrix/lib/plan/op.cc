@@ -2,8 +2,10 @@
 
 #include <bit>
 #include <optional>
+#include <vector>
 
 #include "kestrix/lib/base/errors.h"
+#include "kestrix/lib/base/parallel.h"
 #include "kestrix/lib/kernels/kernels.h"
 
 namespace kestrix {
@@ -128,6 +130,30 @@ std::optional<Fixed> under_controls(Fixed fixed, uint64_t controls) {
     return Fixed{fixed.mask | controls, fixed.values | controls};
 }
 
+// Writes the prepared amplitudes on op.qubits, which read |0>, for every pattern of the
+// other qubits: the amplitude a at local index 0 becomes m[j] a at local index j, in one
+// pass. On a large state the patterns are spread over the threads.
+void apply_prepare(cplx* amps, int n, const Op& op, Fixed f) {
+    const int k = int(op.qubits.size());
+    const uint64_t dim = uint64_t{1} << k;
+    std::vector<uint64_t> offset(dim, 0);  // the bits of local index j on op.qubits
+    for (uint64_t j = 1; j < dim; ++j)
+        offset[j] = offset[j & (j - 1)] | bit(op.qubits[std::countr_zero(j)]);
+    const uint64_t skip = mask_of(op.qubits) | f.mask;
+    int free_bits[64];
+    int count = 0;
+    for (int q = 0; q < n; ++q)
+        if (!(skip & bit(q))) free_bits[count++] = q;
+    const cplx* m = op.m.data();
+    const uint64_t fixed = f.values & f.mask;
+    for_range(uint64_t{1} << count, n >= kParallelQubits && count > 0, [&](uint64_t b) {
+        uint64_t i = fixed;
+        for (int t = 0; t < count; ++t) i |= ((b >> t) & 1) << free_bits[t];
+        const cplx a = amps[i];
+        for (uint64_t j = dim; j-- > 0;) amps[i | offset[j]] = m[j] * a;
+    });
+}
+
 // One sweep per pattern of the select qubits above the lanes; select qubits among the
 // lanes pick a block lane by lane within that sweep.
 void apply_multiplexed(cplx* amps, int n, const Op& op, Fixed f) {
@@ -183,6 +209,8 @@ void apply_op(cplx* amps, int n, const Op& op, Fixed fixed) {
         apply_diagonal(amps, n, op.qubits.data(), k, f->mask, f->values, op.m.data());
     } else if (op.kind == OpKind::Multiplexed) {
         apply_multiplexed(amps, n, op, *f);
+    } else if (op.kind == OpKind::Prepare) {
+        apply_prepare(amps, n, op, *f);
     } else if (k == 1) {
         apply_1q(amps, n, op.qubits[0], f->mask, f->values, op.m.data());
     } else {

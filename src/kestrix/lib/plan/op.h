@@ -39,7 +39,7 @@ Unitary lower(const Gate& gate);
 /// on more than 2 qubits does not fit a GateOp: lower it with lower_block.
 void lower_op(const Gate& gate, uint64_t extra_controls, bool dagger, GateOp& op);
 
-enum class OpKind : uint8_t { Dense, Diagonal, Multiplexed };
+enum class OpKind : uint8_t { Dense, Diagonal, Multiplexed, Prepare };
 
 /// A dense block (2^k x 2^k row-major) or a diagonal (2^k entries) over `qubits`, local
 /// index bit j being qubits[j]; dense blocks may run under a control mask.
@@ -48,6 +48,9 @@ enum class OpKind : uint8_t { Dense, Diagonal, Multiplexed };
 /// them: it holds one dense 2^k x 2^k block per pattern of those qubits, m[i * 4^k ...]
 /// applying where they read select_values[i] (patterns whose block is the identity are
 /// left out). Its cost is that of a k-qubit block however many qubits select.
+///
+/// A prepare op writes the state m (2^k amplitudes) on `qubits`, which must read |0>:
+/// each amplitude a of the rest of the state becomes m[j] a on local index j.
 struct Op {
     OpKind kind = OpKind::Dense;
     std::vector<int> qubits;

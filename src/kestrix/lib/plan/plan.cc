@@ -4,8 +4,8 @@
 
 namespace kestrix {
 
-Plan::Plan(const Circuit& circuit, int n, const InterruptCheck& interrupt)
-    : n_(n), schedule_(make_schedule(circuit, n, true, interrupt)) {
+Plan::Plan(const Circuit& circuit, int n, const InterruptCheck& interrupt, bool from_zero)
+    : n_(n), schedule_(make_schedule(circuit, n, true, interrupt, from_zero)) {
     if (n >= kFuseMinQubits) schedule_ = fuse(schedule_);
     segments_ = segment(schedule_, n);
 }

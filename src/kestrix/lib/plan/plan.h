@@ -17,10 +17,12 @@ namespace kestrix {
 
 class Plan {
   public:
-    /// Plans `circuit` for an n-qubit state (the circuit must fit in it). MemoryError when
-    /// its steps could not fit in memory; Interrupted when `interrupt` asks while a huge
-    /// circuit is lowered.
-    Plan(const Circuit& circuit, int n, const InterruptCheck& interrupt = {});
+    /// Plans `circuit` for an n-qubit state (the circuit must fit in it); `from_zero` when
+    /// every run starts from |0...0>, which lets state preparations write their amplitudes
+    /// at once. MemoryError when its steps could not fit in memory; Interrupted when
+    /// `interrupt` asks while a huge circuit is lowered.
+    Plan(const Circuit& circuit, int n, const InterruptCheck& interrupt = {},
+         bool from_zero = false);
 
     int num_qubits() const { return n_; }
     const Schedule& schedule() const { return schedule_; }

@@ -29,8 +29,8 @@ uint64_t mask_of(const std::vector<int>& qubits) {
 // it grows that far; `interrupt` is polled every kPollSteps steps.
 class Walker {
   public:
-    Walker(Schedule& out, int n, bool fold, const InterruptCheck& interrupt)
-        : out_(out), n_(n), fold_(fold), interrupt_(interrupt) {}
+    Walker(Schedule& out, int n, bool fold, const InterruptCheck& interrupt, bool from_zero = false)
+        : out_(out), n_(n), fold_(fold), interrupt_(interrupt), from_zero_(from_zero) {}
 
     void walk(const ItemList& root, uint64_t controls, bool dagger) {
         // One frame per block being walked; `passes` walks of its list remain, counting
@@ -60,6 +60,10 @@ class Walker {
                 continue;
             }
             const Block& b = std::get<Block>(at(f.k).value);
+            if (prepare(b, f.controls, f.dagger != b.dagger)) {
+                ++f.k;
+                continue;
+            }
             size_t run = 1;
             if (fold_) {
                 while (f.k + run < size) {
@@ -69,7 +73,10 @@ class Walker {
                 }
             }
             f.k += run;
-            if (run > 1 && fold(b, f.controls, f.dagger, run)) continue;
+            if (run > 1 && fold(b, f.controls, f.dagger, run)) {
+                touched_ |= out_.qubit_mask(out_.steps.back());
+                continue;
+            }
             const Frame body{b.body.get(), 0, f.controls | mask_of(b.controls),
                              f.dagger != b.dagger, run};
             stack.push_back(body);  // `f` dangles from here
@@ -91,6 +98,7 @@ class Walker {
         if (g.kind == GateKind::UNITARY && g.qubits.size() > 2) {
             // Wider than a gate op: a dense block of its own, which fusion leaves whole.
             out_.push_block(lower_block(g, controls, dagger));
+            touched_ |= out_.blocks.back().qubit_mask() & ~out_.blocks.back().control_mask;
             return;
         }
         Step& step = out_.steps.emplace_back();
@@ -98,9 +106,29 @@ class Walker {
             step.kind = Step::Kind::Measure;
             step.qubit = g.qubits[0];
             step.cbit = g.cbit;
+            touched_ |= uint64_t{1} << step.qubit;
         } else {
             lower_op(g, controls, dagger, step.gate);
+            touched_ |= step.gate.target_mask();
         }
+    }
+
+    // A block that prepares a state on qubits still |0> (nothing has acted on them since
+    // the all-zero start), uncontrolled and not inverted, becomes one step that writes
+    // its amplitudes: one pass in place of its gates.
+    bool prepare(const Block& b, uint64_t controls, bool dagger) {
+        if (!from_zero_ || !b.prepares || controls != 0 || !b.controls.empty() || dagger)
+            return false;
+        const Preparation& p = *b.prepares;
+        const uint64_t mask = mask_of(p.qubits);
+        if (touched_ & mask) return false;
+        Op op;
+        op.kind = OpKind::Prepare;
+        op.qubits = p.qubits;
+        op.m = p.amplitudes;
+        out_.push_block(std::move(op));
+        touched_ |= mask;
+        return true;
     }
 
     // Replaces `run` copies of block b by its matrix power, when the block is unitary,
@@ -132,6 +160,8 @@ class Walker {
     int n_;
     bool fold_;
     const InterruptCheck& interrupt_;
+    bool from_zero_;
+    uint64_t touched_ = 0;  ///< qubits that may have left |0>
 };
 
 }  // namespace
@@ -160,12 +190,12 @@ void Schedule::apply(cplx* amps, int n, const Step& step, Fixed fixed) const {
 }
 
 Schedule make_schedule(const Circuit& circuit, int n, bool fold_repeats,
-                       const InterruptCheck& interrupt) {
+                       const InterruptCheck& interrupt, bool from_zero) {
     Schedule s;
     // Steps are 300 bytes: a small circuit's are sized once, but never more than a few
     // thousand up front, since runs of repeated blocks may fold a huge circuit to a few.
     s.steps.reserve(std::min<size_t>(circuit.gate_count(), kReservedSteps));
-    Walker(s, n, fold_repeats, interrupt).walk(circuit.items(), 0, false);
+    Walker(s, n, fold_repeats, interrupt, from_zero).walk(circuit.items(), 0, false);
     return s;
 }
 

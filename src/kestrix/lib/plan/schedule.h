@@ -37,10 +37,12 @@ struct Schedule {
 
 /// Flattens `circuit` for an n-qubit state. With fold_repeats, runs of identical
 /// consecutive blocks on at most kMaxDenseQubits qubits become one matrix power where
-/// the estimated work is smaller. MemoryError when the steps would not fit in memory;
-/// Interrupted when `interrupt` asks, polled every few thousand steps.
+/// the estimated work is smaller. With from_zero (the run starts from |0...0>), a block
+/// that prepares a state on qubits nothing has yet acted on becomes one step writing its
+/// amplitudes. MemoryError when the steps would not fit in memory; Interrupted when
+/// `interrupt` asks, polled every few thousand steps.
 Schedule make_schedule(const Circuit& circuit, int n, bool fold_repeats = true,
-                       const InterruptCheck& interrupt = {});
+                       const InterruptCheck& interrupt = {}, bool from_zero = false);
 
 /// The 2^s x 2^s row-major matrix of steps[order[0]], steps[order[1]], ... (unitary
 /// steps acting only on `support`, ascending, s = support.size() <= kMaxDenseQubits).

@@ -12,18 +12,20 @@ namespace kestrix {
 
 namespace {
 
-Plan unitary_plan(const Circuit& circuit, int n, const InterruptCheck& interrupt) {
+Plan unitary_plan(const Circuit& circuit, int n, const InterruptCheck& interrupt,
+                  bool from_zero = false) {
     if (circuit.has_measurement())
         throw ValueError("a state cannot be evolved through a measurement");
     if (circuit.width() > n)
         throw IndexError("qubit " + std::to_string(circuit.width() - 1) + " is outside the state");
-    return Plan(circuit, n, interrupt);
+    return Plan(circuit, n, interrupt, from_zero);
 }
 
 }  // namespace
 
-void apply_circuit(StateVector& state, const Circuit& circuit, const InterruptCheck& interrupt) {
-    unitary_plan(circuit, state.num_qubits(), interrupt).run(state.data(), interrupt);
+void apply_circuit(StateVector& state, const Circuit& circuit, const InterruptCheck& interrupt,
+                   bool from_zero) {
+    unitary_plan(circuit, state.num_qubits(), interrupt, from_zero).run(state.data(), interrupt);
 }
 
 std::vector<cplx> circuit_matrix(const Circuit& circuit, int n, const InterruptCheck& interrupt) {

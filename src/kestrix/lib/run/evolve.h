@@ -12,9 +12,10 @@ namespace kestrix {
 /// Applies every gate of a circuit without measurements to `state` (ValueError for one
 /// that measures, IndexError for one wider than the state). Interrupted when `interrupt`
 /// asks (polled about every kPollWork amplitude updates); the state is then partly
-/// evolved.
-void apply_circuit(StateVector& state, const Circuit& circuit,
-                   const InterruptCheck& interrupt = {});
+/// evolved. `from_zero` says the state is |0...0>: state preparations then write their
+/// amplitudes at once.
+void apply_circuit(StateVector& state, const Circuit& circuit, const InterruptCheck& interrupt = {},
+                   bool from_zero = false);
 
 /// The 2^n x 2^n matrix of a circuit without measurements, row-major, index bit k = qubit
 /// k. Interrupted when `interrupt` asks (polled at least once per column).

@@ -114,7 +114,7 @@ size_t Simulator::passes(const Program& program) {
     // No state is made, but the engine's qubit masks stop at 64 bits: past 60 qubits it is
     // the MemoryError a run would give.
     if (n > 60) check_fits_in_memory(n);
-    return Plan(program.circuit, n).passes();
+    return Plan(program.circuit, n, {}, true).passes();
 }
 
 Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
@@ -123,7 +123,7 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
     const int n = program.width();
     check_fits_in_memory(n);
     // Fusion never merges gates across a measurement, so it leaves this answer alone.
-    const Plan plan(program.circuit, n, interrupt);
+    const Plan plan(program.circuit, n, interrupt, true);  // every run starts from |0...0>
     const std::vector<Step>& steps = plan.schedule().steps;
     const bool terminal = measurements_are_terminal(plan.schedule());
     Result r;

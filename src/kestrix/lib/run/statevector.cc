@@ -31,6 +31,11 @@ StateVector::StateVector(int n, const InterruptCheck& interrupt) : n_(n) {
     reset(interrupt);
 }
 
+bool StateVector::is_all_zero() const {
+    return amps_[0] == cplx(1) &&
+           std::all_of(amps_.begin() + 1, amps_.end(), [](const cplx& a) { return a == cplx(0); });
+}
+
 bool operator==(const StateVector& a, const StateVector& b) {
     return a.n_ == b.n_ && std::equal(a.amps_.begin(), a.amps_.end(), b.amps_.begin());
 }

@@ -37,6 +37,9 @@ class StateVector {
     /// Marginal distribution over `qubits`, index bit k = qubits[k].
     std::vector<double> probabilities(const std::vector<int>& qubits) const;
 
+    /// Whether this is exactly |0...0> (one pass).
+    bool is_all_zero() const;
+
     /// Equal widths and amplitudes equal as numbers (0.0 and -0.0 alike).
     friend bool operator==(const StateVector& a, const StateVector& b);
 
