@@ -363,6 +363,60 @@ void dense_k(cplx* amps, int n, const int* qubits, uint64_t cmask, uint64_t cval
     }
 }
 
+// Blocks wider than the unrolled kernels (the folded powers of wide repeated blocks): kG
+// bases at a time are gathered into columns, split into real and imaginary parts, so that
+// the multiply-adds run on whole registers, multiplied by m and scattered back; each row
+// of m is read once for all of them.
+void dense_wide(cplx* amps, int n, const int* qubits, int k, uint64_t cmask, uint64_t cvals,
+                const cplx* m) {
+    constexpr uint64_t kG = 8;
+    const uint64_t dim = uint64_t{1} << k;
+    uint64_t tmask = 0;
+    for (int j = 0; j < k; ++j) tmask |= uint64_t{1} << qubits[j];
+    std::vector<uint64_t> off(dim, 0);
+    for (uint64_t c = 1; c < dim; ++c)
+        off[c] = off[c & (c - 1)] | (uint64_t{1} << qubits[std::countr_zero(c)]);
+    int fixed[64];
+    const int count = sorted_fixed_bits(cmask | tmask, fixed);
+    const uint64_t bases = uint64_t{1} << (n - count);
+    const double* md = reinterpret_cast<const double*>(m);
+    for_subranges(
+        (bases + kG - 1) / kG, parallel_update(n, cmask), [&](uint64_t begin, uint64_t end) {
+            std::vector<double> xr(dim * kG), xi(dim * kG), yr(dim * kG), yi(dim * kG);
+            uint64_t base[kG];
+            for (uint64_t group = begin; group < end; ++group) {
+                const uint64_t first = group * kG, taken = std::min(kG, bases - first);
+                for (uint64_t g = 0; g < kG; ++g)
+                    base[g] = g < taken ? deposit(first + g, fixed, count) | cvals : base[0];
+                for (uint64_t c = 0; c < dim; ++c) {
+                    for (uint64_t g = 0; g < kG; ++g) {
+                        const cplx x = amps[base[g] | off[c]];
+                        xr[c * kG + g] = x.real();
+                        xi[c * kG + g] = x.imag();
+                    }
+                }
+                for (uint64_t r = 0; r < dim; ++r) {
+                    double* __restrict ur = yr.data() + r * kG;
+                    double* __restrict ui = yi.data() + r * kG;
+                    for (uint64_t g = 0; g < kG; ++g) ur[g] = ui[g] = 0;
+                    const double* mr = md + 2 * r * dim;
+                    for (uint64_t c = 0; c < dim; ++c) {
+                        const double re = mr[2 * c], im = mr[2 * c + 1];
+                        const double* __restrict vr = xr.data() + c * kG;
+                        const double* __restrict vi = xi.data() + c * kG;
+                        for (uint64_t g = 0; g < kG; ++g) {
+                            ur[g] += re * vr[g] - im * vi[g];
+                            ui[g] += re * vi[g] + im * vr[g];
+                        }
+                    }
+                }
+                for (uint64_t r = 0; r < dim; ++r)
+                    for (uint64_t g = 0; g < taken; ++g)
+                        amps[base[g] | off[r]] = cplx(yr[r * kG + g], yi[r * kG + g]);
+            }
+        });
+}
+
 // A diagonal 2x2 under controls: only the amplitudes whose entry is not 1 are touched.
 void diagonal_1q(cplx* a, int n, int t, uint64_t cmask, uint64_t cvals, cplx d0, cplx d1) {
     int fixed[64];
@@ -389,7 +443,10 @@ void apply_dense(cplx* a, int n, const int* qubits, int k, uint64_t control_mask
         case 4: return dense_k<4>(a, n, qubits, cmask, cvals, m);
         case 5: return dense_k<5>(a, n, qubits, cmask, cvals, m);
         case 6: return dense_k<6>(a, n, qubits, cmask, cvals, m);
-        default: throw ValueError("a dense block acts on 1 to 6 qubits");
+        default:
+            if (k < 1 || k > kMaxWideQubits)
+                throw ValueError("a dense block acts on 1 to 12 qubits");
+            return dense_wide(a, n, qubits, k, cmask, cvals, m);
     }
 }
 

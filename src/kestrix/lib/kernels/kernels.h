@@ -9,8 +9,11 @@
 
 namespace kestrix {
 
-/// Widest dense block the kernels take (the fusion width stays below it).
+/// Widest dense block the unrolled kernels take (the fusion width stays below it).
 constexpr int kMaxDenseQubits = 6;
+/// Widest dense block apply_dense takes at all: past kMaxDenseQubits a plain loop over
+/// gathered columns runs it (the folded powers of wide repeated blocks).
+constexpr int kMaxWideQubits = 12;
 /// Widest fused diagonal: its table of 2^k phases still sits in cache.
 constexpr int kMaxDiagonalQubits = 14;
 /// States of at least this many qubits are updated by all the engine's threads; below it even
@@ -25,7 +28,7 @@ constexpr int kMaxLaneQubits = 2;
 // follow this list, so a new kernel, variant or precision touches it alone.
 //
 // apply_dense: m is 2^k x 2^k row-major over the local index whose bit j is qubit
-//   qubits[j]; 1 <= k <= kMaxDenseQubits; control bits must not overlap the qubits. The
+//   qubits[j]; 1 <= k <= kMaxWideQubits; control bits must not overlap the qubits. The
 //   update is restricted to the amplitudes whose bits in control_mask read control_values
 //   (bits outside the mask are ignored): all set for a controlled gate, one pattern for a
 //   block of a multiplexed gate.

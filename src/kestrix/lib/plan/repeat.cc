@@ -60,6 +60,20 @@ bool power_is_cheaper(int n, int width, size_t body_steps, uint64_t copies, int 
     return power < direct;
 }
 
+std::vector<cplx> matrix_power(std::vector<std::vector<cplx>>& squares, int dim, uint64_t power) {
+    std::vector<cplx> result;
+    for (size_t j = 0; power >> j; ++j) {
+        if (j == squares.size()) squares.push_back(multiply(squares[j - 1], squares[j - 1], dim));
+        if (!((power >> j) & 1)) continue;
+        result = result.empty() ? squares[j] : multiply(result, squares[j], dim);
+    }
+    if (result.empty()) {  // the power 0
+        result.assign(size_t(dim) * dim, cplx(0));
+        for (int d = 0; d < dim; ++d) result[d * dim + d] = 1;
+    }
+    return result;
+}
+
 std::vector<cplx> matrix_power(const std::vector<cplx>& m, int dim, uint64_t power) {
     std::vector<cplx> result(size_t(dim) * dim, cplx(0));
     for (int d = 0; d < dim; ++d) result[d * dim + d] = 1;

@@ -9,6 +9,11 @@
 
 namespace kestrix {
 
+/// Widest block whose repeated copies may become one matrix power: squaring its matrix
+/// costs (2^k)^3 multiply-adds a time, which past this width takes longer than the copies
+/// of any circuit the engine can hold (kestrix bench: bench/sdk_repeat.py).
+constexpr int kMaxFoldQubits = 10;
+
 /// Whether two blocks run the same gates under the same controls and dagger flag; blocks
 /// rebuilt from scratch compare equal to the original when their content matches.
 bool same_block(const Block& a, const Block& b);
@@ -22,5 +27,10 @@ bool power_is_cheaper(int n, int width, size_t body_steps, uint64_t copies, int 
 
 /// m^power for a dim x dim row-major matrix, by repeated squaring.
 std::vector<cplx> matrix_power(const std::vector<cplx>& m, int dim, uint64_t power);
+
+/// The same from squares[j] = m^(2^j), squares[0] = m given: squares are added as the power
+/// needs them and kept, so that powers of one block asked in turn (phase estimation asks
+/// m, m^2, m^4, ...) cost one squaring each.
+std::vector<cplx> matrix_power(std::vector<std::vector<cplx>>& squares, int dim, uint64_t power);
 
 }  // namespace kestrix

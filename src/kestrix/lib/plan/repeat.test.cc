@@ -68,7 +68,8 @@ TEST_P(RepeatedBlocks, FoldedRunMatchesCopyByCopy) {
 INSTANTIATE_TEST_SUITE_P(Cases, RepeatedBlocks,
                          ::testing::Values(Case{2, 2, false, false}, Case{3, 7, true, false},
                                            Case{4, 64, true, true}, Case{5, 33, false, true},
-                                           Case{kMaxDenseQubits, 64, true, false}));
+                                           Case{kMaxDenseQubits, 64, true, false},
+                                           Case{kMaxDenseQubits + 1, 4096, true, false}));
 
 TEST(RepeatedBlocks, DifferentNeighboursAreNotMerged) {
     const int n = 5;
@@ -80,8 +81,8 @@ TEST(RepeatedBlocks, DifferentNeighboursAreNotMerged) {
     EXPECT_LT(max_distance(run(folded, n).data(), want.data(), want.size()), 1e-10);
 }
 
-TEST(RepeatedBlocks, WideBlocksRunCopyByCopy) {
-    const int width = kMaxDenseQubits + 1, n = width + 1;
+TEST(RepeatedBlocks, BlocksTooWideToFoldRunCopyByCopy) {
+    const int width = kMaxFoldQubits + 1, n = width + 1;
     Circuit c;
     const Circuit once = body(width, 9);
     for (int k = 0; k < 4; ++k) c.append(once.controlled({0}));
@@ -93,8 +94,10 @@ TEST(MatrixPower, AgreesWithRepeatedProducts) {
     const int dim = 3;
     const std::vector<cplx> m = {cplx(0.5, 1), 2, cplx(0, -1), 0, 1, 3, cplx(1, 1), 0, -1};
     std::vector<cplx> product = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    std::vector<std::vector<cplx>> squares = {m};  // kept from one power to the next
     for (uint64_t power = 0; power <= 9; ++power) {
         const std::vector<cplx> fast = matrix_power(m, dim, power);
+        EXPECT_EQ(matrix_power(squares, dim, power), fast);
         double scale = 0;
         for (cplx x : product) scale = std::max(scale, std::abs(x));
         EXPECT_LT(max_distance(fast.data(), product.data(), fast.size()), 1e-12 * scale)

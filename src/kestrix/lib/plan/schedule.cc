@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <optional>
 
 #include "kestrix/lib/base/errors.h"
 #include "kestrix/lib/base/memory.h"
@@ -144,17 +145,38 @@ class Walker {
             order.push_back(uint32_t(order.size()));
         }
         const int width = std::popcount(support);
-        if (width == 0 || width > kMaxDenseQubits) return false;
+        if (width == 0 || width > kMaxFoldQubits) return false;
         const uint64_t all_controls = controls | mask_of(b.controls);
         if (!power_is_cheaper(n_, width, body.steps.size(), run, std::popcount(all_controls)))
             return false;
         Op op;
         for (uint64_t m = support; m; m &= m - 1) op.qubits.push_back(std::countr_zero(m));
         op.control_mask = all_controls;
-        op.m = matrix_power(steps_matrix(body, order, op.qubits), 1 << width, run);
+        // The block folded last keeps its squares: phase estimation folds one block again
+        // and again, at powers 1, 2, 4, ..., each then one squaring more.
+        const bool inverted = dagger != b.dagger;
+        if (!(last_fold_ && inverted == last_fold_->inverted && op.qubits == last_fold_->qubits &&
+              same_items_of(b, last_fold_->block))) {
+            last_fold_.emplace(
+                FoldedBlock{b, inverted, op.qubits, {steps_matrix(body, order, op.qubits)}});
+        }
+        op.m = matrix_power(last_fold_->squares, 1 << width, run);
         out_.push_block(std::move(op));
         return true;
     }
+
+    // Whether two blocks run the same gates, whatever their controls.
+    static bool same_items_of(const Block& a, const Block& b) {
+        return same_block(Block{a.body, {}, false, nullptr}, Block{b.body, {}, false, nullptr});
+    }
+
+    struct FoldedBlock {
+        Block block;
+        bool inverted;
+        std::vector<int> qubits;
+        std::vector<std::vector<cplx>> squares;  ///< the block's matrix to the powers 2^j
+    };
+    std::optional<FoldedBlock> last_fold_;
 
     Schedule& out_;
     int n_;

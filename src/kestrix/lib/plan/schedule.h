@@ -36,7 +36,7 @@ struct Schedule {
 };
 
 /// Flattens `circuit` for an n-qubit state. With fold_repeats, runs of identical
-/// consecutive blocks on at most kMaxDenseQubits qubits become one matrix power where
+/// consecutive blocks on at most kMaxFoldQubits qubits become one matrix power where
 /// the estimated work is smaller. With from_zero (the run starts from |0...0>), a block
 /// that prepares a state on qubits nothing has yet acted on becomes one step writing its
 /// amplitudes. MemoryError when the steps would not fit in memory; Interrupted when
@@ -45,7 +45,7 @@ Schedule make_schedule(const Circuit& circuit, int n, bool fold_repeats = true,
                        const InterruptCheck& interrupt = {}, bool from_zero = false);
 
 /// The 2^s x 2^s row-major matrix of steps[order[0]], steps[order[1]], ... (unitary
-/// steps acting only on `support`, ascending, s = support.size() <= kMaxDenseQubits).
+/// steps acting only on `support`, ascending, s = support.size() <= kMaxFoldQubits).
 std::vector<cplx> steps_matrix(const Schedule& schedule, const std::vector<uint32_t>& order,
                                const std::vector<int>& support);
 
