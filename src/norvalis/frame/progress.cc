@@ -38,7 +38,8 @@ void Progress::advance(Py_ssize_t steps, const std::string& note) {
     done_ += steps;
     note_ = note;
     if (!bar_.is_valid()) return write_plain(false);
-    if (!note.empty()) bar_.attr("set_postfix_str")(note, nb::arg("refresh") = false);
+    if (!note.empty())
+        bar_.attr("set_postfix_str")(nb::str(note.data(), note.size()), nb::arg("refresh") = false);
     bar_.attr("update")(steps);
 }
 
@@ -53,13 +54,14 @@ void Progress::close() {
 }
 
 void Progress::write_plain(bool last) {
-    std::string line = "\r" + description_ + ": " + std::to_string(done_);
-    if (total_) line += "/" + std::to_string(*total_);
-    if (!note_.empty()) line += " (" + note_ + ")";
-    if (last) line += "\n";
+    std::string line("\r");
+    line.append(description_).append(": ").append(std::to_string(done_));
+    if (total_) line.append("/").append(std::to_string(*total_));
+    if (!note_.empty()) line.append(" (").append(note_).append(")");
+    if (last) line.append("\n");
     nb::object err = nb::module_::import_("sys").attr("stderr");
     if (err.is_none()) return;
-    err.attr("write")(line);
+    err.attr("write")(nb::str(line.data(), line.size()));
     err.attr("flush")();
 }
 
