@@ -389,8 +389,8 @@ The best number of Grover iterations for sol_num marked states among
 )DOC");
 
     m.def("iter_analysis", iter_analysis,
-          {arg("q_num").typed("int"), arg("sol_num").typed("int"),
-           arg("iternum", 1).typed("int"), returns("tuple[float, float]")},
+          {arg("q_num").typed("int"), arg("sol_num").typed("int"), arg("iternum", 1).typed("int"),
+           returns("tuple[float, float]")},
           R"DOC(
 (prob, theta): the success probability after `iternum` Grover iterations and
 the rotation angle theta = 2 arcsin(sqrt(sol_num / 2**q_num)).

@@ -338,8 +338,8 @@ FitOutcome fit_loop(const Call& call, nb::handle self, nb::handle data, const Fi
     nb::object mean = np.attr("mean")(data, nb::arg("axis") = 0);
     nb::object std = np.attr("std")(data, nb::arg("axis") = 0);
     auto random_centres = [&]() {
-        nb::object random = control.random_state.is_none() ? nb::object(np.attr("random"))
-                                                           : control.random_state;
+        nb::object random =
+            control.random_state.is_none() ? nb::object(np.attr("random")) : control.random_state;
         return random.attr("randn")(self.attr("K"), c) * std + mean;
     };
 
@@ -352,9 +352,9 @@ FitOutcome fit_loop(const Call& call, nb::handle self, nb::handle data, const Fi
     std::optional<std::vector<Encoded>> points;  // read at first use
     int redraws = 0;
     FitOutcome out;
-    Progress progress(control.verbose, "QKMeans iterations",
-                      control.max_iter ? std::optional<Py_ssize_t>(*control.max_iter)
-                                       : std::nullopt);
+    Progress progress(
+        control.verbose, "QKMeans iterations",
+        control.max_iter ? std::optional<Py_ssize_t>(*control.max_iter) : std::nullopt);
     // Whether the caller's cap or callback ends the loop after this iteration.
     auto stopped = [&](nb::handle shift) {
         ++out.iterations;
@@ -436,8 +436,8 @@ FitOutcome fit_loop(const Call& call, nb::handle self, nb::handle data, const Fi
 
 nb::object vandemir_fit(const Call& call) {
     auto [self, data] = call.args<2>();
-    const FitOutcome out = fit_loop(call, self, data, FitControl{nb::none(), std::nullopt,
-                                                                 nb::none(), nb::bool_(false)});
+    const FitOutcome out = fit_loop(
+        call, self, data, FitControl{nb::none(), std::nullopt, nb::none(), nb::bool_(false)});
     return nb::make_tuple(out.centres, out.clusters);
 }
 
@@ -542,10 +542,10 @@ KMeans scores 1.00; at second feature 0.9 the mean is 0.76, at 0.8 it is
 0.99, and on the equator (0.0) every fit scores 1.00.
 )DOC");
 
-    vandemir.method("__init__", vandemir_init,
-                    {arg("self"), arg("k", 2).typed("int"), arg("tol", 0.01).typed("float"),
-                     returns("None")},
-                    "Stores the number of clusters as K and the tolerance as tol, unchecked.");
+    vandemir.method(
+        "__init__", vandemir_init,
+        {arg("self"), arg("k", 2).typed("int"), arg("tol", 0.01).typed("float"), returns("None")},
+        "Stores the number of clusters as K and the tolerance as tol, unchecked.");
 
     vandemir.method("fit", vandemir_fit,
                     {arg("self"), arg("data").typed("numpy.ndarray"),
@@ -617,9 +617,9 @@ Returns:
     vandemir.static_method(
         "_distances", sample_distances,
         {arg("data").typed("numpy.ndarray"), arg("centers").typed("numpy.ndarray"),
-           arg("random_state", nb::none()).typed("numpy.random.RandomState | None"),
-           returns("numpy.ndarray")},
-          R"DOC(
+         arg("random_state", nb::none()).typed("numpy.random.RandomState | None"),
+         returns("numpy.ndarray")},
+        R"DOC(
 The swap-test distances of every row of `data` to every row of `centers`,
 an (n, K) array: one distance step of fit, through the module's steps as
 fit calls them, with the seeds from `random_state` as _fit_controlled draws

@@ -328,8 +328,7 @@ nb::object kernel_matrix(const Call& call, nb::handle self, nb::handle x_arg, nb
     nb::object x_data = real_matrix(np, x_vec, "x_vec");
     nb::object y_data = symmetric ? x_data : real_matrix(np, y_vec, "y_vec");
     const Py_ssize_t rows = dim(x_vec, 0), cols = dim(y_vec, 0);
-    Progress progress(verbose, "kernel entries",
-                      symmetric ? rows * (rows - 1) / 2 : rows * cols);
+    Progress progress(verbose, "kernel entries", symmetric ? rows * (rows - 1) / 2 : rows * cols);
     fill_kernel(nb::cast<KernelMatrix>(kernel).data(), nb::cast<RealMatrix>(x_data),
                 nb::cast<RealMatrix>(y_data), symmetric, n, batch, seeds, progress);
     progress.close();

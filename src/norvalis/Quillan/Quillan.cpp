@@ -254,11 +254,11 @@ self.projection (None for a single feature), which transform applies to new
 samples.
 )DOC");
 
-    svr.static_method("cir_real", quantum_svr_cir_real,
-                      {arg("qb").typed("collections.abc.Sequence[int]"),
-                       arg("cs").typed("collections.abc.Sequence[float]"),
-                       returns("kestrix.core.QCircuit")},
-                      R"DOC(
+    svr.static_method(
+        "cir_real", quantum_svr_cir_real,
+        {arg("qb").typed("collections.abc.Sequence[int]"),
+         arg("cs").typed("collections.abc.Sequence[float]"), returns("kestrix.core.QCircuit")},
+        R"DOC(
 The encoding circuit of the angles cs on the qubits qb, as a QCircuit: H on
 every qubit, RY(qb[i], cs[i]), CZ(qb[0], qb[1]), then RX(qb[k], cs[n-1-k]),
 the angles in reverse order (n = len(qb)).
@@ -284,10 +284,10 @@ entries are built and run in C++, over the engine's threads, with the values
 dist would return; a replaced one is called once per entry.
 )DOC");
 
-    svr.method("transform", quantum_svr_transform,
-               {arg("self"), arg("x_new").typed("numpy.typing.ArrayLike"),
-                returns("numpy.ndarray")},
-               R"DOC(
+    svr.method(
+        "transform", quantum_svr_transform,
+        {arg("self"), arg("x_new").typed("numpy.typing.ArrayLike"), returns("numpy.ndarray")},
+        R"DOC(
 New samples adjusted as the training features were: standardised with
 self.scaler, then padded with a zero column (one feature) or projected with
 self.projection, giving a (samples, 2) array that k_kernel takes beside
