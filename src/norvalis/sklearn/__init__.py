@@ -143,9 +143,8 @@ class QSVC(ClassifierMixin, BaseEstimator):
     `NorvalisWarning` says so: reduce them first, with PCA say). Scale the features with
     `EncodingRangeScaler("QSVC")` to use the map's full range.
 
-    Args:
-        n_qbits, scale, batch_size, random_state, verbose: those of `QuantumKernel`.
-        C: the SVC's regularisation.
+    `n_qbits`, `scale`, `batch_size`, `random_state` and `verbose` are those of
+    `QuantumKernel`; `C` is the SVC's regularisation.
 
     Attributes:
         classes_: the class labels. kernel_: the fitted `QuantumKernel`. svc_: the SVC.
