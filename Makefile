@@ -48,7 +48,7 @@ $(PY):
 $(DEPS_STAMP): pyproject.toml | $(PY)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q $(BUILD_DEPS) numpy scipy scikit-learn matplotlib sympy pandas pytest \
-	  hypothesis 'dask[distributed]' $(LINT_DEPS)
+	  hypothesis 'dask[distributed]' tqdm mypy $(LINT_DEPS)
 	$(PY) -m pip install -q $(TEST_PEERS) 2>/dev/null || echo "note: Qiskit does not install here; the OpenQASM tests against it are skipped"
 	touch $@
 

@@ -3,7 +3,9 @@
 nanobind's stub generator does the work; this adds the two kinds of compiled callables it
 does not know: kestrix's signed functions (nanobind functions that also carry
 __text_signature__, read here as the nanobind functions they wrap, with their types) and
-norvalis's frame functions (read through inspect, as Python's builtins are).
+norvalis's frame functions (read through inspect, as Python's builtins are, with the types
+their modules declare: the frame keeps each typed parameter's and the return type in the
+function's __annotations__, which inspect's reading of the text signature leaves out).
 
     python tools/stubgen.py ROOT SOURCE MODULE [MODULE ...]
 
@@ -16,9 +18,11 @@ import importlib
 import importlib.abc
 import importlib.machinery
 import importlib.util
+import inspect
 import pathlib
 import sys
 
+import nanobind.stubgen
 from nanobind.stubgen import StubGen
 
 
@@ -28,6 +32,22 @@ def is_signed(tp):
 
 def is_frame_function(tp):
     return tp.__module__ == "norvalis" and tp.__name__ == "compiled_function"
+
+
+def typed_signature(fn):
+    """inspect.signature(fn), with a frame function's declared types filled in."""
+    sig = inspect.signature(fn)
+    notes = getattr(fn, "__annotations__", None) if is_frame_function(type(fn)) else None
+    if not notes:
+        return sig
+    parameters = [p.replace(annotation=notes.get(p.name, p.annotation))
+                  for p in sig.parameters.values()]
+    return sig.replace(parameters=parameters,
+                       return_annotation=notes.get("return", sig.return_annotation))
+
+
+# The stub generator reads every Python-level callable's signature through this name.
+nanobind.stubgen.signature = typed_signature
 
 
 class Stubs(StubGen):

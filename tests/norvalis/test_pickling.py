@@ -61,6 +61,10 @@ def same(a, b):
         return repr(a) == repr(b)
     if isinstance(a, (list, tuple)) and len(a) == len(b):
         return all(same(x, y) for x, y in zip(a, b))
+    if isinstance(a, dict) and isinstance(b, dict):
+        return a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
+    if hasattr(a, "get_params"):  # a fitted scikit-learn object: its parameters and state
+        return type(a) is type(b) and same(vars(a), vars(b))
     return a is b or a == b
 
 

@@ -69,6 +69,31 @@ nb::list assignments_of(nb::handle keys, nb::handle n_index) {
     return opt_xs;
 }
 
+// Refuses a mark of Grover(mark_data=...) whose length is not the register's: a longer one
+// would have its leading bits dropped without a word (a ValueError), a shorter one fails
+// in the reflection (an IndexError, as it always has, now with these words). Only a list
+// of qubits and marks held in a string, list or tuple are checked here: reading another
+// iterable would use it up before the reflection reads it.
+void check_mark_widths(nb::handle qubits, nb::handle mark_data) {
+    if (!PyList_Check(qubits.ptr())) return;  // the reflection refuses it
+    nb::list marks;
+    if (PyUnicode_Check(mark_data.ptr())) {
+        marks.append(mark_data);
+    } else if (PyList_Check(mark_data.ptr()) || PyTuple_Check(mark_data.ptr())) {
+        marks = as_list(mark_data);
+    }
+    const Py_ssize_t width = length(qubits);
+    for (nb::handle mark : marks) {
+        if (!PyUnicode_Check(mark.ptr())) continue;
+        const Py_ssize_t bits = length(mark);
+        if (bits == width) continue;
+        raise(bits > width ? PyExc_ValueError : PyExc_IndexError,
+              "mark_data %R has %zd bits but the register has %zd qubits: each mark needs "
+              "one bit per qubit",
+              mark.ptr(), bits, width);
+    }
+}
+
 // The flip operator a Grover built from mark_data keeps: the closure s_f of Grover.__init__.
 // It pickles through _marked_strings_flip, so a Grover instance travels to other processes.
 nb::object marked_strings_closure(nb::handle globals, nb::handle mark_data) {
@@ -77,6 +102,7 @@ nb::object marked_strings_closure(nb::handle globals, nb::handle mark_data) {
         "Phase flip of the marked strings on these qubits.", nb::make_tuple(mark_data),
         [](const Call& inner) -> nb::object {
             auto [qubits] = inner.args<1>();
+            check_mark_widths(qubits, inner.captured(0));
             return inner.global("mark_data_reflection")(qubits, inner.captured(0));
         },
         "_marked_strings_flip");
@@ -356,12 +382,16 @@ A QCircuit flipping the phase of each marked bit string, written highest
 qubit first (the last character is qubits[0]). `qubits` must be a list.
 )DOC");
 
-    m.def("iter_num", iter_num, {arg("q_num"), arg("sol_num")}, R"DOC(
+    m.def("iter_num", iter_num,
+          {arg("q_num").typed("int"), arg("sol_num").typed("int"), returns("int")}, R"DOC(
 The best number of Grover iterations for sol_num marked states among
 2**q_num: int(floor(pi * sqrt(2**q_num / sol_num) / 4)).
 )DOC");
 
-    m.def("iter_analysis", iter_analysis, {arg("q_num"), arg("sol_num"), arg("iternum", 1)}, R"DOC(
+    m.def("iter_analysis", iter_analysis,
+          {arg("q_num").typed("int"), arg("sol_num").typed("int"), arg("iternum", 1).typed("int"),
+           returns("tuple[float, float]")},
+          R"DOC(
 (prob, theta): the success probability after `iternum` Grover iterations and
 the rotation angle theta = 2 arcsin(sqrt(sol_num / 2**q_num)).
 )DOC");
@@ -374,13 +404,15 @@ optional replacement for the whole Grover operator.
 
     grover.method("__init__", grover_init,
                   {arg("self"), arg("in_operator", nb::none()), arg("flip_operator", nb::none()),
-                   arg("zero_flip", nb::none()), arg("mark_data", nb::none()),
-                   arg("amplify_operator", nb::none())},
+                   arg("zero_flip", nb::none()),
+                   arg("mark_data", nb::none()).typed("str | collections.abc.Sequence[str] | None"),
+                   arg("amplify_operator", nb::none()), returns("None")},
                   "Stores the operators as in_operator, flip_operator, u_s and amplify.");
 
     grover.method("cir", grover_cir,
                   {arg("self"), arg("q_input", nb::none()), arg("q_flip", nb::none()),
-                   arg("q_zero", nb::none()), arg("iternum", 1)},
+                   arg("q_zero", nb::none()), arg("iternum", 1).typed("int"),
+                   returns("kestrix.core.QCircuit")},
                   R"DOC(
 A new QCircuit: the preparation on q_input, then `iternum` Grover operators.
 q_flip and q_zero default to q_input; `iternum` must be an int.

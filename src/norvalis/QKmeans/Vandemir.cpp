@@ -15,6 +15,8 @@
 #include <numbers>
 #include <optional>
 #include <set>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -88,8 +90,14 @@ Program swap_test(double theta0, double phi0, double theta, double phi) {
 // draw_qprog may itself draw from NumPy between them.
 class SwapTests {
   public:
-    explicit SwapTests(const Call& call)
-        : call_(call), block_(kestrix::py::pending_programs_limit()) {}
+    /// `random_state`: a numpy.random.RandomState whose random_sample() gives each seed
+    /// (scaled as the global draw is), or none for NumPy's global generator.
+    explicit SwapTests(const Call& call, nb::handle random_state = nb::handle())
+        : call_(call),
+          block_(kestrix::py::pending_programs_limit()),
+          draw_(random_state.is_valid() && !random_state.is_none()
+                    ? nb::object(random_state.attr("random_sample"))
+                    : nb::object()) {}
 
     void add(Program program) {
         // The SDK's draw_qprog returns a string and prints nothing: while the module's
@@ -101,7 +109,8 @@ class SwapTests {
             draw(prog);
             program = nb::cast<const Program&>(prog);
         }
-        seeds_.push_back(kestrix::py::seed_from_numpy());
+        seeds_.push_back(draw_.is_valid() ? uint64_t(as_double(draw_()) * 0x1.0p53)
+                                          : kestrix::py::seed_from_numpy());
         programs_.push_back(std::move(program));
         if (programs_.size() == block_) run_block();
     }
@@ -129,6 +138,7 @@ class SwapTests {
     const Call& call_;
     // Programs run together: a few thousand (about 5 MB), more under an executor.
     const size_t block_;
+    nb::object draw_;  ///< the caller's random_sample, or invalid for NumPy's global draw
     std::vector<Program> programs_;
     std::vector<uint64_t> seeds_;
     std::vector<uint64_t> ones_;
@@ -179,9 +189,9 @@ void add_point_tests(SwapTests& tests, Encoded point, const std::vector<Encoded>
 
 // The n x K distances of every sample of `data` to the centres, all tests run together.
 nb::object batched_distances(const Call& call, const std::vector<Encoded>& points,
-                             nb::handle centers, Py_ssize_t k) {
+                             nb::handle centers, Py_ssize_t k, nb::handle random_state) {
     const std::vector<Encoded> centres = encode(read_coordinates(nb::handle(), centers, k));
-    SwapTests tests(call);
+    SwapTests tests(call, random_state);
     for (const Encoded& p : points) add_point_tests(tests, p, centres);
     const std::vector<uint64_t>& ones = tests.ones();
     auto* values = new double[ones.size()];
@@ -274,16 +284,63 @@ void vandemir_init(const Call& call) {
     nb::setattr(self, "tol", tol);
 }
 
-nb::object vandemir_fit(const Call& call) {
-    auto [self, data] = call.args<2>();
+// How a fit runs beyond what fit itself does: where its random numbers come from, when it
+// stops early, whom it tells. fit is the default: NumPy's global generator, no cap, the
+// documented printed line on a redraw.
+struct FitControl {
+    nb::object random_state;  ///< a numpy.random.RandomState, or None for np.random
+    std::optional<long long> max_iter;
+    nb::object callback;  ///< None, or callback(iteration, centres, shift)
+    nb::object verbose = nb::bool_(false);
+    bool warn_on_redraw = false;  ///< a NorvalisWarning instead of the printed line
+};
+
+struct FitOutcome {
+    nb::object centres, clusters;
+    long long iterations = 0;
+    bool converged = false;
+};
+
+// One distance step: the batched swap tests while the module's steps are its own, else the
+// Python-level map through the replaced ones (which draw from NumPy's global generator).
+nb::object distance_step(const Call& call, nb::handle data, nb::handle centers, nb::handle K,
+                         std::optional<std::vector<Encoded>>& points, nb::handle random_state) {
+    if (call.is_original("_point_centroid_distances") && call.is_original("_VandemirCircuit")) {
+        if (!points) points = sample_points(data);
+        return batched_distances(call, *points, centers, range_length(K), random_state);
+    }
+    return distances_by_calls(call, data, centers, K);
+}
+
+// Refuses NaN and infinities in numeric data, naming the first: the means and spreads of
+// the initial centres would be NaN, and so would the centres returned.
+void check_finite_data(nb::handle np, nb::handle data) {
+    if (!nb::hasattr(data, "dtype")) return;
+    const nb::str kind_text(data.attr("dtype").attr("kind"));
+    const std::string_view kind = kind_text.c_str();
+    if (kind.find_first_of("fc") == std::string_view::npos) return;
+    nb::object bad = np.attr("logical_not")(np.attr("isfinite")(data));
+    if (!truthy(bad.attr("any")())) return;
+    nb::object where = item(np.attr("argwhere")(bad), 0);
+    nb::object value = data[as_tuple(where)];
+    raise(PyExc_ValueError,
+          "data must be finite: %S at row %S, column %S (drop or fill the missing values first)",
+          value.ptr(), item(where, 0).ptr(), item(where, nb::len(where) > 1 ? 1 : 0).ptr());
+}
+
+// Lloyd's loop of fit, under `control`.
+FitOutcome fit_loop(const Call& call, nb::handle self, nb::handle data, const FitControl& control) {
     nb::object np = call.global("np"), deepcopy = call.global("deepcopy");
     nb::object norm = np.attr("linalg").attr("norm");
     nb::object shape = data.attr("shape");
     nb::object n = item(shape, 0), c = item(shape, 1);
+    check_finite_data(np, data);
     nb::object mean = np.attr("mean")(data, nb::arg("axis") = 0);
     nb::object std = np.attr("std")(data, nb::arg("axis") = 0);
     auto random_centres = [&]() {
-        return np.attr("random").attr("randn")(self.attr("K"), c) * std + mean;
+        nb::object random =
+            control.random_state.is_none() ? nb::object(np.attr("random")) : control.random_state;
+        return random.attr("randn")(self.attr("K"), c) * std + mean;
     };
 
     nb::object centers = random_centres();
@@ -294,11 +351,30 @@ nb::object vandemir_fit(const Call& call) {
     nb::object clusters = nb::none();
     std::optional<std::vector<Encoded>> points;  // read at first use
     int redraws = 0;
+    FitOutcome out;
+    Progress progress(
+        control.verbose, "QKMeans iterations",
+        control.max_iter ? std::optional<Py_ssize_t>(*control.max_iter) : std::nullopt);
+    // Whether the caller's cap or callback ends the loop after this iteration.
+    auto stopped = [&](nb::handle shift) {
+        ++out.iterations;
+        if (progress.shown()) {
+            progress.advance(1, shift.is_none()
+                                    ? std::string("centres drawn again")
+                                    : std::string("shift ").append(nb::str(shift).c_str()));
+        }
+        bool stop = control.max_iter && out.iterations >= *control.max_iter;
+        if (!control.callback.is_none() &&
+            truthy(control.callback(out.iterations, centers_new, shift)))
+            stop = true;
+        return stop;
+    };
     // NaN compares false with everything: the loop would never run, and the random centres would
     // come back as a result. (RichCompareBool would take an object as equal to itself.)
     nb::object tol = self.attr("tol");
     if (truthy(rich_compare(tol, tol, Py_NE)))
         raise(PyExc_ValueError, "tol must be a number, got %R", tol.ptr());
+    out.converged = true;
     while (rich_compare_bool(absolute(error - upper_error), self.attr("tol"), Py_GT)) {
         // No movement is below a negative tolerance: the loop could never end.
         nb::object tol = self.attr("tol");
@@ -306,13 +382,7 @@ nb::object vandemir_fit(const Call& call) {
             raise(PyExc_ValueError, "tol must not be negative, got %R", tol.ptr());
         centers = centers_new;
         nb::object K = self.attr("K");
-        nb::object distances;
-        if (call.is_original("_point_centroid_distances") && call.is_original("_VandemirCircuit")) {
-            if (!points) points = sample_points(data);
-            distances = batched_distances(call, *points, centers, range_length(K));
-        } else {
-            distances = distances_by_calls(call, data, centers, K);
-        }
+        nb::object distances = distance_step(call, data, centers, K, points, control.random_state);
         clusters = np.attr("argmin")(distances, nb::arg("axis") = 1);
 
         nb::object filled = nb::steal(PySet_New(clusters.ptr()));
@@ -326,8 +396,16 @@ nb::object vandemir_fit(const Call& call) {
                       self.attr("K").ptr(), n.ptr(), distinct_count(*points));
             }
             ++redraws;
-            call.global("print")("CALCULATE ERROR!RECALCULATE!");
+            if (control.warn_on_redraw) {
+                warn("an iteration left a cluster empty: the centres are drawn again");
+            } else {
+                call.global("print")("CALCULATE ERROR!RECALCULATE!");
+            }
             centers_new = random_centres();
+            if (stopped(nb::none())) {
+                out.converged = false;
+                break;
+            }
             continue;
         }
         redraws = 0;
@@ -339,9 +417,58 @@ nb::object vandemir_fit(const Call& call) {
         }
         upper_error = deepcopy(error);
         error = norm(centers_new - centers_old);
-        if (rich_compare_bool(error, self.attr("tol"), Py_LT)) break;
+        if (rich_compare_bool(error, self.attr("tol"), Py_LT)) {
+            stopped(error);
+            break;
+        }
+        if (stopped(error)) {
+            // A cap or callback that ends the loop just as it settles still counts as settled.
+            out.converged =
+                !rich_compare_bool(absolute(error - upper_error), self.attr("tol"), Py_GT);
+            break;
+        }
     }
-    return nb::make_tuple(centers_new, clusters);
+    progress.close();
+    out.centres = centers_new;
+    out.clusters = clusters;
+    return out;
+}
+
+nb::object vandemir_fit(const Call& call) {
+    auto [self, data] = call.args<2>();
+    const FitOutcome out = fit_loop(
+        call, self, data, FitControl{nb::none(), std::nullopt, nb::none(), nb::bool_(false)});
+    return nb::make_tuple(out.centres, out.clusters);
+}
+
+nb::object vandemir_fit_controlled(const Call& call) {
+    auto [self, data, random_state, max_iter, callback, verbose] = call.args<6>();
+    FitControl control{nb::borrow(random_state), std::nullopt, nb::borrow(callback),
+                       nb::borrow(verbose), true};
+    if (!random_state.is_none() &&
+        !(nb::hasattr(random_state, "randn") && nb::hasattr(random_state, "random_sample"))) {
+        raise(PyExc_TypeError,
+              "random_state must be None or a numpy.random.RandomState, got %.200s",
+              Py_TYPE(random_state.ptr())->tp_name);
+    }
+    if (!max_iter.is_none()) {
+        const long long cap = as_long(as_index(max_iter));
+        if (cap < 1) raise(PyExc_ValueError, "max_iter must be at least 1, got %lld", cap);
+        control.max_iter = cap;
+    }
+    if (!callback.is_none() && !PyCallable_Check(callback.ptr()))
+        raise(PyExc_TypeError, "callback must be callable or None, got %.200s",
+              Py_TYPE(callback.ptr())->tp_name);
+    const FitOutcome out = fit_loop(call, self, data, control);
+    return nb::make_tuple(out.centres, out.clusters, out.iterations, nb::bool_(out.converged));
+}
+
+nb::object sample_distances(const Call& call) {
+    auto [data, centers, random_state] = call.args<3>();
+    nb::object np = call.global("np");
+    check_finite_data(np, data);
+    std::optional<std::vector<Encoded>> points;
+    return distance_step(call, data, centers, nb::int_(nb::len(centers)), points, random_state);
 }
 
 }  // namespace
@@ -415,10 +542,15 @@ KMeans scores 1.00; at second feature 0.9 the mean is 0.76, at 0.8 it is
 0.99, and on the equator (0.0) every fit scores 1.00.
 )DOC");
 
-    vandemir.method("__init__", vandemir_init, {arg("self"), arg("k", 2), arg("tol", 0.01)},
-                    "Stores the number of clusters as K and the tolerance as tol, unchecked.");
+    vandemir.method(
+        "__init__", vandemir_init,
+        {arg("self"), arg("k", 2).typed("int"), arg("tol", 0.01).typed("float"), returns("None")},
+        "Stores the number of clusters as K and the tolerance as tol, unchecked.");
 
-    vandemir.method("fit", vandemir_fit, {arg("self"), arg("data")}, R"DOC(
+    vandemir.method("fit", vandemir_fit,
+                    {arg("self"), arg("data").typed("numpy.ndarray"),
+                     returns("tuple[numpy.ndarray, numpy.ndarray | None]")},
+                    R"DOC(
 Clusters the rows of `data` (an n x c ndarray, c >= 2) into self.K clusters.
 
 The initial centres are np.random.randn(K, c) * std + mean, per feature.
@@ -432,7 +564,8 @@ norms) differ by more than self.tol, and stops early once a movement is
 below self.tol. The first test compares the initial norm with itself plus
 one, so with tol >= 1 the loop never runs and the result is
 (the initial random centres, None). A negative tol, which no movement can
-go below, and a NaN tol raise ValueError; with tol = 0 the
+go below, a NaN tol, and data holding NaN or infinities (checked before
+anything is drawn) raise ValueError; with tol = 0 the
 loop ends only when two successive movements are exactly equal, which shot
 noise may put off indefinitely.
 
@@ -447,6 +580,50 @@ retry for ever).
 Returns:
     tuple: (centres, clusters): a (K, c) float array and the cluster index
     of every sample, or None for clusters when the loop never ran.
+)DOC");
+
+    vandemir.method(
+        "_fit_controlled", vandemir_fit_controlled,
+        {arg("self"), arg("data").typed("numpy.ndarray"),
+         arg("random_state", nb::none()).typed("numpy.random.RandomState | None"),
+         arg("max_iter", nb::none()).typed("int | None"),
+         arg("callback", nb::none())
+             .typed("collections.abc.Callable[[int, numpy.ndarray, float | None], object] | None"),
+         arg("verbose", false).typed("bool"),
+         returns("tuple[numpy.ndarray, numpy.ndarray | None, int, bool]")},
+        R"DOC(
+fit(data) under the caller's control, as norvalis.sklearn.QKMeans runs it:
+the same loop, steps and checks, with
+
+- random_state: a numpy.random.RandomState that draws the initial centres
+  (its randn) and every swap test's seed (one random_sample() each, scaled
+  as the global draw is); None draws both from NumPy's global generator,
+  exactly as fit does;
+- max_iter: at most this many iterations (distance steps, redraws
+  included), or None for no cap;
+- callback(iteration, centres, shift) after each iteration, shift being the
+  centres' movement, or None after a redraw; a true return value stops the
+  loop there;
+- verbose: a progress bar over the iterations (tqdm's, else a line on
+  standard error);
+- a redraw issues norvalis.NorvalisWarning instead of printing.
+
+Returns:
+    tuple: (centres, clusters, iterations, converged): fit's pair, the
+    number of iterations run, and whether the loop ended on the tolerance
+    rather than on max_iter or the callback.
+)DOC");
+
+    vandemir.static_method(
+        "_distances", sample_distances,
+        {arg("data").typed("numpy.ndarray"), arg("centers").typed("numpy.ndarray"),
+         arg("random_state", nb::none()).typed("numpy.random.RandomState | None"),
+         returns("numpy.ndarray")},
+        R"DOC(
+The swap-test distances of every row of `data` to every row of `centers`,
+an (n, K) array: one distance step of fit, through the module's steps as
+fit calls them, with the seeds from `random_state` as _fit_controlled draws
+them (None: NumPy's global generator). NaN or infinite data raise ValueError.
 )DOC");
     vandemir.finish();
 }

@@ -88,13 +88,22 @@ Program overlap_program(int n, const double* x, const double* y) {
 
 // The subscriptions of the overlap circuit, checked in the order they are made: the
 // features 0 .. n-1, then qubit 1 of the register (features 0 and 1 follow, and exist
-// once both checks pass).
+// once both checks pass). The IndexErrors end with the words of the subscriptions that
+// fail.
 void check_overlap_shape(int n, Py_ssize_t features) {
     if (features < n) {
-        raise(PyExc_IndexError, "index %zd is out of bounds for axis 0 with size %zd", features,
-              features);
+        raise(PyExc_IndexError,
+              "the samples have %zd feature%s but n_qbits is %d: each qubit encodes one "
+              "feature, so n_qbits can be at most the number of features (index %zd is out of "
+              "bounds for axis 0 with size %zd)",
+              features, features == 1 ? "" : "s", n, features, features);
     }
-    if (n < 2) raise(PyExc_IndexError, "list index out of range");
+    if (n < 2) {
+        raise(PyExc_IndexError,
+              "n_qbits must be at least 2, got %d: the feature map's pair phase acts on qubits 0 "
+              "and 1 (list index out of range)",
+              n);
+    }
 }
 
 // Share of the shots that read all zeros, or kNoZeroShots when none did.
@@ -104,14 +113,30 @@ double zero_share(const kestrix::Result& result) {
     return double(counts.front().second) / double(result.shots());
 }
 
+// Where the runs' seeds come from: NumPy's global generator (no source), or a caller's
+// numpy.random.RandomState, one random_sample() per run scaled as the global draw is.
+struct SeedSource {
+    nb::object random_state;
+
+    std::vector<kestrix::Result> run(const std::vector<Program>& programs) const {
+        if (!random_state.is_valid() || random_state.is_none())
+            return kestrix::py::run_programs(programs, kShots);
+        std::vector<uint64_t> seeds;
+        seeds.reserve(programs.size());
+        nb::object draw = random_state.attr("random_sample");
+        for (size_t k = 0; k < programs.size(); ++k)
+            seeds.push_back(uint64_t(as_double(draw()) * 0x1.0p53));
+        return kestrix::py::run_programs(programs, kShots, std::span<const uint64_t>(seeds));
+    }
+};
+
 // Runs the programs as one engine batch and reads their all-zero shares. The batch draws
-// one seed per program from NumPy, in order, before any runs: the seeds one run_program
-// per program would draw.
-std::vector<double> zero_shares(const std::vector<Program>& programs) {
+// one seed per program, in order, before any runs: the seeds one run_program per program
+// would draw.
+std::vector<double> zero_shares(const std::vector<Program>& programs, const SeedSource& seeds) {
     std::vector<double> shares;
     shares.reserve(programs.size());
-    for (const kestrix::Result& result : kestrix::py::run_programs(programs, kShots))
-        shares.push_back(zero_share(result));
+    for (const kestrix::Result& result : seeds.run(programs)) shares.push_back(zero_share(result));
     return shares;
 }
 
@@ -136,12 +161,20 @@ OverlapInputs read_inputs(nb::handle qlist, nb::handle weights_x, nb::handle wei
 int qubit_count(nb::handle n_qbits) { return to_index(n_qbits, "number of qubits"); }
 
 // The number of qubits behind the all-zeros key "0" * n_qbits: a value that cannot repeat
-// a string (None while n_qbits is unset) fails as that repetition does, without building
-// the string.
+// a string (None while n_qbits is unset) fails as that repetition does, a TypeError ending
+// in its words, without building the string.
 int qubit_count_of_key(nb::handle n_qbits) {
+    if (n_qbits.is_none()) {
+        raise(PyExc_TypeError,
+              "n_qbits is required: the number of qubits of the feature map, one per feature, "
+              "as in QuantumKernel_lumet(n_qbits=2) (can't multiply sequence by non-int of "
+              "type 'NoneType')");
+    }
     if (!PyIndex_Check(n_qbits.ptr())) {
-        raise(PyExc_TypeError, "can't multiply sequence by non-int of type '%.200s'",
-              Py_TYPE(n_qbits.ptr())->tp_name);
+        raise(PyExc_TypeError,
+              "n_qbits must be an int, the number of qubits of the feature map, got %R "
+              "(can't multiply sequence by non-int of type '%.200s')",
+              n_qbits.ptr(), Py_TYPE(n_qbits.ptr())->tp_name);
     }
     return qubit_count(n_qbits);
 }
@@ -182,7 +215,7 @@ Py_ssize_t dim(nb::handle array, int axis) {
 // `symmetric`, else every (row of x, row of y). Pairs whose samples are equal element for
 // element get 1.0 without a circuit; the others are run `batch` pairs at a time.
 void fill_kernel(double* kernel, const RealMatrix& x, const RealMatrix& y, bool symmetric, int n,
-                 Py_ssize_t batch) {
+                 Py_ssize_t batch, const SeedSource& seeds, Progress& progress) {
     // Batches only group the runs: under an executor they grow to spread over its workers.
     const Py_ssize_t limit = Py_ssize_t(kestrix::py::pending_programs_limit());
     batch = limit > kMaxPendingPrograms ? limit : std::min(batch, kMaxPendingPrograms);
@@ -216,9 +249,10 @@ void fill_kernel(double* kernel, const RealMatrix& x, const RealMatrix& y, bool 
             programs.push_back(overlap_program(n, xi, yj));
             places.emplace_back(i, j);
         }
-        const std::vector<double> values = zero_shares(programs);
+        const std::vector<double> values = zero_shares(programs, seeds);
         for (size_t k = 0; k < places.size(); ++k)
             set(places[k].first, places[k].second, values[k]);
+        progress.advance(Py_ssize_t(places.size()));
     }
 }
 
@@ -267,8 +301,10 @@ void quantum_kernel_lumet_init(const Call& call) {
     nb::setattr(self, "_n_qbits", n_qbits);
 }
 
-nb::object quantum_kernel_lumet_evaluate(const Call& call) {
-    auto [self, x_arg, y_arg] = call.args<3>();
+// evaluate's steps, with the seeds from `seeds` and a progress bar over the computed entries
+// when `verbose`.
+nb::object kernel_matrix(const Call& call, nb::handle self, nb::handle x_arg, nb::handle y_arg,
+                         const SeedSource& seeds, nb::handle verbose) {
     nb::object np = call.global("np");
     // Both are converted before either is checked.
     nb::object x_vec = as_array(np, x_arg);
@@ -291,8 +327,11 @@ nb::object quantum_kernel_lumet_evaluate(const Call& call) {
 
     nb::object x_data = real_matrix(np, x_vec, "x_vec");
     nb::object y_data = symmetric ? x_data : real_matrix(np, y_vec, "y_vec");
+    const Py_ssize_t rows = dim(x_vec, 0), cols = dim(y_vec, 0);
+    Progress progress(verbose, "kernel entries", symmetric ? rows * (rows - 1) / 2 : rows * cols);
     fill_kernel(nb::cast<KernelMatrix>(kernel).data(), nb::cast<RealMatrix>(x_data),
-                nb::cast<RealMatrix>(y_data), symmetric, n, batch);
+                nb::cast<RealMatrix>(y_data), symmetric, n, batch, seeds, progress);
+    progress.close();
     if (!symmetric) return kernel;
     // eigh: orthonormal eigenvectors even for repeated eigenvalues, and a real result that
     // SVC(kernel="precomputed") accepts.
@@ -300,6 +339,21 @@ nb::object quantum_kernel_lumet_evaluate(const Call& call) {
     nb::object clipped = np.attr("diag")(np.attr("maximum")(0, eigen[0]));
     nb::object u = eigen[1];
     return np.attr("matmul")(np.attr("matmul")(u, clipped), u.attr("transpose")());
+}
+
+nb::object quantum_kernel_lumet_evaluate(const Call& call) {
+    auto [self, x_arg, y_arg] = call.args<3>();
+    return kernel_matrix(call, self, x_arg, y_arg, SeedSource{}, nb::bool_(false));
+}
+
+nb::object quantum_kernel_lumet_evaluate_with(const Call& call) {
+    auto [self, x_arg, y_arg, random_state, verbose] = call.args<5>();
+    if (!random_state.is_none() && !nb::hasattr(random_state, "random_sample")) {
+        raise(PyExc_TypeError,
+              "random_state must be None or a numpy.random.RandomState, got %.200s",
+              Py_TYPE(random_state.ptr())->tp_name);
+    }
+    return kernel_matrix(call, self, x_arg, y_arg, SeedSource{nb::borrow(random_state)}, verbose);
 }
 
 }  // namespace
@@ -360,6 +414,19 @@ np.linalg.eigh (negative eigenvalues set to 0), giving a real float matrix.
 An entry whose two samples are equal element for element is 1.0, the
 fidelity of a state with itself, and runs no circuit. Features are read as
 float64; complex or non-numeric data raise TypeError.
+)DOC");
+
+    kernel.method("_evaluate", quantum_kernel_lumet_evaluate_with,
+                  {arg("self"), arg("x_vec").typed("numpy.typing.ArrayLike"),
+                   arg("y_vec", nb::none()).typed("numpy.typing.ArrayLike | None"),
+                   arg("random_state", nb::none()).typed("numpy.random.RandomState | None"),
+                   arg("verbose", false).typed("bool"), returns("numpy.ndarray")},
+                  R"DOC(
+evaluate(x_vec, y_vec) with its seeds drawn from `random_state` (a
+numpy.random.RandomState, one random_sample() per computed entry, in the
+order evaluate draws them; None: NumPy's global generator, as evaluate) and,
+when `verbose`, a progress bar over the computed entries (tqdm's, else a line
+on standard error). norvalis.sklearn.QuantumKernel calls it.
 )DOC");
     nb::object cls = kernel.finish();
 

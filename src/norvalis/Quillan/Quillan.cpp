@@ -102,21 +102,42 @@ nb::object fitted_svr(const Call& call, nb::handle self) {
     return svr;
 }
 
-void quantum_svr_init(const Call& call) {
-    auto [self, x_arg, y] = call.args<3>();
-    nb::object np = call.global("np");
-    nb::object x = call.global("StandardScaler")().attr("fit_transform")(x_arg);
+// Standardised features brought to two columns: a zero column after a single feature, the
+// principal axes of two or more (`projection`, None for one feature).
+nb::object two_columns(const Call& call, nb::object x, nb::handle projection) {
     nb::object width = x.attr("shape")[1];
     if (width <= nb::int_(1)) {
         nb::list shape;
         shape.append(nb::len(x));
         shape.append(nb::int_(2) - width);
-        x = np.attr("hstack")(nb::make_tuple(x, np.attr("zeros")(shape)));
+        return call.global("np").attr("hstack")(
+            nb::make_tuple(x, call.global("np").attr("zeros")(shape)));
+    }
+    return projection.attr("transform")(x);
+}
+
+void quantum_svr_init(const Call& call) {
+    auto [self, x_arg, y] = call.args<3>();
+    nb::object scaler = call.global("StandardScaler")();
+    nb::object x = scaler.attr("fit_transform")(x_arg);
+    nb::object projection = nb::none();
+    if (x.attr("shape")[1] <= nb::int_(1)) {
+        x = two_columns(call, x, projection);
     } else {
-        x = call.global("PCA")(nb::arg("n_components") = 2).attr("fit_transform")(x);
+        projection = call.global("PCA")(nb::arg("n_components") = 2);
+        x = projection.attr("fit_transform")(x);
     }
     nb::setattr(self, "x", x);
     nb::setattr(self, "y", y);
+    // Kept so that transform can bring new samples the same way.
+    nb::setattr(self, "scaler", scaler);
+    nb::setattr(self, "projection", projection);
+}
+
+nb::object quantum_svr_transform(const Call& call) {
+    auto [self, x_new] = call.args<2>();
+    nb::object x = self.attr("scaler").attr("transform")(x_new);
+    return two_columns(call, x, self.attr("projection"));
 }
 
 Circuit quantum_svr_cir_real(const Call& call) {
@@ -222,25 +243,40 @@ trains scikit-learn's SVR on them and predicts the training points;
 show_res() plots the fitted surface.
 )DOC");
 
-    svr.method("__init__", quantum_svr_init, {arg("self"), arg("x"), arg("y")}, R"DOC(
+    svr.method("__init__", quantum_svr_init,
+               {arg("self"), arg("x").typed("numpy.typing.ArrayLike"),
+                arg("y").typed("numpy.typing.ArrayLike"), returns("None")},
+               R"DOC(
 x: 2-D training features (samples x features); y: the targets, kept as the
 very object given. Sets self.x (the adjusted features, samples x 2) and
-self.y.
+self.y, and keeps the fitted StandardScaler as self.scaler and the PCA as
+self.projection (None for a single feature), which transform applies to new
+samples.
 )DOC");
 
-    svr.static_method("cir_real", quantum_svr_cir_real, {arg("qb"), arg("cs")}, R"DOC(
+    svr.static_method(
+        "cir_real", quantum_svr_cir_real,
+        {arg("qb").typed("collections.abc.Sequence[int]"),
+         arg("cs").typed("collections.abc.Sequence[float]"), returns("kestrix.core.QCircuit")},
+        R"DOC(
 The encoding circuit of the angles cs on the qubits qb, as a QCircuit: H on
 every qubit, RY(qb[i], cs[i]), CZ(qb[0], qb[1]), then RX(qb[k], cs[n-1-k]),
 the angles in reverse order (n = len(qb)).
 )DOC");
 
-    svr.method("dist", quantum_svr_dist, {arg("self"), arg("x"), arg("y")}, R"DOC(
+    svr.method("dist", quantum_svr_dist,
+               {arg("self"), arg("x").typed("collections.abc.Sequence[float]"),
+                arg("y").typed("collections.abc.Sequence[float]"), returns("float")},
+               R"DOC(
 The fidelity |<psi(y)|psi(x)>|^2 of the two encoded states: the exact
 probability that both qubits read 0 after self.cir_real([0, 1], x) and then
 the inverse of self.cir_real([0, 1], y). Orthogonal states give 0.0.
 )DOC");
 
-    svr.method("k_kernel", quantum_svr_k_kernel, {arg("self"), arg("X"), arg("Y")}, R"DOC(
+    svr.method("k_kernel", quantum_svr_k_kernel,
+               {arg("self"), arg("X").typed("numpy.typing.ArrayLike"),
+                arg("Y").typed("numpy.typing.ArrayLike"), returns("numpy.ndarray")},
+               R"DOC(
 The kernel matrix [[self.dist(X[i], Y[j])]] of shape (len(X), len(Y)). Every
 entry is computed, the diagonal and both triangles of a symmetric call
 included. While self.dist and self.cir_real are the class's own, the
@@ -248,12 +284,23 @@ entries are built and run in C++, over the engine's threads, with the values
 dist would return; a replaced one is called once per entry.
 )DOC");
 
-    svr.method("get_res", quantum_svr_get_res, {arg("self")}, R"DOC(
+    svr.method(
+        "transform", quantum_svr_transform,
+        {arg("self"), arg("x_new").typed("numpy.typing.ArrayLike"), returns("numpy.ndarray")},
+        R"DOC(
+New samples adjusted as the training features were: standardised with
+self.scaler, then padded with a zero column (one feature) or projected with
+self.projection, giving a (samples, 2) array that k_kernel takes beside
+self.x; the training features come back as self.x, up to rounding.
+)DOC");
+
+    svr.method("get_res", quantum_svr_get_res,
+               {arg("self"), returns("tuple[numpy.ndarray, typing.Any]")}, R"DOC(
 (predictions, y): a fresh SVR(kernel=self.k_kernel, gamma=0.1) fitted to
 (self.x, self.y), its predictions on self.x, and self.y itself.
 )DOC");
 
-    svr.method("show_res", quantum_svr_show_res, {arg("self")}, R"DOC(
+    svr.method("show_res", quantum_svr_show_res, {arg("self"), returns("None")}, R"DOC(
 Fits a fresh SVR as get_res does and shows the data and the predicted
 surface in 3-D. The grid has 30 x 30 points and spans, on both axes, from
 the smallest value of feature 0 to the largest value of feature 1.

@@ -277,10 +277,12 @@ chosen basis (28 coefficients of a random distribution over 2**14 outcomes
 leave an L1 distance of 0.93).
 )DOC");
 
-    code.method("__init__", q_spare_code_init,
-                {arg("self"), arg("prob_list", nb::none()), arg("cut_length", nb::none()),
-                 arg("mode", "walsh")},
-                R"DOC(
+    code.method(
+        "__init__", q_spare_code_init,
+        {arg("self"), arg("prob_list", nb::none()).typed("list[float] | numpy.ndarray | None"),
+         arg("cut_length", nb::none()).typed("int | None"), arg("mode", "walsh").typed("str"),
+         returns("None")},
+        R"DOC(
 Checks and stores the distribution.
 
 Args:

@@ -245,8 +245,9 @@ nb::object zorvik(const Call& call) {
         } else if (k.equal(nb::int_(1))) {
             tao = np.attr("sum")(lambda_A) / nb::int_(2);
         } else {
+            // A refusal, so the exit status is 1: a script that ends here fails.
             call.global("print")("The K Error!");
-            call.global("sys").attr("exit")();
+            call.global("sys").attr("exit")(1);
             return nb::none();
         }
         qm = call.global("_QMachine")(5, 5);
@@ -376,7 +377,10 @@ the scatter matrix norm_x.T @ norm_x (not divided by the number of samples).
 `x` must be a two-dimensional array.
 )DOC");
 
-    m.def("zorvik", zorvik, {arg("sample_A"), arg("k")}, R"DOC(
+    m.def("zorvik", zorvik,
+          {arg("sample_A").typed("numpy.typing.ArrayLike"), arg("k").typed("int"),
+           returns("numpy.ndarray")},
+          R"DOC(
 Reduces two-feature data to one component with a fixed phase-estimation
 circuit, as a quantum version of principal component analysis.
 
@@ -419,8 +423,8 @@ Returns:
     ndarray of shape (n_samples, 1) for k == 1, (n_samples, 2) for k == 2.
 
 Raises:
-    SystemExit: for k other than 1 and 2, after printing "The K Error!" and
-        before any simulator is created.
+    SystemExit: for k other than 1 and 2, with exit status 1 (SystemExit(1)),
+        after printing "The K Error!" and before any simulator is created.
     ValueError: "zorvik supports two features; got 4"; NumPy's reshape error
         for other feature counts; one-dimensional input.
     IndexError: no measured outcome has the flag qubit at 1 (k == 1).

@@ -13,6 +13,7 @@
 #include "norvalis/frame/function.h"
 #include "norvalis/frame/module.h"
 #include "norvalis/frame/originals.h"
+#include "norvalis/frame/progress.h"
 #include "norvalis/frame/sdk.h"
 #include "norvalis/frame/values.h"
 

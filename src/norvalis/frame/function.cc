@@ -270,6 +270,17 @@ std::string signature_line(const std::string& name, const std::vector<Param>& pa
 
 nb::object make_function(nb::handle globals, std::string name, std::string qualname,
                          std::vector<Param> params, const Doc& doc, Body body) {
+    // The types the stub declares: each typed parameter's, and the return type, which
+    // returns() lists last and which is no parameter.
+    nb::dict annotations;
+    if (!params.empty() && params.back().is_return) {
+        annotations["return"] = params.back().type;
+        params.pop_back();
+    }
+    for (const Param& p : params) {
+        if (p.is_return) raise(PyExc_SystemError, "%s: returns() must come last", qualname.c_str());
+        if (p.type) annotations[p.name] = p.type;
+    }
     PyTypeObject* type = function_type();
     nb::object self = nb::steal(type->tp_alloc(type, 0));
     if (!self.is_valid()) throw nb::python_error();
@@ -299,6 +310,8 @@ nb::object make_function(nb::handle globals, std::string name, std::string qualn
     attrs["__module__"] = nb::borrow<nb::dict>(globals)["__name__"];
     attrs["__doc__"] = text.c_str();
     attrs["__text_signature__"] = signature.substr(data.name.size()).c_str();
+    // Read by tools/stubgen.py alone; inspect.signature keeps the untyped text signature.
+    if (annotations.size() > 0) attrs["__annotations__"] = annotations;
     return self;
 }
 

@@ -23,9 +23,30 @@ struct Param {
     const char* name;
     nb::object default_value;  ///< invalid handle: required
     bool var_keyword = false;  ///< **name: a dict of the keywords no other parameter takes
+    /// The type the module's stub gives it ("int", "numpy.typing.ArrayLike", ...), written
+    /// with full module paths; null leaves it untyped. It changes nothing at run time.
+    const char* type = nullptr;
+    bool is_return = false;  ///< the pseudo-parameter of returns(): the function's return type
+
+    /// This parameter with its type in the stub: `arg("k", 2).typed("int")`.
+    Param typed(const char* annotation) const {
+        Param p = *this;
+        p.type = annotation;
+        return p;
+    }
 };
 
 inline Param arg(const char* name) { return {name, nb::object()}; }
+
+/// The return type in the module's stub, listed after the parameters:
+///     {arg("q_num").typed("int"), arg("sol_num").typed("int"), returns("int")}
+/// It is no parameter: the signature, the arity and the binding of arguments ignore it.
+inline Param returns(const char* annotation) {
+    Param p{"return", nb::object()};
+    p.type = annotation;
+    p.is_return = true;
+    return p;
+}
 
 /// The last parameter as **name, for functions that take open-ended keyword options.
 inline Param var_keyword(const char* name) { return {name, nb::object(), true}; }

@@ -69,10 +69,14 @@ ClassBuilder Module::define_class(const char* name, const char* doc) {
     return ClassBuilder(globals_, name, doc);
 }
 
+ClassBuilder Module::define_class(const char* name, const char* doc, nb::tuple bases) {
+    return ClassBuilder(globals_, name, doc, std::move(bases));
+}
+
 void Module::remember(const char* name, nb::handle value) { remember_original(name, value); }
 
-ClassBuilder::ClassBuilder(nb::handle globals, const char* name, const char* doc)
-    : globals_(globals), name_(name) {
+ClassBuilder::ClassBuilder(nb::handle globals, const char* name, const char* doc, nb::tuple bases)
+    : globals_(globals), name_(name), bases_(std::move(bases)) {
     namespace_["__module__"] = nb::borrow<nb::dict>(globals)["__name__"];
     namespace_["__qualname__"] = name;
     namespace_["__doc__"] = doc;
@@ -89,7 +93,10 @@ void ClassBuilder::add(const char* name, std::vector<Param> params, const Doc& d
 void ClassBuilder::attribute(const char* name, nb::handle value) { namespace_[name] = value; }
 
 nb::object ClassBuilder::finish() {
-    nb::object bases = nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    nb::object bases =
+        bases_.size() > 0
+            ? nb::object(bases_)
+            : nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     nb::object cls =
         nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type))(name_.c_str(), bases, namespace_);
     if (PyDict_SetItemString(globals_.ptr(), name_.c_str(), cls.ptr()) < 0)

@@ -43,6 +43,9 @@ class Module {
     }
     /// Starts an ordinary class; ClassBuilder::finish binds it.
     ClassBuilder define_class(const char* name, const char* doc);
+    /// The same with base classes other than object (an exception class, say):
+    ///     m.define_class("NorvalisWarning", "...", nb::make_tuple(user_warning));
+    ClassBuilder define_class(const char* name, const char* doc, nb::tuple bases);
     /// Records `value` as the original of `name` in place of what the module bound to it
     /// (originals.h), for a binding that counts only when it is what the module expects.
     void remember(const char* name, nb::handle value);
@@ -55,11 +58,13 @@ class Module {
     nb::handle globals_;
 };
 
-/// An ordinary Python class built from C++ functions: `type(name, (object,), namespace)`,
-/// so instances keep their state in `__dict__` and methods may be replaced.
+/// An ordinary Python class built from C++ functions: `type(name, bases, namespace)`,
+/// bases (object,) unless given, so instances keep their state in `__dict__` and methods
+/// may be replaced.
 class ClassBuilder {
   public:
-    ClassBuilder(nb::handle globals, const char* name, const char* doc);
+    ClassBuilder(nb::handle globals, const char* name, const char* doc,
+                 nb::tuple bases = nb::tuple());
 
     /// A method, a named function as for Module::def; `params` starts with "self":
     ///     grover.method("cir", grover_cir, {arg("self"), arg("iternum", 1)}, "...");
@@ -84,6 +89,7 @@ class ClassBuilder {
     nb::handle globals_;
     std::string name_;
     nb::dict namespace_;
+    nb::tuple bases_;
 };
 
 /// Per-module load bookkeeping behind the refusal of a second initialisation.

@@ -203,3 +203,19 @@ class TestGroverSearch:
             circuit = Grover(mark_data=target).cir(list(range(n)), iternum=2)
             probs = probabilities(circuit, list(range(n)))
             assert max(probs, key=probs.get) == target
+
+
+class TestMarkWidths:
+    @pytest.mark.parametrize("marks, error, bits", [
+        (["101"], ValueError, 3), ("101", ValueError, 3), (("11", "0"), IndexError, 1)])
+    def test_a_mark_of_another_width_than_the_register_is_refused(self, marks, error, bits):
+        with pytest.raises(error) as info:
+            Grover(mark_data=marks).cir([0, 1])
+        mark = [m for m in ([marks] if isinstance(marks, str) else marks) if len(m) == bits][0]
+        assert str(info.value) == (f"mark_data {mark!r} has {bits} bits but the register has 2 "
+                                   "qubits: each mark needs one bit per qubit")
+
+    def test_the_reflection_itself_still_reads_the_last_characters(self):
+        assert len(mark_data_reflection([0, 1], ["101"])) == 5
+        generated = Grover(mark_data=(m for m in ["01"])).cir([0, 1])
+        assert len(generated) > 2    # an iterator is read once, by the reflection

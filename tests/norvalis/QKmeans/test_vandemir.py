@@ -370,3 +370,73 @@ print("survived", calls, failures)
 def test_hostile_arguments_never_crash_the_interpreter():
     calls, failures = survivor_counts(HOSTILE_CHILD)
     assert 0 < failures < calls
+
+
+class TestControlledFit:
+    def test_nan_and_infinite_data_are_refused_before_any_draw(self):
+        data = np.zeros((6, 3))
+        data[4, 2] = np.nan
+        np.random.seed(0)
+        with pytest.raises(ValueError) as info:
+            Vandemir().fit(data)
+        assert str(info.value) == ("data must be finite: nan at row 4, column 2 (drop or fill "
+                                   "the missing values first)")
+        assert np.random.random() == np.random.RandomState(0).random()
+        with pytest.raises(ValueError, match="^data must be finite: -inf at row 0, column 1"):
+            Vandemir()._fit_controlled(np.array([[0.5, -np.inf]]))
+
+    def test_with_no_control_it_is_fit(self):
+        data, _ = blobs(2, [(-0.5, 0.1), (0.5, -0.2)], size=15)
+        np.random.seed(9)
+        centres, clusters = Vandemir(k=2).fit(data)
+        np.random.seed(9)
+        same, labels, iterations, converged = Vandemir(k=2)._fit_controlled(data)
+        np.testing.assert_array_equal(same, centres)
+        np.testing.assert_array_equal(labels, clusters)
+        assert iterations >= 1 and converged
+
+    def test_a_random_state_stands_in_for_the_global_generator(self):
+        data, _ = blobs(3, [(-0.5, 0.1), (0.5, -0.2)], size=15)
+        np.random.seed(4)
+        centres, _ = Vandemir(k=2).fit(data)
+        np.random.seed(0)
+        same = Vandemir(k=2)._fit_controlled(data, np.random.RandomState(4))[0]
+        np.testing.assert_array_equal(same, centres)
+        assert np.random.random() == np.random.RandomState(0).random()
+
+    def test_cap_and_callback(self):
+        data, _ = blobs(4, [(-0.5, 0.1), (0.5, -0.2)], size=15)
+        calls = []
+        out = Vandemir(k=2, tol=0)._fit_controlled(
+            data, np.random.RandomState(0), 3, lambda i, c, s: calls.append((i, s is not None)))
+        assert out[2:] == (3, False) and [c[0] for c in calls] == [1, 2, 3]
+        stop = Vandemir(k=2, tol=0)._fit_controlled(data, np.random.RandomState(0), None,
+                                                    lambda i, c, s: i == 2)
+        assert stop[2:] == (2, False)
+
+    def test_redraws_warn_instead_of_printing(self, capsys):
+        from norvalis import NorvalisWarning
+        data = np.array([[0.5, 0.5], [-0.5, -0.5]])
+        with pytest.warns(NorvalisWarning, match="left a cluster empty"):
+            with pytest.raises(ValueError, match="cannot fill 3 clusters"):
+                Vandemir(k=3)._fit_controlled(data, np.random.RandomState(0))
+        assert NOTICE not in capsys.readouterr().out
+
+    @pytest.mark.parametrize("args, error, message", [
+        ((np.zeros((4, 2)), 3), TypeError, "random_state must be None or a numpy.random"),
+        ((np.zeros((4, 2)), None, 0), ValueError, "max_iter must be at least 1, got 0"),
+        ((np.zeros((4, 2)), None, None, 5), TypeError, "callback must be callable or None"),
+    ])
+    def test_bad_controls(self, args, error, message):
+        with pytest.raises(error, match=message):
+            Vandemir()._fit_controlled(*args)
+
+    def test_distances_are_one_fit_step(self):
+        data = np.array([[0.5, 0.5], [-0.5, -0.5], [0.4, 0.6]])
+        distances = Vandemir._distances(data, data[:2], np.random.RandomState(0))
+        assert distances.shape == (3, 2)
+        assert np.argmin(distances, axis=1).tolist() == [0, 1, 0]
+        np.random.seed(2)
+        global_draw = Vandemir._distances(data, data[:2])
+        np.testing.assert_array_equal(Vandemir._distances(data, data[:2],
+                                                          np.random.RandomState(2)), global_draw)

@@ -296,3 +296,38 @@ def test_hostile_input_raises_without_crashing():
     # A million qubits is past the largest qubit index: a ValueError before any state.
     assert lines == ["ValueError", "TypeError", "MemoryError", "ValueError", "ValueError",
                      "RuntimeError", "RuntimeError", "ValueError", "(4, 4)"]
+
+
+class TestMessagesAndSeededEvaluation:
+    @pytest.mark.parametrize("setup, x, error, message", [
+        (dict(), [[1, 2], [3, 4]], TypeError,
+         "n_qbits is required: the number of qubits of the feature map, one per feature, as in "
+         "QuantumKernel_lumet(n_qbits=2) (can't multiply sequence by non-int of type 'NoneType')"),
+        (dict(n_qbits=2.0), [[1, 2], [3, 4]], TypeError,
+         "n_qbits must be an int, the number of qubits of the feature map, got 2.0 "
+         "(can't multiply sequence by non-int of type 'float')"),
+        (dict(n_qbits=2), np.random.default_rng(0).random((3, 1)), IndexError,
+         "the samples have 1 feature but n_qbits is 2: each qubit encodes one feature, so "
+         "n_qbits can be at most the number of features (index 1 is out of bounds for axis 0 "
+         "with size 1)"),
+        (dict(n_qbits=1), [[1, 2], [3, 4]], IndexError,
+         "n_qbits must be at least 2, got 1: the feature map's pair phase acts on qubits 0 and 1 "
+         "(list index out of range)"),
+    ])
+    def test_each_refusal_says_what_is_wrong(self, setup, x, error, message):
+        with pytest.raises(error) as info:
+            QuantumKernel_lumet(**setup).evaluate(x)
+        assert type(info.value) is error and str(info.value) == message
+
+    def test_a_random_state_draws_what_the_seeded_global_generator_would(self, data):
+        qk = QuantumKernel_lumet(batch_size=3, n_qbits=2)
+        np.random.seed(11)
+        expected = [qk.evaluate(data), qk.evaluate(data[:4], data[2:])]
+        state = np.random.RandomState(11)
+        np.random.seed(0)
+        got = [qk._evaluate(data, None, state), qk._evaluate(data[:4], data[2:], state)]
+        for a, b in zip(got, expected):
+            np.testing.assert_array_equal(a, b)
+        assert np.random.random() == np.random.RandomState(0).random()   # global untouched
+        with pytest.raises(TypeError, match="random_state must be None or a numpy.random"):
+            qk._evaluate(data, None, 5)

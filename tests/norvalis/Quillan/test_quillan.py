@@ -194,3 +194,16 @@ def test_show_res_draws_the_figure(data, monkeypatch):
     axis = np.linspace(svr.x[:, 0].min(), svr.x[:, 1].max(), 30)
     np.testing.assert_array_equal(grid, np.c_[np.tile(axis, 30), np.repeat(axis, 30)])
     plt.close(fig)
+
+
+class TestNewSamples:
+    @pytest.mark.parametrize("width", [1, 2, 3])
+    def test_transform_repeats_the_training_adjustment(self, width):
+        x = np.random.default_rng(width).normal(size=(25, width))
+        model = Quantum_SVR(x, x[:, 0])
+        assert (model.projection is None) == (width == 1)
+        np.testing.assert_allclose(model.transform(x), model.x, atol=1e-12)
+        scaled = (x[:3] - x.mean(axis=0)) / x.std(axis=0)
+        expected = scaled if width == 1 else scaled @ model.projection.components_.T
+        np.testing.assert_allclose(model.transform(x[:3])[:, :min(width, 2)],
+                                   expected[:, :2], atol=1e-12)

@@ -1,6 +1,7 @@
 """Quantum PCA: the circuit stages (gate lists, inverses, the flag) and the zorvik driver
 against NumPy and scikit-learn."""
 import math
+import subprocess
 import sys
 
 import numpy as np
@@ -272,8 +273,15 @@ class TestDriver:
         monkeypatch.setattr(Zorvik, "CPUQVM", refuse)
         with pytest.raises(SystemExit) as info:
             zorvik(EXAMPLE, 3)
-        assert info.value.code is None
+        assert info.value.code == 1
         assert capsys.readouterr().out == "The K Error!\n"
+
+    def test_a_script_refused_k_ends_with_a_failing_status(self):
+        script = "import numpy as np; from norvalis.Zorvik import zorvik; " \
+                 "zorvik(np.random.rand(10, 2), 3)"
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                              timeout=60)
+        assert (done.returncode, done.stdout) == (1, "The K Error!\n")
 
     def test_four_features_are_refused_before_any_simulator(self, monkeypatch):
         monkeypatch.setattr(Zorvik, "_QMachine", lambda *a: pytest.fail("simulator created"))

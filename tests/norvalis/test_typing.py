@@ -1,0 +1,90 @@
+"""The norvalis stubs carry real types: mypy accepts a script that uses the modules as
+their docs do, and refuses one with the argument mistakes the types exist to catch. The
+types are declared beside each parameter in the modules and change nothing at run time."""
+import ast
+import importlib
+import inspect
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from norvalis.QKmeans import Vandemir
+
+GOOD = """
+import numpy as np
+from norvalis import NorvalisWarning
+from norvalis.Grover import Grover, iter_analysis, iter_num
+from norvalis.QKmeans import Vandemir
+from norvalis.QSVM import QuantumKernel_lumet
+from norvalis.Quillan import Quantum_SVR
+from norvalis.Sparvel import QSpare_Code
+from norvalis.Zorvik import zorvik
+from norvalis.sklearn import EncodingRangeScaler, QKMeans, QSVC, QuantumKernel
+
+X = np.random.default_rng(0).uniform(-1, 1, size=(20, 2))
+centres, clusters = Vandemir(k=3, tol=0.01).fit(X)
+gram: np.ndarray = QuantumKernel_lumet(n_qbits=2).evaluate(X)
+k: int = iter_num(5, 2)
+probability, theta = iter_analysis(5, 2, k)
+circuit = Grover(mark_data=["10110"]).cir(list(range(5)), iternum=k)
+component: np.ndarray = zorvik(X, 1)
+predicted, target = Quantum_SVR(X, X[:, 0]).get_res()
+code = QSpare_Code([0.5, 0.5], cut_length=2, mode="walsh")
+labels = QKMeans(n_clusters=2, max_iter=10).fit(EncodingRangeScaler().fit_transform(X)).labels_
+qsvc = QSVC(n_qbits=2, scale=0.5).fit(X, X[:, 0] > 0)
+value: np.ndarray = QuantumKernel(n_qbits=2)(X)
+assert issubclass(NorvalisWarning, UserWarning)
+"""
+
+BAD = """
+import numpy as np
+from norvalis.Grover import Grover, iter_num
+from norvalis.QKmeans import Vandemir
+from norvalis.Zorvik import zorvik
+
+Vandemir(k="three")
+Vandemir(tol="small")
+zorvik(np.zeros((3, 2)), "1")
+iter_num(3, "2")
+Grover(mark_data=["101"]).cir([0, 1, 2], iternum=2.0)
+count: str = iter_num(3, 2)
+"""
+
+
+def mypy(tmp_path, source):
+    pytest.importorskip("mypy", reason="mypy is an optional test tool")
+    script = tmp_path / "script.py"
+    script.write_text(textwrap.dedent(source))
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--no-incremental", "--ignore-missing-imports",
+         "--cache-dir", str(tmp_path / "cache"), str(script)],
+        capture_output=True, text=True, timeout=300, cwd=tmp_path)
+    return done.returncode, done.stdout
+
+
+def test_a_script_using_the_modules_as_documented_type_checks(tmp_path):
+    status, report = mypy(tmp_path, GOOD)
+    assert status == 0, report
+
+
+def test_argument_mistakes_are_caught(tmp_path):
+    status, report = mypy(tmp_path, BAD)
+    assert status == 1
+    flagged = sorted(int(line.split(":")[1]) for line in report.splitlines() if ": error:" in line)
+    # script lines 7 to 12: every planted mistake, one error each
+    assert flagged == [7, 8, 9, 10, 11, 12], report
+
+
+def test_declared_types_reach_the_stub_and_leave_the_signature_alone():
+    assert Vandemir.__init__.__annotations__ == {"return": "None", "k": "int", "tol": "float"}
+    assert str(inspect.signature(Vandemir.__init__)) == "(self, k=2, tol=0.01)"
+    module = importlib.import_module("norvalis.QKmeans.Vandemir")
+    stub = ast.parse(pathlib.Path(module.__file__).with_name("Vandemir.pyi").read_text())
+    cls = next(n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == "Vandemir")
+    init = next(n for n in cls.body if isinstance(n, ast.FunctionDef) and n.name == "__init__")
+    assert [(a.arg, ast.unparse(a.annotation) if a.annotation else None)
+            for a in init.args.args] == [("self", None), ("k", "int"), ("tol", "float")]
+    assert ast.unparse(init.returns) == "None"
