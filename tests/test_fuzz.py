@@ -17,8 +17,9 @@ import norvalis
 
 GROUPS = {
     "kestrix": r"^kestrix\.",
-    "grover, amplitude estimation, QAOA, plugin": r"^norvalis\.(Grover|Melvo|QAOA|plugin)",
-    "PCA, SVD, kernels, regression, k-means": r"^norvalis\.(Zorvik|Trelvo|QSVM|Quillan|QKmeans)",
+    "grover, amplitude estimation, QAOA, plugin": r"^norvalis\.(Grover|Melvo|QAOA|plugin|_warning)",
+    "PCA, SVD, kernels, regression, k-means, estimators":
+        r"^norvalis\.(Zorvik|Trelvo|QSVM|Quillan|QKmeans|sklearn)",
     "sparse codes, feature selection, HHL, VQE": r"^norvalis\.(Sparvel|QmRMR|Kavrel|Sorvic|_sk)",
 }
 CALLS = 1200
