@@ -13,7 +13,9 @@
 #include <numbers>
 #include <vector>
 
+#include "intervals.h"
 #include "norvalis/frame/frame.h"
+#include "phase_likelihood.h"
 
 namespace {
 
@@ -280,8 +282,9 @@ Circuit melvo_Q_cir(const Call& call) {
     return grover_iterate(self, q_operator);
 }
 
-nb::object melvo_run(const Call& call) {
-    auto [self] = call.args<1>();
+// Runs the phase-estimation program on self.machine and returns the exact distribution of
+// the counting register (a dict of bit strings) with the number of counting qubits.
+std::pair<nb::object, long long> counting_distribution(const Call& call, nb::handle self) {
     nb::object qnumber_arg = self.attr("qnumber");
     const std::vector<Py_ssize_t> positions =
         selected_positions(self.attr("res_index"), qnumber_arg);
@@ -308,18 +311,85 @@ nb::object melvo_run(const Call& call) {
 
     nb::object machine = self.attr("machine");
     machine.attr("run")(nb::cast(Program{std::move(prog), 0}), 1000);
-    nb::object result = machine.attr("result")().attr("get_prob_dict")(counting);
+    return {machine.attr("result")().attr("get_prob_dict")(counting), n_anc};
+}
+
+nb::object melvo_run(const Call& call) {
+    auto [self] = call.args<1>();
+    const auto [result, n_anc] = counting_distribution(call, self);
     nb::object y = builtin_int()(most_probable(result), 2);
     const double angle = as_double(y) * kPi / std::ldexp(1.0, int(n_anc));
     return power(call.global("np").attr("sin")(angle), nb::int_(2));
 }
 
+// An error level strictly between 0 and 1.
+double checked_alpha(nb::handle alpha_arg) {
+    if (PyBool_Check(alpha_arg.ptr()) || !PyNumber_Check(alpha_arg.ptr()))
+        raise(PyExc_TypeError, "alpha must be a number, got %s", Py_TYPE(alpha_arg.ptr())->tp_name);
+    const double alpha = as_double(alpha_arg);
+    if (!(alpha > 0 && alpha < 1))
+        raise(PyExc_ValueError, "alpha must be above 0 and below 1, got %R", alpha_arg.ptr());
+    return alpha;
+}
+
+// A whole number of shots, at least one.
+long long checked_shots(nb::handle shots, const char* name) {
+    if (!kestrix::py::is_integer_scalar(shots))
+        raise(PyExc_TypeError, "%s must be an integer, got %s", name,
+              Py_TYPE(shots.ptr())->tp_name);
+    nb::object index = as_index(shots);
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (overflow != 0 || n < 1 || n > (1LL << 53))
+        raise(PyExc_ValueError, "%s must be between 1 and 2**53, got %S", name, index.ptr());
+    return n;
+}
+
+nb::object melvo_run_mle(const Call& call) {
+    auto [self, shots_arg, alpha_arg] = call.args<3>();
+    const double alpha = checked_alpha(alpha_arg);
+    const long long shots = shots_arg.is_none() ? 0 : checked_shots(shots_arg, "shots");
+    const auto [result, n_anc] = counting_distribution(call, self);
+
+    std::vector<std::pair<long long, double>> outcomes;
+    nb::object items = as_list(result.attr("items")());
+    for (nb::handle pair : items)
+        outcomes.emplace_back(as_long(builtin_int()(pair[0], 2)), as_double(pair[1]));
+    if (shots > 0) {
+        // Counts drawn from the exact distribution with NumPy's global generator, as a
+        // device's shots would fall.
+        nb::list probabilities;
+        double total = 0;
+        for (const auto& outcome : outcomes) total += outcome.second;
+        for (const auto& outcome : outcomes) probabilities.append(outcome.second / total);
+        nb::object counts =
+            call.global("np").attr("random").attr("multinomial")(shots, probabilities);
+        for (size_t i = 0; i < outcomes.size(); ++i)
+            outcomes[i].second = as_double(item(counts, Py_ssize_t(i)));
+    }
+    const norvalis::melvo::AmplitudeFit fit =
+        norvalis::melvo::fit_amplitude(outcomes, int(n_anc), double(shots), alpha);
+    return nb::make_tuple(numpy_float(call, fit.a), nb::make_tuple(numpy_float(call, fit.a_low),
+                                                                   numpy_float(call, fit.a_high)));
+}
+
+// None (the schedule above) or one of the sound interval rules.
+void check_confint_method(nb::handle method) {
+    if (method.is_none() || method.equal(nb::str("chernoff")) || method.equal(nb::str("beta")))
+        return;
+    raise(PyExc_ValueError, "confint_method must be None, 'chernoff' or 'beta', got %R",
+          method.ptr());
+}
+
 void i_melvo_init(const Call& call) {
-    auto [self, operator_in, qnumber, res_index, epsilon_arg] = call.args<5>();
+    auto [self, operator_in, qnumber, res_index, epsilon_arg, confint_method, alpha_arg, shots] =
+        call.args<8>();
     check_exact_type(qnumber, &PyLong_Type, "qnumber");
     check_exact_type(res_index, &PyLong_Type, "res_index");
     const double epsilon = as_double(epsilon_arg);
-    const double alpha = 0.05, ratio = 2.0;
+    const double alpha = checked_alpha(alpha_arg), ratio = 2.0;
+    check_confint_method(confint_method);
+    checked_shots(shots, "shots");
     check_iterative_epsilon(epsilon, alpha, ratio);
     if (as_long(qnumber) > 0) check_width(as_long(qnumber));
     nb::setattr(self, "epsilon", nb::float_(epsilon));
@@ -338,6 +408,8 @@ void i_melvo_init(const Call& call) {
     nb::setattr(self, "a_u", nb::int_(0));
     nb::setattr(self, "N_max", numpy_float(call, shot_budget(epsilon, alpha, ratio)));
     nb::setattr(self, "draw", nb::bool_(false));
+    nb::setattr(self, "confint_method", confint_method);
+    nb::setattr(self, "shots", shots);
 }
 
 nb::object i_melvo_measure(const Call& call) {
@@ -400,8 +472,95 @@ nb::object i_melvo_chernoff_confint(const Call& call) {
     return nb::make_tuple(lower, upper);
 }
 
+// More iterations than any honest run needs (about 3 per doubling of the power): a
+// replaced _measure whose answers never narrow the interval ends in an error, not a hang.
+constexpr int kMaxSoundIterations = 10000;
+
+// Iterative estimation with intervals that hold at their level: every round's interval
+// pools exactly the shots taken at its power, the level is shared among the rounds, and
+// (Chernoff) fewer shots are taken once the power is large enough that they suffice.
+nb::object i_melvo_run_sound(const Call& call, nb::handle self, bool chernoff) {
+    const double ratio = as_double(self.attr("ratio"));
+    if (ratio <= 1) raise(PyExc_ValueError, "ratio must be larger than 1");
+    const double epsilon = as_double(self.attr("epsilon"));
+    if (!(epsilon > 0 && epsilon < kPi / 4)) {
+        raise(PyExc_ValueError, "epsilon must be above 0 and below pi/4, got %R",
+              nb::float_(epsilon).ptr());
+    }
+    const double alpha = checked_alpha(self.attr("alpha"));
+    const long long shots = checked_shots(self.attr("shots"), "shots");
+    const double rounds = rounds_of(epsilon, ratio);
+    const double round_alpha = alpha / rounds;
+    // Past K = L_max / epsilon a round needs fewer shots than `shots` for its Chernoff width.
+    double bigk_enough = INFINITY, l_max = 0;
+    const double level = std::pow(2.0 / double(shots) * std::log(2 * rounds / alpha), 0.25);
+    if (chernoff && level < 1) {
+        l_max = std::asin(level);
+        bigk_enough = std::ceil(l_max / epsilon);
+    }
+
+    double theta_l = 0, theta_u = 0.25;
+    long long k = 0, queries = 0, total_shots = 0;
+    bool up = true;
+    double pooled_ones = 0, pooled_shots = 0;
+    for (int iteration = 0; theta_u - theta_l > epsilon / kPi; ++iteration) {
+        if (iteration == kMaxSoundIterations) {
+            raise(PyExc_RuntimeError,
+                  "the interval did not narrow to epsilon in %d iterations: _measure's counts "
+                  "contradict each other",
+                  kMaxSoundIterations);
+        }
+        if (PyErr_CheckSignals() < 0) throw nb::python_error();
+        const NextPower next = next_power(4 * double(k) + 2, theta_l, theta_u, ratio);
+        const long long k_next = next.found ? static_cast<long long>(next.k) : k;
+        if (next.found) up = next.up;
+        const double bigk = 4 * double(k_next) + 2;
+        const long long n =
+            bigk > bigk_enough
+                ? static_cast<long long>(std::ceil(double(shots) * l_max / epsilon / bigk / 10))
+                : shots;
+        const double ones = as_double(self.attr("_measure")(nb::int_(k_next), nb::int_(n)));
+        if (!(ones >= 0 && ones <= double(n))) {
+            raise(PyExc_ValueError, "_measure returned %R ones out of %lld shots",
+                  nb::float_(ones).ptr(), n);
+        }
+        queries += k_next * n;
+        total_shots += n;
+        if (iteration > 0 && k_next == k) {
+            pooled_ones += ones;
+            pooled_shots += double(n);
+        } else {
+            pooled_ones = ones;
+            pooled_shots = double(n);
+        }
+        k = k_next;
+        const auto [a_min, a_max] =
+            chernoff
+                ? norvalis::melvo::chernoff_interval(pooled_ones / pooled_shots, pooled_shots,
+                                                     round_alpha)
+                : norvalis::melvo::clopper_pearson_interval(pooled_ones, pooled_shots, round_alpha);
+        const auto [scaled_min, scaled_max] = scaled_angle_interval(a_min, a_max, up);
+        const double period = std::floor(bigk * theta_l);
+        theta_u = (period + scaled_max) / bigk;
+        theta_l = (period + scaled_min) / bigk;
+    }
+    const double a_l = std::pow(std::sin(2 * kPi * theta_l), 2);
+    const double a_u = std::pow(std::sin(2 * kPi * theta_u), 2);
+    nb::setattr(self, "a_l", numpy_float(call, a_l));
+    nb::setattr(self, "a_u", numpy_float(call, a_u));
+    nb::setattr(self, "num_oracle_queries", nb::int_(queries));
+    nb::setattr(self, "confidence_level", nb::float_(1 - alpha));
+    nb::setattr(self, "n_sum", self.attr("n_sum") + nb::int_(total_shots));
+    return numpy_float(call, (a_l + a_u) / 2);
+}
+
 nb::object i_melvo_run(const Call& call) {
     auto [self] = call.args<1>();
+    nb::object method = nb::getattr(self, "confint_method", nb::none());
+    if (!method.is_none()) {
+        check_confint_method(method);
+        return i_melvo_run_sound(call, self, method.equal(nb::str("chernoff")));
+    }
     const double ratio = as_double(self.attr("ratio"));
     if (ratio <= 1) raise(PyExc_ValueError, "ratio must be larger than 1");
     const double epsilon = as_double(self.attr("epsilon"));
@@ -523,6 +682,23 @@ grid angle nearest asin(sqrt(a)), within pi / 2**(n_anc + 1) of it, so
 epsilon sets the grid rather than bounding the error in a (0.272458 for
 0.272083 with 10 counting qubits).
 )DOC");
+
+    melvo.method("run_mle", melvo_run_mle,
+                 {arg("self"), arg("shots", nb::none()), arg("alpha", 0.05)}, R"DOC(
+(a, (a_low, a_high)): the maximum-likelihood estimate of a from the whole
+distribution of the counting register, not only its most probable outcome,
+and an interval around it, each a NumPy float.
+
+The same program as run() is run once. With shots=None the likelihood is
+that of the exact distribution: the estimate is off the grid, exact to about
+1e-9, and the interval is the estimate itself (there is no sampling error).
+With shots=N, N outcomes are drawn from the distribution with NumPy's
+global generator, as a device would give them, and the interval is the
+likelihood-ratio interval at level 1 - alpha (chi-squared with one degree of
+freedom), the hull of every region above its floor within four grid steps.
+At 1024 shots and 10 counting qubits it held a in 93 to 94 % of 200 seeded
+runs: an asymptotic interval, slightly short of its nominal level there.
+)DOC");
     melvo.finish();
 
     // -------------------------------------------------------------------------------------
@@ -538,7 +714,8 @@ until they are narrower than epsilon / pi, or for at most 20 iterations.
 
     imelvo.method("__init__", i_melvo_init,
                   {arg("self"), arg("operator_in", nb::none()), arg("qnumber", 0),
-                   arg("res_index", -1), arg("epsilon", 1e-3)},
+                   arg("res_index", -1), arg("epsilon", 1e-3), arg("confint_method", nb::none()),
+                   arg("alpha", 0.05), arg("shots", 100)},
                   R"DOC(
 operator_in(qubits) prepares the state on the list of qnumber work qubits;
 res_index (an int) is the position of the estimated qubit, which the Grover
@@ -550,9 +727,20 @@ machine, qlist, clist, operatorA, a_l = a_u = 0, the shot budget N_max (about
 618.48 for the defaults) and draw = False (when true, the next measured
 program is printed).
 
+confint_method=None keeps the schedule described under run(), whose
+interval is narrower than its nominal level. "chernoff" or "beta" run the
+iterative amplitude estimation whose every interval holds at its level
+(Chernoff-Hoeffding or Clopper-Pearson intervals, the level alpha shared
+among the rounds, each round pooling exactly the shots taken at its power):
+`shots` shots per round (the Chernoff rule takes fewer once the power is
+large), confidence 1 - alpha. After such a run, a_l and a_u hold the interval,
+num_oracle_queries the Grover operators applied over all shots and
+confidence_level 1 - alpha.
+
 Raises ValueError for an epsilon that leaves no usable iteration: 0 or less,
 or above about 0.77 (at pi/4 and beyond the starting interval is already
-narrow enough; just below, N_max is too small for a Chernoff interval).
+narrow enough; just below, N_max is too small for a Chernoff interval), for
+an alpha outside (0, 1), an unknown confint_method or fewer than 1 shot.
 )DOC");
 
     imelvo.method("_measure", i_melvo_measure, {arg("self"), arg("k"), arg("n_round")}, R"DOC(
@@ -583,6 +771,12 @@ Raises ValueError "ratio must be larger than 1" and ZeroDivisionError
     imelvo.method("run", i_melvo_run, {arg("self")}, R"DOC(
 The estimate of a, a NumPy float: the midpoint of the final interval
 [a_l, a_u], which is kept in the attributes a_l and a_u.
+
+With a confint_method (see __init__), the interval holds a with probability
+at least 1 - alpha, so the estimate is within epsilon at least as often: at
+epsilon = 1e-3 the Chernoff rule held a in 200 of 200 seeded runs and the
+Clopper-Pearson rule in 198 to 199 (docs/modules/melvo.md). Without one, as
+follows.
 
 Each iteration picks the next power with self._findnextk, measures a batch
 with self._measure and narrows the angle interval with
