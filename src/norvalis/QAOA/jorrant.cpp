@@ -78,6 +78,8 @@ bool switch_option(nb::handle np, nb::handle options, const char* name) {
 double real_value(nb::handle value) {
     const double result = PyFloat_AsDouble(value.ptr());
     if (result == -1.0 && PyErr_Occurred()) {
+        // An int beyond a double keeps its OverflowError; what is no number gets ours.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
         PyErr_Clear();
         raise(PyExc_TypeError,
               "blocking and return_best compare the objective's values: func must return a "
