@@ -5,6 +5,9 @@
 // the objective's results take part in array arithmetic as they are, and the perturbations
 // come from NumPy's global generator, one draw of d signs per iteration.
 #include <cmath>
+#include <cstdio>
+#include <optional>
+#include <vector>
 
 #include "norvalis/frame/frame.h"
 
@@ -58,6 +61,84 @@ nb::object slope(nb::handle np, nb::handle rise, nb::handle diff) {
     return np.attr("where")(flat, 0.0, rise / divisor);
 }
 
+// Evaluations drawn at x0 before the iterations: calibrate's gradient samples (each a pair)
+// and blocking's repeated values that measure the objective's noise.
+constexpr int kStartSamples = 25;
+
+// A switch among the options: True or False (NumPy's bool too), a TypeError otherwise.
+bool switch_option(nb::handle np, nb::handle options, const char* name) {
+    nb::object value = option(options, name, nb::bool_(false));
+    if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
+    if (nb::isinstance(value, np.attr("bool_"))) return truthy(value);
+    raise(PyExc_TypeError, "%s must be True or False, got %.200s", name,
+          Py_TYPE(value.ptr())->tp_name);
+}
+
+// An objective value as a double, where blocking or return_best compares it.
+double real_value(nb::handle value) {
+    const double result = PyFloat_AsDouble(value.ptr());
+    if (result == -1.0 && PyErr_Occurred()) {
+        // An int beyond a double keeps its OverflowError; what is no number gets ours.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+        PyErr_Clear();
+        raise(PyExc_TypeError,
+              "blocking and return_best compare the objective's values: func must return a "
+              "real number, got %.200s",
+              Py_TYPE(value.ptr())->tp_name);
+    }
+    return result;
+}
+
+// An objective value as a double for the divergence check, read only from plain numbers
+// (Python's or NumPy's), so that the default run calls no conversion of the caller's.
+std::optional<double> plain_value(nb::handle np, nb::handle value) {
+    const bool plain = PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()) ||
+                       nb::isinstance(value, np.attr("floating")) ||
+                       nb::isinstance(value, np.attr("integer"));
+    if (!plain) return std::nullopt;
+    const double result = PyFloat_AsDouble(value.ptr());
+    if (result == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();  // an int beyond a double: no verdict
+        return std::nullopt;
+    }
+    return result;
+}
+
+std::optional<double> pair_mean(nb::handle np, nb::handle first, nb::handle second) {
+    auto one = plain_value(np, first), two = plain_value(np, second);
+    if (!one || !two) return std::nullopt;
+    return (*one + *two) / 2;
+}
+
+// The objective's estimate at the end far above the one at the start (NaN included): the
+// gains were too large for it, and the caller should hear so rather than trust the point.
+void warn_if_diverged(std::optional<double> first, std::optional<double> last) {
+    if (!first || !last || !std::isfinite(*first)) return;
+    if (*last <= 1e3 * std::fabs(*first) + 1.0) return;
+    char text[320];
+    std::snprintf(text, sizeof text,
+                  "jorrant_minimize diverged: the objective rose from about %.3g at the start "
+                  "to %.3g at the end (means of the first and the last pair of evaluations); "
+                  "a smaller a, calibrate=True or blocking=True keeps the steps in hand",
+                  *first, *last);
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 1) < 0) throw nb::python_error();
+}
+
+// The lowest objective value among the evaluated points, and its point. NaN never wins
+// against a number.
+struct Best {
+    nb::object point, value;
+    double level = 0.0;
+
+    void offer(nb::handle at, nb::handle result) {
+        const double v = real_value(result);
+        if (point.is_valid() && !(v < level || (std::isnan(level) && !std::isnan(v)))) return;
+        point = nb::borrow(at);
+        value = nb::borrow(result);
+        level = v;
+    }
+};
+
 nb::object jorrant_minimize(const Call& call) {
     auto [func, x0, args_in, tol, bounds_in, callback, options] = call.args<7>();
     nb::object np = call.global("np");
@@ -74,6 +155,9 @@ nb::object jorrant_minimize(const Call& call) {
         if (!(p >= nb::float_(1e-8)))
             raise(PyExc_ValueError, "Parameter is too small or is less than 0: %S", p.ptr());
     }
+    const bool calibrate = switch_option(np, options, "calibrate");
+    const bool blocking = switch_option(np, options, "blocking");
+    const bool return_best = switch_option(np, options, "return_best");
     const Py_ssize_t d = length(x0);
     nb::object bounds = nb::borrow(bounds_in);
     if (!bounds.is_none()) bounds = call.global("_check_bounds")(d, bounds);
@@ -83,22 +167,94 @@ nb::object jorrant_minimize(const Call& call) {
     signs.append(-1);
     signs.append(1);
 
+    Best best;
+    auto evaluate = [&](nb::handle point) {
+        nb::object value = call_with(func, point, args);
+        if (return_best) best.offer(point, value);
+        return value;
+    };
+    auto perturbation = [&] {
+        return np.attr("random").attr("choice")(signs, nb::arg("size") = dimension);
+    };
+
+    if (calibrate) {
+        // Spall's rule: a such that the first step, a / (1 + A) ** alpha times the mean
+        // |gradient estimate| at x0, moves each variable by about c, the first perturbation.
+        double magnitude = 0.0;
+        for (int sample = 0; sample < kStartSamples; ++sample) {
+            if (PyErr_CheckSignals() != 0) throw nb::python_error();
+            nb::object delta = perturbation();
+            nb::object xp = call.global("_jail_inside")(x + c * delta, bounds);
+            nb::object xm = call.global("_jail_inside")(x - c * delta, bounds);
+            nb::object f_plus = evaluate(xp);
+            nb::object grad = slope(np, f_plus - evaluate(xm), xp - xm);
+            magnitude += as_double(np.attr("mean")(np.attr("abs")(grad)));
+        }
+        magnitude /= kStartSamples;
+        // No slope seen (a flat start, or values that are not finite): a stays as given.
+        if (std::isfinite(magnitude) && magnitude > 0.0)
+            a = c * power(nb::int_(1) + big_a, alpha) / nb::float_(magnitude);
+    }
+
+    double current = 0.0, tolerance = 0.0;
+    if (blocking) {
+        // The noise at x0 sets how much a step may raise the objective and still stand:
+        // twice the standard deviation of repeated values (0 for a deterministic one).
+        x = np.attr("array")(x, nb::arg("dtype") = np.attr("float64"));
+        std::vector<double> finite;
+        double first = 0.0;
+        for (int sample = 0; sample < kStartSamples; ++sample) {
+            if (PyErr_CheckSignals() != 0) throw nb::python_error();
+            const double v = real_value(evaluate(x));
+            if (sample == 0) first = v;
+            if (std::isfinite(v)) finite.push_back(v);
+        }
+        current = first;
+        if (!finite.empty()) {
+            double sum = 0.0;
+            for (double v : finite) sum += v;
+            current = sum / static_cast<double>(finite.size());
+        }
+        if (finite.size() > 1) {
+            double squares = 0.0;
+            for (double v : finite) squares += (v - current) * (v - current);
+            tolerance = 2.0 * std::sqrt(squares / static_cast<double>(finite.size() - 1));
+        }
+    }
+
+    std::optional<double> first_pair;
+    nb::object f_plus, f_minus;
     for (long long k = 1;; ++k) {
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
         nb::object step = nb::int_(k);
         nb::object ak = a / power(step + big_a, alpha);
         nb::object ck = c / power(step, gamma);
-        nb::object delta = np.attr("random").attr("choice")(signs, nb::arg("size") = dimension);
+        nb::object delta = perturbation();
         nb::object xp = call.global("_jail_inside")(x + ck * delta, bounds);
         nb::object xm = call.global("_jail_inside")(x - ck * delta, bounds);
-        nb::object f_plus = call_with(func, xp, args);  // first, as callers see it
-        nb::object rise = f_plus - call_with(func, xm, args);
-        nb::object grad = slope(np, rise, xp - xm);
-        x = call.global("_jail_inside")(x - ak * grad, bounds);
+        f_plus = evaluate(xp);  // first, as callers see it
+        f_minus = evaluate(xm);
+        if (k == 1 && !return_best) first_pair = pair_mean(np, f_plus, f_minus);
+        nb::object grad = slope(np, f_plus - f_minus, xp - xm);
+        nb::object next = call.global("_jail_inside")(x - ak * grad, bounds);
+        if (blocking) {
+            const double v = real_value(evaluate(next));
+            // A step that raises the objective beyond the noise is refused; NaN never stands
+            // unless the current value is NaN itself.
+            if (v <= current + tolerance || (std::isnan(current) && !std::isnan(v))) {
+                x = next;
+                current = v;
+            }
+        } else {
+            x = next;
+        }
         if (!callback.is_none()) callback(x);
         // With tol, maxiter=None lifts the cap; without tol it is the stop test.
         if ((tol.is_none() || !maxiter.is_none()) && step >= maxiter) break;
         if (!tol.is_none() && np.attr("linalg").attr("norm")(grad) / dimension < tol) break;
     }
+    if (return_best) return nb::make_tuple(np.attr("array")(best.point), best.value);
+    warn_if_diverged(first_pair, pair_mean(np, f_plus, f_minus));
     return x;
 }
 
@@ -138,7 +294,8 @@ NORVALIS_MODULE(jorrant, m) {
            arg("bounds", nb::none()), arg("callback", nb::none()), var_keyword("options")},
           R"DOC(
 Minimises a noisy real function by simultaneous-perturbation stochastic
-approximation and returns the final point, a NumPy array of shape (n,).
+approximation and returns the final point, a NumPy array of shape (n,)
+(return_best=True returns the best point seen and its value instead).
 
 Iteration k = 1, 2, ... draws d signs delta with np.random.choice([-1, 1],
 size=d), evaluates func(x + ck delta, *args) and func(x - ck delta, *args)
@@ -147,7 +304,7 @@ difference of the two values over the difference of the two points, steps
 x = clip(x - ak grad), and calls callback(x). The gains are
 ak = a / (k + A) ** alpha and ck = c / k ** gamma. Without tol it stops after
 maxiter iterations (at least one), so it makes 2 maxiter calls of func and
-never evaluates func at x itself.
+never evaluates func at x itself (blocking, below, adds calls).
 
 Args:
     func: called as func(x, *args); its result is used in arithmetic only.
@@ -160,13 +317,39 @@ Args:
         variable. An empty sequence prints "Warning: empty bounds are treated
         as no bounds." and runs without bounds.
     callback: None, or called as callback(x) after every iteration.
-    **options: a=1.0, c=1.0, alpha=0.602, gamma=0.101, A=10, maxiter=100;
-        other keys are ignored. maxiter must be a whole number or None
+    **options: a=1.0, c=1.0, alpha=0.602, gamma=0.101, A=10, maxiter=100,
+        and the switches calibrate=False, blocking=False, return_best=False
+        (below); other keys are ignored. maxiter must be a whole number or None
         (ValueError otherwise, so that infinity cannot hang the run).
+
+Switches (each True or False, a NumPy bool too; TypeError otherwise):
+    calibrate: before the first iteration, draws 25 sign vectors, evaluates
+        func at x0 +- c delta for each, and replaces a by
+        c * (1 + A) ** alpha / m, m the mean |gradient estimate| over those
+        samples, so that the first step moves each variable by about c. With
+        no slope seen (m zero or not finite) a stays as given. 50 calls.
+    blocking: evaluates func 25 times at x0 first, and then at every
+        candidate point; a step whose value exceeds the current one by more
+        than twice the standard deviation of those 25 values (0 for a
+        deterministic objective) is refused, and x stays where it was (the
+        callback still runs). 25 calls, then 3 per iteration.
+    return_best: returns (x, value), the evaluated point of lowest value
+        and that value as func returned it, rather than the last iterate.
+        Every call counts, calibrate's and blocking's included.
+    blocking and return_best need func to return real numbers (TypeError
+    otherwise). Calls come in this order: calibrate's pairs, blocking's
+    values at x0, then per iteration x + ck delta, x - ck delta and, with
+    blocking, the candidate.
+
+Unless return_best is on, a RuntimeWarning says so when the run diverged: the
+mean of the last pair of values exceeds 1e3 |f0| + 1, f0 the mean of the
+first pair (NaN included). The returned point is the same either way.
 
 Raises, before the first call of func:
     ValueError("Parameter is too small or is less than 0: <value>") for the
     first of a, c, A, alpha, gamma (in that order) below 1e-8 or NaN;
+    TypeError("calibrate must be True or False, got <type>"), and the same
+    for blocking, then return_best;
     ValueError("One of the lower bounds is greater than an upper bound.");
     IndexError("Dimension of ``bounds`` does not match the dimension of
     variable ``x``.").

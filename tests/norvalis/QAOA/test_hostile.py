@@ -34,9 +34,16 @@ CHILD = """
             made, failed = attempt_all(lambda name=name, f=f, args=args: call_and_use(name, f, args)
                                        for args in one_bad_argument(f, HOSTILE, SANE))
             calls, failures = calls + made, failures + failed
-    for options in ({"a": "x"}, {"maxiter": "x"}, {"A": None}, {"alpha": np.array([1, 2])}):
+    for options in ({"a": "x"}, {"maxiter": "x"}, {"A": None}, {"alpha": np.array([1, 2])},
+                    {"calibrate": object()}, {"blocking": shrinking}, {"return_best": [True]}):
         try:
             jorrant.jorrant_minimize(lambda x: 0.0, [0.0], **options)
+        except Exception:
+            pass
+    for returned in (float("nan"), float("inf"), 2 ** 70, object(), np.array([[1.0]])):
+        try:
+            jorrant.jorrant_minimize(lambda x: returned, [0.0], maxiter=3, calibrate=True,
+                                     blocking=True, return_best=True)
         except Exception:
             pass
     print("survived", calls, failures)

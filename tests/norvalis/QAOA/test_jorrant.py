@@ -228,3 +228,114 @@ def test_converges_on_a_noisy_quadratic(seed):
     result = jorrant_minimize(lambda x: quadratic(x) + 0.05 * rng.normal(), np.zeros(3),
                               maxiter=300, a=0.5)
     assert np.linalg.norm(result - TARGET) < 0.05
+
+
+def rosenbrock(x):
+    return 100.0 * (x[1] - x[0] ** 2) ** 2 + (1.0 - x[0]) ** 2
+
+
+def steep(x):
+    # The documented divergent case under the default gains; NaN away from the start, so a
+    # step that overshoots meets NaN as well as large values.
+    return 10.0 * float(x @ x) if np.all(np.abs(x) < 3) else float("nan")
+
+
+class TestSwitches:
+    @pytest.mark.parametrize("seed", [0, 7])
+    def test_blocking_reaches_the_rosenbrock_valley_floor(self, seed):
+        # 25 + 3 * 6658 calls: the 20,000 of the benchmark; every seed of it lands below 1e-3.
+        np.random.seed(seed)
+        x = jorrant_minimize(rosenbrock, [-1.2, 1.0], maxiter=6658, blocking=True, a=0.01,
+                             c=0.01, alpha=0.3)
+        assert rosenbrock(x) < 1e-3 and np.linalg.norm(x - 1.0) < 0.1
+
+    def test_blocking_never_accepts_a_worse_step(self):
+        path = []
+        np.random.seed(3)
+        result = jorrant_minimize(steep, np.array([1.0, 1.0]), maxiter=200, blocking=True,
+                                  callback=lambda x: path.append(steep(x)))
+        values = [steep(np.array([1.0, 1.0]))] + path
+        assert all(np.isfinite(values)) and values[-1] < 1e-2
+        assert all(later <= earlier for earlier, later in zip(values, values[1:]))
+        assert steep(result) == values[-1]
+
+    def test_blocking_tolerates_rises_within_twice_the_start_noise(self):
+        # 25 values at x0 alternating +1, -1 (mean 0.04, twice their deviation 2.04), then
+        # two iterations whose candidates rise by 1.5 (within) and then 2.5 (beyond).
+        values = iter([(-1.0) ** i for i in range(25)] + [1.0, 0.0, 1.54] + [1.0, 0.0, 4.04])
+        path = []
+        jorrant_minimize(lambda x: next(values), [0.0], maxiter=2, blocking=True,
+                         callback=lambda x: path.append(float(x[0])))
+        assert path[0] != 0.0 and path[1] == path[0]
+
+    @pytest.mark.parametrize("switches", [{}, {"blocking": True}, {"calibrate": True}])
+    def test_return_best_is_the_lowest_evaluated_point(self, switches):
+        f = Recorder(steep)
+        values = []
+        f.func = lambda x: values.append(steep(x)) or values[-1]
+        np.random.seed(5)
+        point, value = jorrant_minimize(f, [1.0, 1.0], maxiter=30, return_best=True,
+                                        **switches)
+        lowest = int(np.nanargmin(values))
+        assert value == values[lowest] == np.nanmin(values)
+        np.testing.assert_array_equal(point, f.points[lowest])
+
+    def test_calibrate_makes_the_first_step_c(self):
+        # On a line the gradient estimate is exact, so the first step is exactly c long.
+        for c in (0.5, 0.02):
+            result = jorrant_minimize(lambda x: 3.0 * x[0], [0.0], maxiter=1, calibrate=True,
+                                      c=c)
+            np.testing.assert_allclose(result, [-c], rtol=1e-12)
+
+    @pytest.mark.parametrize("switches, calls", [
+        ({"calibrate": True}, 50 + 8), ({"blocking": True}, 25 + 12),
+        ({"calibrate": True, "blocking": True, "return_best": True}, 75 + 12)])
+    def test_calls_of_the_switches(self, switches, calls):
+        f = Recorder()
+        jorrant_minimize(f, [0.0, 0.0], maxiter=4, **switches)
+        assert len(f.points) == calls
+        if switches.get("blocking"):
+            start = 50 if switches.get("calibrate") else 0
+            np.testing.assert_array_equal(f.points[start:start + 25], np.zeros((25, 2)))
+
+    def test_switches_off_keep_the_default_run(self):
+        np.random.seed(9)
+        plain = jorrant_minimize(quadratic, [0.0, 0.0, 0.0], maxiter=20)
+        np.random.seed(9)
+        off = jorrant_minimize(quadratic, [0.0, 0.0, 0.0], maxiter=20, calibrate=False,
+                               blocking=np.False_, return_best=False)
+        np.testing.assert_array_equal(plain, off)
+
+
+class TestDivergence:
+    def test_a_divergent_default_run_warns_and_returns_its_point(self):
+        np.random.seed(1)
+        with pytest.warns(RuntimeWarning, match="diverged: the objective rose from about"):
+            result = jorrant_minimize(lambda x: 10.0 * float(x @ x), [1.0, 1.0])
+        assert np.linalg.norm(result) > 1e6
+
+    @pytest.mark.parametrize("func, options", [
+        (quadratic, {}), (lambda x: 10.0 * float(x @ x), {"return_best": True}),
+        (lambda x: 10.0 * float(x @ x), {"blocking": True}),
+        (lambda x: np.array([10.0 * x @ x]), {})])  # not a plain number: no verdict
+    def test_no_warning_without_divergence(self, func, options):
+        np.random.seed(1)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            jorrant_minimize(func, [1.0, 1.0, 1.0], **options)
+
+
+class TestSwitchTypes:
+    @pytest.mark.parametrize("name", ["calibrate", "blocking", "return_best"])
+    @pytest.mark.parametrize("value, shown", [(1, "int"), ("yes", "str"), (None, "NoneType"),
+                                              (np.array([True]), "numpy.ndarray")])
+    def test_a_switch_is_a_bool(self, name, value, shown):
+        with pytest.raises(TypeError) as info:
+            jorrant_minimize(never_called, [0.0], **{name: value})
+        assert str(info.value) == f"{name} must be True or False, got {shown}"
+
+    @pytest.mark.parametrize("returned", ["0.5", 1j, np.zeros(2), None])
+    def test_comparing_switches_need_real_values(self, returned):
+        for switch in ("blocking", "return_best"):
+            with pytest.raises(TypeError, match="func must return a real number"):
+                jorrant_minimize(lambda x: returned, [0.0], maxiter=2, **{switch: True})
