@@ -92,9 +92,9 @@ def _sound_row(epsilon, runs=100):
     estimate, _ = Melvo(sine_squared, 4, epsilon=2 ** -6).run_mle()
     seconds = time.perf_counter() - start
     return Row("Amplitude estimation, sound intervals",
-               f"the same integral; {runs} seeds, 95 % intervals",
-               f"Chernoff rule holds a in {covered['chernoff']}/{runs} runs (as specified:"
-               f" {covered[None]}/{runs}); MLE {estimate:.9f} from 6 counting qubits",
+               f"the same integral, {runs} seeds",
+               f"95 % Chernoff interval holds a in {covered['chernoff']}/{runs} (as specified:"
+               f" {covered[None]}/{runs}); MLE {estimate:.9f}, 6 counting qubits",
                f"exact {SINE_SQUARED_EXACT:.9f}; at least 95/{runs} intervals hold it",
                20 * covered["chernoff"] >= 19 * runs
                and abs(estimate - SINE_SQUARED_EXACT) < 1e-8, seconds)
