@@ -472,6 +472,16 @@ nb::object i_melvo_chernoff_confint(const Call& call) {
     return nb::make_tuple(lower, upper);
 }
 
+// Keeps the final angle interval as a_l and a_u, the interval of a, and returns its
+// midpoint, the estimate.
+nb::object interval_estimate(const Call& call, nb::handle self, double theta_l, double theta_u) {
+    const double a_l = std::pow(std::sin(2 * kPi * theta_l), 2);
+    const double a_u = std::pow(std::sin(2 * kPi * theta_u), 2);
+    nb::setattr(self, "a_l", numpy_float(call, a_l));
+    nb::setattr(self, "a_u", numpy_float(call, a_u));
+    return numpy_float(call, (a_l + a_u) / 2);
+}
+
 // More iterations than any honest run needs (about 3 per doubling of the power): a
 // replaced _measure whose answers never narrow the interval ends in an error, not a hang.
 constexpr int kMaxSoundIterations = 10000;
@@ -544,14 +554,10 @@ nb::object i_melvo_run_sound(const Call& call, nb::handle self, bool chernoff) {
         theta_u = (period + scaled_max) / bigk;
         theta_l = (period + scaled_min) / bigk;
     }
-    const double a_l = std::pow(std::sin(2 * kPi * theta_l), 2);
-    const double a_u = std::pow(std::sin(2 * kPi * theta_u), 2);
-    nb::setattr(self, "a_l", numpy_float(call, a_l));
-    nb::setattr(self, "a_u", numpy_float(call, a_u));
     nb::setattr(self, "num_oracle_queries", nb::int_(queries));
     nb::setattr(self, "confidence_level", nb::float_(1 - alpha));
     nb::setattr(self, "n_sum", self.attr("n_sum") + nb::int_(total_shots));
-    return numpy_float(call, (a_l + a_u) / 2);
+    return interval_estimate(call, self, theta_l, theta_u);
 }
 
 nb::object i_melvo_run(const Call& call) {
@@ -617,11 +623,7 @@ nb::object i_melvo_run(const Call& call) {
         theta_u = (period + thetai_max) / bigk;
         theta_l = (period + thetai_min) / bigk;
     }
-    const double a_l = std::pow(std::sin(2 * kPi * theta_l), 2);
-    const double a_u = std::pow(std::sin(2 * kPi * theta_u), 2);
-    nb::setattr(self, "a_l", numpy_float(call, a_l));
-    nb::setattr(self, "a_u", numpy_float(call, a_u));
-    return numpy_float(call, (a_l + a_u) / 2);
+    return interval_estimate(call, self, theta_l, theta_u);
 }
 
 }  // namespace
