@@ -71,6 +71,9 @@ def test_program_too_wide_for_memory():
         CPUQVM().run(QProg(1) << H(50), 10)
     with pytest.raises(MemoryError):
         StateVector(55)
+    # The size in the message is counted past int's range, never wrapped.
+    with pytest.raises(MemoryError, match=r"needs 2\*\*2147483651 bytes"):
+        StateVector(2 ** 31 - 1)
 
 
 @pytest.mark.parametrize("qubits, data, message", [

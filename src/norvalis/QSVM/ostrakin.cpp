@@ -275,6 +275,12 @@ Circuit build_circuit(const Call& call) {
 nb::object run_circuit(const Call& call) {
     auto [n_qbits, weights_x, weights_y] = call.args<3>();
     const int n = qubit_count(n_qbits);
+    // Before listing the qubits: a list of 2**31 of them would exhaust memory first.
+    if (n >= kestrix::kMaxQubits) {
+        raise(PyExc_ValueError, "n_qbits is %d: qubits are numbered below %d", n,
+              kestrix::kMaxQubits);
+    }
+    kestrix::check_fits_in_memory(n);
     nb::list qlist;
     for (int k = 0; k < n; ++k) qlist.append(k);
     const OverlapInputs in = read_inputs(qlist, weights_x, weights_y, std::max(n, 2));

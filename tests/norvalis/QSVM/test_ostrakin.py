@@ -282,6 +282,8 @@ def test_hostile_input_raises_without_crashing():
             lambda: _build_circuit(Failing(), 2, [1, 2], [3, 4]),
             lambda: _build_circuit([0, 1], 2, Emptying([1.0, 2.0]), Failing()),
             lambda: _run_circuit(10**6, [1.0] * 10**6, [2.0] * 10**6),
+            lambda: _run_circuit(2**31 - 1, [1.0], [2.0]),
+            lambda: _run_circuit(40, [1.0] * 40, [2.0] * 40),
         ]
         for call in calls:
             try:
@@ -293,9 +295,11 @@ def test_hostile_input_raises_without_crashing():
         readonly.flags.writeable = False
         print(Q(n_qbits=2).evaluate(readonly[:, ::-1], readonly.astype(np.float32)).shape)
     """, timeout=300)
-    # A million qubits is past the largest qubit index: a ValueError before any state.
+    # A million qubits is past the largest qubit index: a ValueError before any state, and
+    # before a list of that many qubits is made.
     assert lines == ["ValueError", "TypeError", "MemoryError", "ValueError", "ValueError",
-                     "RuntimeError", "RuntimeError", "ValueError", "(4, 4)"]
+                     "RuntimeError", "RuntimeError", "ValueError", "ValueError", "MemoryError",
+                     "(4, 4)"]
 
 
 class TestMessagesAndSeededEvaluation:

@@ -19,7 +19,7 @@ void check_fits_in_memory(int n) {
     const std::string what = "a state of " + std::to_string(n) + " qubits";
     // Beyond 60 qubits the index arithmetic overflows, whatever the memory.
     if (n < 0 || n > 60) {
-        throw MemoryError(what + " needs 2**" + std::to_string(n + 4) +
+        throw MemoryError(what + " needs 2**" + std::to_string(int64_t{n} + 4) +
                           " bytes, more than any machine's memory");
     }
     check_memory(bytes, what);
