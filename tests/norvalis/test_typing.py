@@ -16,7 +16,9 @@ from norvalis.QKmeans import Vandemir
 GOOD = """
 import numpy as np
 from norvalis import NorvalisWarning
+from kestrix.core import RY, QCircuit
 from norvalis.Grover import Grover, iter_analysis, iter_num
+from norvalis.Melvo import IMelvo, Melvo
 from norvalis.QKmeans import Vandemir
 from norvalis.QSVM import QuantumKernel_lumet
 from norvalis.Quillan import Quantum_SVR
@@ -36,12 +38,18 @@ code = QSpare_Code([0.5, 0.5], cut_length=2, mode="walsh")
 labels = QKMeans(n_clusters=2, max_iter=10).fit(EncodingRangeScaler().fit_transform(X)).labels_
 qsvc = QSVC(n_qbits=2, scale=0.5).fit(X, X[:, 0] > 0)
 value: np.ndarray = QuantumKernel(n_qbits=2)(X)
+def prepare(q: list[int]) -> QCircuit:
+    return QCircuit() << RY(q[0], 1.0)
+
+a, (low, high) = Melvo(prepare, 1, epsilon=0.01).run_mle(shots=100)
+estimate: float = IMelvo(prepare, 1, confint_method="beta", shots=50).run()
 assert issubclass(NorvalisWarning, UserWarning)
 """
 
 BAD = """
 import numpy as np
 from norvalis.Grover import Grover, iter_num
+from norvalis.Melvo import IMelvo, Melvo
 from norvalis.QKmeans import Vandemir
 from norvalis.Zorvik import zorvik
 
@@ -51,6 +59,8 @@ zorvik(np.zeros((3, 2)), "1")
 iter_num(3, "2")
 Grover(mark_data=["101"]).cir([0, 1, 2], iternum=2.0)
 count: str = iter_num(3, 2)
+IMelvo(None, 1, confint_method="wilson")
+Melvo(None, 1).run_mle(shots=1.5)
 """
 
 
@@ -74,8 +84,8 @@ def test_argument_mistakes_are_caught(tmp_path):
     status, report = mypy(tmp_path, BAD)
     assert status == 1
     flagged = sorted(int(line.split(":")[1]) for line in report.splitlines() if ": error:" in line)
-    # script lines 7 to 12: every planted mistake, one error each
-    assert flagged == [7, 8, 9, 10, 11, 12], report
+    # script lines 8 to 15: every planted mistake, one error each
+    assert flagged == [8, 9, 10, 11, 12, 13, 14, 15], report
 
 
 def test_declared_types_reach_the_stub_and_leave_the_signature_alone():

@@ -628,6 +628,10 @@ nb::object i_melvo_run(const Call& call) {
 
 }  // namespace
 
+// The stub's type of a preparation: a function of the list of work qubits.
+constexpr const char* kPreparation =
+    "collections.abc.Callable[[list[int]], kestrix.core.QCircuit] | None";
+
 NORVALIS_MODULE(Melvo, m) {
     m.import_from("kestrix.core", {"CPUQVM", "QCircuit", "QProg", "X", "H", "Z", "RX"});
     m.import_as("numpy", "np");
@@ -648,8 +652,11 @@ sin(pi y / 2**n_anc)**2 nearest the most probable counting outcome y.
 )DOC");
 
     melvo.method("__init__", melvo_init,
-                 {arg("self"), arg("operator_in", nb::none()), arg("qnumber", 0),
-                  arg("res_index", -1), arg("epsilon", 1e-3), arg("target_state", "1")},
+                 {arg("self"), arg("operator_in", nb::none()).typed(kPreparation),
+                  arg("qnumber", 0).typed("int"),
+                  arg("res_index", -1).typed("int | collections.abc.Sequence[int]"),
+                  arg("epsilon", 1e-3).typed("float"), arg("target_state", "1").typed("str"),
+                  returns("None")},
                  R"DOC(
 operator_in(qubits) prepares the state on the list of qnumber work qubits
 (an int); res_index is a position or a list of positions of the work
@@ -670,7 +677,7 @@ the states whose selected qubits all read 1, S0 that of the all-zero work
 state. Q turns by 2 theta, where sin(theta)**2 = a, in the plane of B|0>.
 )DOC");
 
-    melvo.method("run", melvo_run, {arg("self")}, R"DOC(
+    melvo.method("run", melvo_run, {arg("self"), returns("numpy.float64")}, R"DOC(
 The estimate of a, a NumPy float on the grid sin(pi y / 2**n_anc)**2.
 
 Runs the whole phase-estimation program on self.machine and reads the exact
@@ -686,7 +693,10 @@ epsilon sets the grid rather than bounding the error in a (0.272458 for
 )DOC");
 
     melvo.method("run_mle", melvo_run_mle,
-                 {arg("self"), arg("shots", nb::none()), arg("alpha", 0.05)}, R"DOC(
+                 {arg("self"), arg("shots", nb::none()).typed("int | None"),
+                  arg("alpha", 0.05).typed("float"),
+                  returns("tuple[numpy.float64, tuple[numpy.float64, numpy.float64]]")},
+                 R"DOC(
 (a, (a_low, a_high)): the maximum-likelihood estimate of a from the whole
 distribution of the counting register, not only its most probable outcome,
 and an interval around it, each a NumPy float.
@@ -714,11 +724,14 @@ time. Chernoff intervals on the angle theta, a = sin(2 pi theta)**2, narrow
 until they are narrower than epsilon / pi, or for at most 20 iterations.
 )DOC");
 
-    imelvo.method("__init__", i_melvo_init,
-                  {arg("self"), arg("operator_in", nb::none()), arg("qnumber", 0),
-                   arg("res_index", -1), arg("epsilon", 1e-3), arg("confint_method", nb::none()),
-                   arg("alpha", 0.05), arg("shots", 100)},
-                  R"DOC(
+    imelvo.method(
+        "__init__", i_melvo_init,
+        {arg("self"), arg("operator_in", nb::none()).typed(kPreparation),
+         arg("qnumber", 0).typed("int"), arg("res_index", -1).typed("int"),
+         arg("epsilon", 1e-3).typed("float"),
+         arg("confint_method", nb::none()).typed("typing.Literal['chernoff', 'beta'] | None"),
+         arg("alpha", 0.05).typed("float"), arg("shots", 100).typed("int"), returns("None")},
+        R"DOC(
 operator_in(qubits) prepares the state on the list of qnumber work qubits;
 res_index (an int) is the position of the estimated qubit, which the Grover
 operator marks and the run measures.
@@ -770,7 +783,7 @@ Raises ValueError "ratio must be larger than 1" and ZeroDivisionError
 / (2 shots)), clipped to [0, 1].
 )DOC");
 
-    imelvo.method("run", i_melvo_run, {arg("self")}, R"DOC(
+    imelvo.method("run", i_melvo_run, {arg("self"), returns("numpy.float64")}, R"DOC(
 The estimate of a, a NumPy float: the midpoint of the final interval
 [a_l, a_u], which is kept in the attributes a_l and a_u.
 
