@@ -178,41 +178,56 @@ nb::object parse_quantum_result_list(const Call& call) {
 
 }  // namespace
 
+// The stubs' type of a qubit list: NumPy integer arrays are taken as well.
+constexpr const char* kQubits = "collections.abc.Sequence[int] | numpy.typing.ArrayLike";
+
 NORVALIS_MODULE(plugin, m) {
     nb::module_::import_("kestrix.core");
     m.globals()["__all__"] =
         nb::make_tuple("hadamard_circuit", "apply_QGate", "QFT", "measure_all",
                        "parse_quantum_result_dict", "parse_quantum_result_list");
 
-    m.def("hadamard_circuit", hadamard_circuit, {arg("qubits")},
+    m.def("hadamard_circuit", hadamard_circuit,
+          {arg("qubits").typed(kQubits), returns("kestrix.core.QCircuit")},
           "A circuit with one H on every qubit of the list.");
 
-    m.def("apply_QGate", apply_QGate, {arg("qubits"), arg("gate")}, R"DOC(
+    m.def("apply_QGate", apply_QGate,
+          {arg("qubits").typed("int | collections.abc.Sequence[int]"),
+           arg("gate").typed("collections.abc.Callable[[int], kestrix.core.QGate]"),
+           returns("kestrix.core.QCircuit")},
+          R"DOC(
 A circuit applying `gate(q)` once to every qubit q of the list (a lone qubit
 counts as a list of one); `gate` is a one-qubit gate constructor such as H
 or X.
 )DOC");
 
-    m.def("QFT", QFT, {arg("qubits")}, R"DOC(
+    m.def("QFT", QFT, {arg("qubits").typed(kQubits), returns("kestrix.core.QCircuit")}, R"DOC(
 The quantum Fourier transform on the list, the first qubit least
 significant: |x> -> sum_y exp(2 pi i x y / 2^n) |y> / sqrt(2^n). Its
 dagger() is the inverse.
 )DOC");
 
-    m.def("measure_all", measure_all, {arg("qubits"), arg("cbits")}, R"DOC(
+    m.def("measure_all", measure_all,
+          {arg("qubits").typed(kQubits), arg("cbits").typed(kQubits),
+           returns("kestrix.core.QCircuit")},
+          R"DOC(
 Measurements of qubits[i] into classical bit cbits[i], appendable to a
 QProg.
 )DOC");
 
     m.def("parse_quantum_result_dict", parse_quantum_result_dict,
-          {arg("res"), arg("qubits"), arg("select_max", -1)}, R"DOC(
+          {arg("res").typed("collections.abc.Mapping[str, float]"), arg("qubits").typed(kQubits),
+           arg("select_max", -1).typed("int"), returns("dict[str, float]")},
+          R"DOC(
 Reads get_prob_dict(qubits) the other way round: character j of each key is
 the value of qubits[j]. Keeps the select_max most probable outcomes (all
 when -1), scaled to sum to 1, in the order of `res`.
 )DOC");
 
     m.def("parse_quantum_result_list", parse_quantum_result_list,
-          {arg("res"), arg("qubits"), arg("select_max", -1)}, R"DOC(
+          {arg("res").typed("collections.abc.Sequence[float]"), arg("qubits").typed(kQubits),
+           arg("select_max", -1).typed("int"), returns("list[float]")},
+          R"DOC(
 The 2**len(qubits) probabilities of get_prob_list(qubits), indexed by the
 integer whose bit k is qubits[k]; keeps the select_max most probable (all
 when -1, the others set to 0), scaled to sum to 1.

@@ -19,6 +19,8 @@ from norvalis import NorvalisWarning
 from kestrix.core import RY, QCircuit
 from norvalis.Grover import Grover, iter_analysis, iter_num
 from norvalis.Melvo import IMelvo, Melvo
+from norvalis.plugin import QFT, parse_quantum_result_dict
+from norvalis.QAOA import jorrant_minimize, linear_w_state, xy_mixer
 from norvalis.QKmeans import Vandemir
 from norvalis.QSVM import QuantumKernel_lumet
 from norvalis.Quillan import Quantum_SVR
@@ -43,6 +45,10 @@ def prepare(q: list[int]) -> QCircuit:
 
 a, (low, high) = Melvo(prepare, 1, epsilon=0.01).run_mle(shots=100)
 estimate: float = IMelvo(prepare, 1, confint_method="beta", shots=50).run()
+inverse: QCircuit = QFT(np.arange(3)).dagger()
+parsed: dict[str, float] = parse_quantum_result_dict({"01": 1.0}, [0, 1])
+mixed: QCircuit = xy_mixer([[0, 1], [2, 3]])([0, 1, 2, 3], 0.5) << linear_w_state([0, 1, 2])
+best = jorrant_minimize(lambda x: float(x @ x), [1.0, 2.0], callback=print, maxiter=3)
 assert issubclass(NorvalisWarning, UserWarning)
 """
 
@@ -50,6 +56,7 @@ BAD = """
 import numpy as np
 from norvalis.Grover import Grover, iter_num
 from norvalis.Melvo import IMelvo, Melvo
+from norvalis.QAOA import linear_w_state
 from norvalis.QKmeans import Vandemir
 from norvalis.Zorvik import zorvik
 
@@ -61,6 +68,7 @@ Grover(mark_data=["101"]).cir([0, 1, 2], iternum=2.0)
 count: str = iter_num(3, 2)
 IMelvo(None, 1, confint_method="wilson")
 Melvo(None, 1).run_mle(shots=1.5)
+linear_w_state([0, 1], compress="yes")
 """
 
 
@@ -84,8 +92,8 @@ def test_argument_mistakes_are_caught(tmp_path):
     status, report = mypy(tmp_path, BAD)
     assert status == 1
     flagged = sorted(int(line.split(":")[1]) for line in report.splitlines() if ": error:" in line)
-    # script lines 8 to 15: every planted mistake, one error each
-    assert flagged == [8, 9, 10, 11, 12, 13, 14, 15], report
+    # script lines 9 to 17: every planted mistake, one error each
+    assert flagged == list(range(9, 18)), report
 
 
 def test_declared_types_reach_the_stub_and_leave_the_signature_alone():

@@ -516,13 +516,18 @@ Circuit linear_w_state(const Call& call) {
 
 }  // namespace
 
+// The stubs' type of a qubit list: NumPy integer arrays are taken as well.
+constexpr const char* kQubits = "collections.abc.Sequence[int] | numpy.typing.ArrayLike";
+
 NORVALIS_MODULE(dravine, m) {
     m.import_from("math", {"ceil", "acos"});
     m.import_from("scipy.special", {"comb"});
     m.import_from("kestrix.core", {"QCircuit", "X", "RY", "CNOT", "SWAP", "TOFFOLI", "BARRIER"});
 
     m.def("prepare_dicke_state", prepare_dicke_state,
-          {arg("q_list"), arg("k"), arg("compress", true)}, R"DOC(
+          {arg("q_list").typed(kQubits), arg("k").typed("int"), arg("compress", true).typed("bool"),
+           returns("kestrix.core.QCircuit")},
+          R"DOC(
 A QCircuit taking the qubits of q_list from all-zero to the Dicke state
 D(n, k), the equal superposition of the n-bit strings of Hamming weight k
 (n = len(q_list)).
@@ -636,7 +641,10 @@ padded on the leaf becomes the leaf's Dicke state of weight w, for every w at
 once. Empty for fewer than two qubits.
 )DOC");
 
-    m.def("linear_w_state", linear_w_state, {arg("q_list"), arg("compress", true)}, R"DOC(
+    m.def("linear_w_state", linear_w_state,
+          {arg("q_list").typed(kQubits), arg("compress", true).typed("bool"),
+           returns("kestrix.core.QCircuit")},
+          R"DOC(
 A QCircuit preparing the W state D(n, 1) on q_list with nearest-neighbour
 steps along the list: X on the first qubit, then for each next qubit a
 controlled RY that passes the excitation on and a CNOT back that clears the

@@ -290,8 +290,14 @@ NORVALIS_MODULE(jorrant, m) {
     m.import_as("numpy", "np");
 
     m.def("jorrant_minimize", jorrant_minimize,
-          {arg("func"), arg("x0"), arg("args", nb::tuple()), arg("tol", nb::none()),
-           arg("bounds", nb::none()), arg("callback", nb::none()), var_keyword("options")},
+          {arg("func").typed("collections.abc.Callable[..., typing.Any]"),
+           arg("x0").typed("numpy.typing.ArrayLike"),
+           arg("args", nb::tuple()).typed("tuple[typing.Any, ...]"),
+           arg("tol", nb::none()).typed("float | None"),
+           arg("bounds", nb::none()).typed("numpy.typing.ArrayLike | None"),
+           arg("callback", nb::none())
+               .typed("collections.abc.Callable[[numpy.ndarray], object] | None"),
+           var_keyword("options").typed("typing.Any")},
           R"DOC(
 Minimises a noisy real function by simultaneous-perturbation stochastic
 approximation and returns the final point, a NumPy array of shape (n,)

@@ -242,6 +242,10 @@ nb::object linear_w_state(const Call& call) {
 
 }  // namespace
 
+// The stubs' types of a qubit list (NumPy integer arrays too) and of a list of domains.
+constexpr const char* kQubits = "collections.abc.Sequence[int] | numpy.typing.ArrayLike";
+constexpr const char* kDomains = "collections.abc.Sequence[collections.abc.Sequence[int]]";
+
 NORVALIS_MODULE(marrowind, m) {
     m.import_as("numpy", "np");
     m.import_from("itertools", {"combinations"});
@@ -251,7 +255,10 @@ NORVALIS_MODULE(marrowind, m) {
     // -----------------------------------------------------------------------------------
     // XY mixers
 
-    m.def("iswap", iswap, {arg("q1"), arg("q2"), arg("angle")}, R"DOC(
+    m.def("iswap", iswap,
+          {arg("q1").typed("int"), arg("q2").typed("int"), arg("angle").typed("float"),
+           returns("kestrix.core.QCircuit")},
+          R"DOC(
 The exchange block exp(-i angle (XX + YY) / 2) on (q1, q2), exactly and
 without global phase, as eight gates: RX(pi/2) on both, CNOT(q1, q2),
 RX(angle) on q1 and RZ(angle) on q2, CNOT(q1, q2), RX(-pi/2) on both. It
@@ -259,15 +266,20 @@ leaves |00> and |11> alone and turns |01>, |10> into each other by cos(angle)
 and -i sin(angle), so the Hamming weight is kept.
 )DOC");
 
-    m.def("parity_partition_xy_mixer", parity_partition_xy_mixer, {arg("qlist"), arg("beta")},
-          R"DOC(
+    m.def(
+        "parity_partition_xy_mixer", parity_partition_xy_mixer,
+        {arg("qlist").typed(kQubits), arg("beta").typed("float"), returns("kestrix.core.QCircuit")},
+        R"DOC(
 The ring XY mixer to first order: iswap(-2 beta) on the even pairs (0, 1),
 (2, 3), ..., then on the odd pairs (1, 2), (3, 4), ..., closing the ring with
 (last, first) only for an even number of qubits. Two qubits get one block,
 one qubit RX(-2 beta), none an empty circuit.
 )DOC");
 
-    m.def("complete_xy_mixer", complete_xy_mixer, {arg("qlist"), arg("angle")}, R"DOC(
+    m.def("complete_xy_mixer", complete_xy_mixer,
+          {arg("qlist").typed(kQubits), arg("angle").typed("float"),
+           returns("kestrix.core.QCircuit")},
+          R"DOC(
 The XY mixer over every pair of qubits, iswap(-2 angle) each, ordered so that
 pairs sharing an XOR mask of their positions come together: for every
 non-empty subset of the ceil(log2 n) index bits (by size, then in
@@ -275,7 +287,11 @@ itertools.combinations order), the pairs (p, p ^ mask) in increasing p. Each
 unordered pair occurs once, so there are n (n - 1) / 2 blocks.
 )DOC");
 
-    m.def("xy_mixer", xy_mixer, {arg("domains"), arg("mixer_type", "PXY")}, R"DOC(
+    m.def("xy_mixer", xy_mixer,
+          {arg("domains").typed(kDomains), arg("mixer_type", "PXY").typed("str"),
+           returns("collections.abc.Callable[[collections.abc.Sequence[int], float], "
+                   "kestrix.core.QCircuit]")},
+          R"DOC(
 A function mixer_circuit(qlist, angle) that applies an XY mixer to every
 domain of the register qlist and returns the QCircuit.
 
@@ -296,7 +312,12 @@ domain, as does any count on an empty register.
     // -----------------------------------------------------------------------------------
     // Initial states
 
-    m.def("init_d_state", init_d_state, {arg("domains"), arg("k", 1), arg("compress", true)}, R"DOC(
+    m.def("init_d_state", init_d_state,
+          {arg("domains").typed(kDomains), arg("k", 1).typed("int"),
+           arg("compress", true).typed("bool"),
+           returns(
+               "collections.abc.Callable[[collections.abc.Sequence[int]], kestrix.core.QCircuit]")},
+          R"DOC(
 A function init_state_circuit(qlist) that prepares, on every domain of the
 register qlist, the Dicke state of weight k (the W state for k == 1), and
 returns the QCircuit.
@@ -314,11 +335,16 @@ prepare_dicke_state and linear_w_state.
 )DOC");
 
     m.def("prepare_dicke_state", prepare_dicke_state,
-          {arg("q_list"), arg("k"), arg("compress", true)}, R"DOC(
+          {arg("q_list").typed(kQubits), arg("k").typed("int"), arg("compress", true).typed("bool"),
+           returns("kestrix.core.QCircuit")},
+          R"DOC(
 dravine.prepare_dicke_state(q_list, k, compress), unchanged.
 )DOC");
 
-    m.def("linear_w_state", linear_w_state, {arg("q_list"), arg("compress", true)}, R"DOC(
+    m.def("linear_w_state", linear_w_state,
+          {arg("q_list").typed(kQubits), arg("compress", true).typed("bool"),
+           returns("kestrix.core.QCircuit")},
+          R"DOC(
 dravine.linear_w_state(q_list, compress), unchanged.
 )DOC");
 }
