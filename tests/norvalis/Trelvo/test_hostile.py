@@ -31,6 +31,9 @@ CHILD = """
         yield lambda: svd.max_eig("0", p, 2.5)
         yield lambda: svd.max_eig("1", p, -7)
         yield lambda: SVD(np.ones((2, 2)), Liar())
+        yield lambda: svd.Trelvo_min(restarts=Liar())
+        yield lambda: svd.Trelvo_min(maxiter=Liar())
+        yield lambda: svd.Trelvo_min(tol=Liar())
         yield lambda: SVD([[1, 2], [3]])
         yield lambda: SVD(np.array([[1 + 1j, 2], [3, 4]])).loss(np.zeros(16))
         for name, value in [("q0", -1), ("q0", 2**62), ("q1", 10**30), ("iter_depth", 2**62),
@@ -49,4 +52,4 @@ CHILD = """
 
 def test_hostile_calls_raise_python_errors_and_never_crash():
     calls, failures = survivor_counts(CHILD)
-    assert calls == 31 and 0 < failures < calls
+    assert calls == 34 and 0 < failures < calls

@@ -234,3 +234,53 @@ class TestTraining:
         assert fun == svd.loss and kwargs.keys() == {"x0", "method", "tol"}
         assert kwargs["x0"] is svd.parameter and kwargs["method"] == "SLSQP"
         assert kwargs["tol"] == 1e-10 and np.array_equal(svd.parameter, start)
+
+
+class TestTrainingOptions:
+    def test_tol_and_maxiter_reach_slsqp(self, monkeypatch):
+        calls = []
+
+        class Result:
+            x = "trained"
+
+        monkeypatch.setattr(Trelvo, "minimize", lambda fun, **kw: calls.append(kw) or Result())
+        svd = SVD(np.eye(2))
+        svd.Trelvo_min(tol=1e-6)
+        svd.Trelvo_min(maxiter=np.int64(500))
+        assert calls[0].keys() == {"x0", "method", "tol"} and calls[0]["tol"] == 1e-6
+        assert calls[1]["options"] == {"maxiter": 500} and calls[1]["tol"] == 1e-10
+
+    def test_restarts_keep_the_lowest_loss_of_fresh_starts(self):
+        # Depth 2 cannot diagonalise a general 4 x 4 matrix, so every start misses and all
+        # restarts run, each drawing its start as the constructor does.
+        a = np.random.default_rng(0).normal(size=(4, 4))
+        np.random.seed(3)
+        svd = SVD(a, 2)
+        starts = [svd.parameter] + [0.5 * np.pi * np.random.random(8) for _ in range(2)]
+        trained_losses = [svd.loss(scipy.optimize.minimize(svd.loss, x0=s, method="SLSQP",
+                                                           tol=1e-10).x) for s in starts]
+        np.random.seed(3)
+        svd = SVD(a, 2)
+        par = svd.Trelvo_min(restarts=2)
+        assert min(trained_losses) > 1e-3 and svd.loss(par) == min(trained_losses)
+
+    def test_restarts_stop_once_trained(self):
+        np.random.seed(0)
+        svd = SVD(np.random.default_rng(1).normal(size=(2, 2)), 2)
+        state = np.random.get_state()[1].copy()
+        par = svd.Trelvo_min(restarts=5)
+        assert svd.loss(par) < 1e-8 and np.array_equal(np.random.get_state()[1], state)
+
+    @pytest.mark.parametrize("options, error, message", [
+        (dict(restarts=-1), ValueError, "restarts must be at least 0, got -1"),
+        (dict(restarts=True), TypeError, "restarts must be an integer, got bool"),
+        (dict(maxiter=0), ValueError, "maxiter must be at least 1, got 0"),
+        (dict(maxiter=2.0), TypeError, "maxiter must be an integer, got float"),
+        (dict(maxiter=2**80), ValueError, "maxiter 1208925819614629174706176 is too large"),
+        (dict(tol=-1.0), ValueError, "tol must be positive and finite, got -1.0"),
+        (dict(tol=np.inf), ValueError, "tol must be positive and finite, got inf"),
+        (dict(tol=None), TypeError, "tol must be a real number, got NoneType"),
+    ])
+    def test_bad_options(self, options, error, message):
+        with pytest.raises(error, match=message):
+            SVD(np.eye(2)).Trelvo_min(**options)

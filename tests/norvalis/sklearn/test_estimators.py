@@ -12,7 +12,7 @@ from sklearn.metrics import adjusted_rand_score
 from sklearn.model_selection import GridSearchCV
 from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import MinMaxScaler, StandardScaler
-from sklearn.svm import SVC
+from sklearn.svm import SVC, SVR
 from sklearn.utils.estimator_checks import check_estimator
 
 from norvalis import NorvalisWarning
@@ -177,6 +177,24 @@ class TestQSVR:
     def test_one_sample_is_refused_in_scikit_learns_words(self):
         with pytest.raises(ValueError, match="n_samples=1"):
             QSVR().fit([[0.5, 0.2]], [1.0])
+
+    def test_a_range_scaler_in_front_changes_no_prediction(self):
+        rng = np.random.default_rng(3)
+        x = rng.uniform(-0.5, 0.5, size=(50, 2))
+        y = np.cos(3 * x[:, 0]) - x[:, 1]
+        plain = QSVR().fit(x[:40], y[:40]).predict(x[40:])
+        scaled = make_pipeline(EncodingRangeScaler("QSVC"), QSVR()).fit(x[:40], y[:40])
+        np.testing.assert_allclose(scaled.predict(x[40:]), plain, atol=1e-9)
+
+    def test_an_oscillating_target_is_beyond_the_feature_map(self):
+        # The documented limit (docs/modules/quillan.md): y = x cos(5x) is fitted poorly at
+        # any C, while an RBF kernel follows it.
+        x = np.random.default_rng(0).uniform(-1, 1, size=(200, 1))
+        y = x[:, 0] * np.cos(5 * x[:, 0])
+        for C in (1.0, 100.0):
+            model = QSVR(C=C).fit(x[:100], y[:100])
+            assert model.score(x[:100], y[:100]) < 0.7 and model.score(x[100:], y[100:]) < 0.7
+        assert SVR().fit(x[:100], y[:100]).score(x[100:], y[100:]) > 0.9
 
 
 class TestQKMeans:
