@@ -55,28 +55,8 @@ std::vector<std::pair<Outcome, uint64_t>> sample_terminal(const StateVector& sta
         source.push_back(size_t(it - qubits.begin()));
         if (it == qubits.end()) qubits.push_back(q);
     }
-    std::vector<std::pair<uint64_t, uint64_t>> counts;
-    if (int(qubits.size()) == state.num_qubits()) {
-        const cplx* a = state.data();
-        // Index k of the draw has bit j = qubits[j]: amplitude index scatter(k).
-        bool identity = true;
-        for (size_t j = 0; j < qubits.size(); ++j) identity = identity && qubits[j] == int(j);
-        auto scatter = [&](uint64_t k) {
-            uint64_t i = 0;
-            for (size_t j = 0; j < qubits.size(); ++j) i |= ((k >> j) & 1) << qubits[j];
-            return i;
-        };
-        counts = identity
-                     ? sample_outcomes(
-                           state.size(), [&](uint64_t k) { return std::norm(a[k]); }, shots, rng)
-                     : sample_outcomes(
-                           state.size(), [&](uint64_t k) { return std::norm(a[scatter(k)]); },
-                           shots, rng);
-    } else {
-        const std::vector<double> probs = state.probabilities(qubits);
-        counts = sample_outcomes(
-            probs.size(), [&](uint64_t k) { return probs[k]; }, shots, rng);
-    }
+    const std::vector<std::pair<uint64_t, uint64_t>> counts =
+        sample_qubits(state, qubits, shots, rng);
     std::vector<std::pair<Outcome, uint64_t>> drawn;
     for (auto [k, count] : counts) {
         Outcome outcome;
