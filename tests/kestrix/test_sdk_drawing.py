@@ -76,6 +76,16 @@ def test_mpl_output_is_a_figure_of_the_gates():
     assert isinstance(draw_qprog(H(0), output="mpl"), Figure)
 
 
+def test_a_long_circuit_makes_a_figure_of_its_start_and_a_count():
+    # 2000 cells is the figure's limit: the 2500 gates of one qubit leave 500 out.
+    long = QCircuit()
+    for _ in range(2500):
+        long << H(0)
+    fig = draw_qprog(long, output="mpl")
+    labels = [t.get_text() for t in fig.axes[0].texts]
+    assert labels.count("H") == 2000 and "… 500 more gates not drawn" in labels
+
+
 def test_matplotlib_is_imported_only_for_a_figure():
     code = ("import sys; from kestrix.core import QProg, H, draw_qprog; "
             "draw_qprog(QProg(1) << H(0), fold=5); print('matplotlib' in sys.modules)")

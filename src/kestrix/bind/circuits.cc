@@ -2,6 +2,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <string>
 
 #include "core.h"
@@ -50,11 +51,25 @@ std::string html_escaped(const std::string& text) {
     return out;
 }
 
+// A figure draws at most this many cells, in whole columns: matplotlib takes about a
+// second per thousand boxed labels, and a figure of a longer circuit could not be read.
+constexpr size_t kMaxFigureCells = 2000;
+
 // draw_qprog's figure: the layout handed to kestrix._drawing, which imports matplotlib
-// only when a figure is asked for.
+// only when a figure is asked for. Columns past the limit are counted with the gates left
+// out.
 nb::object layout_figure(const DrawLayout& layout) {
     nb::list columns;
-    for (const DrawLayout::Column& col : layout.columns) {
+    uint64_t left_out = layout.left_out;
+    size_t shown = 0, cells_shown = 0;
+    for (; shown < layout.columns.size(); ++shown) {
+        cells_shown += layout.columns[shown].cells.size();
+        if (shown > 0 && cells_shown > kMaxFigureCells) break;
+    }
+    for (size_t k = shown; k < layout.columns.size(); ++k)
+        left_out += layout.columns[k].spans.size();
+    for (size_t k = 0; k < shown; ++k) {
+        const DrawLayout::Column& col = layout.columns[k];
         nb::dict cells;
         for (const auto& [row, text] : col.cells) cells[nb::int_(row)] = nb::str(text.c_str());
         nb::list spans;
@@ -62,8 +77,7 @@ nb::object layout_figure(const DrawLayout& layout) {
             spans.append(nb::make_tuple(span.lo, span.hi, span.barrier));
         columns.append(nb::make_tuple(cells, spans));
     }
-    return nb::module_::import_("kestrix._drawing")
-        .attr("figure")(layout.rows, columns, layout.left_out);
+    return nb::module_::import_("kestrix._drawing").attr("figure")(layout.rows, columns, left_out);
 }
 
 // `a << b` appends in place and yields `a` itself, so appends chain. The operator is the

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core.h"
+#include "kestrix/lib/base/memory.h"
 #include "kestrix/lib/io/codec.h"
 #include "kestrix/py/compare.h"
 #include "kestrix/py/convert.h"
@@ -260,6 +261,8 @@ Example:
                         "this result kept no per-shot memory: run it with "
                         "CPUQVM.run(prog, shots, memory=True)");
                 }
+                check_memory(double(r.memory()->size()) * sizeof(PyObject*),
+                             "the list of " + std::to_string(r.memory()->size()) + " shots");
                 // One string per distinct outcome, shared by every shot that drew it.
                 std::vector<nb::str> keys;
                 for (const auto& [outcome, count] : r.counts())
