@@ -20,6 +20,7 @@ import importlib.machinery
 import importlib.util
 import inspect
 import pathlib
+import re
 import sys
 
 import nanobind.stubgen
@@ -50,7 +51,30 @@ def typed_signature(fn):
 nanobind.stubgen.signature = typed_signature
 
 
+# kestrix reads every index and count through __index__, so NumPy integers pass, and every
+# list of qubits from any iterable, a NumPy array included. The bindings' signatures say
+# int and Sequence[int], as their error messages show; the stubs say what is accepted.
+INDEX_PARAMETERS = ("qubit", "qubits", "cbits", "control", "target", "c1", "c2", "a", "b",
+                    "shots", "seed", "num_qubits", "chunk_size", "fold", "decimals")
+INDEX_ANNOTATION = re.compile(r"\b(%s): int\b" % "|".join(INDEX_PARAMETERS))
+
+
+def widen_indices(signature):
+    """A kestrix signature with its index parameters typed as the runtime takes them."""
+    head, arrow, result = signature.rpartition(") -> ")
+    if not arrow:
+        return signature
+    head = head.replace("collections.abc.Sequence[int]",
+                        "collections.abc.Iterable[typing.SupportsIndex]")
+    return INDEX_ANNOTATION.sub(r"\1: typing.SupportsIndex", head) + arrow + result
+
+
 class Stubs(StubGen):
+    def put_nb_overload(self, fn, sig, name=None, is_classmethod=False):
+        if self.module.__name__.startswith("kestrix."):
+            sig = (widen_indices(sig[0]),) + tuple(sig[1:])
+        super().put_nb_overload(fn, sig, name, is_classmethod=is_classmethod)
+
     def is_function(self, tp):
         return super().is_function(tp) or is_signed(tp) or is_frame_function(tp)
 

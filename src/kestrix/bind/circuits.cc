@@ -2,6 +2,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <string>
 
 #include "core.h"
@@ -28,6 +29,56 @@ Circuit& circuit_of(Circuit& c) { return c; }
 Circuit& circuit_of(Program& p) { return p.circuit; }
 const Circuit& circuit_of(const Circuit& c) { return c; }
 const Circuit& circuit_of(const Program& p) { return p.circuit; }
+
+// A notebook shows a circuit's drawing folded at this width: wider lines wrap in the
+// browser and the rows no longer line up.
+constexpr size_t kHtmlFold = 100;
+
+// The characters HTML reads as markup, written as entities.
+std::string html_escaped(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        switch (ch) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#x27;"; break;
+            default: out += ch;
+        }
+    }
+    return out;
+}
+
+// A figure draws at most this many cells, in whole columns: matplotlib takes about a
+// second per thousand boxed labels, and a figure of a longer circuit could not be read.
+constexpr size_t kMaxFigureCells = 2000;
+
+// draw_qprog's figure: the layout handed to kestrix._drawing, which imports matplotlib
+// only when a figure is asked for. Columns past the limit are counted with the gates left
+// out.
+nb::object layout_figure(const DrawLayout& layout) {
+    nb::list columns;
+    uint64_t left_out = layout.left_out;
+    size_t shown = 0, cells_shown = 0;
+    for (; shown < layout.columns.size(); ++shown) {
+        cells_shown += layout.columns[shown].cells.size();
+        if (shown > 0 && cells_shown > kMaxFigureCells) break;
+    }
+    for (size_t k = shown; k < layout.columns.size(); ++k)
+        left_out += layout.columns[k].spans.size();
+    for (size_t k = 0; k < shown; ++k) {
+        const DrawLayout::Column& col = layout.columns[k];
+        nb::dict cells;
+        for (const auto& [row, text] : col.cells) cells[nb::int_(row)] = nb::str(text.c_str());
+        nb::list spans;
+        for (const DrawLayout::Span& span : col.spans)
+            spans.append(nb::make_tuple(span.lo, span.hi, span.barrier));
+        columns.append(nb::make_tuple(cells, spans));
+    }
+    return nb::module_::import_("kestrix._drawing").attr("figure")(layout.rows, columns, left_out);
+}
 
 // `a << b` appends in place and yields `a` itself, so appends chain. The operator is the
 // type's own slot: a gate, by far the most frequent item in small circuits, is appended
@@ -251,6 +302,9 @@ Example:
     {'H': 2, 'CNOT': 1}
 )DOC");
     cls.def("__str__", [](const T& x) { return draw(circuit_of(x), x.width()); });
+    cls.def("_repr_html_", [](const T& x) {
+        return "<pre>" + html_escaped(draw(circuit_of(x), x.width(), kHtmlFold)) + "</pre>";
+    });
 }
 
 }  // namespace
@@ -391,30 +445,58 @@ Example:
 
     m.def(
         "draw_qprog",
-        [](nb::handle item) {
+        [](nb::handle item, nb::handle fold, nb::handle output) -> nb::object {
+            const size_t width = fold.is_none() ? 0 : size_t(to_count(fold, "fold"));
+            if (!nb::isinstance<nb::str>(output) ||
+                (nb::cast<std::string>(output) != "text" && nb::cast<std::string>(output) != "mpl"))
+                throw nb::value_error(
+                    ("output must be 'text' or 'mpl', got " + std::string(nb::repr(output).c_str()))
+                        .c_str());
+            const bool figure = nb::cast<std::string>(output) == "mpl";
+            if (figure && width > 0)
+                throw nb::value_error(
+                    "fold applies to the text drawing; output='mpl' draws one "
+                    "figure");
+            Circuit c;
+            int rows = 0;
             if (nb::isinstance<Program>(item)) {
                 const Program& p = instance<Program>(item);
-                return draw(p.circuit, p.width());
+                c = p.circuit;
+                rows = p.width();
+            } else {
+                append_object(c, item);
             }
-            Circuit c;
-            append_object(c, item);
-            return draw(c);
+            if (figure) return layout_figure(draw_layout(c, rows));
+            return nb::str(draw(c, rows, width).c_str());
         },
-        nb::arg("prog"), nb::sig("def draw_qprog(prog: QProg | QCircuit | QGate) -> str"),
+        nb::arg("prog"), nb::kw_only(), nb::arg("fold").none() = nb::none(),
+        nb::arg("output").none() = "text",
+        nb::sig("def draw_qprog(prog: QProg | QCircuit | QGate, *, fold: int | None = None, "
+                "output: str = 'text') -> typing.Any"),
         R"DOC(The text drawing of a program, circuit or gate, one row per qubit.
 
 It prints nothing; `print(prog)` shows the same drawing.
 
 Args:
     prog: a QProg, QCircuit or QGate.
+    fold: a line width (a positive int): the drawing is cut into blocks of whole gate
+        columns, no wider than it (a block holds at least one column), one under
+        another with a blank line between them. None draws one block.
+    output: 'text' for the text drawing, 'mpl' for a matplotlib Figure of the same
+        layout (matplotlib is imported only then; fold is for text only).
 
 Returns:
-    str: the drawing, one line per qubit.
+    str: the drawing, one line per qubit (a matplotlib.figure.Figure for 'mpl').
 
 Example:
     >>> print(draw_qprog(QProg(2) << H(0) << CNOT(0, 1)))
     q_0: ─H─●─
     q_1: ───X─
+    <BLANKLINE>
+    >>> print(draw_qprog(QProg(1) << H(0) << X(0) << H(0), fold=10))
+    q_0: ─H─X─
+    <BLANKLINE>
+    q_0: ─H─
     <BLANKLINE>
 )DOC");
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core.h"
+#include "kestrix/lib/base/memory.h"
 #include "kestrix/lib/io/codec.h"
 #include "kestrix/py/compare.h"
 #include "kestrix/py/convert.h"
@@ -59,14 +60,19 @@ Program as_program(nb::handle prog) {
     return p;
 }
 
-std::shared_ptr<Result> run(Machine& machine, nb::handle prog, nb::handle shots) {
+std::shared_ptr<Result> run(Machine& machine, nb::handle prog, nb::handle shots,
+                            nb::handle memory) {
     const uint64_t count = to_count(shots, "shots");
+    // A strict flag: memory="no" or memory=0 is more likely a slip than an intent.
+    if (!PyBool_Check(memory.ptr()))
+        throw nb::type_error(("memory must be True or False, got " + type_name_of(memory)).c_str());
+    const bool keep_memory = memory.ptr() == Py_True;
     const Program program = as_program(prog);
     // The last result goes before the run, unless the caller still holds it: the memory
     // of its state then serves the new one, where a fresh large state would cost a page
     // fault per page.
     machine.last.reset();
-    machine.last = std::make_shared<Result>(run_program(program, count, machine.seed));
+    machine.last = std::make_shared<Result>(run_program(program, count, machine.seed, keep_memory));
     return machine.last;
 }
 
@@ -247,6 +253,43 @@ Example:
     >>> CPUQVM().run(QProg(2) << X(0) << measure([0, 1], [0, 1]), shots=5).get_counts()
     {'01': 5}
 )DOC")
+        .def(
+            "get_memory",
+            [](const Result& r) {
+                if (!r.memory()) {
+                    throw nb::value_error(
+                        "this result kept no per-shot memory: run it with "
+                        "CPUQVM.run(prog, shots, memory=True)");
+                }
+                check_memory(double(r.memory()->size()) * sizeof(PyObject*),
+                             "the list of " + std::to_string(r.memory()->size()) + " shots");
+                // One string per distinct outcome, shared by every shot that drew it.
+                std::vector<nb::str> keys;
+                for (const auto& [outcome, count] : r.counts())
+                    keys.emplace_back(bits_key(outcome, r.cbits().size()).c_str());
+                nb::list out = nb::steal<nb::list>(PyList_New(Py_ssize_t(r.memory()->size())));
+                if (!out.is_valid()) throw nb::python_error();
+                for (size_t i = 0; i < r.memory()->size(); ++i) {
+                    nb::str& key = keys[(*r.memory())[i]];
+                    PyList_SET_ITEM(out.ptr(), Py_ssize_t(i), Py_NewRef(key.ptr()));
+                }
+                return out;
+            },
+            nb::sig("def get_memory(self) -> list[str]"),
+            R"DOC(Each shot's outcome, in the order the shots were drawn.
+
+Kept only by a run with memory=True (ValueError otherwise). The strings are those of
+get_counts(), whose counts are the tally of this list; [] for a program without
+measurements. Results compare equal only when their memories do too.
+
+Returns:
+    list[str]: one bit string per shot.
+
+Example:
+    >>> r = CPUQVM(seed=5).run(QProg(1) << H(0) << measure(0, 0), shots=6, memory=True)
+    >>> r.get_memory()
+    ['1', '0', '1', '1', '0', '0']
+)DOC")
         .def_prop_ro("shots", &Result::shots, "The number of shots run.")
         .def_prop_ro("num_qubits", &Result::num_qubits, "The program's width.")
         .def("__repr__", [](const Result& r) {
@@ -289,14 +332,20 @@ Example:
             "A simulator; seed=None draws each run's seed from NumPy's global generator.")
         .def(
             "run",
-            [](Machine& self, nb::handle prog, nb::handle shots) { return run(self, prog, shots); },
-            nb::arg("prog"), nb::arg("shots") = 1000,
-            nb::sig("def run(self, prog: QProg | QCircuit | QGate, shots: int = 1000) -> QResult"),
+            [](Machine& self, nb::handle prog, nb::handle shots, nb::handle memory) {
+                return run(self, prog, shots, memory);
+            },
+            nb::arg("prog"), nb::arg("shots") = 1000, nb::kw_only(),
+            nb::arg("memory").none() = false,
+            nb::sig("def run(self, prog: QProg | QCircuit | QGate, shots: int = 1000, *, "
+                    "memory: bool = False) -> QResult"),
             R"DOC(Runs a program from the all-zero state.
 
 Args:
     prog: a QProg (or a bare QCircuit or QGate).
     shots: how many shots to sample for a measured program (a positive int).
+    memory: also keep each shot's outcome, in shot order, for QResult.get_memory()
+        (the counts are the same either way; at most 2**32 - 1 shots).
 
 Returns:
     QResult: the result, also kept for result(). The previous one is let go when the

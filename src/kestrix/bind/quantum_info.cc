@@ -6,11 +6,13 @@
 
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "kestrix/lib/base/errors.h"
 #include "kestrix/lib/base/memory.h"
 #include "kestrix/lib/io/codec.h"
+#include "kestrix/lib/run/sampling.h"
 #include "kestrix/lib/run/statevector.h"
 #include "kestrix/py/compare.h"
 #include "kestrix/py/convert.h"
@@ -52,6 +54,72 @@ StateVector make_state(nb::handle data) {
     }
     const std::vector<cplx> amplitudes = kestrix::py::to_complex_vector(data, "StateVector");
     return StateVector::from_amplitudes(amplitudes);
+}
+
+// A bit string as QResult.get_counts writes it: the last character is bit 0.
+std::string bits_key(uint64_t value, size_t width) {
+    std::string key(width, '0');
+    for (size_t k = 0; k < width; ++k)
+        if ((value >> k) & 1) key[width - 1 - k] = '1';
+    return key;
+}
+
+// The qubits a reading method was given, every qubit in order by default.
+std::vector<int> qubits_to_read(const StateVector& s, nb::handle qubits, const char* what) {
+    std::vector<int> q;
+    if (qubits.is_none()) {
+        for (int k = 0; k < s.num_qubits(); ++k) q.push_back(k);
+        return q;
+    }
+    q = kestrix::py::to_index_list(qubits, "qubit");
+    kestrix::check_distinct_qubits(q, what);
+    for (int k : q) {
+        if (k >= s.num_qubits()) {
+            throw nb::index_error(("qubit " + std::to_string(k) + " is outside the state (" +
+                                   std::to_string(s.num_qubits()) + " qubits)")
+                                      .c_str());
+        }
+    }
+    return q;
+}
+
+nb::dict sample_counts(const StateVector& s, nb::handle shots_arg, nb::handle seed_arg,
+                       nb::handle qubits_arg) {
+    const uint64_t shots = kestrix::py::to_count_or_zero(shots_arg, "shots");
+    const std::optional<uint64_t> seed = kestrix::py::to_seed(seed_arg);
+    const std::vector<int> qubits = qubits_to_read(s, qubits_arg, "sample_counts");
+    nb::dict out;
+    if (shots == 0) return out;
+    kestrix::Rng rng(seed ? *seed : kestrix::py::seed_from_numpy());
+    // The draw reads the state a few times over: without the GIL for a large one.
+    const auto counts =
+        kestrix::py::interruptible_work(3 * double(s.size()), [&](const kestrix::InterruptCheck&) {
+            return kestrix::sample_qubits(s, qubits, shots, rng);
+        });
+    for (auto [index, count] : counts) out[bits_key(index, qubits.size()).c_str()] = count;
+    return out;
+}
+
+nb::dict probabilities_dict(const StateVector& s, nb::handle qubits_arg, nb::handle decimals) {
+    const std::vector<int> qubits = qubits_to_read(s, qubits_arg, "probabilities_dict");
+    nb::object py_round;
+    if (!decimals.is_none()) {
+        kestrix::py::to_count_or_zero(decimals, "decimals");
+        py_round = nb::module_::import_("builtins").attr("round");
+    }
+    const std::vector<double> probs = s.probabilities(qubits);
+    nb::dict out;
+    for (uint64_t i = 0; i < probs.size(); ++i) {
+        if (probs[i] == 0) continue;
+        nb::object p = nb::float_(probs[i]);
+        // Python's own rounding, so that the values are those round() shows.
+        if (py_round.is_valid()) {
+            p = py_round(p, decimals);
+            if (nb::cast<double>(p) == 0) continue;
+        }
+        out[bits_key(i, qubits.size()).c_str()] = p;
+    }
+    return out;
 }
 
 std::string state_repr(const StateVector& s) {
@@ -178,6 +246,49 @@ Returns:
 Example:
     >>> StateVector(2).evolve(X(1)).probabilities([1])
     array([0., 1.])
+)DOC")
+        .def("probabilities_dict", &probabilities_dict, nb::arg("qubits") = nb::none(),
+             nb::kw_only(), nb::arg("decimals").none() = nb::none(),
+             nb::sig("def probabilities_dict(self, qubits: int | collections.abc.Sequence[int] | "
+                     "None = None, *, decimals: int | None = None) -> dict[str, float]"),
+             R"DOC(The measurement distribution over some qubits, as bit strings.
+
+Keys are written as QResult.get_counts writes them: the last character is
+qubits[0]. Outcomes of probability zero are left out, in ascending order.
+
+Args:
+    qubits: distinct qubits to read (all of them, in order, by default).
+    decimals: round each probability to this many decimals (Python's round), and
+        leave out those that round to zero.
+
+Returns:
+    dict[str, float]: bit string -> probability.
+
+Example:
+    >>> StateVector(2).evolve(QCircuit() << H(0) << X(1)).probabilities_dict(decimals=3)
+    {'10': 0.5, '11': 0.5}
+)DOC")
+        .def("sample_counts", &sample_counts, nb::arg("shots"), nb::kw_only(),
+             nb::arg("seed").none() = nb::none(), nb::arg("qubits").none() = nb::none(),
+             nb::sig("def sample_counts(self, shots: int, *, seed: int | None = None, qubits: "
+                     "int | collections.abc.Sequence[int] | None = None) -> dict[str, int]"),
+             R"DOC(Shot counts drawn from the state's distribution, as a measurement gives.
+
+The state is unchanged. Keys are written as QResult.get_counts writes them (the
+last character is qubits[0]); only outcomes that came up are listed, ascending.
+
+Args:
+    shots: how many readings to draw (a non-negative int; 0 gives {}).
+    seed: fixes the draw; None draws a seed from NumPy's global generator, as
+        CPUQVM(seed=None) does, so np.random.seed(s) makes it repeatable.
+    qubits: distinct qubits to read (all of them, in order, by default).
+
+Returns:
+    dict[str, int]: bit string -> count; the counts add up to shots.
+
+Example:
+    >>> StateVector(2).evolve(X(1)).sample_counts(5, seed=1)
+    {'10': 5}
 )DOC")
         .def_prop_ro("num_qubits", &StateVector::num_qubits, "The number of qubits.")
         .def("__len__", &StateVector::size)

@@ -99,6 +99,18 @@ uint64_t to_count(nb::handle value, const char* what) {
     return uint64_t(v);
 }
 
+uint64_t to_count_or_zero(nb::handle value, const char* what) {
+    if (!is_integer_scalar(value)) type_error(what, "an int", value);
+    int overflow = 0;
+    const long long v = as_long_long(value, overflow);
+    if (overflow > 0) throw nb::value_error((std::string(what) + " is too large").c_str());
+    if (overflow < 0 || v < 0) {
+        throw nb::value_error(
+            (std::string(what) + " must be non-negative, got " + nb::str(value).c_str()).c_str());
+    }
+    return uint64_t(v);
+}
+
 std::optional<uint64_t> to_seed(nb::handle value) {
     if (value.is_none()) return std::nullopt;
     if (is_bool(value) || PyFloat_Check(value.ptr()) || !PyIndex_Check(value.ptr()))

@@ -32,6 +32,8 @@ int to_index(nb::handle value, const char* what);
 std::vector<int> to_index_list(nb::handle value, const char* what);
 /// A positive count (shots, repetitions): an int or NumPy integer, not a bool.
 uint64_t to_count(nb::handle value, const char* what);
+/// A count that may be zero (shots of a sample that may ask for none): the same rules.
+uint64_t to_count_or_zero(nb::handle value, const char* what);
 /// A random seed: None, or an integer from 0 to 2**64 - 1 (not a bool or a float).
 std::optional<uint64_t> to_seed(nb::handle value);
 /// A real angle (int, float, numpy scalar); NaN and infinities are refused.

@@ -17,7 +17,8 @@ uint64_t seed_from_numpy() {
     return static_cast<uint64_t>(u * 0x1.0p53);
 }
 
-Result run_program(const Program& program, uint64_t shots, std::optional<uint64_t> seed) {
+Result run_program(const Program& program, uint64_t shots, std::optional<uint64_t> seed,
+                   bool keep_memory) {
     const int width = program.width();
     check_fits_in_memory(width);
     const bool random = program.circuit.has_measurement();
@@ -26,7 +27,7 @@ Result run_program(const Program& program, uint64_t shots, std::optional<uint64_
     const double work = double(program.circuit.gate_count() + 1) * std::ldexp(1.0, width) *
                         (random ? double(shots) : 1.0);
     return interruptible_work(work, [&](const InterruptCheck& interrupt) {
-        return Simulator::run(program, shots, used_seed, interrupt);
+        return Simulator::run(program, shots, used_seed, interrupt, keep_memory);
     });
 }
 

@@ -56,8 +56,9 @@ uint64_t seed_from_numpy();
 
 /// Runs `program` for `shots` shots from the all-zero state. Without `seed`, a program
 /// that measures draws its seed from NumPy; one without measurements draws nothing.
+/// `keep_memory`: the result also keeps each shot's outcome (Simulator::run).
 Result run_program(const Program& program, uint64_t shots,
-                   std::optional<uint64_t> seed = std::nullopt);
+                   std::optional<uint64_t> seed = std::nullopt, bool keep_memory = false);
 
 /// Where a batch runs: by default in this process, or through the executor that
 /// kestrix.parallel.executor(...) made current when the batch holds enough work to pay for

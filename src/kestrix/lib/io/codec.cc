@@ -16,11 +16,14 @@ namespace {
 
 // Bumped whenever a layout changes; older strings are then refused with a clear message.
 constexpr uint8_t kFormat = 1;
+// Results that keep their per-shot memory are written in this format: format 1 with the
+// memory after it. Results without one are still written, and always read, as format 1.
+constexpr uint8_t kResultMemoryFormat = 2;
 constexpr int kKindCount = int(GateKind::SX) + 1;
 
 class Writer {
   public:
-    explicit Writer(char tag) { out_ = {tag, char(kFormat)}; }
+    explicit Writer(char tag, uint8_t format = kFormat) { out_ = {tag, char(format)}; }
     void u8(uint8_t v) { out_ += char(v); }
     void u32(uint32_t v) { put(v, 4); }
     void u64(uint64_t v) { put(v, 8); }
@@ -47,15 +50,18 @@ class Writer {
 
 class Reader {
   public:
-    Reader(std::string_view bytes, char tag, const char* what) : in_(bytes), what_(what) {
+    /// Formats kFormat to `newest` are read; format() says which one this string has.
+    Reader(std::string_view bytes, char tag, const char* what, uint8_t newest = kFormat)
+        : in_(bytes), what_(what) {
         if (in_.size() < 2 || in_[0] != tag) fail("it holds something else");
-        if (uint8_t(in_[1]) != kFormat) {
+        if (uint8_t(in_[1]) < kFormat || uint8_t(in_[1]) > newest) {
             throw ValueError(std::string("cannot read this ") + what_ +
                              ": it was written in format " + std::to_string(uint8_t(in_[1])) +
-                             ", this version reads format " + std::to_string(kFormat));
+                             ", this version reads format " + std::to_string(newest));
         }
         at_ = 2;
     }
+    uint8_t format() const { return uint8_t(in_[1]); }
     uint8_t u8() { return uint8_t(get(1)); }
     uint32_t u32() { return uint32_t(get(4)); }
     uint64_t u64() { return get(8); }
@@ -335,16 +341,41 @@ namespace kestrix {
 // them whole, checking that they agree with each other.
 struct ResultCodec {
     static std::string encode(const Result& r) {
-        Writer w('R');
+        Writer w('R', r.memory_ ? kResultMemoryFormat : kFormat);
         write(w, r);
+        if (r.memory_) write_memory(w, *r.memory_);
         return w.take();
     }
 
     static Result decode(std::string_view bytes) {
-        Reader in(bytes, 'R', "result");
+        Reader in(bytes, 'R', "result", kResultMemoryFormat);
         Result r = read(in);
+        if (in.format() == kResultMemoryFormat) r.memory_ = read_memory(in, r);
         in.finish();
         return r;
+    }
+
+    static void write_memory(Writer& w, const std::vector<uint32_t>& memory) {
+        w.u64(memory.size());
+        for (uint32_t k : memory) w.u32(k);
+    }
+
+    // Each shot names an entry of the counts, and the shots tally to the counts.
+    static std::vector<uint32_t> read_memory(Reader& in, const Result& r) {
+        const uint64_t n = in.u64();
+        if (n != (r.measured() ? r.shots_ : 0) || n > Simulator::kMaxMemoryShots)
+            in.fail("a memory of the wrong length");
+        in.need(4 * n);
+        std::vector<uint32_t> memory(n);
+        std::vector<uint64_t> tally(r.counts_.size(), 0);
+        for (uint32_t& k : memory) {
+            k = in.u32();
+            if (k >= r.counts_.size()) in.fail("a shot outside the counts");
+            ++tally[k];
+        }
+        for (size_t k = 0; k < tally.size(); ++k)
+            if (tally[k] != r.counts_[k].second) in.fail("the memory and the counts disagree");
+        return memory;
     }
 
     static void write(Writer& w, const Result& r) {

@@ -61,16 +61,13 @@ std::string label(const Gate& g, size_t operand) {
     return s;
 }
 
-struct Column {
-    std::map<int, std::string> cells;  // row -> text; rows between operands get a cross
-    size_t width = 1;
-};
-
 }  // namespace
 
-std::string draw(const Circuit& circuit, int num_qubits) {
+DrawLayout draw_layout(const Circuit& circuit, int num_qubits) {
+    DrawLayout layout;
     const int rows = std::max(num_qubits, circuit.width());
-    std::vector<Column> cols;
+    layout.rows = rows;
+    std::vector<DrawLayout::Column>& cols = layout.columns;
     std::vector<size_t> next_free(rows, 0);
     size_t drawn_width = 0;  // columns of text so far, wires between them included
     uint64_t drawn = 0;
@@ -91,43 +88,72 @@ std::string draw(const Circuit& circuit, int num_qubits) {
             cols.emplace_back();
             drawn_width += 2;
         }
-        Column& col = cols[at];
+        DrawLayout::Column& col = cols[at];
         for (int r = lo; r <= hi; ++r) {
             col.cells[r] = g.kind == GateKind::BARRIER ? "" : kCross;
             next_free[r] = at + 1;
         }
         for (size_t k = 0; k < g.qubits.size(); ++k) col.cells[g.qubits[k]] = label(g, k);
         for (int c : g.controls) col.cells[c] = kControl;
+        col.spans.push_back({lo, hi, g.kind == GateKind::BARRIER});
         const size_t before = col.width;
         for (auto& [r, text] : col.cells) col.width = std::max(col.width, columns(text));
         drawn_width += col.width - before;
         ++drawn;
     }
+    layout.left_out = circuit.gate_count() - drawn;
+    return layout;
+}
 
-    std::vector<std::string> lines(rows);
+std::string draw(const Circuit& circuit, int num_qubits) { return draw(circuit, num_qubits, 0); }
+
+std::string draw(const Circuit& circuit, int num_qubits, size_t fold) {
+    const DrawLayout layout = draw_layout(circuit, num_qubits);
+    const int rows = layout.rows;
+    const std::vector<DrawLayout::Column>& cols = layout.columns;
+    std::vector<std::string> names(rows);
     size_t name_width = 0;
     for (int r = 0; r < rows; ++r) {
-        lines[r] = "q_" + std::to_string(r) + ": ";
-        name_width = std::max(name_width, lines[r].size());
+        names[r] = "q_" + std::to_string(r) + ": ";
+        name_width = std::max(name_width, names[r].size());
     }
-    std::string out;
-    for (int r = 0; r < rows; ++r) {
-        std::string& line = lines[r];
-        line.append(name_width - line.size(), ' ');
-        line += kWire;
-        for (const Column& col : cols) {
-            auto it = col.cells.find(r);
-            std::string text = it == col.cells.end() || it->second.empty() ? "" : it->second;
-            const size_t pad = col.width - columns(text);
-            for (size_t k = 0; k < pad / 2; ++k) line += kWire;
-            line += text;
-            for (size_t k = 0; k < pad - pad / 2; ++k) line += kWire;
-            line += kWire;
+    // Blocks of whole columns: each holds as many as fit in `fold` after the names and the
+    // leading wire, and at least one.
+    std::vector<size_t> starts = {0};
+    if (fold > 0) {
+        size_t used = name_width + 1;
+        for (size_t k = 0; k < cols.size(); ++k) {
+            const size_t w = cols[k].width + 1;
+            if (k > starts.back() && used + w > fold) {
+                starts.push_back(k);
+                used = name_width + 1;
+            }
+            used += w;
         }
-        out += line + "\n";
     }
-    if (drawn < circuit.gate_count())
-        out += "… " + std::to_string(circuit.gate_count() - drawn) + " more gates not drawn\n";
+    starts.push_back(cols.size());
+    std::string out;
+    for (size_t b = 0; b + 1 < starts.size(); ++b) {
+        if (b > 0) out += "\n";
+        for (int r = 0; r < rows; ++r) {
+            std::string line = names[r];
+            line.append(name_width - line.size(), ' ');
+            line += kWire;
+            for (size_t k = starts[b]; k < starts[b + 1]; ++k) {
+                const DrawLayout::Column& col = cols[k];
+                auto it = col.cells.find(r);
+                std::string text = it == col.cells.end() ? "" : it->second;
+                const size_t pad = col.width - columns(text);
+                for (size_t j = 0; j < pad / 2; ++j) line += kWire;
+                line += text;
+                for (size_t j = 0; j < pad - pad / 2; ++j) line += kWire;
+                line += kWire;
+            }
+            out += line + "\n";
+        }
+    }
+    if (layout.left_out > 0)
+        out += "… " + std::to_string(layout.left_out) + " more gates not drawn\n";
     return out;
 }
 

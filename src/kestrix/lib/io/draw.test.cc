@@ -50,5 +50,21 @@ TEST(Draw, HugeCircuitIsCutShortWithACount) {
     EXPECT_EQ(lines(draw(c, 1)).size(), 3u);
 }
 
+// Folding cuts between whole columns: each block repeats the row names and leading wire.
+TEST(Draw, FoldCutsIntoBlocksOfWholeColumns) {
+    Circuit c;
+    c.append(make_gate(GateKind::H, {0}))
+        .append(make_gate(GateKind::X, {0}))
+        .append(make_gate(GateKind::H, {0}));
+    EXPECT_EQ(draw(c, 1, 0), draw(c, 1));
+    EXPECT_EQ(draw(c, 1, 10), "q_0: ─H─X─\n\nq_0: ─H─\n");
+    EXPECT_EQ(draw(c, 1, 1), "q_0: ─H─\n\nq_0: ─X─\n\nq_0: ─H─\n");
+    const DrawLayout layout = draw_layout(c, 2);
+    EXPECT_EQ(layout.rows, 2);
+    ASSERT_EQ(layout.columns.size(), 3u);
+    EXPECT_EQ(layout.columns[1].cells.at(0), "X");
+    EXPECT_EQ(layout.columns[1].spans.size(), 1u);
+}
+
 }  // namespace
 }  // namespace kestrix

@@ -55,28 +55,8 @@ std::vector<std::pair<Outcome, uint64_t>> sample_terminal(const StateVector& sta
         source.push_back(size_t(it - qubits.begin()));
         if (it == qubits.end()) qubits.push_back(q);
     }
-    std::vector<std::pair<uint64_t, uint64_t>> counts;
-    if (int(qubits.size()) == state.num_qubits()) {
-        const cplx* a = state.data();
-        // Index k of the draw has bit j = qubits[j]: amplitude index scatter(k).
-        bool identity = true;
-        for (size_t j = 0; j < qubits.size(); ++j) identity = identity && qubits[j] == int(j);
-        auto scatter = [&](uint64_t k) {
-            uint64_t i = 0;
-            for (size_t j = 0; j < qubits.size(); ++j) i |= ((k >> j) & 1) << qubits[j];
-            return i;
-        };
-        counts = identity
-                     ? sample_outcomes(
-                           state.size(), [&](uint64_t k) { return std::norm(a[k]); }, shots, rng)
-                     : sample_outcomes(
-                           state.size(), [&](uint64_t k) { return std::norm(a[scatter(k)]); },
-                           shots, rng);
-    } else {
-        const std::vector<double> probs = state.probabilities(qubits);
-        counts = sample_outcomes(
-            probs.size(), [&](uint64_t k) { return probs[k]; }, shots, rng);
-    }
+    const std::vector<std::pair<uint64_t, uint64_t>> counts =
+        sample_qubits(state, qubits, shots, rng);
     std::vector<std::pair<Outcome, uint64_t>> drawn;
     for (auto [k, count] : counts) {
         Outcome outcome;
@@ -85,6 +65,22 @@ std::vector<std::pair<Outcome, uint64_t>> sample_terminal(const StateVector& sta
     }
     std::sort(drawn.begin(), drawn.end());
     return drawn;
+}
+
+// The shots of a run whose counts were drawn all at once, in an order: the drawn shots are
+// independent and alike, so given their counts every order is equally likely, and a
+// uniform shuffle of the tallied outcomes gives the sequence one shot after another would.
+std::vector<uint32_t> shuffled_memory(const std::vector<std::pair<Outcome, uint64_t>>& counts,
+                                      uint64_t shots, Rng& rng) {
+    std::vector<uint32_t> memory;
+    memory.reserve(shots);
+    for (size_t k = 0; k < counts.size(); ++k) memory.insert(memory.end(), counts[k].second, k);
+    for (uint64_t i = memory.size(); i > 1; --i) {
+        // i < 2^32, so the remainder of a 64-bit draw is uniform on [0, i) within 2^-32.
+        const uint64_t j = rng() % i;
+        std::swap(memory[i - 1], memory[j]);
+    }
+    return memory;
 }
 
 // Memory a run needs beyond what its state holds: the table of the measured qubits'
@@ -118,8 +114,12 @@ size_t Simulator::passes(const Program& program) {
 }
 
 Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
-                      const InterruptCheck& interrupt) {
+                      const InterruptCheck& interrupt, bool keep_memory) {
     if (shots == 0) throw ValueError("shots must be positive");
+    if (keep_memory && shots > kMaxMemoryShots) {
+        throw ValueError("memory=True keeps at most " + std::to_string(kMaxMemoryShots) +
+                         " shots, got " + std::to_string(shots));
+    }
     const int n = program.width();
     check_fits_in_memory(n);
     // Fusion never merges gates across a measurement, so it leaves this answer alone.
@@ -139,6 +139,9 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
         if (std::find(measured.begin(), measured.end(), q) == measured.end()) measured.push_back(q);
     }
     check_run_fits(n, measured.size(), terminal, shots);
+    if (keep_memory && !measured.empty())
+        check_memory(double(shots) * sizeof(uint32_t),
+                     "the memory of " + std::to_string(shots) + " shots");
     Rng rng(seed);
     WorkPoller poller(interrupt);
 
@@ -147,6 +150,8 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
         for (const Segment& s : plan.segments())
             if (s.kind != Segment::Kind::Measure) plan.apply(s, state.data(), poller);
         if (r.measured()) r.counts_ = sample_terminal(state, r.cbit_qubit_, shots, rng);
+        // Drawn after the counts, so that keeping the memory leaves them as they were.
+        if (keep_memory) r.memory_ = shuffled_memory(r.counts_, r.measured() ? shots : 0, rng);
         r.state_.emplace(std::move(state));
         return r;
     }
@@ -160,6 +165,8 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
     for (size_t k = 0; k < steps.size(); ++k)
         if (!steps[k].is_unitary()) outcome_bit[k] = cbit_position[steps[k].cbit];
     StateVector state(n, interrupt);
+    std::vector<Outcome> shot_outcomes;
+    if (keep_memory) shot_outcomes.reserve(shots);
     for (uint64_t shot = 0; shot < shots; ++shot) {
         if (shot) state.reset();
         Outcome outcome;
@@ -176,6 +183,7 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
             outcome.set(outcome_bit[k], value);
         }
         ++tally[outcome];
+        if (keep_memory) shot_outcomes.push_back(outcome);
         const cplx* a = state.data();
         double* mean = r.mean_probs_.data();
         for_range(state.size(), n >= kParallelQubits,
@@ -183,6 +191,17 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
     }
     for (double& p : r.mean_probs_) p /= double(shots);
     r.counts_.assign(tally.begin(), tally.end());
+    if (keep_memory) {
+        // Only a measured program runs shot by shot, so every shot has an outcome.
+        r.memory_.emplace();
+        r.memory_->reserve(shots);
+        for (const Outcome& o : shot_outcomes) {
+            auto at = std::lower_bound(
+                r.counts_.begin(), r.counts_.end(), o,
+                [](const auto& entry, const Outcome& x) { return entry.first < x; });
+            r.memory_->push_back(uint32_t(at - r.counts_.begin()));
+        }
+    }
     return r;
 }
 

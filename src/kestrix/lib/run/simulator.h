@@ -24,6 +24,11 @@ class Result {
     /// (outcome, count) ascending by outcome; outcome bit j is the value of cbits()[j].
     const std::vector<std::pair<Outcome, uint64_t>>& counts() const { return counts_; }
 
+    /// The shots in the order they were drawn, each as the index in counts() of its
+    /// outcome: kept only when the run asked for it (empty for a program that measures
+    /// nothing). Its tally is counts().
+    const std::optional<std::vector<uint32_t>>& memory() const { return memory_; }
+
     /// Exact probabilities over `qubits` (index bit k = qubits[k]).
     std::vector<double> exact_probabilities(const std::vector<int>& qubits) const;
     /// Shot frequencies over `qubits` when all of them were measured; nullopt otherwise.
@@ -44,13 +49,19 @@ class Result {
     std::vector<std::pair<Outcome, uint64_t>> counts_;
     std::optional<StateVector> state_;  ///< final state when one simulation served all shots
     std::vector<double> mean_probs_;    ///< else: final probabilities averaged over shots
+    std::optional<std::vector<uint32_t>> memory_;  ///< per-shot outcome indices, when kept
 };
 
 class Simulator {
   public:
-    /// Runs `program` for `shots` shots; the seed fixes every random draw.
+    /// Runs `program` for `shots` shots; the seed fixes every random draw. With
+    /// `keep_memory` the result also holds each shot's outcome in shot order (at most
+    /// kMaxMemoryShots shots; ValueError beyond), and its counts are those of the same
+    /// run without it.
     static Result run(const Program& program, uint64_t shots, uint64_t seed,
-                      const InterruptCheck& interrupt = {});
+                      const InterruptCheck& interrupt = {}, bool keep_memory = false);
+    /// The most shots a run that keeps its per-shot memory may take.
+    static constexpr uint64_t kMaxMemoryShots = (uint64_t{1} << 32) - 1;
 
     /// How many passes over the state one simulation of `program` makes once its gates are
     /// lowered, folded, fused and cache-blocked (a measurement counts as one): the figure

@@ -9,6 +9,7 @@
 #include "kestrix/lib/base/memory.h"
 #include "kestrix/lib/base/parallel.h"
 #include "kestrix/lib/kernels/kernels.h"
+#include "kestrix/lib/run/sampling.h"
 
 namespace kestrix {
 
@@ -154,6 +155,33 @@ std::vector<double> StateVector::probabilities(const std::vector<int>& qubits) c
     for (int q : qubits)
         if (q >= n_) throw IndexError("qubit " + std::to_string(q) + " is outside the state");
     return gather(n_, qubits, [&](uint64_t i) { return std::norm(amps_[i]); });
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> sample_qubits(const StateVector& state,
+                                                         const std::vector<int>& qubits,
+                                                         uint64_t shots, Rng& rng) {
+    if (int(qubits.size()) != state.num_qubits()) {
+        const std::vector<double> probs = state.probabilities(qubits);
+        return sample_outcomes(
+            probs.size(), [&](uint64_t k) { return probs[k]; }, shots, rng);
+    }
+    for (int q : qubits)
+        if (q >= state.num_qubits())
+            throw IndexError("qubit " + std::to_string(q) + " is outside the state");
+    const cplx* a = state.data();
+    // Index k of the draw has bit j = qubits[j]: amplitude index scatter(k).
+    bool identity = true;
+    for (size_t j = 0; j < qubits.size(); ++j) identity = identity && qubits[j] == int(j);
+    auto scatter = [&](uint64_t k) {
+        uint64_t i = 0;
+        for (size_t j = 0; j < qubits.size(); ++j) i |= ((k >> j) & 1) << qubits[j];
+        return i;
+    };
+    return identity ? sample_outcomes(
+                          state.size(), [&](uint64_t k) { return std::norm(a[k]); }, shots, rng)
+                    : sample_outcomes(
+                          state.size(), [&](uint64_t k) { return std::norm(a[scatter(k)]); }, shots,
+                          rng);
 }
 
 std::vector<double> marginal(const std::vector<double>& full, int n,

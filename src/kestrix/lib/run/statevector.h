@@ -3,6 +3,7 @@
 // it through evolve.h.
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "kestrix/lib/base/complex.h"
@@ -47,6 +48,16 @@ class StateVector {
     int n_;
     std::vector<cplx, HugePageAllocator<cplx>> amps_;
 };
+
+class Rng;
+
+/// Draws `shots` readings of `qubits` (distinct, inside the state) from the state's
+/// distribution: the outcomes that came up, ascending, with their counts; outcome bit k is
+/// qubits[k]. When every qubit is read the amplitudes are sampled where they lie, with no
+/// table of the state's size.
+std::vector<std::pair<uint64_t, uint64_t>> sample_qubits(const StateVector& state,
+                                                         const std::vector<int>& qubits,
+                                                         uint64_t shots, Rng& rng);
 
 /// Marginal of a full probability vector (index bit k = qubit k) over `qubits`.
 std::vector<double> marginal(const std::vector<double>& full, int n,
