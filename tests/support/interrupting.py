@@ -8,10 +8,13 @@ import threading
 @contextlib.contextmanager
 def ctrl_c_after(seconds):
     """Interrupts this process as Ctrl-C would, `seconds` into the block, unless it is
-    over by then."""
+    over by then. Python's own Ctrl-C handler is installed for the block: a suite started
+    in the background of a shell inherits SIGINT ignored, and would wait forever."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     timer = threading.Timer(seconds, lambda: os.kill(os.getpid(), signal.SIGINT))
     timer.start()
     try:
         yield
     finally:
         timer.cancel()
+        signal.signal(signal.SIGINT, previous)
