@@ -4,9 +4,12 @@
 // The arithmetic stays in NumPy, as the caller's objective sees it: points are NumPy arrays,
 // the objective's results take part in array arithmetic as they are, and the perturbations
 // come from NumPy's global generator, one draw of d signs per iteration.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "norvalis/frame/frame.h"
@@ -28,6 +31,32 @@ nb::object option(nb::handle options, const char* name, nb::object fallback) {
     PyObject* value = nullptr;
     if (PyDict_GetItemStringRef(options.ptr(), name, &value) < 0) throw nb::python_error();
     return value ? nb::steal(value) : fallback;
+}
+
+// The options jorrant_minimize reads. Any other key is ignored, and most likely misspelt.
+constexpr const char* kKnownOptions[] = {"a",       "c",         "alpha",    "gamma",      "A",
+                                         "maxiter", "calibrate", "blocking", "return_best"};
+
+void warn_unknown_options(nb::handle options) {
+    std::string unknown;
+    for (auto [key, value] : nb::borrow<nb::dict>(options)) {
+        const bool known = std::any_of(std::begin(kKnownOptions), std::end(kKnownOptions),
+                                       [&](const char* name) { return key.equal(nb::str(name)); });
+        if (known) continue;
+        if (!unknown.empty()) unknown += ", ";
+        unknown += nb::repr(key).c_str();
+    }
+    if (!unknown.empty()) warn("Unknown solver options: %s (they are ignored)", unknown.c_str());
+}
+
+// An objective must give one number: an array would be minimised component by component,
+// which means nothing. Plain numbers pass at once; a one-element array passes too.
+void check_scalar(nb::handle np, nb::handle value) {
+    if (PyFloat_CheckExact(value.ptr()) || PyLong_CheckExact(value.ptr())) return;
+    if (as_long(np.attr("size")(value)) != 1) {
+        raise(PyExc_ValueError, "func must return a scalar, got a value of shape %S",
+              np.attr("shape")(value).ptr());
+    }
 }
 
 // maxiter as given, once it is known to count iterations: a number that is not a whole
@@ -155,6 +184,7 @@ nb::object jorrant_minimize(const Call& call) {
         if (!(p >= nb::float_(1e-8)))
             raise(PyExc_ValueError, "Parameter is too small or is less than 0: %S", p.ptr());
     }
+    warn_unknown_options(options);
     const bool calibrate = switch_option(np, options, "calibrate");
     const bool blocking = switch_option(np, options, "blocking");
     const bool return_best = switch_option(np, options, "return_best");
@@ -170,6 +200,7 @@ nb::object jorrant_minimize(const Call& call) {
     Best best;
     auto evaluate = [&](nb::handle point) {
         nb::object value = call_with(func, point, args);
+        check_scalar(np, value);
         if (return_best) best.offer(point, value);
         return value;
     };
@@ -313,7 +344,8 @@ maxiter iterations (at least one), so it makes 2 maxiter calls of func and
 never evaluates func at x itself (blocking, below, adds calls).
 
 Args:
-    func: called as func(x, *args); its result is used in arithmetic only.
+    func: called as func(x, *args); its result is used in arithmetic only,
+        and must be one number (ValueError for an array of several).
     x0: the starting point, n reals; it is never modified.
     args: extra positional arguments of func (any sequence, made a tuple).
     tol: None, or stop once norm(grad) / n < tol. The run also stops after
@@ -325,7 +357,8 @@ Args:
     callback: None, or called as callback(x) after every iteration.
     **options: a=1.0, c=1.0, alpha=0.602, gamma=0.101, A=10, maxiter=100,
         and the switches calibrate=False, blocking=False, return_best=False
-        (below); other keys are ignored. maxiter must be a whole number or None
+        (below); other keys are ignored, with a NorvalisWarning naming them
+        ("Unknown solver options: 'max_iter' (they are ignored)"). maxiter must be a whole number or None
         (ValueError otherwise, so that infinity cannot hang the run).
 
 Switches (each True or False, a NumPy bool too; TypeError otherwise):
