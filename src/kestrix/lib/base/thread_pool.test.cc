@@ -34,14 +34,18 @@ TEST(ThreadPool, EveryPieceRunsOnceAndNestedCallsRunInline) {
 }
 
 TEST(ThreadPool, AnErrorStopsNewPiecesAndReachesTheCaller) {
+    // Each piece takes a while, so that the rest could not all start in the moment a busy
+    // machine keeps the failing thread waiting: they take 0.2 s or more in all.
+    constexpr int kPieces = 2000;
     std::atomic<int> started{0};
-    EXPECT_THROW(run_pieces(10000, thread_count(),
+    EXPECT_THROW(run_pieces(kPieces, thread_count(),
                             [&](uint64_t p, int) {
                                 ++started;
                                 if (p == 5) throw std::runtime_error("x");
+                                std::this_thread::sleep_for(std::chrono::microseconds(200));
                             }),
                  std::runtime_error);
-    EXPECT_LT(started.load(), 10000);
+    EXPECT_LT(started.load(), kPieces);
     // The pool still works afterwards.
     std::atomic<int> again{0};
     run_pieces(64, thread_count(), [&](uint64_t, int) { ++again; });
