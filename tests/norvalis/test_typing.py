@@ -24,7 +24,9 @@ from norvalis.QAOA import jorrant_minimize, linear_w_state, xy_mixer
 from norvalis.QKmeans import Vandemir
 from norvalis.QSVM import QuantumKernel_lumet
 from norvalis.Quillan import Quantum_SVR
+from norvalis.Sorvic import sorvic_solver
 from norvalis.Sparvel import QSpare_Code
+from norvalis.Trelvo import SVD
 from norvalis.Zorvik import zorvik
 from norvalis.sklearn import EncodingRangeScaler, QKMeans, QSVC, QuantumKernel
 
@@ -48,6 +50,10 @@ estimate: float = IMelvo(prepare, 1, confint_method="beta", shots=50).run()
 inverse: QCircuit = QFT(np.arange(3)).dagger()
 parsed: dict[str, float] = parse_quantum_result_dict({"01": 1.0}, [0, 1])
 mixed: QCircuit = xy_mixer([[0, 1], [2, 3]])([0, 1, 2, 3], 0.5) << linear_w_state([0, 1, 2])
+ground: float = sorvic_solver(np.diag([3.0, 1.0]), [0.0, 1.7, 1.6], restarts=1, seed=0)
+svd = SVD(X[:4, :2], depth=2)
+angles: np.ndarray = svd.Trelvo_min(maxiter=2)
+values: np.ndarray = svd.return_diag(angles)
 best = jorrant_minimize(lambda x: float(x @ x), [1.0, 2.0], callback=print, maxiter=3)
 assert issubclass(NorvalisWarning, UserWarning)
 """
@@ -58,6 +64,8 @@ from norvalis.Grover import Grover, iter_num
 from norvalis.Melvo import IMelvo, Melvo
 from norvalis.QAOA import linear_w_state
 from norvalis.QKmeans import Vandemir
+from norvalis.Sorvic import sorvic_solver
+from norvalis.Trelvo import SVD
 from norvalis.Zorvik import zorvik
 
 Vandemir(k="three")
@@ -69,6 +77,8 @@ count: str = iter_num(3, 2)
 IMelvo(None, 1, confint_method="wilson")
 Melvo(None, 1).run_mle(shots=1.5)
 linear_w_state([0, 1], compress="yes")
+sorvic_solver([[1.0]], [0.0], seed="0")
+SVD(None, depth=8.0)
 """
 
 
@@ -92,8 +102,8 @@ def test_argument_mistakes_are_caught(tmp_path):
     status, report = mypy(tmp_path, BAD)
     assert status == 1
     flagged = sorted(int(line.split(":")[1]) for line in report.splitlines() if ": error:" in line)
-    # script lines 9 to 17: every planted mistake, one error each
-    assert flagged == list(range(9, 18)), report
+    # script lines 11 to 21: every planted mistake, one error each
+    assert flagged == list(range(11, 22)), report
 
 
 def test_declared_types_reach_the_stub_and_leave_the_signature_alone():

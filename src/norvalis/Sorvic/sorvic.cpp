@@ -34,8 +34,10 @@ NORVALIS_MODULE(sorvic, m) {
     m.import_from("_sorvic", {"_sorvic_solver", "_HardwareEfficientCircuit"}, 1);
 
     m.def("sorvic_solver", sorvic_solver,
-          {arg("matrix"), arg("para"), arg("restarts", 0), arg("tol", 1e-10),
-           arg("seed", nb::none())},
+          {arg("matrix").typed("numpy.typing.ArrayLike | kestrix.quantum_info.PauliSum"),
+           arg("para").typed("numpy.typing.ArrayLike"), arg("restarts", 0).typed("int"),
+           arg("tol", 1e-10).typed("float"), arg("seed", nb::none()).typed("int | None"),
+           returns("float")},
           R"DOC(
 The smallest eigenvalue of the real symmetric `matrix` (a two-dimensional array
 or nested list, or a kestrix PauliSum with a real matrix), found by a
@@ -49,7 +51,9 @@ Example: the matrix [[10, -7], [-7, 8]] from [0, 1.713, 1.571] gives
 )DOC");
 
     m.def("hardware_efficient_circuit", hardware_efficient_circuit,
-          {arg("qubit_num"), arg("para_list")}, R"DOC(
+          {arg("qubit_num").typed("int"), arg("para_list").typed("numpy.typing.ArrayLike"),
+           returns("kestrix.core.QCircuit")},
+          R"DOC(
 The hardware-efficient ansatz on `qubit_num` qubits with the angles
 `para_list`; returns _HardwareEfficientCircuit(qubit_num, para_list), a
 QCircuit. On two qubits with 8 angles: RZ, RX, RZ on qubit 0 and on qubit 1,

@@ -433,7 +433,9 @@ of a general register past three qubits: at depth 10, the largest accepted,
 (10 of 10 with restarts=2), 16 x 16 ones in none of 10.
 )DOC");
 
-    svd.method("__init__", svd_init, {arg("self"), arg("matrix_in", nb::none()), arg("depth", 8)},
+    svd.method("__init__", svd_init,
+               {arg("self"), arg("matrix_in", nb::none()).typed("numpy.typing.ArrayLike | None"),
+                arg("depth", 8).typed("int"), returns("None")},
                R"DOC(
 Stores the matrix (np.array(matrix_in)), the register sizes q0 and q1, the
 padded matrix q_matrix, its norm normal_value, iter_depth and random starting
@@ -445,7 +447,10 @@ Raises:
         not equal to one of 2 to 10; a matrix with no rows or no columns.
 )DOC");
 
-    svd.method("cir", svd_cir, {arg("self"), arg("qlist"), arg("para")}, R"DOC(
+    svd.method("cir", svd_cir,
+               {arg("self"), arg("qlist").typed("collections.abc.Sequence[int]"),
+                arg("para").typed("numpy.typing.ArrayLike"), returns("kestrix.core.QCircuit")},
+               R"DOC(
 The ansatz as a new QCircuit: for each of iter_depth layers, RY(qlist[j],
 para[j + len(qlist) * layer]) on every qubit, then X(qlist[j + 1]) controlled
 by qlist[j] down the list (no wrap-around). `para` is indexed, not sliced: it
@@ -466,7 +471,8 @@ Returns:
 )DOC");
 
     svd.method("Trelvo_min", svd_Trelvo_min,
-               {arg("self"), arg("restarts", 0), arg("tol", 1e-10), arg("maxiter", nb::none())},
+               {arg("self"), arg("restarts", 0).typed("int"), arg("tol", 1e-10).typed("float"),
+                arg("maxiter", nb::none()).typed("int | None"), returns("numpy.ndarray")},
                R"DOC(
 Trains the angles from `parameter` with scipy.optimize.minimize(self.loss,
 method="SLSQP", tol=1e-10) and returns the result's x, whether or not SLSQP
@@ -490,7 +496,9 @@ Raises:
         and finite.
 )DOC");
 
-    svd.method("return_diag", svd_return_diag, {arg("self"), arg("par")}, R"DOC(
+    svd.method("return_diag", svd_return_diag,
+               {arg("self"), arg("par").typed("numpy.typing.ArrayLike"), returns("numpy.ndarray")},
+               R"DOC(
 abs(normal_value * loss(par, return_type=False)[0]): a 2**q1 x 2**q0 array of
 non-negative values whose diagonal holds the singular-value estimates (in no
 particular order) once par is trained.

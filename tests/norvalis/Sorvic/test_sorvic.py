@@ -215,7 +215,7 @@ class TestOptions:
         (dict(tol=np.nan), ValueError, "tol must be positive and finite, got nan"),
         (dict(tol="1e-3"), TypeError, "tol must be a real number, got str"),
         (dict(tol=1j), TypeError, "tol must be a real number, got complex"),
-        (dict(restarts=1, seed="x"), TypeError, ""),
+        (dict(restarts=1, seed="x"), TypeError, "int or sequence of ints"),
         (dict(restarts=1, seed=-1), ValueError, "negative"),
     ])
     def test_bad_options(self, options, error, message):
