@@ -1,12 +1,9 @@
 """The kestrix stubs accept what the runtime accepts: NumPy integers wherever an index or a
 count goes, and any iterable of them (a NumPy array, a range) wherever qubits go. mypy
 passes a script written that way and still flags the mistakes the types exist to catch."""
-import subprocess
-import sys
-import textwrap
 
 import numpy as np
-import pytest
+from typecheck import mypy
 
 GOOD = """
 import numpy as np
@@ -39,17 +36,6 @@ measure("01", [0, 1])
 StateVector(1).probabilities_dict(decimals=1.5)
 count: str = CPUQVM().run(QProg(1)).get_memory()
 """
-
-
-def mypy(tmp_path, source):
-    pytest.importorskip("mypy", reason="mypy is an optional test tool")
-    script = tmp_path / "script.py"
-    script.write_text(textwrap.dedent(source))
-    done = subprocess.run(
-        [sys.executable, "-m", "mypy", "--no-incremental", "--ignore-missing-imports",
-         "--cache-dir", str(tmp_path / "cache"), str(script)],
-        capture_output=True, text=True, timeout=300, cwd=tmp_path)
-    return done.returncode, done.stdout
 
 
 def test_numpy_indices_and_arrays_type_check_and_run(tmp_path):

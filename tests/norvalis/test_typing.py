@@ -5,11 +5,8 @@ import ast
 import importlib
 import inspect
 import pathlib
-import subprocess
-import sys
-import textwrap
 
-import pytest
+from typecheck import mypy
 
 from norvalis.QKmeans import Vandemir
 
@@ -80,17 +77,6 @@ linear_w_state([0, 1], compress="yes")
 sorvic_solver([[1.0]], [0.0], seed="0")
 SVD(None, depth=8.0)
 """
-
-
-def mypy(tmp_path, source):
-    pytest.importorskip("mypy", reason="mypy is an optional test tool")
-    script = tmp_path / "script.py"
-    script.write_text(textwrap.dedent(source))
-    done = subprocess.run(
-        [sys.executable, "-m", "mypy", "--no-incremental", "--ignore-missing-imports",
-         "--cache-dir", str(tmp_path / "cache"), str(script)],
-        capture_output=True, text=True, timeout=300, cwd=tmp_path)
-    return done.returncode, done.stdout
 
 
 def test_a_script_using_the_modules_as_documented_type_checks(tmp_path):
