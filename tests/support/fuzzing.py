@@ -426,7 +426,32 @@ def check_pickle_round_trip(data):
             raise WrongResult(f"{type(value).__name__} came back unequal: {value!r}")
 
 
-KESTRIX_TARGETS = {"kestrix.gates": call_gate, "kestrix.measure_barrier_unitary": call_other_gate,
+def call_parameters(data):
+    """Circuits with parameters: binding, sweeps and gradients with drawn and hostile values."""
+    t = kc.ParameterVector("t", data.draw(st.integers(1, 3)))
+    n = data.draw(st.integers(1, 3))
+    circuit = kc.QCircuit()
+    for k in range(data.draw(st.integers(1, 6))):
+        q = data.draw(st.integers(0, n - 1))
+        angle = data.draw(st.one_of(st.sampled_from(list(t)), st.just(2 * t[k % len(t)] - 0.5),
+                                    floats, hostile))
+        circuit << data.draw(st.sampled_from([kc.RX, kc.RY, kc.RZ, kc.U1]))(q, angle)
+    values = data.draw(st.one_of(real_arrays, st.just(np.zeros((3, len(t)))), hostile,
+                                 st.just(np.full((2, len(t)), np.nan))))
+    op = data.draw(st.sampled_from(["bind", "prob", "run", "expval", "gradient"]))
+    if op == "bind":
+        return circuit.bind(values)
+    if op == "prob":
+        return kc.CPUQVM().prob_batch(circuit, parameter_values=values)
+    if op == "run":
+        return kc.CPUQVM(seed=1).run_batch(circuit, 10, parameter_values=values)
+    method = data.draw(st.sampled_from(["adjoint", "parameter-shift", None, "x"]))
+    if op == "expval":
+        return qi.expval("Z", circuit, parameter_values=values)
+    return qi.gradient("Z", circuit, values, method)
+
+
+KESTRIX_TARGETS = {"kestrix.gates": call_gate, "kestrix.parameters": call_parameters, "kestrix.measure_barrier_unitary": call_other_gate,
                    "kestrix.circuits": call_circuit, "kestrix.CPUQVM": call_machine,
                    "kestrix.quantum_info": call_state, "kestrix.reference": check_against_reference,
                    "kestrix.qasm": call_qasm, "kestrix.pickle": check_pickle_round_trip}

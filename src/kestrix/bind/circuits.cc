@@ -14,6 +14,7 @@
 #include "kestrix/py/compare.h"
 #include "kestrix/py/convert.h"
 #include "kestrix/py/errors.h"
+#include "kestrix/py/parameters.h"
 #include "kestrix/py/pickling.h"
 #include "kestrix/py/run.h"
 
@@ -135,6 +136,59 @@ Circuit from_gates(const std::vector<Gate>& gates) {
 Circuit with_gates(const Circuit&, const std::vector<Gate>& gates) { return from_gates(gates); }
 Program with_gates(const Program& p, const std::vector<Gate>& gates) {
     return Program{from_gates(gates), p.declared_qubits};
+}
+
+// The values a bind() call gives: a mapping from Parameter (or ParameterVector, to a
+// sequence) to numbers, or one number per parameter of the circuit, in its order.
+ParameterValues values_for(const Circuit& c, nb::handle values) {
+    auto table = std::make_shared<std::unordered_map<uint64_t, double>>();
+    auto known = [&](const Parameter& p) {
+        for (const Parameter& q : c.parameters())
+            if (q->id == p->id) return;
+        throw nb::value_error(("bind: parameter '" + p->name + "' is not in the circuit").c_str());
+    };
+    if (PyDict_Check(values.ptr())) {
+        for (auto [key, value] : nb::cast<nb::dict>(values)) {
+            if (nb::isinstance<ParameterVectorObject>(key)) {
+                const auto& v = nb::cast<const ParameterVectorObject&>(key);
+                const std::vector<double> numbers = to_real_list(value, "bind");
+                if (numbers.size() != v.items.size()) {
+                    throw nb::value_error(("bind: ParameterVector '" + v.name + "' has " +
+                                           std::to_string(v.items.size()) + " parameters, got " +
+                                           std::to_string(numbers.size()) + " values")
+                                              .c_str());
+                }
+                for (size_t k = 0; k < numbers.size(); ++k) (*table)[v.items[k]->id] = numbers[k];
+                continue;
+            }
+            if (!nb::isinstance<ParameterObject>(key)) {
+                throw nb::type_error(
+                    ("bind: keys must be Parameter objects, got " + type_name_of(key)).c_str());
+            }
+            const Parameter& p = nb::cast<const ParameterObject&>(key).p;
+            known(p);
+            (*table)[p->id] = to_angle(value, "bind");
+        }
+    } else {
+        const std::vector<double> numbers = to_real_list(values, "bind");
+        if (numbers.size() != c.parameters().size()) {
+            throw nb::value_error(("bind: the circuit has " +
+                                   std::to_string(c.parameters().size()) + " parameters, got " +
+                                   std::to_string(numbers.size()) + " values")
+                                      .c_str());
+        }
+        for (size_t k = 0; k < numbers.size(); ++k) (*table)[c.parameters()[k]->id] = numbers[k];
+    }
+    return [table](const ParameterData& p) -> std::optional<double> {
+        auto it = table->find(p.id);
+        if (it == table->end()) return std::nullopt;
+        return it->second;
+    };
+}
+
+Circuit bound_to(const Circuit& c, nb::handle values) { return c.bound(values_for(c, values)); }
+Program bound_to(const Program& p, nb::handle values) {
+    return Program{p.circuit.bound(values_for(p.circuit, values)), p.declared_qubits};
 }
 
 bool same_content(const Circuit& a, const Circuit& b, const InterruptCheck& check) {
@@ -300,6 +354,38 @@ Returns:
 Example:
     >>> (QCircuit() << H(0) << H(1) << CNOT(0, 1)).count_ops()
     {'H': 2, 'CNOT': 1}
+)DOC");
+    cls.def_prop_ro(
+        "parameters",
+        [](const T& x) {
+            nb::list out;
+            for (const Parameter& p : circuit_of(x).parameters()) out.append(parameter_object(p));
+            return out;
+        },
+        nb::sig("def parameters(self) -> list[Parameter]"),
+        "The parameters its angles wait for, in the order they first appear.");
+    cls.def(
+        "bind", [](const T& x, nb::handle values) { return bound_to(x, values); },
+        nb::arg("values"),
+        nb::sig((std::string("def bind(self, values: collections.abc.Mapping[Parameter | "
+                             "ParameterVector, float | collections.abc.Sequence[float]] | "
+                             "collections.abc.Sequence[float] | numpy.typing.ArrayLike) -> ") +
+                 type_name)
+                    .c_str()),
+        R"DOC(A new one with values given to its parameters.
+
+Args:
+    values: a mapping from Parameter to a number (a ParameterVector to a sequence of
+        them); parameters left out stay unbound. Or one number per parameter, in the
+        order of `parameters`.
+
+Returns:
+    the bound copy; blocks without parameters stay shared with this one.
+
+Example:
+    >>> t = ParameterVector("t", 2)
+    >>> (QCircuit() << RX(0, t[0]) << RZ(0, -t[1])).bind([0.5, 0.25])
+    QCircuit() << RX(0, 0.5) << RZ(0, -0.25)
 )DOC");
     cls.def("__str__", [](const T& x) { return draw(circuit_of(x), x.width()); });
     cls.def("_repr_html_", [](const T& x) {

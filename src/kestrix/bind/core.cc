@@ -9,6 +9,7 @@
 NB_MODULE(core, m) {
     m.doc() = "kestrix core: circuits, gates and the CPU state-vector simulator.";
     kestrix::py::register_exceptions();
+    kestrix::py::bind_parameters(m);
     kestrix::py::bind_gates(m);
     kestrix::py::bind_circuits(m);
     kestrix::py::bind_machine(m);

@@ -4,6 +4,7 @@
 
 namespace kestrix::py {
 
+void bind_parameters(nanobind::module_& m);
 void bind_gates(nanobind::module_& m);
 void bind_circuits(nanobind::module_& m);
 void bind_machine(nanobind::module_& m);

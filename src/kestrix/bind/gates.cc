@@ -14,6 +14,7 @@
 #include "kestrix/lib/ir/gate.h"
 #include "kestrix/lib/ir/matrix.h"
 #include "kestrix/py/convert.h"
+#include "kestrix/py/parameters.h"
 #include "kestrix/py/pickling.h"
 
 namespace kestrix::py {
@@ -34,7 +35,8 @@ std::string gate_docstring(const GateDoc& d) {
     for (int k = 0; k < count; ++k) {
         doc += std::string("    ") + d.names[k] +
                (k < arity ? ": a qubit index (int >= 0).\n"
-                          : ": an angle in radians (finite real).\n");
+                          : ": an angle in radians (finite real), or a Parameter or "
+                            "ParameterExpression that waits for one.\n");
     }
     return doc + "\nReturns:\n    QGate: a new, immutable gate.\n\nExample:\n" + d.example;
 }
@@ -43,7 +45,8 @@ std::string gate_signature(const GateDoc& d) {
     const int arity = gate_arity(d.kind), count = arity + gate_param_count(d.kind);
     std::string sig = std::string("def ") + gate_name(d.kind) + "(";
     for (int k = 0; k < count; ++k)
-        sig += std::string(k ? ", " : "") + d.names[k] + (k < arity ? ": int" : ": float");
+        sig += std::string(k ? ", " : "") + d.names[k] +
+               (k < arity ? ": int" : ": float | Parameter | ParameterExpression");
     return sig + ") -> QGate";
 }
 
@@ -83,14 +86,21 @@ nb::object build(GateKind kind, std::initializer_list<nb::handle> args) {
     const int arity = gate_arity(kind);
     QubitList qubits;
     ParamList params;
+    SymbolList symbols;
     int k = 0;
     for (nb::handle a : args) {
         if (k++ < arity) {
             qubits.push_back(to_index(a, "qubit"));
+        } else if (std::optional<ParamExpr> e = to_expression(a)) {
+            symbols.push_back(Symbol{int(params.size()), std::move(*e)});
+            params.push_back(0);
         } else {
             params.push_back(to_angle(a, "angle"));
         }
     }
+    if (!symbols.empty())
+        return gate_object(
+            make_symbolic_gate(kind, std::move(qubits), std::move(params), std::move(symbols)));
     if (params.empty() && arity <= 2 && size_t(kind) < kCachedKinds &&
         std::all_of(qubits.begin(), qubits.end(), [](int q) { return q < kCachedQubits; }))
         return cached_gate(kind, qubits);
@@ -287,7 +297,17 @@ Example:
             "controls", [](const Gate& g) { return g.controls.to_vector(); },
             "Qubits added by control(), in the order given.")
         .def_prop_ro(
-            "params", [](const Gate& g) { return g.params.to_vector(); }, "The angles, in radians.")
+            "params",
+            [](const Gate& g) {
+                nb::list out;
+                for (double p : g.params) out.append(p);
+                if (g.symbols)
+                    for (const Symbol& s : *g.symbols) out[s.slot] = expression_object(s.expr);
+                return out;
+            },
+            nb::sig("def params(self) -> list[float | Parameter | ParameterExpression]"),
+            "The angles, in radians; a Parameter or ParameterExpression where one waits "
+            "for a value.")
         .def_prop_ro(
             "is_dagger", [](const Gate& g) { return g.dagger; },
             "Whether the gate runs as its adjoint (dagger() is the method that flips it).")

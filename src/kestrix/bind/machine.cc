@@ -90,11 +90,24 @@ Placement placement_of(nb::handle executor, nb::handle chunk_size) {
     return p;
 }
 
+nb::ndarray<nb::numpy, double> rows_array(const std::vector<std::vector<double>>& rows,
+                                          size_t cols);
+
 nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qubits_arg,
-                                          const Placement& placement) {
-    const std::vector<Program> programs = as_programs(programs_arg);
+                                          const Placement& placement, nb::handle parameter_values) {
     std::optional<std::vector<int>> qubits;
     if (!qubits_arg.is_none()) qubits = to_index_list(qubits_arg, "qubit");
+    std::vector<std::vector<double>> rows;
+    size_t cols = 0;
+    if (!parameter_values.is_none()) {
+        const Program program = as_program(programs_arg);
+        std::vector<double> storage;
+        rows = probabilities_of_rows(
+            program, parameter_rows(program.circuit, parameter_values, storage), qubits, placement);
+        cols = size_t{1} << (qubits ? qubits->size() : size_t(program.width()));
+        return rows_array(rows, cols);
+    }
+    const std::vector<Program> programs = as_programs(programs_arg);
     if (!qubits) {
         for (const Program& p : programs) {
             if (p.width() != programs.front().width()) {
@@ -106,11 +119,15 @@ nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qu
             }
         }
     }
-    const std::vector<std::vector<double>> rows =
-        probabilities_of_programs(programs, qubits, placement);
-    const size_t cols = qubits             ? size_t{1} << qubits->size()
-                        : programs.empty() ? 0
-                                           : size_t{1} << programs.front().width();
+    rows = probabilities_of_programs(programs, qubits, placement);
+    cols = qubits             ? size_t{1} << qubits->size()
+           : programs.empty() ? 0
+                              : size_t{1} << programs.front().width();
+    return rows_array(rows, cols);
+}
+
+nb::ndarray<nb::numpy, double> rows_array(const std::vector<std::vector<double>>& rows,
+                                          size_t cols) {
     double* data = new double[std::max<size_t>(rows.size() * cols, 1)];
     nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
     for (size_t i = 0; i < rows.size(); ++i) {
@@ -359,19 +376,30 @@ Example:
         .def(
             "run_batch",
             [](Machine& self, nb::handle programs, nb::handle shots, nb::handle executor,
-               nb::handle chunk_size) {
+               nb::handle chunk_size, nb::handle parameter_values) {
                 const uint64_t count = to_count(shots, "shots");
                 const Placement placement = placement_of(executor, chunk_size);
+                std::vector<Result> results;
+                if (parameter_values.is_none()) {
+                    results = run_programs(as_programs(programs), count, self.seed, placement);
+                } else {
+                    const Program program = as_program(programs);
+                    std::vector<double> storage;
+                    results = run_rows(program,
+                                       parameter_rows(program.circuit, parameter_values, storage),
+                                       count, self.seed, placement);
+                }
                 std::vector<std::shared_ptr<Result>> out;
-                for (Result& r : run_programs(as_programs(programs), count, self.seed, placement))
-                    out.push_back(std::make_shared<Result>(std::move(r)));
+                for (Result& r : results) out.push_back(std::make_shared<Result>(std::move(r)));
                 return out;
             },
             nb::arg("programs"), nb::arg("shots") = 1000, nb::kw_only(),
             nb::arg("executor").none() = nb::none(), nb::arg("chunk_size").none() = nb::none(),
+            nb::arg("parameter_values").none() = nb::none(),
             nb::sig("def run_batch(self, programs: collections.abc.Iterable[QProg | QCircuit | "
-                    "QGate], shots: int = 1000, *, executor: object | None = None, "
-                    "chunk_size: int | None = None) -> list[QResult]"),
+                    "QGate] | QProg | QCircuit | QGate, shots: int = 1000, *, executor: object | "
+                    "None = None, chunk_size: int | None = None, parameter_values: "
+                    "numpy.typing.ArrayLike | None = None) -> list[QResult]"),
             R"DOC(Runs many independent programs over all threads.
 
 Each result is exactly what run() would give: seeds are drawn one per measuring
@@ -387,9 +415,14 @@ Args:
         kestrix.parallel.executor(...) when the batch is large enough to gain, else this
         process.
     chunk_size: programs per shipped chunk; by default about 50 ms of work each.
+    parameter_values: run one program with parameters (`programs` is then that program)
+        once per row of this array of shape (rows, len(program.parameters)), columns in
+        the order of `program.parameters`. The program is planned once and only the
+        matrices that depend on a parameter are rewritten per row; result i is exactly
+        run(program.bind(values[i])), seeds drawn as for a batch of the bound programs.
 
 Returns:
-    list[QResult]: one result per program, in order.
+    list[QResult]: one result per program (or per row), in order.
 
 Example:
     >>> progs = [QProg(1) << X(0) << measure(0, 0), QProg(1) << measure(0, 0)]
@@ -399,15 +432,18 @@ Example:
         .def(
             "prob_batch",
             [](const Machine&, nb::handle programs, nb::handle qubits, nb::handle executor,
-               nb::handle chunk_size) {
-                return prob_batch(programs, qubits, placement_of(executor, chunk_size));
+               nb::handle chunk_size, nb::handle parameter_values) {
+                return prob_batch(programs, qubits, placement_of(executor, chunk_size),
+                                  parameter_values);
             },
             nb::arg("programs"), nb::arg("qubits") = nb::none(), nb::kw_only(),
             nb::arg("executor").none() = nb::none(), nb::arg("chunk_size").none() = nb::none(),
+            nb::arg("parameter_values").none() = nb::none(),
             nb::sig("def prob_batch(self, programs: collections.abc.Iterable[QProg | QCircuit | "
-                    "QGate], qubits: int | collections.abc.Sequence[int] | None = None, *, "
-                    "executor: object | None = None, chunk_size: int | None = None) -> "
-                    "numpy.typing.NDArray[numpy.float64]"),
+                    "QGate] | QProg | QCircuit | QGate, qubits: int | "
+                    "collections.abc.Sequence[int] | None = None, *, executor: object | None = "
+                    "None, chunk_size: int | None = None, parameter_values: "
+                    "numpy.typing.ArrayLike | None = None) -> numpy.typing.NDArray[numpy.float64]"),
             R"DOC(Exact probabilities of many programs without measurements, over all threads.
 
 Draws nothing from NumPy; releases the GIL and stops on Ctrl-C.
@@ -418,9 +454,10 @@ Args:
         every program).
     executor: where the batch runs, as for run_batch.
     chunk_size: programs per shipped chunk, as for run_batch.
+    parameter_values: one program run once per row of values, as for run_batch.
 
 Returns:
-    numpy.ndarray: float64, one row per program; row i is what
+    numpy.ndarray: float64, one row per program (or per row of values); row i is what
     run(programs[i]).get_prob_list(qubits) gives.
 
 Example:

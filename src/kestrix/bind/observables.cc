@@ -174,14 +174,6 @@ PauliSum scaled(const PauliSum& a, double factor) {
     return out;
 }
 
-const PauliSum& as_observable(nb::handle value, PauliSum& holder) {
-    if (nb::isinstance<PauliSum>(value)) return instance<PauliSum>(value);
-    if (PyUnicode_Check(value.ptr())) return holder = from_labels(value, nb::none());
-    throw nb::type_error(
-        ("expval: the observable must be a PauliSum or a Pauli label, got " + type_name_of(value))
-            .c_str());
-}
-
 // The state an expectation is taken on: a StateVector as it is (read in place: a copy of
 // a large state would double the memory), or a circuit run from the all-zero state over at
 // least the observable's qubits, kept in `holder`.
@@ -202,7 +194,43 @@ const StateVector& state_for(nb::handle target, int min_qubits,
     return holder.emplace(evolve(c, std::max(width, c.width())));
 }
 
+// expval over rows of parameter values: the circuit planned once (see expectation_sweep).
+nb::object expval_rows(const PauliSum& h, nb::handle target, nb::handle shots, nb::handle seed,
+                       nb::handle parameter_values) {
+    if (!nb::isinstance<Gate>(target) && !nb::isinstance<Circuit>(target) &&
+        !nb::isinstance<Program>(target)) {
+        throw nb::type_error(("expval: parameter_values needs a QCircuit, QProg or QGate, got " +
+                              type_name_of(target))
+                                 .c_str());
+    }
+    const Circuit c = to_circuit(target);
+    int n = std::max(h.num_qubits, c.width());
+    if (nb::isinstance<Program>(target)) n = std::max(n, instance<Program>(target).width());
+    std::vector<double> storage;
+    const ParameterRows rows = parameter_rows(c, parameter_values, storage);
+    std::optional<uint64_t> count;
+    std::vector<uint64_t> seeds;
+    if (!shots.is_none()) {
+        count = to_count(shots, "shots");
+        Rng draw(to_seed(seed).value_or(seed_from_numpy()));
+        for (size_t i = 0; i < rows.rows(); ++i) seeds.push_back(draw());
+    }
+    const std::vector<double> values =
+        interruptible_work(kReleaseGilWork, [&](const InterruptCheck& check) {
+            return expectation_sweep(h, c, n, rows, count, seeds, check);
+        });
+    return nb::cast(to_numpy(values.data(), {values.size()}));
+}
+
 }  // namespace
+
+const PauliSum& as_observable(nb::handle value, PauliSum& holder) {
+    if (nb::isinstance<PauliSum>(value)) return instance<PauliSum>(value);
+    if (PyUnicode_Check(value.ptr())) return holder = from_labels(value, nb::none());
+    throw nb::type_error(
+        ("expval: the observable must be a PauliSum or a Pauli label, got " + type_name_of(value))
+            .c_str());
+}
 
 void bind_observables(nb::module_& m) {
     nb::class_<PauliSum> cls(m, "PauliSum",
@@ -327,27 +355,32 @@ Example:
 
     m.def(
         "expval",
-        [](nb::handle observable, nb::handle state, nb::handle shots, nb::handle seed) {
+        [](nb::handle observable, nb::handle state, nb::handle shots, nb::handle seed,
+           nb::handle parameter_values) -> nb::object {
             PauliSum holder;
             const PauliSum& h = as_observable(observable, holder);
+            if (!parameter_values.is_none())
+                return expval_rows(h, state, shots, seed, parameter_values);
             std::optional<StateVector> evolved;
             const StateVector& s = state_for(state, h.num_qubits, evolved);
             // One pass over the amplitudes per group of terms that share their X letters.
             const double work = double(h.terms.size() + 1) * double(s.size());
             if (shots.is_none()) {
-                return interruptible_work(
-                    work, [&](const InterruptCheck& check) { return expectation(h, s, check); });
+                return nb::float_(interruptible_work(
+                    work, [&](const InterruptCheck& check) { return expectation(h, s, check); }));
             }
             const uint64_t count = to_count(shots, "shots");
             Rng rng(to_seed(seed).value_or(seed_from_numpy()));
-            return interruptible_work(work, [&](const InterruptCheck& check) {
+            return nb::float_(interruptible_work(work, [&](const InterruptCheck& check) {
                 return sampled_expectation(h, s, count, rng, check);
-            });
+            }));
         },
         nb::arg("observable"), nb::arg("state"), nb::arg("shots") = nb::none(),
-        nb::arg("seed") = nb::none(),
+        nb::arg("seed") = nb::none(), nb::kw_only(), nb::arg("parameter_values") = nb::none(),
         nb::sig("def expval(observable: PauliSum | str, state: StateVector | QCircuit | QProg | "
-                "QGate, shots: int | None = None, seed: int | None = None) -> float"),
+                "QGate, shots: int | None = None, seed: int | None = None, *, "
+                "parameter_values: numpy.typing.ArrayLike | None = None) -> float | "
+                "numpy.typing.NDArray[numpy.float64]"),
         R"DOC(The expectation value <psi|H|psi> of a Pauli observable.
 
 Computed on the amplitudes, no matrix built: one pass over the state for all the
@@ -361,9 +394,14 @@ Args:
         measurements of each term's Pauli string (each term on its own; identity
         terms count exactly).
     seed: the sampling seed; None draws one from NumPy's global generator.
+    parameter_values: for a circuit with parameters, an array of shape (rows,
+        len(circuit.parameters)): the value at every row, the circuit planned once and
+        the rows spread over the threads (with shots, row i samples with the i-th of
+        seeds drawn in order from `seed`, or from NumPy's generator).
 
 Returns:
-    float: the expectation value (or its estimate).
+    float: the expectation value (or its estimate); with parameter_values, a float64
+    array of one per row.
 
 Example:
     >>> bell = QCircuit() << H(0) << CNOT(0, 1)

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "gradients.h"
 #include "kestrix/lib/base/errors.h"
 #include "kestrix/lib/base/memory.h"
 #include "kestrix/lib/io/codec.h"
@@ -33,16 +34,6 @@ namespace {
 constexpr int kMaxMatrixQubits = 14;
 // States up to this width repr as the expression that rebuilds them.
 constexpr int kReprQubits = 3;
-
-template <class T>
-nb::ndarray<nb::numpy, T> to_numpy(const T* data, std::initializer_list<size_t> shape) {
-    size_t size = 1;
-    for (size_t d : shape) size *= d;
-    T* copy = new T[size];
-    std::copy(data, data + size, copy);
-    nb::capsule owner(copy, [](void* p) noexcept { delete[] static_cast<T*>(p); });
-    return nb::ndarray<nb::numpy, T>(copy, shape, owner);
-}
 
 StateVector make_state(nb::handle data) {
     if (kestrix::py::is_integer_scalar(data)) {
@@ -198,7 +189,8 @@ Example:
     array([0., 1.])
 )DOC")
         .def(
-            "ndarray", [](const StateVector& s) { return to_numpy(s.data(), {s.size()}); },
+            "ndarray",
+            [](const StateVector& s) { return kestrix::py::to_numpy(s.data(), {s.size()}); },
             R"DOC(The amplitudes as a new complex NumPy array, index bit k = qubit k.
 
 Returns:
@@ -213,7 +205,7 @@ Example:
             [](const StateVector& s, nb::handle dtype, nb::handle copy) -> nb::object {
                 if (!copy.is_none() && !PyObject_IsTrue(copy.ptr()))
                     throw nb::value_error("a StateVector's amplitudes are always copied out");
-                nb::object array = nb::cast(to_numpy(s.data(), {s.size()}));
+                nb::object array = nb::cast(kestrix::py::to_numpy(s.data(), {s.size()}));
                 if (dtype.is_none()) return array;
                 return array.attr("astype")(dtype, nb::arg("copy") = false);
             },
@@ -229,7 +221,7 @@ Example:
                     kestrix::check_distinct_qubits(q, "probabilities");
                 }
                 const std::vector<double> p = s.probabilities(q);
-                return to_numpy(p.data(), {p.size()});
+                return kestrix::py::to_numpy(p.data(), {p.size()});
             },
             nb::arg("qubits") = nb::none(),
             nb::sig("def probabilities(self, qubits: int | collections.abc.Sequence[int] | None = "
@@ -326,7 +318,7 @@ Example:
             }
             const size_t dim = size_t{1} << n;
             const std::vector<cplx> u = kestrix::py::matrix_of(c, n);
-            return to_numpy(u.data(), {dim, dim});
+            return kestrix::py::to_numpy(u.data(), {dim, dim});
         },
         nb::arg("circuit"), nb::arg("num_qubits") = nb::none(),
         nb::sig("def unitary(circuit: QCircuit | QProg | QGate, num_qubits: int | None = None) "
@@ -349,6 +341,7 @@ Example:
 )DOC");
 
     kestrix::py::bind_observables(m);
+    kestrix::py::bind_gradients(m);
     kestrix::py::bind_loads(m);
     kestrix::py::add_signatures(m);
 }

@@ -1,5 +1,6 @@
 #include "kestrix/py/convert.h"
 
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include <climits>
@@ -183,6 +184,62 @@ Circuit to_circuit(nb::handle item) {
     Circuit c;
     append_object(c, item);
     return c;
+}
+
+}  // namespace kestrix::py
+
+namespace kestrix::py {
+
+namespace {
+
+// The array NumPy makes of `value` as float64, C-contiguous; TypeError naming `what` when
+// it holds something other than real numbers.
+nb::object real_array(nb::handle value, const char* what) {
+    using namespace nb::literals;
+    if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()))
+        type_error(what, "real numbers", value);
+    nb::module_ np = nb::module_::import_("numpy");
+    nb::object array;
+    try {
+        array = np.attr("asarray")(value);
+        if (nb::cast<std::string>(array.attr("dtype").attr("kind")) == "c")
+            type_error(what, "real numbers", value);
+        array = np.attr("ascontiguousarray")(array, "dtype"_a = np.attr("float64"));
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
+        type_error(what, "real numbers", value);
+    }
+    if (PyObject_IsTrue(np.attr("isfinite")(array).attr("all")().ptr()) != 1)
+        throw nb::value_error((std::string(what) + ": values must be finite").c_str());
+    return array;
+}
+
+std::vector<double> flat_values(nb::handle array) {
+    const auto data = nb::cast<nb::ndarray<const double, nb::c_contig, nb::device::cpu>>(array);
+    return std::vector<double>(data.data(), data.data() + data.size());
+}
+
+}  // namespace
+
+std::vector<double> to_real_list(nb::handle value, const char* what) {
+    nb::object array = real_array(value, what);
+    if (nb::cast<int>(array.attr("ndim")) != 1)
+        throw nb::value_error((std::string(what) + ": expected a 1-D sequence of numbers").c_str());
+    return flat_values(array);
+}
+
+std::vector<double> to_real_rows(nb::handle value, size_t columns, const char* what) {
+    nb::object array = real_array(value, what);
+    const int ndim = nb::cast<int>(array.attr("ndim"));
+    const nb::tuple shape = nb::cast<nb::tuple>(array.attr("shape"));
+    const size_t last = ndim >= 1 ? nb::cast<size_t>(shape[ndim - 1]) : 0;
+    if ((ndim != 1 && ndim != 2) || last != columns) {
+        throw nb::value_error((std::string(what) + ": expected an array of shape (rows, " +
+                               std::to_string(columns) + "), one column per parameter, got shape " +
+                               nb::cast<std::string>(nb::str(shape)))
+                                  .c_str());
+    }
+    return flat_values(array);
 }
 
 }  // namespace kestrix::py

@@ -4,9 +4,12 @@
 // becomes a qubit, a count or an angle. Each raises a Python exception that names the
 // problem (TypeError for the wrong kind of value, ValueError for a bad one).
 #include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
 
+#include <algorithm>
 #include <complex>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,6 +41,23 @@ uint64_t to_count_or_zero(nb::handle value, const char* what);
 std::optional<uint64_t> to_seed(nb::handle value);
 /// A real angle (int, float, numpy scalar); NaN and infinities are refused.
 double to_angle(nb::handle value, const char* what);
+
+/// A new NumPy array holding a copy of `data`, of the given shape.
+template <class T>
+nb::ndarray<nb::numpy, T> to_numpy(const T* data, std::initializer_list<size_t> shape) {
+    size_t size = 1;
+    for (size_t d : shape) size *= d;
+    T* copy = new T[std::max<size_t>(size, 1)];
+    std::copy(data, data + size, copy);
+    nb::capsule owner(copy, [](void* p) noexcept { delete[] static_cast<T*>(p); });
+    return nb::ndarray<nb::numpy, T>(copy, shape, owner);
+}
+
+/// Finite real numbers from a sequence or 1-D array (TypeError / ValueError naming `what`).
+std::vector<double> to_real_list(nb::handle value, const char* what);
+/// A 2-D array of finite reals with `columns` columns, row after row; a 1-D one of that
+/// length is one row. ValueError naming `what` for another shape.
+std::vector<double> to_real_rows(nb::handle value, size_t columns, const char* what);
 
 /// Raises TypeError naming an instance of a kestrix type whose __init__ never ran.
 [[noreturn]] void not_initialised(nb::handle value);

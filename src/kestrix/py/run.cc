@@ -5,6 +5,8 @@
 #include <cmath>
 
 #include "kestrix/lib/base/errors.h"
+#include "kestrix/lib/base/memory.h"
+#include "kestrix/py/convert.h"
 #include "kestrix/py/shipping.h"
 
 namespace kestrix::py {
@@ -64,6 +66,59 @@ std::vector<std::vector<double>> probabilities_of_programs(
     }
     return interruptible_work(kReleaseGilWork, [&](const InterruptCheck& interrupt) {
         return Simulator::probabilities_batch(programs, qubits, interrupt);
+    });
+}
+
+ParameterRows parameter_rows(const Circuit& circuit, nb::handle values,
+                             std::vector<double>& storage) {
+    if (circuit.parameters().empty())
+        throw ValueError("parameter_values: the circuit has no parameters");
+    storage = to_real_rows(values, circuit.parameters().size(), "parameter_values");
+    return ParameterRows{circuit.parameters(), storage};
+}
+
+namespace {
+
+// Every row bound into a program of its own, for executors that run bound programs.
+std::vector<Program> bound_programs(const Program& program, const ParameterRows& rows) {
+    std::vector<Program> out;
+    for (size_t i = 0; i < rows.rows(); ++i) {
+        const std::span<const double> row = rows.row(i);
+        const ParameterValues values = [&](const ParameterData& p) -> std::optional<double> {
+            for (size_t j = 0; j < rows.parameters.size(); ++j)
+                if (rows.parameters[j]->id == p.id) return row[j];
+            return std::nullopt;
+        };
+        out.push_back(Program{program.circuit.bound(values), program.declared_qubits});
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<Result> run_rows(const Program& program, const ParameterRows& rows, uint64_t shots,
+                             std::optional<uint64_t> seed, const Placement& placement) {
+    check_rows(program.circuit, rows);
+    check_fits_in_memory(program.width());
+    std::vector<uint64_t> seeds;
+    const bool random = program.circuit.has_measurement();
+    for (size_t i = 0; i < rows.rows(); ++i)
+        seeds.push_back(seed ? *seed : (random ? seed_from_numpy() : 0));
+    if (!placement.executor.is_none())
+        return run_programs(bound_programs(program, rows), shots, seeds, placement);
+    return interruptible_work(kReleaseGilWork, [&](const InterruptCheck& interrupt) {
+        return run_sweep(program, rows, shots, seeds, interrupt);
+    });
+}
+
+std::vector<std::vector<double>> probabilities_of_rows(
+    const Program& program, const ParameterRows& rows,
+    const std::optional<std::vector<int>>& qubits, const Placement& placement) {
+    check_rows(program.circuit, rows);
+    if (!placement.executor.is_none())
+        return probabilities_of_programs(bound_programs(program, rows), qubits, placement);
+    return interruptible_work(kReleaseGilWork, [&](const InterruptCheck& interrupt) {
+        return probabilities_sweep(program, rows, qubits, interrupt);
     });
 }
 

@@ -14,6 +14,7 @@
 #include "kestrix/lib/run/evolve.h"
 #include "kestrix/lib/run/simulator.h"
 #include "kestrix/lib/run/statevector.h"
+#include "kestrix/lib/run/sweep.h"
 
 namespace kestrix::py {
 
@@ -99,6 +100,23 @@ std::vector<Result> run_programs(std::span<const Program> programs, uint64_t sho
 std::vector<std::vector<double>> probabilities_of_programs(
     std::span<const Program> programs, const std::optional<std::vector<int>>& qubits,
     const Placement& placement = {});
+
+/// Rows of parameter values for `circuit`: `values` is an array of shape (rows,
+/// parameters) (one row may be 1-D), columns in the order of circuit.parameters(); the
+/// numbers are kept in `storage`. ValueError for another shape or a circuit without
+/// parameters.
+ParameterRows parameter_rows(const Circuit& circuit, nb::handle values,
+                             std::vector<double>& storage);
+
+/// run_programs for one program run at every row of `rows`: planned once and swept here,
+/// or, with an explicit executor, bound row by row and shipped. Seeds are drawn as
+/// run_programs draws them for the bound programs, so the results are the same.
+std::vector<Result> run_rows(const Program& program, const ParameterRows& rows, uint64_t shots,
+                             std::optional<uint64_t> seed, const Placement& placement);
+/// probabilities_of_programs for one program at every row, in the same way.
+std::vector<std::vector<double>> probabilities_of_rows(
+    const Program& program, const ParameterRows& rows,
+    const std::optional<std::vector<int>>& qubits, const Placement& placement);
 
 /// The all-zero state of `num_qubits` qubits after `circuit` (which must fit in it).
 StateVector evolve(const Circuit& circuit, int num_qubits);

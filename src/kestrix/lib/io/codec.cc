@@ -114,8 +114,12 @@ class Reader {
     const char* what_;
 };
 
+// A gate whose angles wait for parameters sets this bit of its kind byte and lists its
+// symbols after the rest: strings of gates without parameters keep format 1 exactly.
+constexpr uint8_t kSymbolicBit = 0x80;
+
 void write_gate(Writer& w, const Gate& g) {
-    w.u8(uint8_t(g.kind));
+    w.u8(uint8_t(g.kind) | (g.symbols ? kSymbolicBit : 0));
     w.u8(g.dagger);
     w.ints(std::span<const int>(g.qubits.begin(), g.qubits.end()));
     w.ints(std::span<const int>(g.controls.begin(), g.controls.end()));
@@ -129,17 +133,31 @@ void write_gate(Writer& w, const Gate& g) {
             w.f64(z.imag());
         }
     }
+    if (g.symbols) {
+        w.u32(uint32_t(g.symbols->size()));
+        for (const Symbol& s : *g.symbols) {
+            w.u32(uint32_t(s.slot));
+            w.text(s.expr.param->name);
+            w.u64(s.expr.param->id);
+            w.f64(s.expr.scale);
+            w.f64(s.expr.offset);
+        }
+    }
 }
 
 // Rebuilt through the checked constructors: what they refuse, a hostile string cannot make.
 Gate read_gate(Reader& r) {
-    const uint8_t kind = r.u8();
+    const uint8_t byte = r.u8();
+    const uint8_t kind = byte & ~kSymbolicBit;
     if (kind >= kKindCount) r.fail("unknown gate kind " + std::to_string(kind));
     const bool dagger = r.flag();
     const std::vector<int> qubits = r.ints(), controls = r.ints();
     ParamList params;
     for (size_t k = r.count(8); k > 0; --k) params.push_back(r.f64());
     const int cbit = r.i32();
+    if ((byte & kSymbolicBit) &&
+        (GateKind(kind) == GateKind::MEASURE || GateKind(kind) == GateKind::UNITARY))
+        r.fail("parameters on a gate without angles");
     Gate g;
     if (GateKind(kind) == GateKind::MEASURE) {
         if (qubits.size() != 1 || !params.empty()) r.fail("a measurement of the wrong shape");
@@ -154,7 +172,22 @@ Gate read_gate(Reader& r) {
         g = make_unitary(QubitList(qubits), std::move(matrix));  // checks size and unitarity
     } else {
         if (cbit != -1) r.fail("a classical bit on a gate that measures nothing");
-        g = make_gate(GateKind(kind), QubitList(qubits), std::move(params));
+        SymbolList symbols;
+        if (byte & kSymbolicBit) {
+            for (size_t k = r.count(32); k > 0; --k) {
+                Symbol s;
+                s.slot = int(r.u32() & 0xffff);
+                std::string name(r.text());
+                const uint64_t id = r.u64();
+                s.expr.param = make_parameter(std::move(name), id);
+                s.expr.scale = r.f64();
+                s.expr.offset = r.f64();
+                symbols.push_back(std::move(s));
+            }
+            if (symbols.empty()) r.fail("a symbolic gate without symbols");
+        }
+        g = make_symbolic_gate(GateKind(kind), QubitList(qubits), std::move(params),
+                               std::move(symbols));
     }
     if (!controls.empty()) {
         if (g.kind == GateKind::BARRIER) r.fail("a barrier with controls");

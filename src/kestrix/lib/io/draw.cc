@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "kestrix/lib/io/gate_text.h"
+
 namespace kestrix {
 
 namespace {
@@ -30,13 +32,21 @@ std::string angle(double x) {
     return buf;
 }
 
+// Angle `slot` of a gate: four digits, or the expression that waits for a parameter.
+std::string angle(const Gate& g, int slot) {
+    if (g.symbols)
+        for (const Symbol& s : *g.symbols)
+            if (s.slot == slot) return expr_text(s.expr);
+    return angle(g.params[slot]);
+}
+
 // The label of the gate's operand cells, by operand position.
 std::string label(const Gate& g, size_t operand) {
     std::string s;
     switch (g.kind) {
         case GateKind::CNOT: s = operand == 0 ? kControl : "X"; break;
         case GateKind::CZ: s = operand == 0 ? kControl : "Z"; break;
-        case GateKind::CR: s = operand == 0 ? kControl : "CR(" + angle(g.params[0]) + ")"; break;
+        case GateKind::CR: s = operand == 0 ? kControl : "CR(" + angle(g, 0) + ")"; break;
         case GateKind::TOFFOLI: s = operand < 2 ? kControl : "X"; break;
         case GateKind::SWAP: s = "x"; break;
         // Operand j of a wide UNITARY reads "U[j]", so the drawing shows the qubit order.
@@ -51,7 +61,7 @@ std::string label(const Gate& g, size_t operand) {
                 s += "(";
                 for (size_t k = 0; k < g.params.size(); ++k) {
                     if (k) s += ",";
-                    s += angle(g.params[k]);
+                    s += angle(g, int(k));
                 }
                 s += ")";
             }

@@ -14,6 +14,22 @@ std::string index_list(const QubitList& values) {
 
 }  // namespace
 
+std::string expr_text(const ParamExpr& e) {
+    std::string out = e.scale == 1    ? e.param->name
+                      : e.scale == -1 ? "-" + e.param->name
+                                      : shortest_text(e.scale) + "*" + e.param->name;
+    if (e.offset != 0)
+        out += (e.offset < 0 ? " - " : " + ") + shortest_text(e.offset < 0 ? -e.offset : e.offset);
+    return out;
+}
+
+std::string angle_text(const Gate& g, int slot) {
+    if (g.symbols)
+        for (const Symbol& s : *g.symbols)
+            if (s.slot == slot) return expr_text(s.expr);
+    return shortest_text(g.params[slot]);
+}
+
 std::string gate_text(const Gate& g) {
     std::string out;
     if (g.kind == GateKind::BARRIER) {
@@ -26,7 +42,7 @@ std::string gate_text(const Gate& g) {
         for (size_t k = 0; k < g.qubits.size(); ++k)
             out += (k ? ", " : "") + std::to_string(g.qubits[k]);
         if (g.kind == GateKind::MEASURE) out += ", " + std::to_string(g.cbit);
-        for (double p : g.params) out += ", " + shortest_text(p);
+        for (size_t k = 0; k < g.params.size(); ++k) out += ", " + angle_text(g, int(k));
         out += ")";
     }
     if (!g.controls.empty()) out += ".control(" + index_list(g.controls) + ")";

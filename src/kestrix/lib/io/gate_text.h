@@ -10,4 +10,10 @@ namespace kestrix {
 
 std::string gate_text(const Gate& gate);
 
+/// "theta", "2*theta", "-theta + 0.5", "0.5*t[0] - 1.0": the expression as it is typed.
+std::string expr_text(const ParamExpr& e);
+
+/// Angle `slot` of a gate: its number, or its expression while a parameter is unbound.
+std::string angle_text(const Gate& gate, int slot);
+
 }  // namespace kestrix

@@ -1,5 +1,6 @@
 // OpenQASM output (see qasm.h): a flat list of gates, one statement each.
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <numbers>
 #include <optional>
@@ -33,11 +34,45 @@ std::string angle(double x) {
     return text;
 }
 
-std::string call(const std::string& name, const std::vector<double>& params) {
+std::string call(const std::string& name, const std::vector<std::string>& params) {
     if (params.empty()) return name;
     std::string out = name + "(";
-    for (size_t k = 0; k < params.size(); ++k) out += (k ? ", " : "") + angle(params[k]);
+    for (size_t k = 0; k < params.size(); ++k) out += (k ? ", " : "") + params[k];
     return out + ")";
+}
+
+std::string call(const std::string& name, const std::vector<double>& params) {
+    std::vector<std::string> texts;
+    for (double p : params) texts.push_back(angle(p));
+    return call(name, texts);
+}
+
+// OpenQASM identifiers for the circuit's parameters, one each, in order: a name that is
+// not one ("t[0]") has its other characters turned to '_', and a name taken twice (two
+// parameters may share a name) gets a suffix.
+std::vector<std::pair<uint64_t, std::string>> qasm_parameter_names(
+    const std::vector<Parameter>& parameters) {
+    std::vector<std::pair<uint64_t, std::string>> out;
+    auto taken = [&](const std::string& name) {
+        return name == "q" || name == "c" || name == "pi" ||
+               std::any_of(out.begin(), out.end(), [&](const auto& e) { return e.second == name; });
+    };
+    for (const Parameter& p : parameters) {
+        std::string name;
+        for (char ch : p->name) {
+            const bool word = std::isalnum(static_cast<unsigned char>(ch)) || ch == '_';
+            if (word)
+                name += ch;
+            else if (!name.empty() && name.back() != '_')
+                name += '_';
+        }
+        while (!name.empty() && name.back() == '_') name.pop_back();
+        if (name.empty() || std::isdigit(static_cast<unsigned char>(name[0]))) name = "p_" + name;
+        std::string unique = name;
+        for (int k = 1; taken(unique); ++k) unique = name + "_" + std::to_string(k);
+        out.emplace_back(p->id, unique);
+    }
+    return out;
 }
 
 std::string operands(const std::vector<int>& qubits) {
@@ -49,9 +84,19 @@ std::string operands(const std::vector<int>& qubits) {
 
 // stdgates.inc names; U2, U3 and U1 under control become U(...) and p(...), whose
 // matrices are fixed by the language rather than by a library's choice of global phase.
-std::string qasm3_statement(const Gate& g) {
+std::string qasm3_statement(const Gate& g,
+                            const std::vector<std::pair<uint64_t, std::string>>& names) {
     const bool controlled = !g.controls.empty();
-    std::vector<double> params(g.params.begin(), g.params.end());
+    std::vector<std::string> params;
+    for (size_t k = 0; k < g.params.size(); ++k) params.push_back(angle(g.params[k]));
+    if (g.symbols) {
+        for (const Symbol& s : *g.symbols) {
+            ParamExpr e = s.expr;
+            for (const auto& [id, name] : names)
+                if (id == e.param->id) e.param = make_parameter(name, id);
+            params[s.slot] = expr_text(e);
+        }
+    }
     std::string name;
     bool inverse = g.dagger;
     switch (g.kind) {
@@ -69,7 +114,7 @@ std::string qasm3_statement(const Gate& g) {
         case GateKind::U1: name = controlled ? "p" : "u1"; break;
         case GateKind::U2:
             name = controlled ? "U" : "u2";
-            if (controlled) params.insert(params.begin(), kPi / 2);
+            if (controlled) params.insert(params.begin(), "pi/2");
             break;
         case GateKind::U3: name = controlled ? "U" : "u3"; break;
         case GateKind::CNOT: name = "cx"; break;
@@ -173,6 +218,13 @@ std::string to_qasm(const Program& program, int version, const InterruptCheck& i
     bool swap = false, cswap = false;
     std::string body;
     size_t index = 0;
+    const std::vector<Parameter>& parameters = program.circuit.parameters();
+    if (version == 2 && !parameters.empty()) {
+        throw ValueError("OpenQASM 2 has no parameters, and this circuit waits for " +
+                         std::to_string(parameters.size()) +
+                         ": bind them first, or write OpenQASM 3");
+    }
+    const auto names = qasm_parameter_names(parameters);
     program.circuit.for_each_gate([&](const Gate& g) {
         if (index % 65536 == 65535 && interrupt && interrupt()) throw Interrupted();
         if (g.kind == GateKind::MEASURE) {
@@ -184,7 +236,7 @@ std::string to_qasm(const Program& program, int version, const InterruptCheck& i
         } else if (g.kind == GateKind::BARRIER) {
             body += "barrier" + operands(std::vector<int>(g.qubits.begin(), g.qubits.end()));
         } else if (version == 3) {
-            body += qasm3_statement(g);
+            body += qasm3_statement(g, names);
         } else if (auto c = qasm2_call(g)) {
             swap = swap || c->name == "swap";
             cswap = cswap || c->name == "cswap";
@@ -204,6 +256,7 @@ std::string to_qasm(const Program& program, int version, const InterruptCheck& i
     if (width > 0)
         out += version == 3 ? "qubit[" + std::to_string(width) + "] q;\n"
                             : "qreg q[" + std::to_string(width) + "];\n";
+    for (const auto& [id, name] : names) out += "input float[64] " + name + ";\n";
     if (cbits > 0)
         out += version == 3 ? "bit[" + std::to_string(cbits) + "] c;\n"
                             : "creg c[" + std::to_string(cbits) + "];\n";

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "kestrix/lib/base/errors.h"
@@ -92,6 +93,7 @@ Circuit& Circuit::append(const Gate& gate) {
     for (int q : gate.qubits) width_ = std::max(width_, q + 1);
     for (int q : gate.controls) width_ = std::max(width_, q + 1);
     measures_ = measures_ || gate.kind == GateKind::MEASURE;
+    if (gate.symbols) add_parameters(parameters_, *gate.symbols);
     return *this;
 }
 
@@ -111,6 +113,7 @@ Circuit& Circuit::append(const Circuit& other) {
     }
     width_ = std::max(width_, other.width_);
     measures_ = measures_ || other.measures_;
+    add_parameters(parameters_, other.parameters_);
     return *this;
 }
 
@@ -151,6 +154,79 @@ Circuit Circuit::wrapped(Block block) const {
     out.gate_count_ = gate_count_;
     out.width_ = width_;
     out.measures_ = measures_;
+    out.parameters_ = parameters_;
+    return out;
+}
+
+Circuit Circuit::bound(const ParameterValues& values) const {
+    if (parameters_.empty()) return *this;
+    // Post-order over the shared lists, with a stack rather than recursion (nesting may be
+    // deep); each list is rebuilt once, only when something inside it changed.
+    std::unordered_map<const ItemList*, std::shared_ptr<const ItemList>> done;
+    struct Frame {
+        const ItemList* items;
+        size_t k;
+        std::shared_ptr<ItemList> out;  ///< made on the first change
+    };
+    std::vector<Frame> stack{{items_.get(), 0, nullptr}};
+    std::shared_ptr<const ItemList> result;
+    auto changed = [](Frame& f) -> ItemList& {
+        if (!f.out) f.out = new_item_list(ItemList(f.items->begin(), f.items->begin() + f.k));
+        return *f.out;
+    };
+    while (!stack.empty()) {
+        Frame& f = stack.back();
+        if (f.k == f.items->size()) {
+            std::shared_ptr<const ItemList> made = f.out;
+            const ItemList* key = f.items;
+            stack.pop_back();
+            done[key] = made;  // null: unchanged
+            if (stack.empty()) {
+                result = made;
+                break;
+            }
+            Frame& parent = stack.back();
+            const Block& b = std::get<Block>((*parent.items)[parent.k].value);
+            if (made) {
+                Block copy = b;
+                copy.body = made;
+                changed(parent).push_back(Item{std::move(copy)});
+            } else if (parent.out) {
+                parent.out->push_back((*parent.items)[parent.k]);
+            }
+            ++parent.k;
+            continue;
+        }
+        const Item& item = (*f.items)[f.k];
+        if (const Gate* g = std::get_if<Gate>(&item.value)) {
+            if (g->symbols) {
+                changed(f).push_back(Item{kestrix::bound(*g, values)});
+            } else if (f.out) {
+                f.out->push_back(item);
+            }
+            ++f.k;
+            continue;
+        }
+        const Block& b = std::get<Block>(item.value);
+        auto seen = done.find(b.body.get());
+        if (seen == done.end()) {
+            stack.push_back(Frame{b.body.get(), 0, nullptr});  // `f` dangles from here
+            continue;
+        }
+        if (seen->second) {
+            Block copy = b;
+            copy.body = seen->second;
+            changed(f).push_back(Item{std::move(copy)});
+        } else if (f.out) {
+            f.out->push_back(item);
+        }
+        ++f.k;
+    }
+    Circuit out = *this;
+    if (result) out.items_ = std::const_pointer_cast<ItemList>(result);
+    out.parameters_.clear();
+    for (const Parameter& p : parameters_)
+        if (!values(*p)) out.parameters_.push_back(p);
     return out;
 }
 

@@ -78,6 +78,13 @@ class Circuit {
     /// Highest qubit touched plus one (0 for an empty circuit).
     int width() const { return width_; }
     bool has_measurement() const { return measures_; }
+    /// Parameters its angles wait for, in the order they first appear (empty once bound).
+    const std::vector<Parameter>& parameters() const { return parameters_; }
+
+    /// The same circuit with the values `values` gives bound into its angles (parameters
+    /// it leaves out stay symbolic). Blocks without parameters stay shared, and a block
+    /// repeated many times is bound once.
+    Circuit bound(const ParameterValues& values) const;
     /// The top-level items, for engines that look at structure.
     const ItemList& items() const { return *items_; }
 
@@ -91,6 +98,7 @@ class Circuit {
     size_t gate_count_ = 0;
     int width_ = 0;
     bool measures_ = false;
+    std::vector<Parameter> parameters_;
 };
 
 /// Walks a circuit's gates one at a time, as for_each_gate yields them, for callers that

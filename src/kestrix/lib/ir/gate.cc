@@ -149,6 +149,46 @@ Gate make_unitary(QubitList qubits, std::vector<std::complex<double>> matrix) {
     return g;
 }
 
+Gate make_symbolic_gate(GateKind kind, QubitList qubits, ParamList params, SymbolList symbols) {
+    for (const Symbol& s : symbols) {
+        if (s.slot < 0 || s.slot >= int(params.size()))
+            throw ValueError(std::string(gate_name(kind)) + " has no angle " +
+                             std::to_string(s.slot));
+        if (!std::isfinite(s.expr.scale) || !std::isfinite(s.expr.offset))
+            throw ValueError(std::string(gate_name(kind)) + ": angle must be finite");
+        if (!s.expr.param) throw ValueError(std::string(gate_name(kind)) + ": no parameter");
+        for (const Symbol& t : symbols)
+            if (&t != &s && t.slot == s.slot)
+                throw ValueError(std::string(gate_name(kind)) + ": angle " +
+                                 std::to_string(s.slot) + " given twice");
+        params[s.slot] = 0;
+    }
+    Gate g = make_gate(kind, std::move(qubits), std::move(params));
+    if (!symbols.empty()) g.symbols = std::make_shared<const SymbolList>(std::move(symbols));
+    return g;
+}
+
+Gate bound(const Gate& gate, const ParameterValues& values) {
+    if (!gate.symbols) return gate;
+    Gate g = gate;
+    SymbolList left;
+    for (const Symbol& s : *gate.symbols) {
+        const std::optional<double> v = values(*s.expr.param);
+        if (!v) {
+            left.push_back(s);
+            continue;
+        }
+        const double angle = s.expr.at(*v);
+        if (!std::isfinite(angle)) {
+            throw ValueError(std::string(gate_name(g.kind)) + ": the value of parameter '" +
+                             s.expr.param->name + "' makes an angle that is not finite");
+        }
+        g.params[s.slot] = angle;
+    }
+    g.symbols = left.empty() ? nullptr : std::make_shared<const SymbolList>(std::move(left));
+    return g;
+}
+
 bool same_matrix(const Gate& a, const Gate& b) {
     return a.matrix == b.matrix || (a.matrix && b.matrix && *a.matrix == *b.matrix);
 }
@@ -179,7 +219,8 @@ Gate Gate::controlled(const std::vector<int>& extra) const {
 bool operator==(const Gate& a, const Gate& b) {
     return a.kind == b.kind && a.dagger == b.dagger && a.qubits == b.qubits &&
            a.controls == b.controls && a.params == b.params && a.cbit == b.cbit &&
-           same_matrix(a, b);
+           same_matrix(a, b) &&
+           (a.symbols == b.symbols || (a.symbols && b.symbols && *a.symbols == *b.symbols));
 }
 
 size_t hash_value(const Gate& g) {
@@ -198,6 +239,14 @@ size_t hash_value(const Gate& g) {
     }
     auto mix_real = [&mix](double x) { mix(x == 0 ? 0 : std::bit_cast<uint64_t>(x)); };
     for (double p : g.params) mix_real(p);
+    if (g.symbols) {
+        for (const Symbol& s : *g.symbols) {
+            mix(uint64_t(s.slot));
+            mix(s.expr.param->id);
+            mix_real(s.expr.scale);
+            mix_real(s.expr.offset);
+        }
+    }
     if (g.matrix) {
         for (const std::complex<double>& z : *g.matrix) {
             mix_real(z.real());

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kestrix/lib/base/small_vector.h"
+#include "kestrix/lib/ir/parameter.h"
 
 namespace kestrix {
 
@@ -42,6 +43,10 @@ struct Gate {
     ParamList params;
     int cbit = -1;         ///< classical bit of a MEASURE
     MatrixPayload matrix;  ///< UNITARY only; its dagger flag is applied when lowered
+    /// Angles that are expressions of parameters still unbound (null when none: most gates
+    /// hold numbers only, and copying a null pointer costs nothing). params[slot] holds 0
+    /// until bound.
+    std::shared_ptr<const SymbolList> symbols;
 
     /// Adds controls; refuses a control repeated or equal to an operand.
     Gate controlled(const std::vector<int>& extra) const;
@@ -50,11 +55,13 @@ struct Gate {
     bool is_unitary() const { return kind != GateKind::MEASURE && kind != GateKind::BARRIER; }
     /// Operands and controls together, operands first.
     std::vector<int> all_qubits() const;
+    bool is_symbolic() const { return symbols != nullptr; }
 };
 
 /// Gates are equal when they run alike: the same kind, operands, controls in the same
-/// order, angles, dagger flag and classical bit. hash_value agrees with it (equal gates
-/// hash alike), and the repeated-block matcher uses the same definition.
+/// order, angles (parameters compared by identity), dagger flag and classical bit. hash_value
+/// agrees with it (equal gates hash alike), and the repeated-block matcher uses the same
+/// definition.
 bool operator==(const Gate& a, const Gate& b);
 size_t hash_value(const Gate& g);
 
@@ -71,6 +78,13 @@ Gate make_measure(int qubit, int cbit);
 /// size, with a non-finite entry, or farther than 1e-8 (largest entry of U U^dagger - I)
 /// from unitary.
 Gate make_unitary(QubitList qubits, std::vector<std::complex<double>> matrix);
+
+/// The rotation or phase gate `kind` with some angles given as parameter expressions:
+/// `params` holds the numbers (any value in a symbolic slot), `symbols` the expressions.
+Gate make_symbolic_gate(GateKind kind, QubitList qubits, ParamList params, SymbolList symbols);
+/// The gate with the values `values` gives bound into its angles; the rest stay symbolic.
+/// ValueError when a bound angle is not finite.
+Gate bound(const Gate& gate, const ParameterValues& values);
 
 /// Whether two gates carry the same matrix payload (both none, or equal entries).
 bool same_matrix(const Gate& a, const Gate& b);

@@ -73,4 +73,41 @@ void single_qubit_matrix(GateKind kind, std::span<const double> p, cplx* out) {
     }
 }
 
+void single_qubit_derivative(GateKind kind, std::span<const double> p, int slot, cplx* out) {
+    const cplx i(0, 1);
+    auto put = [out](cplx a, cplx b, cplx c, cplx d) {
+        out[0] = a;
+        out[1] = b;
+        out[2] = c;
+        out[3] = d;
+    };
+    // U3 (and U2, which is U3 at theta = pi/2) by angle: theta turns the rotation, phi and
+    // lam the phases of the lower row and right column.
+    auto u3 = [&](double theta, double phi, double lam, int which) {
+        const auto [c, s] = cos_sin(theta / 2);
+        const cplx el = std::polar(1.0, lam), ep = std::polar(1.0, phi);
+        if (which == 0) return put(-s / 2, -el * c / 2.0, ep * c / 2.0, -ep * el * s / 2.0);
+        if (which == 1) return put(0, 0, i * ep * s, i * ep * el * c);
+        return put(0, -i * el * s, 0, i * ep * el * c);
+    };
+    switch (kind) {
+        case GateKind::RX: {
+            const auto [c, s] = cos_sin(p[0] / 2);
+            return put(-s / 2, -i * c / 2.0, -i * c / 2.0, -s / 2);
+        }
+        case GateKind::RY: {
+            const auto [c, s] = cos_sin(p[0] / 2);
+            return put(-s / 2, -c / 2, c / 2, -s / 2);
+        }
+        case GateKind::RZ: {
+            const auto [c, s] = cos_sin(p[0] / 2);
+            return put(cplx(-s, -c) / 2.0, 0, 0, cplx(-s, c) / 2.0);
+        }
+        case GateKind::U1: return put(0, 0, 0, i * std::polar(1.0, p[0]));
+        case GateKind::U2: return u3(std::numbers::pi / 2, p[0], p[1], slot + 1);
+        case GateKind::U3: return u3(p[0], p[1], p[2], slot);
+        default: throw ValueError(std::string(gate_name(kind)) + " has no angle to vary");
+    }
+}
+
 }  // namespace kestrix

@@ -12,4 +12,7 @@ namespace kestrix {
 /// dagger) to out[0..3]: straight into a lowered gate, as thousands are lowered per run.
 void single_qubit_matrix(GateKind kind, std::span<const double> params, cplx* out);
 
+/// The derivative of that matrix with respect to angle `slot`, exact (gradients).
+void single_qubit_derivative(GateKind kind, std::span<const double> params, int slot, cplx* out);
+
 }  // namespace kestrix

@@ -98,10 +98,32 @@ void multiplex(Op& op) {
     op.select_values = std::move(values);
 }
 
+// The product of diagonal gates over `qubits`, entry by entry.
+std::vector<cplx> diagonal_product(const Schedule& in, const std::vector<uint32_t>& steps,
+                                   const std::vector<int>& qubits) {
+    const uint64_t dim = uint64_t{1} << qubits.size();
+    std::vector<cplx> d(dim, cplx(1));
+    int local[64] = {};
+    for (size_t j = 0; j < qubits.size(); ++j) local[qubits[j]] = int(j);
+    for (uint32_t i : steps) {
+        const GateOp g = relabel(in.steps[i].gate, local);
+        const int width = 1 << g.num_targets;
+        for (uint64_t idx = 0; idx < dim; ++idx) {
+            if ((idx & g.control_mask) != g.control_mask) continue;
+            int t = int((idx >> g.targets[0]) & 1);
+            if (g.num_targets == 2) t |= int((idx >> g.targets[1]) & 1) << 1;
+            d[idx] *= g.m[t * width + t];
+        }
+    }
+    return d;
+}
+
 class Fuser {
   public:
-    Fuser(const Schedule& in, const FusionOptions& options)
+    Fuser(const Schedule& in, const FusionOptions& options,
+          std::vector<std::vector<uint32_t>>* sources)
         : in_(in),
+          sources_(sources),
           options_(options),
           read_limit_(
               std::min(kMaxDenseQubits, std::max(options.read_qubits, options.dense_qubits))) {
@@ -119,6 +141,7 @@ class Fuser {
                 flush(step.kind == Step::Kind::Measure ? ~uint64_t{0} : in_.qubit_mask(step));
                 if (step.kind == Step::Kind::Block) {
                     out_.push_block(in_.blocks[step.block]);
+                    if (sources_) sources_->emplace_back();
                 } else {
                     out_.steps.push_back(step);
                 }
@@ -229,28 +252,15 @@ class Fuser {
             }
         }
         out_.push_block(std::move(op));
+        if (sources_) sources_->push_back(group.steps);
     }
 
-    // The product of the group's diagonal gates, entry by entry.
     std::vector<cplx> diagonal_of(const Group& group, const std::vector<int>& qubits) const {
-        const uint64_t dim = uint64_t{1} << qubits.size();
-        std::vector<cplx> d(dim, cplx(1));
-        int local[64] = {};
-        for (size_t j = 0; j < qubits.size(); ++j) local[qubits[j]] = int(j);
-        for (uint32_t i : group.steps) {
-            const GateOp g = relabel(in_.steps[i].gate, local);
-            const int width = 1 << g.num_targets;
-            for (uint64_t idx = 0; idx < dim; ++idx) {
-                if ((idx & g.control_mask) != g.control_mask) continue;
-                int t = int((idx >> g.targets[0]) & 1);
-                if (g.num_targets == 2) t |= int((idx >> g.targets[1]) & 1) << 1;
-                d[idx] *= g.m[t * width + t];
-            }
-        }
-        return d;
+        return diagonal_product(in_, group.steps, qubits);
     }
 
     const Schedule& in_;
+    std::vector<std::vector<uint32_t>>* sources_;
     FusionOptions options_;
     int read_limit_;
     std::vector<Group> groups_;
@@ -260,8 +270,76 @@ class Fuser {
 
 }  // namespace
 
-Schedule fuse(const Schedule& schedule, const FusionOptions& options) {
-    return Fuser(schedule, options).run();
+Schedule fuse(const Schedule& schedule, const FusionOptions& options,
+              std::vector<std::vector<uint32_t>>* sources) {
+    return Fuser(schedule, options, sources).run();
+}
+
+bool refill(const Schedule& in, const std::vector<uint32_t>& steps, Op& op) {
+    if (steps.size() == 1) {  // a gate on its own, copied as emit copies it
+        const GateOp& g = in.steps[steps[0]].gate;
+        const int dim = 1 << g.num_targets;
+        std::copy(g.m.begin(), g.m.begin() + dim * dim, op.m.begin());
+        return true;
+    }
+    uint64_t mask = 0;
+    bool diagonal = true;
+    for (uint32_t i : steps) {
+        mask |= in.steps[i].gate.qubit_mask();
+        diagonal = diagonal && in.steps[i].gate.diagonal;
+    }
+    std::vector<int> qubits;
+    for (uint64_t m = mask; m; m &= m - 1) qubits.push_back(std::countr_zero(m));
+    const int width = int(qubits.size());
+    const uint64_t dim = uint64_t{1} << width;
+    if (op.kind == OpKind::Diagonal && diagonal) {
+        op.m = diagonal_product(in, steps, qubits);
+        return true;
+    }
+    const std::vector<cplx> full = steps_matrix(in, steps, qubits);
+    if (op.kind == OpKind::Dense) {
+        op.m = full;
+        return true;
+    }
+    // The local bits the fused op may change: its targets' positions among `qubits`.
+    uint64_t active = 0;
+    if (op.kind == OpKind::Multiplexed) {
+        for (int q : op.qubits)
+            active |= uint64_t{1} << (std::find(qubits.begin(), qubits.end(), q) - qubits.begin());
+    }
+    for (uint64_t r = 0; r < dim; ++r)
+        for (uint64_t c = 0; c < dim; ++c)
+            if (((r ^ c) & ~active) && full[r * dim + c] != cplx(0)) return false;
+    if (op.kind == OpKind::Diagonal) {
+        for (uint64_t i = 0; i < dim; ++i) op.m[i] = full[i * dim + i];
+        return true;
+    }
+    std::vector<int> act, select;
+    for (int j = 0; j < width; ++j) ((active >> j) & 1 ? act : select).push_back(j);
+    const uint64_t sub = uint64_t{1} << act.size();
+    std::vector<cplx> blocks;
+    size_t listed = 0;
+    for (uint64_t sigma = 0; sigma < (uint64_t{1} << select.size()); ++sigma) {
+        const uint64_t base = place(sigma, select);
+        uint64_t value = 0;
+        for (size_t j = 0; j < select.size(); ++j)
+            if ((sigma >> j) & 1) value |= uint64_t{1} << qubits[select[j]];
+        const bool kept = listed < op.select_values.size() && op.select_values[listed] == value;
+        for (uint64_t r = 0; r < sub; ++r) {
+            for (uint64_t c = 0; c < sub; ++c) {
+                const cplx e = full[(base | place(r, act)) * dim + (base | place(c, act))];
+                if (kept) {
+                    blocks.push_back(e);
+                } else if (e != cplx(r == c ? 1 : 0)) {
+                    return false;  // a pattern left out as the identity is not one now
+                }
+            }
+        }
+        listed += kept;
+    }
+    if (listed != op.select_values.size()) return false;
+    op.m = std::move(blocks);
+    return true;
 }
 
 }  // namespace kestrix

@@ -25,7 +25,17 @@ struct FusionOptions {
 };
 
 /// The same computation with every unitary step fused into blocks; measurements stay
-/// where they were, and gates never move across a measurement.
-Schedule fuse(const Schedule& schedule, const FusionOptions& options = {});
+/// where they were, and gates never move across a measurement. With `sources`, entry b
+/// lists the input steps that block b of the result was fused from (empty for a block
+/// taken over as it was).
+Schedule fuse(const Schedule& schedule, const FusionOptions& options = {},
+              std::vector<std::vector<uint32_t>>* sources = nullptr);
+
+/// Writes again the matrix of `op`, a block that fuse made from `steps` of `schedule`,
+/// whose gates have since been lowered at other angles: same kind, qubits and selecting
+/// patterns. False, leaving `op` as it was, when the new matrix does not fit that shape
+/// (angles that make a selected block differ from the identity where the fused one did
+/// not, or change a qubit that the fused one only read).
+bool refill(const Schedule& schedule, const std::vector<uint32_t>& steps, Op& op);
 
 }  // namespace kestrix

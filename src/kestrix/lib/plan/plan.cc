@@ -10,6 +10,12 @@ Plan::Plan(const Circuit& circuit, int n, const InterruptCheck& interrupt, bool 
     segments_ = segment(schedule_, n);
 }
 
+Plan::Plan(Schedule schedule, int n, std::vector<std::vector<uint32_t>>* sources)
+    : n_(n), schedule_(std::move(schedule)) {
+    if (n >= kFuseMinQubits) schedule_ = fuse(schedule_, {}, sources);
+    segments_ = segment(schedule_, n);
+}
+
 void Plan::apply(const Segment& segment, cplx* amps, WorkPoller& poller) const {
     apply_segment(schedule_, segment, amps, n_, poller.interrupt());
     poller.done((uint64_t{1} << n_) * segment.step_count());

@@ -37,6 +37,9 @@ class Plan {
     void run(cplx* amps, const InterruptCheck& interrupt = {}) const;
 
   private:
+    friend class SweepPlan;  // plans once, then writes the matrices that parameters change
+    Plan(Schedule schedule, int n, std::vector<std::vector<uint32_t>>* sources);
+
     int n_;
     Schedule schedule_;
     std::vector<Segment> segments_;

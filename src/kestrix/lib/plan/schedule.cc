@@ -30,8 +30,14 @@ uint64_t mask_of(const std::vector<int>& qubits) {
 // it grows that far; `interrupt` is polled every kPollSteps steps.
 class Walker {
   public:
-    Walker(Schedule& out, int n, bool fold, const InterruptCheck& interrupt, bool from_zero = false)
-        : out_(out), n_(n), fold_(fold), interrupt_(interrupt), from_zero_(from_zero) {}
+    Walker(Schedule& out, int n, bool fold, const InterruptCheck& interrupt, bool from_zero = false,
+           std::vector<SymbolicStep>* symbolic = nullptr)
+        : out_(out),
+          n_(n),
+          fold_(fold),
+          interrupt_(interrupt),
+          from_zero_(from_zero),
+          symbolic_(symbolic) {}
 
     void walk(const ItemList& root, uint64_t controls, bool dagger) {
         // One frame per block being walked; `passes` walks of its list remain, counting
@@ -108,10 +114,28 @@ class Walker {
             step.qubit = g.qubits[0];
             step.cbit = g.cbit;
             touched_ |= uint64_t{1} << step.qubit;
+        } else if (g.symbols) {
+            lower_symbolic(g, controls, dagger, step);
         } else {
             lower_op(g, controls, dagger, step.gate);
             touched_ |= step.gate.target_mask();
         }
+    }
+
+    void lower_symbolic(const Gate& g, uint64_t controls, bool dagger, Step& step) {
+        if (!symbolic_) {
+            throw ValueError("parameter '" + g.symbols->front().expr.param->name +
+                             "' has no value: bind the circuit's parameters before running it");
+        }
+        // Angles unlike 0, pi/2 or pi, whose matrices would show zeros that other values
+        // do not have.
+        constexpr double kGenericAngles[] = {0.9273, 1.3181, 0.4115};
+        Gate generic = g;
+        for (const Symbol& s : *g.symbols) generic.params[s.slot] = kGenericAngles[s.slot % 3];
+        generic.symbols = nullptr;
+        lower_op(generic, controls, dagger, step.gate);
+        touched_ |= step.gate.target_mask();
+        symbolic_->push_back(SymbolicStep{uint32_t(out_.steps.size() - 1), g, controls, dagger});
     }
 
     // A block that prepares a state on qubits still |0> (nothing has acted on them since
@@ -136,7 +160,9 @@ class Walker {
     // narrow enough and the estimated work is smaller.
     bool fold(const Block& b, uint64_t controls, bool dagger, uint64_t run) {
         Schedule body;
-        Walker(body, n_, true, interrupt_).walk(*b.body, 0, dagger != b.dagger);
+        std::vector<SymbolicStep> symbolic;  // a block whose angles vary is run copy by copy
+        Walker(body, n_, true, interrupt_, false, &symbolic).walk(*b.body, 0, dagger != b.dagger);
+        if (!symbolic.empty()) return false;
         uint64_t support = 0;
         std::vector<uint32_t> order;
         for (const Step& s : body.steps) {
@@ -183,6 +209,7 @@ class Walker {
     bool fold_;
     const InterruptCheck& interrupt_;
     bool from_zero_;
+    std::vector<SymbolicStep>* symbolic_;
     uint64_t touched_ = 0;  ///< qubits that may have left |0>
 };
 
@@ -212,12 +239,13 @@ void Schedule::apply(cplx* amps, int n, const Step& step, Fixed fixed) const {
 }
 
 Schedule make_schedule(const Circuit& circuit, int n, bool fold_repeats,
-                       const InterruptCheck& interrupt, bool from_zero) {
+                       const InterruptCheck& interrupt, bool from_zero,
+                       std::vector<SymbolicStep>* symbolic) {
     Schedule s;
     // Steps are 300 bytes: a small circuit's are sized once, but never more than a few
     // thousand up front, since runs of repeated blocks may fold a huge circuit to a few.
     s.steps.reserve(std::min<size_t>(circuit.gate_count(), kReservedSteps));
-    Walker(s, n, fold_repeats, interrupt, from_zero).walk(circuit.items(), 0, false);
+    Walker(s, n, fold_repeats, interrupt, from_zero, symbolic).walk(circuit.items(), 0, false);
     return s;
 }
 

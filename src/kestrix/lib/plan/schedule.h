@@ -35,14 +35,29 @@ struct Schedule {
     void apply(cplx* amps, int n, const Step& step, Fixed fixed = {}) const;
 };
 
+/// A step whose gate waits for parameters, and how to lower it again once they have
+/// values: the gate as walked, under the controls and inversion of the blocks around it.
+struct SymbolicStep {
+    uint32_t step = 0;  ///< index in Schedule::steps
+    Gate gate;
+    uint64_t controls = 0;
+    bool dagger = false;
+};
+
 /// Flattens `circuit` for an n-qubit state. With fold_repeats, runs of identical
 /// consecutive blocks on at most kMaxFoldQubits qubits become one matrix power where
 /// the estimated work is smaller. With from_zero (the run starts from |0...0>), a block
 /// that prepares a state on qubits nothing has yet acted on becomes one step writing its
 /// amplitudes. MemoryError when the steps would not fit in memory; Interrupted when
 /// `interrupt` asks, polled every few thousand steps.
+///
+/// A gate that waits for a parameter is a ValueError, unless `symbolic` collects such
+/// steps: each is then lowered at angles of no special value (the structure any value
+/// gives: whether it is diagonal, which entries may be nonzero) for its matrix to be
+/// written again per value, and blocks holding one are never folded.
 Schedule make_schedule(const Circuit& circuit, int n, bool fold_repeats = true,
-                       const InterruptCheck& interrupt = {}, bool from_zero = false);
+                       const InterruptCheck& interrupt = {}, bool from_zero = false,
+                       std::vector<SymbolicStep>* symbolic = nullptr);
 
 /// The 2^s x 2^s row-major matrix of steps[order[0]], steps[order[1]], ... (unitary
 /// steps acting only on `support`, ascending, s = support.size() <= kMaxFoldQubits).

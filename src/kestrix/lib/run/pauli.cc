@@ -208,6 +208,28 @@ double sampled_expectation(const PauliSum& observable, const StateVector& state,
     return total;
 }
 
+void apply_observable(const PauliSum& observable, const StateVector& in, StateVector& out) {
+    check_fits(observable, in);
+    if (out.num_qubits() != in.num_qubits())
+        throw ValueError("apply_observable: states of different widths");
+    // P|i> = i^popcount(x & z) (-1)^popcount(i & z) |i ^ x>, so (P in)[j] reads in[j ^ x].
+    std::vector<cplx> phase;
+    for (const PauliTerm& t : observable.terms)
+        phase.push_back(t.coefficient * i_power(std::popcount(t.pauli.x & t.pauli.z)));
+    const cplx* a = in.data();
+    cplx* b = out.data();
+    const int n = in.num_qubits();
+    for_range(in.size(), n >= kParallelQubits, [&](uint64_t j) {
+        cplx sum = 0;
+        for (size_t k = 0; k < observable.terms.size(); ++k) {
+            const PauliString& p = observable.terms[k].pauli;
+            const uint64_t i = j ^ p.x;
+            sum += (std::popcount(i & p.z) & 1) ? -phase[k] * a[i] : phase[k] * a[i];
+        }
+        b[j] = sum;
+    });
+}
+
 std::vector<cplx> pauli_matrix(const PauliSum& observable) {
     const int n = observable.num_qubits;
     if (n > 14) throw ValueError("a dense matrix of at most 14 qubits, got " + std::to_string(n));

@@ -12,6 +12,7 @@
 #include "kestrix/lib/base/parallel.h"
 #include "kestrix/lib/base/thread_pool.h"
 #include "kestrix/lib/plan/plan.h"
+#include "kestrix/lib/plan/sweep.h"
 #include "kestrix/lib/run/sampling.h"
 
 namespace kestrix {
@@ -110,6 +111,11 @@ size_t Simulator::passes(const Program& program) {
     // No state is made, but the engine's qubit masks stop at 64 bits: past 60 qubits it is
     // the MemoryError a run would give.
     if (n > 60) check_fits_in_memory(n);
+    // A circuit that waits for parameters is planned as a sweep plans it.
+    if (!program.circuit.parameters().empty())
+        return SweepPlan(program.circuit, n, program.circuit.parameters(), {}, true)
+            .planned()
+            .passes();
     return Plan(program.circuit, n, {}, true).passes();
 }
 
@@ -122,8 +128,27 @@ Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
     }
     const int n = program.width();
     check_fits_in_memory(n);
-    // Fusion never merges gates across a measurement, so it leaves this answer alone.
+    check_bound(program.circuit);
     const Plan plan(program.circuit, n, interrupt, true);  // every run starts from |0...0>
+    return run_plan(plan, shots, seed, interrupt, keep_memory);
+}
+
+void Simulator::check_bound(const Circuit& circuit) {
+    const std::vector<Parameter>& unbound = circuit.parameters();
+    if (unbound.empty()) return;
+    std::string names;
+    for (size_t k = 0; k < unbound.size() && k < 5; ++k)
+        names += (k ? ", " : "") + unbound[k]->name;
+    if (unbound.size() > 5) names += ", ...";
+    throw ValueError("the circuit has " + std::to_string(unbound.size()) +
+                     " unbound parameter(s) (" + names +
+                     "): bind them with bind(...) or pass parameter_values");
+}
+
+Result Simulator::run_plan(const Plan& plan, uint64_t shots, uint64_t seed,
+                           const InterruptCheck& interrupt, bool keep_memory) {
+    const int n = plan.num_qubits();
+    // Fusion never merges gates across a measurement, so it leaves this answer alone.
     const std::vector<Step>& steps = plan.schedule().steps;
     const bool terminal = measurements_are_terminal(plan.schedule());
     Result r;

@@ -14,6 +14,8 @@
 
 namespace kestrix {
 
+class Plan;
+
 class Result {
   public:
     int num_qubits() const { return num_qubits_; }
@@ -60,6 +62,13 @@ class Simulator {
     /// run without it.
     static Result run(const Program& program, uint64_t shots, uint64_t seed,
                       const InterruptCheck& interrupt = {}, bool keep_memory = false);
+    /// The same run from a plan already made for |0...0> (a parameter sweep plans once);
+    /// shots and memory as run() has checked them.
+    static Result run_plan(const Plan& plan, uint64_t shots, uint64_t seed,
+                           const InterruptCheck& interrupt = {}, bool keep_memory = false);
+    /// ValueError naming the parameters a circuit still waits for, when there are any.
+    static void check_bound(const Circuit& circuit);
+
     /// The most shots a run that keeps its per-shot memory may take.
     static constexpr uint64_t kMaxMemoryShots = (uint64_t{1} << 32) - 1;
 

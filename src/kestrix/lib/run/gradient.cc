@@ -1,0 +1,233 @@
+#include "kestrix/lib/run/gradient.h"
+
+#include <cmath>
+#include <numbers>
+#include <string>
+
+#include "kestrix/lib/base/errors.h"
+#include "kestrix/lib/base/memory.h"
+#include "kestrix/lib/base/thread_pool.h"
+#include "kestrix/lib/ir/matrix.h"
+#include "kestrix/lib/kernels/kernels.h"
+#include "kestrix/lib/run/statevector.h"
+
+namespace kestrix {
+
+namespace {
+
+constexpr double kPi = std::numbers::pi;
+
+void conjugate_transpose(cplx* m, int dim) {
+    for (int r = 0; r < dim; ++r) {
+        m[r * dim + r] = std::conj(m[r * dim + r]);
+        for (int c = 0; c < r; ++c) {
+            const cplx upper = m[c * dim + r];
+            m[c * dim + r] = std::conj(m[r * dim + c]);
+            m[r * dim + c] = std::conj(upper);
+        }
+    }
+}
+
+// The inverse of a lowered gate: its matrix's conjugate transpose, same qubits.
+GateOp inverse(const GateOp& g) {
+    GateOp inv = g;
+    conjugate_transpose(inv.m.data(), g.num_targets == 1 ? 2 : 4);
+    return inv;
+}
+
+Op inverse(const Op& op) {
+    Op inv = op;
+    const int k = int(op.qubits.size());
+    const int dim = 1 << k;
+    switch (op.kind) {
+        case OpKind::Dense: conjugate_transpose(inv.m.data(), dim); break;
+        case OpKind::Diagonal:
+            for (cplx& z : inv.m) z = std::conj(z);
+            break;
+        case OpKind::Multiplexed:
+            for (size_t b = 0; b * dim * dim < inv.m.size(); ++b)
+                conjugate_transpose(inv.m.data() + b * dim * dim, dim);
+            break;
+        case OpKind::Prepare:
+            throw ValueError("a gradient cannot undo a state preparation written in place");
+    }
+    return inv;
+}
+
+void undo(const Schedule& steps, const Step& step, StateVector& state) {
+    if (step.kind == Step::Kind::Gate) {
+        apply_gate(state.data(), state.num_qubits(), inverse(step.gate));
+    } else {
+        apply_op(state.data(), state.num_qubits(), inverse(steps.blocks[step.block]));
+    }
+}
+
+// <bra| D |ket> for a single-qubit matrix D on `target` under `controls`, zero where the
+// controls do not all read 1 (the derivative of a controlled gate vanishes there). Summed
+// in fixed pieces, so the result does not depend on the thread count.
+cplx controlled_overlap(const StateVector& bra, const StateVector& ket, const cplx* d, int target,
+                        uint64_t controls) {
+    const int n = bra.num_qubits();
+    const uint64_t half = bra.size() / 2, low = (uint64_t{1} << target) - 1;
+    const cplx* a = bra.data();
+    const cplx* b = ket.data();
+    const uint64_t pieces = n >= kParallelQubits ? 64 : 1;
+    std::vector<cplx> sums(pieces);
+    run_pieces(pieces, n >= kParallelQubits ? thread_count() : 1, [&](uint64_t p, int) {
+        cplx sum = 0;
+        for (uint64_t k = half * p / pieces; k < half * (p + 1) / pieces; ++k) {
+            const uint64_t i0 = ((k & ~low) << 1) | (k & low), i1 = i0 | (low + 1);
+            if ((i0 & controls) != controls) continue;
+            const cplx x0 = b[i0], x1 = b[i1];
+            sum += std::conj(a[i0]) * (d[0] * x0 + d[1] * x1) +
+                   std::conj(a[i1]) * (d[2] * x0 + d[3] * x1);
+        }
+        sums[p] = sum;
+    });
+    cplx total = 0;
+    for (const cplx& s : sums) total += s;
+    return total;
+}
+
+// The gate of a symbolic step with every angle written as at() wrote it.
+Gate bound_gate(const SweepPlan& plan, uint32_t symbolic, std::span<const double> values) {
+    const SymbolicStep& sym = plan.symbolic()[symbolic];
+    Gate g = sym.gate;
+    g.symbols = nullptr;
+    for (const AngleSlot& s : plan.slots())
+        if (s.step == symbolic) g.params[s.slot] = s.scale * values[s.column] + s.offset;
+    return g;
+}
+
+// d(gate)/d(angle `slot`) as a single-qubit matrix on the lowered gate's target, with the
+// lowered gate's controls; inverted as lowering inverts.
+GateOp derivative(const SymbolicStep& sym, const Gate& g, int slot) {
+    GateOp op;
+    lower_op(g, sym.controls, sym.dagger, op);
+    const GateKind kind = g.kind == GateKind::CR ? GateKind::U1 : g.kind;
+    single_qubit_derivative(kind, g.params, slot, op.m.data());
+    if (g.dagger != sym.dagger) conjugate_transpose(op.m.data(), 2);
+    return op;
+}
+
+void check_plan(const PauliSum& observable, const SweepPlan& plan) {
+    const int n = plan.planned().num_qubits();
+    if (observable.num_qubits > n) {
+        throw IndexError("the observable acts on " + std::to_string(observable.num_qubits) +
+                         " qubits but the circuit's state has " + std::to_string(n));
+    }
+    for (const Step& s : plan.steps().steps)
+        if (!s.is_unitary()) throw ValueError("a gradient needs a circuit without measurements");
+}
+
+}  // namespace
+
+ValueAndGradient adjoint_gradient(const PauliSum& observable, SweepPlan& plan,
+                                  std::span<const double> values, const InterruptCheck& interrupt) {
+    check_plan(observable, plan);
+    const Plan& forward = plan.at(values);
+    const int n = forward.num_qubits();
+    check_memory(3 * std::ldexp(double(sizeof(cplx)), n),
+                 "a gradient over " + std::to_string(n) + " qubits (three states)");
+    StateVector psi(n, interrupt);
+    forward.run(psi.data(), interrupt);
+    ValueAndGradient out;
+    out.value = expectation(observable, psi, interrupt);
+    out.gradient.assign(plan.num_parameters(), 0.0);
+    StateVector lambda(n, interrupt);
+    apply_observable(observable, psi, lambda);
+
+    const Schedule& steps = plan.steps();
+    std::vector<int> symbolic_of(steps.steps.size(), -1);
+    for (size_t k = 0; k < plan.symbolic().size(); ++k)
+        symbolic_of[plan.symbolic()[k].step] = int(k);
+    WorkPoller poller(interrupt);
+    for (size_t k = steps.steps.size(); k-- > 0;) {
+        const Step& step = steps.steps[k];
+        undo(steps, step, psi);  // psi: the state before step k
+        if (const int sym = symbolic_of[k]; sym >= 0) {
+            const Gate g = bound_gate(plan, uint32_t(sym), values);
+            for (const AngleSlot& s : plan.slots()) {
+                if (s.step != uint32_t(sym)) continue;
+                const GateOp d = derivative(plan.symbolic()[sym], g, s.slot);
+                const cplx overlap =
+                    controlled_overlap(lambda, psi, d.m.data(), d.targets[0], d.control_mask);
+                out.gradient[s.column] += 2 * s.scale * overlap.real();
+            }
+        }
+        undo(steps, step, lambda);
+        poller.done(3 * psi.size());
+    }
+    return out;
+}
+
+ValueAndGradient shift_gradient(const PauliSum& observable, SweepPlan& plan,
+                                std::span<const double> values, std::optional<uint64_t> shots,
+                                Rng& rng, const InterruptCheck& interrupt) {
+    check_plan(observable, plan);
+    const int n = plan.planned().num_qubits();
+    check_fits_in_memory(n);
+    if (shots && *shots == 0) throw ValueError("shots must be positive");
+    StateVector state(n, interrupt);
+    auto energy = [&](std::optional<std::pair<size_t, double>> shift) {
+        const Plan& p = plan.at(values, shift);
+        state.reset(interrupt);
+        p.run(state.data(), interrupt);
+        return shots ? sampled_expectation(observable, state, *shots, rng, interrupt)
+                     : expectation(observable, state, interrupt);
+    };
+    ValueAndGradient out;
+    out.value = energy(std::nullopt);
+    out.gradient.assign(plan.num_parameters(), 0.0);
+    // The four-term rule's weights for a generator with eigenvalues -1/2, 0 and 1/2.
+    const double d1 = (std::numbers::sqrt2 + 1) / (4 * std::numbers::sqrt2);
+    const double d2 = (std::numbers::sqrt2 - 1) / (4 * std::numbers::sqrt2);
+    for (size_t k = 0; k < plan.slots().size(); ++k) {
+        const AngleSlot& s = plan.slots()[k];
+        const SymbolicStep& sym = plan.symbolic()[s.step];
+        const GateKind kind = sym.gate.kind;
+        // Phase angles (U1, CR, and U2's and U3's phi and lam) move one eigenvalue of a
+        // projector: two terms always. Rotations under controls need four.
+        const bool phase = kind == GateKind::U1 || kind == GateKind::CR || kind == GateKind::U2 ||
+                           (kind == GateKind::U3 && s.slot > 0);
+        const bool controlled = sym.controls != 0 || !sym.gate.controls.empty();
+        auto difference = [&](double by) {
+            return energy(std::make_pair(k, by)) - energy(std::make_pair(k, -by));
+        };
+        const double d = phase || !controlled
+                             ? difference(kPi / 2) / 2
+                             : d1 * difference(kPi / 2) - d2 * difference(3 * kPi / 2);
+        out.gradient[s.column] += s.scale * d;
+    }
+    return out;
+}
+
+std::vector<ValueAndGradient> gradients(const PauliSum& observable, const Circuit& circuit, int n,
+                                        const ParameterRows& rows, GradientMethod method,
+                                        std::optional<uint64_t> shots,
+                                        std::span<const uint64_t> seeds,
+                                        const InterruptCheck& interrupt) {
+    check_rows(circuit, rows);
+    if (circuit.has_measurement())
+        throw ValueError("a gradient needs a circuit without measurements");
+    if (circuit.width() > n || observable.num_qubits > n)
+        throw IndexError("the observable or circuit is wider than the state");
+    if (shots && method == GradientMethod::Adjoint)
+        throw ValueError("the adjoint method is exact: shots are for parameter-shift");
+    if (shots && seeds.size() != rows.rows())
+        throw ValueError("gradients: one seed per row is needed");
+    check_fits_in_memory(n);
+    std::vector<ValueAndGradient> out(rows.rows());
+    for_each_row(circuit, n, rows, false, interrupt,
+                 [&](size_t i, SweepPlan& plan, const InterruptCheck& check, size_t) {
+                     if (method == GradientMethod::Adjoint) {
+                         out[i] = adjoint_gradient(observable, plan, rows.row(i), check);
+                     } else {
+                         Rng rng(shots ? seeds[i] : 0);
+                         out[i] = shift_gradient(observable, plan, rows.row(i), shots, rng, check);
+                     }
+                 });
+    return out;
+}
+
+}  // namespace kestrix
