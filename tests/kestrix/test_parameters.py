@@ -6,9 +6,25 @@ import pickle
 import numpy as np
 import pytest
 
-from kestrix.core import (CNOT, CR, CPUQVM, RX, RY, RZ, U1, U2, U3, H, Parameter,
-                          ParameterExpression, ParameterVector, QCircuit, QProg, measure,
-                          state_passes)
+from kestrix.core import (
+    CNOT,
+    CPUQVM,
+    CR,
+    RX,
+    RY,
+    RZ,
+    U1,
+    U2,
+    U3,
+    H,
+    Parameter,
+    ParameterExpression,
+    ParameterVector,
+    QCircuit,
+    QProg,
+    measure,
+    state_passes,
+)
 from kestrix.qasm import dumps
 from kestrix.quantum_info import PauliSum, expval, gradient
 
@@ -94,7 +110,8 @@ def test_binding():
     assert c.parameters == [theta, t[0], t[1]]
     partial = c.bind({t: [1.0, 2.0]})
     assert partial.parameters == [theta] and partial.num_qubits == 3
-    assert partial.bind({theta: 0.2}) == QProg(3) << RY(0, 0.5) << U3(1, 1.0, 0.5, -2.0) << RX(0, 0.2)
+    want = QProg(3) << RY(0, 0.5) << U3(1, 1.0, 0.5, -2.0) << RX(0, 0.2)
+    assert partial.bind({theta: 0.2}) == want
     assert c.bind(np.array([0.2, 1.0, 2.0])) == partial.bind([0.2])
     with pytest.raises(ValueError, match="3 parameters, got 2"):
         c.bind([1, 2])

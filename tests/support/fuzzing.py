@@ -451,7 +451,8 @@ def call_parameters(data):
     return qi.gradient("Z", circuit, values, method)
 
 
-KESTRIX_TARGETS = {"kestrix.gates": call_gate, "kestrix.parameters": call_parameters, "kestrix.measure_barrier_unitary": call_other_gate,
+KESTRIX_TARGETS = {"kestrix.gates": call_gate, "kestrix.parameters": call_parameters,
+                   "kestrix.measure_barrier_unitary": call_other_gate,
                    "kestrix.circuits": call_circuit, "kestrix.CPUQVM": call_machine,
                    "kestrix.quantum_info": call_state, "kestrix.reference": check_against_reference,
                    "kestrix.qasm": call_qasm, "kestrix.pickle": check_pickle_round_trip}
