@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "kestrix/py/argument_errors.h"
+
 namespace kestrix::py {
 
 namespace nb = nanobind;
@@ -21,12 +23,17 @@ struct Signed {
 // check its result again on every call, and gate constructors are called by the million.
 PyObject* signed_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* s = reinterpret_cast<Signed*>(self);
-    return s->inner_call(s->inner, args, nargsf, kwnames);
+    PyObject* result = s->inner_call(s->inner, args, nargsf, kwnames);
+    if (!result) explain_argument_error(s->inner, args, nargsf, kwnames);
+    return result;
 }
 
 PyObject* signed_call_generic(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
-    return PyObject_Vectorcall(reinterpret_cast<Signed*>(self)->inner, args, nargsf, kwnames);
+    PyObject* inner = reinterpret_cast<Signed*>(self)->inner;
+    PyObject* result = PyObject_Vectorcall(inner, args, nargsf, kwnames);
+    if (!result) explain_argument_error(inner, args, nargsf, kwnames);
+    return result;
 }
 
 // Names read from the wrapped function rather than from the wrapper's own type.
