@@ -35,16 +35,34 @@ def is_frame_function(tp):
     return tp.__module__ == "norvalis" and tp.__name__ == "compiled_function"
 
 
+# Kavrel's front end carries fixed annotation text, "List[complex]" and "List[float]" (typing's
+# alias, which the stub does not import) and no return type. The stub says what the text
+# means: an exact list of numbers, ints and floats included (a list[float] variable is no
+# list[complex] to a type checker, lists being invariant), and what each function returns.
+FIXED_ANNOTATIONS = {
+    "List[complex]": "list[complex] | list[float] | list[int]",
+    "List[float]": "list[float] | list[int]",
+}
+FIXED_RETURNS = {
+    "norvalis.Kavrel.Kavrel.Kavrel_solve_linear_equations": "list[complex]",
+    "norvalis.Kavrel.Kavrel.expand_linear_equations": "list[typing.Any]",
+    "norvalis.Kavrel.Kavrel.build_Kavrel_circuit": "kestrix.core.QCircuit",
+}
+
+
 def typed_signature(fn):
     """inspect.signature(fn), with a frame function's declared types filled in."""
     sig = inspect.signature(fn)
     notes = getattr(fn, "__annotations__", None) if is_frame_function(type(fn)) else None
     if not notes:
         return sig
+    notes = {name: FIXED_ANNOTATIONS.get(note, note) if isinstance(note, str) else note
+             for name, note in notes.items()}
+    returns = notes.get("return", FIXED_RETURNS.get(f"{fn.__module__}.{fn.__qualname__}",
+                                                    sig.return_annotation))
     parameters = [p.replace(annotation=notes.get(p.name, p.annotation))
                   for p in sig.parameters.values()]
-    return sig.replace(parameters=parameters,
-                       return_annotation=notes.get("return", sig.return_annotation))
+    return sig.replace(parameters=parameters, return_annotation=returns)
 
 
 # The stub generator reads every Python-level callable's signature through this name.
