@@ -17,7 +17,8 @@ from kestrix.core import RY, QCircuit, QGate
 from norvalis.Kavrel.Kavrel import (KavrelAlg, Kavrel_solve_linear_equations, build_Kavrel_circuit,
                                     expand_linear_equations)
 from norvalis.QmRMR import Feature_Selection, JorrantOptimizer, control
-from norvalis.Grover import Grover, iter_analysis, iter_num
+from norvalis.Grover import (Grover, GroverAdaptiveSearch, amp_operator, iter_analysis, iter_num,
+                             mark_data_reflection)
 from norvalis.Melvo import IMelvo, Melvo
 from norvalis.plugin import QFT, parse_quantum_result_dict
 from norvalis.QAOA import jorrant_minimize, linear_w_state, xy_mixer
@@ -68,11 +69,16 @@ solution: list[complex] = Kavrel_solve_linear_equations([1, 0, 0, 2], [1.0, 1.0]
 matrix_b = expand_linear_equations([1.0, 0.0, 0.0, 1.0], [1, 2])
 hhl: QCircuit = build_Kavrel_circuit([2.0, 1.0, 1.0, 2.0], [1.0, 0.0], precision_cnt=1)
 again: list[complex] = KavrelAlg([1j, 0, 0, 1j], [1.0, 0.0]).solve()
+operator: QCircuit = amp_operator([0, 1, 2], in_operator=lambda q: QCircuit() << RY(q[0], 0.3))
+oracle: QCircuit = mark_data_reflection([0, 1], ["01", "10"])
+found, minimum = GroverAdaptiveSearch(0, 3).run(value_function=lambda key: float(key.count("1")))
+kept: np.ndarray = code.select_top_n_complex_numbers(code.Transform([0.5, 0.5]), 1)
+shares: list[float] = code.Quantum_Res()
 """
 
 BAD = """
 import numpy as np
-from norvalis.Grover import Grover, iter_num
+from norvalis.Grover import Grover, GroverAdaptiveSearch, iter_num, mark_data_reflection
 from norvalis.Kavrel.Kavrel import (KavrelAlg, Kavrel_solve_linear_equations, build_Kavrel_circuit,
                                     expand_linear_equations)
 from norvalis.Melvo import IMelvo, Melvo
@@ -80,6 +86,7 @@ from norvalis.QmRMR import Feature_Selection, JorrantOptimizer
 from norvalis.QAOA import linear_w_state
 from norvalis.QKmeans import Vandemir
 from norvalis.Sorvic import sorvic_solver
+from norvalis.Sparvel import QSpare_Code
 from norvalis.Trelvo import SVD
 from norvalis.Zorvik import zorvik
 
@@ -103,6 +110,9 @@ Kavrel_solve_linear_equations([1.0, 0.0, 0.0, 1.0], [1.0, 1.0], precision_cnt="2
 expand_linear_equations((1.0, 0.0, 0.0, 1.0), [1.0, 1.0])
 build_Kavrel_circuit([1.0], ["1"])
 KavrelAlg([1.0], [1.0], 0).solve(1)
+mark_data_reflection((0, 1), "11")
+GroverAdaptiveSearch(0.0, 3).run(continue_times=2.0)
+QSpare_Code([0.5, 0.5]).quantum_cir(2)
 """
 
 
@@ -118,7 +128,7 @@ def test_argument_mistakes_are_caught(tmp_path):
     # every line past the imports is a planted mistake, flagged once
     planted = [number for number, line in enumerate(BAD.splitlines(), 1)
                if line.strip() and not line.startswith(("import ", "from ", " "))]
-    assert flagged == planted and len(planted) == 20, report
+    assert flagged == planted and len(planted) == 23, report
 
 
 def test_declared_types_reach_the_stub_and_leave_the_signature_alone():

@@ -526,7 +526,11 @@ by qlist[j] down the list (no wrap-around). `para` is indexed, not sliced: it
 must hold at least len(qlist) * iter_depth angles.
 )DOC");
 
-    svd.method("loss", svd_loss, {arg("self"), arg("ls"), arg("return_type", true)}, R"DOC(
+    // Its result's type follows return_type (a float, or a pair), so it has no single one.
+    svd.method("loss", svd_loss,
+               {arg("self"), arg("ls").typed("numpy.typing.ArrayLike"),
+                arg("return_type", true).typed("bool")},
+               R"DOC(
 The cost SLSQP minimises, from one exact state evolution (no shots, no random
 draws): the encoded matrix, the row ansatz with ls[0 : q0 * depth], the column
 ansatz with the next q1 * depth angles.
@@ -583,7 +587,9 @@ particular order) once par is trained.
 )DOC");
 
     svd.method("max_eig", svd_max_eig,
-               {arg("self"), arg("return_mat", "0"), arg("par", nb::none()), arg("max_index", 0)},
+               {arg("self"), arg("return_mat", "0").typed("str"),
+                arg("par", nb::none()).typed("numpy.typing.ArrayLike | None"),
+                arg("max_index", 0).typed("int"), returns("numpy.ndarray | None")},
                R"DOC(
 A singular vector: the inverse ansatz of one register applied to the basis
 state of value max_index % 2**q0. return_mat "0" gives a left vector (length
