@@ -3,7 +3,7 @@ count goes, and any iterable of them (a NumPy array, a range) wherever qubits go
 passes a script written that way and still flags the mistakes the types exist to catch."""
 
 import numpy as np
-from typecheck import mypy
+from typecheck import mypy, pyright
 
 GOOD = """
 import numpy as np
@@ -52,3 +52,10 @@ def test_argument_mistakes_are_still_caught(tmp_path):
                       if ": error:" in line})
     # script lines 5 to 10: every planted mistake
     assert flagged == [5, 6, 7, 8, 9, 10], report
+
+
+def test_pyright_reads_the_stubs_as_mypy_does(tmp_path):
+    lines, report = pyright(tmp_path, GOOD)
+    assert lines == [], report
+    lines, report = pyright(tmp_path, BAD)
+    assert sorted(set(lines)) == [5, 6, 7, 8, 9, 10], report

@@ -6,7 +6,7 @@ import importlib
 import inspect
 import pathlib
 
-from typecheck import mypy
+from typecheck import mypy, pyright
 
 from norvalis.QKmeans import Vandemir
 
@@ -141,3 +141,12 @@ def test_declared_types_reach_the_stub_and_leave_the_signature_alone():
     assert [(a.arg, ast.unparse(a.annotation) if a.annotation else None)
             for a in init.args.args] == [("self", None), ("k", "int"), ("tol", "float")]
     assert ast.unparse(init.returns) == "None"
+
+
+def test_pyright_reads_the_stubs_as_mypy_does(tmp_path):
+    lines, report = pyright(tmp_path, GOOD)
+    assert lines == [], report
+    lines, report = pyright(tmp_path, BAD)
+    planted = [number for number, line in enumerate(BAD.splitlines(), 1)
+               if line.strip() and not line.startswith(("import ", "from ", " "))]
+    assert sorted(set(lines)) == planted, report
