@@ -64,6 +64,9 @@ def test_bad_gates_and_circuits(make, error, message):
     (lambda: CPUQVM().run(QProg(1), None), "CPUQVM.run(): shots must be an integer, got NoneType"),
     (lambda: QCircuit() << None, "cannot append NoneType: expected a QGate, QCircuit or QProg"),
     (lambda: QProg(1) << None, "cannot append NoneType: expected a QGate, QCircuit or QProg"),
+    (lambda: StateVector(None), "StateVector(): data must be an integer or an array, got NoneType"),
+    (lambda: QCircuit(2), "QCircuit(): takes 0 positional arguments but 1 was given"),
+    (lambda: CPUQVM(sed=1), "CPUQVM(): unexpected keyword argument 'sed'"),
 ])
 def test_mismatched_calls_name_the_argument(make, message):
     with pytest.raises(TypeError) as caught:

@@ -109,6 +109,7 @@ std::string plural(std::string_view element) {
     if (element == "complex") return "complex numbers";
     if (element == "str") return "strings";
     if (element == "bool") return "bools";
+    if (element.starts_with("tuple[")) return "tuples";
     return std::string(last_component(element)) + " values";
 }
 
@@ -196,14 +197,16 @@ std::string positional_count(size_t n) {
 }
 
 // The message for this call, or empty when nothing in it can be named.
-std::string message_for(const std::string& name, std::vector<Param> params, PyObject* const* args,
-                        size_t nargsf, PyObject* kwnames) {
+std::string message_for(const std::string& name, std::vector<Param> params, bool self_in_args,
+                        PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     size_t npos = PyVectorcall_NARGS(nargsf);
-    // A method's self is not the caller's to count.
-    if (!params.empty() && params.front().name == "self" && npos > 0) {
+    // A method's self is not the caller's to count; a constructor's is not in the call.
+    if (!params.empty() && params.front().name == "self" && (npos > 0 || !self_in_args)) {
         params.erase(params.begin());
-        ++args;
-        --npos;
+        if (self_in_args) {
+            ++args;
+            --npos;
+        }
     }
     std::vector<PyObject*> bound(params.size(), nullptr);
     size_t positional = 0;
@@ -310,8 +313,12 @@ std::string single_signature(PyObject* function) {
 
 }  // namespace
 
-void explain_argument_error(PyObject* function, PyObject* const* args, size_t nargsf,
-                            PyObject* kwnames) noexcept {
+namespace {
+
+// Replaces nanobind's mismatch error, if that is what is pending, by the message for a call
+// of `function` (named `name`, or by its own name when empty).
+void explain(PyObject* function, const std::string& name, bool self_in_args, PyObject* const* args,
+             size_t nargsf, PyObject* kwnames) noexcept {
     PyObject* error = PyErr_GetRaisedException();
     if (!is_mismatch(error)) {
         PyErr_SetRaisedException(error);
@@ -321,8 +328,10 @@ void explain_argument_error(PyObject* function, PyObject* const* args, size_t na
     try {
         const std::string sig = single_signature(function);
         std::vector<Param> params;
-        if (!sig.empty() && parse_signature(sig, params))
-            message = message_for(function_name(function, sig), params, args, nargsf, kwnames);
+        if (!sig.empty() && parse_signature(sig, params)) {
+            message = message_for(name.empty() ? function_name(function, sig) : name, params,
+                                  self_in_args, args, nargsf, kwnames);
+        }
     } catch (...) {
         message.clear();
     }
@@ -333,6 +342,24 @@ void explain_argument_error(PyObject* function, PyObject* const* args, size_t na
     }
     Py_DECREF(error);
     PyErr_SetString(PyExc_TypeError, message.c_str());
+}
+
+}  // namespace
+
+void explain_argument_error(PyObject* function, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) noexcept {
+    explain(function, std::string(), true, args, nargsf, kwnames);
+}
+
+void explain_constructor_error(PyTypeObject* type, PyObject* const* args, size_t nargsf,
+                               PyObject* kwnames) noexcept {
+    PyObject* error = PyErr_GetRaisedException();
+    PyObject* init = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__init__");
+    PyErr_Clear();
+    PyErr_SetRaisedException(error);
+    if (!init) return;
+    explain(init, std::string(last_component(type->tp_name)), false, args, nargsf, kwnames);
+    Py_DECREF(init);
 }
 
 }  // namespace kestrix::py

@@ -15,4 +15,9 @@ namespace kestrix::py {
 void explain_argument_error(PyObject* function, PyObject* const* args, size_t nargsf,
                             PyObject* kwnames) noexcept;
 
+/// The same for a call of the class `type` that failed in its nanobind __init__: the
+/// message names the class, as in "StateVector(): data must be ...".
+void explain_constructor_error(PyTypeObject* type, PyObject* const* args, size_t nargsf,
+                               PyObject* kwnames) noexcept;
+
 }  // namespace kestrix::py

@@ -215,6 +215,26 @@ nb::dict snapshot(nb::handle object) {
     return nb::borrow<nb::dict>(copy);
 }
 
+// nanobind's call of a class, which sign_class replaces by constructed_call: the classes'
+// constructors are nanobind __init__ functions, which report a mismatch in nanobind's words.
+// Every nanobind class calls the same function; a class that calls another keeps its own.
+vectorcallfunc g_type_call = nullptr;
+
+PyObject* constructed_call(PyObject* callable, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames) {
+    PyObject* made = g_type_call(callable, args, nargsf, kwnames);
+    if (!made)
+        explain_constructor_error(reinterpret_cast<PyTypeObject*>(callable), args, nargsf, kwnames);
+    return made;
+}
+
+void sign_constructor(nb::handle cls) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    if (!type->tp_vectorcall || type->tp_vectorcall == constructed_call) return;
+    if (!g_type_call) g_type_call = type->tp_vectorcall;
+    if (type->tp_vectorcall == g_type_call) type->tp_vectorcall = constructed_call;
+}
+
 void sign_class(nb::handle cls) {
     nb::dict members = snapshot(cls);
     for (auto [key, value] : members) {
@@ -227,6 +247,7 @@ void sign_class(nb::handle cls) {
     if (nb::handle init = members.get("__init__", nb::none()); is_nanobind_function(init)) {
         const std::string text = text_signature(init, true);
         if (!text.empty()) nb::setattr(cls, "__signature__", nb::str(text.c_str()));
+        sign_constructor(cls);
     }
 }
 
