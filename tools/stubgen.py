@@ -102,6 +102,8 @@ class Stubs(StubGen):
         super().put(value, name, parent)
 
     def put_function(self, fn, name=None, parent=None):
+        if name == "__lshift__" and self.is_appendable(parent):
+            return self.put_lshift(parent)
         if not is_signed(type(fn)):
             return super().put_function(fn, name, parent)
         if name and fn.__module__ != self.module.__name__:
@@ -112,6 +114,21 @@ class Stubs(StubGen):
             if type(fn).__name__ == "builtin_function" and self.depth > 0:
                 self.write_ln("@staticmethod")  # a function, not a method, in a class
             self.put_nb_func(fn, name)
+
+
+    @staticmethod
+    def is_appendable(cls):
+        """QCircuit and QProg: `<<` is their type's own slot, with no signature to read."""
+        return isinstance(cls, type) and cls.__module__ == "kestrix.core" and \
+            cls.__name__ in ("QCircuit", "QProg")
+
+    def put_lshift(self, cls):
+        """`a << item` takes what insert() takes and returns `a` itself."""
+        self.write_ln(f"def __lshift__(self, item: QGate | QCircuit | QProg, /) -> {cls.__name__}:")
+        self.depth += 1
+        self.put_docstr("Appends in place and returns this object, as insert() does.")
+        self.depth -= 1
+        self.write("\n")
 
 
 class InstallTreeFinder(importlib.abc.MetaPathFinder):
