@@ -344,7 +344,16 @@ nb::object svd_Trelvo_min_step(const Call& call) {
     ++watch.iterations;
     if (watch.progress->shown())
         watch.progress->advance(1, std::string("loss ") + nb::repr(loss).c_str());
-    if (!callback.is_none() && truthy(callback(watch.iterations, x, loss))) {
+    if (callback.is_none()) return nb::none();
+    bool stop;
+    try {
+        stop = truthy(callback(watch.iterations, x, loss));
+    } catch (nb::python_error& e) {
+        // SciPy's own way to stop, raised by the callback itself, stops the restarts too.
+        watch.stopped = e.matches(PyExc_StopIteration);
+        throw;
+    }
+    if (stop) {
         watch.stopped = true;
         raise(PyExc_StopIteration, "Trelvo_min's callback asked to stop");
     }

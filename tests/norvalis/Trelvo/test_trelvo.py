@@ -310,6 +310,18 @@ class TestTrainingProgress:
             assert abs(loss - svd.loss(x)) <= 1e-12
         assert seen[-1][2] > svd.loss(full)
 
+    def test_a_callback_raising_stopiteration_stops_the_restarts_too(self):
+        a = np.random.default_rng(0).normal(size=(4, 4))
+        np.random.seed(3)
+        svd = SVD(a, 2)
+        state = np.random.get_state()[1].copy()
+
+        def stop(iteration, x, loss):
+            raise StopIteration
+
+        par = svd.Trelvo_min(restarts=2, callback=stop)
+        assert np.array_equal(np.random.get_state()[1], state) and par.shape == (8,)
+
     def test_a_callback_that_never_stops_changes_nothing(self):
         np.random.seed(5)
         svd = SVD(np.random.default_rng(2).normal(size=(2, 2)), 2)
