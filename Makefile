@@ -50,6 +50,7 @@ $(DEPS_STAMP): pyproject.toml | $(PY)
 	$(PY) -m pip install -q $(BUILD_DEPS) numpy scipy scikit-learn matplotlib sympy pandas pytest \
 	  hypothesis 'dask[distributed]' tqdm mypy $(LINT_DEPS)
 	$(PY) -m pip install -q $(TEST_PEERS) 2>/dev/null || echo "note: Qiskit does not install here; the OpenQASM tests against it are skipped"
+	$(PY) -m pip install -q 'pyright[nodejs]' 2>/dev/null || echo "note: pyright does not install here; the typing tests run mypy alone"
 	touch $@
 
 # One CMake tree, build/dev, builds the package that is installed into the venv and the

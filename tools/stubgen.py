@@ -35,16 +35,34 @@ def is_frame_function(tp):
     return tp.__module__ == "norvalis" and tp.__name__ == "compiled_function"
 
 
+# Kavrel's front end carries fixed annotation text, "List[complex]" and "List[float]" (typing's
+# alias, which the stub does not import) and no return type. The stub says what the text
+# means: an exact list of numbers, ints and floats included (a list[float] variable is no
+# list[complex] to a type checker, lists being invariant), and what each function returns.
+FIXED_ANNOTATIONS = {
+    "List[complex]": "list[complex] | list[float] | list[int]",
+    "List[float]": "list[float] | list[int]",
+}
+FIXED_RETURNS = {
+    "norvalis.Kavrel.Kavrel.Kavrel_solve_linear_equations": "list[complex]",
+    "norvalis.Kavrel.Kavrel.expand_linear_equations": "list[typing.Any]",
+    "norvalis.Kavrel.Kavrel.build_Kavrel_circuit": "kestrix.core.QCircuit",
+}
+
+
 def typed_signature(fn):
     """inspect.signature(fn), with a frame function's declared types filled in."""
     sig = inspect.signature(fn)
     notes = getattr(fn, "__annotations__", None) if is_frame_function(type(fn)) else None
     if not notes:
         return sig
+    notes = {name: FIXED_ANNOTATIONS.get(note, note) if isinstance(note, str) else note
+             for name, note in notes.items()}
+    returns = notes.get("return", FIXED_RETURNS.get(f"{fn.__module__}.{fn.__qualname__}",
+                                                    sig.return_annotation))
     parameters = [p.replace(annotation=notes.get(p.name, p.annotation))
                   for p in sig.parameters.values()]
-    return sig.replace(parameters=parameters,
-                       return_annotation=notes.get("return", sig.return_annotation))
+    return sig.replace(parameters=parameters, return_annotation=returns)
 
 
 # The stub generator reads every Python-level callable's signature through this name.
@@ -84,6 +102,8 @@ class Stubs(StubGen):
         super().put(value, name, parent)
 
     def put_function(self, fn, name=None, parent=None):
+        if name == "__lshift__" and self.is_appendable(parent):
+            return self.put_lshift(parent)
         if not is_signed(type(fn)):
             return super().put_function(fn, name, parent)
         if name and fn.__module__ != self.module.__name__:
@@ -94,6 +114,21 @@ class Stubs(StubGen):
             if type(fn).__name__ == "builtin_function" and self.depth > 0:
                 self.write_ln("@staticmethod")  # a function, not a method, in a class
             self.put_nb_func(fn, name)
+
+
+    @staticmethod
+    def is_appendable(cls):
+        """QCircuit and QProg: `<<` is their type's own slot, with no signature to read."""
+        return isinstance(cls, type) and cls.__module__ == "kestrix.core" and \
+            cls.__name__ in ("QCircuit", "QProg")
+
+    def put_lshift(self, cls):
+        """`a << item` takes what insert() takes and returns `a` itself."""
+        self.write_ln(f"def __lshift__(self, item: QGate | QCircuit | QProg, /) -> {cls.__name__}:")
+        self.depth += 1
+        self.put_docstr("Appends in place and returns this object, as insert() does.")
+        self.depth -= 1
+        self.write("\n")
 
 
 class InstallTreeFinder(importlib.abc.MetaPathFinder):

@@ -1,4 +1,5 @@
 """Bad input is a clear Python exception raised before any work, never a crash."""
+import inspect
 import math
 
 import numpy as np
@@ -34,7 +35,7 @@ from kestrix.quantum_info import StateVector, unitary
     (lambda: RX(0, float("nan")), ValueError, "finite"),
     (lambda: U3(0, 0.1, math.inf, 0.2), ValueError, "finite"),
     (lambda: RX(0, 1j), TypeError, "real"),
-    (lambda: H(0, 1), TypeError, r"H\(qubit: int\)"),
+    (lambda: H(0, 1), TypeError, r"^H\(\): takes 1 positional argument but 2 were given$"),
     (lambda: measure([0, 1], [0]), ValueError, "classical bits"),
     (lambda: BARRIER([0, -2]), ValueError, "non-negative"),
     (lambda: QCircuit() << 5, TypeError, "cannot append int"),
@@ -43,6 +44,52 @@ from kestrix.quantum_info import StateVector, unitary
 def test_bad_gates_and_circuits(make, error, message):
     with pytest.raises(error, match=message):
         make()
+
+
+# Calls that match no form of a function name the function, the argument and what it takes.
+@pytest.mark.parametrize("make, message", [
+    (lambda: measure(0), "measure(): missing required argument 'cbits'"),
+    (lambda: H(None), "H(): qubit must be an integer, got NoneType"),
+    (lambda: CNOT(0, None), "CNOT(): target must be an integer, got NoneType"),
+    (lambda: RX(0, None), "RX(): theta must be a real number, got NoneType"),
+    (lambda: measure(None, 0),
+     "measure(): qubits must be an integer or a sequence of integers, got NoneType"),
+    (lambda: H(), "H(): missing required argument 'qubit'"),
+    (lambda: H(qbit=0), "H(): unexpected keyword argument 'qbit'"),
+    (lambda: H(0, qubit=1), "H(): multiple values for argument 'qubit'"),
+    (lambda: QCircuit().control(None),
+     "QCircuit.control(): qubits must be an integer or a sequence of integers, got NoneType"),
+    (lambda: CPUQVM().run(None), "CPUQVM.run(): prog must be a QProg, a QCircuit or a QGate, "
+                                 "got NoneType"),
+    (lambda: CPUQVM().run(QProg(1), None), "CPUQVM.run(): shots must be an integer, got NoneType"),
+    (lambda: QCircuit() << None, "cannot append NoneType: expected a QGate, QCircuit or QProg"),
+    (lambda: QProg(1) << None, "cannot append NoneType: expected a QGate, QCircuit or QProg"),
+    (lambda: StateVector(None), "StateVector(): data must be an integer or an array, got NoneType"),
+    (lambda: QCircuit(2), "QCircuit(): takes 0 positional arguments but 1 was given"),
+    (lambda: CPUQVM(sed=1), "CPUQVM(): unexpected keyword argument 'sed'"),
+])
+def test_mismatched_calls_name_the_argument(make, message):
+    with pytest.raises(TypeError) as caught:
+        make()
+    assert str(caught.value) == message
+
+
+def test_every_gate_constructor_names_its_bad_argument():
+    import kestrix.core as core
+    checked = []
+    for name in dir(core):
+        maker = getattr(core, name)
+        if not callable(maker) or isinstance(maker, type) or not name.isupper():
+            continue
+        params = list(inspect.signature(maker).parameters)
+        if not params:
+            continue
+        with pytest.raises(TypeError) as caught:
+            maker(*[None] * len(params))
+        assert str(caught.value).startswith(f"{name}(): {params[0]} must be "), caught.value
+        assert str(caught.value).endswith(", got NoneType")
+        checked.append(name)
+    assert {"H", "CNOT", "RX", "U3", "TOFFOLI", "UNITARY", "SWAP"} <= set(checked)
 
 
 @pytest.mark.parametrize("shots, error", [(0, ValueError), (-5, ValueError), (1.5, TypeError),

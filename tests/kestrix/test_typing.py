@@ -3,7 +3,7 @@ count goes, and any iterable of them (a NumPy array, a range) wherever qubits go
 passes a script written that way and still flags the mistakes the types exist to catch."""
 
 import numpy as np
-from typecheck import mypy
+from typecheck import mypy, pyright
 
 GOOD = """
 import numpy as np
@@ -26,7 +26,7 @@ text = draw_qprog(prog, fold=np.int64(40))
 """
 
 BAD = """
-from kestrix.core import CPUQVM, H, QProg, measure
+from kestrix.core import CPUQVM, H, QCircuit, QProg, measure
 from kestrix.quantum_info import StateVector
 
 H(0.5)
@@ -35,6 +35,8 @@ StateVector(1).sample_counts("10")
 measure("01", [0, 1])
 StateVector(1).probabilities_dict(decimals=1.5)
 count: str = CPUQVM().run(QProg(1)).get_memory()
+QProg(1) << None
+circuit: QCircuit = QProg(1) << H(0)
 """
 
 
@@ -50,5 +52,12 @@ def test_argument_mistakes_are_still_caught(tmp_path):
     assert status == 1
     flagged = sorted({int(line.split(":")[1]) for line in report.splitlines()
                       if ": error:" in line})
-    # script lines 5 to 10: every planted mistake
-    assert flagged == [5, 6, 7, 8, 9, 10], report
+    # script lines 5 to 12: every planted mistake
+    assert flagged == [5, 6, 7, 8, 9, 10, 11, 12], report
+
+
+def test_pyright_reads_the_stubs_as_mypy_does(tmp_path):
+    lines, report = pyright(tmp_path, GOOD)
+    assert lines == [], report
+    lines, report = pyright(tmp_path, BAD)
+    assert sorted(set(lines)) == [5, 6, 7, 8, 9, 10, 11, 12], report

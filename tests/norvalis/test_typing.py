@@ -6,15 +6,19 @@ import importlib
 import inspect
 import pathlib
 
-from typecheck import mypy
+from typecheck import mypy, pyright
 
 from norvalis.QKmeans import Vandemir
 
 GOOD = """
 import numpy as np
 from norvalis import NorvalisWarning
-from kestrix.core import RY, QCircuit
-from norvalis.Grover import Grover, iter_analysis, iter_num
+from kestrix.core import RY, QCircuit, QGate
+from norvalis.Kavrel.Kavrel import (KavrelAlg, Kavrel_solve_linear_equations, build_Kavrel_circuit,
+                                    expand_linear_equations)
+from norvalis.QmRMR import Feature_Selection, JorrantOptimizer, control
+from norvalis.Grover import (Grover, GroverAdaptiveSearch, amp_operator, iter_analysis, iter_num,
+                             mark_data_reflection)
 from norvalis.Melvo import IMelvo, Melvo
 from norvalis.plugin import QFT, parse_quantum_result_dict
 from norvalis.QAOA import jorrant_minimize, linear_w_state, xy_mixer
@@ -53,15 +57,36 @@ angles: np.ndarray = svd.Trelvo_min(maxiter=2)
 values: np.ndarray = svd.return_diag(angles)
 best = jorrant_minimize(lambda x: float(x @ x), [1.0, 2.0], callback=print, maxiter=3)
 assert issubclass(NorvalisWarning, UserWarning)
+stopped: np.ndarray = svd.Trelvo_min(maxiter=5, callback=lambda i, x, loss: loss < 1e-3,
+                                     verbose=False)
+centres, clusters = Vandemir(k=2).fit(X, max_iter=5, callback=lambda i, c, s: i > 3)
+selector = Feature_Selection(np.eye(4), [-1.0, -0.5, -0.2, -0.1], 2)
+history, choice, top = selector.get_his_res(np.full(8, np.pi / 2))
+best_key: str = selector.select_key(selector.get_theory(np.full(8, 0.3)))[0]
+params, trace = JorrantOptimizer(selector.cal_loss, max_iters=2).optimize(np.ones(8))
+gate: QGate = control([0, 1], 2, 0.5)
+solution: list[complex] = Kavrel_solve_linear_equations([1, 0, 0, 2], [1.0, 1.0])
+matrix_b = expand_linear_equations([1.0, 0.0, 0.0, 1.0], [1, 2])
+hhl: QCircuit = build_Kavrel_circuit([2.0, 1.0, 1.0, 2.0], [1.0, 0.0], precision_cnt=1)
+again: list[complex] = KavrelAlg([1j, 0, 0, 1j], [1.0, 0.0]).solve()
+operator: QCircuit = amp_operator([0, 1, 2], in_operator=lambda q: QCircuit() << RY(q[0], 0.3))
+oracle: QCircuit = mark_data_reflection([0, 1], ["01", "10"])
+found, minimum = GroverAdaptiveSearch(0, 3).run(value_function=lambda key: float(key.count("1")))
+kept: np.ndarray = code.select_top_n_complex_numbers(code.Transform([0.5, 0.5]), 1)
+shares: list[float] = code.Quantum_Res()
 """
 
 BAD = """
 import numpy as np
-from norvalis.Grover import Grover, iter_num
+from norvalis.Grover import Grover, GroverAdaptiveSearch, iter_num, mark_data_reflection
+from norvalis.Kavrel.Kavrel import (KavrelAlg, Kavrel_solve_linear_equations, build_Kavrel_circuit,
+                                    expand_linear_equations)
 from norvalis.Melvo import IMelvo, Melvo
+from norvalis.QmRMR import Feature_Selection, JorrantOptimizer
 from norvalis.QAOA import linear_w_state
 from norvalis.QKmeans import Vandemir
 from norvalis.Sorvic import sorvic_solver
+from norvalis.Sparvel import QSpare_Code
 from norvalis.Trelvo import SVD
 from norvalis.Zorvik import zorvik
 
@@ -76,6 +101,18 @@ Melvo(None, 1).run_mle(shots=1.5)
 linear_w_state([0, 1], compress="yes")
 sorvic_solver([[1.0]], [0.0], seed="0")
 SVD(None, depth=8.0)
+SVD(np.eye(2)).Trelvo_min(callback=len)
+Vandemir().fit(np.zeros((4, 2)), max_iter="3")
+Feature_Selection(np.eye(2), [0.1, 0.2], "1")
+JorrantOptimizer(lambda p: 0.0, max_iters=2.5)
+name: int = Feature_Selection(np.eye(2), [0.1, 0.2], 1).select_key({"01": 1.0})[0]
+Kavrel_solve_linear_equations([1.0, 0.0, 0.0, 1.0], [1.0, 1.0], precision_cnt="2")
+expand_linear_equations((1.0, 0.0, 0.0, 1.0), [1.0, 1.0])
+build_Kavrel_circuit([1.0], ["1"])
+KavrelAlg([1.0], [1.0], 0).solve(1)
+mark_data_reflection((0, 1), "11")
+GroverAdaptiveSearch(0.0, 3).run(continue_times=2.0)
+QSpare_Code([0.5, 0.5]).quantum_cir(2)
 """
 
 
@@ -88,8 +125,10 @@ def test_argument_mistakes_are_caught(tmp_path):
     status, report = mypy(tmp_path, BAD)
     assert status == 1
     flagged = sorted(int(line.split(":")[1]) for line in report.splitlines() if ": error:" in line)
-    # script lines 11 to 21: every planted mistake, one error each
-    assert flagged == list(range(11, 22)), report
+    # every line past the imports is a planted mistake, flagged once
+    planted = [number for number, line in enumerate(BAD.splitlines(), 1)
+               if line.strip() and not line.startswith(("import ", "from ", " "))]
+    assert flagged == planted and len(planted) == 23, report
 
 
 def test_declared_types_reach_the_stub_and_leave_the_signature_alone():
@@ -102,3 +141,12 @@ def test_declared_types_reach_the_stub_and_leave_the_signature_alone():
     assert [(a.arg, ast.unparse(a.annotation) if a.annotation else None)
             for a in init.args.args] == [("self", None), ("k", "int"), ("tol", "float")]
     assert ast.unparse(init.returns) == "None"
+
+
+def test_pyright_reads_the_stubs_as_mypy_does(tmp_path):
+    lines, report = pyright(tmp_path, GOOD)
+    assert lines == [], report
+    lines, report = pyright(tmp_path, BAD)
+    planted = [number for number, line in enumerate(BAD.splitlines(), 1)
+               if line.strip() and not line.startswith(("import ", "from ", " "))]
+    assert sorted(set(lines)) == planted, report

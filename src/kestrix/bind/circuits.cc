@@ -237,7 +237,8 @@ void bind_common(nb::class_<T>& cls, const char* type_name) {
             append_to(instance<T>(self), item);
             return nb::borrow(self);
         },
-        nb::arg("item"),
+        // None too, so that `c << None` is refused with the message of `c << 5`.
+        nb::arg("item").none(),
         nb::sig((std::string("def insert(self, item: QGate | QCircuit | QProg) -> ") + type_name)
                     .c_str()),
         R"DOC(Appends a gate, circuit or program in place; the same as `<<`.

@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "kestrix/py/argument_errors.h"
+
 namespace kestrix::py {
 
 namespace nb = nanobind;
@@ -21,12 +23,17 @@ struct Signed {
 // check its result again on every call, and gate constructors are called by the million.
 PyObject* signed_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* s = reinterpret_cast<Signed*>(self);
-    return s->inner_call(s->inner, args, nargsf, kwnames);
+    PyObject* result = s->inner_call(s->inner, args, nargsf, kwnames);
+    if (!result) explain_argument_error(s->inner, args, nargsf, kwnames);
+    return result;
 }
 
 PyObject* signed_call_generic(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
-    return PyObject_Vectorcall(reinterpret_cast<Signed*>(self)->inner, args, nargsf, kwnames);
+    PyObject* inner = reinterpret_cast<Signed*>(self)->inner;
+    PyObject* result = PyObject_Vectorcall(inner, args, nargsf, kwnames);
+    if (!result) explain_argument_error(inner, args, nargsf, kwnames);
+    return result;
 }
 
 // Names read from the wrapped function rather than from the wrapper's own type.
@@ -208,6 +215,26 @@ nb::dict snapshot(nb::handle object) {
     return nb::borrow<nb::dict>(copy);
 }
 
+// nanobind's call of a class, which sign_class replaces by constructed_call: the classes'
+// constructors are nanobind __init__ functions, which report a mismatch in nanobind's words.
+// Every nanobind class calls the same function; a class that calls another keeps its own.
+vectorcallfunc g_type_call = nullptr;
+
+PyObject* constructed_call(PyObject* callable, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames) {
+    PyObject* made = g_type_call(callable, args, nargsf, kwnames);
+    if (!made)
+        explain_constructor_error(reinterpret_cast<PyTypeObject*>(callable), args, nargsf, kwnames);
+    return made;
+}
+
+void sign_constructor(nb::handle cls) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    if (!type->tp_vectorcall || type->tp_vectorcall == constructed_call) return;
+    if (!g_type_call) g_type_call = type->tp_vectorcall;
+    if (type->tp_vectorcall == g_type_call) type->tp_vectorcall = constructed_call;
+}
+
 void sign_class(nb::handle cls) {
     nb::dict members = snapshot(cls);
     for (auto [key, value] : members) {
@@ -220,6 +247,7 @@ void sign_class(nb::handle cls) {
     if (nb::handle init = members.get("__init__", nb::none()); is_nanobind_function(init)) {
         const std::string text = text_signature(init, true);
         if (!text.empty()) nb::setattr(cls, "__signature__", nb::str(text.c_str()));
+        sign_constructor(cls);
     }
 }
 

@@ -357,6 +357,16 @@ nb::object grover_adaptive_search_bin_to_int(const Call& call) {
 
 }  // namespace
 
+// The stub's types of the qubit arguments and circuit-building callables shared by several
+// functions: a qubit or list of qubits; a callable given the qubit list (and, for the
+// adaptive search, the current threshold) that returns what a circuit appends.
+constexpr const char* kQubits = "int | collections.abc.Sequence[int] | None";
+constexpr const char* kStep =
+    "collections.abc.Callable[[list[int]], kestrix.core.QCircuit | kestrix.core.QGate] | None";
+constexpr const char* kSearchStep =
+    "collections.abc.Callable[[list[int], float], kestrix.core.QCircuit | kestrix.core.QGate] "
+    "| None";
+
 NORVALIS_MODULE(halcyte, m) {
     m.import_from("kestrix.core", {"CPUQVM", "QCircuit", "QProg", "Z", "X", "H", "BARRIER"});
     m.import_as("numpy", "np");
@@ -366,9 +376,10 @@ NORVALIS_MODULE(halcyte, m) {
     // Grover operators and iteration analysis
 
     m.def("amp_operator", amp_operator,
-          {arg("q_input", nb::none()), arg("q_flip", nb::none()), arg("q_zero", nb::none()),
-           arg("in_operator", nb::none()), arg("flip_operator", nb::none()),
-           arg("zero_flip", nb::none())},
+          {arg("q_input", nb::none()).typed(kQubits), arg("q_flip", nb::none()).typed(kQubits),
+           arg("q_zero", nb::none()).typed(kQubits), arg("in_operator", nb::none()).typed(kStep),
+           arg("flip_operator", nb::none()).typed(kStep), arg("zero_flip", nb::none()).typed(kStep),
+           returns("kestrix.core.QCircuit")},
           R"DOC(
 One Grover (amplitude amplification) operator as a QCircuit: the flip on
 q_flip (default Z on the last input qubit), the inverse preparation, the
@@ -377,7 +388,10 @@ every qubit).
 )DOC");
 
     m.def("mark_data_reflection", mark_data_reflection,
-          {arg("qubits", nb::none()), arg("mark_data", nb::none())}, R"DOC(
+          {arg("qubits", nb::none()).typed("list[int] | None"),
+           arg("mark_data", nb::none()).typed("str | collections.abc.Sequence[str] | None"),
+           returns("kestrix.core.QCircuit")},
+          R"DOC(
 A QCircuit flipping the phase of each marked bit string, written highest
 qubit first (the last character is qubits[0]). `qubits` must be a list.
 )DOC");
@@ -433,8 +447,9 @@ whose oracle marks the assignments better than the best value found so far.
 )DOC");
 
     search.method("__init__", grover_adaptive_search_init,
-                  {arg("self"), arg("init_value"), arg("n_index"), arg("init_circuit", nb::none()),
-                   arg("oracle_circuit", nb::none())},
+                  {arg("self"), arg("init_value").typed("float"), arg("n_index").typed("int"),
+                   arg("init_circuit", nb::none()).typed(kSearchStep),
+                   arg("oracle_circuit", nb::none()).typed(kSearchStep), returns("None")},
                   R"DOC(
 init_value is the starting threshold; init_circuit(qubits, value) and
 oracle_circuit(qubits, value) are optional callables.
@@ -447,11 +462,14 @@ oracle_circuit(qubits, value) are optional callables.
                   {arg("self"), arg("qlist")},
                   "The oracle marking assignments below the current threshold.");
 
-    search.method("run", grover_adaptive_search_run,
-                  {arg("self"), arg("continue_times", 3), arg("n_value_function", nb::none()),
-                   arg("value_function", nb::none()), arg("rotation_change", "random"),
-                   arg("process_show", false)},
-                  R"DOC(
+    search.method(
+        "run", grover_adaptive_search_run,
+        {arg("self"), arg("continue_times", 3).typed("int"),
+         arg("n_value_function", nb::none()).typed("collections.abc.Callable[[float], int] | None"),
+         arg("value_function", nb::none()).typed("collections.abc.Callable[[str], float] | None"),
+         arg("rotation_change", "random").typed("str"), arg("process_show", false).typed("bool"),
+         returns("tuple[list[list[int]], float]")},
+        R"DOC(
 (opt_xs, minimum_res): the assignments reaching the best value (each a list
 of 0/1, variable 0 first) and that value. Stops after continue_times
 searches without improvement or once every assignment has been sampled.

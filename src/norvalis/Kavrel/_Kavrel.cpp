@@ -297,10 +297,12 @@ each use:
 )DOC");
 
     alg.method("__init__", kavrel_alg_init,
-               {arg("self"), arg("matrix_A"), arg("data_b"), arg("precision_cnt", 0)},
+               {arg("self"), arg("matrix_A").typed("list[complex] | list[float] | list[int]"),
+                arg("data_b").typed("list[float] | list[int]"),
+                arg("precision_cnt", 0).typed("int"), returns("None")},
                "Checks the system (ValueError, TypeError) and builds its circuit.");
 
-    alg.method("solve", kavrel_alg_solve, {arg("self")}, R"DOC(
+    alg.method("solve", kavrel_alg_solve, {arg("self"), returns("list[complex]")}, R"DOC(
 x as a list of Python complex numbers: the circuit is run from |0...0>, and the
 amplitudes with the ancilla at 1 and the eigenvalue register at 0, at system
 indices solution_offset .. solution_offset + unknowns - 1, times scale; the
@@ -309,7 +311,10 @@ entries from `unknowns` to `size` are 0.
     alg.finish();
 
     m.def("_build_Kavrel_circuit", build_Kavrel_circuit,
-          {arg("matrix_A"), arg("data_b"), arg("precision_cnt", 0)}, R"DOC(
+          {arg("matrix_A").typed("list[complex] | list[float] | list[int]"),
+           arg("data_b").typed("list[float] | list[int]"), arg("precision_cnt", 0).typed("int"),
+           returns("kestrix.core.QCircuit")},
+          R"DOC(
 The whole HHL circuit for A x = b as a QCircuit (registers in the module's
 documentation). matrix_A is N x N flattened row by row, N a power of two;
 data_b holds N real numbers, not all zero. Running it from |0...0> and reading
@@ -317,7 +322,9 @@ the amplitudes with the ancilla at 1 and the register at 0 gives x / (|b| 2^f),
 f = ceil(log2(10^precision_cnt)).
 )DOC");
 
-    m.def("_expand_linear_equations", expand_linear_equations, {arg("matrix_A"), arg("data_b")},
+    m.def("_expand_linear_equations", expand_linear_equations,
+          {arg("matrix_A").typed("list[complex] | list[float] | list[int]"),
+           arg("data_b").typed("list[float] | list[int]"), returns("list[typing.Any]")},
           R"DOC(
 [matrix, vector]: the M x M system (matrix_A flattened row by row, data_b of M
 real numbers) placed in the top-left corner of an N x N system, N the next
@@ -326,7 +333,10 @@ numbers, the vector as floats; a power-of-two system comes back unchanged.
 )DOC");
 
     m.def("_Kavrel_solve_linear_equations", Kavrel_solve_linear_equations,
-          {arg("matrix_A"), arg("data_b"), arg("precision_cnt", 0)}, R"DOC(
+          {arg("matrix_A").typed("list[complex] | list[float] | list[int]"),
+           arg("data_b").typed("list[float] | list[int]"), arg("precision_cnt", 0).typed("int"),
+           returns("list[complex]")},
+          R"DOC(
 x for A x = b as a list of Python complex numbers, read from the simulated HHL
 circuit (see the module's documentation).
 

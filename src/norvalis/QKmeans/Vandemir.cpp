@@ -293,6 +293,7 @@ struct FitControl {
     nb::object callback;  ///< None, or callback(iteration, centres, shift)
     nb::object verbose = nb::bool_(false);
     bool warn_on_redraw = false;  ///< a NorvalisWarning instead of the printed line
+    const char* description = "QKMeans iterations";  ///< the progress bar's label
 };
 
 struct FitOutcome {
@@ -353,7 +354,7 @@ FitOutcome fit_loop(const Call& call, nb::handle self, nb::handle data, const Fi
     int redraws = 0;
     FitOutcome out;
     Progress progress(
-        control.verbose, "QKMeans iterations",
+        control.verbose, control.description,
         control.max_iter ? std::optional<Py_ssize_t>(*control.max_iter) : std::nullopt);
     // Whether the caller's cap or callback ends the loop after this iteration.
     auto stopped = [&](nb::handle shift) {
@@ -434,23 +435,8 @@ FitOutcome fit_loop(const Call& call, nb::handle self, nb::handle data, const Fi
     return out;
 }
 
-nb::object vandemir_fit(const Call& call) {
-    auto [self, data] = call.args<2>();
-    const FitOutcome out = fit_loop(
-        call, self, data, FitControl{nb::none(), std::nullopt, nb::none(), nb::bool_(false)});
-    return nb::make_tuple(out.centres, out.clusters);
-}
-
-nb::object vandemir_fit_controlled(const Call& call) {
-    auto [self, data, random_state, max_iter, callback, verbose] = call.args<6>();
-    FitControl control{nb::borrow(random_state), std::nullopt, nb::borrow(callback),
-                       nb::borrow(verbose), true};
-    if (!random_state.is_none() &&
-        !(nb::hasattr(random_state, "randn") && nb::hasattr(random_state, "random_sample"))) {
-        raise(PyExc_TypeError,
-              "random_state must be None or a numpy.random.RandomState, got %.200s",
-              Py_TYPE(random_state.ptr())->tp_name);
-    }
+// The cap and callback as fit and _fit_controlled take them, checked before any work.
+void set_stops(FitControl& control, nb::handle max_iter, nb::handle callback) {
     if (!max_iter.is_none()) {
         const long long cap = as_long(as_index(max_iter));
         if (cap < 1) raise(PyExc_ValueError, "max_iter must be at least 1, got %lld", cap);
@@ -459,6 +445,29 @@ nb::object vandemir_fit_controlled(const Call& call) {
     if (!callback.is_none() && !PyCallable_Check(callback.ptr()))
         raise(PyExc_TypeError, "callback must be callable or None, got %.200s",
               Py_TYPE(callback.ptr())->tp_name);
+    control.callback = nb::borrow(callback);
+}
+
+nb::object vandemir_fit(const Call& call) {
+    auto [self, data, max_iter, callback, verbose] = call.args<5>();
+    FitControl control{nb::none(), std::nullopt, nb::none(), nb::borrow(verbose)};
+    control.description = "Vandemir.fit iterations";
+    set_stops(control, max_iter, callback);
+    const FitOutcome out = fit_loop(call, self, data, control);
+    return nb::make_tuple(out.centres, out.clusters);
+}
+
+nb::object vandemir_fit_controlled(const Call& call) {
+    auto [self, data, random_state, max_iter, callback, verbose] = call.args<6>();
+    FitControl control{nb::borrow(random_state), std::nullopt, nb::none(), nb::borrow(verbose),
+                       true};
+    if (!random_state.is_none() &&
+        !(nb::hasattr(random_state, "randn") && nb::hasattr(random_state, "random_sample"))) {
+        raise(PyExc_TypeError,
+              "random_state must be None or a numpy.random.RandomState, got %.200s",
+              Py_TYPE(random_state.ptr())->tp_name);
+    }
+    set_stops(control, max_iter, callback);
     const FitOutcome out = fit_loop(call, self, data, control);
     return nb::make_tuple(out.centres, out.clusters, out.iterations, nb::bool_(out.converged));
 }
@@ -550,10 +559,15 @@ seeds 0 to 19) scaled to [-0.5, 0.5] score 0.82 on average as given and
         {arg("self"), arg("k", 2).typed("int"), arg("tol", 0.01).typed("float"), returns("None")},
         "Stores the number of clusters as K and the tolerance as tol, unchecked.");
 
-    vandemir.method("fit", vandemir_fit,
-                    {arg("self"), arg("data").typed("numpy.ndarray"),
-                     returns("tuple[numpy.ndarray, numpy.ndarray | None]")},
-                    R"DOC(
+    vandemir.method(
+        "fit", vandemir_fit,
+        {arg("self"), arg("data").typed("numpy.ndarray"),
+         arg("max_iter", nb::none()).typed("int | None"),
+         arg("callback", nb::none())
+             .typed("collections.abc.Callable[[int, numpy.ndarray, float | None], object] | None"),
+         arg("verbose", false).typed("bool"),
+         returns("tuple[numpy.ndarray, numpy.ndarray | None]")},
+        R"DOC(
 Clusters the rows of `data` (an n x c ndarray, c >= 2) into self.K clusters.
 
 The initial centres are np.random.randn(K, c) * std + mean, per feature.
@@ -579,6 +593,17 @@ ValueError("cannot fill <K> clusters from these data: <n> samples, <d>
 distinct") is raised, d counting distinct samples in the two encoded
 features (fewer samples than K, or all of them equal, would otherwise
 retry for ever).
+
+Options (their defaults give the loop above):
+    max_iter: at most this many iterations (distance steps, redraws
+        included), or None for no cap.
+    callback: callback(iteration, centres, shift) after each iteration
+        (iteration counts from 1; shift is the centres' movement, or None
+        after a redraw); a true return value stops the loop there.
+    verbose: a progress bar over the iterations (tqdm's when installed,
+        else a line on standard error).
+A loop stopped by max_iter or the callback returns the centres and
+clusters of its last iteration.
 
 Returns:
     tuple: (centres, clusters): a (K, c) float array and the cluster index

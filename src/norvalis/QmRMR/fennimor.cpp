@@ -348,13 +348,15 @@ NORVALIS_MODULE(fennimor, m) {
     // -----------------------------------------------------------------------------------
     // Plots
 
-    m.def("plot_bar", plot_bar, {arg("dic")}, R"DOC(
+    m.def("plot_bar", plot_bar,
+          {arg("dic").typed("collections.abc.Mapping[str, float]"), returns("None")}, R"DOC(
 Shows a bar chart of a dictionary (label -> number), the first highest bar
 red and the others blue, then clears the figure. `plt.show` is looked up at
 each call, so a replaced `matplotlib.pyplot.show` takes effect.
 )DOC");
 
-    m.def("plot_loss", plot_loss, {arg("los")}, R"DOC(
+    m.def("plot_loss", plot_loss, {arg("los").typed("numpy.typing.ArrayLike"), returns("None")},
+          R"DOC(
 Shows a line chart of the sequence against 1, 2, ..., len(los), then clears
 the figure. `plt.show` is looked up at each call.
 )DOC");
@@ -362,7 +364,10 @@ the figure. `plt.show` is looked up at each call.
     // -----------------------------------------------------------------------------------
     // The circuit's rotation block
 
-    m.def("control", control, {arg("qubits1"), arg("qubits2"), arg("theta")}, R"DOC(
+    m.def("control", control,
+          {arg("qubits1").typed("int | collections.abc.Sequence[int]"), arg("qubits2").typed("int"),
+           arg("theta").typed("float"), returns("kestrix.core.QGate")},
+          R"DOC(
 RY(qubits2, theta).control(qubits1): an RY rotation of the target qubit
 `qubits2` acting only when every control is 1 (`qubits1` is one qubit or a
 list of qubits).
@@ -382,16 +387,22 @@ about the current point) the estimate is exactly zero and the parameters
 stay where they are.
 )DOC");
 
-    optimizer.method("__init__", jorrant_optimizer_init,
-                     {arg("self"), arg("objective_function"), arg("a", 0.1), arg("c", 0.1),
-                      arg("alpha", 0.602), arg("beta", 0.101), arg("max_iters", 1000)},
-                     R"DOC(
+    optimizer.method(
+        "__init__", jorrant_optimizer_init,
+        {arg("self"),
+         arg("objective_function").typed("collections.abc.Callable[[numpy.ndarray], float]"),
+         arg("a", 0.1).typed("float"), arg("c", 0.1).typed("float"),
+         arg("alpha", 0.602).typed("float"), arg("beta", 0.101).typed("float"),
+         arg("max_iters", 1000).typed("int"), returns("None")},
+        R"DOC(
 Keeps the settings as attributes: objective_function(params) -> number, the
 step scale a, the perturbation scale c, their decay exponents alpha and
 beta, and the number of iterations max_iters (an integer).
 )DOC");
 
-    optimizer.method("optimize", jorrant_optimizer_optimize, {arg("self"), arg("initial_params")},
+    optimizer.method("optimize", jorrant_optimizer_optimize,
+                     {arg("self"), arg("initial_params").typed("numpy.ndarray"),
+                      returns("tuple[numpy.ndarray, list[float]]")},
                      R"DOC(
 (params, history): the parameters after max_iters iterations and the
 objective (a float) at the start and after every iteration, max_iters + 1
@@ -440,13 +451,19 @@ and read through them as documented.
 )DOC");
 
     selection.method("__init__", feature_selection_init,
-                     {arg("self"), arg("quadratic"), arg("linear"), arg("select_num")}, R"DOC(
+                     {arg("self"), arg("quadratic").typed("numpy.typing.ArrayLike"),
+                      arg("linear").typed("numpy.typing.ArrayLike"), arg("select_num").typed("int"),
+                      returns("None")},
+                     R"DOC(
 Keeps Q as `quadratic` and u as `linear` (both as given), n = len(linear) as
 `qb_num`, `select_num`, and the empty histories `l1` and `l2`.
 )DOC");
 
-    selection.method("Circuit", feature_selection_Circuit, {arg("self"), arg("qbs"), arg("para")},
-                     R"DOC(
+    selection.method(
+        "Circuit", feature_selection_Circuit,
+        {arg("self"), arg("qbs").typed("collections.abc.Sequence[int]"),
+         arg("para").typed("numpy.typing.ArrayLike"), returns("kestrix.core.QCircuit")},
+        R"DOC(
 The ansatz on the n qubits of `qbs` as a QCircuit: X on the first
 `select_num` of them, then int(n * 0.5) layers, each a block on every even
 pair [t, t + 1] and then on every odd pair, in increasing order. A block is
@@ -456,19 +473,27 @@ so the number of ones never changes. Uses the first int(n / 2) * (n - 1)
 angles (IndexError when there are fewer) and ignores the rest.
 )DOC");
 
-    selection.method("get_theory", feature_selection_get_theory, {arg("self"), arg("para")}, R"DOC(
+    selection.method(
+        "get_theory", feature_selection_get_theory,
+        {arg("self"), arg("para").typed("numpy.typing.ArrayLike"), returns("dict[str, float]")},
+        R"DOC(
 The outcome distribution at these angles: {bit string: probability}, where
 character j is feature j's bit, from an unmeasured run of Circuit on a fresh
 CPUQVM (exact probabilities; nothing is drawn from NumPy).
 )DOC");
 
-    selection.method("cal_loss", feature_selection_cal_loss, {arg("self"), arg("para")}, R"DOC(
+    selection.method("cal_loss", feature_selection_cal_loss,
+                     {arg("self"), arg("para").typed("numpy.typing.ArrayLike"), returns("float")},
+                     R"DOC(
 The loss at these angles, E[x^T Q x] + E[u . x] over the outcome
 distribution. Appends -E[u . x] to `l1` and E[x^T Q x] to `l2`. Draws
 nothing from NumPy.
 )DOC");
 
-    selection.method("select_key", feature_selection_select_key, {arg("self"), arg("dit")}, R"DOC(
+    selection.method("select_key", feature_selection_select_key,
+                     {arg("self"), arg("dit").typed("collections.abc.Mapping[str, float]"),
+                      returns("tuple[str, dict[str, float]]")},
+                     R"DOC(
 (best, top): among the outcomes of `dit` with exactly `select_num` ones, the
 ten most probable as {bit string: probability rounded to 3 places} (ties
 keep the order of `dit`), and the first of them. When there is none, a
@@ -476,7 +501,9 @@ ValueError "no outcome selects exactly <select_num> features" says so
 (rather than a StopIteration from taking the first key of nothing).
 )DOC");
 
-    selection.method("get_his_res", feature_selection_get_his_res, {arg("self"), arg("ini_para")},
+    selection.method("get_his_res", feature_selection_get_his_res,
+                     {arg("self"), arg("ini_para").typed("numpy.ndarray"),
+                      returns("tuple[list[float], list[int], dict[str, float]]")},
                      R"DOC(
 Trains the angles from `ini_para` (a NumPy array) with
 JorrantOptimizer(self.cal_loss, max_iters=200) and returns (history, choice,

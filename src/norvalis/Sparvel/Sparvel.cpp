@@ -300,27 +300,35 @@ than 0.001.
 )DOC");
 
     code.method("select_top_n_complex_numbers", q_spare_code_select_top_n_complex_numbers,
-                {arg("self"), arg("arr"), arg("n")}, R"DOC(
+                {arg("self"), arg("arr").typed("numpy.ndarray"), arg("n").typed("int"),
+                 returns("numpy.ndarray")},
+                R"DOC(
 A copy of the array `arr` keeping its `n` entries of largest magnitude (an
 exact int n > 0) and zeros elsewhere. Among equal magnitudes the entries
 NumPy's default argsort puts last are kept; n >= len(arr) keeps everything.
 )DOC");
 
-    code.method("Transform", q_spare_code_Transform, {arg("self"), arg("amp")}, R"DOC(
+    code.method("Transform", q_spare_code_Transform,
+                {arg("self"), arg("amp").typed("numpy.typing.ArrayLike"), returns("numpy.ndarray")},
+                R"DOC(
 The transform coefficients of `amp`: for "walsh" the orthonormal
 Walsh-Hadamard transform in natural order (as SymPy's fwht, zero-padded to
 a power of two, divided by sqrt(2**qubits_num)), float64, or complex128 for
 complex input; for "fourier" SciPy's unnormalised forward fft.
 )DOC");
 
-    code.method("quantum_cir", q_spare_code_quantum_cir, {arg("self"), arg("qubits")}, R"DOC(
+    code.method("quantum_cir", q_spare_code_quantum_cir,
+                {arg("self"), arg("qubits").typed("collections.abc.Sequence[int]"),
+                 returns("kestrix.core.QCircuit")},
+                R"DOC(
 A QCircuit preparing the sparse approximation on `qubits` (the all-zero
 state assumed, len(qubits) == qubits_num): the kept coefficients,
 renormalised and amplitude-encoded, then H on every qubit ("walsh") or the
 plugin's QFT ("fourier").
 )DOC");
 
-    code.method("Quantum_Res", q_spare_code_Quantum_Res, {arg("self")}, R"DOC(
+    code.method("Quantum_Res", q_spare_code_Quantum_Res, {arg("self"), returns("list[float]")},
+                R"DOC(
 The distribution the sparse circuit prepares: its exact probabilities over
 qubits_num qubits, as the plugin's parse_quantum_result_list gives them, in
 basis-state order. Prints nothing.

@@ -10,7 +10,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -308,40 +310,116 @@ long long whole_option(nb::handle value, const char* name, long long least) {
     return n;
 }
 
+// What Trelvo_min's per-iteration hook keeps between SLSQP's calls: the iterations so far
+// (numbered across restarts), the progress bar, and whether the caller's callback asked to
+// stop. Owned by a capsule, so a hook kept past the call (by a replaced minimize, say) finds
+// it still there, closed.
+struct Watch {
+    std::unique_ptr<Progress> progress;
+    long long iterations = 0;
+    bool stopped = false;
+    bool closed = false;
+};
+
+Watch& watch_of(nb::handle capsule) {
+    return *static_cast<Watch*>(PyCapsule_GetPointer(capsule.ptr(), nullptr));
+}
+
+// SciPy's callback(intermediate_result) for SLSQP: numbers the iteration, shows its loss,
+// calls the caller's callback(iteration, x, loss), and ends SLSQP with StopIteration when
+// that returns true. A replaced minimize that passes only x gets the loss computed here.
+nb::object svd_Trelvo_min_step(const Call& call) {
+    auto [intermediate_result] = call.args<1>();
+    nb::handle self = call.captured(0), callback = call.captured(1);
+    Watch& watch = watch_of(call.captured(2));
+    if (watch.closed) return nb::none();
+    nb::object x, loss;
+    if (nb::hasattr(intermediate_result, "x") && nb::hasattr(intermediate_result, "fun")) {
+        x = intermediate_result.attr("x");
+        loss = nb::float_(as_double(intermediate_result.attr("fun")));
+    } else {
+        x = nb::borrow(intermediate_result);
+        loss = nb::float_(as_double(self.attr("loss")(x)));
+    }
+    ++watch.iterations;
+    if (watch.progress->shown())
+        watch.progress->advance(1, std::string("loss ") + nb::repr(loss).c_str());
+    if (callback.is_none()) return nb::none();
+    bool stop;
+    try {
+        stop = truthy(callback(watch.iterations, x, loss));
+    } catch (nb::python_error& e) {
+        // SciPy's own way to stop, raised by the callback itself, stops the restarts too.
+        watch.stopped = e.matches(PyExc_StopIteration);
+        throw;
+    }
+    if (stop) {
+        watch.stopped = true;
+        raise(PyExc_StopIteration, "Trelvo_min's callback asked to stop");
+    }
+    return nb::none();
+}
+
 nb::object svd_Trelvo_min(const Call& call) {
-    auto [self, restarts_in, tol, maxiter] = call.args<4>();
+    auto [self, restarts_in, tol, maxiter, callback, verbose] = call.args<6>();
     const long long restarts = whole_option(restarts_in, "restarts", 0);
     if (PyBool_Check(tol.ptr()) || !PyNumber_Check(tol.ptr()) || PyComplex_Check(tol.ptr()))
         raise(PyExc_TypeError, "tol must be a real number, got %s", Py_TYPE(tol.ptr())->tp_name);
     if (const double t = as_double(tol); !(t > 0) || !std::isfinite(t))
         raise(PyExc_ValueError, "tol must be positive and finite, got %R", tol.ptr());
     if (!maxiter.is_none()) whole_option(maxiter, "maxiter", 1);
+    if (!callback.is_none() && !PyCallable_Check(callback.ptr()))
+        raise(PyExc_TypeError, "callback must be callable or None, got %.200s",
+              Py_TYPE(callback.ptr())->tp_name);
 
     nb::object x0 = self.attr("parameter");
     if (length(x0) == 0)
         return call.global("np").attr("array")(
             x0, nb::arg("dtype") = nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)));
+    // SciPy is handed a hook only when the caller asked for one: without callback and
+    // verbose, minimize is called exactly as before the options.
+    nb::object hook = nb::none();
+    auto* watch_data = new Watch;
+    nb::capsule watch_owner(watch_data, [](void* p) noexcept { delete static_cast<Watch*>(p); });
+    // One start runs SciPy's default of 100 iterations unless maxiter says otherwise.
+    const long long per_start = maxiter.is_none() ? 100 : whole_option(maxiter, "maxiter", 1);
+    watch_data->progress = std::make_unique<Progress>(
+        verbose, "Trelvo_min iterations",
+        restarts == 0 ? std::optional<Py_ssize_t>(per_start) : std::nullopt);
+    if (!callback.is_none() || watch_data->progress->shown()) {
+        hook = closure(call, "step", {arg("intermediate_result")},
+                       "Trelvo_min's hook for SciPy: progress and the caller's callback.",
+                       nb::make_tuple(self, callback, watch_owner), svd_Trelvo_min_step);
+    }
+    struct Finish {
+        Watch& watch;
+        ~Finish() {
+            watch.closed = true;
+            watch.progress.reset();  // its destructor closes the bar and keeps any error
+        }
+    } finish{*watch_data};
+
     // Without maxiter SLSQP keeps its own default (100 iterations), as before the option.
     auto train = [&](nb::handle start) -> nb::object {
         nb::object minimize = call.global("minimize");
         nb::object loss = self.attr("loss");
-        if (maxiter.is_none()) {
-            return minimize(loss, nb::arg("x0") = start, nb::arg("method") = "SLSQP",
-                            nb::arg("tol") = tol)
-                .attr("x");
-        }
         nb::dict options;
-        options["maxiter"] = maxiter;
-        return minimize(loss, nb::arg("x0") = start, nb::arg("method") = "SLSQP",
-                        nb::arg("tol") = tol, nb::arg("options") = options)
-            .attr("x");
+        if (!maxiter.is_none()) options["maxiter"] = maxiter;
+        nb::dict keywords;
+        keywords["x0"] = start;
+        keywords["method"] = "SLSQP";
+        keywords["tol"] = tol;
+        if (!maxiter.is_none()) keywords["options"] = options;
+        if (!hook.is_none()) keywords["callback"] = hook;
+        return minimize(loss, **keywords).attr("x");
     };
     nb::object best = train(x0);
-    if (restarts == 0) return best;
+    if (restarts == 0 || watch_data->stopped) return best;
     // Further starts, drawn as the constructor draws `parameter`, while the best is a miss.
     nb::object np = call.global("np");
     double best_loss = as_double(self.attr("loss")(best));
-    for (long long k = 0; k < restarts && !(best_loss <= kTrainedLoss); ++k) {
+    for (long long k = 0; k < restarts && !(best_loss <= kTrainedLoss) && !watch_data->stopped;
+         ++k) {
         nb::object start =
             nb::float_(0.5) * np.attr("pi") * np.attr("random").attr("random")(length(x0));
         nb::object x = train(start);
@@ -457,7 +535,11 @@ by qlist[j] down the list (no wrap-around). `para` is indexed, not sliced: it
 must hold at least len(qlist) * iter_depth angles.
 )DOC");
 
-    svd.method("loss", svd_loss, {arg("self"), arg("ls"), arg("return_type", true)}, R"DOC(
+    // Its result's type follows return_type (a float, or a pair), so it has no single one.
+    svd.method("loss", svd_loss,
+               {arg("self"), arg("ls").typed("numpy.typing.ArrayLike"),
+                arg("return_type", true).typed("bool")},
+               R"DOC(
 The cost SLSQP minimises, from one exact state evolution (no shots, no random
 draws): the encoded matrix, the row ansatz with ls[0 : q0 * depth], the column
 ansatz with the next q1 * depth angles.
@@ -472,7 +554,10 @@ Returns:
 
     svd.method("Trelvo_min", svd_Trelvo_min,
                {arg("self"), arg("restarts", 0).typed("int"), arg("tol", 1e-10).typed("float"),
-                arg("maxiter", nb::none()).typed("int | None"), returns("numpy.ndarray")},
+                arg("maxiter", nb::none()).typed("int | None"),
+                arg("callback", nb::none())
+                    .typed("collections.abc.Callable[[int, numpy.ndarray, float], object] | None"),
+                arg("verbose", false).typed("bool"), returns("numpy.ndarray")},
                R"DOC(
 Trains the angles from `parameter` with scipy.optimize.minimize(self.loss,
 method="SLSQP", tol=1e-10) and returns the result's x, whether or not SLSQP
@@ -488,10 +573,16 @@ Options (their defaults give the call above):
     tol: SLSQP's tolerance (positive and finite).
     maxiter: SLSQP's iteration cap (None: SciPy's default of 100). An 8 x 8
         matrix at depth 10 needs about 1000 (see docs/modules/trelvo.md).
+    callback: callback(iteration, x, loss) after each SLSQP iteration, the
+        iterations numbered from 1 across restarts; a true return value
+        stops training there and returns that iteration's angles (no further
+        restarts).
+    verbose: a progress bar over the iterations with the current loss
+        (tqdm's when installed, else a line on standard error).
 
 Raises:
     TypeError: restarts or maxiter is not an integer; tol is not a real
-        number.
+        number; callback is not callable.
     ValueError: restarts is negative, maxiter below 1, or tol not positive
         and finite.
 )DOC");
@@ -505,7 +596,9 @@ particular order) once par is trained.
 )DOC");
 
     svd.method("max_eig", svd_max_eig,
-               {arg("self"), arg("return_mat", "0"), arg("par", nb::none()), arg("max_index", 0)},
+               {arg("self"), arg("return_mat", "0").typed("str"),
+                arg("par", nb::none()).typed("numpy.typing.ArrayLike | None"),
+                arg("max_index", 0).typed("int"), returns("numpy.ndarray | None")},
                R"DOC(
 A singular vector: the inverse ansatz of one register applied to the basis
 state of value max_index % 2**q0. return_mat "0" gives a left vector (length

@@ -53,7 +53,7 @@ class TestLoading:
         (vandemir._VandemirCircuit, "_VandemirCircuit(theta0, phi0, theta, phi)"),
         (vandemir._point_centroid_distances, "_point_centroid_distances(point, centroids, k)"),
         (Vandemir.__init__, "__init__(self, k=2, tol=0.01)"),
-        (Vandemir.fit, "fit(self, data)"),
+        (Vandemir.fit, "fit(self, data, max_iter=None, callback=None, verbose=False)"),
     ])
     def test_docstring_begins_with_the_signature(self, function, line):
         assert function.__doc__.splitlines()[0] == line
@@ -413,6 +413,34 @@ class TestControlledFit:
         stop = Vandemir(k=2, tol=0)._fit_controlled(data, np.random.RandomState(0), None,
                                                     lambda i, c, s: i == 2)
         assert stop[2:] == (2, False)
+
+    def test_fit_takes_the_cap_callback_and_progress_itself(self, capsys):
+        data, _ = blobs(4, [(-0.5, 0.1), (0.5, -0.2)], size=15)
+        calls = []
+        np.random.seed(6)
+        centres, clusters = Vandemir(k=2, tol=0).fit(
+            data, 2, lambda i, c, s: calls.append((i, c.copy())), verbose=True)
+        np.random.seed(6)
+        same, labels, iterations, _ = Vandemir(k=2, tol=0)._fit_controlled(data, None, 2)
+        np.testing.assert_array_equal(same, centres)
+        np.testing.assert_array_equal(labels, clusters)
+        assert [c[0] for c in calls] == [1, 2] == list(range(1, iterations + 1))
+        np.testing.assert_array_equal(calls[-1][1], centres)
+        assert "Vandemir.fit iterations" in capsys.readouterr().err
+        np.random.seed(6)
+        Vandemir(k=2, tol=0).fit(data, callback=lambda i, c, s: calls.append(i) or True)
+        assert calls[2:] == [1]
+
+    @pytest.mark.parametrize("options, error, message", [
+        (dict(max_iter=0), ValueError, "max_iter must be at least 1, got 0"),
+        (dict(max_iter=1.5), TypeError, "integer"),
+        (dict(callback=5), TypeError, "callback must be callable or None, got int"),
+    ])
+    def test_fit_refuses_bad_controls_before_any_draw(self, options, error, message):
+        np.random.seed(0)
+        with pytest.raises(error, match=message):
+            Vandemir().fit(np.zeros((4, 2)), **options)
+        assert np.random.random() == np.random.RandomState(0).random()
 
     def test_redraws_warn_instead_of_printing(self, capsys):
         from norvalis import NorvalisWarning

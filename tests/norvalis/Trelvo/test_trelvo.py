@@ -280,7 +280,74 @@ class TestTrainingOptions:
         (dict(tol=-1.0), ValueError, "tol must be positive and finite, got -1.0"),
         (dict(tol=np.inf), ValueError, "tol must be positive and finite, got inf"),
         (dict(tol=None), TypeError, "tol must be a real number, got NoneType"),
+        (dict(callback=3), TypeError, "callback must be callable or None, got int"),
     ])
     def test_bad_options(self, options, error, message):
         with pytest.raises(error, match=message):
             SVD(np.eye(2)).Trelvo_min(**options)
+
+
+class TestTrainingProgress:
+    def test_callback_sees_each_iteration_and_can_stop_training(self):
+        a = np.random.default_rng(0).normal(size=(4, 4))
+        np.random.seed(3)
+        svd = SVD(a, 2)
+        full = svd.Trelvo_min()
+        seen = []
+
+        def watch(iteration, x, loss):
+            seen.append((iteration, x.copy(), loss))
+            return iteration == 4
+
+        state = np.random.get_state()[1].copy()
+        # Depth 2 misses on this matrix, so only the callback's stop keeps restarts from
+        # drawing fresh starts.
+        par = svd.Trelvo_min(restarts=3, callback=watch)
+        assert [s[0] for s in seen] == [1, 2, 3, 4]
+        assert np.array_equal(np.random.get_state()[1], state)
+        np.testing.assert_array_equal(par, seen[-1][1])
+        for _, x, loss in seen:
+            assert abs(loss - svd.loss(x)) <= 1e-12
+        assert seen[-1][2] > svd.loss(full)
+
+    def test_a_callback_raising_stopiteration_stops_the_restarts_too(self):
+        a = np.random.default_rng(0).normal(size=(4, 4))
+        np.random.seed(3)
+        svd = SVD(a, 2)
+        state = np.random.get_state()[1].copy()
+
+        def stop(iteration, x, loss):
+            raise StopIteration
+
+        par = svd.Trelvo_min(restarts=2, callback=stop)
+        assert np.array_equal(np.random.get_state()[1], state) and par.shape == (8,)
+
+    def test_a_callback_that_never_stops_changes_nothing(self):
+        np.random.seed(5)
+        svd = SVD(np.random.default_rng(2).normal(size=(2, 2)), 2)
+        count = []
+        np.testing.assert_array_equal(svd.Trelvo_min(callback=lambda *a: count.append(a[0])),
+                                      svd.Trelvo_min())
+        assert count == list(range(1, len(count) + 1)) and count
+
+    def test_verbose_shows_the_iterations(self, capsys):
+        np.random.seed(5)
+        SVD(np.eye(2) * [1, 2], 2).Trelvo_min(maxiter=3, verbose=True)
+        assert "Trelvo_min iterations" in capsys.readouterr().err
+        SVD(np.eye(2), 2).Trelvo_min(maxiter=3)
+        assert capsys.readouterr().err == ""
+
+    def test_a_hook_kept_past_the_call_or_given_only_x_is_harmless(self, monkeypatch):
+        kept = []
+
+        def legacy(fun, x0, callback, **kwargs):
+            callback(x0)  # SciPy's older form: the angles alone
+            kept.append(callback)
+            return scipy.optimize.OptimizeResult(x=x0)
+
+        monkeypatch.setattr(Trelvo, "minimize", legacy)
+        svd = SVD(np.eye(2), 2)
+        seen = []
+        svd.Trelvo_min(callback=lambda i, x, loss: seen.append((i, loss)))
+        assert seen == [(1, svd.loss(svd.parameter))]
+        assert kept[0](svd.parameter) is None and len(seen) == 1

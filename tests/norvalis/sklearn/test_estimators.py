@@ -224,6 +224,19 @@ class TestQKMeans:
             assert adjusted_rand_score(labels, y) > 0.9
             assert clone(model).fit(X)[-1].cluster_centers_.shape == (3, 2)
 
+    def test_score_is_minus_the_summed_nearest_distance_and_drives_a_grid_search(
+            self, two_blobs):
+        model = QKMeans(random_state=3).fit(two_blobs)
+        distances = Vandemir._distances(two_blobs, model.cluster_centers_,
+                                        np.random.RandomState(3))
+        assert model.score(two_blobs) == -distances.min(axis=1).sum()
+        # Two blobs far apart: centres off the data score far worse than the fitted ones.
+        assert model.score(two_blobs) > model.score(two_blobs * 0 + [0.9, -0.9])
+        pipe = make_pipeline(EncodingRangeScaler(), QKMeans(random_state=0))
+        search = GridSearchCV(pipe, {"qkmeans__tol": [0.01, 0.1]}, cv=2).fit(two_blobs)
+        assert search.best_params_["qkmeans__tol"] in (0.01, 0.1)
+        assert np.isfinite(search.best_score_) and search.best_score_ <= 0
+
     def test_max_iter_caps_the_loop_and_warns(self, two_blobs):
         with pytest.warns(NorvalisWarning, match="stopped after max_iter=1 iterations"):
             model = QKMeans(tol=0, max_iter=1, random_state=0).fit(two_blobs)
