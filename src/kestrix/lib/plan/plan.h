@@ -23,6 +23,8 @@ class Plan {
     /// `interrupt` asks while a huge circuit is lowered.
     Plan(const Circuit& circuit, int n, const InterruptCheck& interrupt = {},
          bool from_zero = false);
+    /// Plans steps already lowered (fused and blocked as a circuit's would be).
+    Plan(Schedule steps, int n) : Plan(std::move(steps), n, nullptr) {}
 
     int num_qubits() const { return n_; }
     const Schedule& schedule() const { return schedule_; }

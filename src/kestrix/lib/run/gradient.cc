@@ -54,39 +54,59 @@ Op inverse(const Op& op) {
     return inv;
 }
 
-void undo(const Schedule& steps, const Step& step, StateVector& state) {
+// The inverse of a step, for undoing it.
+Step inverse_step(const Schedule& steps, const Step& step, Schedule& into) {
     if (step.kind == Step::Kind::Gate) {
-        apply_gate(state.data(), state.num_qubits(), inverse(step.gate));
-    } else {
-        apply_op(state.data(), state.num_qubits(), inverse(steps.blocks[step.block]));
+        Step inv = step;
+        inv.gate = inverse(step.gate);
+        return inv;
     }
+    into.push_block(inverse(steps.blocks[step.block]));
+    Step inv = into.steps.back();
+    into.steps.pop_back();
+    return inv;
 }
 
-// <bra| D |ket> for a single-qubit matrix D on `target` under `controls`, zero where the
-// controls do not all read 1 (the derivative of a controlled gate vanishes there). Summed
-// in fixed pieces, so the result does not depend on the thread count.
-cplx controlled_overlap(const StateVector& bra, const StateVector& ket, const cplx* d, int target,
-                        uint64_t controls) {
-    const int n = bra.num_qubits();
-    const uint64_t half = bra.size() / 2, low = (uint64_t{1} << target) - 1;
-    const cplx* a = bra.data();
-    const cplx* b = ket.data();
-    const uint64_t pieces = n >= kParallelQubits ? 64 : 1;
-    std::vector<cplx> sums(pieces);
-    run_pieces(pieces, n >= kParallelQubits ? thread_count() : 1, [&](uint64_t p, int) {
-        cplx sum = 0;
+// One pass over both states for a parameterised single-qubit gate G on `target` under
+// `controls`: psi <- G^dagger psi, then overlaps[j] = <lambda| D_j |psi> for each angle's
+// derivative D_j (zero where the controls do not all read 1, as the derivative of a
+// controlled gate vanishes there), then lambda <- G^dagger lambda. Summed in fixed pieces,
+// so the result does not depend on the thread count.
+void adjoint_step(StateVector& psi, StateVector& lambda, const cplx* g_inv,
+                  const std::vector<GateOp>& derivatives, cplx* overlaps, int target,
+                  uint64_t controls) {
+    const int n = psi.num_qubits();
+    const uint64_t half = psi.size() / 2, low = (uint64_t{1} << target) - 1;
+    cplx* a = lambda.data();
+    cplx* b = psi.data();
+    const size_t slots = derivatives.size();
+    const bool parallel = n >= kParallelQubits;
+    const uint64_t pieces = parallel ? 64 : 1;
+    std::vector<cplx> sums(pieces * slots);
+    run_pieces(pieces, parallel ? thread_count() : 1, [&](uint64_t p, int) {
+        cplx sum[3] = {0, 0, 0};
         for (uint64_t k = half * p / pieces; k < half * (p + 1) / pieces; ++k) {
             const uint64_t i0 = ((k & ~low) << 1) | (k & low), i1 = i0 | (low + 1);
             if ((i0 & controls) != controls) continue;
-            const cplx x0 = b[i0], x1 = b[i1];
-            sum += std::conj(a[i0]) * (d[0] * x0 + d[1] * x1) +
-                   std::conj(a[i1]) * (d[2] * x0 + d[3] * x1);
+            const cplx x0 = g_inv[0] * b[i0] + g_inv[1] * b[i1];
+            const cplx x1 = g_inv[2] * b[i0] + g_inv[3] * b[i1];
+            b[i0] = x0;
+            b[i1] = x1;
+            const cplx l0 = a[i0], l1 = a[i1];
+            for (size_t j = 0; j < slots; ++j) {
+                const cplx* d = derivatives[j].m.data();
+                sum[j] += std::conj(l0) * (d[0] * x0 + d[1] * x1) +
+                          std::conj(l1) * (d[2] * x0 + d[3] * x1);
+            }
+            a[i0] = g_inv[0] * l0 + g_inv[1] * l1;
+            a[i1] = g_inv[2] * l0 + g_inv[3] * l1;
         }
-        sums[p] = sum;
+        for (size_t j = 0; j < slots; ++j) sums[p * slots + j] = sum[j];
     });
-    cplx total = 0;
-    for (const cplx& s : sums) total += s;
-    return total;
+    for (size_t j = 0; j < slots; ++j) {
+        overlaps[j] = 0;
+        for (uint64_t p = 0; p < pieces; ++p) overlaps[j] += sums[p * slots + j];
+    }
 }
 
 // The gate of a symbolic step with every angle written as at() wrote it.
@@ -142,22 +162,42 @@ ValueAndGradient adjoint_gradient(const PauliSum& observable, SweepPlan& plan,
     for (size_t k = 0; k < plan.symbolic().size(); ++k)
         symbolic_of[plan.symbolic()[k].step] = int(k);
     WorkPoller poller(interrupt);
+    // Between two parameterised gates, both states only need undoing: the inverse of that
+    // run of steps is planned (fused and cache-blocked) and run on each.
+    Schedule run;
+    auto flush = [&] {
+        if (run.steps.empty()) return;
+        const Plan undo(std::move(run), n);
+        undo.run(psi.data(), interrupt);
+        undo.run(lambda.data(), interrupt);
+        run = Schedule();
+        poller.done(2 * undo.passes() * psi.size());
+    };
+    std::vector<GateOp> derivatives;
+    cplx overlaps[3];
     for (size_t k = steps.steps.size(); k-- > 0;) {
         const Step& step = steps.steps[k];
-        undo(steps, step, psi);  // psi: the state before step k
-        if (const int sym = symbolic_of[k]; sym >= 0) {
-            const Gate g = bound_gate(plan, uint32_t(sym), values);
-            for (const AngleSlot& s : plan.slots()) {
-                if (s.step != uint32_t(sym)) continue;
-                const GateOp d = derivative(plan.symbolic()[sym], g, s.slot);
-                const cplx overlap =
-                    controlled_overlap(lambda, psi, d.m.data(), d.targets[0], d.control_mask);
-                out.gradient[s.column] += 2 * s.scale * overlap.real();
-            }
+        const int sym = symbolic_of[k];
+        if (sym < 0) {
+            run.steps.push_back(inverse_step(steps, step, run));
+            continue;
         }
-        undo(steps, step, lambda);
-        poller.done(3 * psi.size());
+        flush();
+        const Gate g = bound_gate(plan, uint32_t(sym), values);
+        derivatives.clear();
+        for (const AngleSlot& s : plan.slots())
+            if (s.step == uint32_t(sym))
+                derivatives.push_back(derivative(plan.symbolic()[sym], g, s.slot));
+        const GateOp inv = inverse(step.gate);
+        adjoint_step(psi, lambda, inv.m.data(), derivatives, overlaps, inv.targets[0],
+                     inv.control_mask);
+        size_t j = 0;
+        for (const AngleSlot& s : plan.slots())
+            if (s.step == uint32_t(sym))
+                out.gradient[s.column] += 2 * s.scale * overlaps[j++].real();
+        poller.done(2 * psi.size());
     }
+    flush();
     return out;
 }
 
