@@ -1,5 +1,7 @@
 #include "kestrix/lib/run/gradient.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <numbers>
 #include <string>
@@ -68,44 +70,56 @@ Step inverse_step(const Schedule& steps, const Step& step, Schedule& into) {
 }
 
 // One pass over both states for a parameterised single-qubit gate G on `target` under
-// `controls`: psi <- G^dagger psi, then overlaps[j] = <lambda| D_j |psi> for each angle's
-// derivative D_j (zero where the controls do not all read 1, as the derivative of a
-// controlled gate vanishes there), then lambda <- G^dagger lambda. Summed in fixed pieces,
-// so the result does not depend on the thread count.
+// `controls`: psi <- G^dagger psi, lambda <- G^dagger lambda, and for each angle's
+// derivative D_j, overlaps[j] = <lambda| D_j |psi> taken between the two updates (zero where
+// the controls do not all read 1: the derivative of a controlled gate vanishes there).
+// The four sums conj(lambda_r) psi_c are gathered once, whatever the number of angles, in
+// contiguous runs that the compiler vectorises, and added in fixed pieces, so the result
+// does not depend on the thread count.
 void adjoint_step(StateVector& psi, StateVector& lambda, const cplx* g_inv,
                   const std::vector<GateOp>& derivatives, cplx* overlaps, int target,
                   uint64_t controls) {
     const int n = psi.num_qubits();
-    const uint64_t half = psi.size() / 2, low = (uint64_t{1} << target) - 1;
+    const uint64_t stride = uint64_t{1} << target;
+    const uint64_t runs = psi.size() / (2 * stride);
+    const uint64_t high = controls & ~(stride - 1), low = controls & (stride - 1);
     cplx* a = lambda.data();
     cplx* b = psi.data();
-    const size_t slots = derivatives.size();
+    const cplx g0 = g_inv[0], g1 = g_inv[1], g2 = g_inv[2], g3 = g_inv[3];
     const bool parallel = n >= kParallelQubits;
-    const uint64_t pieces = parallel ? 64 : 1;
-    std::vector<cplx> sums(pieces * slots);
+    const uint64_t pieces = parallel ? std::min<uint64_t>(64, runs) : 1;
+    std::vector<std::array<cplx, 4>> sums(pieces);
     run_pieces(pieces, parallel ? thread_count() : 1, [&](uint64_t p, int) {
-        cplx sum[3] = {0, 0, 0};
-        for (uint64_t k = half * p / pieces; k < half * (p + 1) / pieces; ++k) {
-            const uint64_t i0 = ((k & ~low) << 1) | (k & low), i1 = i0 | (low + 1);
-            if ((i0 & controls) != controls) continue;
-            const cplx x0 = g_inv[0] * b[i0] + g_inv[1] * b[i1];
-            const cplx x1 = g_inv[2] * b[i0] + g_inv[3] * b[i1];
-            b[i0] = x0;
-            b[i1] = x1;
-            const cplx l0 = a[i0], l1 = a[i1];
-            for (size_t j = 0; j < slots; ++j) {
-                const cplx* d = derivatives[j].m.data();
-                sum[j] += std::conj(l0) * (d[0] * x0 + d[1] * x1) +
-                          std::conj(l1) * (d[2] * x0 + d[3] * x1);
+        cplx s00 = 0, s01 = 0, s10 = 0, s11 = 0;
+        for (uint64_t h = runs * p / pieces; h < runs * (p + 1) / pieces; ++h) {
+            const uint64_t base = h * 2 * stride;
+            if ((base & high) != high) continue;
+            cplx* b0 = b + base;
+            cplx* b1 = b0 + stride;
+            cplx* a0 = a + base;
+            cplx* a1 = a0 + stride;
+            for (uint64_t j = 0; j < stride; ++j) {
+                if ((j & low) != low) continue;
+                const cplx x0 = g0 * b0[j] + g1 * b1[j];
+                const cplx x1 = g2 * b0[j] + g3 * b1[j];
+                b0[j] = x0;
+                b1[j] = x1;
+                const cplx l0 = a0[j], l1 = a1[j];
+                s00 += std::conj(l0) * x0;
+                s01 += std::conj(l0) * x1;
+                s10 += std::conj(l1) * x0;
+                s11 += std::conj(l1) * x1;
+                a0[j] = g0 * l0 + g1 * l1;
+                a1[j] = g2 * l0 + g3 * l1;
             }
-            a[i0] = g_inv[0] * l0 + g_inv[1] * l1;
-            a[i1] = g_inv[2] * l0 + g_inv[3] * l1;
         }
-        for (size_t j = 0; j < slots; ++j) sums[p * slots + j] = sum[j];
+        sums[p] = {s00, s01, s10, s11};
     });
-    for (size_t j = 0; j < slots; ++j) {
+    for (size_t j = 0; j < derivatives.size(); ++j) {
+        const cplx* d = derivatives[j].m.data();
         overlaps[j] = 0;
-        for (uint64_t p = 0; p < pieces; ++p) overlaps[j] += sums[p * slots + j];
+        for (const std::array<cplx, 4>& s : sums)
+            overlaps[j] += d[0] * s[0] + d[1] * s[1] + d[2] * s[2] + d[3] * s[3];
     }
 }
 
