@@ -13,7 +13,7 @@ from .section import Context
 from .table import duration, format_table
 
 # In the order of the package's families.
-SECTIONS = ["sdk", "grover", "melvo", "qaoa", "zorvik", "trelvo", "qsvm", "quillan",
+SECTIONS = ["sdk", "grover", "melvo", "qaoa", "densest", "zorvik", "trelvo", "qsvm", "quillan",
             "vandemir", "sparvel", "fennimor", "kavrel", "sorvic"]
 
 
