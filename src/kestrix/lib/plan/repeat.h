@@ -6,6 +6,7 @@
 
 #include "kestrix/lib/ir/circuit.h"
 #include "kestrix/lib/ir/matrix.h"
+#include "kestrix/lib/plan/op.h"
 
 namespace kestrix {
 
@@ -32,5 +33,15 @@ std::vector<cplx> matrix_power(const std::vector<cplx>& m, int dim, uint64_t pow
 /// needs them and kept, so that powers of one block asked in turn (phase estimation asks
 /// m, m^2, m^4, ...) cost one squaring each.
 std::vector<cplx> matrix_power(std::vector<std::vector<cplx>>& squares, int dim, uint64_t power);
+
+/// Joins `next`, a folded power of a block under its control mask, to `chain`, the op of
+/// the powers of the same block folded just before it (one such power, or earlier powers
+/// joined into a multiplexed op over the patterns of all their controls), when that costs
+/// less in an n-qubit state. Each pattern then runs the product of the powers that it
+/// switches on: phase estimation's powers m^(2^j) under counting qubits j take one sweep
+/// per group of counting qubits instead of one per qubit, for a product of matrices per
+/// new pattern. Both act on the same qubits; the controls must lie above the kernels'
+/// lane qubits. Returns whether `chain` now holds both.
+bool join_powers(Op& chain, const Op& next, int n);
 
 }  // namespace kestrix

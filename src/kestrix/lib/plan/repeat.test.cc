@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <random>
+#include <string>
+
 #include "kestrix/lib/plan/fusion.h"
 #include "kestrix/lib/testing/random_circuit.test.h"
 
@@ -65,11 +69,117 @@ TEST_P(RepeatedBlocks, FoldedRunMatchesCopyByCopy) {
     EXPECT_LT(max_distance(want.data(), reference.data(), want.size()), 1e-9);
 }
 
+// Named by their fields: the default name prints the struct's bytes, padding included,
+// which need not be the same from one build (or run) to the next.
 INSTANTIATE_TEST_SUITE_P(Cases, RepeatedBlocks,
                          ::testing::Values(Case{2, 2, false, false}, Case{3, 7, true, false},
                                            Case{4, 64, true, true}, Case{5, 33, false, true},
                                            Case{kMaxDenseQubits, 64, true, false},
-                                           Case{kMaxDenseQubits + 1, 4096, true, false}));
+                                           Case{kMaxDenseQubits + 1, 4096, true, false}),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                             const Case& p = info.param;
+                             return "width" + std::to_string(p.width) + "_copies" +
+                                    std::to_string(p.copies) + (p.rebuilt ? "_rebuilt" : "") +
+                                    (p.dagger ? "_dagger" : "");
+                         });
+
+size_t multiplexed_blocks(const Schedule& plan) {
+    size_t count = 0;
+    for (const Step& step : plan.steps)
+        count +=
+            step.kind == Step::Kind::Block && plan.blocks[step.block].kind == OpKind::Multiplexed;
+    return count;
+}
+
+// Phase estimation: counting qubit i (above the block) controls 2^i copies of the block,
+// on qubits 0..width-1. Folded powers of consecutive counting qubits share sweeps.
+TEST(RepeatedBlocks, PowersUnderSuccessiveControlsShareSweeps) {
+    const int width = 3, counting = 7, n = width + counting;
+    std::mt19937_64 rng(5);
+    const Circuit block = random_circuit(width, 12, rng);
+    Circuit c;
+    for (int q = 0; q < n; ++q) c.append(make_gate(GateKind::H, {q}));
+    for (int i = 0; i < counting; ++i)
+        for (int k = 0; k < (1 << i); ++k) c.append(block.controlled({width + i}));
+    const Schedule folded = make_schedule(c, n);
+    EXPECT_GT(multiplexed_blocks(folded), 0u);
+    const std::vector<cplx> want = run(make_schedule(c, n, false), n);
+    EXPECT_LT(max_distance(run(folded, n).data(), want.data(), want.size()), 1e-10);
+    EXPECT_LT(max_distance(run(fuse(folded), n).data(), want.data(), want.size()), 1e-10);
+}
+
+// A dense power of a random (not unitary) k-qubit matrix on qubits 2..k+1, under `controls`.
+Op power_op(const std::vector<cplx>& m, int k, uint64_t power, uint64_t controls) {
+    Op op;
+    for (int j = 0; j < k; ++j) op.qubits.push_back(j + 2);
+    op.control_mask = controls;
+    op.m = matrix_power(m, 1 << k, power);
+    return op;
+}
+
+struct Join {
+    int width;
+    std::vector<uint64_t> controls;  ///< the control mask of each power, m^1, m^2, m^3, ...
+};
+
+class JoinPowers : public ::testing::TestWithParam<Join> {};
+
+// Joined powers run as the same powers one after another, whatever their controls share.
+TEST_P(JoinPowers, MatchesThePowersOneAfterAnother) {
+    const Join p = GetParam();
+    const int n = p.width + 6;  // qubits 0 and 1 free, 2..width+1 the block, 4 controls above
+    const uint64_t dim = uint64_t{1} << p.width;
+    std::mt19937_64 rng(17);
+    std::normal_distribution<double> normal;
+    std::vector<cplx> m(dim * dim);
+    // Scaled so that the powers stay near 1 in size.
+    for (cplx& x : m) x = cplx(normal(rng), normal(rng)) / std::sqrt(2.0 * double(dim));
+    std::vector<cplx> start(uint64_t{1} << n);
+    for (cplx& x : start) x = cplx(normal(rng), normal(rng));
+    std::vector<cplx> want = start, got = start;
+    Op chain = power_op(m, p.width, 1, p.controls[0]);
+    apply_op(want.data(), n, chain);
+    for (size_t i = 1; i < p.controls.size(); ++i) {
+        const Op next = power_op(m, p.width, i + 1, p.controls[i]);
+        apply_op(want.data(), n, next);
+        // A state of 40 qubits: wide enough that joining always pays.
+        ASSERT_TRUE(join_powers(chain, next, 40)) << "power " << i + 1;
+    }
+    EXPECT_EQ(chain.kind, OpKind::Multiplexed);
+    apply_op(got.data(), n, chain);
+    double scale = 0;
+    for (cplx x : want) scale = std::max(scale, std::abs(x));
+    EXPECT_LT(max_distance(got.data(), want.data(), want.size()), 1e-12 * scale);
+}
+
+uint64_t above(int width, std::initializer_list<int> controls) {
+    uint64_t mask = 0;
+    for (int c : controls) mask |= uint64_t{1} << (width + 2 + c);
+    return mask;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, JoinPowers,
+    ::testing::Values(Join{3, {above(3, {0}), above(3, {1}), above(3, {2}), above(3, {3})}},
+                      Join{3, {above(3, {0}), above(3, {0})}},
+                      Join{3, {above(3, {0, 1}), above(3, {2}), above(3, {1, 3})}},
+                      Join{3, {0, above(3, {1})}}, Join{3, {above(3, {2}), 0}},
+                      Join{kMaxDenseQubits + 1, {above(7, {0}), above(7, {1}), above(7, {2})}}),
+    [](const ::testing::TestParamInfo<Join>& info) { return std::to_string(info.index); });
+
+TEST(JoinPowers, RefusesLaneControlsOtherBlocksAndNarrowStates) {
+    std::vector<cplx> m(64);
+    for (size_t i = 0; i < m.size(); ++i) m[i] = cplx(double(i % 7) / 8, 0.1);
+    Op chain = power_op(m, 3, 1, above(3, {0}));
+    EXPECT_FALSE(join_powers(chain, power_op(m, 3, 2, 1), 40));  // qubit 0 is a lane qubit
+    Op elsewhere = power_op(m, 3, 2, above(3, {1}));
+    elsewhere.qubits = {2, 3, 5};
+    EXPECT_FALSE(join_powers(chain, elsewhere, 40));
+    // In a 7-qubit state the products cost more than the sweeps they save.
+    EXPECT_FALSE(join_powers(chain, power_op(m, 3, 2, above(3, {1})), 7));
+    EXPECT_EQ(chain.kind, OpKind::Dense);
+    EXPECT_EQ(chain.m, matrix_power(m, 8, 1));
+}
 
 TEST(RepeatedBlocks, DifferentNeighboursAreNotMerged) {
     const int n = 5;
