@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <ostream>
 #include <random>
-#include <string>
 
 #include "kestrix/lib/plan/fusion.h"
 #include "kestrix/lib/testing/random_circuit.test.h"
@@ -44,6 +44,12 @@ struct Case {
     bool dagger;
 };
 
+// Printed in the test list (the default prints the bytes, padding included).
+void PrintTo(const Case& p, std::ostream* out) {
+    *out << "width " << p.width << ", " << p.copies << " copies" << (p.rebuilt ? ", rebuilt" : "")
+         << (p.dagger ? ", dagger" : "");
+}
+
 class RepeatedBlocks : public ::testing::TestWithParam<Case> {};
 
 // Phase estimation's pattern: a prefix, then copies of one block under a control.
@@ -69,19 +75,11 @@ TEST_P(RepeatedBlocks, FoldedRunMatchesCopyByCopy) {
     EXPECT_LT(max_distance(want.data(), reference.data(), want.size()), 1e-9);
 }
 
-// Named by their fields: the default name prints the struct's bytes, padding included,
-// which need not be the same from one build (or run) to the next.
 INSTANTIATE_TEST_SUITE_P(Cases, RepeatedBlocks,
                          ::testing::Values(Case{2, 2, false, false}, Case{3, 7, true, false},
                                            Case{4, 64, true, true}, Case{5, 33, false, true},
                                            Case{kMaxDenseQubits, 64, true, false},
-                                           Case{kMaxDenseQubits + 1, 4096, true, false}),
-                         [](const ::testing::TestParamInfo<Case>& info) {
-                             const Case& p = info.param;
-                             return "width" + std::to_string(p.width) + "_copies" +
-                                    std::to_string(p.copies) + (p.rebuilt ? "_rebuilt" : "") +
-                                    (p.dagger ? "_dagger" : "");
-                         });
+                                           Case{kMaxDenseQubits + 1, 4096, true, false}));
 
 size_t multiplexed_blocks(const Schedule& plan) {
     size_t count = 0;
@@ -91,19 +89,22 @@ size_t multiplexed_blocks(const Schedule& plan) {
     return count;
 }
 
-// Phase estimation: counting qubit i (above the block) controls 2^i copies of the block,
-// on qubits 0..width-1. Folded powers of consecutive counting qubits share sweeps.
+// Phase estimation: counting qubit i (above the block) controls 2^i copies of a wide
+// block on qubits 0..6, in a state wide enough (idle qubits above) that the power under
+// the third counting qubit joins the one under the second in one sweep.
 TEST(RepeatedBlocks, PowersUnderSuccessiveControlsShareSweeps) {
-    const int width = 3, counting = 7, n = width + counting;
+    const int width = kMaxDenseQubits + 1, counting = 3, n = 17;
     std::mt19937_64 rng(5);
-    const Circuit block = random_circuit(width, 12, rng);
+    const Circuit block = random_circuit(width, 60, rng);
     Circuit c;
     for (int q = 0; q < n; ++q) c.append(make_gate(GateKind::H, {q}));
     for (int i = 0; i < counting; ++i)
         for (int k = 0; k < (1 << i); ++k) c.append(block.controlled({width + i}));
     const Schedule folded = make_schedule(c, n);
-    EXPECT_GT(multiplexed_blocks(folded), 0u);
-    const std::vector<cplx> want = run(make_schedule(c, n, false), n);
+    EXPECT_EQ(multiplexed_blocks(folded), 1u);
+    const std::vector<cplx> want = reference_state(c, n);
+    EXPECT_LT(max_distance(run(make_schedule(c, n, false), n).data(), want.data(), want.size()),
+              1e-10);
     EXPECT_LT(max_distance(run(folded, n).data(), want.data(), want.size()), 1e-10);
     EXPECT_LT(max_distance(run(fuse(folded), n).data(), want.data(), want.size()), 1e-10);
 }
@@ -121,6 +122,11 @@ struct Join {
     int width;
     std::vector<uint64_t> controls;  ///< the control mask of each power, m^1, m^2, m^3, ...
 };
+
+void PrintTo(const Join& p, std::ostream* out) {
+    *out << "width " << p.width << ", controls";
+    for (uint64_t c : p.controls) *out << " " << c;
+}
 
 class JoinPowers : public ::testing::TestWithParam<Join> {};
 
@@ -160,25 +166,29 @@ uint64_t above(int width, std::initializer_list<int> controls) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, JoinPowers,
-    ::testing::Values(Join{3, {above(3, {0}), above(3, {1}), above(3, {2}), above(3, {3})}},
-                      Join{3, {above(3, {0}), above(3, {0})}},
-                      Join{3, {above(3, {0, 1}), above(3, {2}), above(3, {1, 3})}},
-                      Join{3, {0, above(3, {1})}}, Join{3, {above(3, {2}), 0}},
-                      Join{kMaxDenseQubits + 1, {above(7, {0}), above(7, {1}), above(7, {2})}}),
-    [](const ::testing::TestParamInfo<Join>& info) { return std::to_string(info.index); });
+    ::testing::Values(Join{7, {above(7, {0}), above(7, {1}), above(7, {2}), above(7, {3})}},
+                      Join{7, {above(7, {0}), above(7, {0})}},
+                      Join{7, {above(7, {0, 1}), above(7, {2}), above(7, {1, 3})}},
+                      Join{7, {0, above(7, {1})}}, Join{7, {above(7, {2}), 0}},
+                      Join{8, {above(8, {0}), above(8, {1}), above(8, {2})}}));
 
-TEST(JoinPowers, RefusesLaneControlsOtherBlocksAndNarrowStates) {
-    std::vector<cplx> m(64);
-    for (size_t i = 0; i < m.size(); ++i) m[i] = cplx(double(i % 7) / 8, 0.1);
-    Op chain = power_op(m, 3, 1, above(3, {0}));
-    EXPECT_FALSE(join_powers(chain, power_op(m, 3, 2, 1), 40));  // qubit 0 is a lane qubit
-    Op elsewhere = power_op(m, 3, 2, above(3, {1}));
-    elsewhere.qubits = {2, 3, 5};
+TEST(JoinPowers, RefusesLaneControlsOtherBlocksNarrowStatesAndNarrowBlocks) {
+    const int k = kMaxDenseQubits + 1;
+    std::vector<cplx> m(uint64_t{1} << (2 * k));
+    for (size_t i = 0; i < m.size(); ++i) m[i] = cplx(double(i % 7) / 800, 0.001);
+    Op chain = power_op(m, k, 1, above(k, {0}));
+    EXPECT_FALSE(join_powers(chain, power_op(m, k, 2, 1), 40));  // qubit 0 is a lane qubit
+    Op elsewhere = power_op(m, k, 2, above(k, {1}));
+    elsewhere.qubits.back() += 1;
     EXPECT_FALSE(join_powers(chain, elsewhere, 40));
-    // In a 7-qubit state the products cost more than the sweeps they save.
-    EXPECT_FALSE(join_powers(chain, power_op(m, 3, 2, above(3, {1})), 7));
+    // In a 16-qubit state the products cost more than the sweeps they save.
+    EXPECT_FALSE(join_powers(chain, power_op(m, k, 2, above(k, {1})), 16));
     EXPECT_EQ(chain.kind, OpKind::Dense);
-    EXPECT_EQ(chain.m, matrix_power(m, 8, 1));
+    EXPECT_EQ(chain.m, matrix_power(m, 1 << k, 1));
+    // The unrolled kernels rebuild a table per call: one sweep per pattern costs them more.
+    std::vector<cplx> narrow(64, cplx(0.1, 0.2));
+    Op small = power_op(narrow, 3, 1, above(3, {0}));
+    EXPECT_FALSE(join_powers(small, power_op(narrow, 3, 2, above(3, {1})), 40));
 }
 
 TEST(RepeatedBlocks, DifferentNeighboursAreNotMerged) {
@@ -198,6 +208,17 @@ TEST(RepeatedBlocks, BlocksTooWideToFoldRunCopyByCopy) {
     for (int k = 0; k < 4; ++k) c.append(once.controlled({0}));
     const Schedule folded = make_schedule(c, n);
     EXPECT_EQ(block_steps(folded), 0u);
+}
+
+// Phase estimation folds m^2, m^4, ... in turn: with the squares of the powers before,
+// a power needs one product more, and folding pays for far fewer copies.
+TEST(RepeatedBlocks, SquaresHeldMakeTheNextPowerCheap) {
+    const int n = 22, width = 10, controls = 1;
+    const size_t steps = 60;
+    EXPECT_FALSE(power_is_cheaper(n, width, steps, 16, controls));
+    EXPECT_TRUE(power_is_cheaper(n, width, steps, 16, controls, 4));
+    EXPECT_FALSE(power_is_cheaper(n, width, steps, 2, controls, 1));
+    EXPECT_TRUE(power_is_cheaper(n, width, steps, 4096, controls));
 }
 
 TEST(MatrixPower, AgreesWithRepeatedProducts) {

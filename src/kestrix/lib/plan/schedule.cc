@@ -147,8 +147,6 @@ class Walker {
         const int width = std::popcount(support);
         if (width == 0 || width > kMaxFoldQubits) return false;
         const uint64_t all_controls = controls | mask_of(b.controls);
-        if (!power_is_cheaper(n_, width, body.steps.size(), run, std::popcount(all_controls)))
-            return false;
         Op op;
         for (uint64_t m = support; m; m &= m - 1) op.qubits.push_back(std::countr_zero(m));
         op.control_mask = all_controls;
@@ -157,6 +155,9 @@ class Walker {
         const bool inverted = dagger != b.dagger;
         const bool again = last_fold_ && inverted == last_fold_->inverted &&
                            op.qubits == last_fold_->qubits && same_items_of(b, last_fold_->block);
+        if (!power_is_cheaper(n_, width, body.steps.size(), run, std::popcount(all_controls),
+                              again ? last_fold_->squares.size() : 0))
+            return false;
         if (!again) {
             last_fold_.emplace(
                 FoldedBlock{b, inverted, op.qubits, {steps_matrix(body, order, op.qubits)}});
