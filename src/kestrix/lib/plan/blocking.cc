@@ -37,8 +37,10 @@ Footprint footprint(const Schedule& plan, const Step& step) {
 // by memory: a chunk saves it nothing, and its controls and select qubits inside the chunk
 // would leave each call a few columns, too few to share each read of its matrix.
 bool wide(const Schedule& plan, const Step& step) {
-    return step.kind == Step::Kind::Block && plan.blocks[step.block].kind != OpKind::Diagonal &&
-           plan.blocks[step.block].qubits.size() > size_t(kMaxDenseQubits);
+    if (step.kind != Step::Kind::Block) return false;
+    const Op& op = plan.blocks[step.block];
+    return (op.kind == OpKind::Dense || op.kind == OpKind::Multiplexed) &&
+           op.qubits.size() > size_t(kMaxDenseQubits);
 }
 
 // The b-th index whose bits in `mask` are all 0.
