@@ -79,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, RepeatedBlocks,
                          ::testing::Values(Case{2, 2, false, false}, Case{3, 7, true, false},
                                            Case{4, 64, true, true}, Case{5, 33, false, true},
                                            Case{kMaxDenseQubits, 64, true, false},
-                                           Case{kMaxDenseQubits + 1, 4096, true, false}));
+                                           Case{kMaxDenseQubits + 1, 256, true, false}));
 
 size_t multiplexed_blocks(const Schedule& plan) {
     size_t count = 0;
