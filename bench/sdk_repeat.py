@@ -1,9 +1,9 @@
 """Amplitude estimation as its operator grows: Melvo on a chain-entangled RY operator of 4
-to 9 work qubits (10 with --widths) at epsilon = 2^-12, and 8 at 2^-14. Phase estimation
-repeats the Grover operator 2^i times under counting qubit i; the engine folds each run of
-copies into one matrix power (by repeated squaring, keeping the squares from one counting
-qubit to the next) up to 10 qubits, and runs blocks wider than 6 with the gathered-column
-kernel.
+to 10 work qubits at epsilon = 2^-12, and 8 at 2^-14. Phase estimation repeats the Grover
+operator 2^i times under counting qubit i; the engine folds each run of copies into one
+matrix power (by repeated squaring, keeping the squares from one counting qubit to the
+next) up to 10 qubits, runs blocks wider than 6 with the wide dense kernel, and joins the
+powers under successive counting qubits into one sweep where that pays.
 
 Run: make bench   (or .venv/bin/python bench/sdk_repeat.py [--widths 4 5 ... 10])
 """
@@ -17,7 +17,7 @@ from kestrix.core import CNOT, RY, QCircuit
 from norvalis.Melvo import Melvo
 
 parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-parser.add_argument("--widths", type=int, nargs="*", default=[4, 5, 6, 7, 8, 9])
+parser.add_argument("--widths", type=int, nargs="*", default=[4, 5, 6, 7, 8, 9, 10])
 args = parser.parse_args()
 
 

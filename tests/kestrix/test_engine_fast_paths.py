@@ -82,6 +82,44 @@ def test_repeated_controlled_blocks_match_copy_by_copy(block):
 SHARED_OPERATOR = grover_operator()
 
 
+def layered_block(width):
+    """A block of about 20 gates per qubit on qubits 0..width-1: long enough that its runs
+    of 16 copies and more are folded into matrix powers."""
+    c = QCircuit()
+    for layer in range(3):
+        for q in range(width):
+            c << RY(q, 0.3 + 0.17 * q + layer) << RX(q, 0.2 * layer + 0.05 * q)
+        for q in range(width - 1):
+            c << CNOT(q, q + 1)
+    return c
+
+
+@pytest.mark.parametrize("width,dagger", [(7, False), (8, True)])
+def test_wide_repeated_controlled_blocks_match_copy_by_copy(width, dagger):
+    # Blocks wider than the unrolled kernels: their powers run on the wide dense kernel.
+    counting = 8
+    n = width + counting
+    block = layered_block(width)
+    if dagger:
+        block = block.dagger()
+
+    def estimation(separate):
+        c = QCircuit()
+        for q in range(n):
+            c << H(q)
+        for i in range(counting):
+            controlled = block.control(width + i)
+            for _ in range(2**i):
+                c << controlled
+                if separate:
+                    c << BARRIER([width + i])
+        return c
+
+    folded = StateVector(n).evolve(estimation(False)).ndarray()
+    one_by_one = StateVector(n).evolve(estimation(True)).ndarray()
+    assert np.max(np.abs(folded - one_by_one)) < 1e-10
+
+
 def test_shots_follow_the_distribution():
     # Independent qubits with P(1) = sin^2(t / 2); every outcome's count lies within 5
     # standard deviations of shots * p (a false alarm about once in 10^6 runs).

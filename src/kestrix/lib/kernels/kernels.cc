@@ -363,13 +363,18 @@ void dense_k(cplx* amps, int n, const int* qubits, uint64_t cmask, uint64_t cval
     }
 }
 
-// Blocks wider than the unrolled kernels (the folded powers of wide repeated blocks): kG
-// bases at a time are gathered into columns, split into real and imaginary parts, so that
-// the multiply-adds run on whole registers, multiplied by m and scattered back; each row
-// of m is read once for all of them.
+// Blocks wider than the unrolled kernels (the folded powers of wide repeated blocks):
+// kWideRegs * W bases at a time are gathered into columns of split real and imaginary
+// parts, kWideRegs registers each, then kWideRows rows of m are summed together, so that
+// every column loaded feeds several rows and the running sums stay in registers (one row
+// at a time keeps a single chain of additions waiting on itself).
+constexpr int kWideRegs = 2;
+constexpr int kWideRows = W == 8 ? 4 : 2;
+constexpr int kWideBases = kWideRegs * W;
+
 void dense_wide(cplx* amps, int n, const int* qubits, int k, uint64_t cmask, uint64_t cvals,
                 const cplx* m) {
-    constexpr uint64_t kG = 8;
+    constexpr int P = kWideRegs, R = kWideRows, B = kWideBases;
     const uint64_t dim = uint64_t{1} << k;
     uint64_t tmask = 0;
     for (int j = 0; j < k; ++j) tmask |= uint64_t{1} << qubits[j];
@@ -381,38 +386,49 @@ void dense_wide(cplx* amps, int n, const int* qubits, int k, uint64_t cmask, uin
     const uint64_t bases = uint64_t{1} << (n - count);
     const double* md = reinterpret_cast<const double*>(m);
     for_subranges(
-        (bases + kG - 1) / kG, parallel_update(n, cmask), [&](uint64_t begin, uint64_t end) {
-            std::vector<double> xr(dim * kG), xi(dim * kG), yr(dim * kG), yi(dim * kG);
-            uint64_t base[kG];
+        (bases + B - 1) / B, parallel_update(n, cmask), [&](uint64_t begin, uint64_t end) {
+            std::vector<vec> xr(dim * P), xi(dim * P);
+            uint64_t base[B];
             for (uint64_t group = begin; group < end; ++group) {
-                const uint64_t first = group * kG, taken = std::min(kG, bases - first);
-                for (uint64_t g = 0; g < kG; ++g)
+                const uint64_t first = group * B;
+                const int taken = int(std::min<uint64_t>(B, bases - first));
+                for (int g = 0; g < B; ++g)
                     base[g] = g < taken ? deposit(first + g, fixed, count) | cvals : base[0];
                 for (uint64_t c = 0; c < dim; ++c) {
-                    for (uint64_t g = 0; g < kG; ++g) {
+                    for (int g = 0; g < B; ++g) {
                         const cplx x = amps[base[g] | off[c]];
-                        xr[c * kG + g] = x.real();
-                        xi[c * kG + g] = x.imag();
+                        xr[c * P + g / W][g % W] = x.real();
+                        xi[c * P + g / W][g % W] = x.imag();
                     }
                 }
-                for (uint64_t r = 0; r < dim; ++r) {
-                    double* __restrict ur = yr.data() + r * kG;
-                    double* __restrict ui = yi.data() + r * kG;
-                    for (uint64_t g = 0; g < kG; ++g) ur[g] = ui[g] = 0;
-                    const double* mr = md + 2 * r * dim;
+                for (uint64_t r0 = 0; r0 < dim; r0 += R) {
+                    vec sr[R][P], si[R][P];
+                    for (int i = 0; i < R; ++i)
+                        for (int p = 0; p < P; ++p) sr[i][p] = si[i][p] = splat(0);
+                    const double* mr = md + 2 * r0 * dim;
                     for (uint64_t c = 0; c < dim; ++c) {
-                        const double re = mr[2 * c], im = mr[2 * c + 1];
-                        const double* __restrict vr = xr.data() + c * kG;
-                        const double* __restrict vi = xi.data() + c * kG;
-                        for (uint64_t g = 0; g < kG; ++g) {
-                            ur[g] += re * vr[g] - im * vi[g];
-                            ui[g] += re * vi[g] + im * vr[g];
+                        vec vr[P], vi[P];
+                        for (int p = 0; p < P; ++p) {
+                            vr[p] = xr[c * P + p];
+                            vi[p] = xi[c * P + p];
+                        }
+                        for (int i = 0; i < R; ++i) {
+                            const vec re = splat(mr[2 * (i * dim + c)]);
+                            const vec im = splat(mr[2 * (i * dim + c) + 1]);
+                            for (int p = 0; p < P; ++p) {
+                                // One multiply-add each: a sum of two products costs three.
+                                sr[i][p] += re * vr[p];
+                                sr[i][p] -= im * vi[p];
+                                si[i][p] += re * vi[p];
+                                si[i][p] += im * vr[p];
+                            }
                         }
                     }
+                    for (int i = 0; i < R; ++i)
+                        for (int g = 0; g < taken; ++g)
+                            amps[base[g] | off[r0 + i]] =
+                                cplx(sr[i][g / W][g % W], si[i][g / W][g % W]);
                 }
-                for (uint64_t r = 0; r < dim; ++r)
-                    for (uint64_t g = 0; g < taken; ++g)
-                        amps[base[g] | off[r]] = cplx(yr[r * kG + g], yi[r * kG + g]);
             }
         });
 }

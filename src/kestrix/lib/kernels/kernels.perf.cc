@@ -72,5 +72,17 @@ int main(int argc, char** argv) {
             std::printf(" %5.2f", t / amps * 1e9);
         }
         std::printf("\n");
+        // Wide blocks (folded powers of repeated blocks): compute-bound, so in GFLOP/s.
+        std::printf("  wide k=7..10, GFLOP/s:");
+        std::vector<cplx> wide(uint64_t{1} << 20);
+        for (cplx& x : wide) x = cplx(double(rng() % 100) / 1000, 0.01);
+        for (int k = 7; k <= std::min(10, n); ++k) {
+            std::vector<int> qubits;
+            for (int j = 0; j < k; ++j) qubits.push_back(j);
+            const double t = seconds_per_call(
+                [&] { set.apply_dense(state.data(), n, qubits.data(), k, 0, 0, wide.data()); });
+            std::printf(" %6.1f", 8 * amps * double(uint64_t{1} << k) / t * 1e-9);
+        }
+        std::printf("\n");
     }
 }

@@ -147,7 +147,8 @@ TEST_P(Kernels, DenseMatchesReferenceForEveryControlMaskAndValue) {
 // gathered-column loop: the same model, including groups of bases cut short at the end.
 TEST_P(Kernels, WideDenseBlocksMatchReference) {
     std::mt19937_64 rng(13);
-    for (auto [n, k] : {std::pair{8, 7}, std::pair{10, 8}, std::pair{kParallelQubits + 2, 7}}) {
+    for (auto [n, k] : {std::pair{8, 7}, std::pair{10, 8}, std::pair{12, 10},
+                        std::pair{kParallelQubits + 2, 7}}) {
         const std::vector<int> picked = distinct_qubits(n, std::min(n, k + 2), rng);
         const std::vector<int> qubits(picked.begin(), picked.begin() + k);
         uint64_t spare = 0;

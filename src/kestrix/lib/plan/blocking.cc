@@ -33,6 +33,16 @@ Footprint footprint(const Schedule& plan, const Step& step) {
     return {need, need | op.control_mask};
 }
 
+// A block wider than the unrolled kernels (a folded power) is bound by its arithmetic, not
+// by memory: a chunk saves it nothing, and its controls and select qubits inside the chunk
+// would leave each call a few columns, too few to share each read of its matrix.
+bool wide(const Schedule& plan, const Step& step) {
+    if (step.kind != Step::Kind::Block) return false;
+    const Op& op = plan.blocks[step.block];
+    return (op.kind == OpKind::Dense || op.kind == OpKind::Multiplexed) &&
+           op.qubits.size() > size_t(kMaxDenseQubits);
+}
+
 // The b-th index whose bits in `mask` are all 0.
 uint64_t spread(uint64_t b, uint64_t mask) {
     uint64_t out = 0;
@@ -80,7 +90,7 @@ std::vector<Segment> segment(const Schedule& plan, int n, int chunk_qubits) {
             const Step& step = plan.steps[i];
             if (!step.is_unitary()) break;
             const Footprint f = footprint(plan, step);
-            if (!(f.touch & blocked) && std::popcount(s.local | f.need) <= c) {
+            if (!(f.touch & blocked) && std::popcount(s.local | f.need) <= c && !wide(plan, step)) {
                 s.local |= f.need;
                 s.steps.push_back(uint32_t(i));
                 done[i] = true;

@@ -64,6 +64,39 @@ TEST(Blocking, LayersShareOnePass) {
     EXPECT_LT(max_distance(got.data(), want.data(), want.size()), 1e-10);
 }
 
+// A block wider than the unrolled kernels between layers of small gates, all of them on
+// qubits that fit a chunk: the small gates share chunks, the wide block runs alone.
+TEST(Blocking, WideBlocksRunAsPassesOfTheirOwn) {
+    const int n = 16, width = kMaxDenseQubits + 1;
+    Schedule plan;
+    auto layer = [&](double angle) {
+        for (int q = 0; q < width; ++q)
+            lower_op(make_gate(GateKind::RY, {q}, {angle + 0.1 * q}), 0, false,
+                     plan.steps.emplace_back().gate);
+    };
+    layer(0.3);
+    lower_op(make_gate(GateKind::H, {n - 1}), 0, false, plan.steps.emplace_back().gate);
+    Op block;
+    for (int q = 0; q < width; ++q) block.qubits.push_back(q);
+    block.control_mask = uint64_t{1} << (n - 1);
+    std::mt19937_64 rng(4);
+    std::normal_distribution<double> normal;
+    block.m.resize(uint64_t{1} << (2 * width));
+    for (cplx& x : block.m) x = cplx(normal(rng), normal(rng)) / 16.0;
+    plan.push_block(block);
+    layer(0.7);
+    const std::vector<Segment> segments = segment(plan, n, 12);
+    ASSERT_EQ(segments.size(), 3u);
+    EXPECT_EQ(segments[1].kind, Segment::Kind::Pass);
+    EXPECT_EQ(segments[1].step, uint32_t(width + 1));
+    // Against each step run on the whole state in turn.
+    std::vector<cplx> want(uint64_t{1} << n, cplx(0));
+    want[0] = 1;
+    for (const Step& step : plan.steps) plan.apply(want.data(), n, step);
+    const std::vector<cplx> got = run_segments(plan, n, 12);
+    EXPECT_LT(max_distance(got.data(), want.data(), want.size()), 1e-10);
+}
+
 TEST(Blocking, SegmentsNeverCrossAMeasurement) {
     const int n = kParallelQubits;
     Circuit c;

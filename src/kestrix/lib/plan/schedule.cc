@@ -173,21 +173,29 @@ class Walker {
         const int width = std::popcount(support);
         if (width == 0 || width > kMaxFoldQubits) return false;
         const uint64_t all_controls = controls | mask_of(b.controls);
-        if (!power_is_cheaper(n_, width, body.steps.size(), run, std::popcount(all_controls)))
-            return false;
         Op op;
         for (uint64_t m = support; m; m &= m - 1) op.qubits.push_back(std::countr_zero(m));
         op.control_mask = all_controls;
         // The block folded last keeps its squares: phase estimation folds one block again
         // and again, at powers 1, 2, 4, ..., each then one squaring more.
         const bool inverted = dagger != b.dagger;
-        if (!(last_fold_ && inverted == last_fold_->inverted && op.qubits == last_fold_->qubits &&
-              same_items_of(b, last_fold_->block))) {
+        const bool again = last_fold_ && inverted == last_fold_->inverted &&
+                           op.qubits == last_fold_->qubits && same_items_of(b, last_fold_->block);
+        if (!power_is_cheaper(n_, width, body.steps.size(), run, std::popcount(all_controls),
+                              again ? last_fold_->squares.size() : 0))
+            return false;
+        if (!again) {
             last_fold_.emplace(
                 FoldedBlock{b, inverted, op.qubits, {steps_matrix(body, order, op.qubits)}});
         }
         op.m = matrix_power(last_fold_->squares, 1 << width, run);
+        // A power of the block folded just before, with nothing between them, may join it
+        // in one sweep over the patterns of both controls.
+        if (again && last_fold_->step + 1 == out_.steps.size() &&
+            join_powers(out_.blocks[out_.steps.back().block], op, n_))
+            return true;
         out_.push_block(std::move(op));
+        last_fold_->step = out_.steps.size() - 1;
         return true;
     }
 
@@ -201,6 +209,7 @@ class Walker {
         bool inverted;
         std::vector<int> qubits;
         std::vector<std::vector<cplx>> squares;  ///< the block's matrix to the powers 2^j
+        size_t step = size_t(-1);                ///< the step that holds its last powers
     };
     std::optional<FoldedBlock> last_fold_;
 
