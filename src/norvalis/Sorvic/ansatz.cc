@@ -34,6 +34,18 @@ kestrix::Gate ansatz_gate(const AnsatzGate& gate, double angle) {
 }
 
 kestrix::Circuit ansatz_circuit(const std::vector<AnsatzGate>& layout,
+                                const std::vector<kestrix::Parameter>& angles) {
+    kestrix::Circuit c;
+    for (size_t k = 0; k < layout.size(); ++k) {
+        kestrix::Gate g = ansatz_gate(layout[k], 0.0);
+        g.symbols = std::make_shared<const kestrix::SymbolList>(
+            kestrix::SymbolList{{0, {angles[k], 1, 0}}});
+        c.append(g);
+    }
+    return c;
+}
+
+kestrix::Circuit ansatz_circuit(const std::vector<AnsatzGate>& layout,
                                 std::span<const double> angles) {
     kestrix::Circuit c;
     for (size_t k = 0; k < layout.size(); ++k) c.append(ansatz_gate(layout[k], angles[k]));

@@ -31,5 +31,8 @@ kestrix::Gate ansatz_gate(const AnsatzGate& gate, double angle);
 /// The whole circuit; `angles` holds one angle per gate of `layout`.
 kestrix::Circuit ansatz_circuit(const std::vector<AnsatzGate>& layout,
                                 std::span<const double> angles);
+/// The same with angle k the parameter angles[k], to be planned once and swept.
+kestrix::Circuit ansatz_circuit(const std::vector<AnsatzGate>& layout,
+                                const std::vector<kestrix::Parameter>& angles);
 
 }  // namespace norvalis::sorvic

@@ -1,12 +1,14 @@
 #pragma once
 // The variational energy <psi(angles)| H |psi(angles)> of the hardware-efficient ansatz,
-// with psi simulated by kestrix, and its exact gradient by the adjoint method: one
-// forward run, then one backward sweep that undoes the gates one at a time, so the whole
-// gradient costs about three runs however many angles there are.
+// with psi simulated by kestrix, and its exact gradient by kestrix's adjoint method: one
+// forward run, then one backward sweep over both states, so the whole gradient costs about
+// three runs however many angles there are. The ansatz is planned once, with one parameter
+// per angle; each evaluation only rewrites its rotations.
 #include <span>
 #include <vector>
 
 #include "ansatz.h"
+#include "kestrix/lib/plan/sweep.h"
 #include "kestrix/lib/run/statevector.h"
 
 namespace norvalis::sorvic {
@@ -25,7 +27,7 @@ class Energy {
     int qubits_;
     std::vector<double> hamiltonian_;
     std::vector<AnsatzGate> layout_;
-    kestrix::StateVector phi_, lambda_;  // reused between evaluations
+    kestrix::SweepPlan plan_;
 };
 
 }  // namespace norvalis::sorvic

@@ -144,14 +144,18 @@ GateOp derivative(const SymbolicStep& sym, const Gate& g, int slot) {
     return op;
 }
 
+void check_plan(const SweepPlan& plan) {
+    for (const Step& s : plan.steps().steps)
+        if (!s.is_unitary()) throw ValueError("a gradient needs a circuit without measurements");
+}
+
 void check_plan(const PauliSum& observable, const SweepPlan& plan) {
     const int n = plan.planned().num_qubits();
     if (observable.num_qubits > n) {
         throw IndexError("the observable acts on " + std::to_string(observable.num_qubits) +
                          " qubits but the circuit's state has " + std::to_string(n));
     }
-    for (const Step& s : plan.steps().steps)
-        if (!s.is_unitary()) throw ValueError("a gradient needs a circuit without measurements");
+    check_plan(plan);
 }
 
 }  // namespace
@@ -159,6 +163,17 @@ void check_plan(const PauliSum& observable, const SweepPlan& plan) {
 ValueAndGradient adjoint_gradient(const PauliSum& observable, SweepPlan& plan,
                                   std::span<const double> values, const InterruptCheck& interrupt) {
     check_plan(observable, plan);
+    return adjoint_gradient(
+        [&](const StateVector& psi, StateVector& h_psi) {
+            apply_observable(observable, psi, h_psi);
+            return expectation(observable, psi, interrupt);
+        },
+        plan, values, interrupt);
+}
+
+ValueAndGradient adjoint_gradient(const Observe& observe, SweepPlan& plan,
+                                  std::span<const double> values, const InterruptCheck& interrupt) {
+    check_plan(plan);
     const Plan& forward = plan.at(values);
     const int n = forward.num_qubits();
     check_memory(3 * std::ldexp(double(sizeof(cplx)), n),
@@ -166,10 +181,9 @@ ValueAndGradient adjoint_gradient(const PauliSum& observable, SweepPlan& plan,
     StateVector psi(n, interrupt);
     forward.run(psi.data(), interrupt);
     ValueAndGradient out;
-    out.value = expectation(observable, psi, interrupt);
-    out.gradient.assign(plan.num_parameters(), 0.0);
     StateVector lambda(n, interrupt);
-    apply_observable(observable, psi, lambda);
+    out.value = observe(psi, lambda);
+    out.gradient.assign(plan.num_parameters(), 0.0);
 
     const Schedule& steps = plan.steps();
     std::vector<int> symbolic_of(steps.steps.size(), -1);

@@ -5,6 +5,7 @@
 // the circuit at shifted angles, the way hardware estimates gradients, with or without
 // shots.
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "kestrix/lib/plan/sweep.h"
 #include "kestrix/lib/run/pauli.h"
 #include "kestrix/lib/run/sampling.h"
+#include "kestrix/lib/run/statevector.h"
 #include "kestrix/lib/run/sweep.h"
 
 namespace kestrix {
@@ -27,6 +29,13 @@ struct ValueAndGradient {
 /// `from_zero` (every step is undone on the way back), over at least the observable's
 /// qubits, for a circuit without measurements.
 ValueAndGradient adjoint_gradient(const PauliSum& observable, SweepPlan& plan,
+                                  std::span<const double> values,
+                                  const InterruptCheck& interrupt = {});
+
+/// The same for any observable H: `observe(psi, h_psi)` writes H|psi> into h_psi (a state
+/// of psi's width) and returns <psi|H|psi>.
+using Observe = std::function<double(const StateVector& psi, StateVector& h_psi)>;
+ValueAndGradient adjoint_gradient(const Observe& observe, SweepPlan& plan,
                                   std::span<const double> values,
                                   const InterruptCheck& interrupt = {});
 
