@@ -266,3 +266,26 @@ def test_gradient_rows_and_shots():
         gradient("ZX", c, rows[2], "finite")
     with pytest.raises(ValueError, match="without measurements"):
         gradient("Z", QProg(1) << RY(0, theta) << measure(0, 0), [0.1])
+
+
+def test_adjoint_gradient_past_a_cache_chunk():
+    # 15 qubits: the way back runs chunk by chunk on the low qubits, gate by gate on the
+    # high ones, and plans the plain runs between them; all must give the exact gradient.
+    rng = np.random.default_rng(9)
+    t = ParameterVector("t", 5)
+    n = 15
+    c = QCircuit()
+    for q in (0, 3, 12, 13, 14):
+        c << RY(q, t[int(rng.integers(5))]) << CNOT(q, (q + 7) % n)
+    c << RX(14, t[0]).control([2]) << RZ(1, 2 * t[1]).control([14]) << CR(13, 5, t[2])
+    c << U3(13, t[3], 0.2, t[4]) << CNOT(14, 0) << RY(2, -t[4])
+    def label(letters):  # {qubit: letter}; qubit 0 is the last character
+        return "".join(letters.get(q, "I") for q in reversed(range(n)))
+
+    h = PauliSum([(label({13: "X", 0: "Z"}), 1.0), (label({14: "Y", 3: "X", 7: "Z"}), -0.5),
+                  (label({12: "X"}), 0.7)])
+    values = rng.uniform(-2, 2, size=5)
+    value, adjoint = gradient(h, c, values)
+    shifted_value, shifted = gradient(h, c, values, "parameter-shift")
+    assert value == pytest.approx(shifted_value, abs=1e-12)
+    assert np.allclose(adjoint, shifted, atol=1e-10) and np.abs(adjoint).max() > 0.05

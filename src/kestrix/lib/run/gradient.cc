@@ -11,6 +11,7 @@
 #include "kestrix/lib/base/thread_pool.h"
 #include "kestrix/lib/ir/matrix.h"
 #include "kestrix/lib/kernels/kernels.h"
+#include "kestrix/lib/plan/blocking.h"
 #include "kestrix/lib/run/statevector.h"
 
 namespace kestrix {
@@ -69,58 +70,49 @@ Step inverse_step(const Schedule& steps, const Step& step, Schedule& into) {
     return inv;
 }
 
-// One pass over both states for a parameterised single-qubit gate G on `target` under
-// `controls`: psi <- G^dagger psi, lambda <- G^dagger lambda, and for each angle's
-// derivative D_j, overlaps[j] = <lambda| D_j |psi> taken between the two updates (zero where
-// the controls do not all read 1: the derivative of a controlled gate vanishes there).
-// The four sums conj(lambda_r) psi_c are gathered once, whatever the number of angles, in
-// contiguous runs that the compiler vectorises, and added in fixed pieces, so the result
-// does not depend on the thread count.
-void adjoint_step(StateVector& psi, StateVector& lambda, const cplx* g_inv,
-                  const std::vector<GateOp>& derivatives, cplx* overlaps, int target,
-                  uint64_t controls) {
-    const int n = psi.num_qubits();
-    const uint64_t stride = uint64_t{1} << target;
-    const uint64_t runs = psi.size() / (2 * stride);
-    const uint64_t high = controls & ~(stride - 1), low = controls & (stride - 1);
-    cplx* a = lambda.data();
-    cplx* b = psi.data();
-    const cplx g0 = g_inv[0], g1 = g_inv[1], g2 = g_inv[2], g3 = g_inv[3];
-    const bool parallel = n >= kParallelQubits;
-    const uint64_t pieces = parallel ? std::min<uint64_t>(64, runs) : 1;
-    std::vector<std::array<cplx, 4>> sums(pieces);
-    run_pieces(pieces, parallel ? thread_count() : 1, [&](uint64_t p, int) {
-        cplx s00 = 0, s01 = 0, s10 = 0, s11 = 0;
-        for (uint64_t h = runs * p / pieces; h < runs * (p + 1) / pieces; ++h) {
-            const uint64_t base = h * 2 * stride;
-            if ((base & high) != high) continue;
-            cplx* b0 = b + base;
-            cplx* b1 = b0 + stride;
-            cplx* a0 = a + base;
-            cplx* a1 = a0 + stride;
-            for (uint64_t j = 0; j < stride; ++j) {
-                if ((j & low) != low) continue;
-                const cplx x0 = g0 * b0[j] + g1 * b1[j];
-                const cplx x1 = g2 * b0[j] + g3 * b1[j];
-                b0[j] = x0;
-                b1[j] = x1;
-                const cplx l0 = a0[j], l1 = a1[j];
-                s00 += std::conj(l0) * x0;
-                s01 += std::conj(l0) * x1;
-                s10 += std::conj(l1) * x0;
-                s11 += std::conj(l1) * x1;
-                a0[j] = g0 * l0 + g1 * l1;
-                a1[j] = g2 * l0 + g3 * l1;
-            }
+using Sums = std::array<cplx, 4>;
+
+// The part of one step back over both states for a parameterised single-qubit gate G (its
+// inverse g_inv on a target of `stride` = 2^target, under `controls`), over the runs
+// [begin, end) of 2 stride amplitudes: psi <- G^dagger psi, lambda <- G^dagger lambda, and
+// the four sums conj(lambda_r) psi_c taken between the two updates, from which the
+// overlap <lambda| D |psi> of any derivative D follows (zero where the controls do not
+// all read 1: the derivative of a controlled gate vanishes there). Contiguous inner runs,
+// which the compiler vectorises.
+Sums adjoint_runs(cplx* a, cplx* b, const GateOp& g_inv, uint64_t begin, uint64_t end) {
+    const uint64_t stride = uint64_t{1} << g_inv.targets[0];
+    const uint64_t high = g_inv.control_mask & ~(stride - 1),
+                   low = g_inv.control_mask & (stride - 1);
+    const cplx g0 = g_inv.m[0], g1 = g_inv.m[1], g2 = g_inv.m[2], g3 = g_inv.m[3];
+    cplx s00 = 0, s01 = 0, s10 = 0, s11 = 0;
+    for (uint64_t h = begin; h < end; ++h) {
+        const uint64_t base = h * 2 * stride;
+        if ((base & high) != high) continue;
+        cplx* b0 = b + base;
+        cplx* b1 = b0 + stride;
+        cplx* a0 = a + base;
+        cplx* a1 = a0 + stride;
+        for (uint64_t j = 0; j < stride; ++j) {
+            if ((j & low) != low) continue;
+            const cplx x0 = g0 * b0[j] + g1 * b1[j];
+            const cplx x1 = g2 * b0[j] + g3 * b1[j];
+            b0[j] = x0;
+            b1[j] = x1;
+            const cplx l0 = a0[j], l1 = a1[j];
+            s00 += std::conj(l0) * x0;
+            s01 += std::conj(l0) * x1;
+            s10 += std::conj(l1) * x0;
+            s11 += std::conj(l1) * x1;
+            a0[j] = g0 * l0 + g1 * l1;
+            a1[j] = g2 * l0 + g3 * l1;
         }
-        sums[p] = {s00, s01, s10, s11};
-    });
-    for (size_t j = 0; j < derivatives.size(); ++j) {
-        const cplx* d = derivatives[j].m.data();
-        overlaps[j] = 0;
-        for (const std::array<cplx, 4>& s : sums)
-            overlaps[j] += d[0] * s[0] + d[1] * s[1] + d[2] * s[2] + d[3] * s[3];
     }
+    return {s00, s01, s10, s11};
+}
+
+// <lambda| D |psi> from the sums of adjoint_runs.
+cplx overlap(const GateOp& d, const Sums& s) {
+    return d.m[0] * s[0] + d.m[1] * s[1] + d.m[2] * s[2] + d.m[3] * s[3];
 }
 
 // The gate of a symbolic step with every angle written as at() wrote it.
@@ -185,47 +177,122 @@ ValueAndGradient adjoint_gradient(const Observe& observe, SweepPlan& plan,
     out.value = observe(psi, lambda);
     out.gradient.assign(plan.num_parameters(), 0.0);
 
+    // The way back, step by step: each step's inverse, and for a parameterised gate the
+    // derivatives of its angles.
+    struct Back {
+        Step step;          ///< the inverse (blocks in `inverses`)
+        int symbolic = -1;  ///< index into plan.symbolic(), or -1
+        std::vector<GateOp> derivatives;
+        uint64_t changed = 0;  ///< the qubits whose amplitudes it moves
+    };
     const Schedule& steps = plan.steps();
     std::vector<int> symbolic_of(steps.steps.size(), -1);
     for (size_t k = 0; k < plan.symbolic().size(); ++k)
         symbolic_of[plan.symbolic()[k].step] = int(k);
+    Schedule inverses;
+    std::vector<Back> back;
+    for (size_t k = steps.steps.size(); k-- > 0;) {
+        Back& b = back.emplace_back();
+        b.step = inverse_step(steps, steps.steps[k], inverses);
+        b.symbolic = symbolic_of[k];
+        b.changed = b.step.kind == Step::Kind::Gate
+                        ? b.step.gate.target_mask()
+                        : inverses.blocks[b.step.block].qubit_mask() &
+                              ~inverses.blocks[b.step.block].control_mask;
+        if (b.symbolic < 0) continue;
+        const Gate g = bound_gate(plan, uint32_t(b.symbolic), values);
+        for (const AngleSlot& s : plan.slots())
+            if (s.step == uint32_t(b.symbolic))
+                b.derivatives.push_back(derivative(plan.symbolic()[b.symbolic], g, s.slot));
+    }
+    auto record = [&](const Back& b, const Sums& sums) {
+        size_t j = 0;
+        for (const AngleSlot& s : plan.slots())
+            if (s.step == uint32_t(b.symbolic))
+                out.gradient[s.column] += 2 * s.scale * overlap(b.derivatives[j++], sums).real();
+    };
+
+    // Steps that move only the low `chunk` qubits run chunk by chunk over both states while
+    // a chunk sits in cache (as cache blocking runs a segment): a run of them costs one
+    // pass, not one per gate. Their sums are kept per chunk and added in chunk order.
+    const int chunk = std::min(n, n > kLargeStateQubits ? kLargeStateChunkQubits : kChunkQubits);
+    const uint64_t local = (uint64_t{1} << chunk) - 1;
+    const uint64_t chunks = uint64_t{1} << (n - chunk);
+    const bool parallel = n >= kParallelQubits;
     WorkPoller poller(interrupt);
-    // Between two parameterised gates, both states only need undoing: the inverse of that
-    // run of steps is planned (fused and cache-blocked) and run on each.
-    Schedule run;
-    auto flush = [&] {
-        if (run.steps.empty()) return;
+    auto chunked = [&](size_t first, size_t last) {
+        std::vector<size_t> symbolic;
+        for (size_t i = first; i < last; ++i)
+            if (back[i].symbolic >= 0) symbolic.push_back(i);
+        std::vector<Sums> sums(chunks * symbolic.size());
+        run_pieces(chunks, parallel ? thread_count() : 1, [&](uint64_t c, int) {
+            const Fixed fixed{((uint64_t{1} << n) - 1) & ~local, c << chunk};
+            size_t s = 0;
+            for (size_t i = first; i < last; ++i) {
+                const Back& b = back[i];
+                if (b.symbolic < 0) {
+                    inverses.apply(psi.data(), n, b.step, fixed);
+                    inverses.apply(lambda.data(), n, b.step, fixed);
+                    continue;
+                }
+                const uint64_t runs = uint64_t{1} << (chunk - 1 - b.step.gate.targets[0]);
+                sums[c * symbolic.size() + s++] =
+                    adjoint_runs(lambda.data(), psi.data(), b.step.gate, c * runs, (c + 1) * runs);
+            }
+        });
+        for (size_t s = 0; s < symbolic.size(); ++s) {
+            Sums total{};
+            for (uint64_t c = 0; c < chunks; ++c)
+                for (int r = 0; r < 4; ++r) total[r] += sums[c * symbolic.size() + s][r];
+            record(back[symbolic[s]], total);
+        }
+        poller.done(2 * psi.size());
+    };
+    // A parameterised gate on a high qubit: one pass of its own, spread over the threads.
+    auto alone = [&](const Back& b) {
+        const uint64_t runs = psi.size() / (uint64_t{2} << b.step.gate.targets[0]);
+        const uint64_t pieces = parallel ? std::min<uint64_t>(64, runs) : 1;
+        std::vector<Sums> sums(pieces);
+        run_pieces(pieces, parallel ? thread_count() : 1, [&](uint64_t p, int) {
+            sums[p] = adjoint_runs(lambda.data(), psi.data(), b.step.gate, runs * p / pieces,
+                                   runs * (p + 1) / pieces);
+        });
+        Sums total{};
+        for (const Sums& s : sums)
+            for (int r = 0; r < 4; ++r) total[r] += s[r];
+        record(b, total);
+        poller.done(2 * psi.size());
+    };
+    // Plain steps on high qubits: planned (fused and cache-blocked) as one run.
+    auto planned = [&](size_t first, size_t last) {
+        Schedule run;
+        for (size_t i = first; i < last; ++i) {
+            Step step = back[i].step;
+            if (step.kind == Step::Kind::Block) {
+                run.push_block(inverses.blocks[step.block]);
+                continue;
+            }
+            run.steps.push_back(step);
+        }
         const Plan undo(std::move(run), n);
         undo.run(psi.data(), interrupt);
         undo.run(lambda.data(), interrupt);
-        run = Schedule();
         poller.done(2 * undo.passes() * psi.size());
     };
-    std::vector<GateOp> derivatives;
-    cplx overlaps[3];
-    for (size_t k = steps.steps.size(); k-- > 0;) {
-        const Step& step = steps.steps[k];
-        const int sym = symbolic_of[k];
-        if (sym < 0) {
-            run.steps.push_back(inverse_step(steps, step, run));
-            continue;
+    auto in_chunk = [&](const Back& b) { return (b.changed & ~local) == 0; };
+    for (size_t i = 0; i < back.size();) {
+        size_t j = i + 1;
+        if (in_chunk(back[i])) {
+            while (j < back.size() && in_chunk(back[j])) ++j;
+            chunked(i, j);
+        } else if (back[i].symbolic >= 0) {
+            alone(back[i]);
+        } else {
+            while (j < back.size() && !in_chunk(back[j]) && back[j].symbolic < 0) ++j;
+            planned(i, j);
         }
-        flush();
-        const Gate g = bound_gate(plan, uint32_t(sym), values);
-        derivatives.clear();
-        for (const AngleSlot& s : plan.slots())
-            if (s.step == uint32_t(sym))
-                derivatives.push_back(derivative(plan.symbolic()[sym], g, s.slot));
-        const GateOp inv = inverse(step.gate);
-        adjoint_step(psi, lambda, inv.m.data(), derivatives, overlaps, inv.targets[0],
-                     inv.control_mask);
-        size_t j = 0;
-        for (const AngleSlot& s : plan.slots())
-            if (s.step == uint32_t(sym))
-                out.gradient[s.column] += 2 * s.scale * overlaps[j++].real();
-        poller.done(2 * psi.size());
+        i = j;
     }
-    flush();
     return out;
 }
 
