@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <numbers>
 #include <string>
@@ -71,6 +72,14 @@ Step inverse_step(const Schedule& steps, const Step& step, Schedule& into) {
 }
 
 using Sums = std::array<cplx, 4>;
+
+// The bits of v placed, lowest first, at the set bits of `mask`.
+uint64_t deposit(uint64_t v, uint64_t mask) {
+    uint64_t out = 0;
+    for (; mask && v; mask &= mask - 1, v >>= 1)
+        if (v & 1) out |= mask & -mask;
+    return out;
+}
 
 // The part of one step back over both states for a parameterised single-qubit gate G (its
 // inverse g_inv on a target of `stride` = 2^target, under `controls`), over the runs
@@ -183,7 +192,6 @@ ValueAndGradient adjoint_gradient(const Observe& observe, SweepPlan& plan,
         Step step;          ///< the inverse (blocks in `inverses`)
         int symbolic = -1;  ///< index into plan.symbolic(), or -1
         std::vector<GateOp> derivatives;
-        uint64_t changed = 0;  ///< the qubits whose amplitudes it moves
     };
     const Schedule& steps = plan.steps();
     std::vector<int> symbolic_of(steps.steps.size(), -1);
@@ -195,10 +203,6 @@ ValueAndGradient adjoint_gradient(const Observe& observe, SweepPlan& plan,
         Back& b = back.emplace_back();
         b.step = inverse_step(steps, steps.steps[k], inverses);
         b.symbolic = symbolic_of[k];
-        b.changed = b.step.kind == Step::Kind::Gate
-                        ? b.step.gate.target_mask()
-                        : inverses.blocks[b.step.block].qubit_mask() &
-                              ~inverses.blocks[b.step.block].control_mask;
         if (b.symbolic < 0) continue;
         const Gate g = bound_gate(plan, uint32_t(b.symbolic), values);
         for (const AngleSlot& s : plan.slots())
@@ -212,83 +216,123 @@ ValueAndGradient adjoint_gradient(const Observe& observe, SweepPlan& plan,
                 out.gradient[s.column] += 2 * s.scale * overlap(b.derivatives[j++], sums).real();
     };
 
-    // Steps that move only the low `chunk` qubits run chunk by chunk over both states while
-    // a chunk sits in cache (as cache blocking runs a segment): a run of them costs one
-    // pass, not one per gate. Their sums are kept per chunk and added in chunk order.
+    // Runs of steps that together move at most `chunk` qubits run chunk by chunk over both
+    // states: the amplitudes whose other qubits read one pattern are gathered into a scratch
+    // state that sits in cache, every step of the run is applied there (relabelled), and
+    // they are written back: one pass for the run, not one per gate. The chunk's qubits are
+    // chosen per run, the lowest always among them (so gathers copy runs of neighbours).
+    // Sums are kept per chunk and added in chunk order, whatever the threads.
     const int chunk = std::min(n, n > kLargeStateQubits ? kLargeStateChunkQubits : kChunkQubits);
-    const uint64_t local = (uint64_t{1} << chunk) - 1;
-    const uint64_t chunks = uint64_t{1} << (n - chunk);
+    const int run_qubits = std::min(chunk, kChunkRunQubits);
+    const uint64_t low = (uint64_t{1} << run_qubits) - 1;
     const bool parallel = n >= kParallelQubits;
     WorkPoller poller(interrupt);
-    auto chunked = [&](size_t first, size_t last) {
+    std::vector<std::vector<cplx>> scratch(size_t(std::max(thread_count(), 1)));
+    auto chunked = [&](size_t first, size_t last, uint64_t moved) {
+        // The chunk's qubits: those moved, the lowest, then the lowest others up to `chunk`.
+        uint64_t set = moved | low;
+        for (int q = 0; std::popcount(set) < chunk; ++q) set |= uint64_t{1} << q;
+        std::vector<int> qubits, local(size_t(n), -1);
+        for (uint64_t m = set; m; m &= m - 1) {
+            local[size_t(std::countr_zero(m))] = int(qubits.size());
+            qubits.push_back(std::countr_zero(m));
+        }
+        const uint64_t outside = ((uint64_t{1} << n) - 1) & ~set;
+        // Each step relabelled into the chunk, with the controls outside it kept aside.
+        struct Local {
+            Step step;
+            uint64_t outside_controls;
+            const Back* from;
+        };
+        Schedule relabelled;
+        std::vector<Local> steps_in;
         std::vector<size_t> symbolic;
-        for (size_t i = first; i < last; ++i)
-            if (back[i].symbolic >= 0) symbolic.push_back(i);
+        for (size_t i = first; i < last; ++i) {
+            const Back& b = back[i];
+            Local l{b.step, 0, &b};
+            if (b.step.kind == Step::Kind::Gate) {
+                l.outside_controls = b.step.gate.control_mask & outside;
+                GateOp g = b.step.gate;
+                g.control_mask &= set;
+                l.step.gate = relabel(g, local.data());
+            } else {
+                relabelled.push_block(relabel(inverses.blocks[b.step.block], local.data()));
+                l.step = relabelled.steps.back();
+            }
+            if (b.symbolic >= 0) symbolic.push_back(steps_in.size());
+            steps_in.push_back(l);
+        }
+        const uint64_t chunks = uint64_t{1} << (n - chunk), size = uint64_t{1} << chunk;
         std::vector<Sums> sums(chunks * symbolic.size());
-        run_pieces(chunks, parallel ? thread_count() : 1, [&](uint64_t c, int) {
-            const Fixed fixed{((uint64_t{1} << n) - 1) & ~local, c << chunk};
+        run_pieces(chunks, parallel ? thread_count() : 1, [&](uint64_t c, int worker) {
+            const uint64_t fixed = deposit(c, outside);
+            std::vector<cplx>& buffer = scratch[size_t(worker) % scratch.size()];
+            buffer.resize(2 * size);
+            cplx* a = buffer.data();  // lambda's chunk
+            cplx* b = a + size;       // psi's chunk
+            const uint64_t runs = size >> run_qubits, width = low + 1;
+            auto global = [&](uint64_t r) { return fixed | deposit(r << run_qubits, set); };
+            for (uint64_t r = 0; r < runs; ++r) {
+                std::copy_n(lambda.data() + global(r), width, a + r * width);
+                std::copy_n(psi.data() + global(r), width, b + r * width);
+            }
             size_t s = 0;
-            for (size_t i = first; i < last; ++i) {
-                const Back& b = back[i];
-                if (b.symbolic < 0) {
-                    inverses.apply(psi.data(), n, b.step, fixed);
-                    inverses.apply(lambda.data(), n, b.step, fixed);
+            for (const Local& l : steps_in) {
+                const bool on = (fixed & l.outside_controls) == l.outside_controls;
+                if (l.from->symbolic < 0) {
+                    if (!on) continue;
+                    relabelled.apply(b, chunk, l.step);
+                    relabelled.apply(a, chunk, l.step);
                     continue;
                 }
-                const uint64_t runs = uint64_t{1} << (chunk - 1 - b.step.gate.targets[0]);
-                sums[c * symbolic.size() + s++] =
-                    adjoint_runs(lambda.data(), psi.data(), b.step.gate, c * runs, (c + 1) * runs);
+                Sums& out_sums = sums[c * symbolic.size() + s++];
+                if (on)
+                    out_sums =
+                        adjoint_runs(a, b, l.step.gate, 0, size >> (l.step.gate.targets[0] + 1));
+            }
+            for (uint64_t r = 0; r < runs; ++r) {
+                std::copy_n(a + r * width, width, lambda.data() + global(r));
+                std::copy_n(b + r * width, width, psi.data() + global(r));
             }
         });
         for (size_t s = 0; s < symbolic.size(); ++s) {
             Sums total{};
             for (uint64_t c = 0; c < chunks; ++c)
                 for (int r = 0; r < 4; ++r) total[r] += sums[c * symbolic.size() + s][r];
-            record(back[symbolic[s]], total);
+            record(*steps_in[symbolic[s]].from, total);
         }
         poller.done(2 * psi.size());
     };
-    // A parameterised gate on a high qubit: one pass of its own, spread over the threads.
-    auto alone = [&](const Back& b) {
-        const uint64_t runs = psi.size() / (uint64_t{2} << b.step.gate.targets[0]);
-        const uint64_t pieces = parallel ? std::min<uint64_t>(64, runs) : 1;
-        std::vector<Sums> sums(pieces);
-        run_pieces(pieces, parallel ? thread_count() : 1, [&](uint64_t p, int) {
-            sums[p] = adjoint_runs(lambda.data(), psi.data(), b.step.gate, runs * p / pieces,
-                                   runs * (p + 1) / pieces);
-        });
-        Sums total{};
-        for (const Sums& s : sums)
-            for (int r = 0; r < 4; ++r) total[r] += s[r];
-        record(b, total);
-        poller.done(2 * psi.size());
-    };
-    // Plain steps on high qubits: planned (fused and cache-blocked) as one run.
+    // Plain steps that move more qubits than a chunk holds: planned (fused and
+    // cache-blocked) as one run.
     auto planned = [&](size_t first, size_t last) {
         Schedule run;
         for (size_t i = first; i < last; ++i) {
-            Step step = back[i].step;
+            const Step& step = back[i].step;
             if (step.kind == Step::Kind::Block) {
                 run.push_block(inverses.blocks[step.block]);
-                continue;
+            } else {
+                run.steps.push_back(step);
             }
-            run.steps.push_back(step);
         }
         const Plan undo(std::move(run), n);
         undo.run(psi.data(), interrupt);
         undo.run(lambda.data(), interrupt);
         poller.done(2 * undo.passes() * psi.size());
     };
-    auto in_chunk = [&](const Back& b) { return (b.changed & ~local) == 0; };
+    auto moves = [&](const Back& b) {
+        return b.step.kind == Step::Kind::Gate ? b.step.gate.target_mask()
+                                               : inverses.blocks[b.step.block].qubit_mask();
+    };
+    auto fits = [&](uint64_t moved) { return std::popcount(moved | low) <= chunk; };
     for (size_t i = 0; i < back.size();) {
         size_t j = i + 1;
-        if (in_chunk(back[i])) {
-            while (j < back.size() && in_chunk(back[j])) ++j;
-            chunked(i, j);
-        } else if (back[i].symbolic >= 0) {
-            alone(back[i]);
+        uint64_t moved = moves(back[i]);
+        if (fits(moved)) {
+            while (j < back.size() && fits(moved | moves(back[j]))) moved |= moves(back[j++]);
+            chunked(i, j, moved);
         } else {
-            while (j < back.size() && !in_chunk(back[j]) && back[j].symbolic < 0) ++j;
+            while (j < back.size() && !fits(moves(back[j]))) ++j;
             planned(i, j);
         }
         i = j;
