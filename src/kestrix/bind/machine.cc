@@ -51,7 +51,24 @@ std::vector<int> all_qubits(const Result& r) {
 struct Machine {
     std::optional<uint64_t> seed;
     std::shared_ptr<Result> last;
+    std::shared_ptr<const NoiseModel> noise;  ///< a copy of the model it runs under, or none
+    bool density_matrix = false;              ///< method="density_matrix"
 };
+
+NoisySimulator::Method method_of(const Machine& m) {
+    return m.density_matrix ? NoisySimulator::Method::DensityMatrix
+                            : NoisySimulator::Method::Trajectories;
+}
+
+bool is_noisy(const Machine& m) { return m.noise || m.density_matrix; }
+
+Result run_on(const Machine& m, const Program& program, uint64_t shots,
+              std::optional<uint64_t> seed, bool keep_memory) {
+    if (!is_noisy(m)) return run_program(program, shots, seed, keep_memory);
+    static const NoiseModel none;
+    return run_noisy_program(program, shots, seed, keep_memory, m.noise ? *m.noise : none,
+                             method_of(m));
+}
 
 Program as_program(nb::handle prog) {
     if (nb::isinstance<Program>(prog)) return instance<Program>(prog);
@@ -72,7 +89,8 @@ std::shared_ptr<Result> run(Machine& machine, nb::handle prog, nb::handle shots,
     // of its state then serves the new one, where a fresh large state would cost a page
     // fault per page.
     machine.last.reset();
-    machine.last = std::make_shared<Result>(run_program(program, count, machine.seed, keep_memory));
+    machine.last =
+        std::make_shared<Result>(run_on(machine, program, count, machine.seed, keep_memory));
     return machine.last;
 }
 
@@ -91,7 +109,8 @@ Placement placement_of(nb::handle executor, nb::handle chunk_size) {
 }
 
 nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qubits_arg,
-                                          const Placement& placement) {
+                                          const Placement& placement,
+                                          const std::shared_ptr<const NoiseModel>& noise) {
     const std::vector<Program> programs = as_programs(programs_arg);
     std::optional<std::vector<int>> qubits;
     if (!qubits_arg.is_none()) qubits = to_index_list(qubits_arg, "qubit");
@@ -106,8 +125,13 @@ nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qu
             }
         }
     }
-    const std::vector<std::vector<double>> rows =
-        probabilities_of_programs(programs, qubits, placement);
+    std::vector<std::vector<double>> rows;
+    if (noise) {
+        Simulator::check_probabilities_batch(programs, qubits);
+        rows = noisy_probabilities(programs, qubits, *noise);
+    } else {
+        rows = probabilities_of_programs(programs, qubits, placement);
+    }
     const size_t cols = qubits             ? size_t{1} << qubits->size()
                         : programs.empty() ? 0
                                            : size_t{1} << programs.front().width();
@@ -129,23 +153,72 @@ std::vector<int> qubit_list_or_all(const Result& r, nb::handle qubits) {
 }
 
 // A machine pickles as its seed and last result: 'M', a format byte, a seed flag and eight
-// seed bytes, then the result's own bytes when there is one.
+// seed bytes, then the result's own bytes when there is one. A noisy machine (format 2)
+// puts its method byte, the length of its pickled model (eight bytes) and the model
+// before the result.
 std::string encode_machine(const Machine& m) {
-    std::string out = {'M', 1, char(m.seed.has_value())};
+    std::string out = {'M', char(is_noisy(m) ? 2 : 1), char(m.seed.has_value())};
     for (int k = 0; k < 8; ++k) out += char((m.seed.value_or(0) >> (8 * k)) & 0xff);
+    if (is_noisy(m)) {
+        out += char(m.density_matrix);
+        std::string model;
+        if (m.noise) {
+            nb::bytes b = nb::cast<nb::bytes>(
+                nb::module_::import_("pickle").attr("dumps")(nb::cast(*m.noise)));
+            model.assign(b.c_str(), b.size());
+        }
+        for (int k = 0; k < 8; ++k) out += char((uint64_t(model.size()) >> (8 * k)) & 0xff);
+        out += model;
+    }
     if (m.last) out += encode_result(*m.last);
     return out;
 }
 
 Machine decode_machine(std::string_view bytes) {
-    if (bytes.size() < 11 || bytes[1] != 1 || uint8_t(bytes[2]) > 1)
-        throw nb::value_error("cannot read this CPUQVM: the data is damaged");
+    auto damaged = [] { return nb::value_error("cannot read this CPUQVM: the data is damaged"); };
+    if (bytes.size() < 11 || (bytes[1] != 1 && bytes[1] != 2) || uint8_t(bytes[2]) > 1)
+        throw damaged();
     Machine m;
     uint64_t seed = 0;
     for (int k = 0; k < 8; ++k) seed |= uint64_t(uint8_t(bytes[3 + k])) << (8 * k);
     if (bytes[2]) m.seed = seed;
-    if (bytes.size() > 11) m.last = std::make_shared<Result>(decode_result(bytes.substr(11)));
+    size_t at = 11;
+    if (bytes[1] == 2) {
+        if (bytes.size() < 20 || uint8_t(bytes[11]) > 1) throw damaged();
+        m.density_matrix = bytes[11];
+        uint64_t length = 0;
+        for (int k = 0; k < 8; ++k) length |= uint64_t(uint8_t(bytes[12 + k])) << (8 * k);
+        if (length > bytes.size() - 20) throw damaged();
+        if (length) {
+            nb::object model = nb::module_::import_("pickle").attr("loads")(
+                nb::bytes(bytes.data() + 20, size_t(length)));
+            if (!nb::isinstance<NoiseModel>(model)) throw damaged();
+            m.noise = std::make_shared<const NoiseModel>(instance<NoiseModel>(model));
+        }
+        at = 20 + size_t(length);
+    }
+    if (bytes.size() > at) m.last = std::make_shared<Result>(decode_result(bytes.substr(at)));
     return m;
+}
+
+std::shared_ptr<const NoiseModel> noise_of(nb::handle noise) {
+    if (noise.is_none()) return current_noise();
+    if (!nb::isinstance<NoiseModel>(noise)) {
+        throw nb::type_error(("noise must be a kestrix.noise.NoiseModel or None, got " +
+                              type_name_of(noise))
+                                 .c_str());
+    }
+    return std::make_shared<const NoiseModel>(instance<NoiseModel>(noise));
+}
+
+bool density_method(nb::handle method) {
+    if (!PyUnicode_Check(method.ptr()))
+        throw nb::type_error(("method must be a str, got " + type_name_of(method)).c_str());
+    const std::string name = nb::cast<std::string>(method);
+    if (name == "statevector") return false;
+    if (name == "density_matrix") return true;
+    throw nb::value_error(
+        ("method must be 'statevector' or 'density_matrix', got '" + name + "'").c_str());
 }
 
 }  // namespace
@@ -324,12 +397,26 @@ Example:
     machine
         .def(
             "__init__",
-            [](Machine* self, nb::handle seed) {
-                new (self) Machine{to_seed(seed), nullptr};
+            [](Machine* self, nb::handle seed, nb::handle noise, nb::handle method) {
+                const std::optional<uint64_t> s = to_seed(seed);
+                const bool density = density_method(method);
+                new (self) Machine{s, nullptr, noise_of(noise), density};
             },
-            nb::arg("seed") = nb::none(),
-            nb::sig("def __init__(self, seed: int | None = None) -> None"),
-            "A simulator; seed=None draws each run's seed from NumPy's global generator.")
+            nb::arg("seed") = nb::none(), nb::kw_only(), nb::arg("noise").none() = nb::none(),
+            nb::arg("method") = "statevector",
+            nb::sig("def __init__(self, seed: int | None = None, *, noise: "
+                    "kestrix.noise.NoiseModel | None = None, method: str = \"statevector\") -> "
+                    "None"),
+            R"DOC(A simulator; seed=None draws each run's seed from NumPy's global generator.
+
+Args:
+    seed: fixes every run's draws.
+    noise: a kestrix.noise.NoiseModel to run under (the machine keeps a copy); by
+        default the one of kestrix.noise.model(...) where one is current, else none.
+    method: "statevector" (noisy runs by quantum trajectories) or "density_matrix"
+        (exact noisy probabilities; shots drawn from the exact distribution, for
+        programs whose measurements all come at the end).
+)DOC")
         .def(
             "run",
             [](Machine& self, nb::handle prog, nb::handle shots, nb::handle memory) {
@@ -363,6 +450,12 @@ Example:
                 const uint64_t count = to_count(shots, "shots");
                 const Placement placement = placement_of(executor, chunk_size);
                 std::vector<std::shared_ptr<Result>> out;
+                if (is_noisy(self)) {
+                    // Under noise the batch runs here, one program after another.
+                    for (const Program& p : as_programs(programs))
+                        out.push_back(std::make_shared<Result>(run_on(self, p, count, self.seed, false)));
+                    return out;
+                }
                 for (Result& r : run_programs(as_programs(programs), count, self.seed, placement))
                     out.push_back(std::make_shared<Result>(std::move(r)));
                 return out;
@@ -398,9 +491,9 @@ Example:
 )DOC")
         .def(
             "prob_batch",
-            [](const Machine&, nb::handle programs, nb::handle qubits, nb::handle executor,
+            [](const Machine& self, nb::handle programs, nb::handle qubits, nb::handle executor,
                nb::handle chunk_size) {
-                return prob_batch(programs, qubits, placement_of(executor, chunk_size));
+                return prob_batch(programs, qubits, placement_of(executor, chunk_size), self.noise);
             },
             nb::arg("programs"), nb::arg("qubits") = nb::none(), nb::kw_only(),
             nb::arg("executor").none() = nb::none(), nb::arg("chunk_size").none() = nb::none(),
@@ -445,12 +538,34 @@ Example:
     >>> qvm.result().shots
     1000
 )DOC")
+        .def_prop_ro(
+            "noise",
+            [](const Machine& self) -> nb::object {
+                if (!self.noise) return nb::none();
+                return nb::cast(NoiseModel(*self.noise));
+            },
+            nb::sig("def noise(self) -> kestrix.noise.NoiseModel | None"),
+            "A copy of the noise model the machine runs under, or None.")
         .def("__repr__", [](const Machine& self) {
-            return self.seed ? "CPUQVM(seed=" + std::to_string(*self.seed) + ")"
-                             : std::string("CPUQVM()");
+            if (!is_noisy(self)) {
+                return self.seed ? "CPUQVM(seed=" + std::to_string(*self.seed) + ")"
+                                 : std::string("CPUQVM()");
+            }
+            std::string out = "CPUQVM(";
+            if (self.seed) out += "seed=" + std::to_string(*self.seed) + ", ";
+            if (self.noise) {
+                const size_t rules = self.noise->rules().size();
+                out += "noise=<NoiseModel: " + std::to_string(rules) +
+                       (rules == 1 ? " rule>" : " rules>");
+            }
+            if (self.density_matrix) out += std::string(self.noise ? ", " : "") + "method='density_matrix'";
+            return out + ")";
         });
     make_picklable(machine, "kestrix.core", 'M', encode_machine, decode_machine, false);
-    make_comparable(machine, [](const Machine& a, const Machine& b) { return a.seed == b.seed; });
+    make_comparable(machine, [](const Machine& a, const Machine& b) {
+        const bool same_noise = a.noise && b.noise ? *a.noise == *b.noise : a.noise == b.noise;
+        return a.seed == b.seed && same_noise && a.density_matrix == b.density_matrix;
+    });
 
     m.def("_run_shipped_chunk", &run_shipped_chunk, nb::arg("request"),
           "Runs one chunk of a batch shipped by kestrix.parallel (bytes in, bytes out).");

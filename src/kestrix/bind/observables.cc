@@ -174,14 +174,6 @@ PauliSum scaled(const PauliSum& a, double factor) {
     return out;
 }
 
-const PauliSum& as_observable(nb::handle value, PauliSum& holder) {
-    if (nb::isinstance<PauliSum>(value)) return instance<PauliSum>(value);
-    if (PyUnicode_Check(value.ptr())) return holder = from_labels(value, nb::none());
-    throw nb::type_error(
-        ("expval: the observable must be a PauliSum or a Pauli label, got " + type_name_of(value))
-            .c_str());
-}
-
 // The state an expectation is taken on: a StateVector as it is (read in place: a copy of
 // a large state would double the memory), or a circuit run from the all-zero state over at
 // least the observable's qubits, kept in `holder`.
@@ -203,6 +195,14 @@ const StateVector& state_for(nb::handle target, int min_qubits,
 }
 
 }  // namespace
+
+const PauliSum& as_observable(nb::handle value, PauliSum& holder) {
+    if (nb::isinstance<PauliSum>(value)) return instance<PauliSum>(value);
+    if (PyUnicode_Check(value.ptr())) return holder = from_labels(value, nb::none());
+    throw nb::type_error(
+        ("expval: the observable must be a PauliSum or a Pauli label, got " + type_name_of(value))
+            .c_str());
+}
 
 void bind_observables(nb::module_& m) {
     nb::class_<PauliSum> cls(m, "PauliSum",

@@ -5,6 +5,8 @@
 #include <cmath>
 
 #include "kestrix/lib/base/errors.h"
+#include "kestrix/lib/noise/density_matrix.h"
+#include "kestrix/py/convert.h"
 #include "kestrix/py/shipping.h"
 
 namespace kestrix::py {
@@ -17,8 +19,69 @@ uint64_t seed_from_numpy() {
     return static_cast<uint64_t>(u * 0x1.0p53);
 }
 
+std::shared_ptr<const NoiseModel> current_noise() {
+    static nb::object* var = new nb::object(nb::module_::import_("kestrix.noise").attr("_current"));
+    PyObject* value = nullptr;
+    if (PyContextVar_Get(var->ptr(), nullptr, &value) != 0) throw nb::python_error();
+    nb::object held = nb::steal(value);
+    if (held.is_none()) return nullptr;
+    return std::make_shared<const NoiseModel>(instance<NoiseModel>(held));
+}
+
+namespace {
+
+NoisySimulator::Method context_method(const Program& program) {
+    return program.width() <= kContextDensityQubits ? NoisySimulator::Method::DensityMatrix
+                                                    : NoisySimulator::Method::Trajectories;
+}
+
+// A measured program simulated on the density matrix must measure at its end; otherwise it
+// runs by trajectories.
+NoisySimulator::Method context_method(const Program& program, const NoiseModel& model) {
+    NoisySimulator::Method method = context_method(program);
+    if (method == NoisySimulator::Method::DensityMatrix && program.circuit.has_measurement()) {
+        uint64_t measured = 0;
+        for (const NoisyStep& s : attach_noise(program.circuit, model)) {
+            if (s.gate.kind == GateKind::MEASURE) {
+                measured |= uint64_t{1} << s.gate.qubits[0];
+            } else if (s.kind == NoisyStep::Kind::Gate) {
+                for (int q : s.gate.all_qubits())
+                    if ((measured >> q) & 1) return NoisySimulator::Method::Trajectories;
+            }
+        }
+    }
+    return method;
+}
+
+}  // namespace
+
+Result run_noisy_program(const Program& program, uint64_t shots, std::optional<uint64_t> seed,
+                         bool keep_memory, const NoiseModel& model,
+                         NoisySimulator::Method method) {
+    const int width = program.width();
+    if (method == NoisySimulator::Method::DensityMatrix)
+        check_density_fits(width);
+    else
+        check_fits_in_memory(width);
+    const bool random = program.circuit.has_measurement() ||
+                        (method == NoisySimulator::Method::Trajectories && !model.empty());
+    const uint64_t used_seed = seed ? *seed : (random ? seed_from_numpy() : 0);
+    const double work = double(program.circuit.gate_count() + 1) *
+                        std::ldexp(1.0, method == NoisySimulator::Method::DensityMatrix ? 2 * width
+                                                                                        : width) *
+                        (method == NoisySimulator::Method::Trajectories ? double(shots) : 1.0);
+    return interruptible_work(work, [&](const InterruptCheck& interrupt) {
+        return NoisySimulator::run(program, model, shots, used_seed, method, interrupt,
+                                   keep_memory);
+    });
+}
+
 Result run_program(const Program& program, uint64_t shots, std::optional<uint64_t> seed,
                    bool keep_memory) {
+    if (std::shared_ptr<const NoiseModel> noise = current_noise()) {
+        return run_noisy_program(program, shots, seed, keep_memory, *noise,
+                                 context_method(program, *noise));
+    }
     const int width = program.width();
     check_fits_in_memory(width);
     const bool random = program.circuit.has_measurement();
@@ -44,6 +107,15 @@ std::vector<Result> run_programs(std::span<const Program> programs, uint64_t sho
 
 std::vector<Result> run_programs(std::span<const Program> programs, uint64_t shots,
                                  std::span<const uint64_t> seeds, const Placement& placement) {
+    if (std::shared_ptr<const NoiseModel> noise = current_noise()) {
+        Simulator::check_batch(programs, shots, seeds);
+        std::vector<Result> results;
+        for (size_t i = 0; i < programs.size(); ++i) {
+            results.push_back(run_noisy_program(programs[i], shots, seeds[i], false, *noise,
+                                                context_method(programs[i], *noise)));
+        }
+        return results;
+    }
     for (const Program& p : programs) check_fits_in_memory(p.width());
     if (nb::object executor = executor_for(programs, placement); !executor.is_none()) {
         Simulator::check_batch(programs, shots, seeds);  // refused before shipping
@@ -57,6 +129,10 @@ std::vector<Result> run_programs(std::span<const Program> programs, uint64_t sho
 std::vector<std::vector<double>> probabilities_of_programs(
     std::span<const Program> programs, const std::optional<std::vector<int>>& qubits,
     const Placement& placement) {
+    if (std::shared_ptr<const NoiseModel> noise = current_noise()) {
+        Simulator::check_probabilities_batch(programs, qubits);
+        return noisy_probabilities(programs, qubits, *noise);
+    }
     for (const Program& p : programs) check_fits_in_memory(p.width());
     if (nb::object executor = executor_for(programs, placement); !executor.is_none()) {
         Simulator::check_probabilities_batch(programs, qubits);  // refused before shipping
@@ -65,6 +141,22 @@ std::vector<std::vector<double>> probabilities_of_programs(
     return interruptible_work(kReleaseGilWork, [&](const InterruptCheck& interrupt) {
         return Simulator::probabilities_batch(programs, qubits, interrupt);
     });
+}
+
+std::vector<std::vector<double>> noisy_probabilities(std::span<const Program> programs,
+                                                     const std::optional<std::vector<int>>& qubits,
+                                                     const NoiseModel& model) {
+    std::vector<std::vector<double>> rows;
+    for (const Program& p : programs) {
+        // Exact where the density matrix is small; a thousand trajectories beyond.
+        const NoisySimulator::Method method = context_method(p);
+        const Result r = run_noisy_program(p, method == NoisySimulator::Method::DensityMatrix ? 1 : 1000,
+                                           std::nullopt, false, model, method);
+        std::vector<int> all(r.num_qubits());
+        for (int q = 0; q < r.num_qubits(); ++q) all[q] = q;
+        rows.push_back(r.exact_probabilities(qubits ? *qubits : all));
+    }
+    return rows;
 }
 
 StateVector evolve(const Circuit& circuit, int num_qubits) {

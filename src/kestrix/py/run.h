@@ -5,12 +5,14 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "kestrix/lib/base/errors.h"
+#include "kestrix/lib/noise/noisy_run.h"
 #include "kestrix/lib/run/evolve.h"
 #include "kestrix/lib/run/simulator.h"
 #include "kestrix/lib/run/statevector.h"
@@ -54,9 +56,26 @@ auto interruptible(Work&& work) {
 /// One draw from numpy.random.random(), scaled to a 53-bit seed.
 uint64_t seed_from_numpy();
 
+/// The NoiseModel that kestrix.noise.model(...) made current here, as a copy; null when
+/// none is (one context-variable read).
+std::shared_ptr<const NoiseModel> current_noise();
+
+/// Widest program that the runs below simulate on the exact density matrix when a noise
+/// model is current; wider ones run by trajectories.
+constexpr int kContextDensityQubits = 12;
+
+/// Runs `program` under `model` with `method`, as run_program does without noise: without
+/// `seed`, a run that draws anything (a measured program, or trajectories) draws its seed
+/// from NumPy. The GIL is released for long runs; Ctrl-C stops them.
+Result run_noisy_program(const Program& program, uint64_t shots, std::optional<uint64_t> seed,
+                         bool keep_memory, const NoiseModel& model,
+                         NoisySimulator::Method method);
+
 /// Runs `program` for `shots` shots from the all-zero state. Without `seed`, a program
 /// that measures draws its seed from NumPy; one without measurements draws nothing.
-/// `keep_memory`: the result also keeps each shot's outcome (Simulator::run).
+/// `keep_memory`: the result also keeps each shot's outcome (Simulator::run). Under a
+/// current noise model the program runs noisy: on the density matrix up to
+/// kContextDensityQubits qubits, by trajectories beyond.
 Result run_program(const Program& program, uint64_t shots,
                    std::optional<uint64_t> seed = std::nullopt, bool keep_memory = false);
 
@@ -99,6 +118,13 @@ std::vector<Result> run_programs(std::span<const Program> programs, uint64_t sho
 std::vector<std::vector<double>> probabilities_of_programs(
     std::span<const Program> programs, const std::optional<std::vector<int>>& qubits,
     const Placement& placement = {});
+
+/// Rows of exact probabilities of programs without measurements under `model` (the
+/// density matrix up to kContextDensityQubits qubits, a thousand trajectories beyond), as
+/// probabilities_of_programs gives them without noise.
+std::vector<std::vector<double>> noisy_probabilities(std::span<const Program> programs,
+                                                     const std::optional<std::vector<int>>& qubits,
+                                                     const NoiseModel& model);
 
 /// The all-zero state of `num_qubits` qubits after `circuit` (which must fit in it).
 StateVector evolve(const Circuit& circuit, int num_qubits);
