@@ -407,6 +407,9 @@ Args:
         None. Must be None for a readout error.
     qubits: the qubits it applies on; every qubit when None.
 
+Returns:
+    None: the model changes in place.
+
 Example:
     >>> m = NoiseModel()
     >>> m.add(bit_flip(0.1), "X", qubits=[0])

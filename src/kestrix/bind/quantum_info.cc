@@ -332,7 +332,7 @@ Returns:
     float: the expectation value.
 
 Example:
-    >>> DensityMatrix(1).evolve(X(0)).expval("Z")
+    >>> round(DensityMatrix(1).evolve(X(0)).expval("Z"), 12)
     -1.0
 )DOC")
         .def("purity", &DensityMatrix::purity, R"DOC(Tr(rho**2): 1 for a pure state.
@@ -363,7 +363,7 @@ Returns:
 
 Example:
     >>> bell = DensityMatrix(2).evolve(QCircuit() << H(0) << CNOT(0, 1))
-    >>> bell.partial_trace([1]).purity()
+    >>> round(bell.partial_trace([1]).purity(), 12)
     0.5
 )DOC")
         .def("to_numpy", &density_array, R"DOC(The matrix as a new complex NumPy array.
