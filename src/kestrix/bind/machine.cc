@@ -48,26 +48,28 @@ std::vector<int> all_qubits(const Result& r) {
     return q;
 }
 
+// How a machine runs under noise: chosen per program (Automatic), or as the user asked.
+enum class Method : uint8_t { Automatic, StateVector, DensityMatrix };
+
 struct Machine {
     std::optional<uint64_t> seed;
     std::shared_ptr<Result> last;
     std::shared_ptr<const NoiseModel> noise;  ///< a copy of the model it runs under, or none
-    bool density_matrix = false;              ///< method="density_matrix"
+    Method method = Method::Automatic;
 };
 
-NoisySimulator::Method method_of(const Machine& m) {
-    return m.density_matrix ? NoisySimulator::Method::DensityMatrix
-                            : NoisySimulator::Method::Trajectories;
-}
-
-bool is_noisy(const Machine& m) { return m.noise || m.density_matrix; }
+bool is_noisy(const Machine& m) { return m.noise || m.method != Method::Automatic; }
 
 Result run_on(const Machine& m, const Program& program, uint64_t shots,
               std::optional<uint64_t> seed, bool keep_memory) {
     if (!is_noisy(m)) return run_program(program, shots, seed, keep_memory);
     static const NoiseModel none;
-    return run_noisy_program(program, shots, seed, keep_memory, m.noise ? *m.noise : none,
-                             method_of(m));
+    const NoiseModel& model = m.noise ? *m.noise : none;
+    const NoisySimulator::Method method =
+        m.method == Method::Automatic       ? automatic_method(program, model)
+        : m.method == Method::DensityMatrix ? NoisySimulator::Method::DensityMatrix
+                                            : NoisySimulator::Method::Trajectories;
+    return run_noisy_program(program, shots, seed, keep_memory, model, method);
 }
 
 Program as_program(nb::handle prog) {
@@ -160,7 +162,7 @@ std::string encode_machine(const Machine& m) {
     std::string out = {'M', char(is_noisy(m) ? 2 : 1), char(m.seed.has_value())};
     for (int k = 0; k < 8; ++k) out += char((m.seed.value_or(0) >> (8 * k)) & 0xff);
     if (is_noisy(m)) {
-        out += char(m.density_matrix);
+        out += char(m.method);
         std::string model;
         if (m.noise) {
             nb::bytes b = nb::cast<nb::bytes>(
@@ -184,8 +186,8 @@ Machine decode_machine(std::string_view bytes) {
     if (bytes[2]) m.seed = seed;
     size_t at = 11;
     if (bytes[1] == 2) {
-        if (bytes.size() < 20 || uint8_t(bytes[11]) > 1) throw damaged();
-        m.density_matrix = bytes[11];
+        if (bytes.size() < 20 || uint8_t(bytes[11]) > 2) throw damaged();
+        m.method = Method(bytes[11]);
         uint64_t length = 0;
         for (int k = 0; k < 8; ++k) length |= uint64_t(uint8_t(bytes[12 + k])) << (8 * k);
         if (length > bytes.size() - 20) throw damaged();
@@ -211,14 +213,15 @@ std::shared_ptr<const NoiseModel> noise_of(nb::handle noise) {
     return std::make_shared<const NoiseModel>(instance<NoiseModel>(noise));
 }
 
-bool density_method(nb::handle method) {
+Method method_of(nb::handle method) {
+    if (method.is_none()) return Method::Automatic;
     if (!PyUnicode_Check(method.ptr()))
-        throw nb::type_error(("method must be a str, got " + type_name_of(method)).c_str());
+        throw nb::type_error(("method must be a str or None, got " + type_name_of(method)).c_str());
     const std::string name = nb::cast<std::string>(method);
-    if (name == "statevector") return false;
-    if (name == "density_matrix") return true;
+    if (name == "statevector") return Method::StateVector;
+    if (name == "density_matrix") return Method::DensityMatrix;
     throw nb::value_error(
-        ("method must be 'statevector' or 'density_matrix', got '" + name + "'").c_str());
+        ("method must be 'statevector', 'density_matrix' or None, got '" + name + "'").c_str());
 }
 
 }  // namespace
@@ -399,13 +402,13 @@ Example:
             "__init__",
             [](Machine* self, nb::handle seed, nb::handle noise, nb::handle method) {
                 const std::optional<uint64_t> s = to_seed(seed);
-                const bool density = density_method(method);
-                new (self) Machine{s, nullptr, noise_of(noise), density};
+                const Method m = method_of(method);
+                new (self) Machine{s, nullptr, noise_of(noise), m};
             },
             nb::arg("seed") = nb::none(), nb::kw_only(), nb::arg("noise").none() = nb::none(),
-            nb::arg("method") = "statevector",
+            nb::arg("method").none() = nb::none(),
             nb::sig("def __init__(self, seed: int | None = None, *, noise: "
-                    "kestrix.noise.NoiseModel | None = None, method: str = \"statevector\") -> "
+                    "kestrix.noise.NoiseModel | None = None, method: str | None = None) -> "
                     "None"),
             R"DOC(A simulator; seed=None draws each run's seed from NumPy's global generator.
 
@@ -413,9 +416,12 @@ Args:
     seed: fixes every run's draws.
     noise: a kestrix.noise.NoiseModel to run under (the machine keeps a copy); by
         default the one of kestrix.noise.model(...) where one is current, else none.
-    method: "statevector" (noisy runs by quantum trajectories) or "density_matrix"
-        (exact noisy probabilities; shots drawn from the exact distribution, for
-        programs whose measurements all come at the end).
+    method: how a noisy run simulates: "statevector" (quantum trajectories, one state
+        per trajectory: the probabilities of an unmeasured program are the average of
+        `shots` trajectories), "density_matrix" (the exact noisy state; shots drawn from
+        its distribution, for programs whose measurements all come at the end), or None
+        (the density matrix up to 10 qubits where the measurements come at the end,
+        trajectories otherwise).
 )DOC")
         .def(
             "run",
@@ -558,13 +564,17 @@ Example:
                 out += "noise=<NoiseModel: " + std::to_string(rules) +
                        (rules == 1 ? " rule>" : " rules>");
             }
-            if (self.density_matrix) out += std::string(self.noise ? ", " : "") + "method='density_matrix'";
+            if (self.method != Method::Automatic) {
+                out += std::string(self.noise ? ", " : "") + "method='" +
+                       (self.method == Method::DensityMatrix ? "density_matrix" : "statevector") +
+                       "'";
+            }
             return out + ")";
         });
     make_picklable(machine, "kestrix.core", 'M', encode_machine, decode_machine, false);
     make_comparable(machine, [](const Machine& a, const Machine& b) {
         const bool same_noise = a.noise && b.noise ? *a.noise == *b.noise : a.noise == b.noise;
-        return a.seed == b.seed && same_noise && a.density_matrix == b.density_matrix;
+        return a.seed == b.seed && same_noise && a.method == b.method;
     });
 
     m.def("_run_shipped_chunk", &run_shipped_chunk, nb::arg("request"),

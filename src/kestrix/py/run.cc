@@ -28,18 +28,9 @@ std::shared_ptr<const NoiseModel> current_noise() {
     return std::make_shared<const NoiseModel>(instance<NoiseModel>(held));
 }
 
-namespace {
-
-NoisySimulator::Method context_method(const Program& program) {
-    return program.width() <= kContextDensityQubits ? NoisySimulator::Method::DensityMatrix
-                                                    : NoisySimulator::Method::Trajectories;
-}
-
-// A measured program simulated on the density matrix must measure at its end; otherwise it
-// runs by trajectories.
-NoisySimulator::Method context_method(const Program& program, const NoiseModel& model) {
-    NoisySimulator::Method method = context_method(program);
-    if (method == NoisySimulator::Method::DensityMatrix && program.circuit.has_measurement()) {
+NoisySimulator::Method automatic_method(const Program& program, const NoiseModel& model) {
+    if (program.width() > kAutoDensityQubits) return NoisySimulator::Method::Trajectories;
+    if (program.circuit.has_measurement()) {
         uint64_t measured = 0;
         for (const NoisyStep& s : attach_noise(program.circuit, model)) {
             if (s.gate.kind == GateKind::MEASURE) {
@@ -50,10 +41,8 @@ NoisySimulator::Method context_method(const Program& program, const NoiseModel& 
             }
         }
     }
-    return method;
+    return NoisySimulator::Method::DensityMatrix;
 }
-
-}  // namespace
 
 Result run_noisy_program(const Program& program, uint64_t shots, std::optional<uint64_t> seed,
                          bool keep_memory, const NoiseModel& model,
@@ -80,7 +69,7 @@ Result run_program(const Program& program, uint64_t shots, std::optional<uint64_
                    bool keep_memory) {
     if (std::shared_ptr<const NoiseModel> noise = current_noise()) {
         return run_noisy_program(program, shots, seed, keep_memory, *noise,
-                                 context_method(program, *noise));
+                                 automatic_method(program, *noise));
     }
     const int width = program.width();
     check_fits_in_memory(width);
@@ -112,7 +101,7 @@ std::vector<Result> run_programs(std::span<const Program> programs, uint64_t sho
         std::vector<Result> results;
         for (size_t i = 0; i < programs.size(); ++i) {
             results.push_back(run_noisy_program(programs[i], shots, seeds[i], false, *noise,
-                                                context_method(programs[i], *noise)));
+                                                automatic_method(programs[i], *noise)));
         }
         return results;
     }
@@ -149,7 +138,7 @@ std::vector<std::vector<double>> noisy_probabilities(std::span<const Program> pr
     std::vector<std::vector<double>> rows;
     for (const Program& p : programs) {
         // Exact where the density matrix is small; a thousand trajectories beyond.
-        const NoisySimulator::Method method = context_method(p);
+        const NoisySimulator::Method method = automatic_method(p, model);
         const Result r = run_noisy_program(p, method == NoisySimulator::Method::DensityMatrix ? 1 : 1000,
                                            std::nullopt, false, model, method);
         std::vector<int> all(r.num_qubits());

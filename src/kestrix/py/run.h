@@ -60,9 +60,13 @@ uint64_t seed_from_numpy();
 /// none is (one context-variable read).
 std::shared_ptr<const NoiseModel> current_noise();
 
-/// Widest program that the runs below simulate on the exact density matrix when a noise
-/// model is current; wider ones run by trajectories.
-constexpr int kContextDensityQubits = 12;
+/// Widest program that a noisy run without a chosen method simulates on the exact density
+/// matrix (16 MiB); wider ones, and programs that act on a qubit after measuring it, run
+/// by trajectories.
+constexpr int kAutoDensityQubits = 10;
+
+/// The method a noisy run without a chosen method takes (see kAutoDensityQubits).
+NoisySimulator::Method automatic_method(const Program& program, const NoiseModel& model);
 
 /// Runs `program` under `model` with `method`, as run_program does without noise: without
 /// `seed`, a run that draws anything (a measured program, or trajectories) draws its seed
@@ -75,7 +79,7 @@ Result run_noisy_program(const Program& program, uint64_t shots, std::optional<u
 /// that measures draws its seed from NumPy; one without measurements draws nothing.
 /// `keep_memory`: the result also keeps each shot's outcome (Simulator::run). Under a
 /// current noise model the program runs noisy: on the density matrix up to
-/// kContextDensityQubits qubits, by trajectories beyond.
+/// kAutoDensityQubits qubits, by trajectories beyond (automatic_method).
 Result run_program(const Program& program, uint64_t shots,
                    std::optional<uint64_t> seed = std::nullopt, bool keep_memory = false);
 
@@ -120,7 +124,7 @@ std::vector<std::vector<double>> probabilities_of_programs(
     const Placement& placement = {});
 
 /// Rows of exact probabilities of programs without measurements under `model` (the
-/// density matrix up to kContextDensityQubits qubits, a thousand trajectories beyond), as
+/// density matrix up to kAutoDensityQubits qubits, a thousand trajectories beyond), as
 /// probabilities_of_programs gives them without noise.
 std::vector<std::vector<double>> noisy_probabilities(std::span<const Program> programs,
                                                      const std::optional<std::vector<int>>& qubits,
