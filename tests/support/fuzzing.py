@@ -446,7 +446,8 @@ def some_channel(data):
     elif name == "depolarizing":
         args = args[:1]
     if name == "thermal_relaxation" and data.draw(st.booleans()):
-        args = [data.draw(st.floats(1, 100)), data.draw(st.floats(1, 100)), data.draw(st.floats(0, 5))]
+        args = [data.draw(st.floats(1, 100)), data.draw(st.floats(1, 100)),
+                data.draw(st.floats(0, 5))]
     return getattr(kn, name)(*args)
 
 

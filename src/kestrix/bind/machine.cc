@@ -206,9 +206,9 @@ Machine decode_machine(std::string_view bytes) {
 std::shared_ptr<const NoiseModel> noise_of(nb::handle noise) {
     if (noise.is_none()) return current_noise();
     if (!nb::isinstance<NoiseModel>(noise)) {
-        throw nb::type_error(("noise must be a kestrix.noise.NoiseModel or None, got " +
-                              type_name_of(noise))
-                                 .c_str());
+        throw nb::type_error(
+            ("noise must be a kestrix.noise.NoiseModel or None, got " + type_name_of(noise))
+                .c_str());
     }
     return std::make_shared<const NoiseModel>(instance<NoiseModel>(noise));
 }
@@ -459,7 +459,8 @@ Example:
                 if (is_noisy(self)) {
                     // Under noise the batch runs here, one program after another.
                     for (const Program& p : as_programs(programs))
-                        out.push_back(std::make_shared<Result>(run_on(self, p, count, self.seed, false)));
+                        out.push_back(
+                            std::make_shared<Result>(run_on(self, p, count, self.seed, false)));
                     return out;
                 }
                 for (Result& r : run_programs(as_programs(programs), count, self.seed, placement))

@@ -7,9 +7,9 @@
 #include <cmath>
 #include <string>
 
+#include "kestrix/lib/io/number_text.h"
 #include "kestrix/lib/noise/channel.h"
 #include "kestrix/lib/noise/model.h"
-#include "kestrix/lib/io/number_text.h"
 #include "kestrix/py/compare.h"
 #include "kestrix/py/convert.h"
 #include "kestrix/py/errors.h"
@@ -37,8 +37,8 @@ Matrix to_operator(nb::handle data) {
     const std::string shape = nb::repr(array.attr("shape")).c_str();
     if (nb::cast<int>(array.attr("ndim")) != 2 ||
         !array.attr("shape")[0].equal(array.attr("shape")[1])) {
-        throw nb::value_error(("kraus: each operator must be a square matrix, got shape " + shape)
-                                  .c_str());
+        throw nb::value_error(
+            ("kraus: each operator must be a square matrix, got shape " + shape).c_str());
     }
     return kestrix::py::to_complex_vector(array.attr("ravel")(), "kraus");
 }
@@ -128,9 +128,9 @@ std::optional<std::vector<std::string>> to_gate_names(nb::handle gates) {
     }
     for (nb::handle g : nb::iter(gates)) {
         if (!PyUnicode_Check(g.ptr())) {
-            throw nb::type_error(("NoiseModel.add: gate names must be strings, got " +
-                                  kestrix::py::type_name_of(g))
-                                     .c_str());
+            throw nb::type_error(
+                ("NoiseModel.add: gate names must be strings, got " + kestrix::py::type_name_of(g))
+                    .c_str());
         }
         names.push_back(nb::cast<std::string>(g));
     }
@@ -139,9 +139,9 @@ std::optional<std::vector<std::string>> to_gate_names(nb::handle gates) {
 
 const Channel& as_channel(nb::handle value) {
     if (!nb::isinstance<Channel>(value)) {
-        throw nb::type_error(("expected a Channel (from kestrix.noise), got " +
-                              kestrix::py::type_name_of(value))
-                                 .c_str());
+        throw nb::type_error(
+            ("expected a Channel (from kestrix.noise), got " + kestrix::py::type_name_of(value))
+                .c_str());
     }
     return kestrix::py::instance<Channel>(value);
 }
@@ -172,8 +172,9 @@ Example:
     2
 )DOC");
     channel
-        .def_prop_ro("num_qubits", [](const Channel& c) { return c.num_qubits; },
-                     "The qubits it acts on (1 for a readout error).")
+        .def_prop_ro(
+            "num_qubits", [](const Channel& c) { return c.num_qubits; },
+            "The qubits it acts on (1 for a readout error).")
         .def_prop_ro(
             "kraus",
             [](const Channel& c) {
@@ -184,19 +185,23 @@ Example:
             nb::sig("def kraus(self) -> list[numpy.typing.NDArray[numpy.complex128]]"),
             "Its Kraus operators, 2**k x 2**k each (index bit j = the channel's j-th qubit); "
             "[] for a readout error.")
-        .def_prop_ro("is_unitary_mixture", [](const Channel& c) { return c.is_mixture(); },
-                     "Whether every Kraus operator is a multiple of a unitary: trajectories "
-                     "then draw its branch without computing norms.")
-        .def_prop_ro("is_readout", [](const Channel& c) { return c.kind == Channel::Kind::Readout; },
-                     "Whether it is a readout error (applied to measurement results).")
+        .def_prop_ro(
+            "is_unitary_mixture", [](const Channel& c) { return c.is_mixture(); },
+            "Whether every Kraus operator is a multiple of a unitary: trajectories "
+            "then draw its branch without computing norms.")
+        .def_prop_ro(
+            "is_readout", [](const Channel& c) { return c.kind == Channel::Kind::Readout; },
+            "Whether it is a readout error (applied to measurement results).")
         .def("__repr__", &channel_repr)
-        .def("__reduce__", [](const Channel& c) {
-            return nb::make_tuple(nb::module_::import_("kestrix._noise").attr("_channel"),
-                                  channel_state(c));
-        })
+        .def("__reduce__",
+             [](const Channel& c) {
+                 return nb::make_tuple(nb::module_::import_("kestrix._noise").attr("_channel"),
+                                       channel_state(c));
+             })
         .def("__copy__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__deepcopy__", [](nb::handle self, nb::handle) { return nb::borrow(self); },
-             nb::arg("memo"));
+        .def(
+            "__deepcopy__", [](nb::handle self, nb::handle) { return nb::borrow(self); },
+            nb::arg("memo"));
     kestrix::py::make_comparable(
         channel, [](const Channel& a, const Channel& b) { return a == b; },
         [](const Channel& c) {
@@ -212,8 +217,7 @@ Example:
         [](const std::string& name, const std::vector<double>& params, nb::handle operators) {
             return remake(name, params, operators);
         },
-        nb::arg("name"), nb::arg("params"), nb::arg("operators"),
-        "Rebuilds a pickled channel.");
+        nb::arg("name"), nb::arg("params"), nb::arg("operators"), "Rebuilds a pickled channel.");
 
     m.def(
         "depolarizing",
@@ -356,7 +360,8 @@ Example:
         [](nb::handle p01, nb::handle p10) {
             return kestrix::readout_error(to_real(p01, "p01"), to_real(p10, "p10"));
         },
-        nb::arg("p01"), nb::arg("p10"), nb::sig("def readout_error(p01: float, p10: float) -> Channel"),
+        nb::arg("p01"), nb::arg("p10"),
+        nb::sig("def readout_error(p01: float, p10: float) -> Channel"),
         R"DOC(A confusion matrix on each measured qubit.
 
 Args:
@@ -436,8 +441,9 @@ Example:
                                        nb::make_tuple(rules));
              })
         .def("__copy__", [](const NoiseModel& model) { return NoiseModel(model); })
-        .def("__deepcopy__", [](const NoiseModel& model, nb::handle) { return NoiseModel(model); },
-             nb::arg("memo"));
+        .def(
+            "__deepcopy__", [](const NoiseModel& model, nb::handle) { return NoiseModel(model); },
+            nb::arg("memo"));
     kestrix::py::make_comparable(model,
                                  [](const NoiseModel& a, const NoiseModel& b) { return a == b; });
     m.def(

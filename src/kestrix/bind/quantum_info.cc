@@ -25,9 +25,9 @@
 #include "observables.h"
 
 namespace nb = nanobind;
-using kestrix::DensityMatrix;
 using kestrix::Circuit;
 using kestrix::cplx;
+using kestrix::DensityMatrix;
 using kestrix::StateVector;
 
 namespace {
@@ -151,7 +151,8 @@ DensityMatrix make_density(nb::handle data) {
                                std::string(nb::repr(array.attr("shape")).c_str()))
                                   .c_str());
     }
-    const std::vector<cplx> m = kestrix::py::to_complex_vector(array.attr("ravel")(), "DensityMatrix");
+    const std::vector<cplx> m =
+        kestrix::py::to_complex_vector(array.attr("ravel")(), "DensityMatrix");
     return DensityMatrix::from_matrix(m);
 }
 
@@ -203,7 +204,8 @@ std::vector<int> density_qubits(const DensityMatrix& rho, nb::handle qubits, con
     kestrix::check_distinct_qubits(q, what);
     for (int k : q) {
         if (k >= rho.num_qubits()) {
-            throw nb::index_error(("qubit " + std::to_string(k) + " is outside the density matrix (" +
+            throw nb::index_error(("qubit " + std::to_string(k) +
+                                   " is outside the density matrix (" +
                                    std::to_string(rho.num_qubits()) + " qubits)")
                                       .c_str());
         }
@@ -242,7 +244,9 @@ Example:
 )DOC");
     cls.def(
            "__init__",
-           [](DensityMatrix* self, nb::handle data) { new (self) DensityMatrix(make_density(data)); },
+           [](DensityMatrix* self, nb::handle data) {
+               new (self) DensityMatrix(make_density(data));
+           },
            nb::arg("data"),
            nb::sig("def __init__(self, data: int | StateVector | numpy.typing.ArrayLike) -> None"),
            R"DOC(|0...0><0...0| on `data` qubits, |psi><psi| of a StateVector, or a matrix.
@@ -321,8 +325,7 @@ Example:
                 kestrix::PauliSum holder;
                 return rho.expectation(kestrix::py::as_observable(observable, holder));
             },
-            nb::arg("observable"),
-            nb::sig("def expval(self, observable: PauliSum | str) -> float"),
+            nb::arg("observable"), nb::sig("def expval(self, observable: PauliSum | str) -> float"),
             R"DOC(Tr(rho H) for a Pauli observable.
 
 Args:

@@ -45,8 +45,7 @@ NoisySimulator::Method automatic_method(const Program& program, const NoiseModel
 }
 
 Result run_noisy_program(const Program& program, uint64_t shots, std::optional<uint64_t> seed,
-                         bool keep_memory, const NoiseModel& model,
-                         NoisySimulator::Method method) {
+                         bool keep_memory, const NoiseModel& model, NoisySimulator::Method method) {
     const int width = program.width();
     if (method == NoisySimulator::Method::DensityMatrix)
         check_density_fits(width);
@@ -55,10 +54,10 @@ Result run_noisy_program(const Program& program, uint64_t shots, std::optional<u
     const bool random = program.circuit.has_measurement() ||
                         (method == NoisySimulator::Method::Trajectories && !model.empty());
     const uint64_t used_seed = seed ? *seed : (random ? seed_from_numpy() : 0);
-    const double work = double(program.circuit.gate_count() + 1) *
-                        std::ldexp(1.0, method == NoisySimulator::Method::DensityMatrix ? 2 * width
-                                                                                        : width) *
-                        (method == NoisySimulator::Method::Trajectories ? double(shots) : 1.0);
+    const double work =
+        double(program.circuit.gate_count() + 1) *
+        std::ldexp(1.0, method == NoisySimulator::Method::DensityMatrix ? 2 * width : width) *
+        (method == NoisySimulator::Method::Trajectories ? double(shots) : 1.0);
     return interruptible_work(work, [&](const InterruptCheck& interrupt) {
         return NoisySimulator::run(program, model, shots, used_seed, method, interrupt,
                                    keep_memory);
@@ -139,8 +138,9 @@ std::vector<std::vector<double>> noisy_probabilities(std::span<const Program> pr
     for (const Program& p : programs) {
         // Exact where the density matrix is small; a thousand trajectories beyond.
         const NoisySimulator::Method method = automatic_method(p, model);
-        const Result r = run_noisy_program(p, method == NoisySimulator::Method::DensityMatrix ? 1 : 1000,
-                                           std::nullopt, false, model, method);
+        const Result r =
+            run_noisy_program(p, method == NoisySimulator::Method::DensityMatrix ? 1 : 1000,
+                              std::nullopt, false, model, method);
         std::vector<int> all(r.num_qubits());
         for (int q = 0; q < r.num_qubits(); ++q) all[q] = q;
         rows.push_back(r.exact_probabilities(qubits ? *qubits : all));

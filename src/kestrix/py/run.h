@@ -72,8 +72,7 @@ NoisySimulator::Method automatic_method(const Program& program, const NoiseModel
 /// `seed`, a run that draws anything (a measured program, or trajectories) draws its seed
 /// from NumPy. The GIL is released for long runs; Ctrl-C stops them.
 Result run_noisy_program(const Program& program, uint64_t shots, std::optional<uint64_t> seed,
-                         bool keep_memory, const NoiseModel& model,
-                         NoisySimulator::Method method);
+                         bool keep_memory, const NoiseModel& model, NoisySimulator::Method method);
 
 /// Runs `program` for `shots` shots from the all-zero state. Without `seed`, a program
 /// that measures draws its seed from NumPy; one without measurements draws nothing.

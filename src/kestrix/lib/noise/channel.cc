@@ -120,8 +120,9 @@ Channel kraus_channel(std::vector<Matrix> operators, std::string name, std::vect
         for (size_t j = 0; j < d; ++j)
             worst = std::max(worst, std::abs(total[i * d + j] - (i == j ? cplx(1) : cplx(0))));
     if (!(worst <= kCompleteTolerance)) {
-        throw ValueError("kraus: the operators are not complete (sum of K^dagger K differs from I by " +
-                         shortest_text(worst) + ", more than 1e-10)");
+        throw ValueError(
+            "kraus: the operators are not complete (sum of K^dagger K differs from I by " +
+            shortest_text(worst) + ", more than 1e-10)");
     }
     Channel ch;
     ch.name = std::move(name);
@@ -135,7 +136,8 @@ Channel kraus_channel(std::vector<Matrix> operators, std::string name, std::vect
 Channel depolarizing(double p, int num_qubits) {
     check_probability(p, "depolarizing: p");
     if (num_qubits != 1 && num_qubits != 2)
-        throw ValueError("depolarizing: num_qubits must be 1 or 2, got " + std::to_string(num_qubits));
+        throw ValueError("depolarizing: num_qubits must be 1 or 2, got " +
+                         std::to_string(num_qubits));
     const int strings = num_qubits == 1 ? 4 : 16;
     std::vector<Matrix> ops;
     for (int s = 0; s < strings; ++s) {
@@ -187,7 +189,8 @@ Channel thermal_relaxation(double t1, double t2, double time) {
     const double gamma = 1 - std::exp(-time / t1);
     // Amplitude damping leaves coherences at e^{-t/(2 T1)}; the rest of e^{-t/T2} is pure
     // dephasing.
-    const double lambda = std::min(1.0, std::max(0.0, 1 - std::exp(-2 * time * (1 / t2 - 0.5 / t1))));
+    const double lambda =
+        std::min(1.0, std::max(0.0, 1 - std::exp(-2 * time * (1 / t2 - 0.5 / t1))));
     const Matrix a0 = {1, 0, 0, std::sqrt(1 - gamma)}, a1 = {0, std::sqrt(gamma), 0, 0};
     const Matrix d0 = {1, 0, 0, std::sqrt(1 - lambda)}, d1 = {0, 0, 0, std::sqrt(lambda)};
     std::vector<Matrix> ops;

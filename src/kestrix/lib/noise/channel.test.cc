@@ -37,8 +37,8 @@ Matrix some_density(size_t d) {
 }
 
 TEST(Channel, SuperoperatorActsAsTheKrausSum) {
-    for (const Channel& ch : {depolarizing(0.3, 2), amplitude_damping(0.4),
-                              thermal_relaxation(10, 15, 2)}) {
+    for (const Channel& ch :
+         {depolarizing(0.3, 2), amplitude_damping(0.4), thermal_relaxation(10, 15, 2)}) {
         const size_t d = size_t{1} << ch.num_qubits, dd = d * d;
         const Matrix rho = some_density(d);
         const Matrix expected = apply_kraus(ch, rho);

@@ -159,7 +159,8 @@ void DensityMatrix::apply(const std::vector<NoisyStep>& steps, const NoiseModel&
 std::vector<double> DensityMatrix::probabilities(const std::vector<int>& qubits) const {
     check_distinct_qubits(qubits, "probabilities");
     for (int q : qubits)
-        if (q >= n_) throw IndexError("qubit " + std::to_string(q) + " is outside the density matrix");
+        if (q >= n_)
+            throw IndexError("qubit " + std::to_string(q) + " is outside the density matrix");
     std::vector<double> diag(dim());
     for (uint64_t i = 0; i < dim(); ++i) diag[i] = std::max(at(i, i).real(), 0.0);
     return marginal(diag, n_, qubits);
@@ -197,7 +198,8 @@ DensityMatrix DensityMatrix::partial_trace(const std::vector<int>& traced) const
     check_distinct_qubits(traced, "partial_trace");
     uint64_t mask = 0;
     for (int q : traced) {
-        if (q >= n_) throw IndexError("qubit " + std::to_string(q) + " is outside the density matrix");
+        if (q >= n_)
+            throw IndexError("qubit " + std::to_string(q) + " is outside the density matrix");
         mask |= uint64_t{1} << q;
     }
     std::vector<int> kept;

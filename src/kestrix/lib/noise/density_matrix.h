@@ -39,7 +39,8 @@ class DensityMatrix {
 
     /// Applies `circuit` (no measurements: ValueError; within the width: IndexError) with
     /// `model`'s channels after its gates. Interrupted when `interrupt` asks.
-    void apply(const Circuit& circuit, const NoiseModel& model, const InterruptCheck& interrupt = {});
+    void apply(const Circuit& circuit, const NoiseModel& model,
+               const InterruptCheck& interrupt = {});
     /// Applies steps made by attach_noise (no measurements) with `model`'s channels.
     void apply(const std::vector<NoisyStep>& steps, const NoiseModel& model,
                const InterruptCheck& interrupt = {});

@@ -55,8 +55,8 @@ std::vector<std::pair<int, std::vector<int>>> NoiseModel::channels_after(const G
     for (size_t r = 0; r < rules_.size(); ++r) {
         const NoiseRule& rule = rules_[r];
         if (rule.channel.kind == Channel::Kind::Readout) continue;
-        if (rule.gates && std::find(rule.gates->begin(), rule.gates->end(),
-                                    gate_name(gate.kind)) == rule.gates->end())
+        if (rule.gates && std::find(rule.gates->begin(), rule.gates->end(), gate_name(gate.kind)) ==
+                              rule.gates->end())
             continue;
         if (rule.channel.num_qubits == 1) {
             for (int q : on)

@@ -140,8 +140,8 @@ Result NoisySimulator::run(const Program& program, const NoiseModel& model, uint
             terminal = false;
         }
     }
-    std::vector<int> qubits;      // distinct measured qubits, in the order of their bits
-    std::vector<size_t> source;   // for each classical bit, the position of its qubit
+    std::vector<int> qubits;         // distinct measured qubits, in the order of their bits
+    std::vector<size_t> source;      // for each classical bit, the position of its qubit
     std::map<int, size_t> position;  // classical bit -> its bit in an outcome
     for (auto& [c, q] : cbit_qubit) {
         position[c] = r.cbits_.size();
@@ -158,9 +158,9 @@ Result NoisySimulator::run(const Program& program, const NoiseModel& model, uint
         any_readout = any_readout || readout.back() != std::pair<double, double>{0, 0};
     }
     const double table = std::ldexp(double(sizeof(double)), n);
-    check_memory(std::ldexp(double(sizeof(cplx)), method == Method::DensityMatrix ? 2 * n : n) +
-                     table,
-                 "a noisy run of " + std::to_string(n) + " qubits");
+    check_memory(
+        std::ldexp(double(sizeof(cplx)), method == Method::DensityMatrix ? 2 * n : n) + table,
+        "a noisy run of " + std::to_string(n) + " qubits");
     if (keep_memory && !qubits.empty())
         check_memory(double(shots) * sizeof(uint32_t),
                      "the memory of " + std::to_string(shots) + " shots");
@@ -211,7 +211,8 @@ Result NoisySimulator::run(const Program& program, const NoiseModel& model, uint
         std::map<std::vector<uint64_t>, uint64_t> groups;
         std::vector<uint64_t> branches;
         for (uint64_t shot = 0; shot < shots; ++shot) {
-            if (shot % kPollShots == kPollShots - 1 && interrupt && interrupt()) throw Interrupted();
+            if (shot % kPollShots == kPollShots - 1 && interrupt && interrupt())
+                throw Interrupted();
             branches.clear();
             for (size_t k = 0; k < sites.size(); ++k) {
                 const Channel& ch = model.rules()[steps[sites[k]].rule].channel;
@@ -235,7 +236,8 @@ Result NoisySimulator::run(const Program& program, const NoiseModel& model, uint
                 }
                 if (next == events.size() || (events[next] >> 32) != site_of_step[i]) continue;
                 const Channel& ch = model.rules()[s.rule].channel;
-                c.append(matrix_gate(s.qubits, {}, ch.mixture_unitaries[events[next] & 0xffffffff]));
+                c.append(
+                    matrix_gate(s.qubits, {}, ch.mixture_unitaries[events[next] & 0xffffffff]));
                 ++next;
             }
             if (!first) state.reset(interrupt);
@@ -244,7 +246,8 @@ Result NoisySimulator::run(const Program& program, const NoiseModel& model, uint
             if (!qubits.empty())
                 for (auto [k, m] : sample_qubits(state, qubits, count, rng)) drawn[k] += m;
             const double w = double(count) / double(shots);
-            for (uint64_t i = 0; i < state.size(); ++i) r.mean_probs_[i] += w * std::norm(state.data()[i]);
+            for (uint64_t i = 0; i < state.size(); ++i)
+                r.mean_probs_[i] += w * std::norm(state.data()[i]);
         }
         if (!qubits.empty()) finish(std::move(drawn));
     } else {
@@ -270,9 +273,9 @@ Result NoisySimulator::run(const Program& program, const NoiseModel& model, uint
                 continue;
             }
             flush();
-            events.push_back({s.kind == NoisyStep::Kind::Channel ? Event::Kind::Channel
-                                                                  : Event::Kind::Measure,
-                              i});
+            events.push_back(
+                {s.kind == NoisyStep::Kind::Channel ? Event::Kind::Channel : Event::Kind::Measure,
+                 i});
         }
         flush();
         std::map<Outcome, uint64_t> tally;
@@ -305,7 +308,8 @@ Result NoisySimulator::run(const Program& program, const NoiseModel& model, uint
                 ++tally[outcome];
                 if (keep_memory) shot_outcomes.push_back(outcome);
             }
-            for (uint64_t i = 0; i < state.size(); ++i) r.mean_probs_[i] += std::norm(state.data()[i]);
+            for (uint64_t i = 0; i < state.size(); ++i)
+                r.mean_probs_[i] += std::norm(state.data()[i]);
         }
         for (double& p : r.mean_probs_) p /= double(shots);
         r.counts_.assign(tally.begin(), tally.end());

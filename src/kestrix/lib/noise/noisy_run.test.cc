@@ -21,7 +21,8 @@ TEST(NoisySimulator, BitFlipsCountAsTheirProbability) {
     NoiseModel model;
     model.add(bit_flip(0.25), std::vector<std::string>{"X"});
     const uint64_t shots = 40000;
-    for (auto method : {NoisySimulator::Method::Trajectories, NoisySimulator::Method::DensityMatrix}) {
+    for (auto method :
+         {NoisySimulator::Method::Trajectories, NoisySimulator::Method::DensityMatrix}) {
         const Result r = NoisySimulator::run(flipped_and_measured(1), model, shots, 3, method);
         ASSERT_EQ(r.counts().size(), 2u);
         EXPECT_NEAR(double(r.counts()[0].second) / shots, 0.25, 4 * std::sqrt(0.1875 / shots));
