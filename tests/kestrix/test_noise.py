@@ -296,6 +296,7 @@ def test_trajectories_converge_to_the_density_matrix(seed):
     model, _ = random_model(rng, n)
     if seed % 2:  # unitary mixtures alone: the shots are grouped by their branches
         model = kn.NoiseModel()
+        model.add(kn.phase_flip(0.0))  # sites that never draw an error, between the others
         model.add(kn.depolarizing(0.05))
         model.add(kn.bit_flip(0.1), ["H", "X", "RX"])
     model.add(kn.readout_error(0.05, 0.1), qubits=[0])
@@ -311,6 +312,17 @@ def test_trajectories_converge_to_the_density_matrix(seed):
     unmeasured = CPUQVM(seed=seed, noise=model, method="statevector").run(
         QProg(n) << circuit, shots).get_prob_list()
     assert 0.5 * np.abs(np.array(unmeasured) - probs).sum() < tvd_bound(probs, shots)
+
+
+def test_huge_shot_counts_are_refused_or_drawn_at_once():
+    quiet, noisy = kn.NoiseModel(), kn.NoiseModel()
+    quiet.add(kn.depolarizing(0.0))
+    noisy.add(kn.bit_flip(0.1))
+    program = QProg(1) << H(0) << measure(0, 0)
+    counts = CPUQVM(seed=1, noise=quiet, method="statevector").run(program, 2**62).get_counts()
+    assert sum(counts.values()) == 2**62
+    with pytest.raises(MemoryError, match="error histories"):
+        CPUQVM(seed=1, noise=noisy, method="statevector").run(program, 2**62)
 
 
 def test_trajectories_are_seeded():

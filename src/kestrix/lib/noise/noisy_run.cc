@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "kestrix/lib/base/errors.h"
@@ -18,6 +20,9 @@ namespace {
 
 // Shots between two polls for an interrupt while branches are drawn.
 constexpr uint64_t kPollShots = 1024;
+// What one shot's entry in the table of error histories may cost: a map node and a short
+// list of errors.
+constexpr double kBytesPerHistory = 96;
 
 size_t draw(const std::vector<double>& weights, Rng& rng) {
     double total = 0;
@@ -201,16 +206,27 @@ Result NoisySimulator::run(const Program& program, const NoiseModel& model, uint
     } else if (terminal && model.all_mixtures()) {
         // Every branch is drawn up front, shot by shot; shots whose branches agree share one
         // simulation, and the identity branches draw nothing at all.
-        std::vector<size_t> site_of_step(steps.size(), 0);
-        std::vector<size_t> sites;
-        for (size_t i = 0; i < steps.size(); ++i) {
-            if (steps[i].kind != NoisyStep::Kind::Channel) continue;
-            site_of_step[i] = sites.size();
-            sites.push_back(i);
-        }
+        std::vector<size_t> sites;  // the channel steps that may draw an error
+        for (size_t i = 0; i < steps.size(); ++i)
+            if (steps[i].kind == NoisyStep::Kind::Channel) sites.push_back(i);
         std::map<std::vector<uint64_t>, uint64_t> groups;
         std::vector<uint64_t> branches;
-        for (uint64_t shot = 0; shot < shots; ++shot) {
+        // Sites whose channel can only leave the state alone (p = 0) draw nothing.
+        std::erase_if(sites, [&](size_t i) {
+            const Channel& ch = model.rules()[steps[i].rule].channel;
+            return std::all_of(ch.mixture_identity.begin(), ch.mixture_identity.end(),
+                               [](bool identity) { return identity; });
+        });
+        std::vector<size_t> site_of_step(steps.size(), SIZE_MAX);
+        for (size_t k = 0; k < sites.size(); ++k) site_of_step[sites[k]] = k;
+        if (sites.empty()) {
+            groups[{}] = shots;
+        } else {
+            // A table entry per distinct history, at most one per shot.
+            check_memory(double(shots) * kBytesPerHistory,
+                         "the error histories of " + std::to_string(shots) + " shots");
+        }
+        for (uint64_t shot = 0; shot < shots && !sites.empty(); ++shot) {
             if (shot % kPollShots == kPollShots - 1 && interrupt && interrupt())
                 throw Interrupted();
             branches.clear();
@@ -223,12 +239,37 @@ Result NoisySimulator::run(const Program& program, const NoiseModel& model, uint
         }
         StateVector state(n, interrupt);
         r.mean_probs_.assign(state.size(), 0.0);
+        // Groups come in the order of their first error's site. Every group shares the
+        // noiseless run up to that site: a second state, the frontier, advances through
+        // the noiseless circuit, and each group starts from a copy of it, so only the part
+        // after its first error is simulated again. Skipped where a third state would not fit.
+        const bool use_frontier =
+            groups.size() > 1 && 3 * std::ldexp(double(sizeof(cplx)), n) <= physical_memory();
+        std::optional<StateVector> frontier;
+        size_t frontier_at = 0;  // steps before this one have run on the frontier
         std::map<uint64_t, uint64_t> drawn;
         bool first = true;
         for (const auto& [events, count] : groups) {
+            size_t start = 0;  // the step the group's own simulation starts from
+            if (use_frontier && !events.empty()) {
+                start = sites[events[0] >> 32];
+                if (!frontier) frontier.emplace(n, interrupt);
+                Circuit ahead;
+                for (size_t i = frontier_at; i < start; ++i)
+                    if (steps[i].kind == NoisyStep::Kind::Gate &&
+                        steps[i].gate.kind != GateKind::MEASURE)
+                        ahead.append(steps[i].gate);
+                if (!ahead.empty())
+                    Plan(ahead, n, interrupt, frontier_at == 0).run(frontier->data(), interrupt);
+                frontier_at = start;
+                std::copy(frontier->data(), frontier->data() + frontier->size(), state.data());
+            } else if (!first) {
+                state.reset(interrupt);
+            }
+            first = false;
             Circuit c;
             size_t next = 0;
-            for (size_t i = 0; i < steps.size(); ++i) {
+            for (size_t i = start; i < steps.size(); ++i) {
                 const NoisyStep& s = steps[i];
                 if (s.kind == NoisyStep::Kind::Gate) {
                     if (s.gate.kind != GateKind::MEASURE) c.append(s.gate);
@@ -240,9 +281,7 @@ Result NoisySimulator::run(const Program& program, const NoiseModel& model, uint
                     matrix_gate(s.qubits, {}, ch.mixture_unitaries[events[next] & 0xffffffff]));
                 ++next;
             }
-            if (!first) state.reset(interrupt);
-            first = false;
-            Plan(c, n, interrupt, true).run(state.data(), interrupt);
+            Plan(c, n, interrupt, start == 0).run(state.data(), interrupt);
             if (!qubits.empty())
                 for (auto [k, m] : sample_qubits(state, qubits, count, rng)) drawn[k] += m;
             const double w = double(count) / double(shots);
