@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 import reference as ref
 from engine_circuits import random_circuit
+from interrupting import ctrl_c_after
 
 import kestrix.noise as kn
 from kestrix.core import CNOT, CPUQVM, RX, RZ, H, I, QCircuit, QProg, X, measure
@@ -323,6 +324,19 @@ def test_huge_shot_counts_are_refused_or_drawn_at_once():
     assert sum(counts.values()) == 2**62
     with pytest.raises(MemoryError, match="error histories"):
         CPUQVM(seed=1, noise=noisy, method="statevector").run(program, 2**62)
+
+
+@pytest.mark.parametrize("method", ["statevector", "density_matrix"])
+def test_ctrl_c_stops_a_long_noisy_run(method):
+    n = 12 if method == "density_matrix" else 16
+    circuit = QCircuit()
+    for _ in range(200):
+        for q in range(n):
+            circuit << RX(q, 0.3) << CNOT(q, (q + 1) % n)
+    model = kn.NoiseModel()
+    model.add(kn.amplitude_damping(0.01))
+    with ctrl_c_after(0.3), pytest.raises(KeyboardInterrupt):
+        CPUQVM(seed=1, noise=model, method=method).run(QProg(n) << circuit, 1000)
 
 
 def test_trajectories_are_seeded():

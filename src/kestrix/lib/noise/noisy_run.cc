@@ -312,6 +312,8 @@ Result NoisySimulator::run(const Program& program, const NoiseModel& model, uint
                 continue;
             }
             flush();
+            if (events.size() % kPollShots == kPollShots - 1 && interrupt && interrupt())
+                throw Interrupted();
             events.push_back(
                 {s.kind == NoisyStep::Kind::Channel ? Event::Kind::Channel : Event::Kind::Measure,
                  i});
@@ -325,7 +327,13 @@ Result NoisySimulator::run(const Program& program, const NoiseModel& model, uint
             if (shot) state.reset(interrupt);
             if (interrupt && interrupt()) throw Interrupted();
             Outcome outcome;
+            uint64_t work = 0;  // amplitude updates since the last poll
             for (const Event& e : events) {
+                work += state.size();
+                if (work >= kPollWork) {
+                    work = 0;
+                    if (interrupt && interrupt()) throw Interrupted();
+                }
                 if (e.kind == Event::Kind::Piece) {
                     pieces[e.index].run(state.data(), interrupt);
                     continue;
