@@ -409,7 +409,11 @@ def test_the_noise_context_reaches_machines_and_batches():
     model.add(kn.bit_flip(0.5), ["X"])
     flip = QProg(1) << X(0)
     assert CPUQVM().run(flip).get_prob_list() == [0.0, 1.0]
+    plain = CPUQVM(seed=3)  # made outside: it runs under whatever model is current
     with kn.model(model) as current:
+        assert np.allclose(plain.prob_batch([flip]), [[0.5, 0.5]], atol=1e-12)
+        counts = plain.run_batch([QProg(1) << X(0) << measure(0, 0)], 4000)[0].get_counts()
+        assert abs(counts["0"] / 4000 - 0.5) < 4 * 0.5 / 4000**0.5
         assert current is model and kn.current() is model
         made_here = CPUQVM(seed=1)
         assert made_here.noise == model

@@ -391,6 +391,8 @@ Each run starts from the all-zero state. With seed=None every run that samples d
 its seed from NumPy's global generator, so np.random.seed(s) makes a script
 repeatable; CPUQVM(seed=s) fixes it instead. A machine pickles with its seed and last
 result. Machines are equal (==) when their seeds are: the seed is their one setting.
+A noisy machine (CPUQVM(noise=model), see kestrix.noise) also compares its model and
+method.
 
 Example:
     >>> qvm = CPUQVM(seed=1)
