@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -113,6 +114,153 @@ bool touches(const Gate& g, uint64_t mask) {
         if ((mask >> q) & 1) return true;
     return false;
 }
+
+// One step of a run shot by shot: a planned run of gates, a channel or a measurement.
+struct Event {
+    enum class Kind : uint8_t { Piece, Channel, Measure } kind;
+    size_t index;  // the piece, or the step
+};
+
+// A draw of `m` shots over branches of these probabilities (need not sum to 1 exactly).
+std::vector<uint64_t> multinomial(uint64_t m, const std::vector<double>& p, Rng& rng) {
+    std::vector<uint64_t> counts(p.size(), 0);
+    double mass = 0;
+    for (double x : p) mass += x;
+    for (size_t b = 0; b < p.size() && m > 0; ++b) {
+        if (p[b] <= 0) continue;
+        const bool last = std::none_of(p.begin() + b + 1, p.end(), [](double x) { return x > 0; });
+        const uint64_t c = last ? m : binomial(m, std::min(1.0, p[b] / mass), rng);
+        counts[b] = c;
+        m -= c;
+        mass -= p[b];
+    }
+    return counts;
+}
+
+// The shots of a program whose measurements all come at the end, under channels that are
+// not all unitary mixtures. The shots travel together and split among a channel's branches
+// as they reach it (a multinomial draw over the branch probabilities on the state), so
+// shots that share their history share its simulation. Each split copies the state for
+// the branches that leave the most likely one; past a depth of copies, a branch is set
+// aside with its history and simulated again from the start later.
+class TrajectoryTree {
+  public:
+    using Leaf = std::function<void(const StateVector&, uint64_t)>;
+    TrajectoryTree(const std::vector<Plan>& pieces, const std::vector<Event>& events,
+                   const std::vector<NoisyStep>& steps, const NoiseModel& model, Rng& rng,
+                   const InterruptCheck& interrupt, size_t max_depth, Leaf leaf)
+        : pieces_(pieces),
+          events_(events),
+          steps_(steps),
+          model_(model),
+          rng_(rng),
+          interrupt_(interrupt),
+          max_depth_(max_depth),
+          leaf_(std::move(leaf)) {}
+
+    void run(StateVector& state, uint64_t shots) {
+        descend(state, 0, shots);
+        while (!pending_.empty()) {
+            Pending p = std::move(pending_.back());
+            pending_.pop_back();
+            state.reset(interrupt_);
+            // Replays the history: the same branches, drawn no more.
+            size_t k = 0;
+            for (size_t e = 0; e < p.event; ++e) {
+                if (events_[e].kind == Event::Kind::Piece) {
+                    pieces_[events_[e].index].run(state.data(), interrupt_);
+                } else if (events_[e].kind == Event::Kind::Channel) {
+                    const NoisyStep& s = steps_[events_[e].index];
+                    const Channel& ch = model_.rules()[s.rule].channel;
+                    const size_t b = p.history[k++];
+                    apply_branch(state, ch, s.qubits, b, probabilities(state, ch, s.qubits)[b]);
+                }
+            }
+            history_ = std::move(p.history);
+            descend(state, p.event, p.shots);
+        }
+    }
+
+  private:
+    struct Pending {
+        std::vector<uint32_t> history;  // the branch taken at each channel before `event`
+        size_t event;
+        uint64_t shots;
+    };
+
+    static std::vector<double> probabilities(const StateVector& state, const Channel& ch,
+                                             const std::vector<int>& qubits) {
+        if (ch.is_mixture()) return ch.mixture_probs;
+        return branch_probabilities(ch, reduced_density(state, qubits));
+    }
+
+    static void apply_branch(StateVector& state, const Channel& ch, const std::vector<int>& qubits,
+                             size_t b, double p) {
+        Op op;
+        op.qubits = qubits;
+        if (ch.is_mixture()) {
+            if (ch.mixture_identity[b]) return;
+            op.m = ch.mixture_unitaries[b];
+        } else {
+            op.m = ch.kraus[b];
+            const double scale = 1 / std::sqrt(p);
+            for (cplx& x : op.m) x *= scale;
+        }
+        apply_op(state.data(), state.num_qubits(), op);
+    }
+
+    void descend(StateVector& state, size_t e, uint64_t m) {
+        const size_t at_entry = history_.size();
+        for (; e < events_.size(); ++e) {
+            if (interrupt_ && interrupt_()) throw Interrupted();
+            const Event& event = events_[e];
+            if (event.kind == Event::Kind::Piece) {
+                pieces_[event.index].run(state.data(), interrupt_);
+                continue;
+            }
+            if (event.kind != Event::Kind::Channel) continue;
+            const NoisyStep& s = steps_[event.index];
+            const Channel& ch = model_.rules()[s.rule].channel;
+            const std::vector<double> p = probabilities(state, ch, s.qubits);
+            const std::vector<uint64_t> counts = multinomial(m, p, rng_);
+            const size_t main =
+                size_t(std::max_element(counts.begin(), counts.end()) - counts.begin());
+            for (size_t b = 0; b < counts.size(); ++b) {
+                if (b == main || counts[b] == 0) continue;
+                if (depth_ < max_depth_) {
+                    ++depth_;
+                    StateVector branch = state;
+                    apply_branch(branch, ch, s.qubits, b, p[b]);
+                    history_.push_back(uint32_t(b));
+                    descend(branch, e + 1, counts[b]);
+                    history_.pop_back();
+                    --depth_;
+                } else {
+                    std::vector<uint32_t> h = history_;
+                    h.push_back(uint32_t(b));
+                    pending_.push_back({std::move(h), e + 1, counts[b]});
+                }
+            }
+            apply_branch(state, ch, s.qubits, main, p[main]);
+            history_.push_back(uint32_t(main));
+            m = counts[main];
+        }
+        leaf_(state, m);
+        history_.resize(at_entry);
+    }
+
+    const std::vector<Plan>& pieces_;
+    const std::vector<Event>& events_;
+    const std::vector<NoisyStep>& steps_;
+    const NoiseModel& model_;
+    Rng& rng_;
+    const InterruptCheck& interrupt_;
+    size_t max_depth_;
+    Leaf leaf_;
+    size_t depth_ = 0;
+    std::vector<uint32_t> history_;
+    std::vector<Pending> pending_;
+};
 
 }  // namespace
 
@@ -290,12 +438,9 @@ Result NoisySimulator::run(const Program& program, const NoiseModel& model, uint
         }
         if (!qubits.empty()) finish(std::move(drawn));
     } else {
-        // Each shot on its own: the gates between two channels or measurements are planned
-        // once and replayed.
-        struct Event {
-            enum class Kind : uint8_t { Piece, Channel, Measure } kind;
-            size_t index;  // the piece, or the step
-        };
+        // The gates between two channels or measurements are planned once. Programs that
+        // measure at their end split their shots among the branches (TrajectoryTree); the
+        // others run each shot on its own, measurements collapsing the state.
         std::vector<Plan> pieces;
         std::vector<Event> events;
         Circuit piece;
@@ -319,6 +464,27 @@ Result NoisySimulator::run(const Program& program, const NoiseModel& model, uint
                  i});
         }
         flush();
+        if (terminal) {
+            StateVector state(n, interrupt);
+            r.mean_probs_.assign(state.size(), 0.0);
+            std::map<uint64_t, uint64_t> drawn;
+            // Copies of the state alive at once: a quarter of the memory, at most 64.
+            const double bytes = std::ldexp(double(sizeof(cplx)), n);
+            const size_t depth = size_t(std::clamp(physical_memory() / 4 / bytes - 1, 0.0, 64.0));
+            TrajectoryTree tree(pieces, events, steps, model, rng, interrupt, depth,
+                                [&](const StateVector& psi, uint64_t count) {
+                                    if (!qubits.empty())
+                                        for (auto [k, c] : sample_qubits(psi, qubits, count, rng))
+                                            drawn[k] += c;
+                                    const double w = double(count) / double(shots);
+                                    for (uint64_t i = 0; i < psi.size(); ++i)
+                                        r.mean_probs_[i] += w * std::norm(psi.data()[i]);
+                                });
+            tree.run(state, shots);
+            if (!qubits.empty()) finish(std::move(drawn));
+            if (keep_memory) r.memory_ = shuffled(r.counts_, qubits.empty() ? 0 : shots, rng);
+            return r;
+        }
         std::map<Outcome, uint64_t> tally;
         std::vector<Outcome> shot_outcomes;
         StateVector state(n, interrupt);
