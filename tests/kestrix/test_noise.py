@@ -10,6 +10,7 @@ import pytest
 import reference as ref
 from engine_circuits import random_circuit
 from interrupting import ctrl_c_after
+from isolated import child_lines
 
 import kestrix.noise as kn
 from kestrix.core import CNOT, CPUQVM, RX, RZ, H, I, QCircuit, QProg, X, measure
@@ -313,6 +314,27 @@ def test_trajectories_converge_to_the_density_matrix(seed):
     unmeasured = CPUQVM(seed=seed, noise=model, method="statevector").run(
         QProg(n) << circuit, shots).get_prob_list()
     assert 0.5 * np.abs(np.array(unmeasured) - probs).sum() < tvd_bound(probs, shots)
+
+
+def test_trajectories_do_not_depend_on_the_thread_count():
+    # Narrow trajectories run a batch at a time over the threads; the counts must not move.
+    code = """
+        import kestrix.noise as kn
+        from kestrix.core import CNOT, CPUQVM, RX, QProg, measure
+        m = kn.NoiseModel()
+        m.add(kn.depolarizing(0.03))
+        m.add(kn.depolarizing(0.05, 2), ["CNOT"])
+        p = QProg(5)
+        for layer in range(6):
+            for q in range(5):
+                p << RX(q, 0.3 * layer + q) << CNOT(q, (q + 1) % 5)
+        p << measure(list(range(5)), list(range(5)))
+        r = CPUQVM(seed=5, noise=m, method="statevector").run(p, 2000)
+        print(sorted(r.get_counts().items()))
+    """
+    runs = {threads: child_lines(code, env={"KESTRIX_NUM_THREADS": threads})
+            for threads in ("1", "3")}
+    assert runs["1"] == runs["3"] and len(runs["1"]) == 1
 
 
 def test_huge_shot_counts_are_refused_or_drawn_at_once():

@@ -9,6 +9,8 @@
 
 #include "kestrix/lib/base/errors.h"
 #include "kestrix/lib/base/memory.h"
+#include "kestrix/lib/base/thread_pool.h"
+#include "kestrix/lib/kernels/kernels.h"
 #include "kestrix/lib/noise/density_matrix.h"
 #include "kestrix/lib/noise/trajectory_tree.h"
 #include "kestrix/lib/plan/op.h"
@@ -217,20 +219,70 @@ Result NoisySimulator::run(const Program& program, const NoiseModel& model, uint
             }
             ++groups[branches];
         }
-        StateVector state(n, interrupt);
-        r.mean_probs_.assign(state.size(), 0.0);
+        r.mean_probs_.assign(uint64_t{1} << n, 0.0);
         // Groups come in the order of their first error's site. Every group shares the
         // noiseless run up to that site: a second state, the frontier, advances through
         // the noiseless circuit, and each group starts from a copy of it, so only the part
         // after its first error is simulated again. Skipped where a third state would not fit.
-        const bool use_frontier =
-            groups.size() > 1 && 3 * std::ldexp(double(sizeof(cplx)), n) <= physical_memory();
+        const double bytes = std::ldexp(double(sizeof(cplx)), n);
+        const bool use_frontier = groups.size() > 1 && 3 * bytes <= physical_memory();
+        // Narrow states run a batch of groups at once, one per thread (wide ones use every
+        // thread inside their kernels). Each group draws its shots with a seed drawn in
+        // group order and is tallied in that order: the counts do not depend on the threads.
+        const bool narrow = n < kParallelQubits;
+        const size_t batch =
+            narrow ? std::min<size_t>(groups.size(), 4 * size_t(thread_count())) : 1;
         std::optional<StateVector> frontier;
         size_t frontier_at = 0;  // steps before this one have run on the frontier
         std::map<uint64_t, uint64_t> drawn;
-        bool first = true;
+        std::vector<StateVector> slots;
+        for (size_t k = 0; k < batch; ++k) slots.emplace_back(n, interrupt);
+        struct Job {
+            const std::vector<uint64_t>* events;
+            uint64_t count;
+            size_t start;  // the step the group's own simulation starts from
+            uint64_t seed;
+        };
+        std::vector<Job> jobs;
+        auto simulate = [&](const Job& job, StateVector& state, const InterruptCheck& check) {
+            Circuit c;
+            size_t next = 0;
+            const std::vector<uint64_t>& events = *job.events;
+            for (size_t i = job.start; i < steps.size(); ++i) {
+                const NoisyStep& s = steps[i];
+                if (s.kind == NoisyStep::Kind::Gate) {
+                    if (s.gate.kind != GateKind::MEASURE) c.append(s.gate);
+                    continue;
+                }
+                if (next == events.size() || (events[next] >> 32) != site_of_step[i]) continue;
+                const Channel& ch = model.rules()[s.rule].channel;
+                c.append(
+                    matrix_gate(s.qubits, {}, ch.mixture_unitaries[events[next] & 0xffffffff]));
+                ++next;
+            }
+            Plan(c, n, check, job.start == 0).run(state.data(), check);
+        };
+        auto run_jobs = [&] {
+            const InterruptCheck none;
+            run_pieces(jobs.size(), narrow ? thread_count() : 1, [&](uint64_t k, int worker) {
+                simulate(jobs[k], slots[k], worker == 0 ? interrupt : none);
+            });
+            if (interrupt && interrupt()) throw Interrupted();
+            for (size_t k = 0; k < jobs.size(); ++k) {
+                const StateVector& state = slots[k];
+                Rng own(jobs[k].seed);
+                if (!qubits.empty())
+                    for (auto [v, m] : sample_qubits(state, qubits, jobs[k].count, own))
+                        drawn[v] += m;
+                const double w = double(jobs[k].count) / double(shots);
+                for (uint64_t i = 0; i < state.size(); ++i)
+                    r.mean_probs_[i] += w * std::norm(state.data()[i]);
+            }
+            jobs.clear();
+        };
         for (const auto& [events, count] : groups) {
-            size_t start = 0;  // the step the group's own simulation starts from
+            StateVector& state = slots[jobs.size()];
+            size_t start = 0;
             if (use_frontier && !events.empty()) {
                 start = sites[events[0] >> 32];
                 if (!frontier) frontier.emplace(n, interrupt);
@@ -243,31 +295,13 @@ Result NoisySimulator::run(const Program& program, const NoiseModel& model, uint
                     Plan(ahead, n, interrupt, frontier_at == 0).run(frontier->data(), interrupt);
                 frontier_at = start;
                 std::copy(frontier->data(), frontier->data() + frontier->size(), state.data());
-            } else if (!first) {
+            } else {
                 state.reset(interrupt);
             }
-            first = false;
-            Circuit c;
-            size_t next = 0;
-            for (size_t i = start; i < steps.size(); ++i) {
-                const NoisyStep& s = steps[i];
-                if (s.kind == NoisyStep::Kind::Gate) {
-                    if (s.gate.kind != GateKind::MEASURE) c.append(s.gate);
-                    continue;
-                }
-                if (next == events.size() || (events[next] >> 32) != site_of_step[i]) continue;
-                const Channel& ch = model.rules()[s.rule].channel;
-                c.append(
-                    matrix_gate(s.qubits, {}, ch.mixture_unitaries[events[next] & 0xffffffff]));
-                ++next;
-            }
-            Plan(c, n, interrupt, start == 0).run(state.data(), interrupt);
-            if (!qubits.empty())
-                for (auto [k, m] : sample_qubits(state, qubits, count, rng)) drawn[k] += m;
-            const double w = double(count) / double(shots);
-            for (uint64_t i = 0; i < state.size(); ++i)
-                r.mean_probs_[i] += w * std::norm(state.data()[i]);
+            jobs.push_back({&events, count, start, rng()});
+            if (jobs.size() == batch) run_jobs();
         }
+        run_jobs();
         if (!qubits.empty()) finish(std::move(drawn));
     } else {
         // The gates between two channels or measurements are planned once. Programs that
