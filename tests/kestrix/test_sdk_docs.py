@@ -8,11 +8,13 @@ import types
 import numpy as np
 import pytest
 
+import kestrix._noise
 import kestrix.core
+import kestrix.noise
 import kestrix.qasm
 import kestrix.quantum_info
 
-MODULES = [kestrix.core, kestrix.quantum_info, kestrix.qasm]
+MODULES = [kestrix.core, kestrix.quantum_info, kestrix.qasm, kestrix._noise, kestrix.noise]
 
 
 def public_members(module):
@@ -62,7 +64,7 @@ def test_docstrings_give_args_returns_and_an_example(name, obj):
 def examples():
     finder = doctest.DocTestFinder(exclude_empty=True)
     names = {"np": np, **vars(kestrix.core), **vars(kestrix.quantum_info),
-             **vars(kestrix.qasm)}
+             **vars(kestrix.qasm), **vars(kestrix.noise)}
     tests = []
     for module in MODULES:
         for name, obj in [(module.__name__, module), *public_members(module)]:

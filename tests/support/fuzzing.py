@@ -30,6 +30,7 @@ from hostile import (
 from hypothesis import strategies as st
 
 import kestrix.core as kc
+import kestrix.noise as kn
 import kestrix.qasm as kq
 import kestrix.quantum_info as qi
 import norvalis
@@ -453,9 +454,66 @@ def call_parameters(data):
 
 KESTRIX_TARGETS = {"kestrix.gates": call_gate, "kestrix.parameters": call_parameters,
                    "kestrix.measure_barrier_unitary": call_other_gate,
+CHANNELS = {"depolarizing": 2, "amplitude_damping": 1, "phase_damping": 1, "bit_flip": 1,
+            "phase_flip": 1, "thermal_relaxation": 3, "readout_error": 2, "kraus": 1}
+probabilities = st.one_of(st.floats(0, 1), floats, hostile)
+
+
+def some_channel(data):
+    name = data.draw(st.sampled_from(sorted(CHANNELS)))
+    if name == "kraus":
+        roll = data.draw(st.integers(0, 2))
+        if roll == 0:
+            p = data.draw(st.floats(0, 1))
+            return kn.kraus([np.sqrt(1 - p) * np.eye(2), np.sqrt(p) * np.diag([1, -1])])
+        return kn.kraus(data.draw(hostile) if roll == 1 else [data.draw(hostile)])
+    args = [data.draw(probabilities) for _ in range(CHANNELS[name])]
+    if name == "depolarizing" and data.draw(st.booleans()):
+        args[1] = data.draw(st.one_of(st.integers(0, 3), hostile))
+    elif name == "depolarizing":
+        args = args[:1]
+    if name == "thermal_relaxation" and data.draw(st.booleans()):
+        args = [data.draw(st.floats(1, 100)), data.draw(st.floats(1, 100)),
+                data.draw(st.floats(0, 5))]
+    return getattr(kn, name)(*args)
+
+
+def noise_model(data):
+    model = kn.NoiseModel()
+    for _ in range(data.draw(st.integers(0, 3))):
+        channel = some_channel(data)
+        gates = data.draw(st.one_of(st.none(), st.just(["H", "CNOT", "X"]), hostile))
+        model.add(channel, gates if not channel.is_readout else None,
+                  argument(data, "qubits") if data.draw(st.booleans()) else None)
+    return model
+
+
+def call_noise(data):
+    """Channels, models, noisy machines and density matrices."""
+    model = noise_model(data)
+    op = data.draw(st.sampled_from(["run", "density", "pickle", "context"]))
+    if op == "pickle":
+        clone = pickle.loads(pickle.dumps(model))
+        if clone != model:
+            raise WrongResult(f"a NoiseModel came back unequal: {model!r}")
+        return repr(model)
+    if op == "density":
+        rho = qi.DensityMatrix(data.draw(st.one_of(st.integers(0, 4), hostile)))
+        rho = rho.evolve(some_circuit(data), noise=model)
+        return rho.probabilities(), rho.purity(), rho.partial_trace(argument(data, "qubits"))
+    method = data.draw(st.sampled_from(["statevector", "density_matrix"]))
+    shots = data.draw(st.one_of(st.integers(1, 200), hostile))
+    if op == "context":
+        with kn.model(model):
+            return kc.CPUQVM(seed=1).run(some_circuit(data), shots).get_counts()
+    return kc.CPUQVM(seed=1, noise=model, method=method).run(some_circuit(data), shots).get_counts()
+
+
+KESTRIX_TARGETS = {"kestrix.gates": call_gate, "kestrix.measure_barrier_unitary": call_other_gate,
                    "kestrix.circuits": call_circuit, "kestrix.CPUQVM": call_machine,
                    "kestrix.quantum_info": call_state, "kestrix.reference": check_against_reference,
-                   "kestrix.qasm": call_qasm, "kestrix.pickle": check_pickle_round_trip}
+                   "kestrix.qasm": call_qasm, "kestrix.pickle": check_pickle_round_trip,
+                   "kestrix.noise": call_noise}
 
 # ------------------------------------------------------------------------------------------
 # norvalis: every frame function and class, found by walking the package, so that a new

@@ -48,10 +48,29 @@ std::vector<int> all_qubits(const Result& r) {
     return q;
 }
 
+// How a machine runs under noise: chosen per program (Automatic), or as the user asked.
+enum class Method : uint8_t { Automatic, StateVector, DensityMatrix };
+
 struct Machine {
     std::optional<uint64_t> seed;
     std::shared_ptr<Result> last;
+    std::shared_ptr<const NoiseModel> noise;  ///< a copy of the model it runs under, or none
+    Method method = Method::Automatic;
 };
+
+bool is_noisy(const Machine& m) { return m.noise || m.method != Method::Automatic; }
+
+Result run_on(const Machine& m, const Program& program, uint64_t shots,
+              std::optional<uint64_t> seed, bool keep_memory) {
+    if (!is_noisy(m)) return run_program(program, shots, seed, keep_memory);
+    static const NoiseModel none;
+    const NoiseModel& model = m.noise ? *m.noise : none;
+    const NoisySimulator::Method method =
+        m.method == Method::Automatic       ? automatic_method(program, model)
+        : m.method == Method::DensityMatrix ? NoisySimulator::Method::DensityMatrix
+                                            : NoisySimulator::Method::Trajectories;
+    return run_noisy_program(program, shots, seed, keep_memory, model, method);
+}
 
 Program as_program(nb::handle prog) {
     if (nb::isinstance<Program>(prog)) return instance<Program>(prog);
@@ -72,7 +91,8 @@ std::shared_ptr<Result> run(Machine& machine, nb::handle prog, nb::handle shots,
     // of its state then serves the new one, where a fresh large state would cost a page
     // fault per page.
     machine.last.reset();
-    machine.last = std::make_shared<Result>(run_program(program, count, machine.seed, keep_memory));
+    machine.last =
+        std::make_shared<Result>(run_on(machine, program, count, machine.seed, keep_memory));
     return machine.last;
 }
 
@@ -94,20 +114,23 @@ nb::ndarray<nb::numpy, double> rows_array(const std::vector<std::vector<double>>
                                           size_t cols);
 
 nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qubits_arg,
-                                          const Placement& placement, nb::handle parameter_values) {
+                                          const Placement& placement, nb::handle parameter_values,
+                                          const std::shared_ptr<const NoiseModel>& noise) {
     std::optional<std::vector<int>> qubits;
     if (!qubits_arg.is_none()) qubits = to_index_list(qubits_arg, "qubit");
-    std::vector<std::vector<double>> rows;
-    size_t cols = 0;
+    std::vector<Program> programs;
     if (!parameter_values.is_none()) {
         const Program program = as_program(programs_arg);
         std::vector<double> storage;
-        rows = probabilities_of_rows(
-            program, parameter_rows(program.circuit, parameter_values, storage), qubits, placement);
-        cols = size_t{1} << (qubits ? qubits->size() : size_t(program.width()));
-        return rows_array(rows, cols);
+        const ParameterRows rows = parameter_rows(program.circuit, parameter_values, storage);
+        const size_t cols = size_t{1} << (qubits ? qubits->size() : size_t(program.width()));
+        // Under noise the rows are bound into programs and run as a noisy batch.
+        if (!noise) return rows_array(probabilities_of_rows(program, rows, qubits, placement), cols);
+        check_rows(program.circuit, rows);
+        programs = bound_programs(program, rows);
+    } else {
+        programs = as_programs(programs_arg);
     }
-    const std::vector<Program> programs = as_programs(programs_arg);
     if (!qubits) {
         for (const Program& p : programs) {
             if (p.width() != programs.front().width()) {
@@ -119,10 +142,16 @@ nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qu
             }
         }
     }
-    rows = probabilities_of_programs(programs, qubits, placement);
-    cols = qubits             ? size_t{1} << qubits->size()
-           : programs.empty() ? 0
-                              : size_t{1} << programs.front().width();
+    std::vector<std::vector<double>> rows;
+    if (noise) {
+        Simulator::check_probabilities_batch(programs, qubits);
+        rows = noisy_probabilities(programs, qubits, *noise);
+    } else {
+        rows = probabilities_of_programs(programs, qubits, placement);
+    }
+    const size_t cols = qubits             ? size_t{1} << qubits->size()
+                        : programs.empty() ? 0
+                                           : size_t{1} << programs.front().width();
     return rows_array(rows, cols);
 }
 
@@ -146,23 +175,73 @@ std::vector<int> qubit_list_or_all(const Result& r, nb::handle qubits) {
 }
 
 // A machine pickles as its seed and last result: 'M', a format byte, a seed flag and eight
-// seed bytes, then the result's own bytes when there is one.
+// seed bytes, then the result's own bytes when there is one. A noisy machine (format 2)
+// puts its method byte, the length of its pickled model (eight bytes) and the model
+// before the result.
 std::string encode_machine(const Machine& m) {
-    std::string out = {'M', 1, char(m.seed.has_value())};
+    std::string out = {'M', char(is_noisy(m) ? 2 : 1), char(m.seed.has_value())};
     for (int k = 0; k < 8; ++k) out += char((m.seed.value_or(0) >> (8 * k)) & 0xff);
+    if (is_noisy(m)) {
+        out += char(m.method);
+        std::string model;
+        if (m.noise) {
+            nb::bytes b = nb::cast<nb::bytes>(
+                nb::module_::import_("pickle").attr("dumps")(nb::cast(*m.noise)));
+            model.assign(b.c_str(), b.size());
+        }
+        for (int k = 0; k < 8; ++k) out += char((uint64_t(model.size()) >> (8 * k)) & 0xff);
+        out += model;
+    }
     if (m.last) out += encode_result(*m.last);
     return out;
 }
 
 Machine decode_machine(std::string_view bytes) {
-    if (bytes.size() < 11 || bytes[1] != 1 || uint8_t(bytes[2]) > 1)
-        throw nb::value_error("cannot read this CPUQVM: the data is damaged");
+    auto damaged = [] { return nb::value_error("cannot read this CPUQVM: the data is damaged"); };
+    if (bytes.size() < 11 || (bytes[1] != 1 && bytes[1] != 2) || uint8_t(bytes[2]) > 1)
+        throw damaged();
     Machine m;
     uint64_t seed = 0;
     for (int k = 0; k < 8; ++k) seed |= uint64_t(uint8_t(bytes[3 + k])) << (8 * k);
     if (bytes[2]) m.seed = seed;
-    if (bytes.size() > 11) m.last = std::make_shared<Result>(decode_result(bytes.substr(11)));
+    size_t at = 11;
+    if (bytes[1] == 2) {
+        if (bytes.size() < 20 || uint8_t(bytes[11]) > 2) throw damaged();
+        m.method = Method(bytes[11]);
+        uint64_t length = 0;
+        for (int k = 0; k < 8; ++k) length |= uint64_t(uint8_t(bytes[12 + k])) << (8 * k);
+        if (length > bytes.size() - 20) throw damaged();
+        if (length) {
+            nb::object model = nb::module_::import_("pickle").attr("loads")(
+                nb::bytes(bytes.data() + 20, size_t(length)));
+            if (!nb::isinstance<NoiseModel>(model)) throw damaged();
+            m.noise = std::make_shared<const NoiseModel>(instance<NoiseModel>(model));
+        }
+        at = 20 + size_t(length);
+    }
+    if (bytes.size() > at) m.last = std::make_shared<Result>(decode_result(bytes.substr(at)));
     return m;
+}
+
+std::shared_ptr<const NoiseModel> noise_of(nb::handle noise) {
+    if (noise.is_none()) return current_noise();
+    if (!nb::isinstance<NoiseModel>(noise)) {
+        throw nb::type_error(
+            ("noise must be a kestrix.noise.NoiseModel or None, got " + type_name_of(noise))
+                .c_str());
+    }
+    return std::make_shared<const NoiseModel>(instance<NoiseModel>(noise));
+}
+
+Method method_of(nb::handle method) {
+    if (method.is_none()) return Method::Automatic;
+    if (!PyUnicode_Check(method.ptr()))
+        throw nb::type_error(("method must be a str or None, got " + type_name_of(method)).c_str());
+    const std::string name = nb::cast<std::string>(method);
+    if (name == "statevector") return Method::StateVector;
+    if (name == "density_matrix") return Method::DensityMatrix;
+    throw nb::value_error(
+        ("method must be 'statevector', 'density_matrix' or None, got '" + name + "'").c_str());
 }
 
 }  // namespace
@@ -332,6 +411,8 @@ Each run starts from the all-zero state. With seed=None every run that samples d
 its seed from NumPy's global generator, so np.random.seed(s) makes a script
 repeatable; CPUQVM(seed=s) fixes it instead. A machine pickles with its seed and last
 result. Machines are equal (==) when their seeds are: the seed is their one setting.
+A noisy machine (CPUQVM(noise=model), see kestrix.noise) also compares its model and
+method.
 
 Example:
     >>> qvm = CPUQVM(seed=1)
@@ -341,12 +422,29 @@ Example:
     machine
         .def(
             "__init__",
-            [](Machine* self, nb::handle seed) {
-                new (self) Machine{to_seed(seed), nullptr};
+            [](Machine* self, nb::handle seed, nb::handle noise, nb::handle method) {
+                const std::optional<uint64_t> s = to_seed(seed);
+                const Method m = method_of(method);
+                new (self) Machine{s, nullptr, noise_of(noise), m};
             },
-            nb::arg("seed") = nb::none(),
-            nb::sig("def __init__(self, seed: int | None = None) -> None"),
-            "A simulator; seed=None draws each run's seed from NumPy's global generator.")
+            nb::arg("seed") = nb::none(), nb::kw_only(), nb::arg("noise").none() = nb::none(),
+            nb::arg("method").none() = nb::none(),
+            nb::sig("def __init__(self, seed: int | None = None, *, noise: "
+                    "kestrix.noise.NoiseModel | None = None, method: str | None = None) -> "
+                    "None"),
+            R"DOC(A simulator; seed=None draws each run's seed from NumPy's global generator.
+
+Args:
+    seed: fixes every run's draws.
+    noise: a kestrix.noise.NoiseModel to run under (the machine keeps a copy); by
+        default the one of kestrix.noise.model(...) where one is current, else none.
+    method: how a noisy run simulates: "statevector" (quantum trajectories, one state
+        per trajectory: the probabilities of an unmeasured program are the average of
+        `shots` trajectories), "density_matrix" (the exact noisy state; shots drawn from
+        its distribution, for programs whose measurements all come at the end), or None
+        (the density matrix up to 10 qubits where the measurements come at the end,
+        trajectories otherwise).
+)DOC")
         .def(
             "run",
             [](Machine& self, nb::handle prog, nb::handle shots, nb::handle memory) {
@@ -379,17 +477,30 @@ Example:
                nb::handle chunk_size, nb::handle parameter_values) {
                 const uint64_t count = to_count(shots, "shots");
                 const Placement placement = placement_of(executor, chunk_size);
+                std::vector<Program> bound;  // the rows of values, under noise
                 std::vector<Result> results;
-                if (parameter_values.is_none()) {
-                    results = run_programs(as_programs(programs), count, self.seed, placement);
-                } else {
+                if (!parameter_values.is_none()) {
                     const Program program = as_program(programs);
                     std::vector<double> storage;
-                    results = run_rows(program,
-                                       parameter_rows(program.circuit, parameter_values, storage),
-                                       count, self.seed, placement);
+                    const ParameterRows rows =
+                        parameter_rows(program.circuit, parameter_values, storage);
+                    if (is_noisy(self)) {
+                        check_rows(program.circuit, rows);
+                        bound = bound_programs(program, rows);
+                    } else {
+                        results = run_rows(program, rows, count, self.seed, placement);
+                    }
+                } else if (!is_noisy(self)) {
+                    results = run_programs(as_programs(programs), count, self.seed, placement);
                 }
                 std::vector<std::shared_ptr<Result>> out;
+                if (is_noisy(self)) {
+                    // Under noise the batch runs here, one program after another.
+                    for (const Program& p : parameter_values.is_none() ? as_programs(programs) : bound)
+                        out.push_back(
+                            std::make_shared<Result>(run_on(self, p, count, self.seed, false)));
+                    return out;
+                }
                 for (Result& r : results) out.push_back(std::make_shared<Result>(std::move(r)));
                 return out;
             },
@@ -431,10 +542,10 @@ Example:
 )DOC")
         .def(
             "prob_batch",
-            [](const Machine&, nb::handle programs, nb::handle qubits, nb::handle executor,
+            [](const Machine& self, nb::handle programs, nb::handle qubits, nb::handle executor,
                nb::handle chunk_size, nb::handle parameter_values) {
                 return prob_batch(programs, qubits, placement_of(executor, chunk_size),
-                                  parameter_values);
+                                  parameter_values, self.noise);
             },
             nb::arg("programs"), nb::arg("qubits") = nb::none(), nb::kw_only(),
             nb::arg("executor").none() = nb::none(), nb::arg("chunk_size").none() = nb::none(),
@@ -482,12 +593,38 @@ Example:
     >>> qvm.result().shots
     1000
 )DOC")
+        .def_prop_ro(
+            "noise",
+            [](const Machine& self) -> nb::object {
+                if (!self.noise) return nb::none();
+                return nb::cast(NoiseModel(*self.noise));
+            },
+            nb::sig("def noise(self) -> kestrix.noise.NoiseModel | None"),
+            "A copy of the noise model the machine runs under, or None.")
         .def("__repr__", [](const Machine& self) {
-            return self.seed ? "CPUQVM(seed=" + std::to_string(*self.seed) + ")"
-                             : std::string("CPUQVM()");
+            if (!is_noisy(self)) {
+                return self.seed ? "CPUQVM(seed=" + std::to_string(*self.seed) + ")"
+                                 : std::string("CPUQVM()");
+            }
+            std::string out = "CPUQVM(";
+            if (self.seed) out += "seed=" + std::to_string(*self.seed) + ", ";
+            if (self.noise) {
+                const size_t rules = self.noise->rules().size();
+                out += "noise=<NoiseModel: " + std::to_string(rules) +
+                       (rules == 1 ? " rule>" : " rules>");
+            }
+            if (self.method != Method::Automatic) {
+                out += std::string(self.noise ? ", " : "") + "method='" +
+                       (self.method == Method::DensityMatrix ? "density_matrix" : "statevector") +
+                       "'";
+            }
+            return out + ")";
         });
     make_picklable(machine, "kestrix.core", 'M', encode_machine, decode_machine, false);
-    make_comparable(machine, [](const Machine& a, const Machine& b) { return a.seed == b.seed; });
+    make_comparable(machine, [](const Machine& a, const Machine& b) {
+        const bool same_noise = a.noise && b.noise ? *a.noise == *b.noise : a.noise == b.noise;
+        return a.seed == b.seed && same_noise && a.method == b.method;
+    });
 
     m.def("_run_shipped_chunk", &run_shipped_chunk, nb::arg("request"),
           "Runs one chunk of a batch shipped by kestrix.parallel (bytes in, bytes out).");

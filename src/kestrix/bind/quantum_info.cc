@@ -5,6 +5,7 @@
 #include <nanobind/stl/vector.h>
 
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 #include "kestrix/lib/base/errors.h"
 #include "kestrix/lib/base/memory.h"
 #include "kestrix/lib/io/codec.h"
+#include "kestrix/lib/noise/density_matrix.h"
 #include "kestrix/lib/run/sampling.h"
 #include "kestrix/lib/run/statevector.h"
 #include "kestrix/py/compare.h"
@@ -26,6 +28,7 @@
 namespace nb = nanobind;
 using kestrix::Circuit;
 using kestrix::cplx;
+using kestrix::DensityMatrix;
 using kestrix::StateVector;
 
 namespace {
@@ -118,6 +121,282 @@ std::string state_repr(const StateVector& s) {
         return "<StateVector: " + std::to_string(s.num_qubits()) + " qubits>";
     std::vector<cplx> amps(s.data(), s.data() + s.size());
     return "StateVector(" + std::string(nb::repr(nb::cast(amps)).c_str()) + ")";
+}
+
+DensityMatrix make_density(nb::handle data) {
+    if (kestrix::py::is_integer_scalar(data)) {
+        const int n = kestrix::py::to_index(data, "number of qubits");
+        kestrix::check_density_fits(n);
+        return kestrix::py::interruptible_work(
+            std::ldexp(1.0, 2 * n),
+            [n](const kestrix::InterruptCheck& check) { return DensityMatrix(n, check); });
+    }
+    if (nb::isinstance<StateVector>(data))
+        return DensityMatrix::from_state(kestrix::py::instance<StateVector>(data));
+    static nb::object* numpy = new nb::object(nb::module_::import_("numpy"));
+    nb::object array = numpy->attr("asarray")(data, nb::arg("dtype") = numpy->attr("complex128"));
+    if (nb::cast<int>(array.attr("ndim")) != 2 ||
+        !array.attr("shape")[0].equal(array.attr("shape")[1])) {
+        throw nb::value_error(("DensityMatrix: expected a number of qubits, a StateVector or a "
+                               "square matrix, got shape " +
+                               std::string(nb::repr(array.attr("shape")).c_str()))
+                                  .c_str());
+    }
+    const std::vector<cplx> m =
+        kestrix::py::to_complex_vector(array.attr("ravel")(), "DensityMatrix");
+    return DensityMatrix::from_matrix(m);
+}
+
+nb::ndarray<nb::numpy, cplx> density_array(const DensityMatrix& rho) {
+    const size_t d = rho.dim();
+    kestrix::check_memory(double(d) * double(d) * sizeof(cplx), "the matrix");
+    auto* out = new cplx[d * d];
+    for (size_t r = 0; r < d; ++r)
+        for (size_t c = 0; c < d; ++c) out[r * d + c] = rho.at(r, c);
+    nb::capsule owner(out, [](void* p) noexcept { delete[] static_cast<cplx*>(p); });
+    return nb::ndarray<nb::numpy, cplx>(out, {d, d}, owner);
+}
+
+// A density matrix pickles as 'D', a format byte, its width, then its entries in storage
+// order (row + 2^n column), 16 bytes each.
+std::string encode_density(const DensityMatrix& rho) {
+    std::string out = {'D', 1, char(rho.num_qubits())};
+    const char* bytes = reinterpret_cast<const char*>(rho.data());
+    out.append(bytes, bytes + rho.dim() * rho.dim() * sizeof(cplx));
+    return out;
+}
+
+DensityMatrix decode_density(std::string_view bytes) {
+    if (bytes.size() < 3 || bytes[1] != 1 || uint8_t(bytes[2]) > kestrix::kMaxDensityQubits)
+        throw nb::value_error("cannot read this DensityMatrix: the data is damaged");
+    const int n = uint8_t(bytes[2]);
+    const size_t d = size_t{1} << n;
+    if (bytes.size() != 3 + d * d * sizeof(cplx))
+        throw nb::value_error("cannot read this DensityMatrix: the data is damaged");
+    std::vector<cplx> m(d * d);
+    const char* src = bytes.data() + 3;
+    for (size_t c = 0; c < d; ++c) {
+        for (size_t r = 0; r < d; ++r) {
+            cplx x;
+            std::memcpy(&x, src + (r + c * d) * sizeof(cplx), sizeof(cplx));
+            m[r * d + c] = x;
+        }
+    }
+    return DensityMatrix::from_matrix(m);
+}
+
+std::vector<int> density_qubits(const DensityMatrix& rho, nb::handle qubits, const char* what) {
+    std::vector<int> q;
+    if (qubits.is_none()) {
+        for (int k = 0; k < rho.num_qubits(); ++k) q.push_back(k);
+        return q;
+    }
+    q = kestrix::py::to_index_list(qubits, "qubit");
+    kestrix::check_distinct_qubits(q, what);
+    for (int k : q) {
+        if (k >= rho.num_qubits()) {
+            throw nb::index_error(("qubit " + std::to_string(k) +
+                                   " is outside the density matrix (" +
+                                   std::to_string(rho.num_qubits()) + " qubits)")
+                                      .c_str());
+        }
+    }
+    return q;
+}
+
+const kestrix::NoiseModel& noise_or_none(nb::handle noise) {
+    static const kestrix::NoiseModel none;
+    if (noise.is_none()) return none;
+    if (!nb::isinstance<kestrix::NoiseModel>(noise)) {
+        throw nb::type_error(("noise must be a kestrix.noise.NoiseModel or None, got " +
+                              kestrix::py::type_name_of(noise))
+                                 .c_str());
+    }
+    return kestrix::py::instance<kestrix::NoiseModel>(noise);
+}
+
+void bind_density_matrix(nb::module_& m) {
+    nb::class_<DensityMatrix> cls(m, "DensityMatrix", R"DOC(An exact n-qubit density matrix.
+
+Row and column index bit k belong to qubit k, as everywhere in the SDK. Held as a
+vector of 2n qubits (entry (r, c) at r + 2**n * c), so that evolve() runs a circuit on
+the engine's fused kernels: U on the low n qubits, conj(U) on the high n, channels as
+superoperators. 4**n entries: about 13 qubits is the practical limit (MemoryError
+where it does not fit). Immutable; NumPy reads it (np.asarray(rho) is the matrix); it
+pickles, copies and compares exactly (==).
+
+Example:
+    >>> import kestrix.noise as kn
+    >>> m = kn.NoiseModel()
+    >>> m.add(kn.depolarizing(0.1))
+    >>> rho = DensityMatrix(1).evolve(H(0), noise=m)
+    >>> round(rho.purity(), 6)
+    0.905
+)DOC");
+    cls.def(
+           "__init__",
+           [](DensityMatrix* self, nb::handle data) {
+               new (self) DensityMatrix(make_density(data));
+           },
+           nb::arg("data"),
+           nb::sig("def __init__(self, data: int | StateVector | numpy.typing.ArrayLike) -> None"),
+           R"DOC(|0...0><0...0| on `data` qubits, |psi><psi| of a StateVector, or a matrix.
+
+Args:
+    data: a number of qubits, a StateVector, or a 2**n x 2**n Hermitian matrix of trace
+        1 (within 1e-8).
+)DOC")
+        .def(
+            "evolve",
+            [](const DensityMatrix& rho, nb::handle circuit, nb::handle noise) {
+                const Circuit c = kestrix::py::to_circuit(circuit);
+                const kestrix::NoiseModel& model = noise_or_none(noise);
+                kestrix::check_density_fits(rho.num_qubits());
+                kestrix::check_memory(std::ldexp(2.0 * sizeof(cplx), 2 * rho.num_qubits()),
+                                      "evolving a density matrix of " +
+                                          std::to_string(rho.num_qubits()) +
+                                          " qubits (it and the new one)");
+                if (c.width() > rho.num_qubits()) {
+                    throw nb::index_error(("the circuit acts on qubit " +
+                                           std::to_string(c.width() - 1) +
+                                           " but the density matrix has " +
+                                           std::to_string(rho.num_qubits()) + " qubits")
+                                              .c_str());
+                }
+                auto out = std::make_unique<DensityMatrix>(rho);
+                const double work =
+                    double(c.gate_count() + 1) * std::ldexp(1.0, 2 * rho.num_qubits());
+                kestrix::py::interruptible_work(work, [&](const kestrix::InterruptCheck& check) {
+                    out->apply(c, model, check);
+                });
+                return out.release();
+            },
+            nb::arg("circuit"), nb::arg("noise").none() = nb::none(), nb::rv_policy::take_ownership,
+            nb::sig("def evolve(self, circuit: QCircuit | QProg | QGate, noise: "
+                    "kestrix.noise.NoiseModel | None = None) -> DensityMatrix"),
+            R"DOC(A new density matrix: this one after the circuit, with the model's channels.
+
+Args:
+    circuit: a QCircuit, QProg or QGate without measurements, within the width.
+    noise: a kestrix.noise.NoiseModel whose channels follow the gates (none by
+        default; readout errors play no part here).
+
+Returns:
+    DensityMatrix: the evolved matrix; this one is unchanged.
+
+Example:
+    >>> DensityMatrix(1).evolve(X(0)).probabilities()
+    array([0., 1.])
+)DOC")
+        .def(
+            "probabilities",
+            [](const DensityMatrix& rho, nb::handle qubits) {
+                const std::vector<double> p =
+                    rho.probabilities(density_qubits(rho, qubits, "probabilities"));
+                return kestrix::py::to_numpy(p.data(), {p.size()});
+            },
+            nb::arg("qubits") = nb::none(),
+            nb::sig("def probabilities(self, qubits: int | collections.abc.Sequence[int] | None = "
+                    "None) -> numpy.typing.NDArray[numpy.float64]"),
+            R"DOC(The measurement distribution over some qubits (the diagonal's marginal).
+
+Args:
+    qubits: distinct qubits to read (all of them, in order, by default).
+
+Returns:
+    numpy.ndarray: 2**len(qubits) probabilities, index bit k = qubits[k].
+
+Example:
+    >>> DensityMatrix(2).evolve(X(1)).probabilities([1])
+    array([0., 1.])
+)DOC")
+        .def(
+            "expval",
+            [](const DensityMatrix& rho, nb::handle observable) {
+                kestrix::PauliSum holder;
+                return rho.expectation(kestrix::py::as_observable(observable, holder));
+            },
+            nb::arg("observable"), nb::sig("def expval(self, observable: PauliSum | str) -> float"),
+            R"DOC(Tr(rho H) for a Pauli observable.
+
+Args:
+    observable: a PauliSum, or a Pauli label such as "ZZ" (as expval takes them).
+
+Returns:
+    float: the expectation value.
+
+Example:
+    >>> round(DensityMatrix(1).evolve(X(0)).expval("Z"), 12)
+    -1.0
+)DOC")
+        .def("purity", &DensityMatrix::purity, R"DOC(Tr(rho**2): 1 for a pure state.
+
+Returns:
+    float: the purity, from 1/2**n to 1.
+
+Example:
+    >>> DensityMatrix(2).purity()
+    1.0
+)DOC")
+        .def(
+            "partial_trace",
+            [](const DensityMatrix& rho, nb::handle qubits) {
+                return rho.partial_trace(density_qubits(rho, qubits, "partial_trace"));
+            },
+            nb::arg("qubits"),
+            nb::sig("def partial_trace(self, qubits: int | collections.abc.Sequence[int]) -> "
+                    "DensityMatrix"),
+            R"DOC(The density matrix of the other qubits, with `qubits` traced out.
+
+Args:
+    qubits: distinct qubits to trace out.
+
+Returns:
+    DensityMatrix: over the remaining qubits, in ascending order (qubit k of the
+    result is the k-th remaining one).
+
+Example:
+    >>> bell = DensityMatrix(2).evolve(QCircuit() << H(0) << CNOT(0, 1))
+    >>> round(bell.partial_trace([1]).purity(), 12)
+    0.5
+)DOC")
+        .def("to_numpy", &density_array, R"DOC(The matrix as a new complex NumPy array.
+
+Returns:
+    numpy.ndarray: complex128, 2**n x 2**n, index bit k = qubit k.
+
+Example:
+    >>> DensityMatrix(1).kestrix::py::to_numpy().real
+    array([[1., 0.],
+           [0., 0.]])
+)DOC")
+        .def(
+            "__array__",
+            [](const DensityMatrix& rho, nb::handle dtype, nb::handle copy) -> nb::object {
+                if (!copy.is_none() && !PyObject_IsTrue(copy.ptr()))
+                    throw nb::value_error("a DensityMatrix's entries are always copied out");
+                nb::object array = nb::cast(density_array(rho));
+                if (dtype.is_none()) return array;
+                return array.attr("astype")(dtype, nb::arg("copy") = false);
+            },
+            nb::arg("dtype").none() = nb::none(), nb::arg("copy").none() = nb::none())
+        .def_prop_ro("num_qubits", &DensityMatrix::num_qubits, "The number of qubits.")
+        .def("__repr__", [](const DensityMatrix& rho) {
+            return "<DensityMatrix: " + std::to_string(rho.num_qubits()) +
+                   (rho.num_qubits() == 1 ? " qubit>" : " qubits>");
+        });
+    kestrix::py::make_picklable(cls, "kestrix.quantum_info", 'D', encode_density, decode_density,
+                                true);
+    kestrix::py::make_comparable(
+        cls, [](const DensityMatrix& a, const DensityMatrix& b) { return a == b; },
+        [](const DensityMatrix& rho) {
+            size_t h = std::hash<int>()(rho.num_qubits());
+            for (uint64_t i = 0; i < rho.dim() * rho.dim(); ++i) {
+                h = h * 1000003 ^ std::hash<double>()(rho.data()[i].real() + 0.0);
+                h = h * 1000003 ^ std::hash<double>()(rho.data()[i].imag() + 0.0);
+            }
+            return h;
+        });
 }
 
 }  // namespace
@@ -342,6 +621,7 @@ Example:
 
     kestrix::py::bind_observables(m);
     kestrix::py::bind_gradients(m);
+    bind_density_matrix(m);
     kestrix::py::bind_loads(m);
     kestrix::py::add_signatures(m);
 }

@@ -6,6 +6,7 @@
 
 #include "kestrix/lib/base/errors.h"
 #include "kestrix/lib/base/memory.h"
+#include "kestrix/lib/noise/density_matrix.h"
 #include "kestrix/py/convert.h"
 #include "kestrix/py/shipping.h"
 
@@ -19,8 +20,57 @@ uint64_t seed_from_numpy() {
     return static_cast<uint64_t>(u * 0x1.0p53);
 }
 
+std::shared_ptr<const NoiseModel> current_noise() {
+    static nb::object* var = new nb::object(nb::module_::import_("kestrix.noise").attr("_current"));
+    PyObject* value = nullptr;
+    if (PyContextVar_Get(var->ptr(), nullptr, &value) != 0) throw nb::python_error();
+    nb::object held = nb::steal(value);
+    if (held.is_none()) return nullptr;
+    return std::make_shared<const NoiseModel>(instance<NoiseModel>(held));
+}
+
+NoisySimulator::Method automatic_method(const Program& program, const NoiseModel& model) {
+    if (program.width() > kAutoDensityQubits) return NoisySimulator::Method::Trajectories;
+    if (program.circuit.has_measurement()) {
+        uint64_t measured = 0;
+        for (const NoisyStep& s : attach_noise(program.circuit, model)) {
+            if (s.gate.kind == GateKind::MEASURE) {
+                measured |= uint64_t{1} << s.gate.qubits[0];
+            } else if (s.kind == NoisyStep::Kind::Gate) {
+                for (int q : s.gate.all_qubits())
+                    if ((measured >> q) & 1) return NoisySimulator::Method::Trajectories;
+            }
+        }
+    }
+    return NoisySimulator::Method::DensityMatrix;
+}
+
+Result run_noisy_program(const Program& program, uint64_t shots, std::optional<uint64_t> seed,
+                         bool keep_memory, const NoiseModel& model, NoisySimulator::Method method) {
+    const int width = program.width();
+    if (method == NoisySimulator::Method::DensityMatrix)
+        check_density_fits(width);
+    else
+        check_fits_in_memory(width);
+    const bool random = program.circuit.has_measurement() ||
+                        (method == NoisySimulator::Method::Trajectories && !model.empty());
+    const uint64_t used_seed = seed ? *seed : (random ? seed_from_numpy() : 0);
+    const double work =
+        double(program.circuit.gate_count() + 1) *
+        std::ldexp(1.0, method == NoisySimulator::Method::DensityMatrix ? 2 * width : width) *
+        (method == NoisySimulator::Method::Trajectories ? double(shots) : 1.0);
+    return interruptible_work(work, [&](const InterruptCheck& interrupt) {
+        return NoisySimulator::run(program, model, shots, used_seed, method, interrupt,
+                                   keep_memory);
+    });
+}
+
 Result run_program(const Program& program, uint64_t shots, std::optional<uint64_t> seed,
                    bool keep_memory) {
+    if (std::shared_ptr<const NoiseModel> noise = current_noise()) {
+        return run_noisy_program(program, shots, seed, keep_memory, *noise,
+                                 automatic_method(program, *noise));
+    }
     const int width = program.width();
     check_fits_in_memory(width);
     const bool random = program.circuit.has_measurement();
@@ -46,6 +96,15 @@ std::vector<Result> run_programs(std::span<const Program> programs, uint64_t sho
 
 std::vector<Result> run_programs(std::span<const Program> programs, uint64_t shots,
                                  std::span<const uint64_t> seeds, const Placement& placement) {
+    if (std::shared_ptr<const NoiseModel> noise = current_noise()) {
+        Simulator::check_batch(programs, shots, seeds);
+        std::vector<Result> results;
+        for (size_t i = 0; i < programs.size(); ++i) {
+            results.push_back(run_noisy_program(programs[i], shots, seeds[i], false, *noise,
+                                                automatic_method(programs[i], *noise)));
+        }
+        return results;
+    }
     for (const Program& p : programs) check_fits_in_memory(p.width());
     if (nb::object executor = executor_for(programs, placement); !executor.is_none()) {
         Simulator::check_batch(programs, shots, seeds);  // refused before shipping
@@ -59,6 +118,10 @@ std::vector<Result> run_programs(std::span<const Program> programs, uint64_t sho
 std::vector<std::vector<double>> probabilities_of_programs(
     std::span<const Program> programs, const std::optional<std::vector<int>>& qubits,
     const Placement& placement) {
+    if (std::shared_ptr<const NoiseModel> noise = current_noise()) {
+        Simulator::check_probabilities_batch(programs, qubits);
+        return noisy_probabilities(programs, qubits, *noise);
+    }
     for (const Program& p : programs) check_fits_in_memory(p.width());
     if (nb::object executor = executor_for(programs, placement); !executor.is_none()) {
         Simulator::check_probabilities_batch(programs, qubits);  // refused before shipping
@@ -77,9 +140,6 @@ ParameterRows parameter_rows(const Circuit& circuit, nb::handle values,
     return ParameterRows{circuit.parameters(), storage};
 }
 
-namespace {
-
-// Every row bound into a program of its own, for executors that run bound programs.
 std::vector<Program> bound_programs(const Program& program, const ParameterRows& rows) {
     std::vector<Program> out;
     for (size_t i = 0; i < rows.rows(); ++i) {
@@ -94,8 +154,6 @@ std::vector<Program> bound_programs(const Program& program, const ParameterRows&
     return out;
 }
 
-}  // namespace
-
 std::vector<Result> run_rows(const Program& program, const ParameterRows& rows, uint64_t shots,
                              std::optional<uint64_t> seed, const Placement& placement) {
     check_rows(program.circuit, rows);
@@ -104,7 +162,8 @@ std::vector<Result> run_rows(const Program& program, const ParameterRows& rows, 
     const bool random = program.circuit.has_measurement();
     for (size_t i = 0; i < rows.rows(); ++i)
         seeds.push_back(seed ? *seed : (random ? seed_from_numpy() : 0));
-    if (!placement.executor.is_none())
+    // An executor, or noise from the context, runs the rows bound into programs.
+    if (!placement.executor.is_none() || current_noise())
         return run_programs(bound_programs(program, rows), shots, seeds, placement);
     return interruptible_work(kReleaseGilWork, [&](const InterruptCheck& interrupt) {
         return run_sweep(program, rows, shots, seeds, interrupt);
@@ -115,11 +174,28 @@ std::vector<std::vector<double>> probabilities_of_rows(
     const Program& program, const ParameterRows& rows,
     const std::optional<std::vector<int>>& qubits, const Placement& placement) {
     check_rows(program.circuit, rows);
-    if (!placement.executor.is_none())
+    if (!placement.executor.is_none() || current_noise())
         return probabilities_of_programs(bound_programs(program, rows), qubits, placement);
     return interruptible_work(kReleaseGilWork, [&](const InterruptCheck& interrupt) {
         return probabilities_sweep(program, rows, qubits, interrupt);
     });
+}
+
+std::vector<std::vector<double>> noisy_probabilities(std::span<const Program> programs,
+                                                     const std::optional<std::vector<int>>& qubits,
+                                                     const NoiseModel& model) {
+    std::vector<std::vector<double>> rows;
+    for (const Program& p : programs) {
+        // Exact where the density matrix is small; a thousand trajectories beyond.
+        const NoisySimulator::Method method = automatic_method(p, model);
+        const Result r =
+            run_noisy_program(p, method == NoisySimulator::Method::DensityMatrix ? 1 : 1000,
+                              std::nullopt, false, model, method);
+        std::vector<int> all(r.num_qubits());
+        for (int q = 0; q < r.num_qubits(); ++q) all[q] = q;
+        rows.push_back(r.exact_probabilities(qubits ? *qubits : all));
+    }
+    return rows;
 }
 
 StateVector evolve(const Circuit& circuit, int num_qubits) {

@@ -5,12 +5,14 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "kestrix/lib/base/errors.h"
+#include "kestrix/lib/noise/noisy_run.h"
 #include "kestrix/lib/run/evolve.h"
 #include "kestrix/lib/run/simulator.h"
 #include "kestrix/lib/run/statevector.h"
@@ -55,9 +57,29 @@ auto interruptible(Work&& work) {
 /// One draw from numpy.random.random(), scaled to a 53-bit seed.
 uint64_t seed_from_numpy();
 
+/// The NoiseModel that kestrix.noise.model(...) made current here, as a copy; null when
+/// none is (one context-variable read).
+std::shared_ptr<const NoiseModel> current_noise();
+
+/// Widest program that a noisy run without a chosen method simulates on the exact density
+/// matrix (16 MiB); wider ones, and programs that act on a qubit after measuring it, run
+/// by trajectories.
+constexpr int kAutoDensityQubits = 10;
+
+/// The method a noisy run without a chosen method takes (see kAutoDensityQubits).
+NoisySimulator::Method automatic_method(const Program& program, const NoiseModel& model);
+
+/// Runs `program` under `model` with `method`, as run_program does without noise: without
+/// `seed`, a run that draws anything (a measured program, or trajectories) draws its seed
+/// from NumPy. The GIL is released for long runs; Ctrl-C stops them.
+Result run_noisy_program(const Program& program, uint64_t shots, std::optional<uint64_t> seed,
+                         bool keep_memory, const NoiseModel& model, NoisySimulator::Method method);
+
 /// Runs `program` for `shots` shots from the all-zero state. Without `seed`, a program
 /// that measures draws its seed from NumPy; one without measurements draws nothing.
-/// `keep_memory`: the result also keeps each shot's outcome (Simulator::run).
+/// `keep_memory`: the result also keeps each shot's outcome (Simulator::run). Under a
+/// current noise model the program runs noisy: on the density matrix up to
+/// kAutoDensityQubits qubits, by trajectories beyond (automatic_method).
 Result run_program(const Program& program, uint64_t shots,
                    std::optional<uint64_t> seed = std::nullopt, bool keep_memory = false);
 
@@ -108,6 +130,9 @@ std::vector<std::vector<double>> probabilities_of_programs(
 ParameterRows parameter_rows(const Circuit& circuit, nb::handle values,
                              std::vector<double>& storage);
 
+/// One program per row, each row's values bound (for executors and noisy runs).
+std::vector<Program> bound_programs(const Program& program, const ParameterRows& rows);
+
 /// run_programs for one program run at every row of `rows`: planned once and swept here,
 /// or, with an explicit executor, bound row by row and shipped. Seeds are drawn as
 /// run_programs draws them for the bound programs, so the results are the same.
@@ -117,6 +142,13 @@ std::vector<Result> run_rows(const Program& program, const ParameterRows& rows, 
 std::vector<std::vector<double>> probabilities_of_rows(
     const Program& program, const ParameterRows& rows,
     const std::optional<std::vector<int>>& qubits, const Placement& placement);
+
+/// Rows of exact probabilities of programs without measurements under `model` (the
+/// density matrix up to kAutoDensityQubits qubits, a thousand trajectories beyond), as
+/// probabilities_of_programs gives them without noise.
+std::vector<std::vector<double>> noisy_probabilities(std::span<const Program> programs,
+                                                     const std::optional<std::vector<int>>& qubits,
+                                                     const NoiseModel& model);
 
 /// The all-zero state of `num_qubits` qubits after `circuit` (which must fit in it).
 StateVector evolve(const Circuit& circuit, int num_qubits);

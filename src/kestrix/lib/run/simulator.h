@@ -43,7 +43,8 @@ class Result {
 
   private:
     friend class Simulator;
-    friend struct ResultCodec;  // pickling reads and rebuilds every field
+    friend class NoisySimulator;  // noisy runs fill the same fields
+    friend struct ResultCodec;    // pickling reads and rebuilds every field
     int num_qubits_ = 0;
     uint64_t shots_ = 0;
     std::vector<int> cbits_;
