@@ -452,8 +452,6 @@ def call_parameters(data):
     return qi.gradient("Z", circuit, values, method)
 
 
-KESTRIX_TARGETS = {"kestrix.gates": call_gate, "kestrix.parameters": call_parameters,
-                   "kestrix.measure_barrier_unitary": call_other_gate,
 CHANNELS = {"depolarizing": 2, "amplitude_damping": 1, "phase_damping": 1, "bit_flip": 1,
             "phase_flip": 1, "thermal_relaxation": 3, "readout_error": 2, "kraus": 1}
 probabilities = st.one_of(st.floats(0, 1), floats, hostile)
@@ -509,7 +507,8 @@ def call_noise(data):
     return kc.CPUQVM(seed=1, noise=model, method=method).run(some_circuit(data), shots).get_counts()
 
 
-KESTRIX_TARGETS = {"kestrix.gates": call_gate, "kestrix.measure_barrier_unitary": call_other_gate,
+KESTRIX_TARGETS = {"kestrix.gates": call_gate, "kestrix.parameters": call_parameters,
+                   "kestrix.measure_barrier_unitary": call_other_gate,
                    "kestrix.circuits": call_circuit, "kestrix.CPUQVM": call_machine,
                    "kestrix.quantum_info": call_state, "kestrix.reference": check_against_reference,
                    "kestrix.qasm": call_qasm, "kestrix.pickle": check_pickle_round_trip,
