@@ -366,7 +366,7 @@ Returns:
     numpy.ndarray: complex128, 2**n x 2**n, index bit k = qubit k.
 
 Example:
-    >>> DensityMatrix(1).kestrix::py::to_numpy().real
+    >>> DensityMatrix(1).to_numpy().real
     array([[1., 0.],
            [0., 0.]])
 )DOC")
