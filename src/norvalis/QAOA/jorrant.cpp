@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iterator>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -174,17 +175,23 @@ struct Best {
 // least kHessianWeight for the newest so that it follows a Hessian that changes along the
 // path, preconditions the gradient.
 constexpr double kHessianWeight = 0.01;
+constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
 // Eigenvalues are taken by magnitude and raised by this share of the largest, so that the
 // preconditioner stays positive definite with a condition number of at most 1e4.
 constexpr double kHessianFloor = 1e-4;
+// Curvature is only seen above the rounding of the objective's values: an estimate is
+// trusted where its largest eigenvalue exceeds this many times that rounding level.
+constexpr double kResolved = 100.0;
 
 struct Curvature {
     nb::object mean;
     long long updates = 0;
+    double rounding = 0.0;  // the running mean of the estimates' rounding level
 
     // change: the difference of the gradients at x + ck delta and x - ck delta, which stand
-    // `apart` from each other.
-    void offer(nb::handle np, nb::handle change, nb::handle apart) {
+    // `apart` from each other; `level`, the rounding of one estimate: 2 eps |f| / ck^2
+    // (values rounded to eps |f|, differenced over ck, then once more over 2 ck).
+    void offer(nb::handle np, nb::handle change, nb::handle apart, double level) {
         nb::object column = np.attr("reshape")(change, nb::make_tuple(-1, 1));
         nb::object row = np.attr("reshape")(apart, nb::make_tuple(1, -1));
         nb::object estimate = slope(np, column, row);
@@ -195,19 +202,23 @@ struct Curvature {
         const double weight = std::max(1.0 / static_cast<double>(updates), kHessianWeight);
         mean = updates == 1 ? estimate
                             : mean * nb::float_(1.0 - weight) + estimate * nb::float_(weight);
+        rounding = updates == 1 ? level : (1.0 - weight) * rounding + weight * level;
     }
 
     // The gradient divided by the smoothed Hessian, or the gradient itself while no
-    // curvature has been seen.
+    // curvature has been seen above the rounding (a plane's estimates are rounding alone,
+    // and dividing by them would throw the step out by 1e15).
     nb::object precondition(nb::handle np, nb::handle grad) const {
         if (updates == 0) return nb::borrow(grad);
         nb::object pair = np.attr("linalg").attr("eigh")(mean);
         nb::object scale = np.attr("abs")(pair[0]);
         const double top = as_double(np.attr("max")(scale));
-        if (!(top > 0.0) || !std::isfinite(top)) return nb::borrow(grad);
+        if (!(top > kResolved * rounding) || !(top > 0.0) || !std::isfinite(top))
+            return nb::borrow(grad);
         nb::object vectors = pair[1];
         nb::object along = np.attr("dot")(vectors.attr("T"), grad);
-        return np.attr("dot")(vectors, along / (scale + nb::float_(kHessianFloor * top)));
+        const double floor = std::max(kHessianFloor * top, kResolved * rounding);
+        return np.attr("dot")(vectors, along / (scale + nb::float_(floor)));
     }
 };
 
@@ -311,6 +322,10 @@ nb::object jorrant_minimize(const Call& call) {
         f_plus = evaluate(xp);  // first, as callers see it
         f_minus = evaluate(xm);
         if (k == 1 && !return_best) first_pair = pair_mean(np, f_plus, f_minus);
+        const char* purpose = "second_order estimates the curvature from the objective's values";
+        // Checked before any arithmetic, so that a value that is no number is named as such.
+        const double plus = second_order ? real_value(f_plus, purpose) : 0.0;
+        const double minus = second_order ? real_value(f_minus, purpose) : 0.0;
         nb::object grad = slope(np, f_plus - f_minus, xp - xm);
         nb::object direction = grad;
         if (second_order) {
@@ -319,14 +334,14 @@ nb::object jorrant_minimize(const Call& call) {
             nb::object shift = ck * perturbation();
             nb::object xpp = call.global("_jail_inside")(xp + shift, bounds);
             nb::object xmp = call.global("_jail_inside")(xm + shift, bounds);
-            const char* purpose =
-                "second_order estimates the curvature from the objective's values";
-            const double plus = real_value(f_plus, purpose), minus = real_value(f_minus, purpose);
             const double plus_moved = real_value(evaluate(xpp), purpose);
             const double minus_moved = real_value(evaluate(xmp), purpose);
             nb::object change = slope(np, nb::float_(plus_moved - plus), xpp - xp) -
                                 slope(np, nb::float_(minus_moved - minus), xmp - xm);
-            curvature.offer(np, change, xp - xm);
+            const double spread = std::max(
+                {std::fabs(plus), std::fabs(minus), std::fabs(plus_moved), std::fabs(minus_moved)});
+            const double step_size = as_double(ck);
+            curvature.offer(np, change, xp - xm, 2.0 * kEpsilon * spread / (step_size * step_size));
             direction = curvature.precondition(np, grad);
         }
         nb::object next = call.global("_jail_inside")(x - ak * direction, bounds);
@@ -447,8 +462,13 @@ Switches (each True or False, a NumPy bool too; TypeError otherwise):
         replaced by its magnitude plus 1e-4 times the largest magnitude.
         With ak near 1 this is a Newton step, so a of about 1 to 10 and a
         c small against the scale on which the Hessian changes suit it.
-        2 more calls per iteration. While H is zero the step is the
-        first-order one.
+        2 more calls per iteration. While the largest magnitude is not
+        above 100 times the rounding of the estimates (the running mean of
+        2 eps max|f| / ck**2 over the four values, eps the double's epsilon),
+        curvature is not resolved and the step is the first-order one; that
+        rounding level times 100 also bounds the added floor from below.
+        The first estimates rest on few samples and may throw a step far:
+        use it with blocking, which refuses such steps.
     blocking, return_best and second_order need func to return real numbers
     (TypeError otherwise). Calls come in this order: calibrate's pairs,
     blocking's values at x0, then per iteration x + ck delta, x - ck delta,
