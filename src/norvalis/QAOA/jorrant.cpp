@@ -196,6 +196,7 @@ struct Curvature {
         nb::object row = np.attr("reshape")(apart, nb::make_tuple(1, -1));
         nb::object estimate = slope(np, column, row);
         estimate = (estimate + estimate.attr("T")) * nb::float_(0.5);
+        if (as_long(estimate.attr("size")) == 0) return;  // no variables: no curvature
         // A value that is not finite says nothing about the curvature: the mean keeps its own.
         if (!truthy(np.attr("all")(np.attr("isfinite")(estimate)))) return;
         ++updates;
@@ -216,9 +217,11 @@ struct Curvature {
         if (!(top > kResolved * rounding) || !(top > 0.0) || !std::isfinite(top))
             return nb::borrow(grad);
         nb::object vectors = pair[1];
-        nb::object along = np.attr("dot")(vectors.attr("T"), grad);
+        // The Hessian is over the variables in order: a point of another shape is read flat.
+        nb::object along = np.attr("dot")(vectors.attr("T"), np.attr("ravel")(grad));
         const double floor = std::max(kHessianFloor * top, kResolved * rounding);
-        return np.attr("dot")(vectors, along / (scale + nb::float_(floor)));
+        nb::object step = np.attr("dot")(vectors, along / (scale + nb::float_(floor)));
+        return np.attr("reshape")(step, np.attr("shape")(grad));
     }
 };
 

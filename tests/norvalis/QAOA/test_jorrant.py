@@ -444,6 +444,16 @@ class TestSecondOrder:
                          second_order=True, c=0.5, callback=lambda x: path.append(steep(x)))
         assert all(np.isfinite(path)) and path[-1] < 1e-6
 
+    @pytest.mark.parametrize("x0", [[], np.full((2, 2), 0.5)])
+    def test_takes_the_points_the_first_order_run_takes(self, x0):
+        # No variables, or a 2-D point read flat: the shape comes back as given.
+        def f(x):
+            return float(np.sum((x - 0.3) ** 2))
+        np.random.seed(2)
+        result = jorrant_minimize(f, x0, maxiter=100, second_order=True, blocking=True, c=0.1)
+        assert result.shape == np.shape(x0)
+        assert f(result) <= 1e-3 * f(np.asarray(x0)) or len(x0) == 0
+
     @pytest.mark.parametrize("returned", ["0.5", 1j, None])
     def test_needs_real_values(self, returned):
         with pytest.raises(TypeError, match="second_order estimates the curvature from the "
