@@ -421,7 +421,8 @@ difference of the two values over the difference of the two points, steps
 x = clip(x - ak grad), and calls callback(x). The gains are
 ak = a / (k + A) ** alpha and ck = c / k ** gamma. Without tol it stops after
 maxiter iterations (at least one), so it makes 2 maxiter calls of func and
-never evaluates func at x itself (blocking, below, adds calls).
+never evaluates func at x itself (blocking and second_order, below, add
+calls).
 
 Args:
     func: called as func(x, *args); its result is used in arithmetic only,
