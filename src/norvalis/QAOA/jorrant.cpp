@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iterator>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,8 +35,9 @@ nb::object option(nb::handle options, const char* name, nb::object fallback) {
 }
 
 // The options jorrant_minimize reads. Any other key is ignored, and most likely misspelt.
-constexpr const char* kKnownOptions[] = {"a",       "c",         "alpha",    "gamma",      "A",
-                                         "maxiter", "calibrate", "blocking", "return_best"};
+constexpr const char* kKnownOptions[] = {"a",           "c",           "alpha",     "gamma",
+                                         "A",           "maxiter",     "calibrate", "blocking",
+                                         "return_best", "second_order"};
 
 void warn_unknown_options(nb::handle options) {
     std::string unknown;
@@ -103,16 +105,16 @@ bool switch_option(nb::handle np, nb::handle options, const char* name) {
           Py_TYPE(value.ptr())->tp_name);
 }
 
-// An objective value as a double, where blocking or return_best compares it.
-double real_value(nb::handle value) {
+// An objective value as a double, where blocking or return_best compares it (or, with
+// `purpose` given, where another switch computes with it).
+double real_value(nb::handle value,
+                  const char* purpose = "blocking and return_best compare the objective's values") {
     const double result = PyFloat_AsDouble(value.ptr());
     if (result == -1.0 && PyErr_Occurred()) {
         // An int beyond a double keeps its OverflowError; what is no number gets ours.
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
         PyErr_Clear();
-        raise(PyExc_TypeError,
-              "blocking and return_best compare the objective's values: func must return a "
-              "real number, got %.200s",
+        raise(PyExc_TypeError, "%s: func must return a real number, got %.200s", purpose,
               Py_TYPE(value.ptr())->tp_name);
     }
     return result;
@@ -168,6 +170,61 @@ struct Best {
     }
 };
 
+// The smoothed Hessian of second-order steps (Spall's 2SPSA). Each iteration gives a noisy
+// estimate from the change of two one-sided gradients; their running mean, weighted at
+// least kHessianWeight for the newest so that it follows a Hessian that changes along the
+// path, preconditions the gradient.
+constexpr double kHessianWeight = 0.01;
+constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+// Eigenvalues are taken by magnitude and raised by this share of the largest, so that the
+// preconditioner stays positive definite with a condition number of at most 1e4.
+constexpr double kHessianFloor = 1e-4;
+// Curvature is only seen above the rounding of the objective's values: an estimate is
+// trusted where its largest eigenvalue exceeds this many times that rounding level.
+constexpr double kResolved = 100.0;
+
+struct Curvature {
+    nb::object mean;
+    long long updates = 0;
+    double rounding = 0.0;  // the running mean of the estimates' rounding level
+
+    // change: the difference of the gradients at x + ck delta and x - ck delta, which stand
+    // `apart` from each other; `level`, the rounding of one estimate: 2 eps |f| / ck^2
+    // (values rounded to eps |f|, differenced over ck, then once more over 2 ck).
+    void offer(nb::handle np, nb::handle change, nb::handle apart, double level) {
+        nb::object column = np.attr("reshape")(change, nb::make_tuple(-1, 1));
+        nb::object row = np.attr("reshape")(apart, nb::make_tuple(1, -1));
+        nb::object estimate = slope(np, column, row);
+        estimate = (estimate + estimate.attr("T")) * nb::float_(0.5);
+        if (as_long(estimate.attr("size")) == 0) return;  // no variables: no curvature
+        // A value that is not finite says nothing about the curvature: the mean keeps its own.
+        if (!truthy(np.attr("all")(np.attr("isfinite")(estimate)))) return;
+        ++updates;
+        const double weight = std::max(1.0 / static_cast<double>(updates), kHessianWeight);
+        mean = updates == 1 ? estimate
+                            : mean * nb::float_(1.0 - weight) + estimate * nb::float_(weight);
+        rounding = updates == 1 ? level : (1.0 - weight) * rounding + weight * level;
+    }
+
+    // The gradient divided by the smoothed Hessian, or the gradient itself while no
+    // curvature has been seen above the rounding (a plane's estimates are rounding alone,
+    // and dividing by them would throw the step out by 1e15).
+    nb::object precondition(nb::handle np, nb::handle grad) const {
+        if (updates == 0) return nb::borrow(grad);
+        nb::object pair = np.attr("linalg").attr("eigh")(mean);
+        nb::object scale = np.attr("abs")(pair[0]);
+        const double top = as_double(np.attr("max")(scale));
+        if (!(top > kResolved * rounding) || !(top > 0.0) || !std::isfinite(top))
+            return nb::borrow(grad);
+        nb::object vectors = pair[1];
+        // The Hessian is over the variables in order: a point of another shape is read flat.
+        nb::object along = np.attr("dot")(vectors.attr("T"), np.attr("ravel")(grad));
+        const double floor = std::max(kHessianFloor * top, kResolved * rounding);
+        nb::object step = np.attr("dot")(vectors, along / (scale + nb::float_(floor)));
+        return np.attr("reshape")(step, np.attr("shape")(grad));
+    }
+};
+
 nb::object jorrant_minimize(const Call& call) {
     auto [func, x0, args_in, tol, bounds_in, callback, options] = call.args<7>();
     nb::object np = call.global("np");
@@ -188,6 +245,7 @@ nb::object jorrant_minimize(const Call& call) {
     const bool calibrate = switch_option(np, options, "calibrate");
     const bool blocking = switch_option(np, options, "blocking");
     const bool return_best = switch_option(np, options, "return_best");
+    const bool second_order = switch_option(np, options, "second_order");
     const Py_ssize_t d = length(x0);
     nb::object bounds = nb::borrow(bounds_in);
     if (!bounds.is_none()) bounds = call.global("_check_bounds")(d, bounds);
@@ -255,6 +313,7 @@ nb::object jorrant_minimize(const Call& call) {
 
     std::optional<double> first_pair;
     nb::object f_plus, f_minus;
+    Curvature curvature;
     for (long long k = 1;; ++k) {
         if (PyErr_CheckSignals() != 0) throw nb::python_error();
         nb::object step = nb::int_(k);
@@ -266,8 +325,29 @@ nb::object jorrant_minimize(const Call& call) {
         f_plus = evaluate(xp);  // first, as callers see it
         f_minus = evaluate(xm);
         if (k == 1 && !return_best) first_pair = pair_mean(np, f_plus, f_minus);
+        const char* purpose = "second_order estimates the curvature from the objective's values";
+        // Checked before any arithmetic, so that a value that is no number is named as such.
+        const double plus = second_order ? real_value(f_plus, purpose) : 0.0;
+        const double minus = second_order ? real_value(f_minus, purpose) : 0.0;
         nb::object grad = slope(np, f_plus - f_minus, xp - xm);
-        nb::object next = call.global("_jail_inside")(x - ak * grad, bounds);
+        nb::object direction = grad;
+        if (second_order) {
+            // Both perturbed points moved once more by ck along a second sign vector: the
+            // one-sided gradients there differ by about the Hessian times (xp - xm).
+            nb::object shift = ck * perturbation();
+            nb::object xpp = call.global("_jail_inside")(xp + shift, bounds);
+            nb::object xmp = call.global("_jail_inside")(xm + shift, bounds);
+            const double plus_moved = real_value(evaluate(xpp), purpose);
+            const double minus_moved = real_value(evaluate(xmp), purpose);
+            nb::object change = slope(np, nb::float_(plus_moved - plus), xpp - xp) -
+                                slope(np, nb::float_(minus_moved - minus), xmp - xm);
+            const double spread = std::max(
+                {std::fabs(plus), std::fabs(minus), std::fabs(plus_moved), std::fabs(minus_moved)});
+            const double step_size = as_double(ck);
+            curvature.offer(np, change, xp - xm, 2.0 * kEpsilon * spread / (step_size * step_size));
+            direction = curvature.precondition(np, grad);
+        }
+        nb::object next = call.global("_jail_inside")(x - ak * direction, bounds);
         if (blocking) {
             const double v = real_value(evaluate(next));
             // A step that raises the objective beyond the noise is refused; NaN never stands
@@ -341,7 +421,8 @@ difference of the two values over the difference of the two points, steps
 x = clip(x - ak grad), and calls callback(x). The gains are
 ak = a / (k + A) ** alpha and ck = c / k ** gamma. Without tol it stops after
 maxiter iterations (at least one), so it makes 2 maxiter calls of func and
-never evaluates func at x itself (blocking, below, adds calls).
+never evaluates func at x itself (blocking and second_order, below, add
+calls).
 
 Args:
     func: called as func(x, *args); its result is used in arithmetic only,
@@ -356,8 +437,8 @@ Args:
         as no bounds." and runs without bounds.
     callback: None, or called as callback(x) after every iteration.
     **options: a=1.0, c=1.0, alpha=0.602, gamma=0.101, A=10, maxiter=100,
-        and the switches calibrate=False, blocking=False, return_best=False
-        (below); other keys are ignored, with a NorvalisWarning naming them
+        and the switches calibrate=False, blocking=False, return_best=False,
+        second_order=False (below); other keys are ignored, with a NorvalisWarning naming them
         ("Unknown solver options: 'max_iter' (they are ignored)"). maxiter must be a whole number or None
         (ValueError otherwise, so that infinity cannot hang the run).
 
@@ -375,10 +456,28 @@ Switches (each True or False, a NumPy bool too; TypeError otherwise):
     return_best: returns (x, value), the evaluated point of lowest value
         and that value as func returned it, rather than the last iterate.
         Every call counts, calibrate's and blocking's included.
-    blocking and return_best need func to return real numbers (TypeError
-    otherwise). Calls come in this order: calibrate's pairs, blocking's
-    values at x0, then per iteration x + ck delta, x - ck delta and, with
-    blocking, the candidate.
+    second_order: Spall's second-order variant (2SPSA). Each iteration also
+        draws a second sign vector delta2 and evaluates func at
+        x + ck delta + ck delta2 and x - ck delta + ck delta2 (clipped); the
+        one-sided gradients there give a Hessian estimate, symmetrised, whose
+        running mean H (the newest weighted max(1/j, 0.01), j counting the
+        estimates with finite entries) preconditions the step:
+        x = clip(x - ak P grad), P the inverse of H with each eigenvalue
+        replaced by its magnitude plus 1e-4 times the largest magnitude.
+        With ak near 1 this is a Newton step, so a of about 1 to 10 and a
+        c small against the scale on which the Hessian changes suit it.
+        2 more calls per iteration. While the largest magnitude is not
+        above 100 times the rounding of the estimates (the running mean of
+        2 eps max|f| / ck**2 over the four values, eps the double's epsilon),
+        curvature is not resolved and the step is the first-order one; that
+        rounding level times 100 also bounds the added floor from below.
+        The first estimates rest on few samples and may throw a step far:
+        use it with blocking, which refuses such steps.
+    blocking, return_best and second_order need func to return real numbers
+    (TypeError otherwise). Calls come in this order: calibrate's pairs,
+    blocking's values at x0, then per iteration x + ck delta, x - ck delta,
+    with second_order the two points moved by ck delta2, and, with blocking,
+    the candidate.
 
 Unless return_best is on, a RuntimeWarning says so when the run diverged: the
 mean of the last pair of values exceeds 1e3 |f0| + 1, f0 the mean of the
@@ -388,7 +487,7 @@ Raises, before the first call of func:
     ValueError("Parameter is too small or is less than 0: <value>") for the
     first of a, c, A, alpha, gamma (in that order) below 1e-8 or NaN;
     TypeError("calibrate must be True or False, got <type>"), and the same
-    for blocking, then return_best;
+    for blocking, then return_best, then second_order;
     ValueError("One of the lower bounds is greater than an upper bound.");
     IndexError("Dimension of ``bounds`` does not match the dimension of
     variable ``x``.").
