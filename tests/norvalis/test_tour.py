@@ -38,7 +38,7 @@ def test_unknown_section_is_refused(tmp_path):
     assert done.returncode == 2 and "invalid choice" in done.stderr
 
 
-@pytest.mark.parametrize("name", ["grover", "qaoa", "sorvic"])
+@pytest.mark.parametrize("name", ["grover", "qaoa", "sorvic", "noise"])
 def test_section_writes_a_png_and_agrees(tmp_path, name, capsys):
     assert run_sections([name], str(tmp_path))
     plots = list(tmp_path.glob(f"{name}_*.png"))

@@ -14,7 +14,7 @@ from .table import duration, format_table
 
 # In the order of the package's families.
 SECTIONS = ["sdk", "grover", "melvo", "qaoa", "densest", "zorvik", "trelvo", "qsvm", "quillan",
-            "vandemir", "sparvel", "fennimor", "kavrel", "sorvic"]
+            "vandemir", "sparvel", "fennimor", "kavrel", "sorvic", "noise"]
 
 
 def run_sections(names, plot_dir):
