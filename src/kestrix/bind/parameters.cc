@@ -33,91 +33,54 @@ std::optional<double> real_operand(nb::handle value) {
 
 nb::object not_implemented() { return nb::borrow(Py_NotImplemented); }
 
-// The arithmetic of an affine expression, shared by Parameter and ParameterExpression.
+// The arithmetic of an affine expression, shared by Parameter and ParameterExpression:
+// each operator with a real number gives a new expression, `change` writing it from the
+// operand's (NotImplemented for anything but a real number, so Python raises its TypeError).
 template <class T, class Get>
 void def_arithmetic(nb::class_<T>& cls, Get get) {
-    const char* expr_sig = "ParameterExpression";
-    auto make = [](const ParamExpr& e) { return nb::cast(ExpressionObject{e}); };
-    cls.def(
-        "__add__",
-        [get, make](const T& self, nb::handle other) -> nb::object {
-            const auto v = real_operand(other);
-            if (!v) return not_implemented();
-            ParamExpr e = get(self);
-            e.offset += *v;
-            return make(e);
-        },
-        nb::arg("other").none(),
-        nb::sig((std::string("def __add__(self, other: float) -> ") + expr_sig).c_str()));
-    cls.def(
-        "__radd__",
-        [get, make](const T& self, nb::handle other) -> nb::object {
-            const auto v = real_operand(other);
-            if (!v) return not_implemented();
-            ParamExpr e = get(self);
-            e.offset += *v;
-            return make(e);
-        },
-        nb::arg("other").none(),
-        nb::sig((std::string("def __radd__(self, other: float) -> ") + expr_sig).c_str()));
-    cls.def(
-        "__sub__",
-        [get, make](const T& self, nb::handle other) -> nb::object {
-            const auto v = real_operand(other);
-            if (!v) return not_implemented();
-            ParamExpr e = get(self);
-            e.offset -= *v;
-            return make(e);
-        },
-        nb::arg("other").none(),
-        nb::sig((std::string("def __sub__(self, other: float) -> ") + expr_sig).c_str()));
-    cls.def(
-        "__rsub__",
-        [get, make](const T& self, nb::handle other) -> nb::object {
-            const auto v = real_operand(other);
-            if (!v) return not_implemented();
-            ParamExpr e = get(self);
-            e.scale = -e.scale;
-            e.offset = *v - e.offset;
-            return make(e);
-        },
-        nb::arg("other").none(),
-        nb::sig((std::string("def __rsub__(self, other: float) -> ") + expr_sig).c_str()));
-    auto times = [get, make](const T& self, nb::handle other) -> nb::object {
-        const auto v = real_operand(other);
-        if (!v) return not_implemented();
-        ParamExpr e = get(self);
-        e.scale *= *v;
-        e.offset *= *v;
-        return make(e);
+    auto def = [&](const char* name, void (*change)(ParamExpr&, double)) {
+        cls.def(
+            name,
+            [get, change](const T& self, nb::handle other) -> nb::object {
+                const auto v = real_operand(other);
+                if (!v) return not_implemented();
+                ParamExpr e = get(self);
+                change(e, *v);
+                return nb::cast(ExpressionObject{e});
+            },
+            nb::arg("other").none(),
+            nb::sig((std::string("def ") + name + "(self, other: float) -> ParameterExpression")
+                        .c_str()));
     };
-    cls.def("__mul__", times, nb::arg("other").none(),
-            nb::sig((std::string("def __mul__(self, other: float) -> ") + expr_sig).c_str()));
-    cls.def("__rmul__", times, nb::arg("other").none(),
-            nb::sig((std::string("def __rmul__(self, other: float) -> ") + expr_sig).c_str()));
-    cls.def(
-        "__truediv__",
-        [get, make](const T& self, nb::handle other) -> nb::object {
-            const auto v = real_operand(other);
-            if (!v) return not_implemented();
-            if (*v == 0) {
-                PyErr_SetString(PyExc_ZeroDivisionError, "a parameter expression divided by zero");
-                throw nb::python_error();
-            }
-            ParamExpr e = get(self);
-            e.scale /= *v;
-            e.offset /= *v;
-            return make(e);
-        },
-        nb::arg("other").none(),
-        nb::sig((std::string("def __truediv__(self, other: float) -> ") + expr_sig).c_str()));
-    cls.def("__neg__", [get, make](const T& self) {
+    auto add = [](ParamExpr& e, double v) { e.offset += v; };
+    auto times = [](ParamExpr& e, double v) {
+        e.scale *= v;
+        e.offset *= v;
+    };
+    def("__add__", add);
+    def("__radd__", add);
+    def("__sub__", [](ParamExpr& e, double v) { e.offset -= v; });
+    def("__rsub__", [](ParamExpr& e, double v) {
+        e.scale = -e.scale;
+        e.offset = v - e.offset;
+    });
+    def("__mul__", times);
+    def("__rmul__", times);
+    def("__truediv__", [](ParamExpr& e, double v) {
+        if (v == 0) {
+            PyErr_SetString(PyExc_ZeroDivisionError, "a parameter expression divided by zero");
+            throw nb::python_error();
+        }
+        e.scale /= v;
+        e.offset /= v;
+    });
+    cls.def("__neg__", [get](const T& self) {
         ParamExpr e = get(self);
         e.scale = -e.scale;
         e.offset = -e.offset;
-        return make(e);
+        return nb::cast(ExpressionObject{e});
     });
-    cls.def("__pos__", [get, make](const T& self) { return make(get(self)); });
+    cls.def("__pos__", [get](const T& self) { return nb::cast(ExpressionObject{get(self)}); });
 }
 
 // Bytes of a parameter: its name and id. A copy that travels stays the same parameter.

@@ -34,10 +34,8 @@ std::string angle(double x) {
 
 // Angle `slot` of a gate: four digits, or the expression that waits for a parameter.
 std::string angle(const Gate& g, int slot) {
-    if (g.symbols)
-        for (const Symbol& s : *g.symbols)
-            if (s.slot == slot) return expr_text(s.expr);
-    return angle(g.params[slot]);
+    const ParamExpr* e = g.symbol_at(slot);
+    return e ? expr_text(*e) : angle(g.params[slot]);
 }
 
 // The label of the gate's operand cells, by operand position.

@@ -24,10 +24,8 @@ std::string expr_text(const ParamExpr& e) {
 }
 
 std::string angle_text(const Gate& g, int slot) {
-    if (g.symbols)
-        for (const Symbol& s : *g.symbols)
-            if (s.slot == slot) return expr_text(s.expr);
-    return shortest_text(g.params[slot]);
+    const ParamExpr* e = g.symbol_at(slot);
+    return e ? expr_text(*e) : shortest_text(g.params[slot]);
 }
 
 std::string gate_text(const Gate& g) {

@@ -256,6 +256,13 @@ size_t hash_value(const Gate& g) {
     return size_t(h);
 }
 
+const ParamExpr* Gate::symbol_at(int slot) const {
+    if (symbols)
+        for (const Symbol& s : *symbols)
+            if (s.slot == slot) return &s.expr;
+    return nullptr;
+}
+
 Gate Gate::daggered() const {
     if (kind == GateKind::MEASURE) throw ValueError("a measurement has no inverse");
     Gate g = *this;

@@ -56,6 +56,8 @@ struct Gate {
     /// Operands and controls together, operands first.
     std::vector<int> all_qubits() const;
     bool is_symbolic() const { return symbols != nullptr; }
+    /// The expression angle `slot` waits for, or null when it holds a number.
+    const ParamExpr* symbol_at(int slot) const;
 };
 
 /// Gates are equal when they run alike: the same kind, operands, controls in the same

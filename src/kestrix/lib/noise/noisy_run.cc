@@ -81,15 +81,6 @@ std::map<uint64_t, uint64_t> confuse(const std::map<uint64_t, uint64_t>& drawn,
     return out;
 }
 
-std::vector<uint32_t> shuffled(const std::vector<std::pair<Outcome, uint64_t>>& counts,
-                               uint64_t shots, Rng& rng) {
-    std::vector<uint32_t> memory;
-    memory.reserve(shots);
-    for (size_t k = 0; k < counts.size(); ++k) memory.insert(memory.end(), counts[k].second, k);
-    for (uint64_t i = memory.size(); i > 1; --i) std::swap(memory[i - 1], memory[rng() % i]);
-    return memory;
-}
-
 bool touches(const Gate& g, uint64_t mask) {
     for (int q : g.all_qubits())
         if ((mask >> q) & 1) return true;
@@ -348,7 +339,8 @@ Result NoisySimulator::run(const Program& program, const NoiseModel& model, uint
                                 });
             tree.run(state, shots);
             if (!qubits.empty()) finish(std::move(drawn));
-            if (keep_memory) r.memory_ = shuffled(r.counts_, qubits.empty() ? 0 : shots, rng);
+            if (keep_memory)
+                r.memory_ = shuffled_memory(r.counts_, qubits.empty() ? 0 : shots, rng);
             return r;
         }
         std::map<Outcome, uint64_t> tally;
@@ -403,7 +395,7 @@ Result NoisySimulator::run(const Program& program, const NoiseModel& model, uint
         }
         return r;
     }
-    if (keep_memory) r.memory_ = shuffled(r.counts_, qubits.empty() ? 0 : shots, rng);
+    if (keep_memory) r.memory_ = shuffled_memory(r.counts_, qubits.empty() ? 0 : shots, rng);
     return r;
 }
 

@@ -87,4 +87,23 @@ std::vector<std::pair<uint64_t, uint64_t>> sample_outcomes(uint64_t size, const 
 /// sample_outcomes over a table: how often each index came up, every index listed.
 std::vector<uint64_t> sample_counts(const std::vector<double>& probs, uint64_t shots, Rng& rng);
 
+/// The shots of a run whose counts were drawn all at once, in an order, each as the index
+/// of its entry in `counts`: the drawn shots are independent and alike, so given their
+/// counts every order is equally likely, and a uniform shuffle of the tallied outcomes
+/// gives the sequence one shot after another would.
+template <class Outcome>
+std::vector<uint32_t> shuffled_memory(const std::vector<std::pair<Outcome, uint64_t>>& counts,
+                                      uint64_t shots, Rng& rng) {
+    std::vector<uint32_t> memory;
+    memory.reserve(shots);
+    for (size_t k = 0; k < counts.size(); ++k)
+        memory.insert(memory.end(), counts[k].second, uint32_t(k));
+    for (uint64_t i = memory.size(); i > 1; --i) {
+        // i < 2^32, so the remainder of a 64-bit draw is uniform on [0, i) within 2^-32.
+        const uint64_t j = rng() % i;
+        std::swap(memory[i - 1], memory[j]);
+    }
+    return memory;
+}
+
 }  // namespace kestrix

@@ -68,22 +68,6 @@ std::vector<std::pair<Outcome, uint64_t>> sample_terminal(const StateVector& sta
     return drawn;
 }
 
-// The shots of a run whose counts were drawn all at once, in an order: the drawn shots are
-// independent and alike, so given their counts every order is equally likely, and a
-// uniform shuffle of the tallied outcomes gives the sequence one shot after another would.
-std::vector<uint32_t> shuffled_memory(const std::vector<std::pair<Outcome, uint64_t>>& counts,
-                                      uint64_t shots, Rng& rng) {
-    std::vector<uint32_t> memory;
-    memory.reserve(shots);
-    for (size_t k = 0; k < counts.size(); ++k) memory.insert(memory.end(), counts[k].second, k);
-    for (uint64_t i = memory.size(); i > 1; --i) {
-        // i < 2^32, so the remainder of a 64-bit draw is uniform on [0, i) within 2^-32.
-        const uint64_t j = rng() % i;
-        std::swap(memory[i - 1], memory[j]);
-    }
-    return memory;
-}
-
 // Memory a run needs beyond what its state holds: the table of the measured qubits'
 // distribution when only some are measured (and the sorted uniforms of a few shots), or
 // the averaged probabilities of a run simulated shot by shot. MemoryError, with the sizes,
