@@ -125,7 +125,8 @@ nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qu
         const ParameterRows rows = parameter_rows(program.circuit, parameter_values, storage);
         const size_t cols = size_t{1} << (qubits ? qubits->size() : size_t(program.width()));
         // Under noise the rows are bound into programs and run as a noisy batch.
-        if (!noise) return rows_array(probabilities_of_rows(program, rows, qubits, placement), cols);
+        if (!noise)
+            return rows_array(probabilities_of_rows(program, rows, qubits, placement), cols);
         check_rows(program.circuit, rows);
         programs = bound_programs(program, rows);
     } else {
@@ -496,7 +497,8 @@ Example:
                 std::vector<std::shared_ptr<Result>> out;
                 if (is_noisy(self)) {
                     // Under noise the batch runs here, one program after another.
-                    for (const Program& p : parameter_values.is_none() ? as_programs(programs) : bound)
+                    for (const Program& p :
+                         parameter_values.is_none() ? as_programs(programs) : bound)
                         out.push_back(
                             std::make_shared<Result>(run_on(self, p, count, self.seed, false)));
                     return out;
