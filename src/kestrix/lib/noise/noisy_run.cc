@@ -384,15 +384,7 @@ Result NoisySimulator::run(const Program& program, const NoiseModel& model, uint
         }
         for (double& p : r.mean_probs_) p /= double(shots);
         r.counts_.assign(tally.begin(), tally.end());
-        if (keep_memory) {
-            r.memory_.emplace();
-            for (const Outcome& o : shot_outcomes) {
-                auto at = std::lower_bound(
-                    r.counts_.begin(), r.counts_.end(), o,
-                    [](const auto& entry, const Outcome& x) { return entry.first < x; });
-                r.memory_->push_back(uint32_t(at - r.counts_.begin()));
-            }
-        }
+        if (keep_memory) r.memory_ = memory_indices(r.counts_, shot_outcomes);
         return r;
     }
     if (keep_memory) r.memory_ = shuffled_memory(r.counts_, qubits.empty() ? 0 : shots, rng);

@@ -87,6 +87,22 @@ std::vector<std::pair<uint64_t, uint64_t>> sample_outcomes(uint64_t size, const 
 /// sample_outcomes over a table: how often each index came up, every index listed.
 std::vector<uint64_t> sample_counts(const std::vector<double>& probs, uint64_t shots, Rng& rng);
 
+/// The shots of a run simulated one at a time, each as the index of its outcome's entry in
+/// `counts` (sorted by outcome, every shot's outcome among them).
+template <class Outcome>
+std::vector<uint32_t> memory_indices(const std::vector<std::pair<Outcome, uint64_t>>& counts,
+                                     const std::vector<Outcome>& shots) {
+    std::vector<uint32_t> memory;
+    memory.reserve(shots.size());
+    for (const Outcome& o : shots) {
+        auto at =
+            std::lower_bound(counts.begin(), counts.end(), o,
+                             [](const auto& entry, const Outcome& x) { return entry.first < x; });
+        memory.push_back(uint32_t(at - counts.begin()));
+    }
+    return memory;
+}
+
 /// The shots of a run whose counts were drawn all at once, in an order, each as the index
 /// of its entry in `counts`: the drawn shots are independent and alike, so given their
 /// counts every order is equally likely, and a uniform shuffle of the tallied outcomes

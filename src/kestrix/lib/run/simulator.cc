@@ -200,17 +200,8 @@ Result Simulator::run_plan(const Plan& plan, uint64_t shots, uint64_t seed,
     }
     for (double& p : r.mean_probs_) p /= double(shots);
     r.counts_.assign(tally.begin(), tally.end());
-    if (keep_memory) {
-        // Only a measured program runs shot by shot, so every shot has an outcome.
-        r.memory_.emplace();
-        r.memory_->reserve(shots);
-        for (const Outcome& o : shot_outcomes) {
-            auto at = std::lower_bound(
-                r.counts_.begin(), r.counts_.end(), o,
-                [](const auto& entry, const Outcome& x) { return entry.first < x; });
-            r.memory_->push_back(uint32_t(at - r.counts_.begin()));
-        }
-    }
+    // Only a measured program runs shot by shot, so every shot has an outcome.
+    if (keep_memory) r.memory_ = memory_indices(r.counts_, shot_outcomes);
     return r;
 }
 
