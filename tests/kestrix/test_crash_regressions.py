@@ -253,23 +253,38 @@ def test_grover_operators_beyond_memory_are_refused_up_front():
         Grover(mark_data=["01"]).cir([0, 1], iternum=10**13)
 
 
-def test_a_run_is_refused_when_its_sampling_would_not_fit_beside_its_state():
-    # A state that fits, run shot by shot, needs its averaged probabilities too: refused
-    # with the sizes before anything is allocated. The child runs under an address-space
-    # limit, so a missed check fails the allocation instead of pressing the machine.
-    memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    n = int(np.log2(memory / 16))
-    if 24 * 2**n <= memory:
-        pytest.skip("this machine's memory holds both")
-    lines = child_lines(f"""
+def test_runs_and_batches_are_refused_before_they_outgrow_the_memory_limit():
+    # The child runs under a 2.5 GiB address-space limit, which the checks read as the
+    # memory this process may use: each call below needs more (a 2 GiB state with 1 GiB of
+    # sampling, results or rows held together) and is refused with its sizes before any
+    # allocation; a 256 MiB run still completes.
+    lines = child_lines("""
         import resource
-        resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
-        from kestrix.core import CPUQVM, H, QProg, measure
-        try:
-            CPUQVM(seed=1).run(QProg({n}) << H(0) << measure(0, 0) << H(0), 10)
-        except MemoryError as e:
-            print(e)
+        resource.setrlimit(resource.RLIMIT_AS, (5 << 29, 5 << 29))
+        from kestrix.core import CPUQVM, RX, H, QProg, measure, Parameter
+        theta = Parameter("theta")
+        wide = QProg(26) << H(0)
+        calls = [
+            lambda m: m.run(QProg(27) << H(0) << measure(0, 0) << H(0), 10),
+            lambda m: m.run_batch([wide] * 3, 10),
+            lambda m: m.prob_batch([wide] * 3),
+            lambda m: m.run_batch(QProg(26) << RX(0, theta), 10, parameter_values=[[0.1]] * 3),
+            lambda m: m.prob_batch(QProg(26) << RX(0, theta), parameter_values=[[0.1]] * 3),
+        ]
+        for call in calls:
+            try:
+                call(CPUQVM(seed=1))
+                print("ran")
+            except MemoryError as e:
+                print(e)
+        small = CPUQVM(seed=1).run(QProg(24) << H(23) << measure(23, 0), 100)
+        print(sum(small.get_counts().values()))
     """)
-    state = f"{16 * 2**n / 2**30:.3g} GiB"
-    sampling = f"{8 * 2**n / 2**30:.3g} GiB"
-    assert lines[-1].startswith(f"a run of {n} qubits (the state {state}, sampling {sampling})")
+    limit = "more than the 2.5 GiB of memory this process may use"
+    assert lines[0] == f"a run of 27 qubits (the state 2 GiB, sampling 1 GiB) needs 3 GiB, {limit}"
+    assert lines[1] == f"the results of a batch of 3 runs (each keeps its final state) needs 3 GiB, {limit}"
+    assert lines[2].startswith("a batch of 3 rows of probabilities (1.5 GiB and a copy")
+    assert lines[3] == lines[1]
+    assert lines[4] == lines[2]
+    assert all(limit in line for line in lines[:5])
+    assert lines[5] == "100"

@@ -7,14 +7,17 @@
 
 namespace kestrix {
 
-/// Physical memory in bytes (asked once: each query is a system call).
-double physical_memory();
+/// The memory this process may use, in bytes: the machine's physical memory, or less
+/// where the process's address-space or data limit, or its container's memory limit, is
+/// lower (asked once, when first needed).
+double usable_memory();
 
 /// A size for messages: "8 GiB", "0.25 GiB", "1.6e+05 GiB".
 std::string gib_text(double bytes);
 
 /// Throws MemoryError "<what> needs <size>, more than this machine's <memory> of memory"
-/// when `bytes` exceed the physical memory.
+/// (or "more than the <memory> of memory this process may use", under a limit) when
+/// `bytes` exceed the usable memory.
 void check_memory(double bytes, const std::string& what);
 
 /// Large state buffers are recycled: the one freed last, when it holds at most

@@ -216,7 +216,7 @@ Result NoisySimulator::run(const Program& program, const NoiseModel& model, uint
         // the noiseless circuit, and each group starts from a copy of it, so only the part
         // after its first error is simulated again. Skipped where a third state would not fit.
         const double bytes = std::ldexp(double(sizeof(cplx)), n);
-        const bool use_frontier = groups.size() > 1 && 3 * bytes <= physical_memory();
+        const bool use_frontier = groups.size() > 1 && 3 * bytes <= usable_memory();
         // Narrow states run a batch of groups at once, one per thread (wide ones use every
         // thread inside their kernels). Each group draws its shots with a seed drawn in
         // group order and is tallied in that order: the counts do not depend on the threads.
@@ -327,7 +327,7 @@ Result NoisySimulator::run(const Program& program, const NoiseModel& model, uint
             std::map<uint64_t, uint64_t> drawn;
             // Copies of the state alive at once: a quarter of the memory, at most 64.
             const double bytes = std::ldexp(double(sizeof(cplx)), n);
-            const size_t depth = size_t(std::clamp(physical_memory() / 4 / bytes - 1, 0.0, 64.0));
+            const size_t depth = size_t(std::clamp(usable_memory() / 4 / bytes - 1, 0.0, 64.0));
             TrajectoryTree tree(pieces, events, steps, model, rng, interrupt, depth,
                                 [&](const StateVector& psi, uint64_t count) {
                                     if (!qubits.empty())

@@ -94,11 +94,11 @@ class Walker {
     void gate(const Gate& g, uint64_t controls, bool dagger) {
         if (g.kind == GateKind::BARRIER) return;
         if (out_.steps.size() % kPollSteps == kPollSteps - 1) {
-            if (double(out_.steps.size()) * kBytesPerStep > physical_memory() / 4) {
+            if (double(out_.steps.size()) * kBytesPerStep > usable_memory() / 4) {
                 throw MemoryError("the circuit expands to more than " +
                                   std::to_string(out_.steps.size()) +
                                   " operations, more than a quarter of this machine's " +
-                                  gib_text(physical_memory()) + " of memory can hold");
+                                  gib_text(usable_memory()) + " of memory can hold");
             }
             if (interrupt_ && interrupt_()) throw Interrupted();
         }

@@ -83,7 +83,7 @@ void check_run_fits(int n, size_t measured, bool terminal, uint64_t shots) {
             double(shots) < std::ldexp(1.0, int(measured)) / 8 ? double(shots) : 0.0;
         sampling = double(sizeof(double)) * (table + uniforms);
     }
-    if (state + sampling <= physical_memory()) return;
+    if (state + sampling <= usable_memory()) return;
     check_memory(state + sampling, "a run of " + std::to_string(n) + " qubits (the state " +
                                        gib_text(state) + ", sampling " + gib_text(sampling) + ")");
 }
@@ -264,6 +264,16 @@ void Simulator::check_batch(std::span<const Program> programs, uint64_t shots,
                          std::to_string(seeds.size()) + " seeds");
     }
     if (shots == 0) throw ValueError("shots must be positive");
+    check_results_fit(programs);
+}
+
+void Simulator::check_results_fit(std::span<const Program> programs, size_t copies) {
+    double bytes = 0;
+    for (const Program& p : programs) bytes += std::ldexp(double(sizeof(cplx)), p.width());
+    bytes *= double(copies);
+    if (bytes <= usable_memory()) return;
+    check_memory(bytes, "the results of a batch of " + std::to_string(programs.size() * copies) +
+                            " runs (each keeps its final state)");
 }
 
 std::vector<Result> Simulator::run_batch(std::span<const Program> programs, uint64_t shots,
@@ -293,6 +303,25 @@ void Simulator::check_probabilities_batch(std::span<const Program> programs,
             }
         }
     }
+    check_probability_rows_fit(programs, qubits);
+}
+
+void Simulator::check_probability_rows_fit(std::span<const Program> programs,
+                                           const std::optional<std::vector<int>>& qubits,
+                                           size_t copies) {
+    double rows = 0, widest = 0;
+    for (const Program& p : programs) {
+        const int k = qubits ? int(qubits->size()) : p.width();
+        rows += std::ldexp(double(sizeof(double)), k);
+        widest = std::max(widest, std::ldexp(double(sizeof(cplx)), p.width()));
+    }
+    rows *= double(copies);
+    // The rows are held beside the widest state, then copied once into the caller's array.
+    const double bytes = rows + std::max(widest, rows);
+    if (bytes <= usable_memory()) return;
+    check_memory(bytes, "a batch of " + std::to_string(programs.size() * copies) +
+                            " rows of probabilities (" + gib_text(rows) +
+                            " and a copy, or a state of " + gib_text(widest) + ")");
 }
 
 std::vector<std::vector<double>> Simulator::probabilities_batch(

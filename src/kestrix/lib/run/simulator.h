@@ -100,6 +100,10 @@ class Simulator {
     /// elsewhere.
     static void check_batch(std::span<const Program> programs, uint64_t shots,
                             std::span<const uint64_t> seeds);
+    /// MemoryError, with the sizes, when the results of `copies` runs of each program
+    /// cannot be held at once: a batch hands them back together, each keeping its final
+    /// state (or, run shot by shot, its averaged probabilities).
+    static void check_results_fit(std::span<const Program> programs, size_t copies = 1);
 
     /// The exact-probability counterpart of run_batch for programs without measurements
     /// (ValueError for one that measures): row i is the distribution of programs[i]'s
@@ -113,6 +117,11 @@ class Simulator {
     /// What probabilities_batch refuses before it runs anything.
     static void check_probabilities_batch(std::span<const Program> programs,
                                           const std::optional<std::vector<int>>& qubits);
+    /// MemoryError, with the sizes, when `copies` rows of probabilities per program cannot
+    /// be held beside the widest state that makes one, or beside their copy in an array.
+    static void check_probability_rows_fit(std::span<const Program> programs,
+                                           const std::optional<std::vector<int>>& qubits,
+                                           size_t copies = 1);
 };
 
 }  // namespace kestrix

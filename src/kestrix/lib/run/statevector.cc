@@ -16,7 +16,7 @@ namespace kestrix {
 void check_fits_in_memory(int n) {
     // Every run checks: the message is only spelled out for a state that does not fit.
     const double bytes = std::ldexp(static_cast<double>(sizeof(cplx)), n);
-    if (n >= 0 && n <= 60 && bytes <= physical_memory()) return;
+    if (n >= 0 && n <= 60 && bytes <= usable_memory()) return;
     const std::string what = "a state of " + std::to_string(n) + " qubits";
     // Beyond 60 qubits the index arithmetic overflows, whatever the memory.
     if (n < 0 || n > 60) {

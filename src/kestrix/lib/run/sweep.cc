@@ -91,6 +91,7 @@ std::vector<Result> run_sweep(const Program& program, const ParameterRows& rows,
     }
     check_rows(program.circuit, rows);
     check_fits_in_memory(program.width());
+    Simulator::check_results_fit(std::span<const Program>(&program, 1), rows.rows());
     std::vector<Result> results(rows.rows());
     for_each_row(program.circuit, program.width(), rows, true, interrupt,
                  [&](size_t i, SweepPlan& plan, const InterruptCheck& check, size_t) {
@@ -106,6 +107,8 @@ std::vector<std::vector<double>> probabilities_sweep(const Program& program,
     check_rows(program.circuit, rows);
     Simulator::check_probabilities_batch(std::span<const Program>(&program, 1), qubits);
     check_fits_in_memory(program.width());
+    Simulator::check_probability_rows_fit(std::span<const Program>(&program, 1), qubits,
+                                          rows.rows());
     std::vector<int> all(size_t(program.width()));
     for (int q = 0; q < program.width(); ++q) all[size_t(q)] = q;
     std::vector<std::vector<double>> out(rows.rows());
