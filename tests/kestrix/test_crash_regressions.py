@@ -1,7 +1,6 @@
 """Inputs that once crashed the interpreter, leaked C++ text or ignored Ctrl-C. Anything
 that could still crash runs in a child interpreter (see isolated.py)."""
 import functools
-import os
 import pickle
 import textwrap
 
@@ -282,7 +281,8 @@ def test_runs_and_batches_are_refused_before_they_outgrow_the_memory_limit():
     """)
     limit = "more than the 2.5 GiB of memory this process may use"
     assert lines[0] == f"a run of 27 qubits (the state 2 GiB, sampling 1 GiB) needs 3 GiB, {limit}"
-    assert lines[1] == f"the results of a batch of 3 runs (each keeps its final state) needs 3 GiB, {limit}"
+    batch = "the results of a batch of 3 runs (each keeps its final state)"
+    assert lines[1] == f"{batch} needs 3 GiB, {limit}"
     assert lines[2].startswith("a batch of 3 rows of probabilities (1.5 GiB and a copy")
     assert lines[3] == lines[1]
     assert lines[4] == lines[2]
