@@ -36,22 +36,27 @@ void check_vector(const std::vector<int>& qubits, const std::vector<cplx>& v) {
 // Builds the gates of an encoding: each gate acts when some qubits hold a pattern, zero
 // bits being turned into ones by X around it. The X gates are emitted only where the
 // pattern changes from one gate to the next (a pair on a qubit between two gates would
-// cancel), and undone at the end.
+// cancel), and undone at the end; callers visit the patterns in Gray-code order, so that
+// one X separates each gate from the next.
 class PatternedGates {
   public:
     explicit PatternedGates(const std::vector<int>& qubits) : qubits_(qubits) {}
 
     // `gate` acting only when qubits[level+1 ..] hold the bits of `prefix`, and, when
     // `low_zero`, qubits[0] reads 0.
-    void add(int level, uint64_t prefix, const Gate& gate, bool low_zero = false) {
-        std::vector<int> controls;
-        uint64_t want = low_zero ? 1 : 0;  // bit k: qubits[k] flipped
-        for (size_t k = level + 1; k < qubits_.size(); ++k) {
-            controls.push_back(qubits_[k]);
-            if (((prefix >> (k - level - 1)) & 1) == 0) want |= uint64_t{1} << k;
+    void add(int level, uint64_t prefix, Gate gate, bool low_zero = false) {
+        if (level != level_) {
+            // The controls of a level are the same for every gate: the qubits above it,
+            // distinct as the vector's check found them, so no gate needs checking again.
+            level_ = level;
+            controls_ = QubitList();
+            controls_.append(qubits_.begin() + level + 1, qubits_.end());
         }
-        flip_to(want);
-        circuit_.append(gate.controlled(controls));
+        const int above = int(qubits_.size()) - level - 1;
+        const uint64_t zeros = ~prefix & ((uint64_t{1} << above) - 1);
+        flip_to((zeros << (level + 1)) | (low_zero ? 1 : 0));
+        gate.controls = controls_;
+        circuit_.append(gate);
     }
 
     Circuit finish() {
@@ -68,8 +73,13 @@ class PatternedGates {
 
     const std::vector<int>& qubits_;
     Circuit circuit_;
-    uint64_t flipped_ = 0;
+    uint64_t flipped_ = 0;  // bit k: qubits[k] flipped
+    int level_ = -1;
+    QubitList controls_;
 };
+
+// The k-th pattern in Gray-code order: neighbours differ in one bit.
+inline uint64_t gray(uint64_t k) { return k ^ (k >> 1); }
 
 // The last encoding this thread made: a variational loop encodes the same data at every
 // step, and building the gates of a large vector costs far more than comparing it.
@@ -112,7 +122,8 @@ Circuit build_encoding(const std::vector<int>& qubits, const std::vector<cplx>& 
     PatternedGates gates(qubits);
     // From the top qubit down: split each block's weight between its two halves.
     for (int level = n - 1; level >= 0; --level) {
-        for (uint64_t prefix = 0; prefix < (uint64_t{1} << (n - 1 - level)); ++prefix) {
+        for (uint64_t k = 0; k < (uint64_t{1} << (n - 1 - level)); ++k) {
+            const uint64_t prefix = gray(k);
             if (weight[level + 1][prefix] == 0) continue;
             double angle;
             if (level == 0 && real) {
@@ -128,7 +139,8 @@ Circuit build_encoding(const std::vector<int>& qubits, const std::vector<cplx>& 
     }
     if (!real) {
         // Phases: one controlled U1 per component; a zero bit on qubits[0] is flipped too.
-        for (uint64_t i = 0; i < v.size(); ++i) {
+        for (uint64_t k = 0; k < v.size(); ++k) {
+            const uint64_t i = gray(k);
             const double phase = std::arg(v[i]);
             if (v[i] == cplx(0) || phase == 0) continue;
             gates.add(0, i >> 1, make_gate(GateKind::U1, {qubits[0]}, {phase}), (i & 1) == 0);

@@ -48,7 +48,8 @@ TEST(Encode, PreparesExactlyTheVectorOnAnyQubitOrder) {
 
 // From |0...0> the engine writes the vector in one pass; elsewhere (controlled, inverted,
 // after other gates, on a state it does not know to be zero) the gates run, and both give
-// the vector's state. The gates hold no pair of X gates in a row on a qubit.
+// the vector's state. The gates hold no pair of X gates in a row on a qubit, and one X
+// at most between two rotations or phases (2^k - 1 rotations, 2^k phases when complex).
 TEST(Encode, AStateFromZeroIsWrittenAtOnceAndTheGatesStayExact) {
     std::mt19937 gen(7);
     const int k = 6, n = 8;
@@ -62,6 +63,8 @@ TEST(Encode, AStateFromZeroIsWrittenAtOnceAndTheGatesStayExact) {
                          gates[i].qubits[0] == gates[i - 1].qubits[0] &&
                          gates[i].controls.empty() && gates[i - 1].controls.empty());
         }
+        const size_t patterned = (size_t{1} << k) - 1 + (complex_values ? size_t{1} << k : 0);
+        EXPECT_LE(gates.size(), 2 * patterned + 2 * size_t(k));
         Program p{c, n};
         EXPECT_EQ(Simulator::passes(p), 1u);
         StateVector written(n), by_gates(n);
