@@ -25,7 +25,7 @@ from kestrix.core import (
     measure,
     state_passes,
 )
-from kestrix.qasm import dumps
+from kestrix.qasm import dumps, loads
 from kestrix.quantum_info import PauliSum, expval, gradient
 
 ROTATIONS = [RX, RY, RZ, U1]
@@ -161,6 +161,33 @@ def test_exported_parameters_read_by_qiskit():
     from qiskit.quantum_info import Statevector
     ours = CPUQVM().prob_batch(c, parameter_values=[[0.7]])[0]
     assert np.allclose(Statevector(bound).probabilities(), ours, atol=1e-12)
+
+
+def test_openqasm_3_inputs_read_back_as_parameters():
+    rng = np.random.default_rng(5)
+    t = ParameterVector("t", 3)
+    c = random_circuit(3, list(t), rng, gates=30)
+    read = loads(dumps(c, 3))
+    # Read in the circuit's own order of first use, t[k] exported as t_k.
+    assert [p.name for p in read.parameters] == [
+        p.name.replace("[", "_").rstrip("]") for p in c.parameters]
+    values = bound_values(c, rng, 4)
+    assert np.allclose(CPUQVM().prob_batch(read, parameter_values=values),
+                       CPUQVM().prob_batch(c, parameter_values=values), atol=1e-12)
+
+
+@pytest.mark.parametrize("body, message", [
+    ("input int n;", "only float and angle inputs"),
+    ("input float a; ry(a * a) q[0];", "a \\* input \\+ b"),
+    ("input float a; ry(sin(a)) q[0];", "a \\* input \\+ b"),
+    ("input float a; input float b; ry(a - b) q[0];", "one input"),
+    ("input float a; gate g q { rx(a) q; }", "definition cannot read the input 'a'"),
+    ("input float a; input angle[32] a;", "'a' is already declared"),
+    ("input float a; gphase(a);", "gphase takes a number"),
+])
+def test_openqasm_3_inputs_outside_affine_gate_angles_are_refused(body, message):
+    with pytest.raises(ValueError, match=message):
+        loads(f'OPENQASM 3.0; include "stdgates.inc"; qubit[1] q; {body}')
 
 
 # ------------------------------------------------------------------------------------------

@@ -15,6 +15,7 @@
 
 #include "kestrix/lib/base/errors.h"
 #include "kestrix/lib/io/qasm.h"
+#include "kestrix/lib/ir/parameter.h"
 
 namespace kestrix {
 
@@ -103,34 +104,80 @@ std::vector<Token> tokenize(std::string_view s) {
 struct Expr;
 using ExprPtr = std::unique_ptr<Expr>;
 struct Expr {
-    enum Kind { Number, Param, Negate, Chain, Power, Function } kind = Number;
+    enum Kind { Number, Param, Input, Negate, Chain, Power, Function } kind = Number;
     double value = 0;
-    size_t param = 0;
+    size_t param = 0;  ///< Param: the definition's parameter
+    Parameter input;   ///< Input: the program's input
     std::string function;
     ExprPtr a, b;                                 ///< Negate, Function: a; Power: a ^ b
     std::vector<std::pair<char, ExprPtr>> terms;  ///< Chain: the first op is ignored
 };
 
-double evaluate(const Expr& e, const std::vector<double>& params, int line) {
+// An angle: scale * input + offset, where the program declares the input; a number when
+// it reads no input (input < 0). Gates keep such angles as parameter expressions.
+struct Angle {
+    double offset = 0;
+    double scale = 0;
+    Parameter input;
+    bool is_number() const { return !input || scale == 0; }
+};
+
+Angle number_angle(double v) { return Angle{v, 0, nullptr}; }
+
+[[noreturn]] void not_affine(int line) {
+    fail(line, "an angle may only be a * input + b, with one input and numbers a and b");
+}
+
+Angle combine(char op, Angle x, const Angle& y, int line) {
+    switch (op) {
+        case '+':
+        case '-': {
+            const double sign = op == '+' ? 1 : -1;
+            if (!x.is_number() && !y.is_number() && x.input != y.input) not_affine(line);
+            if (x.is_number()) x.input = y.input;
+            if (y.is_number() && x.is_number()) x.input = nullptr;
+            x.offset += sign * y.offset;
+            x.scale += sign * y.scale;
+            return x;
+        }
+        case '*': {
+            if (!x.is_number() && !y.is_number()) not_affine(line);
+            const Angle& a = x.is_number() ? y : x;  // the factor that may read an input
+            const double k = x.is_number() ? x.offset : y.offset;
+            return Angle{a.offset * k, a.scale * k, a.input};
+        }
+        default:
+            if (!y.is_number()) not_affine(line);
+            return Angle{x.offset / y.offset, x.scale / y.offset, x.input};
+    }
+}
+
+Angle evaluate(const Expr& e, const std::vector<Angle>& params, int line);
+
+// A subexpression that must be a number: a power, a function's argument.
+double number(const Expr& e, const std::vector<Angle>& params, int line) {
+    const Angle a = evaluate(e, params, line);
+    if (!a.is_number()) not_affine(line);
+    return a.offset;
+}
+
+Angle evaluate(const Expr& e, const std::vector<Angle>& params, int line) {
     switch (e.kind) {
-        case Expr::Number: return e.value;
+        case Expr::Number: return number_angle(e.value);
         case Expr::Param: return params[e.param];
-        case Expr::Negate: return -evaluate(*e.a, params, line);
+        case Expr::Input: return Angle{0, 1, e.input};
+        case Expr::Negate: {
+            const Angle a = evaluate(*e.a, params, line);
+            return Angle{-a.offset, -a.scale, a.input};
+        }
         case Expr::Chain: {
-            double x = evaluate(*e.terms.front().second, params, line);
-            for (size_t k = 1; k < e.terms.size(); ++k) {
-                const double y = evaluate(*e.terms[k].second, params, line);
-                switch (e.terms[k].first) {
-                    case '+': x += y; break;
-                    case '-': x -= y; break;
-                    case '*': x *= y; break;
-                    default: x /= y; break;
-                }
-            }
+            Angle x = evaluate(*e.terms.front().second, params, line);
+            for (size_t k = 1; k < e.terms.size(); ++k)
+                x = combine(e.terms[k].first, x, evaluate(*e.terms[k].second, params, line), line);
             return x;
         }
         case Expr::Power:
-            return std::pow(evaluate(*e.a, params, line), evaluate(*e.b, params, line));
+            return number_angle(std::pow(number(*e.a, params, line), number(*e.b, params, line)));
         case Expr::Function: {
             static const std::map<std::string, double (*)(double)> functions = {
                 {"sin", [](double x) { return std::sin(x); }},
@@ -144,10 +191,10 @@ double evaluate(const Expr& e, const std::vector<double>& params, int line) {
                 {"arccos", [](double x) { return std::acos(x); }},
                 {"arctan", [](double x) { return std::atan(x); }},
             };
-            return functions.at(e.function)(evaluate(*e.a, params, line));
+            return number_angle(functions.at(e.function)(number(*e.a, params, line)));
         }
     }
-    return 0;
+    return {};
 }
 
 // ---------------------------------------------------------------------------------------
@@ -210,17 +257,31 @@ Emitted inverted(Emitted e) {
 // The gates that qelib1.inc and stdgates.inc name, as SDK gates: (params, qubits) -> gates.
 struct Builtin {
     size_t params, qubits;
-    std::function<Emitted(const std::vector<double>&, const std::vector<int>&)> make;
+    std::function<Emitted(const std::vector<Angle>&, const std::vector<int>&)> make;
 };
 
 Emitted one(Gate g) { return Emitted{{std::move(g)}, 0}; }
 
+// The gate with these angles: those that read an input become its parameter expressions.
+Gate angled_gate(GateKind kind, QubitList qubits, const std::vector<Angle>& angles) {
+    std::vector<double> params;
+    SymbolList symbols;
+    for (size_t k = 0; k < angles.size(); ++k) {
+        params.push_back(angles[k].offset);
+        if (!angles[k].is_number())
+            symbols.push_back(
+                Symbol{int(k), ParamExpr{angles[k].input, angles[k].scale, angles[k].offset}});
+    }
+    if (symbols.empty()) return make_gate(kind, std::move(qubits), ParamList(params));
+    return make_symbolic_gate(kind, std::move(qubits), ParamList(params), std::move(symbols));
+}
+
 Builtin simple(GateKind kind, size_t controls = 0, bool dagger = false) {
     const size_t qubits = size_t(gate_arity(kind)) + controls;
     return {size_t(gate_param_count(kind)), qubits,
-            [=](const std::vector<double>& p, const std::vector<int>& q) {
-                Gate g = make_gate(kind, QubitList(std::vector<int>(q.begin() + controls, q.end())),
-                                   ParamList(p));
+            [=](const std::vector<Angle>& p, const std::vector<int>& q) {
+                Gate g = angled_gate(kind,
+                                     QubitList(std::vector<int>(q.begin() + controls, q.end())), p);
                 if (controls) g = g.controlled(std::vector<int>(q.begin(), q.begin() + controls));
                 return one(dagger ? g.daggered() : g);
             }};
@@ -273,9 +334,9 @@ const std::map<std::string, Builtin>& builtins() {
         {"cu",
          {4, 2,
           [](auto& p, auto& q) {
-              Emitted e = one(make_gate(GateKind::U1, {q[0]}, {p[3]}));
+              Emitted e = one(angled_gate(GateKind::U1, {q[0]}, {p[3]}));
               e.gates.push_back(
-                  make_gate(GateKind::U3, {q[1]}, {p[0], p[1], p[2]}).controlled({q[0]}));
+                  angled_gate(GateKind::U3, {q[1]}, {p[0], p[1], p[2]}).controlled({q[0]}));
               return e;
           }}},
         {"delay", {1, 1, [](auto&, auto&) { return Emitted{}; }}},
@@ -447,6 +508,13 @@ class Reader {
                 return e;
             }
         }
+        if (auto it = inputs_.find(t.text); it != inputs_.end()) {
+            if (in_definition_)
+                fail(t.line, "a gate definition cannot read the input '" + t.text + "'");
+            e->kind = Expr::Input;
+            e->input = it->second;
+            return e;
+        }
         if (t.text == "pi" || t.text == "π" || t.text == "tau" || t.text == "τ" ||
             t.text == "euler" || t.text == "ℯ") {
             e->value = t.text == "pi" || t.text == "π"    ? kPi
@@ -469,12 +537,6 @@ class Reader {
         }
         fail(t.line, "unknown name '" + t.text + "' in an expression");
     }
-    double constant(int line) {
-        const double v = evaluate(*expression({}), {}, line);
-        if (!std::isfinite(v)) fail(line, "an angle is not a finite number");
-        return v;
-    }
-
     // -- statements
     void statement() {
         const Token t = peek();
@@ -485,14 +547,15 @@ class Reader {
             if (word == "qubit" || word == "bit") return new_register(word == "qubit");
             if (word == "gate" || word == "opaque") return definition(word == "opaque");
             if (word == "measure") return measure_arrow();
+            if (word == "input") return input();
             if (word == "barrier") return barrier();
             if (cregs_.contains(word) && (peek(1).text == "=" || peek(1).text == "["))
                 return measure_assign();
             static const char* refused[] = {
-                "reset", "if",       "for",   "while",   "def",      "defcal",  "cal",
-                "box",   "let",      "const", "input",   "output",   "int",     "uint",
-                "float", "angle",    "bool",  "complex", "duration", "stretch", "return",
-                "break", "continue", "end",   "switch",  "array",    "extern"};
+                "reset",    "if",   "for",     "while",    "def",     "defcal", "cal",
+                "box",      "let",  "const",   "output",   "int",     "uint",   "float",
+                "angle",    "bool", "complex", "duration", "stretch", "return", "break",
+                "continue", "end",  "switch",  "array",    "extern"};
             for (const char* r : refused)
                 if (word == r)
                     fail(t.line, "'" + word +
@@ -521,10 +584,31 @@ class Reader {
         for (auto& [name, def] : lib.definitions_) definitions_.emplace(name, std::move(def));
     }
 
+    bool declared(const std::string& name) const {
+        return qregs_.contains(name) || cregs_.contains(name) || definitions_.contains(name) ||
+               inputs_.contains(name);
+    }
+
+    // input float[64] theta;  input angle theta;  a parameter of the circuit, left unbound.
+    void input() {
+        const int line = next().line;
+        const std::string type = identifier();
+        if (type != "float" && type != "angle")
+            fail(line, "only float and angle inputs are read (as gate-angle parameters), got '" +
+                           type + "'");
+        if (accept("[")) {
+            integer();
+            expect("]");
+        }
+        const std::string name = identifier();
+        expect(";");
+        if (declared(name)) fail(line, "'" + name + "' is already declared");
+        inputs_[name] = make_parameter(name);
+    }
+
     void declare(std::map<std::string, Register>& registers, int& total, const std::string& name,
                  int size, int line) {
-        if (qregs_.contains(name) || cregs_.contains(name) || definitions_.contains(name))
-            fail(line, "'" + name + "' is already declared");
+        if (declared(name)) fail(line, "'" + name + "' is already declared");
         if (size <= 0 || total + int64_t(size) > 100000)
             fail(line, "a register needs between 1 and 100000 bits, got " + std::to_string(size));
         registers[name] = {total, size};
@@ -568,6 +652,7 @@ class Reader {
             qubits.push_back(identifier());
         } while (accept(","));
         Definition def{params.size(), qubits.size(), opaque, {}, 1, size_t{0}};
+        in_definition_ = true;
         if (opaque) {
             expect(";");
         } else {
@@ -594,7 +679,8 @@ class Reader {
                                 : std::nullopt;
             }
         }
-        if (qregs_.contains(name) || cregs_.contains(name))
+        in_definition_ = false;
+        if (qregs_.contains(name) || cregs_.contains(name) || inputs_.contains(name))
             fail(line, "'" + name + "' is already declared");
         definitions_[name] = std::move(def);
     }
@@ -696,7 +782,7 @@ class Reader {
         for (const Modifier& m : c.modifiers) {
             if (m.kind == Modifier::Pow) {
                 if (uses_parameters(*m.exponent)) return std::nullopt;
-                n *= std::abs(evaluate(*m.exponent, {}, c.line));
+                n *= std::abs(number(*m.exponent, {}, c.line));
             } else if (m.kind != Modifier::Inv) {  // a phase gate, and X pairs for negctrl
                 n += 1 + (m.kind == Modifier::NegCtrl ? 2.0 * m.count : 0.0);
             }
@@ -707,8 +793,8 @@ class Reader {
     // The gates of one call, modifiers applied from the innermost (rightmost) out, in a
     // loop: a call may carry any number of them. Controls take the leading qubits, the
     // outermost modifier's first.
-    Emitted apply(const CallSite& c, const std::vector<double>& params,
-                  const std::vector<int>& qubits, const std::vector<double>& outer) {
+    Emitted apply(const CallSite& c, const std::vector<Angle>& params,
+                  const std::vector<int>& qubits, const std::vector<Angle>& outer) {
         std::vector<size_t> first(c.modifiers.size());  // each control modifier's first qubit
         size_t used = 0;
         for (size_t k = 0; k < c.modifiers.size(); ++k) {
@@ -734,8 +820,8 @@ class Reader {
     }
 
     Emitted powered(const CallSite& c, const Modifier& m, Emitted once,
-                    const std::vector<double>& outer) {
-        const double k = evaluate(*m.exponent, outer, c.line);
+                    const std::vector<Angle>& outer) {
+        const double k = number(*m.exponent, outer, c.line);
         if (k != std::round(k) || std::abs(k) > 1e6)
             fail(c.line, "pow(" + std::to_string(k) + "): only integer powers are supported");
         if (double(once.gates.size()) * std::abs(k) > double(kMaxGates)) too_many_gates(c.line);
@@ -770,7 +856,7 @@ class Reader {
 
     void poll(size_t gates) { poller_.done(gates * (kPollWork / kPollGates)); }
 
-    Emitted base(const CallSite& c, const std::vector<double>& params,
+    Emitted base(const CallSite& c, const std::vector<Angle>& params,
                  const std::vector<int>& qubits) {
         auto arity = [&](size_t p, size_t q) {
             if (params.size() != p || qubits.size() != q) {
@@ -782,7 +868,8 @@ class Reader {
         };
         if (c.name == "gphase") {
             arity(1, 0);
-            return Emitted{{}, params[0]};
+            if (!params[0].is_number()) fail(c.line, "gphase takes a number, not an input");
+            return Emitted{{}, params[0].offset};
         }
         if (auto it = definitions_.find(c.name); it != definitions_.end()) {
             const Definition& def = it->second;
@@ -792,7 +879,7 @@ class Reader {
             if (def.gates && *def.gates > kMaxGates) too_many_gates(c.line);
             Emitted out;
             for (const CallSite& inner : def.body) {
-                std::vector<double> values;
+                std::vector<Angle> values;
                 for (const ExprPtr& e : inner.params)
                     values.push_back(finite(evaluate(*e, params, c.line), c.line));
                 std::vector<int> mapped;
@@ -806,9 +893,10 @@ class Reader {
         return b.make(params, qubits);
     }
 
-    static double finite(double v, int line) {
-        if (!std::isfinite(v)) fail(line, "an angle is not a finite number");
-        return v;
+    static Angle finite(Angle a, int line) {
+        if (!std::isfinite(a.offset) || !std::isfinite(a.scale))
+            fail(line, "an angle is not a finite number");
+        return a;
     }
 
     // A call at top level: operands that are whole registers broadcast, index by index.
@@ -819,7 +907,7 @@ class Reader {
             gates && emitted_ + *gates > kMaxGates) {
             too_many_gates(c.line);
         }
-        std::vector<double> params;
+        std::vector<Angle> params;
         for (const ExprPtr& e : c.params)
             params.push_back(finite(evaluate(*e, {}, c.line), c.line));
         size_t width = 1;
@@ -898,6 +986,8 @@ class Reader {
     size_t emitted_ = 0;
     std::map<std::string, Register> qregs_, cregs_;
     std::map<std::string, Definition> definitions_;
+    std::map<std::string, Parameter> inputs_;  ///< by name; each read makes new parameters
+    bool in_definition_ = false;
     Circuit circuit_;
 };
 
