@@ -247,6 +247,26 @@ void Schedule::apply(cplx* amps, int n, const Step& step, Fixed fixed) const {
     }
 }
 
+void Schedule::round_to_single() {
+    single_gates.assign(steps.size(), {});
+    for (size_t i = 0; i < steps.size(); ++i)
+        if (steps[i].kind == Step::Kind::Gate)
+            std::copy(steps[i].gate.m.begin(), steps[i].gate.m.end(), single_gates[i].begin());
+    single_blocks.resize(blocks.size());
+    for (size_t b = 0; b < blocks.size(); ++b)
+        single_blocks[b].assign(blocks[b].m.begin(), blocks[b].m.end());
+}
+
+void Schedule::apply(cfloat* amps, int n, const Step& step, Fixed fixed) const {
+    if (step.kind == Step::Kind::Gate) {
+        apply_gate(amps, n, step.gate, single_gates[size_t(&step - steps.data())].data(), fixed);
+    } else if (step.kind == Step::Kind::Block) {
+        apply_op(amps, n, blocks[step.block], single_blocks[step.block].data(), fixed);
+    } else {
+        throw ValueError("a measurement has no matrix");
+    }
+}
+
 Schedule make_schedule(const Circuit& circuit, int n, bool fold_repeats,
                        const InterruptCheck& interrupt, bool from_zero,
                        std::vector<SymbolicStep>* symbolic) {

@@ -13,19 +13,21 @@ namespace kestrix {
 namespace {
 
 Plan unitary_plan(const Circuit& circuit, int n, const InterruptCheck& interrupt,
-                  bool from_zero = false) {
+                  bool from_zero = false, Precision precision = Precision::Double) {
     if (circuit.has_measurement())
         throw ValueError("a state cannot be evolved through a measurement");
     if (circuit.width() > n)
         throw IndexError("qubit " + std::to_string(circuit.width() - 1) + " is outside the state");
-    return Plan(circuit, n, interrupt, from_zero);
+    return Plan(circuit, n, interrupt, from_zero, precision);
 }
 
 }  // namespace
 
 void apply_circuit(StateVector& state, const Circuit& circuit, const InterruptCheck& interrupt,
                    bool from_zero) {
-    unitary_plan(circuit, state.num_qubits(), interrupt, from_zero).run(state.data(), interrupt);
+    const Plan plan =
+        unitary_plan(circuit, state.num_qubits(), interrupt, from_zero, state.precision());
+    state.visit([&](auto* amps) { plan.run(amps, interrupt); });
 }
 
 std::vector<cplx> circuit_matrix(const Circuit& circuit, int n, const InterruptCheck& interrupt) {
