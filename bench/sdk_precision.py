@@ -2,8 +2,9 @@
 
 For QFT (on a random product state, once and ten times over) and the layered RX/RZ/CNOT
 circuit (depth 20 and 200) at each width, both precisions run the same gates from
-|0...0>. Printed per row: fidelity |<double|single>|^2 (the single state normalised), the largest amplitude error,
-the norm drift of the single-precision state, and both times with their ratio.
+|0...0>. Printed per row: fidelity |<double|single>|^2 (the single state normalised), the
+largest amplitude error, the norm drift of the single-precision state, and both times
+with their ratio.
 
 Run: .venv/bin/python bench/sdk_precision.py [--widths 20 24] [--deep-widths 20 22]
 """
