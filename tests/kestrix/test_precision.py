@@ -137,6 +137,18 @@ def test_machines_results_and_batches_say_which_precision_made_them():
     assert rows.dtype == np.float64
 
 
+def test_shot_by_shot_runs_collapse_single_precision_states():
+    # Qubit 0 is acted on after its measurement: every shot is simulated with collapse.
+    shots = 2000
+    prog = QProg(2) << H(0) << measure(0, 0) << CNOT(0, 1) << measure(1, 1)
+    result = CPUQVM(seed=4, precision="single").run(prog, shots=shots)
+    counts = result.get_counts()
+    assert set(counts) == {"00", "11"} and sum(counts.values()) == shots
+    assert abs(counts["11"] - shots / 2) < 5 * math.sqrt(shots / 4)
+    assert np.allclose(result.get_prob_list([0, 1]), [counts["00"] / shots, 0, 0,
+                                                      counts["11"] / shots])
+
+
 def test_expval_reads_single_states_and_runs_circuits_in_single():
     circuit = QCircuit() << H(0) << CNOT(0, 1) << RY(2, 0.4) << RX(1, 0.3)
     for label in ("IZZ", "XYZ", "ZII"):
