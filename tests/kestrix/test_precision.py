@@ -10,7 +10,21 @@ import reference as ref
 from engine_circuits import random_circuit
 
 import kestrix.noise as kn
-from kestrix.core import CNOT, CPUQVM, CR, RX, RY, RZ, SWAP, H, QCircuit, QProg, X, measure
+from kestrix.core import (
+    CNOT,
+    CPUQVM,
+    CR,
+    RX,
+    RY,
+    RZ,
+    SWAP,
+    H,
+    QCircuit,
+    QProg,
+    X,
+    measure,
+    state_passes,
+)
 from kestrix.quantum_info import DensityMatrix, StateVector, expval, unitary
 
 # Measured on QFT and layered circuits of 16 to 24 qubits (docs/precision.md): the largest
@@ -190,3 +204,25 @@ def test_precision_must_be_a_str_and_memory_checks_count_eight_bytes():
         StateVector(61, precision="single")
     with pytest.raises(MemoryError, match=r"needs 2\*\*65 bytes"):
         StateVector(61)
+
+
+def test_wide_repeated_blocks_selected_by_a_single_precision_lane_qubit():
+    # Powers of an 8-qubit block controlled by qubits 2, 11, 12 and 13 fold into matrix
+    # powers joined into one block multiplexed by those qubits; qubit 2 lies inside a
+    # register of complex64 amplitudes on AVX-512 (not of complex128 ones).
+    block = QCircuit()
+    for q in range(3, 11):
+        block << RY(q, 0.3 + 0.1 * q)
+    for q in range(3, 10):
+        block << CNOT(q, q + 1)
+    controls = [2, 11, 12, 13]
+    circuit = QCircuit()
+    for q in [0, 1, *controls]:
+        circuit << H(q)
+    for i, control in enumerate(controls):
+        for _ in range(4**i):
+            circuit << block.control(control)
+    assert state_passes(QProg(14) << circuit) < 10  # folded, not run copy by copy
+    double = np.asarray(StateVector(14).evolve(circuit))
+    single = np.asarray(StateVector(14, precision="single").evolve(circuit))
+    assert np.max(np.abs(single - double)) < MAX_ERROR

@@ -160,7 +160,9 @@ template <class C>
 void apply_multiplexed(C* amps, int n, const Op& op, const C* m, Fixed f) {
     const int k = int(op.qubits.size());
     const size_t entries = size_t{1} << (2 * k);
-    const uint64_t lanes = (uint64_t{1} << kernel_lane_qubits<C>()) - 1;
+    // The per-lane kernels stop at kMaxDenseQubits: a wider block takes every pattern,
+    // lane qubits included, as a control pattern of apply_dense.
+    const uint64_t lanes = k > kMaxDenseQubits ? 0 : (uint64_t{1} << kernel_lane_qubits<C>()) - 1;
     const uint64_t lane_select = op.select_mask & lanes;
     if (!lane_select) {
         for (size_t i = 0; i < op.select_values.size(); ++i) {
