@@ -143,6 +143,35 @@ TEST(Simulator, PollingForInterruptsLeavesTheStateAlone) {
     for (uint64_t i = 0; i < plain.size(); ++i) ASSERT_EQ(plain.data()[i], polled.data()[i]) << i;
 }
 
+// Single-precision states through the same plans: narrow states pass by pass, wide ones
+// fused and chunk by chunk (one qubit wider than double's chunks). Against the double
+// reference within float rounding; sums (probabilities) in double.
+TEST(Simulator, SinglePrecisionRunsMatchTheReference) {
+    std::mt19937_64 rng(21);
+    for (int n : {3, 9, kParallelQubits + 2, 17}) {
+        const Circuit c = testing::random_circuit(n, 80, rng);
+        const std::vector<cplx> want = testing::reference_state(c, n);
+        StateVector state(n, {}, Precision::Single);
+        apply_circuit(state, c);
+        ASSERT_TRUE(state.single());
+        double error = 0;
+        for (uint64_t i = 0; i < state.size(); ++i)
+            error = std::max(error, std::abs(cplx(state.single_data()[i]) - want[i]));
+        EXPECT_LT(error, 1e-5) << n;
+
+        Program p{c, n};
+        const Result r = Simulator::run(p, 1, 0, {}, false, Precision::Single);
+        EXPECT_EQ(r.precision(), Precision::Single);
+        std::vector<int> all(n);
+        for (int q = 0; q < n; ++q) all[q] = q;
+        const std::vector<double> probs = r.exact_probabilities(all);
+        for (uint64_t i = 0; i < probs.size(); ++i)
+            ASSERT_NEAR(probs[i], std::norm(want[i]), 1e-5) << n << " " << i;
+    }
+    // A double-precision buffer is not handed out for a single state.
+    EXPECT_THROW(StateVector(2, {}, Precision::Single).data(), ValueError);
+}
+
 TEST(Simulator, InterruptStopsAWideEvolutionAndAMatrix) {
     Circuit c;
     for (int k = 0; k < 40; ++k) c.append(make_gate(GateKind::H, {k % 22}));
