@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <optional>
+#include <stdexcept>
 
 #include "kestrix/lib/base/errors.h"
 #include "kestrix/lib/base/memory.h"
@@ -258,8 +259,12 @@ void Schedule::round_to_single() {
 }
 
 void Schedule::apply(cfloat* amps, int n, const Step& step, Fixed fixed) const {
+    // The rounded matrices are found by the step's place in `steps`.
+    const size_t index = size_t(&step - steps.data());
+    if (index >= single_gates.size() || size_t(step.block + 1) > single_blocks.size())
+        throw std::logic_error("a single-precision step of another schedule, or not rounded");
     if (step.kind == Step::Kind::Gate) {
-        apply_gate(amps, n, step.gate, single_gates[size_t(&step - steps.data())].data(), fixed);
+        apply_gate(amps, n, step.gate, single_gates[index].data(), fixed);
     } else if (step.kind == Step::Kind::Block) {
         apply_op(amps, n, blocks[step.block], single_blocks[step.block].data(), fixed);
     } else {
