@@ -43,6 +43,10 @@ std::vector<cplx> fourier(int k) {
         for (uint64_t c = 0; c < d; ++c)
             m[r * d + c] =
                 std::polar(1 / std::sqrt(double(d)), 2 * M_PI * double(r * c) / double(d));
+    // As plans round them: parts that are noise around zero are zero.
+    for (cplx& x : m)
+        x = cplx(std::abs(x.real()) < 1e-12 ? 0 : x.real(),
+                 std::abs(x.imag()) < 1e-12 ? 0 : x.imag());
     return m;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <optional>
 #include <stdexcept>
 
@@ -248,14 +249,35 @@ void Schedule::apply(cplx* amps, int n, const Step& step, Fixed fixed) const {
     }
 }
 
+namespace {
+
+// Rounds a matrix to float, with the parts that double arithmetic left as noise around
+// zero (cos(pi / 2) = 6e-17, products of fused gates that cancel) set to zero: far below
+// float's resolution, they would otherwise multiply one another, step after step, into
+// subnormal floats, which cost the kernels ten times more.
+void round_matrix(const cplx* m, size_t count, cfloat* out) {
+    double largest = 0;
+    for (size_t i = 0; i < count; ++i)
+        largest = std::max({largest, std::abs(m[i].real()), std::abs(m[i].imag())});
+    const double noise = std::ldexp(largest, -40);
+    auto part = [&](double x) { return std::abs(x) < noise ? 0.0f : float(x); };
+    for (size_t i = 0; i < count; ++i) out[i] = cfloat(part(m[i].real()), part(m[i].imag()));
+}
+
+}  // namespace
+
 void Schedule::round_to_single() {
     single_gates.assign(steps.size(), {});
-    for (size_t i = 0; i < steps.size(); ++i)
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const GateOp& g = steps[i].gate;
         if (steps[i].kind == Step::Kind::Gate)
-            std::copy(steps[i].gate.m.begin(), steps[i].gate.m.end(), single_gates[i].begin());
+            round_matrix(g.m.data(), g.num_targets == 1 ? 4 : 16, single_gates[i].data());
+    }
     single_blocks.resize(blocks.size());
-    for (size_t b = 0; b < blocks.size(); ++b)
-        single_blocks[b].assign(blocks[b].m.begin(), blocks[b].m.end());
+    for (size_t b = 0; b < blocks.size(); ++b) {
+        single_blocks[b].resize(blocks[b].m.size());
+        round_matrix(blocks[b].m.data(), blocks[b].m.size(), single_blocks[b].data());
+    }
 }
 
 void Schedule::apply(cfloat* amps, int n, const Step& step, Fixed fixed) const {
