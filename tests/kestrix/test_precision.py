@@ -18,6 +18,7 @@ from kestrix.core import (
     RY,
     RZ,
     SWAP,
+    Encode,
     H,
     QCircuit,
     QProg,
@@ -225,4 +226,19 @@ def test_wide_repeated_blocks_selected_by_a_single_precision_lane_qubit():
     assert state_passes(QProg(14) << circuit) < 10  # folded, not run copy by copy
     double = np.asarray(StateVector(14).evolve(circuit))
     single = np.asarray(StateVector(14, precision="single").evolve(circuit))
+    assert np.max(np.abs(single - double)) < MAX_ERROR
+
+
+@pytest.mark.parametrize("start", [QCircuit(), QCircuit() << H(3)])
+def test_amplitude_encoding_in_single_precision(start):
+    # From |0...0> the encoded amplitudes are written at once; from another state they run
+    # as gates.
+    rng = np.random.default_rng(8)
+    v = rng.normal(size=64)
+    v /= np.linalg.norm(v)
+    e = Encode()
+    e.amplitude_encode([0, 1, 2, 4, 5, 6], v)
+    circuit = start + e.get_circuit()
+    double = np.asarray(StateVector(7).evolve(circuit))
+    single = np.asarray(StateVector(7, precision="single").evolve(circuit))
     assert np.max(np.abs(single - double)) < MAX_ERROR
