@@ -28,9 +28,9 @@ def program(n, gates):
     return p
 
 
-def wide(n, gates):
+def wide(n, gates, precision="double"):
     p = program(n, gates)
-    machine = CPUQVM()
+    machine = CPUQVM(precision=precision)
     return lambda: machine.run(p, 1)
 
 

@@ -132,7 +132,8 @@ def lightning():
 def qsim():
     """qsim through qsimcirq, at its best gate-fusion width: each workload is timed at
     widths 2, 3 and 4 and the fastest kept (run.py's best_time over the returned list).
-    qsim computes in single precision; the others, kestrix included, in double."""
+    qsim computes in single precision; the others in double, kestrix in both (its rows say
+    which)."""
     try:
         import cirq
         import qsimcirq

@@ -56,13 +56,14 @@ struct Machine {
     std::shared_ptr<Result> last;
     std::shared_ptr<const NoiseModel> noise;  ///< a copy of the model it runs under, or none
     Method method = Method::Automatic;
+    Precision precision = Precision::Double;
 };
 
 bool is_noisy(const Machine& m) { return m.noise || m.method != Method::Automatic; }
 
 Result run_on(const Machine& m, const Program& program, uint64_t shots,
               std::optional<uint64_t> seed, bool keep_memory) {
-    if (!is_noisy(m)) return run_program(program, shots, seed, keep_memory);
+    if (!is_noisy(m)) return run_program(program, shots, seed, keep_memory, m.precision);
     static const NoiseModel none;
     const NoiseModel& model = m.noise ? *m.noise : none;
     const NoisySimulator::Method method =
@@ -115,10 +116,15 @@ nb::ndarray<nb::numpy, double> rows_array(const std::vector<std::vector<double>>
 
 nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qubits_arg,
                                           const Placement& placement, nb::handle parameter_values,
-                                          const std::shared_ptr<const NoiseModel>& noise) {
+                                          const std::shared_ptr<const NoiseModel>& noise,
+                                          Precision precision) {
     std::optional<std::vector<int>> qubits;
     if (!qubits_arg.is_none()) qubits = to_index_list(qubits_arg, "qubit");
     std::vector<Program> programs;
+    if (precision == Precision::Single && noise)
+        throw nb::value_error("prob_batch: precision='single' runs without noise");
+    if (precision == Precision::Single && !parameter_values.is_none())
+        throw nb::value_error("prob_batch: parameter_values runs in double precision only");
     if (!parameter_values.is_none()) {
         const Program program = as_program(programs_arg);
         std::vector<double> storage;
@@ -148,7 +154,7 @@ nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qu
         Simulator::check_probabilities_batch(programs, qubits);
         rows = noisy_probabilities(programs, qubits, *noise);
     } else {
-        rows = probabilities_of_programs(programs, qubits, placement);
+        rows = probabilities_of_programs(programs, qubits, placement, precision);
     }
     const size_t cols = qubits             ? size_t{1} << qubits->size()
                         : programs.empty() ? 0
@@ -179,8 +185,10 @@ std::vector<int> qubit_list_or_all(const Result& r, nb::handle qubits) {
 // seed bytes, then the result's own bytes when there is one. A noisy machine (format 2)
 // puts its method byte, the length of its pickled model (eight bytes) and the model
 // before the result.
+// A single-precision machine (never noisy) is format 3: format 1 in single precision.
 std::string encode_machine(const Machine& m) {
-    std::string out = {'M', char(is_noisy(m) ? 2 : 1), char(m.seed.has_value())};
+    const char format = is_noisy(m) ? 2 : m.precision == Precision::Single ? 3 : 1;
+    std::string out = {'M', format, char(m.seed.has_value())};
     for (int k = 0; k < 8; ++k) out += char((m.seed.value_or(0) >> (8 * k)) & 0xff);
     if (is_noisy(m)) {
         out += char(m.method);
@@ -199,9 +207,9 @@ std::string encode_machine(const Machine& m) {
 
 Machine decode_machine(std::string_view bytes) {
     auto damaged = [] { return nb::value_error("cannot read this CPUQVM: the data is damaged"); };
-    if (bytes.size() < 11 || (bytes[1] != 1 && bytes[1] != 2) || uint8_t(bytes[2]) > 1)
-        throw damaged();
+    if (bytes.size() < 11 || bytes[1] < 1 || bytes[1] > 3 || uint8_t(bytes[2]) > 1) throw damaged();
     Machine m;
+    if (bytes[1] == 3) m.precision = Precision::Single;
     uint64_t seed = 0;
     for (int k = 0; k < 8; ++k) seed |= uint64_t(uint8_t(bytes[3 + k])) << (8 * k);
     if (bytes[2]) m.seed = seed;
@@ -389,6 +397,10 @@ Example:
 )DOC")
         .def_prop_ro("shots", &Result::shots, "The number of shots run.")
         .def_prop_ro("num_qubits", &Result::num_qubits, "The program's width.")
+        .def_prop_ro(
+            "precision", [](const Result& r) { return precision_name(r.precision()); },
+            nb::sig("def precision(self) -> str"),
+            "The precision of the state that made this result: 'double' or 'single'.")
         .def("__repr__", [](const Result& r) {
             auto count = [](uint64_t n, const char* noun) {
                 return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
@@ -423,16 +435,24 @@ Example:
     machine
         .def(
             "__init__",
-            [](Machine* self, nb::handle seed, nb::handle noise, nb::handle method) {
+            [](Machine* self, nb::handle seed, nb::handle noise, nb::handle method,
+               nb::handle precision) {
                 const std::optional<uint64_t> s = to_seed(seed);
                 const Method m = method_of(method);
-                new (self) Machine{s, nullptr, noise_of(noise), m};
+                const Precision p = to_precision(precision);
+                std::shared_ptr<const NoiseModel> model = noise_of(noise);
+                if (p == Precision::Single && (model || m != Method::Automatic)) {
+                    throw nb::value_error(
+                        "precision='single' runs without noise: noisy runs are in double "
+                        "precision only");
+                }
+                new (self) Machine{s, nullptr, std::move(model), m, p};
             },
             nb::arg("seed") = nb::none(), nb::kw_only(), nb::arg("noise").none() = nb::none(),
-            nb::arg("method").none() = nb::none(),
+            nb::arg("method").none() = nb::none(), nb::arg("precision") = "double",
             nb::sig("def __init__(self, seed: int | None = None, *, noise: "
-                    "kestrix.noise.NoiseModel | None = None, method: str | None = None) -> "
-                    "None"),
+                    "kestrix.noise.NoiseModel | None = None, method: str | None = None, "
+                    "precision: str = 'double') -> None"),
             R"DOC(A simulator; seed=None draws each run's seed from NumPy's global generator.
 
 Args:
@@ -445,6 +465,10 @@ Args:
         its distribution, for programs whose measurements all come at the end), or None
         (the density matrix up to 10 qubits where the measurements come at the end,
         trajectories otherwise).
+    precision: "double" (complex128 states, the default) or "single" (complex64: half
+        the memory and about twice the speed on wide circuits, amplitudes to about 1e-6;
+        see the accuracy page). Matrices are built in double and rounded; probabilities
+        are summed in double. Single-precision machines run without noise.
 )DOC")
         .def(
             "run",
@@ -475,9 +499,23 @@ Example:
         .def(
             "run_batch",
             [](Machine& self, nb::handle programs, nb::handle shots, nb::handle executor,
-               nb::handle chunk_size, nb::handle parameter_values) {
+               nb::handle chunk_size, nb::handle parameter_values, nb::handle precision) {
                 const uint64_t count = to_count(shots, "shots");
                 const Placement placement = placement_of(executor, chunk_size);
+                const Precision p = precision.is_none() ? self.precision : to_precision(precision);
+                if (p == Precision::Single) {
+                    if (is_noisy(self))
+                        throw nb::value_error("run_batch: precision='single' runs without noise");
+                    if (!parameter_values.is_none()) {
+                        throw nb::value_error(
+                            "run_batch: parameter_values runs in double precision only");
+                    }
+                    std::vector<std::shared_ptr<Result>> out;
+                    for (Result& r :
+                         run_programs(as_programs(programs), count, self.seed, placement, p))
+                        out.push_back(std::make_shared<Result>(std::move(r)));
+                    return out;
+                }
                 std::vector<Program> bound;  // the rows of values, under noise
                 std::vector<Result> results;
                 if (!parameter_values.is_none()) {
@@ -509,10 +547,12 @@ Example:
             nb::arg("programs"), nb::arg("shots") = 1000, nb::kw_only(),
             nb::arg("executor").none() = nb::none(), nb::arg("chunk_size").none() = nb::none(),
             nb::arg("parameter_values").none() = nb::none(),
+            nb::arg("precision").none() = nb::none(),
             nb::sig("def run_batch(self, programs: collections.abc.Iterable[QProg | QCircuit | "
                     "QGate] | QProg | QCircuit | QGate, shots: int = 1000, *, executor: object | "
                     "None = None, chunk_size: int | None = None, parameter_values: "
-                    "numpy.typing.ArrayLike | None = None) -> list[QResult]"),
+                    "numpy.typing.ArrayLike | None = None, precision: str | None = None) -> "
+                    "list[QResult]"),
             R"DOC(Runs many independent programs over all threads.
 
 Each result is exactly what run() would give: seeds are drawn one per measuring
@@ -533,6 +573,8 @@ Args:
         the order of `program.parameters`. The program is planned once and only the
         matrices that depend on a parameter are rewritten per row; result i is exactly
         run(program.bind(values[i])), seeds drawn as for a batch of the bound programs.
+    precision: "double" or "single"; by default the machine's. A single-precision batch
+        runs in this process (no executor) and takes no parameter_values.
 
 Returns:
     list[QResult]: one result per program (or per row), in order.
@@ -545,18 +587,21 @@ Example:
         .def(
             "prob_batch",
             [](const Machine& self, nb::handle programs, nb::handle qubits, nb::handle executor,
-               nb::handle chunk_size, nb::handle parameter_values) {
+               nb::handle chunk_size, nb::handle parameter_values, nb::handle precision) {
+                const Precision p = precision.is_none() ? self.precision : to_precision(precision);
                 return prob_batch(programs, qubits, placement_of(executor, chunk_size),
-                                  parameter_values, self.noise);
+                                  parameter_values, self.noise, p);
             },
             nb::arg("programs"), nb::arg("qubits") = nb::none(), nb::kw_only(),
             nb::arg("executor").none() = nb::none(), nb::arg("chunk_size").none() = nb::none(),
             nb::arg("parameter_values").none() = nb::none(),
+            nb::arg("precision").none() = nb::none(),
             nb::sig("def prob_batch(self, programs: collections.abc.Iterable[QProg | QCircuit | "
                     "QGate] | QProg | QCircuit | QGate, qubits: int | "
                     "collections.abc.Sequence[int] | None = None, *, executor: object | None = "
                     "None, chunk_size: int | None = None, parameter_values: "
-                    "numpy.typing.ArrayLike | None = None) -> numpy.typing.NDArray[numpy.float64]"),
+                    "numpy.typing.ArrayLike | None = None, precision: str | None = None) -> "
+                    "numpy.typing.NDArray[numpy.float64]"),
             R"DOC(Exact probabilities of many programs without measurements, over all threads.
 
 Draws nothing from NumPy; releases the GIL and stops on Ctrl-C.
@@ -568,6 +613,7 @@ Args:
     executor: where the batch runs, as for run_batch.
     chunk_size: programs per shipped chunk, as for run_batch.
     parameter_values: one program run once per row of values, as for run_batch.
+    precision: "double" or "single"; by default the machine's (as for run_batch).
 
 Returns:
     numpy.ndarray: float64, one row per program (or per row of values); row i is what
@@ -603,7 +649,16 @@ Example:
             },
             nb::sig("def noise(self) -> kestrix.noise.NoiseModel | None"),
             "A copy of the noise model the machine runs under, or None.")
+        .def_prop_ro(
+            "precision", [](const Machine& self) { return precision_name(self.precision); },
+            nb::sig("def precision(self) -> str"),
+            "The precision of the machine's states: 'double' or 'single'.")
         .def("__repr__", [](const Machine& self) {
+            if (self.precision == Precision::Single) {
+                return self.seed
+                           ? "CPUQVM(seed=" + std::to_string(*self.seed) + ", precision='single')"
+                           : std::string("CPUQVM(precision='single')");
+            }
             if (!is_noisy(self)) {
                 return self.seed ? "CPUQVM(seed=" + std::to_string(*self.seed) + ")"
                                  : std::string("CPUQVM()");
@@ -625,7 +680,7 @@ Example:
     make_picklable(machine, "kestrix.core", 'M', encode_machine, decode_machine, false);
     make_comparable(machine, [](const Machine& a, const Machine& b) {
         const bool same_noise = a.noise && b.noise ? *a.noise == *b.noise : a.noise == b.noise;
-        return a.seed == b.seed && same_noise && a.method == b.method;
+        return a.seed == b.seed && same_noise && a.method == b.method && a.precision == b.precision;
     });
 
     m.def("_run_shipped_chunk", &run_shipped_chunk, nb::arg("request"),

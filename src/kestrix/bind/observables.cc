@@ -177,9 +177,18 @@ PauliSum scaled(const PauliSum& a, double factor) {
 // The state an expectation is taken on: a StateVector as it is (read in place: a copy of
 // a large state would double the memory), or a circuit run from the all-zero state over at
 // least the observable's qubits, kept in `holder`.
-const StateVector& state_for(nb::handle target, int min_qubits,
-                             std::optional<StateVector>& holder) {
-    if (nb::isinstance<StateVector>(target)) return instance<StateVector>(target);
+const StateVector& state_for(nb::handle target, int min_qubits, std::optional<StateVector>& holder,
+                             std::optional<Precision> precision = std::nullopt) {
+    if (nb::isinstance<StateVector>(target)) {
+        const StateVector& state = instance<StateVector>(target);
+        if (precision && *precision != state.precision()) {
+            throw nb::value_error((std::string("expval: the state is in ") +
+                                   precision_name(state.precision()) + " precision, not " +
+                                   precision_name(*precision))
+                                      .c_str());
+        }
+        return state;
+    }
     int width = min_qubits;
     if (nb::isinstance<Program>(target)) width = std::max(width, instance<Program>(target).width());
     if (!nb::isinstance<Gate>(target) && !nb::isinstance<Circuit>(target) &&
@@ -191,7 +200,8 @@ const StateVector& state_for(nb::handle target, int min_qubits,
     const Circuit c = to_circuit(target);
     if (c.has_measurement())
         throw nb::value_error("expval: the circuit has measurements; pass it without them");
-    return holder.emplace(evolve(c, std::max(width, c.width())));
+    return holder.emplace(
+        evolve(c, std::max(width, c.width()), precision.value_or(Precision::Double)));
 }
 
 // expval over rows of parameter values: the circuit planned once (see expectation_sweep).
@@ -356,13 +366,18 @@ Example:
     m.def(
         "expval",
         [](nb::handle observable, nb::handle state, nb::handle shots, nb::handle seed,
-           nb::handle parameter_values) -> nb::object {
+           nb::handle parameter_values, nb::handle precision_arg) -> nb::object {
             PauliSum holder;
             const PauliSum& h = as_observable(observable, holder);
-            if (!parameter_values.is_none())
+            std::optional<Precision> precision;
+            if (!precision_arg.is_none()) precision = to_precision(precision_arg);
+            if (!parameter_values.is_none()) {
+                if (precision == Precision::Single)
+                    throw nb::value_error("expval: parameter_values runs in double precision only");
                 return expval_rows(h, state, shots, seed, parameter_values);
+            }
             std::optional<StateVector> evolved;
-            const StateVector& s = state_for(state, h.num_qubits, evolved);
+            const StateVector& s = state_for(state, h.num_qubits, evolved, precision);
             // One pass over the amplitudes per group of terms that share their X letters.
             const double work = double(h.terms.size() + 1) * double(s.size());
             if (shots.is_none()) {
@@ -377,10 +392,11 @@ Example:
         },
         nb::arg("observable"), nb::arg("state"), nb::arg("shots") = nb::none(),
         nb::arg("seed") = nb::none(), nb::kw_only(), nb::arg("parameter_values") = nb::none(),
+        nb::arg("precision").none() = nb::none(),
         nb::sig("def expval(observable: PauliSum | str, state: StateVector | QCircuit | QProg | "
                 "QGate, shots: int | None = None, seed: int | None = None, *, "
-                "parameter_values: numpy.typing.ArrayLike | None = None) -> float | "
-                "numpy.typing.NDArray[numpy.float64]"),
+                "parameter_values: numpy.typing.ArrayLike | None = None, precision: str | None = "
+                "None) -> float | numpy.typing.NDArray[numpy.float64]"),
         R"DOC(The expectation value <psi|H|psi> of a Pauli observable.
 
 Computed on the amplitudes, no matrix built: one pass over the state for all the
@@ -398,6 +414,9 @@ Args:
         len(circuit.parameters)): the value at every row, the circuit planned once and
         the rows spread over the threads (with shots, row i samples with the i-th of
         seeds drawn in order from `seed`, or from NumPy's generator).
+    precision: "double" or "single": the precision a circuit is run in (double by
+        default); a StateVector is read in its own precision, which this must match
+        if given. The sums are taken in double either way.
 
 Returns:
     float: the expectation value (or its estimate); with parameter_values, a float64

@@ -38,16 +38,38 @@ constexpr int kMaxMatrixQubits = 14;
 // States up to this width repr as the expression that rebuilds them.
 constexpr int kReprQubits = 3;
 
-StateVector make_state(nb::handle data) {
+// A complex64 NumPy array (or scalar type) makes a single-precision state by default.
+bool is_complex64(nb::handle data) {
+    if (!nb::hasattr(data, "dtype")) return false;
+    nb::object dtype = data.attr("dtype");
+    return nb::hasattr(dtype, "name") && nb::str(dtype.attr("name")).equal(nb::str("complex64"));
+}
+
+StateVector make_state(nb::handle data, nb::handle precision_arg) {
+    using kestrix::Precision;
     if (kestrix::py::is_integer_scalar(data)) {
         const int n = kestrix::py::to_index(data, "number of qubits");
+        const Precision precision =
+            precision_arg.is_none() ? Precision::Double : kestrix::py::to_precision(precision_arg);
         // Filling a state of 28 qubits takes seconds: without the GIL, and Ctrl-C stops it.
         return kestrix::py::interruptible_work(
-            std::ldexp(1.0, n),
-            [n](const kestrix::InterruptCheck& check) { return StateVector(n, check); });
+            std::ldexp(1.0, n), [n, precision](const kestrix::InterruptCheck& check) {
+                return StateVector(n, check, precision);
+            });
     }
+    const Precision precision = !precision_arg.is_none() ? kestrix::py::to_precision(precision_arg)
+                                : is_complex64(data)     ? Precision::Single
+                                                         : Precision::Double;
     const std::vector<cplx> amplitudes = kestrix::py::to_complex_vector(data, "StateVector");
-    return StateVector::from_amplitudes(amplitudes);
+    if (precision == Precision::Double) return StateVector::from_amplitudes(amplitudes);
+    const std::vector<kestrix::cfloat> rounded(amplitudes.begin(), amplitudes.end());
+    return StateVector::from_amplitudes(std::span<const kestrix::cfloat>(rounded));
+}
+
+// The amplitudes as a new NumPy array of the state's precision.
+nb::object amplitudes_array(const StateVector& s) {
+    if (s.single()) return nb::cast(kestrix::py::to_numpy(s.single_data(), {s.size()}));
+    return nb::cast(kestrix::py::to_numpy(s.data(), {s.size()}));
 }
 
 // A bit string as QResult.get_counts writes it: the last character is bit 0.
@@ -119,8 +141,10 @@ nb::dict probabilities_dict(const StateVector& s, nb::handle qubits_arg, nb::han
 std::string state_repr(const StateVector& s) {
     if (s.num_qubits() > kReprQubits)
         return "<StateVector: " + std::to_string(s.num_qubits()) + " qubits>";
-    std::vector<cplx> amps(s.data(), s.data() + s.size());
-    return "StateVector(" + std::string(nb::repr(nb::cast(amps)).c_str()) + ")";
+    std::vector<cplx> amps(s.size());
+    s.visit([&](const auto* a) { std::copy(a, a + s.size(), amps.begin()); });
+    return "StateVector(" + std::string(nb::repr(nb::cast(amps)).c_str()) +
+           (s.single() ? ", precision='single')" : ")");
 }
 
 DensityMatrix make_density(nb::handle data) {
@@ -425,14 +449,20 @@ Example:
     state
         .def(
             "__init__",
-            [](StateVector* s, nb::handle data) { new (s) StateVector(make_state(data)); },
-            nb::arg("data"),
-            nb::sig("def __init__(self, data: int | numpy.typing.ArrayLike) -> None"),
+            [](StateVector* s, nb::handle data, nb::handle precision) {
+                new (s) StateVector(make_state(data, precision));
+            },
+            nb::arg("data"), nb::kw_only(), nb::arg("precision").none() = nb::none(),
+            nb::sig("def __init__(self, data: int | numpy.typing.ArrayLike, *, precision: str | "
+                    "None = None) -> None"),
             R"DOC(The all-zero state of `data` qubits, or the state with amplitudes `data`.
 
 Args:
     data: a number of qubits, or a one-dimensional array of amplitudes whose length
-        is a power of two and whose norm is 1 (within 1e-8).
+        is a power of two and whose norm is 1 (within 1e-8; 1e-4 in single precision).
+    precision: "double" (complex128) or "single" (complex64, half the memory; its
+        evolutions run on single-precision kernels). By default a complex64 NumPy
+        array gives a single-precision state, anything else a double one.
 )DOC")
         .def(
             "evolve",
@@ -445,7 +475,8 @@ Args:
                                               .c_str());
                 }
                 // The state stays as it is: the new one is a second buffer of its size.
-                kestrix::check_memory(std::ldexp(2.0 * sizeof(kestrix::cplx), s.num_qubits()),
+                const double bytes = s.single() ? sizeof(kestrix::cfloat) : sizeof(kestrix::cplx);
+                kestrix::check_memory(std::ldexp(2.0 * bytes, s.num_qubits()),
                                       "evolving a state of " + std::to_string(s.num_qubits()) +
                                           " qubits (it and the new state)");
                 auto out = std::make_unique<StateVector>(s);
@@ -467,13 +498,14 @@ Example:
     >>> StateVector(1).evolve(X(0)).probabilities()
     array([0., 1.])
 )DOC")
-        .def(
-            "ndarray",
-            [](const StateVector& s) { return kestrix::py::to_numpy(s.data(), {s.size()}); },
-            R"DOC(The amplitudes as a new complex NumPy array, index bit k = qubit k.
+        .def("ndarray", &amplitudes_array,
+             nb::sig("def ndarray(self) -> numpy.typing.NDArray[numpy.complex128] | "
+                     "numpy.typing.NDArray[numpy.complex64]"),
+             R"DOC(The amplitudes as a new complex NumPy array, index bit k = qubit k.
 
 Returns:
-    numpy.ndarray: complex128, length 2**num_qubits; np.asarray(state) is the same.
+    numpy.ndarray: complex128 (complex64 for a single-precision state), length
+    2**num_qubits; np.asarray(state) is the same.
 
 Example:
     >>> StateVector(1).ndarray()
@@ -484,7 +516,7 @@ Example:
             [](const StateVector& s, nb::handle dtype, nb::handle copy) -> nb::object {
                 if (!copy.is_none() && !PyObject_IsTrue(copy.ptr()))
                     throw nb::value_error("a StateVector's amplitudes are always copied out");
-                nb::object array = nb::cast(kestrix::py::to_numpy(s.data(), {s.size()}));
+                nb::object array = amplitudes_array(s);
                 if (dtype.is_none()) return array;
                 return array.attr("astype")(dtype, nb::arg("copy") = false);
             },
@@ -562,6 +594,11 @@ Example:
     {'10': 5}
 )DOC")
         .def_prop_ro("num_qubits", &StateVector::num_qubits, "The number of qubits.")
+        .def_prop_ro(
+            "precision",
+            [](const StateVector& s) { return kestrix::py::precision_name(s.precision()); },
+            nb::sig("def precision(self) -> str"),
+            "The precision of the amplitudes: 'double' (complex128) or 'single' (complex64).")
         .def("__len__", &StateVector::size)
         .def("__repr__", &state_repr);
     kestrix::py::make_picklable(state, "kestrix.quantum_info", 'S', kestrix::encode_state,
@@ -571,16 +608,19 @@ Example:
         [](const StateVector& s) {
             // Adding 0.0 makes -0.0 hash as 0.0, which it equals.
             size_t h = std::hash<int>()(s.num_qubits());
-            for (uint64_t i = 0; i < s.size(); ++i) {
-                h = h * 1000003 ^ std::hash<double>()(s.data()[i].real() + 0.0);
-                h = h * 1000003 ^ std::hash<double>()(s.data()[i].imag() + 0.0);
-            }
+            s.visit([&](const auto* a) {
+                for (uint64_t i = 0; i < s.size(); ++i) {
+                    h = h * 1000003 ^ std::hash<double>()(double(a[i].real()) + 0.0);
+                    h = h * 1000003 ^ std::hash<double>()(double(a[i].imag()) + 0.0);
+                }
+            });
             return h;
         });
 
     m.def(
         "unitary",
-        [](nb::handle circuit, nb::handle num_qubits) {
+        [](nb::handle circuit, nb::handle num_qubits, nb::handle precision_arg) -> nb::object {
+            const kestrix::Precision precision = kestrix::py::to_precision(precision_arg);
             const Circuit c = kestrix::py::to_circuit(circuit);
             const int n =
                 num_qubits.is_none() ? c.width() : kestrix::py::to_index(num_qubits, "num_qubits");
@@ -596,17 +636,25 @@ Example:
                                           .c_str());
             }
             const size_t dim = size_t{1} << n;
-            const std::vector<cplx> u = kestrix::py::matrix_of(c, n);
-            return kestrix::py::to_numpy(u.data(), {dim, dim});
+            const std::vector<cplx> u = kestrix::py::matrix_of(c, n, precision);
+            if (precision == kestrix::Precision::Double)
+                return nb::cast(kestrix::py::to_numpy(u.data(), {dim, dim}));
+            // Columns computed in single precision: their values are floats already.
+            const std::vector<kestrix::cfloat> rounded(u.begin(), u.end());
+            return nb::cast(kestrix::py::to_numpy(rounded.data(), {dim, dim}));
         },
-        nb::arg("circuit"), nb::arg("num_qubits") = nb::none(),
-        nb::sig("def unitary(circuit: QCircuit | QProg | QGate, num_qubits: int | None = None) "
-                "-> numpy.typing.NDArray[numpy.complex128]"),
+        nb::arg("circuit"), nb::arg("num_qubits") = nb::none(), nb::kw_only(),
+        nb::arg("precision") = "double",
+        nb::sig("def unitary(circuit: QCircuit | QProg | QGate, num_qubits: int | None = None, "
+                "*, precision: str = 'double') -> numpy.typing.NDArray[numpy.complex128] | "
+                "numpy.typing.NDArray[numpy.complex64]"),
         R"DOC(The full matrix of a circuit, for small widths (at most 14 qubits).
 
 Args:
     circuit: a QCircuit, QProg or QGate without measurements.
     num_qubits: the matrix's width (the circuit's own by default).
+    precision: "double" (complex128, the default) or "single": each column computed
+        on a complex64 state, the matrix complex64.
 
 Returns:
     numpy.ndarray: the 2**n x 2**n unitary, index bit k = qubit k.

@@ -125,6 +125,19 @@ std::optional<uint64_t> to_seed(nb::handle value) {
     return uint64_t(v);
 }
 
+Precision to_precision(nb::handle value) {
+    if (!PyUnicode_Check(value.ptr()))
+        throw nb::type_error(("precision must be a str, got " + type_name_of(value)).c_str());
+    const std::string name = nb::cast<std::string>(value);
+    if (name == "double") return Precision::Double;
+    if (name == "single") return Precision::Single;
+    throw nb::value_error(("precision must be 'double' or 'single', got '" + name + "'").c_str());
+}
+
+const char* precision_name(Precision precision) {
+    return precision == Precision::Single ? "single" : "double";
+}
+
 double to_angle(nb::handle value, const char* what) {
     if (PyFloat_CheckExact(value.ptr())) {
         const double v = PyFloat_AS_DOUBLE(value.ptr());

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "kestrix/lib/base/complex.h"
 #include "kestrix/lib/ir/circuit.h"
 #include "kestrix/lib/ir/gate.h"
 
@@ -39,6 +40,11 @@ uint64_t to_count(nb::handle value, const char* what);
 uint64_t to_count_or_zero(nb::handle value, const char* what);
 /// A random seed: None, or an integer from 0 to 2**64 - 1 (not a bool or a float).
 std::optional<uint64_t> to_seed(nb::handle value);
+/// A state precision: "double" or "single" (TypeError for a non-str, ValueError for
+/// another name).
+Precision to_precision(nb::handle value);
+/// "double" or "single".
+const char* precision_name(Precision precision);
 /// A real angle (int, float, numpy scalar); NaN and infinities are refused.
 double to_angle(nb::handle value, const char* what);
 

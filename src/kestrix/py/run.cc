@@ -65,37 +65,54 @@ Result run_noisy_program(const Program& program, uint64_t shots, std::optional<u
     });
 }
 
+void check_single_runs_here(Precision precision, const Placement* placement, const char* what) {
+    if (precision != Precision::Single) return;
+    if (current_noise()) {
+        throw ValueError(std::string(what) +
+                         ": precision='single' runs without noise; a noise model is current");
+    }
+    if (placement && !placement->executor.is_none()) {
+        throw ValueError(std::string(what) +
+                         ": precision='single' runs in this process; pass no executor");
+    }
+}
+
 Result run_program(const Program& program, uint64_t shots, std::optional<uint64_t> seed,
-                   bool keep_memory) {
+                   bool keep_memory, Precision precision) {
+    check_single_runs_here(precision, nullptr, "run");
     if (std::shared_ptr<const NoiseModel> noise = current_noise()) {
         return run_noisy_program(program, shots, seed, keep_memory, *noise,
                                  automatic_method(program, *noise));
     }
     const int width = program.width();
-    check_fits_in_memory(width);
+    check_fits_in_memory(width, precision);
     const bool random = program.circuit.has_measurement();
     const uint64_t used_seed = seed ? *seed : (random ? seed_from_numpy() : 0);
     // Programs with measurements may be simulated once per shot: count that in.
     const double work = double(program.circuit.gate_count() + 1) * std::ldexp(1.0, width) *
                         (random ? double(shots) : 1.0);
     return interruptible_work(work, [&](const InterruptCheck& interrupt) {
-        return Simulator::run(program, shots, used_seed, interrupt, keep_memory);
+        return Simulator::run(program, shots, used_seed, interrupt, keep_memory, precision);
     });
 }
 
 std::vector<Result> run_programs(std::span<const Program> programs, uint64_t shots,
-                                 std::optional<uint64_t> seed, const Placement& placement) {
+                                 std::optional<uint64_t> seed, const Placement& placement,
+                                 Precision precision) {
+    check_single_runs_here(precision, &placement, "run_batch");
     std::vector<uint64_t> seeds;
     for (const Program& p : programs) {
-        check_fits_in_memory(p.width());
+        check_fits_in_memory(p.width(), precision);
         // Drawn in order, exactly as one run_program per program would draw them.
         seeds.push_back(seed ? *seed : (p.circuit.has_measurement() ? seed_from_numpy() : 0));
     }
-    return run_programs(programs, shots, std::span<const uint64_t>(seeds), placement);
+    return run_programs(programs, shots, std::span<const uint64_t>(seeds), placement, precision);
 }
 
 std::vector<Result> run_programs(std::span<const Program> programs, uint64_t shots,
-                                 std::span<const uint64_t> seeds, const Placement& placement) {
+                                 std::span<const uint64_t> seeds, const Placement& placement,
+                                 Precision precision) {
+    check_single_runs_here(precision, &placement, "run_batch");
     if (std::shared_ptr<const NoiseModel> noise = current_noise()) {
         Simulator::check_batch(programs, shots, seeds);
         std::vector<Result> results;
@@ -105,30 +122,37 @@ std::vector<Result> run_programs(std::span<const Program> programs, uint64_t sho
         }
         return results;
     }
-    for (const Program& p : programs) check_fits_in_memory(p.width());
-    if (nb::object executor = executor_for(programs, placement); !executor.is_none()) {
+    for (const Program& p : programs) check_fits_in_memory(p.width(), precision);
+    // Shipped chunks run in double: a single-precision batch stays here, with the same
+    // results as anywhere else.
+    if (nb::object executor =
+            precision == Precision::Single ? nb::none() : executor_for(programs, placement);
+        !executor.is_none()) {
         Simulator::check_batch(programs, shots, seeds);  // refused before shipping
         return run_shipped(executor, programs, shots, seeds, placement.chunk_size);
     }
     return interruptible_work(kReleaseGilWork, [&](const InterruptCheck& interrupt) {
-        return Simulator::run_batch(programs, shots, seeds, interrupt);
+        return Simulator::run_batch(programs, shots, seeds, interrupt, precision);
     });
 }
 
 std::vector<std::vector<double>> probabilities_of_programs(
     std::span<const Program> programs, const std::optional<std::vector<int>>& qubits,
-    const Placement& placement) {
+    const Placement& placement, Precision precision) {
+    check_single_runs_here(precision, &placement, "prob_batch");
     if (std::shared_ptr<const NoiseModel> noise = current_noise()) {
         Simulator::check_probabilities_batch(programs, qubits);
         return noisy_probabilities(programs, qubits, *noise);
     }
-    for (const Program& p : programs) check_fits_in_memory(p.width());
-    if (nb::object executor = executor_for(programs, placement); !executor.is_none()) {
+    for (const Program& p : programs) check_fits_in_memory(p.width(), precision);
+    if (nb::object executor =
+            precision == Precision::Single ? nb::none() : executor_for(programs, placement);
+        !executor.is_none()) {
         Simulator::check_probabilities_batch(programs, qubits);  // refused before shipping
         return probabilities_shipped(executor, programs, qubits, placement.chunk_size);
     }
     return interruptible_work(kReleaseGilWork, [&](const InterruptCheck& interrupt) {
-        return Simulator::probabilities_batch(programs, qubits, interrupt);
+        return Simulator::probabilities_batch(programs, qubits, interrupt, precision);
     });
 }
 
@@ -198,12 +222,12 @@ std::vector<std::vector<double>> noisy_probabilities(std::span<const Program> pr
     return rows;
 }
 
-StateVector evolve(const Circuit& circuit, int num_qubits) {
+StateVector evolve(const Circuit& circuit, int num_qubits, Precision precision) {
     if (circuit.width() > num_qubits) {
         throw IndexError("the circuit acts on qubit " + std::to_string(circuit.width() - 1) +
                          " but the state has " + std::to_string(num_qubits) + " qubits");
     }
-    StateVector state(num_qubits);
+    StateVector state(num_qubits, {}, precision);
     apply(state, circuit, true);
     return state;
 }
@@ -215,10 +239,10 @@ void apply(StateVector& state, const Circuit& circuit, bool from_zero) {
     });
 }
 
-std::vector<cplx> matrix_of(const Circuit& circuit, int n) {
+std::vector<cplx> matrix_of(const Circuit& circuit, int n, Precision precision) {
     const double work = double(circuit.gate_count() + 1) * std::ldexp(1.0, 2 * n);
     return interruptible_work(work, [&](const InterruptCheck& interrupt) {
-        return circuit_matrix(circuit, n, interrupt);
+        return circuit_matrix(circuit, n, interrupt, precision);
     });
 }
 

@@ -75,14 +75,6 @@ NoisySimulator::Method automatic_method(const Program& program, const NoiseModel
 Result run_noisy_program(const Program& program, uint64_t shots, std::optional<uint64_t> seed,
                          bool keep_memory, const NoiseModel& model, NoisySimulator::Method method);
 
-/// Runs `program` for `shots` shots from the all-zero state. Without `seed`, a program
-/// that measures draws its seed from NumPy; one without measurements draws nothing.
-/// `keep_memory`: the result also keeps each shot's outcome (Simulator::run). Under a
-/// current noise model the program runs noisy: on the density matrix up to
-/// kAutoDensityQubits qubits, by trajectories beyond (automatic_method).
-Result run_program(const Program& program, uint64_t shots,
-                   std::optional<uint64_t> seed = std::nullopt, bool keep_memory = false);
-
 /// Where a batch runs: by default in this process, or through the executor that
 /// kestrix.parallel.executor(...) made current when the batch holds enough work to pay for
 /// shipping it; an explicit executor takes every batch (see shipping.h).
@@ -91,6 +83,22 @@ struct Placement {
     uint64_t chunk_size = 0;  ///< programs per shipped chunk; 0 sizes chunks by their work
     bool here = false;        ///< run in this process whatever executor is current
 };
+
+/// Runs `program` for `shots` shots from the all-zero state. Without `seed`, a program
+/// that measures draws its seed from NumPy; one without measurements draws nothing.
+/// `keep_memory`: the result also keeps each shot's outcome (Simulator::run). Under a
+/// current noise model the program runs noisy: on the density matrix up to
+/// kAutoDensityQubits qubits, by trajectories beyond (automatic_method).
+///
+/// In `precision` Single the state is complex64 (Simulator::run); such runs take no noise
+/// model: ValueError under a current one.
+Result run_program(const Program& program, uint64_t shots,
+                   std::optional<uint64_t> seed = std::nullopt, bool keep_memory = false,
+                   Precision precision = Precision::Double);
+
+/// ValueError naming `what` when `precision` is Single and a noise model is current, or an
+/// executor was given: those paths run in double precision only.
+void check_single_runs_here(Precision precision, const Placement* placement, const char* what);
 
 /// How many programs a module gathers before it runs them as one batch: a few thousand in
 /// this process, which keeps memory small, and many more while kestrix.parallel has an
@@ -108,20 +116,22 @@ size_t pending_programs_limit();
 /// executor's workers, with the same results.
 std::vector<Result> run_programs(std::span<const Program> programs, uint64_t shots,
                                  std::optional<uint64_t> seed = std::nullopt,
-                                 const Placement& placement = {});
+                                 const Placement& placement = {},
+                                 Precision precision = Precision::Double);
 
 /// The same with one seed per program, drawn by the caller: for modules whose seed draws
 /// interleave with other NumPy calls (a replaceable step called before each run), so the
 /// seeds cannot all be drawn at the start of the batch. ValueError when the counts differ.
 std::vector<Result> run_programs(std::span<const Program> programs, uint64_t shots,
-                                 std::span<const uint64_t> seeds, const Placement& placement = {});
+                                 std::span<const uint64_t> seeds, const Placement& placement = {},
+                                 Precision precision = Precision::Double);
 
 /// The exact-probability counterpart of run_programs for programs without measurements:
 /// row i is the distribution of programs[i]'s final state over `qubits` (index bit k =
 /// qubits[k]), or over all its qubits when `qubits` is nullopt. Draws nothing from NumPy.
 std::vector<std::vector<double>> probabilities_of_programs(
     std::span<const Program> programs, const std::optional<std::vector<int>>& qubits,
-    const Placement& placement = {});
+    const Placement& placement = {}, Precision precision = Precision::Double);
 
 /// Rows of parameter values for `circuit`: `values` is an array of shape (rows,
 /// parameters) (one row may be 1-D), columns in the order of circuit.parameters(); the
@@ -151,7 +161,7 @@ std::vector<std::vector<double>> noisy_probabilities(std::span<const Program> pr
                                                      const NoiseModel& model);
 
 /// The all-zero state of `num_qubits` qubits after `circuit` (which must fit in it).
-StateVector evolve(const Circuit& circuit, int num_qubits);
+StateVector evolve(const Circuit& circuit, int num_qubits, Precision precision = Precision::Double);
 
 /// Applies `circuit` to `state` in place, the GIL released when the work is long; Ctrl-C
 /// stops it with KeyboardInterrupt. `from_zero`: the state is |0...0> (see apply_circuit).
@@ -159,6 +169,6 @@ void apply(StateVector& state, const Circuit& circuit, bool from_zero = false);
 
 /// The 2^n x 2^n matrix of `circuit` (row-major, index bit k = qubit k), computed as
 /// apply() runs a circuit.
-std::vector<cplx> matrix_of(const Circuit& circuit, int n);
+std::vector<cplx> matrix_of(const Circuit& circuit, int n, Precision precision = Precision::Double);
 
 }  // namespace kestrix::py

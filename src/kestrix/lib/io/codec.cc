@@ -29,6 +29,7 @@ class Writer {
     void u64(uint64_t v) { put(v, 8); }
     void i32(int32_t v) { put(uint32_t(v), 4); }
     void f64(double v) { put(std::bit_cast<uint64_t>(v), 8); }
+    void f32(float v) { put(std::bit_cast<uint32_t>(v), 4); }
     void ints(std::span<const int> values) {
         u32(uint32_t(values.size()));
         for (int v : values) i32(v);
@@ -67,6 +68,7 @@ class Reader {
     uint64_t u64() { return get(8); }
     int32_t i32() { return int32_t(uint32_t(get(4))); }
     double f64() { return std::bit_cast<double>(get(8)); }
+    float f32() { return std::bit_cast<float>(uint32_t(get(4))); }
     bool flag() {
         const uint8_t v = u8();
         if (v > 1) fail("a flag is neither 0 nor 1");
@@ -289,8 +291,20 @@ Circuit read_circuit(Reader& r) {
     return bodies.back();
 }
 
+// The width byte's top bit marks a single-precision state, whose amplitudes follow as
+// floats: double states keep their bytes exactly.
+constexpr uint8_t kSingleStateBit = 0x80;
+
 void write_state(Writer& w, const StateVector& s) {
-    w.u8(uint8_t(s.num_qubits()));
+    w.u8(uint8_t(s.num_qubits() | (s.single() ? kSingleStateBit : 0)));
+    if (s.single()) {
+        const cfloat* a = s.single_data();
+        for (uint64_t i = 0; i < s.size(); ++i) {
+            w.f32(a[i].real());
+            w.f32(a[i].imag());
+        }
+        return;
+    }
     const cplx* a = s.data();
     for (uint64_t i = 0; i < s.size(); ++i) {
         w.f64(a[i].real());
@@ -299,9 +313,19 @@ void write_state(Writer& w, const StateVector& s) {
 }
 
 StateVector read_state(Reader& r) {
-    const int n = r.u8();
+    const int head = r.u8();
+    const int n = head & ~kSingleStateBit;
     if (n > 50) r.fail("too many qubits");
     const uint64_t size = uint64_t{1} << n;
+    if (head & kSingleStateBit) {
+        r.need(8 * size);
+        std::vector<cfloat> amps(size);
+        for (cfloat& a : amps) {
+            const float re = r.f32();
+            a = cfloat(re, r.f32());
+        }
+        return StateVector::from_amplitudes(std::span<const cfloat>(amps));
+    }
     r.need(16 * size);
     std::vector<cplx> amps(size);
     for (cplx& a : amps) {
@@ -422,7 +446,8 @@ struct ResultCodec {
             for (size_t k = 0; k < words; ++k) w.u64(outcome.word(k));
             w.u64(count);
         }
-        w.u8(r.state_.has_value());
+        // Bit 1 marks a single-precision run (its state, if any, says so too).
+        w.u8(uint8_t(r.state_.has_value()) | (r.precision_ == Precision::Single ? 2 : 0));
         if (r.state_) write_state(w, *r.state_);
         w.u32(uint32_t(r.mean_probs_.size()));
         for (double p : r.mean_probs_) w.f64(p);
@@ -457,9 +482,13 @@ struct ResultCodec {
             r.counts_.emplace_back(std::move(outcome), count);
         }
         if (r.measured() && total != r.shots_) in.fail("shot counts do not add up");
-        if (in.flag()) {
+        const uint8_t state_flags = in.u8();
+        if (state_flags > 3) in.fail("a flag is neither 0 nor 1");
+        if (state_flags & 2) r.precision_ = Precision::Single;
+        if (state_flags & 1) {
             r.state_.emplace(read_state(in));
             if (r.state_->num_qubits() != r.num_qubits_) in.fail("a state of the wrong width");
+            if (r.state_->precision() != r.precision_) in.fail("a state of the wrong precision");
         }
         r.mean_probs_.resize(in.count(8));
         for (double& p : r.mean_probs_) {

@@ -90,6 +90,31 @@ TEST(Codec, ProgramsStatesAndResultsRoundTrip) {
     }
 }
 
+// Single-precision states keep their floats bit for bit, and results say which precision
+// made them; double states keep the bytes they had before single precision existed.
+TEST(Codec, SinglePrecisionStatesAndResultsRoundTrip) {
+    std::mt19937_64 rng(10);
+    const Circuit c = testing::random_circuit(3, 20, rng);
+    StateVector s(3, {}, Precision::Single);
+    apply_circuit(s, c);
+    const StateVector t = decode_state(encode_state(s));
+    EXPECT_EQ(t, s);
+    EXPECT_TRUE(t.single());
+    EXPECT_EQ(encode_state(StateVector(3)).size(), 2 + 1 + 16 * 8);
+    EXPECT_EQ(encode_state(s).size(), 2 + 1 + 8 * 8);
+
+    Program p{c, 3};
+    p.circuit.append(make_measure(0, 0));
+    Program per_shot = p;
+    per_shot.circuit.append(make_gate(GateKind::H, {0}));
+    for (const Program& run : {p, per_shot}) {
+        const Result r = Simulator::run(run, 200, 4, {}, false, Precision::Single);
+        const Result back = decode_result(encode_result(r));
+        EXPECT_EQ(back.precision(), Precision::Single);
+        EXPECT_EQ(back, r);
+    }
+}
+
 // A batch shipped to another process and its answers: everything that decides a run comes
 // back, so the receiver computes exactly what the sender would have.
 TEST(Codec, BatchesAndTheirAnswersRoundTrip) {

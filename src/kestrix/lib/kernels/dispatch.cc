@@ -67,10 +67,22 @@ std::span<const KernelSet> kernel_variants() {
 
 #define KESTRIX_FORWARD_KERNEL(name, parameters, arguments) \
     void name parameters { chosen().name arguments; }
-KESTRIX_KERNEL_ENTRIES(KESTRIX_FORWARD_KERNEL)
+KESTRIX_KERNEL_ENTRIES(KESTRIX_FORWARD_KERNEL, cplx)
+#undef KESTRIX_FORWARD_KERNEL
+#define KESTRIX_FORWARD_KERNEL(name, parameters, arguments) \
+    void name parameters { chosen().single.name arguments; }
+KESTRIX_KERNEL_ENTRIES(KESTRIX_FORWARD_KERNEL, cfloat)
 
 const char* kernel_variant() { return chosen().name; }
 
-int kernel_lane_qubits() { return chosen().lane_qubits(); }
+template <>
+int kernel_lane_qubits<cplx>() {
+    return chosen().lane_qubits();
+}
+
+template <>
+int kernel_lane_qubits<cfloat>() {
+    return chosen().single.lane_qubits();
+}
 
 }  // namespace kestrix

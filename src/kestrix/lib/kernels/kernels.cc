@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <complex>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -20,59 +21,36 @@ namespace kestrix::KESTRIX_KERNEL_VARIANT {
 
 namespace {
 
-// A register of W doubles holds W / 2 neighbouring amplitudes as (re, im, re, im, ...):
-// one SSE register for the generic variant, AVX for avx2, AVX-512 for avx512. The qubits
-// below kLaneQubits select an amplitude inside a register.
+// A register of W reals holds W / 2 neighbouring amplitudes as (re, im, re, im, ...): one
+// SSE register for the generic variant, AVX for avx2, AVX-512 for avx512, so that a
+// single-precision register holds twice the amplitudes. The qubits below kLaneQubits
+// select an amplitude inside a register.
 #if defined(__AVX512F__)
-constexpr int W = 8;
+constexpr int kRegisterBytes = 64;
 #elif defined(__AVX__)
-constexpr int W = 4;
+constexpr int kRegisterBytes = 32;
 #else
-constexpr int W = 2;
+constexpr int kRegisterBytes = 16;
 #endif
-using vec = double __attribute__((vector_size(8 * W)));
-constexpr int kLaneQubits = std::countr_zero(unsigned(W / 2));
-constexpr uint64_t kLaneMask = (uint64_t{1} << kLaneQubits) - 1;
-static_assert(kLaneQubits <= kMaxLaneQubits);
 
-// Amplitudes are read and written as doubles aligned to 8 bytes: a typed access (unlike
+// Amplitudes are read and written as reals aligned to their size: a typed access (unlike
 // memcpy) tells the compiler that writing amplitudes cannot change the offsets and
 // pointers the loops read, so it keeps them in registers.
-using unaligned_vec = double __attribute__((vector_size(8 * W), aligned(8)));
-
-inline vec load(const double* p) { return *reinterpret_cast<const unaligned_vec*>(p); }
-
-inline void store(double* p, vec v) { *reinterpret_cast<unaligned_vec*>(p) = v; }
+template <class R>
+struct Register;
+template <>
+struct Register<double> {
+    using vec = double __attribute__((vector_size(kRegisterBytes)));
+    using unaligned = double __attribute__((vector_size(kRegisterBytes), aligned(8)));
+};
+template <>
+struct Register<float> {
+    using vec = float __attribute__((vector_size(kRegisterBytes)));
+    using unaligned = float __attribute__((vector_size(kRegisterBytes), aligned(4)));
+};
 
 // clang-format 14 would split each templated lambda from its call.
 // clang-format off
-// The register with double d taken from position d ^ T: T = 1 swaps the real and
-// imaginary parts of every amplitude, T = 2 s moves amplitudes between lanes.
-template <int T>
-inline vec permute(vec x) {
-    if constexpr (T == 0) {
-        return x;
-    } else {
-        return [&]<size_t... d>(std::index_sequence<d...>) {
-            return __builtin_shufflevector(x, x, int(d ^ T)...);
-        }(std::make_index_sequence<W>{});
-    }
-}
-
-// Every double of the register equal to v.
-inline vec splat(double v) {
-    return [&]<size_t... d>(std::index_sequence<d...>) {
-        return vec{((void)d, v)...};
-    }(std::make_index_sequence<W>{});
-}
-
-// (-1, 1, -1, 1, ...): times swapped parts, it turns a product by i * m into a sum.
-inline vec minus_plus() {
-    vec s;
-    for (int d = 0; d < W; ++d) s[d] = (d & 1) ? 1.0 : -1.0;
-    return s;
-}
-
 template <int N, class F>
 inline void static_for(F&& f) {
     [&]<size_t... i>(std::index_sequence<i...>) {
@@ -127,421 +105,466 @@ inline void for_bases(int n, uint64_t skip, uint64_t set, bool parallel, F&& f) 
     });
 }
 
-template <int D>
-inline void matvec_scalar(cplx* a, uint64_t base, const uint64_t* off, const cplx* m) {
-    cplx x[D];
-    for (int c = 0; c < D; ++c) x[c] = a[base + off[c]];
-    for (int r = 0; r < D; ++r) {
-        cplx s = m[r * D] * x[0];
-        for (int c = 1; c < D; ++c) s += m[r * D + c] * x[c];
-        a[base + off[r]] = s;
-    }
-}
+// The kernels over amplitudes of type complex<R>, written once for both precisions.
+template <class R>
+struct Engine {
+    using C = std::complex<R>;
+    using vec = typename Register<R>::vec;
+    static constexpr int W = kRegisterBytes / int(sizeof(R));
+    static constexpr int kLaneQubits = std::countr_zero(unsigned(W / 2));
+    static constexpr uint64_t kLaneMask = (uint64_t{1} << kLaneQubits) - 1;
+    static_assert(kLaneQubits <= kMaxLaneQubits);
 
-// y_r = sum_c m_rc x_c over D registers of neighbouring amplitudes whose targets all lie
-// above the lanes, so one matrix entry serves every lane, for G bases at once so that
-// each entry, broadcast once, serves G registers. The imaginary sum, taken on unswapped
-// x, is swapped and signed once per row.
-template <int D, int G>
-inline void rows_shared(double* a, const uint64_t* base, const uint64_t* off, const double* m,
-                        vec signs) {
-    vec x[G][D];
-#pragma GCC unroll 64
-    for (int c = 0; c < D; ++c)
-#pragma GCC unroll 8
-        for (int g = 0; g < G; ++g) x[g][c] = load(a + 2 * base[g] + off[c]);
-#pragma GCC unroll 64
-    for (int r = 0; r < D; ++r) {
-        const double* row = m + 2 * D * r;
-        vec re[G], im[G];
-#pragma GCC unroll 8
-        for (int g = 0; g < G; ++g) {
-            re[g] = x[g][0] * row[0];
-            im[g] = x[g][0] * row[1];
+    static vec load(const R* p) {
+        return *reinterpret_cast<const typename Register<R>::unaligned*>(p);
+    }
+
+    static void store(R* p, vec v) { *reinterpret_cast<typename Register<R>::unaligned*>(p) = v; }
+
+    // clang-format off
+    // The register with real d taken from position d ^ T: T = 1 swaps the real and
+    // imaginary parts of every amplitude, T = 2 s moves amplitudes between lanes.
+    template <int T>
+    static vec permute(vec x) {
+        if constexpr (T == 0) {
+            return x;
+        } else {
+            return [&]<size_t... d>(std::index_sequence<d...>) {
+                return __builtin_shufflevector(x, x, int(d ^ T)...);
+            }(std::make_index_sequence<W>{});
         }
+    }
+
+    // Every real of the register equal to v.
+    static vec splat(R v) {
+        return [&]<size_t... d>(std::index_sequence<d...>) {
+            return vec{((void)d, v)...};
+        }(std::make_index_sequence<W>{});
+    }
+
+    // (-1, 1, -1, 1, ...): times swapped parts, it turns a product by i * m into a sum.
+    static vec minus_plus() {
+        vec s;
+        for (int d = 0; d < W; ++d) s[d] = (d & 1) ? R(1) : R(-1);
+        return s;
+    }
+    // clang-format on
+
+    template <int D>
+    static void matvec_scalar(C* a, uint64_t base, const uint64_t* off, const C* m) {
+        C x[D];
+        for (int c = 0; c < D; ++c) x[c] = a[base + off[c]];
+        for (int r = 0; r < D; ++r) {
+            C s = m[r * D] * x[0];
+            for (int c = 1; c < D; ++c) s += m[r * D + c] * x[c];
+            a[base + off[r]] = s;
+        }
+    }
+
+    // y_r = sum_c m_rc x_c over D registers of neighbouring amplitudes whose targets all lie
+    // above the lanes, so one matrix entry serves every lane, for G bases at once so that
+    // each entry, broadcast once, serves G registers. The imaginary sum, taken on unswapped
+    // x, is swapped and signed once per row.
+    template <int D, int G>
+    static void rows_shared(R* a, const uint64_t* base, const uint64_t* off, const R* m,
+                            vec signs) {
+        vec x[G][D];
 #pragma GCC unroll 64
-        for (int c = 1; c < D; ++c) {
-            const vec mr = splat(row[2 * c]), mi = splat(row[2 * c + 1]);
+        for (int c = 0; c < D; ++c)
+#pragma GCC unroll 8
+            for (int g = 0; g < G; ++g) x[g][c] = load(a + 2 * base[g] + off[c]);
+#pragma GCC unroll 64
+        for (int r = 0; r < D; ++r) {
+            const R* row = m + 2 * D * r;
+            vec re[G], im[G];
 #pragma GCC unroll 8
             for (int g = 0; g < G; ++g) {
-                re[g] += x[g][c] * mr;
-                im[g] += x[g][c] * mi;
+                re[g] = x[g][0] * row[0];
+                im[g] = x[g][0] * row[1];
+            }
+#pragma GCC unroll 64
+            for (int c = 1; c < D; ++c) {
+                const vec mr = splat(row[2 * c]), mi = splat(row[2 * c + 1]);
+#pragma GCC unroll 8
+                for (int g = 0; g < G; ++g) {
+                    re[g] += x[g][c] * mr;
+                    im[g] += x[g][c] * mi;
+                }
+            }
+#pragma GCC unroll 8
+            for (int g = 0; g < G; ++g)
+                store(a + 2 * base[g] + off[r], re[g] + permute<1>(im[g]) * signs);
+        }
+    }
+
+    // Slot t of a lane coefficient table multiplies permute<t>(x): the slots used are those
+    // whose lane move stays within the target lanes LT.
+    template <int LT, int T>
+    static constexpr bool kUsedSlot = ((T >> 1) & ~LT) == 0;
+
+    // The general form for targets among the lane qubits (LT: their lane bits) or a matrix
+    // per lane: y_r = sum_j sum_t C[r][j][t] * permute<t>(x_j), where x_j are the DH registers
+    // of one base, one per pattern of the targets above the lanes, and each coefficient
+    // register holds, lane by lane, the matrix entry that lane needs. Odd slots are summed
+    // unswapped and swapped once. G bases at once share each coefficient load.
+    template <int DH, int LT, int G>
+    static void rows_lanes(R* a, const uint64_t* base, const uint64_t* off, const vec* coef) {
+        vec px[G][DH][W];
+#pragma GCC unroll 8
+        for (int g = 0; g < G; ++g) {
+#pragma GCC unroll 64
+            for (int j = 0; j < DH; ++j) {
+                const vec x = load(a + 2 * base[g] + off[j]);
+                static_for<W>([&](auto t) {
+                    if constexpr (t % 2 == 0 && kUsedSlot<LT, t>) px[g][j][t] = permute<t>(x);
+                });
             }
         }
-#pragma GCC unroll 8
-        for (int g = 0; g < G; ++g)
-            store(a + 2 * base[g] + off[r], re[g] + permute<1>(im[g]) * signs);
-    }
-}
-
-// Slot t of a lane coefficient table multiplies permute<t>(x): the slots used are those
-// whose lane move stays within the target lanes LT.
-template <int LT, int T>
-constexpr bool kUsedSlot = ((T >> 1) & ~LT) == 0;
-
-// The general form for targets among the lane qubits (LT: their lane bits) or a matrix
-// per lane: y_r = sum_j sum_t C[r][j][t] * permute<t>(x_j), where x_j are the DH registers
-// of one base, one per pattern of the targets above the lanes, and each coefficient
-// register holds, lane by lane, the matrix entry that lane needs. Odd slots are summed
-// unswapped and swapped once. G bases at once share each coefficient load.
-template <int DH, int LT, int G>
-inline void rows_lanes(double* a, const uint64_t* base, const uint64_t* off, const vec* coef) {
-    vec px[G][DH][W];
-#pragma GCC unroll 8
-    for (int g = 0; g < G; ++g) {
 #pragma GCC unroll 64
-        for (int j = 0; j < DH; ++j) {
-            const vec x = load(a + 2 * base[g] + off[j]);
-            static_for<W>([&](auto t) {
-                if constexpr (t % 2 == 0 && kUsedSlot<LT, t>) px[g][j][t] = permute<t>(x);
-            });
+        for (int r = 0; r < DH; ++r) {
+            const vec* c = coef + r * DH * W;
+            vec re[G] = {}, im[G] = {};
+#pragma GCC unroll 64
+            for (int j = 0; j < DH; ++j) {
+                static_for<W / 2>([&](auto s) {
+                    if constexpr (kUsedSlot<LT, 2 * s>) {
+                        const vec even = c[j * W + 2 * s], odd = c[j * W + 2 * s + 1];
+#pragma GCC unroll 8
+                        for (int g = 0; g < G; ++g) {
+                            re[g] += even * px[g][j][2 * s];
+                            im[g] += odd * px[g][j][2 * s];
+                        }
+                    }
+                });
+            }
+#pragma GCC unroll 8
+            for (int g = 0; g < G; ++g) store(a + 2 * base[g] + off[r], re[g] + permute<1>(im[g]));
         }
     }
-#pragma GCC unroll 64
-    for (int r = 0; r < DH; ++r) {
-        const vec* c = coef + r * DH * W;
-        vec re[G] = {}, im[G] = {};
-#pragma GCC unroll 64
-        for (int j = 0; j < DH; ++j) {
-            static_for<W / 2>([&](auto s) {
-                if constexpr (kUsedSlot<LT, 2 * s>) {
-                    const vec even = c[j * W + 2 * s], odd = c[j * W + 2 * s + 1];
-#pragma GCC unroll 8
-                    for (int g = 0; g < G; ++g) {
-                        re[g] += even * px[g][j][2 * s];
-                        im[g] += odd * px[g][j][2 * s];
+
+    // Builds the lane coefficient table of rows_lanes over `qubits` (local index bit j =
+    // qubits[j]): lane v takes its entries from lane_m[v], or from the identity where that is
+    // null (a lane whose controls are not all set).
+    template <int K, int LT>
+    static void lane_coefficients(const int* qubits, const C* const* lane_m, vec* coef) {
+        constexpr int D = 1 << K, DH = D >> std::popcount(unsigned(LT));
+        int high[K], high_count = 0;
+        for (int j = 0; j < K; ++j)
+            if (qubits[j] >= kLaneQubits) high[high_count++] = j;
+        // Local index of high-target pattern h in lane v.
+        auto local = [&](int h, int v) {
+            int index = 0;
+            for (int i = 0; i < high_count; ++i)
+                if ((h >> i) & 1) index |= 1 << high[i];
+            for (int j = 0; j < K; ++j)
+                if (qubits[j] < kLaneQubits && ((v >> qubits[j]) & 1)) index |= 1 << j;
+            return index;
+        };
+        for (int r = 0; r < DH; ++r) {
+            for (int j = 0; j < DH; ++j) {
+                for (int s = 0; s < W / 2; ++s) {
+                    if (s & ~LT) continue;
+                    vec& even = coef[(r * DH + j) * W + 2 * s];
+                    vec& odd = coef[(r * DH + j) * W + 2 * s + 1];
+                    for (int v = 0; v < W / 2; ++v) {
+                        // Lane v reads lane v ^ s of register j.
+                        const C e = lane_m[v] ? lane_m[v][local(r, v) * D + local(j, v ^ s)]
+                                    : r == j && s == 0 ? C(1)
+                                                       : C(0);
+                        // re: e.re * x.re - e.im * x.im, im: e.re * x.im + e.im * x.re; the
+                        // odd slot is stored swapped, as it is summed before the swap.
+                        even[2 * v] = e.real();
+                        even[2 * v + 1] = e.real();
+                        odd[2 * v] = e.imag();
+                        odd[2 * v + 1] = -e.imag();
                     }
                 }
-            });
-        }
-#pragma GCC unroll 8
-        for (int g = 0; g < G; ++g) store(a + 2 * base[g] + off[r], re[g] + permute<1>(im[g]));
-    }
-}
-
-// Builds the lane coefficient table of rows_lanes over `qubits` (local index bit j =
-// qubits[j]): lane v takes its entries from lane_m[v], or from the identity where that is
-// null (a lane whose controls are not all set).
-template <int K, int LT>
-void lane_coefficients(const int* qubits, const cplx* const* lane_m, vec* coef) {
-    constexpr int D = 1 << K, DH = D >> std::popcount(unsigned(LT));
-    int high[K], high_count = 0;
-    for (int j = 0; j < K; ++j)
-        if (qubits[j] >= kLaneQubits) high[high_count++] = j;
-    // Local index of high-target pattern h in lane v.
-    auto local = [&](int h, int v) {
-        int index = 0;
-        for (int i = 0; i < high_count; ++i)
-            if ((h >> i) & 1) index |= 1 << high[i];
-        for (int j = 0; j < K; ++j)
-            if (qubits[j] < kLaneQubits && ((v >> qubits[j]) & 1)) index |= 1 << j;
-        return index;
-    };
-    for (int r = 0; r < DH; ++r) {
-        for (int j = 0; j < DH; ++j) {
-            for (int s = 0; s < W / 2; ++s) {
-                if (s & ~LT) continue;
-                vec& even = coef[(r * DH + j) * W + 2 * s];
-                vec& odd = coef[(r * DH + j) * W + 2 * s + 1];
-                for (int v = 0; v < W / 2; ++v) {
-                    // Lane v reads lane v ^ s of register j.
-                    const cplx e = lane_m[v]          ? lane_m[v][local(r, v) * D + local(j, v ^ s)]
-                                   : r == j && s == 0 ? cplx(1)
-                                                      : cplx(0);
-                    // re: e.re * x.re - e.im * x.im, im: e.re * x.im + e.im * x.re; the
-                    // odd slot is stored swapped, as it is summed before the swap.
-                    even[2 * v] = e.real();
-                    even[2 * v + 1] = e.real();
-                    odd[2 * v] = e.imag();
-                    odd[2 * v + 1] = -e.imag();
-                }
             }
         }
     }
-}
 
-template <int K, int LT>
-void dense_lanes(double* a, int n, const int* qubits, uint64_t cmask, uint64_t cvals,
-                 const cplx* const* lane_m, bool parallel) {
-    constexpr int D = 1 << K, DH = D >> std::popcount(unsigned(LT));
-    uint64_t off[DH] = {};
-    int high_count = 0;
-    for (int j = 0; j < K; ++j) {
-        if (qubits[j] < kLaneQubits) continue;
-        for (int h = 0; h < DH; ++h)
-            if ((h >> high_count) & 1) off[h] |= uint64_t{2} << qubits[j];
-        ++high_count;
+    template <int K, int LT>
+    static void dense_lanes(R* a, int n, const int* qubits, uint64_t cmask, uint64_t cvals,
+                            const C* const* lane_m, bool parallel) {
+        constexpr int D = 1 << K, DH = D >> std::popcount(unsigned(LT));
+        uint64_t off[DH] = {};
+        int high_count = 0;
+        for (int j = 0; j < K; ++j) {
+            if (qubits[j] < kLaneQubits) continue;
+            for (int h = 0; h < DH; ++h)
+                if ((h >> high_count) & 1) off[h] |= uint64_t{2} << qubits[j];
+            ++high_count;
+        }
+        thread_local std::vector<vec> table;
+        table.resize(size_t(DH) * DH * W);
+        lane_coefficients<K, LT>(qubits, lane_m, table.data());
+        const vec* coef = table.data();
+        uint64_t skip = kLaneMask | (cmask & ~kLaneMask);
+        for (int j = 0; j < K; ++j) skip |= uint64_t{1} << qubits[j];
+        // Two bases at once where there are two; wide blocks keep to one, which bounds the
+        // unrolled code and its compile time.
+        if constexpr (DH <= 8) {
+            if (n > std::popcount(skip)) {
+                for_bases<2>(n, skip, cvals & ~kLaneMask, parallel,
+                             [&](const uint64_t* b) { rows_lanes<DH, LT, 2>(a, b, off, coef); });
+                return;
+            }
+        }
+        for_bases<1>(n, skip, cvals & ~kLaneMask, parallel,
+                     [&](const uint64_t* b) { rows_lanes<DH, LT, 1>(a, b, off, coef); });
     }
-    thread_local std::vector<vec> table;
-    table.resize(size_t(DH) * DH * W);
-    lane_coefficients<K, LT>(qubits, lane_m, table.data());
-    const vec* coef = table.data();
-    uint64_t skip = kLaneMask | (cmask & ~kLaneMask);
-    for (int j = 0; j < K; ++j) skip |= uint64_t{1} << qubits[j];
-    // Two bases at once where there are two; wide blocks keep to one, which bounds the
-    // unrolled code and its compile time.
-    if constexpr (DH <= 8) {
-        if (n > std::popcount(skip)) {
-            for_bases<2>(n, skip, cvals & ~kLaneMask, parallel,
-                         [&](const uint64_t* b) { rows_lanes<DH, LT, 2>(a, b, off, coef); });
+
+    // Updates the amplitudes whose bits in cmask read cvals (a subset of cmask) by m, or,
+    // given lane_m, by lane_m[v] where the lane bits read v (none of them a target of a
+    // matrix that depends on them; cmask then leaves the lanes alone).
+    template <int K>
+    static void dense_k(C* amps, int n, const int* qubits, uint64_t cmask, uint64_t cvals,
+                        const C* m, const C* const* lane_m = nullptr) {
+        constexpr int D = 1 << K;
+        uint64_t tmask = 0;
+        for (int j = 0; j < K; ++j) tmask |= uint64_t{1} << qubits[j];
+        const int free_qubits = n - std::popcount(tmask | cmask);
+        // Small states: the scalar loop beats setting up the vector forms.
+        if (free_qubits < 4 || n < kLaneQubits + K) {
+            uint64_t off[D] = {};
+            for (int c = 0; c < D; ++c)
+                for (int j = 0; j < K; ++j)
+                    if ((c >> j) & 1) off[c] |= uint64_t{1} << qubits[j];
+            int fixed[64];
+            const int count = sorted_fixed_bits(cmask | tmask, fixed);
+            for (uint64_t b = 0; b < (uint64_t{1} << free_qubits); ++b) {
+                const uint64_t base = deposit(b, fixed, count) | cvals;
+                const C* mb = lane_m ? lane_m[base & kLaneMask] : m;
+                if (mb) matvec_scalar<D>(amps, base, off, mb);
+            }
             return;
         }
-    }
-    for_bases<1>(n, skip, cvals & ~kLaneMask, parallel,
-                 [&](const uint64_t* b) { rows_lanes<DH, LT, 1>(a, b, off, coef); });
-}
-
-// Updates the amplitudes whose bits in cmask read cvals (a subset of cmask) by m, or,
-// given lane_m, by lane_m[v] where the lane bits read v (none of them a target of a
-// matrix that depends on them; cmask then leaves the lanes alone).
-template <int K>
-void dense_k(cplx* amps, int n, const int* qubits, uint64_t cmask, uint64_t cvals, const cplx* m,
-             const cplx* const* lane_m = nullptr) {
-    constexpr int D = 1 << K;
-    uint64_t tmask = 0;
-    for (int j = 0; j < K; ++j) tmask |= uint64_t{1} << qubits[j];
-    const int free_qubits = n - std::popcount(tmask | cmask);
-    // Small states: the scalar loop beats setting up the vector forms.
-    if (free_qubits < 4 || n < kLaneQubits + K) {
-        uint64_t off[D] = {};
-        for (int c = 0; c < D; ++c)
-            for (int j = 0; j < K; ++j)
-                if ((c >> j) & 1) off[c] |= uint64_t{1} << qubits[j];
-        int fixed[64];
-        const int count = sorted_fixed_bits(cmask | tmask, fixed);
-        for (uint64_t b = 0; b < (uint64_t{1} << free_qubits); ++b) {
-            const uint64_t base = deposit(b, fixed, count) | cvals;
-            const cplx* mb = lane_m ? lane_m[base & kLaneMask] : m;
-            if (mb) matvec_scalar<D>(amps, base, off, mb);
+        R* a = reinterpret_cast<R*>(amps);
+        const bool parallel = parallel_update(n, cmask);
+        const uint64_t lane_targets = tmask & kLaneMask;
+        if (!lane_m && lane_targets == 0 && (cmask & kLaneMask) == 0) {
+            uint64_t off[D] = {};
+            for (int c = 0; c < D; ++c)
+                for (int j = 0; j < K; ++j)
+                    if ((c >> j) & 1) off[c] |= uint64_t{2} << qubits[j];
+            const vec signs = minus_plus();
+            const R* md = reinterpret_cast<const R*>(m);
+            // As many bases at once as the registers hold: 16 of them for x.
+            constexpr int G = D >= 16 ? 1 : 16 / D > 4 ? 4 : 16 / D;
+            if (free_qubits - std::popcount(kLaneMask) >= std::countr_zero(unsigned(G))) {
+                for_bases<G>(n, tmask | cmask | kLaneMask, cvals, parallel,
+                             [&](const uint64_t* b) { rows_shared<D, G>(a, b, off, md, signs); });
+            } else {
+                for_bases<1>(n, tmask | cmask | kLaneMask, cvals, parallel,
+                             [&](const uint64_t* b) { rows_shared<D, 1>(a, b, off, md, signs); });
+            }
+            return;
         }
-        return;
-    }
-    double* a = reinterpret_cast<double*>(amps);
-    const bool parallel = parallel_update(n, cmask);
-    const uint64_t lane_targets = tmask & kLaneMask;
-    if (!lane_m && lane_targets == 0 && (cmask & kLaneMask) == 0) {
-        uint64_t off[D] = {};
-        for (int c = 0; c < D; ++c)
-            for (int j = 0; j < K; ++j)
-                if ((c >> j) & 1) off[c] |= uint64_t{2} << qubits[j];
-        const vec signs = minus_plus();
-        const double* md = reinterpret_cast<const double*>(m);
-        // As many bases at once as the registers hold: 16 of them for x.
-        constexpr int G = D >= 16 ? 1 : 16 / D > 4 ? 4 : 16 / D;
-        if (free_qubits - std::popcount(kLaneMask) >= std::countr_zero(unsigned(G))) {
-            for_bases<G>(n, tmask | cmask | kLaneMask, cvals, parallel,
-                         [&](const uint64_t* b) { rows_shared<D, G>(a, b, off, md, signs); });
-        } else {
-            for_bases<1>(n, tmask | cmask | kLaneMask, cvals, parallel,
-                         [&](const uint64_t* b) { rows_shared<D, 1>(a, b, off, md, signs); });
+        // One matrix per lane pattern: the lane controls pick between m and the identity.
+        const C* uniform[W / 2];
+        if (!lane_m) {
+            for (uint64_t v = 0; v < W / 2; ++v)
+                uniform[v] = (v & cmask & kLaneMask) == (cvals & kLaneMask) ? m : nullptr;
+            lane_m = uniform;
         }
-        return;
-    }
-    // One matrix per lane pattern: the lane controls pick between m and the identity.
-    const cplx* uniform[W / 2];
-    if (!lane_m) {
-        for (uint64_t v = 0; v < W / 2; ++v)
-            uniform[v] = (v & cmask & kLaneMask) == (cvals & kLaneMask) ? m : nullptr;
-        lane_m = uniform;
-    }
-    cmask &= ~kLaneMask;
-    cvals &= ~kLaneMask;
-    switch (lane_targets) {
-        case 0: return dense_lanes<K, 0>(a, n, qubits, cmask, cvals, lane_m, parallel);
-        case 1:
-            if constexpr (kLaneQubits >= 1)
-                return dense_lanes<K, 1>(a, n, qubits, cmask, cvals, lane_m, parallel);
-            break;
-        case 2:
-            if constexpr (kLaneQubits >= 2)
-                return dense_lanes<K, 2>(a, n, qubits, cmask, cvals, lane_m, parallel);
-            break;
-        case 3:
-            if constexpr (kLaneQubits >= 2 && K >= 2)
-                return dense_lanes<K, 3>(a, n, qubits, cmask, cvals, lane_m, parallel);
-            break;
-    }
-}
-
-// Blocks wider than the unrolled kernels (the folded powers of wide repeated blocks):
-// kWideRegs * W bases at a time are gathered into columns of split real and imaginary
-// parts, kWideRegs registers each, then kWideRows rows of m are summed together, so that
-// every column loaded feeds several rows and the running sums stay in registers (one row
-// at a time keeps a single chain of additions waiting on itself).
-constexpr int kWideRegs = 2;
-constexpr int kWideRows = W == 8 ? 4 : 2;
-constexpr int kWideBases = kWideRegs * W;
-
-void dense_wide(cplx* amps, int n, const int* qubits, int k, uint64_t cmask, uint64_t cvals,
-                const cplx* m) {
-    constexpr int P = kWideRegs, R = kWideRows, B = kWideBases;
-    const uint64_t dim = uint64_t{1} << k;
-    uint64_t tmask = 0;
-    for (int j = 0; j < k; ++j) tmask |= uint64_t{1} << qubits[j];
-    std::vector<uint64_t> off(dim, 0);
-    for (uint64_t c = 1; c < dim; ++c)
-        off[c] = off[c & (c - 1)] | (uint64_t{1} << qubits[std::countr_zero(c)]);
-    int fixed[64];
-    const int count = sorted_fixed_bits(cmask | tmask, fixed);
-    const uint64_t bases = uint64_t{1} << (n - count);
-    const double* md = reinterpret_cast<const double*>(m);
-    for_subranges(
-        (bases + B - 1) / B, parallel_update(n, cmask), [&](uint64_t begin, uint64_t end) {
-            std::vector<vec> xr(dim * P), xi(dim * P);
-            uint64_t base[B];
-            for (uint64_t group = begin; group < end; ++group) {
-                const uint64_t first = group * B;
-                const int taken = int(std::min<uint64_t>(B, bases - first));
-                for (int g = 0; g < B; ++g)
-                    base[g] = g < taken ? deposit(first + g, fixed, count) | cvals : base[0];
-                for (uint64_t c = 0; c < dim; ++c) {
-                    for (int g = 0; g < B; ++g) {
-                        const cplx x = amps[base[g] | off[c]];
-                        xr[c * P + g / W][g % W] = x.real();
-                        xi[c * P + g / W][g % W] = x.imag();
-                    }
-                }
-                for (uint64_t r0 = 0; r0 < dim; r0 += R) {
-                    vec sr[R][P], si[R][P];
-                    for (int i = 0; i < R; ++i)
-                        for (int p = 0; p < P; ++p) sr[i][p] = si[i][p] = splat(0);
-                    const double* mr = md + 2 * r0 * dim;
-                    for (uint64_t c = 0; c < dim; ++c) {
-                        vec vr[P], vi[P];
-                        for (int p = 0; p < P; ++p) {
-                            vr[p] = xr[c * P + p];
-                            vi[p] = xi[c * P + p];
-                        }
-                        for (int i = 0; i < R; ++i) {
-                            const vec re = splat(mr[2 * (i * dim + c)]);
-                            const vec im = splat(mr[2 * (i * dim + c) + 1]);
-                            for (int p = 0; p < P; ++p) {
-                                // One multiply-add each: a sum of two products costs three.
-                                sr[i][p] += re * vr[p];
-                                sr[i][p] -= im * vi[p];
-                                si[i][p] += re * vi[p];
-                                si[i][p] += im * vr[p];
-                            }
-                        }
-                    }
-                    for (int i = 0; i < R; ++i)
-                        for (int g = 0; g < taken; ++g)
-                            amps[base[g] | off[r0 + i]] =
-                                cplx(sr[i][g / W][g % W], si[i][g / W][g % W]);
-                }
+        cmask &= ~kLaneMask;
+        cvals &= ~kLaneMask;
+        // Targets among the lanes: one instantiation per pattern of them that this width holds.
+        static_for<(1 << kMaxLaneQubits)>([&](auto lt) {
+            constexpr int LT = lt;
+            if constexpr ((LT >> kLaneQubits) == 0 && std::popcount(unsigned(LT)) <= K) {
+                if (lane_targets == uint64_t(LT))
+                    dense_lanes<K, LT>(a, n, qubits, cmask, cvals, lane_m, parallel);
             }
         });
-}
-
-// A diagonal 2x2 under controls: only the amplitudes whose entry is not 1 are touched.
-void diagonal_1q(cplx* a, int n, int t, uint64_t cmask, uint64_t cvals, cplx d0, cplx d1) {
-    int fixed[64];
-    const uint64_t bit = uint64_t{1} << t;
-    const int count = sorted_fixed_bits(cmask | bit, fixed);
-    const bool par = parallel_update(n, cmask);
-    const bool skip0 = d0 == cplx(1);
-    for_range(uint64_t{1} << (n - count), par, [&](uint64_t b) {
-        const uint64_t i0 = deposit(b, fixed, count) | cvals;
-        if (!skip0) a[i0] *= d0;
-        a[i0 | bit] *= d1;
-    });
-}
-
-}  // namespace
-
-void apply_dense(cplx* a, int n, const int* qubits, int k, uint64_t control_mask,
-                 uint64_t control_values, const cplx* m) {
-    const uint64_t cmask = control_mask, cvals = control_values & cmask;
-    switch (k) {
-        case 1: return dense_k<1>(a, n, qubits, cmask, cvals, m);
-        case 2: return dense_k<2>(a, n, qubits, cmask, cvals, m);
-        case 3: return dense_k<3>(a, n, qubits, cmask, cvals, m);
-        case 4: return dense_k<4>(a, n, qubits, cmask, cvals, m);
-        case 5: return dense_k<5>(a, n, qubits, cmask, cvals, m);
-        case 6: return dense_k<6>(a, n, qubits, cmask, cvals, m);
-        default:
-            if (k < 1 || k > kMaxWideQubits)
-                throw ValueError("a dense block acts on 1 to 12 qubits");
-            return dense_wide(a, n, qubits, k, cmask, cvals, m);
     }
-}
 
-void apply_dense_per_lane(cplx* a, int n, const int* qubits, int k, uint64_t control_mask,
-                          uint64_t control_values, const cplx* const* lane_matrices) {
-    const uint64_t cmask = control_mask & ~kLaneMask, cvals = control_values & cmask;
-    switch (k) {
-        case 1: return dense_k<1>(a, n, qubits, cmask, cvals, nullptr, lane_matrices);
-        case 2: return dense_k<2>(a, n, qubits, cmask, cvals, nullptr, lane_matrices);
-        case 3: return dense_k<3>(a, n, qubits, cmask, cvals, nullptr, lane_matrices);
-        case 4: return dense_k<4>(a, n, qubits, cmask, cvals, nullptr, lane_matrices);
-        case 5: return dense_k<5>(a, n, qubits, cmask, cvals, nullptr, lane_matrices);
-        case 6: return dense_k<6>(a, n, qubits, cmask, cvals, nullptr, lane_matrices);
-        default: throw ValueError("a dense block acts on 1 to 6 qubits");
+    // Blocks wider than the unrolled kernels (the folded powers of wide repeated blocks):
+    // kWideRegs * W bases at a time are gathered into columns of split real and imaginary
+    // parts, kWideRegs registers each, then kWideRows rows of m are summed together, so that
+    // every column loaded feeds several rows and the running sums stay in registers (one row
+    // at a time keeps a single chain of additions waiting on itself).
+    static constexpr int kWideRegs = 2;
+    static constexpr int kWideRows = kRegisterBytes == 64 ? 4 : 2;
+    static constexpr int kWideBases = kWideRegs * W;
+
+    static void dense_wide(C* amps, int n, const int* qubits, int k, uint64_t cmask, uint64_t cvals,
+                           const C* m) {
+        constexpr int P = kWideRegs, Rows = kWideRows, B = kWideBases;
+        const uint64_t dim = uint64_t{1} << k;
+        uint64_t tmask = 0;
+        for (int j = 0; j < k; ++j) tmask |= uint64_t{1} << qubits[j];
+        std::vector<uint64_t> off(dim, 0);
+        for (uint64_t c = 1; c < dim; ++c)
+            off[c] = off[c & (c - 1)] | (uint64_t{1} << qubits[std::countr_zero(c)]);
+        int fixed[64];
+        const int count = sorted_fixed_bits(cmask | tmask, fixed);
+        const uint64_t bases = uint64_t{1} << (n - count);
+        const R* md = reinterpret_cast<const R*>(m);
+        for_subranges(
+            (bases + B - 1) / B, parallel_update(n, cmask), [&](uint64_t begin, uint64_t end) {
+                std::vector<vec> xr(dim * P), xi(dim * P);
+                uint64_t base[B];
+                for (uint64_t group = begin; group < end; ++group) {
+                    const uint64_t first = group * B;
+                    const int taken = int(std::min<uint64_t>(B, bases - first));
+                    for (int g = 0; g < B; ++g)
+                        base[g] = g < taken ? deposit(first + g, fixed, count) | cvals : base[0];
+                    for (uint64_t c = 0; c < dim; ++c) {
+                        for (int g = 0; g < B; ++g) {
+                            const C x = amps[base[g] | off[c]];
+                            xr[c * P + g / W][g % W] = x.real();
+                            xi[c * P + g / W][g % W] = x.imag();
+                        }
+                    }
+                    for (uint64_t r0 = 0; r0 < dim; r0 += Rows) {
+                        vec sr[Rows][P], si[Rows][P];
+                        for (int i = 0; i < Rows; ++i)
+                            for (int p = 0; p < P; ++p) sr[i][p] = si[i][p] = splat(R(0));
+                        const R* mr = md + 2 * r0 * dim;
+                        for (uint64_t c = 0; c < dim; ++c) {
+                            vec vr[P], vi[P];
+                            for (int p = 0; p < P; ++p) {
+                                vr[p] = xr[c * P + p];
+                                vi[p] = xi[c * P + p];
+                            }
+                            for (int i = 0; i < Rows; ++i) {
+                                const vec re = splat(mr[2 * (i * dim + c)]);
+                                const vec im = splat(mr[2 * (i * dim + c) + 1]);
+                                for (int p = 0; p < P; ++p) {
+                                    // One multiply-add each: a sum of two products costs three.
+                                    sr[i][p] += re * vr[p];
+                                    sr[i][p] -= im * vi[p];
+                                    si[i][p] += re * vi[p];
+                                    si[i][p] += im * vr[p];
+                                }
+                            }
+                        }
+                        for (int i = 0; i < Rows; ++i)
+                            for (int g = 0; g < taken; ++g)
+                                amps[base[g] | off[r0 + i]] =
+                                    C(sr[i][g / W][g % W], si[i][g / W][g % W]);
+                    }
+                }
+            });
     }
-}
 
-void apply_diagonal(cplx* a, int n, const int* qubits, int k, uint64_t control_mask,
-                    uint64_t control_values, const cplx* d) {
-    const uint64_t fmask = control_mask;
-    // Local index = OR over the index's bytes of a 256-entry table: one lookup per byte
-    // instead of one bit extraction per qubit.
-    const int bytes = (n + 7) / 8;
-    uint32_t table[8][256] = {};
-    for (int t = 0; t < bytes; ++t) {
-        const int span = 1 << std::min(8, n - 8 * t);
-        for (int j = 0; j < k; ++j) {
-            if (qubits[j] / 8 != t) continue;
-            const int bit = qubits[j] % 8;
-            for (int v = 0; v < span; ++v)
-                if ((v >> bit) & 1) table[t][v] |= uint32_t{1} << j;
+    // A diagonal 2x2 under controls: only the amplitudes whose entry is not 1 are touched.
+    static void diagonal_1q(C* a, int n, int t, uint64_t cmask, uint64_t cvals, C d0, C d1) {
+        int fixed[64];
+        const uint64_t bit = uint64_t{1} << t;
+        const int count = sorted_fixed_bits(cmask | bit, fixed);
+        const bool par = parallel_update(n, cmask);
+        const bool skip0 = d0 == C(1);
+        for_range(uint64_t{1} << (n - count), par, [&](uint64_t b) {
+            const uint64_t i0 = deposit(b, fixed, count) | cvals;
+            if (!skip0) a[i0] *= d0;
+            a[i0 | bit] *= d1;
+        });
+    }
+
+    static void apply_dense(C* a, int n, const int* qubits, int k, uint64_t control_mask,
+                            uint64_t control_values, const C* m) {
+        const uint64_t cmask = control_mask, cvals = control_values & cmask;
+        switch (k) {
+            case 1: return dense_k<1>(a, n, qubits, cmask, cvals, m);
+            case 2: return dense_k<2>(a, n, qubits, cmask, cvals, m);
+            case 3: return dense_k<3>(a, n, qubits, cmask, cvals, m);
+            case 4: return dense_k<4>(a, n, qubits, cmask, cvals, m);
+            case 5: return dense_k<5>(a, n, qubits, cmask, cvals, m);
+            case 6: return dense_k<6>(a, n, qubits, cmask, cvals, m);
+            default:
+                if (k < 1 || k > kMaxWideQubits)
+                    throw ValueError("a dense block acts on 1 to 12 qubits");
+                return dense_wide(a, n, qubits, k, cmask, cvals, m);
         }
     }
-    // Runs of `inner` neighbouring amplitudes below the lowest fixed bit; as the tables are
-    // OR-linear, a run's entries are its first index's lookup OR the low byte's.
-    const uint64_t inner = uint64_t{1} << std::min({n, 8, std::countr_zero(fmask)});
-    int fixed[64];
-    const int count = sorted_fixed_bits(fmask, fixed);
-    const uint64_t fvals = control_values & fmask;
-    const uint64_t runs = (uint64_t{1} << (n - count)) / inner;
-    for_range(runs, parallel_update(n, fmask), [&](uint64_t run) {
-        const uint64_t i = deposit(run * inner, fixed, count) | fvals;
-        uint32_t high = 0;
-        for (int t = 0; t < bytes; ++t) high |= table[t][(i >> (8 * t)) & 255];
-        cplx* p = a + i;
-        for (uint64_t lo = 0; lo < inner; ++lo) p[lo] *= d[high | table[0][lo]];
-    });
-}
 
-void apply_1q(cplx* a, int n, int t0, uint64_t control_mask, uint64_t control_values,
-              const cplx* m) {
-    const uint64_t cvals = control_values & control_mask;
-    if (m[1] == cplx(0) && m[2] == cplx(0))
-        return diagonal_1q(a, n, t0, control_mask, cvals, m[0], m[3]);
-    dense_k<1>(a, n, &t0, control_mask, cvals, m);
-}
+    static void apply_dense_per_lane(C* a, int n, const int* qubits, int k, uint64_t control_mask,
+                                     uint64_t control_values, const C* const* lane_matrices) {
+        const uint64_t cmask = control_mask & ~kLaneMask, cvals = control_values & cmask;
+        switch (k) {
+            case 1: return dense_k<1>(a, n, qubits, cmask, cvals, nullptr, lane_matrices);
+            case 2: return dense_k<2>(a, n, qubits, cmask, cvals, nullptr, lane_matrices);
+            case 3: return dense_k<3>(a, n, qubits, cmask, cvals, nullptr, lane_matrices);
+            case 4: return dense_k<4>(a, n, qubits, cmask, cvals, nullptr, lane_matrices);
+            case 5: return dense_k<5>(a, n, qubits, cmask, cvals, nullptr, lane_matrices);
+            case 6: return dense_k<6>(a, n, qubits, cmask, cvals, nullptr, lane_matrices);
+            default: throw ValueError("a dense block acts on 1 to 6 qubits");
+        }
+    }
 
-void apply_2q(cplx* a, int n, int t0, int t1, uint64_t control_mask, uint64_t control_values,
-              const cplx* m) {
-    const int qubits[2] = {t0, t1};
-    dense_k<2>(a, n, qubits, control_mask, control_values & control_mask, m);
-}
+    static void apply_diagonal(C* a, int n, const int* qubits, int k, uint64_t control_mask,
+                               uint64_t control_values, const C* d) {
+        const uint64_t fmask = control_mask;
+        // Local index = OR over the index's bytes of a 256-entry table: one lookup per byte
+        // instead of one bit extraction per qubit.
+        const int bytes = (n + 7) / 8;
+        uint32_t table[8][256] = {};
+        for (int t = 0; t < bytes; ++t) {
+            const int span = 1 << std::min(8, n - 8 * t);
+            for (int j = 0; j < k; ++j) {
+                if (qubits[j] / 8 != t) continue;
+                const int bit = qubits[j] % 8;
+                for (int v = 0; v < span; ++v)
+                    if ((v >> bit) & 1) table[t][v] |= uint32_t{1} << j;
+            }
+        }
+        // Runs of `inner` neighbouring amplitudes below the lowest fixed bit; as the tables are
+        // OR-linear, a run's entries are its first index's lookup OR the low byte's.
+        const uint64_t inner = uint64_t{1} << std::min({n, 8, std::countr_zero(fmask)});
+        int fixed[64];
+        const int count = sorted_fixed_bits(fmask, fixed);
+        const uint64_t fvals = control_values & fmask;
+        const uint64_t runs = (uint64_t{1} << (n - count)) / inner;
+        for_range(runs, parallel_update(n, fmask), [&](uint64_t run) {
+            const uint64_t i = deposit(run * inner, fixed, count) | fvals;
+            uint32_t high = 0;
+            for (int t = 0; t < bytes; ++t) high |= table[t][(i >> (8 * t)) & 255];
+            C* p = a + i;
+            for (uint64_t lo = 0; lo < inner; ++lo) p[lo] *= d[high | table[0][lo]];
+        });
+    }
 
-namespace {
+    static void apply_1q(C* a, int n, int t0, uint64_t control_mask, uint64_t control_values,
+                         const C* m) {
+        const uint64_t cvals = control_values & control_mask;
+        if (m[1] == C(0) && m[2] == C(0))
+            return diagonal_1q(a, n, t0, control_mask, cvals, m[0], m[3]);
+        dense_k<1>(a, n, &t0, control_mask, cvals, m);
+    }
 
-int lane_qubits() { return kLaneQubits; }
+    static void apply_2q(C* a, int n, int t0, int t1, uint64_t control_mask,
+                         uint64_t control_values, const C* m) {
+        const int qubits[2] = {t0, t1};
+        dense_k<2>(a, n, qubits, control_mask, control_values & control_mask, m);
+    }
+
+    static int lane_qubits() { return kLaneQubits; }
+};
 
 }  // namespace
 
 #define KESTRIX_STRING(x) #x
 #define KESTRIX_NAME(x) KESTRIX_STRING(x)
-#define KESTRIX_TAKE_KERNEL(name, parameters, arguments) set.name = name;
+#define KESTRIX_TAKE_KERNEL(name, parameters, arguments) set.name = Engine<R>::name;
+
+namespace {
+
+template <class R>
+void take_kernels(Kernels<std::complex<R>>& set) {
+    set.lane_qubits = Engine<R>::lane_qubits;
+    KESTRIX_KERNEL_ENTRIES(KESTRIX_TAKE_KERNEL, std::complex<R>)
+}
+
+}  // namespace
 
 KernelSet kernel_set(bool supported) {
     KernelSet set;
     set.name = KESTRIX_NAME(KESTRIX_KERNEL_VARIANT);
     set.supported = supported;
-    set.lane_qubits = lane_qubits;
-    KESTRIX_KERNEL_ENTRIES(KESTRIX_TAKE_KERNEL)
+    take_kernels<double>(set);
+    take_kernels<float>(set.single);
     return set;
 }
 

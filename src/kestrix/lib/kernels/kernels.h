@@ -4,6 +4,7 @@
 // touches only that fraction of the state.
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 #include "kestrix/lib/base/complex.h"
 
@@ -20,12 +21,14 @@ constexpr int kMaxDiagonalQubits = 14;
 /// an idle parallel region costs more than the work. Measured with kestrix_perf_kernels:
 /// at 14 qubits two threads already beat one on every kernel.
 constexpr int kParallelQubits = 14;
-/// Lane qubits of the widest variant: AVX-512 registers hold 4 amplitudes.
-constexpr int kMaxLaneQubits = 2;
+/// Lane qubits of the widest variant: AVX-512 registers hold 4 complex128 amplitudes, or 8
+/// complex64 ones.
+constexpr int kMaxLaneQubits = 3;
 
 // The kernel entry points, each written once here as X(name, parameters, arguments): the
 // public functions below, every variant's definitions, its KernelSet and the dispatch all
-// follow this list, so a new kernel, variant or precision touches it alone.
+// follow this list, so a new kernel, variant or precision touches it alone. C is the
+// amplitude type: cplx (double precision) or cfloat (single), matrices included.
 //
 // apply_dense: m is 2^k x 2^k row-major over the local index whose bit j is qubit
 //   qubits[j]; 1 <= k <= kMaxWideQubits; control bits must not overlap the qubits. The
@@ -42,39 +45,57 @@ constexpr int kMaxLaneQubits = 2;
 // apply_1q: m is 2x2 row-major; acts on qubit t0, restricted as apply_dense is.
 // apply_2q: m is 4x4 row-major over the local index (bit 0: qubit t0, bit 1: qubit t1);
 //   restricted as apply_dense is.
-#define KESTRIX_KERNEL_ENTRIES(X)                                                                  \
-    X(apply_dense,                                                                                 \
-      (cplx * amps, int n, const int* qubits, int k, uint64_t control_mask,                        \
-       uint64_t control_values, const cplx* m),                                                    \
-      (amps, n, qubits, k, control_mask, control_values, m))                                       \
-    X(apply_dense_per_lane,                                                                        \
-      (cplx * amps, int n, const int* qubits, int k, uint64_t control_mask,                        \
-       uint64_t control_values, const cplx* const* lane_matrices),                                 \
-      (amps, n, qubits, k, control_mask, control_values, lane_matrices))                           \
-    X(apply_diagonal,                                                                              \
-      (cplx * amps, int n, const int* qubits, int k, uint64_t control_mask,                        \
-       uint64_t control_values, const cplx* m),                                                    \
-      (amps, n, qubits, k, control_mask, control_values, m))                                       \
-    X(apply_1q,                                                                                    \
-      (cplx * amps, int n, int t0, uint64_t control_mask, uint64_t control_values, const cplx* m), \
-      (amps, n, t0, control_mask, control_values, m))                                              \
-    X(apply_2q,                                                                                    \
-      (cplx * amps, int n, int t0, int t1, uint64_t control_mask, uint64_t control_values,         \
-       const cplx* m),                                                                             \
+#define KESTRIX_KERNEL_ENTRIES(X, C)                                                              \
+    X(apply_dense,                                                                                \
+      (C * amps, int n, const int* qubits, int k, uint64_t control_mask, uint64_t control_values, \
+       const C* m),                                                                               \
+      (amps, n, qubits, k, control_mask, control_values, m))                                      \
+    X(apply_dense_per_lane,                                                                       \
+      (C * amps, int n, const int* qubits, int k, uint64_t control_mask, uint64_t control_values, \
+       const C* const* lane_matrices),                                                            \
+      (amps, n, qubits, k, control_mask, control_values, lane_matrices))                          \
+    X(apply_diagonal,                                                                             \
+      (C * amps, int n, const int* qubits, int k, uint64_t control_mask, uint64_t control_values, \
+       const C* m),                                                                               \
+      (amps, n, qubits, k, control_mask, control_values, m))                                      \
+    X(apply_1q,                                                                                   \
+      (C * amps, int n, int t0, uint64_t control_mask, uint64_t control_values, const C* m),      \
+      (amps, n, t0, control_mask, control_values, m))                                             \
+    X(apply_2q,                                                                                   \
+      (C * amps, int n, int t0, int t1, uint64_t control_mask, uint64_t control_values,           \
+       const C* m),                                                                               \
       (amps, n, t0, t1, control_mask, control_values, m))
 
 #define KESTRIX_DECLARE_KERNEL(name, parameters, arguments) void name parameters;
 #define KESTRIX_KERNEL_POINTER(name, parameters, arguments) void(*name) parameters = nullptr;
 
-/// The kernels, run by the widest variant this CPU runs (see kernel_variants).
-KESTRIX_KERNEL_ENTRIES(KESTRIX_DECLARE_KERNEL)
+/// The kernels, run by the widest variant this CPU runs (see kernel_variants), in double
+/// and in single precision.
+KESTRIX_KERNEL_ENTRIES(KESTRIX_DECLARE_KERNEL, cplx)
+KESTRIX_KERNEL_ENTRIES(KESTRIX_DECLARE_KERNEL, cfloat)
 
-/// The kernels of one instruction-set variant.
-struct KernelSet {
+/// The kernels of one variant for amplitudes of type C.
+template <class C>
+struct Kernels {
+    int (*lane_qubits)() = nullptr;
+    KESTRIX_KERNEL_ENTRIES(KESTRIX_KERNEL_POINTER, C)
+};
+
+/// The kernels of one instruction-set variant: its double-precision kernels, and `single`.
+struct KernelSet : Kernels<cplx> {
     const char* name = "";   ///< "generic", "avx2", "avx512"
     bool supported = false;  ///< whether this CPU runs it
-    int (*lane_qubits)() = nullptr;
-    KESTRIX_KERNEL_ENTRIES(KESTRIX_KERNEL_POINTER)
+    Kernels<cfloat> single;
+
+    /// The kernels for amplitudes of type C.
+    template <class C>
+    const Kernels<C>& of() const {
+        if constexpr (std::is_same_v<C, cfloat>) {
+            return single;
+        } else {
+            return *this;
+        }
+    }
 };
 
 /// Every variant compiled into this build, generic first, widest last. The entry points
@@ -83,8 +104,14 @@ struct KernelSet {
 std::span<const KernelSet> kernel_variants();
 /// The name of the variant in use.
 const char* kernel_variant();
-/// The low qubits that select an amplitude inside one register of the variant in use: a
-/// control there costs a full sweep, as the kernels cannot skip half a register.
+/// The low qubits that select an amplitude inside one register of the variant in use, for
+/// amplitudes of type C: a control there costs a full sweep, as the kernels cannot skip
+/// half a register.
+template <class C = cplx>
 int kernel_lane_qubits();
+template <>
+int kernel_lane_qubits<cplx>();
+template <>
+int kernel_lane_qubits<cfloat>();
 
 }  // namespace kestrix

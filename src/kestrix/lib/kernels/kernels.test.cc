@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -40,32 +42,79 @@ std::vector<cplx> naive(std::vector<cplx> a, const std::vector<int>& targets, ui
 }
 
 // Every test runs once per compiled instruction-set variant (generic, AVX2, AVX-512), as
-// long as this CPU runs it: all variants must pass the same tests.
-class Kernels : public ::testing::TestWithParam<KernelSet> {
+// long as this CPU runs it, and per precision: all variants must pass the same tests. The
+// single-precision kernels get the same states and matrices rounded to float, and are held
+// to a tolerance that grows with the length of the sums they take.
+class Kernels : public ::testing::TestWithParam<std::tuple<KernelSet, bool>> {
   protected:
     void SetUp() override {
-        if (!GetParam().supported) GTEST_SKIP() << GetParam().name << " does not run here";
+        if (!set().supported) GTEST_SKIP() << set().name << " does not run here";
     }
+    const KernelSet& set() const { return std::get<0>(GetParam()); }
+    bool single() const { return std::get<1>(GetParam()); }
+    int lane_qubits() const { return single() ? set().single.lane_qubits() : set().lane_qubits(); }
+    /// `tolerance` in double; in single, float rounding over sums of 2^k terms.
+    double tol(double tolerance, int k) const {
+        return single() ? 1e-5 * double(uint64_t{1} << k) : tolerance;
+    }
+
+    // Runs `call` on the kernels of this precision: in single, on float copies of the state
+    // and of the `count` matrices of `entries` entries each, the state copied back after.
+    template <class Call>
+    void run(cplx* a, int n, const cplx* const* m, int count, size_t entries, Call&& call) {
+        if (!single()) return call(set().of<cplx>(), a, m);
+        std::vector<cfloat> state(a, a + (size_t{1} << n));
+        std::vector<std::vector<cfloat>> rounded(count);
+        std::vector<const cfloat*> pointers(count, nullptr);
+        for (int i = 0; i < count; ++i) {
+            if (!m[i]) continue;
+            rounded[i].assign(m[i], m[i] + entries);
+            pointers[i] = rounded[i].data();
+        }
+        call(set().of<cfloat>(), state.data(), pointers.data());
+        std::copy(state.begin(), state.end(), a);
+    }
+
     void apply_dense(cplx* a, int n, const int* q, int k, uint64_t cmask, const cplx* m,
                      uint64_t values = ~uint64_t{0}) {
-        GetParam().apply_dense(a, n, q, k, cmask, values & cmask, m);
+        run(a, n, &m, 1, size_t{1} << (2 * k), [&](const auto& ks, auto* s, auto* const* mm) {
+            ks.apply_dense(s, n, q, k, cmask, values & cmask, mm[0]);
+        });
+    }
+    void apply_dense_per_lane(cplx* a, int n, const int* q, int k, uint64_t cmask, uint64_t values,
+                              const cplx* const* lane_m) {
+        run(a, n, lane_m, 1 << kMaxLaneQubits, size_t{1} << (2 * k),
+            [&](const auto& ks, auto* s, auto* const* mm) {
+                ks.apply_dense_per_lane(s, n, q, k, cmask, values, mm);
+            });
     }
     void apply_diagonal(cplx* a, int n, const int* q, int k, const cplx* d, uint64_t fixed_mask = 0,
                         uint64_t fixed_values = 0) {
-        GetParam().apply_diagonal(a, n, q, k, fixed_mask, fixed_values, d);
+        run(a, n, &d, 1, size_t{1} << k, [&](const auto& ks, auto* s, auto* const* mm) {
+            ks.apply_diagonal(s, n, q, k, fixed_mask, fixed_values, mm[0]);
+        });
     }
     void apply_1q(cplx* a, int n, int t, uint64_t cmask, const cplx* m,
                   uint64_t values = ~uint64_t{0}) {
-        GetParam().apply_1q(a, n, t, cmask, values & cmask, m);
+        run(a, n, &m, 1, 4, [&](const auto& ks, auto* s, auto* const* mm) {
+            ks.apply_1q(s, n, t, cmask, values & cmask, mm[0]);
+        });
     }
     void apply_2q(cplx* a, int n, int t0, int t1, uint64_t cmask, const cplx* m,
                   uint64_t values = ~uint64_t{0}) {
-        GetParam().apply_2q(a, n, t0, t1, cmask, values & cmask, m);
+        run(a, n, &m, 1, 16, [&](const auto& ks, auto* s, auto* const* mm) {
+            ks.apply_2q(s, n, t0, t1, cmask, values & cmask, mm[0]);
+        });
     }
 };
 
-INSTANTIATE_TEST_SUITE_P(Variants, Kernels, ::testing::ValuesIn(kernel_variants()),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Variants, Kernels,
+                         ::testing::Combine(::testing::ValuesIn(kernel_variants()),
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) ? "_single" : "_double");
+                         });
 
 // Non-unitary matrices and random states catch index mistakes that unitaries hide. Each
 // control mask is tried with all controls set and with a random pattern of them.
@@ -85,7 +134,7 @@ TEST_P(Kernels, EveryTargetAndControlMaskAgreesWithTheNaiveModel) {
                 apply_1q(got.data(), n, t0, cmask, m2.data(), values);
                 std::vector<cplx> want = naive(a, {t0}, cmask, m2, values);
                 for (size_t i = 0; i < a.size(); ++i)
-                    ASSERT_NEAR(std::abs(got[i] - want[i]), 0, 1e-12);
+                    ASSERT_NEAR(std::abs(got[i] - want[i]), 0, tol(1e-12, 1));
 
                 const int t1 = (t0 + 2) % n;
                 if (cmask & (uint64_t{1} << t1)) continue;
@@ -95,7 +144,7 @@ TEST_P(Kernels, EveryTargetAndControlMaskAgreesWithTheNaiveModel) {
                 apply_2q(got.data(), n, t0, t1, cmask, m4.data(), values);
                 want = naive(a, {t0, t1}, cmask, m4, values);
                 for (size_t i = 0; i < a.size(); ++i)
-                    ASSERT_NEAR(std::abs(got[i] - want[i]), 0, 1e-12);
+                    ASSERT_NEAR(std::abs(got[i] - want[i]), 0, tol(1e-12, 2));
             }
         }
     }
@@ -134,7 +183,7 @@ TEST_P(Kernels, DenseMatchesReferenceForEveryControlMaskAndValue) {
                 std::vector<cplx> state = random_values(uint64_t{1} << n, rng);
                 const std::vector<cplx> want = naive(state, qubits, cmask, m, values);
                 apply_dense(state.data(), n, qubits.data(), k, cmask, m.data(), values);
-                ASSERT_LT(max_distance(state.data(), want.data(), state.size()), 1e-12)
+                ASSERT_LT(max_distance(state.data(), want.data(), state.size()), tol(1e-12, k))
                     << "k=" << k << " cmask=" << cmask << " values=" << values;
                 values = (values - cmask) & cmask;
             } while (values != 0);
@@ -159,7 +208,7 @@ TEST_P(Kernels, WideDenseBlocksMatchReference) {
                 std::vector<cplx> state = random_values(uint64_t{1} << n, rng);
                 const std::vector<cplx> want = naive(state, qubits, cmask, m, values);
                 apply_dense(state.data(), n, qubits.data(), k, cmask, m.data(), values);
-                ASSERT_LT(max_distance(state.data(), want.data(), state.size()), 1e-10)
+                ASSERT_LT(max_distance(state.data(), want.data(), state.size()), tol(1e-10, k))
                     << "n=" << n << " k=" << k << " cmask=" << cmask;
             }
         }
@@ -181,7 +230,7 @@ TEST_P(Kernels, ParallelWidthsMatchReference) {
             std::vector<cplx> state = random_values(uint64_t{1} << n, rng);
             const std::vector<cplx> want = naive(state, qubits, cmask, m, values);
             apply_dense(state.data(), n, qubits.data(), k, cmask, m.data(), values);
-            ASSERT_LT(max_distance(state.data(), want.data(), state.size()), 1e-12);
+            ASSERT_LT(max_distance(state.data(), want.data(), state.size()), tol(1e-12, k));
         }
     }
 }
@@ -191,7 +240,7 @@ TEST_P(Kernels, ParallelWidthsMatchReference) {
 // lanes: each lane pattern's amplitudes change as a plain block with that lane as control.
 TEST_P(Kernels, PerLaneMatricesMatchTheReference) {
     std::mt19937_64 rng(13);
-    const int lanes = GetParam().lane_qubits();
+    const int lanes = lane_qubits();
     const uint64_t lane_mask = (uint64_t{1} << lanes) - 1;
     for (int n : {6, 9, kParallelQubits + 1}) {
         for (int k = 1; k <= 3; ++k) {
@@ -222,9 +271,8 @@ TEST_P(Kernels, PerLaneMatricesMatchTheReference) {
                     const std::vector<cplx> m(lane_m[p], lane_m[p] + (size_t{1} << (2 * k)));
                     want = naive(want, qubits, cmask | select, m, cvals | p);
                 }
-                GetParam().apply_dense_per_lane(state.data(), n, qubits.data(), k, cmask, cvals,
-                                                lane_m);
-                ASSERT_LT(max_distance(state.data(), want.data(), state.size()), 1e-12)
+                apply_dense_per_lane(state.data(), n, qubits.data(), k, cmask, cvals, lane_m);
+                ASSERT_LT(max_distance(state.data(), want.data(), state.size()), tol(1e-12, k))
                     << "n=" << n << " k=" << k << " trial=" << trial;
             }
         }
@@ -252,7 +300,7 @@ TEST_P(Kernels, DiagonalMatchesDenseForm) {
                     want[i] *= d[local];
                 }
                 apply_diagonal(state.data(), n, qubits.data(), k, d.data(), fixed, values);
-                ASSERT_LT(max_distance(state.data(), want.data(), state.size()), 1e-12)
+                ASSERT_LT(max_distance(state.data(), want.data(), state.size()), tol(1e-12, 1))
                     << "n=" << n << " k=" << k << " fixed=" << fixed;
             }
         }
@@ -272,7 +320,7 @@ TEST_P(Kernels, SingleQubitDiagonalShortcut) {
                 std::vector<cplx> state = random_values(uint64_t{1} << n, rng);
                 const std::vector<cplx> want = naive(state, {t}, cmask, m);
                 apply_1q(state.data(), n, t, cmask, m.data());
-                ASSERT_LT(max_distance(state.data(), want.data(), state.size()), 1e-12);
+                ASSERT_LT(max_distance(state.data(), want.data(), state.size()), tol(1e-12, 1));
             }
         }
     }

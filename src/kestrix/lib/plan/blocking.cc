@@ -127,7 +127,8 @@ namespace {
 constexpr int kSliceMinQubits = 20;
 constexpr int kMaxSliceQubits = 4;
 
-void apply_pass(const Schedule& plan, const Step& step, cplx* amps, int n,
+template <class C>
+void apply_pass(const Schedule& plan, const Step& step, C* amps, int n,
                 const InterruptCheck& interrupt) {
     const int unused_high = std::countl_zero(plan.qubit_mask(step)) - (64 - n);
     const int sliced = std::min({kMaxSliceQubits, unused_high, n - kSliceMinQubits});
@@ -139,10 +140,9 @@ void apply_pass(const Schedule& plan, const Step& step, cplx* amps, int n,
     }
 }
 
-}  // namespace
-
-void apply_segment(const Schedule& plan, const Segment& s, cplx* amps, int n,
-                   const InterruptCheck& interrupt) {
+template <class C>
+void segment_with(const Schedule& plan, const Segment& s, C* amps, int n,
+                  const InterruptCheck& interrupt) {
     if (s.kind == Segment::Kind::Pass)
         return apply_pass(plan, plan.steps[s.step], amps, n, interrupt);
     // A chunked segment may hold hundreds of steps over the whole state: the calling thread
@@ -163,6 +163,18 @@ void apply_segment(const Schedule& plan, const Segment& s, cplx* amps, int n,
         for (uint32_t i : s.steps) plan.apply(amps, n, plan.steps[i], chunk);
     });
     if (stop.load()) throw Interrupted();
+}
+
+}  // namespace
+
+void apply_segment(const Schedule& plan, const Segment& s, cplx* amps, int n,
+                   const InterruptCheck& interrupt) {
+    segment_with(plan, s, amps, n, interrupt);
+}
+
+void apply_segment(const Schedule& plan, const Segment& s, cfloat* amps, int n,
+                   const InterruptCheck& interrupt) {
+    segment_with(plan, s, amps, n, interrupt);
 }
 
 }  // namespace kestrix

@@ -47,5 +47,8 @@ std::vector<Segment> segment(const Schedule& plan, int n, int chunk_qubits = 0);
 /// when it says stop, leaving the state partly updated.
 void apply_segment(const Schedule& plan, const Segment& segment, cplx* amps, int n,
                    const InterruptCheck& interrupt = {});
+/// The same on a single-precision state (the schedule's matrices rounded to float).
+void apply_segment(const Schedule& plan, const Segment& segment, cfloat* amps, int n,
+                   const InterruptCheck& interrupt = {});
 
 }  // namespace kestrix

@@ -1,7 +1,7 @@
 // Picks the fusion width and the chunk size of cache blocking: runs the benchmark circuits
 // (QFT, layered RX/RZ/CNOT-ring) fused at every dense width, pass by pass and in cache
 // blocks of every size, and prints passes and CPU times (all threads).
-// Run: kestrix_perf_fusion [qubits]
+// Run: kestrix_perf_fusion [qubits] [double|single]
 #include "kestrix/lib/plan/fusion.h"
 
 #include <chrono>
@@ -11,6 +11,7 @@
 #include <ctime>
 #include <numbers>
 #include <random>
+#include <string>
 
 #include "kestrix/lib/plan/blocking.h"
 #include "kestrix/lib/run/statevector.h"
@@ -49,14 +50,22 @@ Circuit layered(int n, int depth) {
     return c;
 }
 
-double run_seconds(const Schedule& plan, int n, const std::vector<Segment>* segments = nullptr) {
-    StateVector state(n);
+// The precision the circuits run in (the second argument, "single" or "double").
+Precision precision = Precision::Double;
+
+double run_seconds(const Schedule& schedule, int n,
+                   const std::vector<Segment>* segments = nullptr) {
+    Schedule plan = schedule;
+    if (precision == Precision::Single) plan.round_to_single();
+    StateVector state(n, {}, precision);
     const auto start = cpu_now();
-    if (segments) {
-        for (const Segment& s : *segments) apply_segment(plan, s, state.data(), n);
-    } else {
-        for (const Step& step : plan.steps) plan.apply(state.data(), n, step);
-    }
+    state.visit([&](auto* amps) {
+        if (segments) {
+            for (const Segment& s : *segments) apply_segment(plan, s, amps, n);
+        } else {
+            for (const Step& step : plan.steps) plan.apply(amps, n, step);
+        }
+    });
     return (cpu_now() - start).count();
 }
 
@@ -70,6 +79,8 @@ double best_seconds(const Schedule& plan, int n, const std::vector<Segment>* seg
 
 int main(int argc, char** argv) {
     const int n = argc > 1 ? std::atoi(argv[1]) : 20;
+    if (argc > 2 && std::string(argv[2]) == "single") precision = Precision::Single;
+    std::printf("%s precision\n", precision == Precision::Single ? "single" : "double");
     const struct {
         const char* name;
         Circuit circuit;

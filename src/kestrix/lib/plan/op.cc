@@ -133,7 +133,8 @@ std::optional<Fixed> under_controls(Fixed fixed, uint64_t controls) {
 // Writes the prepared amplitudes on op.qubits, which read |0>, for every pattern of the
 // other qubits: the amplitude a at local index 0 becomes m[j] a at local index j, in one
 // pass. On a large state the patterns are spread over the threads.
-void apply_prepare(cplx* amps, int n, const Op& op, Fixed f) {
+template <class C>
+void apply_prepare(C* amps, int n, const Op& op, const C* m, Fixed f) {
     const int k = int(op.qubits.size());
     const uint64_t dim = uint64_t{1} << k;
     std::vector<uint64_t> offset(dim, 0);  // the bits of local index j on op.qubits
@@ -144,28 +145,30 @@ void apply_prepare(cplx* amps, int n, const Op& op, Fixed f) {
     int count = 0;
     for (int q = 0; q < n; ++q)
         if (!(skip & bit(q))) free_bits[count++] = q;
-    const cplx* m = op.m.data();
     const uint64_t fixed = f.values & f.mask;
     for_range(uint64_t{1} << count, n >= kParallelQubits && count > 0, [&](uint64_t b) {
         uint64_t i = fixed;
         for (int t = 0; t < count; ++t) i |= ((b >> t) & 1) << free_bits[t];
-        const cplx a = amps[i];
+        const C a = amps[i];
         for (uint64_t j = dim; j-- > 0;) amps[i | offset[j]] = m[j] * a;
     });
 }
 
 // One sweep per pattern of the select qubits above the lanes; select qubits among the
 // lanes pick a block lane by lane within that sweep.
-void apply_multiplexed(cplx* amps, int n, const Op& op, Fixed f) {
+template <class C>
+void apply_multiplexed(C* amps, int n, const Op& op, const C* m, Fixed f) {
     const int k = int(op.qubits.size());
     const size_t entries = size_t{1} << (2 * k);
-    const uint64_t lanes = (uint64_t{1} << kernel_lane_qubits()) - 1;
+    // The per-lane kernels stop at kMaxDenseQubits: a wider block takes every pattern,
+    // lane qubits included, as a control pattern of apply_dense.
+    const uint64_t lanes = k > kMaxDenseQubits ? 0 : (uint64_t{1} << kernel_lane_qubits<C>()) - 1;
     const uint64_t lane_select = op.select_mask & lanes;
     if (!lane_select) {
         for (size_t i = 0; i < op.select_values.size(); ++i) {
             if ((op.select_values[i] ^ f.values) & op.select_mask & f.mask) continue;
             apply_dense(amps, n, op.qubits.data(), k, f.mask | op.select_mask,
-                        f.values | op.select_values[i], op.m.data() + i * entries);
+                        f.values | op.select_values[i], m + i * entries);
         }
         return;
     }
@@ -177,45 +180,62 @@ void apply_multiplexed(cplx* amps, int n, const Op& op, Fixed f) {
         bool seen = false;
         for (size_t j = 0; j < i && !seen; ++j) seen = (op.select_values[j] & high_select) == high;
         if (seen) continue;
-        const cplx* lane_m[uint64_t{1} << kMaxLaneQubits] = {};
+        const C* lane_m[uint64_t{1} << kMaxLaneQubits] = {};
         for (uint64_t v = 0; v <= lanes; ++v) {
             if ((v ^ f.values) & f.mask & lanes) continue;  // a lane control reads 0
             for (size_t j = 0; j < op.select_values.size(); ++j)
-                if (op.select_values[j] == (high | (v & lane_select)))
-                    lane_m[v] = op.m.data() + j * entries;
+                if (op.select_values[j] == (high | (v & lane_select))) lane_m[v] = m + j * entries;
         }
         apply_dense_per_lane(amps, n, op.qubits.data(), k, (f.mask | high_select) & ~lanes,
                              (f.values & f.mask & ~lanes) | high, lane_m);
     }
 }
 
-}  // namespace
-
-void apply_gate(cplx* amps, int n, const GateOp& g, Fixed fixed) {
+template <class C>
+void gate_with(C* amps, int n, const GateOp& g, const C* m, Fixed fixed) {
     const std::optional<Fixed> f = under_controls(fixed, g.control_mask);
     if (!f) return;
     if (g.num_targets == 1) {
-        apply_1q(amps, n, g.targets[0], f->mask, f->values, g.m.data());
+        apply_1q(amps, n, g.targets[0], f->mask, f->values, m);
     } else {
-        apply_2q(amps, n, g.targets[0], g.targets[1], f->mask, f->values, g.m.data());
+        apply_2q(amps, n, g.targets[0], g.targets[1], f->mask, f->values, m);
     }
 }
 
-void apply_op(cplx* amps, int n, const Op& op, Fixed fixed) {
+template <class C>
+void op_with(C* amps, int n, const Op& op, const C* m, Fixed fixed) {
     const std::optional<Fixed> f = under_controls(fixed, op.control_mask);
     if (!f) return;
     const int k = int(op.qubits.size());
     if (op.kind == OpKind::Diagonal) {
-        apply_diagonal(amps, n, op.qubits.data(), k, f->mask, f->values, op.m.data());
+        apply_diagonal(amps, n, op.qubits.data(), k, f->mask, f->values, m);
     } else if (op.kind == OpKind::Multiplexed) {
-        apply_multiplexed(amps, n, op, *f);
+        apply_multiplexed(amps, n, op, m, *f);
     } else if (op.kind == OpKind::Prepare) {
-        apply_prepare(amps, n, op, *f);
+        apply_prepare(amps, n, op, m, *f);
     } else if (k == 1) {
-        apply_1q(amps, n, op.qubits[0], f->mask, f->values, op.m.data());
+        apply_1q(amps, n, op.qubits[0], f->mask, f->values, m);
     } else {
-        apply_dense(amps, n, op.qubits.data(), k, f->mask, f->values, op.m.data());
+        apply_dense(amps, n, op.qubits.data(), k, f->mask, f->values, m);
     }
+}
+
+}  // namespace
+
+void apply_gate(cplx* amps, int n, const GateOp& g, Fixed fixed) {
+    gate_with(amps, n, g, g.m.data(), fixed);
+}
+
+void apply_op(cplx* amps, int n, const Op& op, Fixed fixed) {
+    op_with(amps, n, op, op.m.data(), fixed);
+}
+
+void apply_gate(cfloat* amps, int n, const GateOp& g, const cfloat* m, Fixed fixed) {
+    gate_with(amps, n, g, m, fixed);
+}
+
+void apply_op(cfloat* amps, int n, const Op& op, const cfloat* m, Fixed fixed) {
+    op_with(amps, n, op, m, fixed);
 }
 
 GateOp relabel(const GateOp& g, const int* local) {

@@ -75,6 +75,10 @@ struct Fixed {
 
 void apply_gate(cplx* amps, int n, const GateOp& g, Fixed fixed = {});
 void apply_op(cplx* amps, int n, const Op& op, Fixed fixed = {});
+/// The same on a single-precision state, with the operation's matrix `m` rounded to float
+/// (its entries in the order of g.m or op.m).
+void apply_gate(cfloat* amps, int n, const GateOp& g, const cfloat* m, Fixed fixed = {});
+void apply_op(cfloat* amps, int n, const Op& op, const cfloat* m, Fixed fixed = {});
 
 /// The same operations, with every qubit q renamed to local[q] (control masks too); used to
 /// run gates on a small scratch state.

@@ -96,7 +96,10 @@ bool power_is_cheaper(int n, int width, size_t body_steps, uint64_t copies, int 
 }
 
 bool join_powers(Op& chain, const Op& next, int n) {
-    constexpr uint64_t kLanes = (uint64_t{1} << kMaxLaneQubits) - 1;
+    // The lanes of double precision's widest variant (4 amplitudes, 2 qubits): a wide
+    // multiplexed block selecting on a single-precision lane (qubit 2 on AVX-512) runs one
+    // controlled block per pattern instead (apply_op).
+    constexpr uint64_t kLanes = (uint64_t{1} << 2) - 1;
     // Patterns enumerated per join: more select qubits would never pay for their products.
     constexpr int kMaxSelectQubits = 12;
     const bool multiplexed = chain.kind == OpKind::Multiplexed;

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <optional>
+#include <stdexcept>
 
 #include "kestrix/lib/base/errors.h"
 #include "kestrix/lib/base/memory.h"
@@ -242,6 +244,51 @@ void Schedule::apply(cplx* amps, int n, const Step& step, Fixed fixed) const {
         apply_gate(amps, n, step.gate, fixed);
     } else if (step.kind == Step::Kind::Block) {
         apply_op(amps, n, blocks[step.block], fixed);
+    } else {
+        throw ValueError("a measurement has no matrix");
+    }
+}
+
+namespace {
+
+// Rounds a matrix to float, with the parts that double arithmetic left as noise around
+// zero (cos(pi / 2) = 6e-17, products of fused gates that cancel) set to zero: far below
+// float's resolution, they would otherwise multiply one another, step after step, into
+// subnormal floats, which cost the kernels ten times more.
+void round_matrix(const cplx* m, size_t count, cfloat* out) {
+    double largest = 0;
+    for (size_t i = 0; i < count; ++i)
+        largest = std::max({largest, std::abs(m[i].real()), std::abs(m[i].imag())});
+    const double noise = std::ldexp(largest, -40);
+    auto part = [&](double x) { return std::abs(x) < noise ? 0.0f : float(x); };
+    for (size_t i = 0; i < count; ++i) out[i] = cfloat(part(m[i].real()), part(m[i].imag()));
+}
+
+}  // namespace
+
+void Schedule::round_to_single() {
+    single_gates.assign(steps.size(), {});
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const GateOp& g = steps[i].gate;
+        if (steps[i].kind == Step::Kind::Gate)
+            round_matrix(g.m.data(), g.num_targets == 1 ? 4 : 16, single_gates[i].data());
+    }
+    single_blocks.resize(blocks.size());
+    for (size_t b = 0; b < blocks.size(); ++b) {
+        single_blocks[b].resize(blocks[b].m.size());
+        round_matrix(blocks[b].m.data(), blocks[b].m.size(), single_blocks[b].data());
+    }
+}
+
+void Schedule::apply(cfloat* amps, int n, const Step& step, Fixed fixed) const {
+    // The rounded matrices are found by the step's place in `steps`.
+    const size_t index = size_t(&step - steps.data());
+    if (index >= single_gates.size() || size_t(step.block + 1) > single_blocks.size())
+        throw std::logic_error("a single-precision step of another schedule, or not rounded");
+    if (step.kind == Step::Kind::Gate) {
+        apply_gate(amps, n, step.gate, single_gates[index].data(), fixed);
+    } else if (step.kind == Step::Kind::Block) {
+        apply_op(amps, n, blocks[step.block], single_blocks[step.block].data(), fixed);
     } else {
         throw ValueError("a measurement has no matrix");
     }

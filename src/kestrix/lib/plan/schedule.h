@@ -2,6 +2,7 @@
 // A circuit flattened into what the engine executes: lowered gates, precomputed blocks and
 // measurements, in order. Runs of identical blocks (phase estimation's controlled powers)
 // become one precomputed matrix power when that is cheaper than running every copy.
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -33,6 +34,15 @@ struct Schedule {
     uint64_t qubit_mask(const Step& step) const;
     /// Runs a unitary step on the whole state, or on the part of it that `fixed` names.
     void apply(cplx* amps, int n, const Step& step, Fixed fixed = {}) const;
+
+    /// The matrices rounded to float for single-precision states, written by
+    /// round_to_single: one per step (gates; blocks' entries are in single_blocks).
+    std::vector<std::array<cfloat, 16>> single_gates;
+    std::vector<std::vector<cfloat>> single_blocks;
+    /// Rounds every matrix to float, once the steps are final.
+    void round_to_single();
+    /// Runs a unitary step of `steps` on a single-precision state (round_to_single first).
+    void apply(cfloat* amps, int n, const Step& step, Fixed fixed = {}) const;
 };
 
 /// A step whose gate waits for parameters, and how to lower it again once they have

@@ -18,8 +18,10 @@ void apply_circuit(StateVector& state, const Circuit& circuit, const InterruptCh
                    bool from_zero = false);
 
 /// The 2^n x 2^n matrix of a circuit without measurements, row-major, index bit k = qubit
-/// k. Interrupted when `interrupt` asks (polled at least once per column).
+/// k. Interrupted when `interrupt` asks (polled at least once per column). In `precision`
+/// Single each column is computed on a single-precision state (its entries are floats).
 std::vector<cplx> circuit_matrix(const Circuit& circuit, int n,
-                                 const InterruptCheck& interrupt = {});
+                                 const InterruptCheck& interrupt = {},
+                                 Precision precision = Precision::Double);
 
 }  // namespace kestrix

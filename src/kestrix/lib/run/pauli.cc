@@ -58,9 +58,10 @@ double signed_sum(const double* s, const double* w, uint64_t size) {
 // with the string's signs, and conj(psi[i ^ x]) psi[i] is formed once for all of them.
 // Blocks are summed in fixed chunks, added in order: the same values on any number of
 // threads. A pass over a wide state is long, so it polls between rounds of chunks.
-void shared_x_values(uint64_t x, std::span<const uint64_t> zs, const StateVector& state,
+// In single precision the products are formed and summed in double.
+template <class C>
+void shared_x_values(uint64_t x, std::span<const uint64_t> zs, const StateVector& state, const C* a,
                      double* out, WorkPoller& poller) {
-    const cplx* a = state.data();
     const int n = state.num_qubits();
     const int low = std::min(n, kLowBits);
     const uint64_t block = uint64_t{1} << low, blocks = state.size() >> low;
@@ -78,12 +79,12 @@ void shared_x_values(uint64_t x, std::span<const uint64_t> zs, const StateVector
         cplx* sums = partial.data() + c * m;
         for (uint64_t b = blocks * c / chunks, end = blocks * (c + 1) / chunks; b < end; ++b) {
             const uint64_t base = b << low;
-            const cplx* v = a + base;
-            const cplx* u = a + (base ^ x_high);
+            const C* v = a + base;
+            const C* u = a + (base ^ x_high);
             for (uint64_t j = 0; j < block; ++j) {  // conj(u[j ^ x]) * v[j]
-                const cplx w = u[j ^ x_low];
-                re[j] = w.real() * v[j].real() + w.imag() * v[j].imag();
-                im[j] = w.real() * v[j].imag() - w.imag() * v[j].real();
+                const cplx w(u[j ^ x_low]), vj(v[j]);
+                re[j] = w.real() * vj.real() + w.imag() * vj.imag();
+                im[j] = w.real() * vj.imag() - w.imag() * vj.real();
             }
             for (size_t k = 0; k < m; ++k) {
                 const double s = parity(base & zs[k]) ? -1.0 : 1.0;
@@ -122,7 +123,8 @@ std::vector<double> term_values(const PauliSum& observable, const StateVector& s
             std::vector<uint64_t> zs(count);
             for (size_t k = 0; k < count; ++k) zs[k] = observable.terms[indices[start + k]].pauli.z;
             std::vector<double> batch(count);
-            shared_x_values(x, zs, state, batch.data(), poller);
+            state.visit(
+                [&](const auto* a) { shared_x_values(x, zs, state, a, batch.data(), poller); });
             for (size_t k = 0; k < count; ++k) values[indices[start + k]] = batch[k];
         }
     }

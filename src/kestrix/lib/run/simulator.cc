@@ -72,8 +72,9 @@ std::vector<std::pair<Outcome, uint64_t>> sample_terminal(const StateVector& sta
 // distribution when only some are measured (and the sorted uniforms of a few shots), or
 // the averaged probabilities of a run simulated shot by shot. MemoryError, with the sizes,
 // before anything is allocated.
-void check_run_fits(int n, size_t measured, bool terminal, uint64_t shots) {
-    const double state = std::ldexp(double(sizeof(cplx)), n);
+void check_run_fits(int n, size_t measured, bool terminal, uint64_t shots, Precision precision) {
+    const double state =
+        std::ldexp(double(precision == Precision::Single ? sizeof(cfloat) : sizeof(cplx)), n);
     double sampling = 0;
     if (!terminal) {
         sampling = std::ldexp(double(sizeof(double)), n);
@@ -104,16 +105,17 @@ size_t Simulator::passes(const Program& program) {
 }
 
 Result Simulator::run(const Program& program, uint64_t shots, uint64_t seed,
-                      const InterruptCheck& interrupt, bool keep_memory) {
+                      const InterruptCheck& interrupt, bool keep_memory, Precision precision) {
     if (shots == 0) throw ValueError("shots must be positive");
     if (keep_memory && shots > kMaxMemoryShots) {
         throw ValueError("memory=True keeps at most " + std::to_string(kMaxMemoryShots) +
                          " shots, got " + std::to_string(shots));
     }
     const int n = program.width();
-    check_fits_in_memory(n);
+    check_fits_in_memory(n, precision);
     check_bound(program.circuit);
-    const Plan plan(program.circuit, n, interrupt, true);  // every run starts from |0...0>
+    // Every run starts from |0...0>.
+    const Plan plan(program.circuit, n, interrupt, true, precision);
     return run_plan(plan, shots, seed, interrupt, keep_memory);
 }
 
@@ -138,6 +140,7 @@ Result Simulator::run_plan(const Plan& plan, uint64_t shots, uint64_t seed,
     Result r;
     r.num_qubits_ = n;
     r.shots_ = shots;
+    r.precision_ = plan.precision();
     std::map<int, int> cbit_qubit;  // final writer of each classical bit
     for (const Step& step : steps)
         if (step.kind == Step::Kind::Measure) cbit_qubit[step.cbit] = step.qubit;
@@ -147,7 +150,7 @@ Result Simulator::run_plan(const Plan& plan, uint64_t shots, uint64_t seed,
         r.cbit_qubit_.push_back(q);
         if (std::find(measured.begin(), measured.end(), q) == measured.end()) measured.push_back(q);
     }
-    check_run_fits(n, measured.size(), terminal, shots);
+    check_run_fits(n, measured.size(), terminal, shots, plan.precision());
     if (keep_memory && !measured.empty())
         check_memory(double(shots) * sizeof(uint32_t),
                      "the memory of " + std::to_string(shots) + " shots");
@@ -155,9 +158,11 @@ Result Simulator::run_plan(const Plan& plan, uint64_t shots, uint64_t seed,
     WorkPoller poller(interrupt);
 
     if (terminal) {
-        StateVector state(n, interrupt);
-        for (const Segment& s : plan.segments())
-            if (s.kind != Segment::Kind::Measure) plan.apply(s, state.data(), poller);
+        StateVector state(n, interrupt, plan.precision());
+        state.visit([&](auto* amps) {
+            for (const Segment& s : plan.segments())
+                if (s.kind != Segment::Kind::Measure) plan.apply(s, amps, poller);
+        });
         if (r.measured()) r.counts_ = sample_terminal(state, r.cbit_qubit_, shots, rng);
         // Drawn after the counts, so that keeping the memory leaves them as they were.
         if (keep_memory) r.memory_ = shuffled_memory(r.counts_, r.measured() ? shots : 0, rng);
@@ -173,7 +178,7 @@ Result Simulator::run_plan(const Plan& plan, uint64_t shots, uint64_t seed,
     std::vector<size_t> outcome_bit(steps.size(), 0);
     for (size_t k = 0; k < steps.size(); ++k)
         if (!steps[k].is_unitary()) outcome_bit[k] = cbit_position[steps[k].cbit];
-    StateVector state(n, interrupt);
+    StateVector state(n, interrupt, plan.precision());
     std::vector<Outcome> shot_outcomes;
     if (keep_memory) shot_outcomes.reserve(shots);
     for (uint64_t shot = 0; shot < shots; ++shot) {
@@ -181,7 +186,7 @@ Result Simulator::run_plan(const Plan& plan, uint64_t shots, uint64_t seed,
         Outcome outcome;
         for (const Segment& s : plan.segments()) {
             if (s.kind != Segment::Kind::Measure) {
-                plan.apply(s, state.data(), poller);
+                state.visit([&](auto* amps) { plan.apply(s, amps, poller); });
                 continue;
             }
             const size_t k = s.step;
@@ -193,10 +198,11 @@ Result Simulator::run_plan(const Plan& plan, uint64_t shots, uint64_t seed,
         }
         ++tally[outcome];
         if (keep_memory) shot_outcomes.push_back(outcome);
-        const cplx* a = state.data();
         double* mean = r.mean_probs_.data();
-        for_range(state.size(), n >= kParallelQubits,
-                  [&](uint64_t i) { mean[i] += std::norm(a[i]); });
+        state.visit([&](const auto* a) {
+            for_range(state.size(), n >= kParallelQubits,
+                      [&](uint64_t i) { mean[i] += std::norm(cplx(a[i])); });
+        });
     }
     for (double& p : r.mean_probs_) p /= double(shots);
     r.counts_.assign(tally.begin(), tally.end());
@@ -258,18 +264,20 @@ void over_programs(std::span<const Program> programs, const InterruptCheck& inte
 }  // namespace
 
 void Simulator::check_batch(std::span<const Program> programs, uint64_t shots,
-                            std::span<const uint64_t> seeds) {
+                            std::span<const uint64_t> seeds, Precision precision) {
     if (seeds.size() != programs.size()) {
         throw ValueError("run_batch: " + std::to_string(programs.size()) + " programs but " +
                          std::to_string(seeds.size()) + " seeds");
     }
     if (shots == 0) throw ValueError("shots must be positive");
-    check_results_fit(programs);
+    check_results_fit(programs, 1, precision);
 }
 
-void Simulator::check_results_fit(std::span<const Program> programs, size_t copies) {
+void Simulator::check_results_fit(std::span<const Program> programs, size_t copies,
+                                  Precision precision) {
+    const double amplitude = double(precision == Precision::Single ? sizeof(cfloat) : sizeof(cplx));
     double bytes = 0;
-    for (const Program& p : programs) bytes += std::ldexp(double(sizeof(cplx)), p.width());
+    for (const Program& p : programs) bytes += std::ldexp(amplitude, p.width());
     bytes *= double(copies);
     if (bytes <= usable_memory()) return;
     check_memory(bytes, "the results of a batch of " + std::to_string(programs.size() * copies) +
@@ -278,11 +286,11 @@ void Simulator::check_results_fit(std::span<const Program> programs, size_t copi
 
 std::vector<Result> Simulator::run_batch(std::span<const Program> programs, uint64_t shots,
                                          std::span<const uint64_t> seeds,
-                                         const InterruptCheck& interrupt) {
-    check_batch(programs, shots, seeds);
+                                         const InterruptCheck& interrupt, Precision precision) {
+    check_batch(programs, shots, seeds, precision);
     std::vector<Result> results(programs.size());
     over_programs(programs, interrupt, [&](size_t i, const InterruptCheck& check) {
-        results[i] = run(programs[i], shots, seeds[i], check);
+        results[i] = run(programs[i], shots, seeds[i], check, false, precision);
     });
     return results;
 }
@@ -326,11 +334,11 @@ void Simulator::check_probability_rows_fit(std::span<const Program> programs,
 
 std::vector<std::vector<double>> Simulator::probabilities_batch(
     std::span<const Program> programs, const std::optional<std::vector<int>>& qubits,
-    const InterruptCheck& interrupt) {
+    const InterruptCheck& interrupt, Precision precision) {
     check_probabilities_batch(programs, qubits);
     std::vector<std::vector<double>> rows(programs.size());
     over_programs(programs, interrupt, [&](size_t i, const InterruptCheck& check) {
-        const Result r = run(programs[i], 1, 0, check);
+        const Result r = run(programs[i], 1, 0, check, false, precision);
         if (qubits) {
             rows[i] = r.exact_probabilities(*qubits);
         } else {

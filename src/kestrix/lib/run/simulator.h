@@ -20,6 +20,8 @@ class Result {
   public:
     int num_qubits() const { return num_qubits_; }
     uint64_t shots() const { return shots_; }
+    /// The precision of the state that made this result.
+    Precision precision() const { return precision_; }
     bool measured() const { return !cbits_.empty(); }
     /// Distinct measured classical bits, ascending.
     const std::vector<int>& cbits() const { return cbits_; }
@@ -47,6 +49,7 @@ class Result {
     friend struct ResultCodec;    // pickling reads and rebuilds every field
     int num_qubits_ = 0;
     uint64_t shots_ = 0;
+    Precision precision_ = Precision::Double;
     std::vector<int> cbits_;
     std::vector<int> cbit_qubit_;  ///< the qubit whose value each of cbits_ holds
     std::vector<std::pair<Outcome, uint64_t>> counts_;
@@ -61,10 +64,13 @@ class Simulator {
     /// `keep_memory` the result also holds each shot's outcome in shot order (at most
     /// kMaxMemoryShots shots; ValueError beyond), and its counts are those of the same
     /// run without it.
+    /// `precision` is that of the state the run evolves (matrices are rounded to it; sums
+    /// over the state accumulate in double either way).
     static Result run(const Program& program, uint64_t shots, uint64_t seed,
-                      const InterruptCheck& interrupt = {}, bool keep_memory = false);
-    /// The same run from a plan already made for |0...0> (a parameter sweep plans once);
-    /// shots and memory as run() has checked them.
+                      const InterruptCheck& interrupt = {}, bool keep_memory = false,
+                      Precision precision = Precision::Double);
+    /// The same run from a plan already made for |0...0> (a parameter sweep plans once),
+    /// in the plan's precision; shots and memory as run() has checked them.
     static Result run_plan(const Plan& plan, uint64_t shots, uint64_t seed,
                            const InterruptCheck& interrupt = {}, bool keep_memory = false);
     /// ValueError naming the parameters a circuit still waits for, when there are any.
@@ -95,15 +101,18 @@ class Simulator {
     /// task runs its programs on the calling thread.
     static std::vector<Result> run_batch(std::span<const Program> programs, uint64_t shots,
                                          std::span<const uint64_t> seeds,
-                                         const InterruptCheck& interrupt = {});
+                                         const InterruptCheck& interrupt = {},
+                                         Precision precision = Precision::Double);
     /// What run_batch refuses before it runs anything, for callers that send the batch
     /// elsewhere.
     static void check_batch(std::span<const Program> programs, uint64_t shots,
-                            std::span<const uint64_t> seeds);
+                            std::span<const uint64_t> seeds,
+                            Precision precision = Precision::Double);
     /// MemoryError, with the sizes, when the results of `copies` runs of each program
     /// cannot be held at once: a batch hands them back together, each keeping its final
     /// state (or, run shot by shot, its averaged probabilities).
-    static void check_results_fit(std::span<const Program> programs, size_t copies = 1);
+    static void check_results_fit(std::span<const Program> programs, size_t copies = 1,
+                                  Precision precision = Precision::Double);
 
     /// The exact-probability counterpart of run_batch for programs without measurements
     /// (ValueError for one that measures): row i is the distribution of programs[i]'s
@@ -113,7 +122,7 @@ class Simulator {
     /// draw is made. IndexError when a qubit lies outside a program's width.
     static std::vector<std::vector<double>> probabilities_batch(
         std::span<const Program> programs, const std::optional<std::vector<int>>& qubits,
-        const InterruptCheck& interrupt = {});
+        const InterruptCheck& interrupt = {}, Precision precision = Precision::Double);
     /// What probabilities_batch refuses before it runs anything.
     static void check_probabilities_batch(std::span<const Program> programs,
                                           const std::optional<std::vector<int>>& qubits);

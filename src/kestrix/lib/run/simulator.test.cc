@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <random>
 
 #include "kestrix/lib/base/errors.h"
 #include "kestrix/lib/kernels/kernels.h"
+#include "kestrix/lib/plan/plan.h"
 #include "kestrix/lib/run/evolve.h"
 #include "kestrix/lib/run/sampling.h"
 #include "kestrix/lib/testing/random_circuit.test.h"
@@ -141,6 +143,51 @@ TEST(Simulator, PollingForInterruptsLeavesTheStateAlone) {
     apply_circuit(polled, c, [&] { return ++polls < 0; });
     EXPECT_GT(polls, 60);
     for (uint64_t i = 0; i < plain.size(); ++i) ASSERT_EQ(plain.data()[i], polled.data()[i]) << i;
+}
+
+// Single-precision states through the same plans: narrow states pass by pass, wide ones
+// fused and chunk by chunk (one qubit wider than double's chunks). Against the double
+// reference within float rounding; sums (probabilities) in double.
+TEST(Simulator, SinglePrecisionRunsMatchTheReference) {
+    std::mt19937_64 rng(21);
+    for (int n : {3, 9, kParallelQubits + 2, 17}) {
+        const Circuit c = testing::random_circuit(n, 80, rng);
+        const std::vector<cplx> want = testing::reference_state(c, n);
+        StateVector state(n, {}, Precision::Single);
+        apply_circuit(state, c);
+        ASSERT_TRUE(state.single());
+        double error = 0;
+        for (uint64_t i = 0; i < state.size(); ++i)
+            error = std::max(error, std::abs(cplx(state.single_data()[i]) - want[i]));
+        EXPECT_LT(error, 1e-5) << n;
+
+        Program p{c, n};
+        const Result r = Simulator::run(p, 1, 0, {}, false, Precision::Single);
+        EXPECT_EQ(r.precision(), Precision::Single);
+        std::vector<int> all(n);
+        for (int q = 0; q < n; ++q) all[q] = q;
+        const std::vector<double> probs = r.exact_probabilities(all);
+        for (uint64_t i = 0; i < probs.size(); ++i)
+            ASSERT_NEAR(probs[i], std::norm(want[i]), 1e-5) << n << " " << i;
+    }
+    // A double-precision buffer is not handed out for a single state.
+    EXPECT_THROW(StateVector(2, {}, Precision::Single).data(), ValueError);
+}
+
+// cos(pi / 2) is 6e-17 in double: rounded for single precision such noise becomes 0, or
+// products of it would sink, step after step, into subnormal floats that cost the kernels
+// ten times more.
+TEST(Simulator, SinglePrecisionPlansZeroTheNoiseAroundZero) {
+    Circuit c;
+    c.append(make_gate(GateKind::RX, {0}, {std::acos(-1.0)}));
+    const Plan plan(c, 1, {}, false, Precision::Single);
+    const std::array<cfloat, 16>& m = plan.schedule().single_gates[0];
+    EXPECT_EQ(m[0], cfloat(0));
+    EXPECT_EQ(m[1], cfloat(0, -1));
+    StateVector state(1, {}, Precision::Single);
+    apply_circuit(state, c);
+    EXPECT_EQ(state.single_data()[0], cfloat(0));
+    EXPECT_EQ(state.single_data()[1], cfloat(0, -1));
 }
 
 TEST(Simulator, InterruptStopsAWideEvolutionAndAMatrix) {

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <string>
+#include <type_traits>
 
 #include "kestrix/lib/base/errors.h"
 #include "kestrix/lib/base/memory.h"
@@ -13,66 +14,97 @@
 
 namespace kestrix {
 
-void check_fits_in_memory(int n) {
+void check_fits_in_memory(int n, Precision precision) {
     // Every run checks: the message is only spelled out for a state that does not fit.
-    const double bytes = std::ldexp(static_cast<double>(sizeof(cplx)), n);
+    const int width = precision == Precision::Single ? 3 : 4;  // log2 of bytes per amplitude
+    const double bytes = std::ldexp(1.0, n + width);
     if (n >= 0 && n <= 60 && bytes <= usable_memory()) return;
     const std::string what = "a state of " + std::to_string(n) + " qubits";
     // Beyond 60 qubits the index arithmetic overflows, whatever the memory.
     if (n < 0 || n > 60) {
-        throw MemoryError(what + " needs 2**" + std::to_string(int64_t{n} + 4) +
+        throw MemoryError(what + " needs 2**" + std::to_string(int64_t{n} + width) +
                           " bytes, more than any machine's memory");
     }
     check_memory(bytes, what);
 }
 
-StateVector::StateVector(int n, const InterruptCheck& interrupt) : n_(n) {
-    check_fits_in_memory(n);
-    amps_.resize(size());
+StateVector::StateVector(int n, const InterruptCheck& interrupt, Precision precision)
+    : n_(n), precision_(precision) {
+    check_fits_in_memory(n, precision);
+    if (single()) {
+        single_.resize(size());
+    } else {
+        amps_.resize(size());
+    }
     reset(interrupt);
 }
 
+void StateVector::refuse_single() {
+    throw ValueError("this operation does not support precision='single' states");
+}
+
 bool StateVector::is_all_zero() const {
-    return amps_[0] == cplx(1) &&
-           std::all_of(amps_.begin() + 1, amps_.end(), [](const cplx& a) { return a == cplx(0); });
+    return visit([&](const auto* a) {
+        using C = std::remove_cvref_t<decltype(*a)>;
+        return a[0] == C(1) && std::all_of(a + 1, a + size(), [](const C& x) { return x == C(0); });
+    });
 }
 
 bool operator==(const StateVector& a, const StateVector& b) {
-    return a.n_ == b.n_ && std::equal(a.amps_.begin(), a.amps_.end(), b.amps_.begin());
+    return a.n_ == b.n_ && a.precision_ == b.precision_ &&
+           std::equal(a.amps_.begin(), a.amps_.end(), b.amps_.begin()) &&
+           std::equal(a.single_.begin(), a.single_.end(), b.single_.begin());
 }
 
-StateVector StateVector::from_amplitudes(std::span<const cplx> amplitudes) {
+namespace {
+
+template <class C>
+int checked_width(std::span<const C> amplitudes, double tolerance, const char* tolerance_text) {
     const size_t size = amplitudes.size();
     if (size == 0 || (size & (size - 1)) != 0) {
         throw ValueError("a state vector needs a power-of-two length, got " + std::to_string(size));
     }
-    double norm2 = 0;
-    for (const cplx& a : amplitudes) {
+    double sum = 0;
+    for (const C& a : amplitudes) {
         if (!std::isfinite(a.real()) || !std::isfinite(a.imag()))
             throw ValueError("a state vector must have finite amplitudes");
-        norm2 += std::norm(a);
+        sum += std::norm(std::complex<double>(a));
     }
-    if (std::abs(std::sqrt(norm2) - 1) > 1e-8) {
-        throw ValueError("a state vector must have norm 1 (within 1e-8), got " +
-                         std::to_string(std::sqrt(norm2)));
+    if (std::abs(std::sqrt(sum) - 1) > tolerance) {
+        throw ValueError(std::string("a state vector must have norm 1 (within ") + tolerance_text +
+                         "), got " + std::to_string(std::sqrt(sum)));
     }
-    StateVector state(std::countr_zero(size));
+    return std::countr_zero(size);
+}
+
+}  // namespace
+
+StateVector StateVector::from_amplitudes(std::span<const cplx> amplitudes) {
+    StateVector state(checked_width(amplitudes, 1e-8, "1e-8"));
     std::copy(amplitudes.begin(), amplitudes.end(), state.amps_.begin());
+    return state;
+}
+
+StateVector StateVector::from_amplitudes(std::span<const cfloat> amplitudes) {
+    StateVector state(checked_width(amplitudes, 1e-4, "1e-4"), {}, Precision::Single);
+    std::copy(amplitudes.begin(), amplitudes.end(), state.single_.begin());
     return state;
 }
 
 void StateVector::reset(const InterruptCheck& interrupt) {
     // On every thread, a slice at a time with a poll between slices: a state of 28 qubits
     // is 4 GiB to touch.
-    cplx* a = amps_.data();
-    for (uint64_t slice = 0; slice < size(); slice += kPollWork) {
-        if (slice && interrupt && interrupt()) throw Interrupted();
-        const uint64_t count = std::min(size() - slice, kPollWork);
-        for_subranges(count, n_ >= kParallelQubits, [&](uint64_t begin, uint64_t end) {
-            std::fill(a + slice + begin, a + slice + end, cplx(0));
-        });
-    }
-    a[0] = 1;
+    visit([&](auto* a) {
+        using C = std::remove_cvref_t<decltype(*a)>;
+        for (uint64_t slice = 0; slice < size(); slice += kPollWork) {
+            if (slice && interrupt && interrupt()) throw Interrupted();
+            const uint64_t count = std::min(size() - slice, kPollWork);
+            for_subranges(count, n_ >= kParallelQubits, [&](uint64_t begin, uint64_t end) {
+                std::fill(a + slice + begin, a + slice + end, C(0));
+            });
+        }
+        a[0] = 1;
+    });
 }
 
 namespace {
@@ -83,6 +115,10 @@ namespace {
 // chunks fix the order of additions, not what sits in cache (that is blocking.h's
 // kChunkQubits): changing their size would change sums in their last bits.
 constexpr int kSumChunkQubits = 12;
+
+// |a|^2 in double, whatever the amplitude's precision: sums accumulate in double.
+inline double norm2(const cplx& a) { return std::norm(a); }
+inline double norm2(const cfloat& a) { return std::norm(cplx(a)); }
 
 template <class Term>
 double chunked_sum(int n, Term term) {
@@ -104,17 +140,21 @@ double chunked_sum(int n, Term term) {
 
 double StateVector::probability_of_one(int q) const {
     const uint64_t bit = uint64_t{1} << q;
-    const cplx* a = amps_.data();
-    return chunked_sum(n_, [&](uint64_t i) { return (i & bit) ? std::norm(a[i]) : 0.0; });
+    return visit([&](const auto* a) {
+        return chunked_sum(n_, [&](uint64_t i) { return (i & bit) ? norm2(a[i]) : 0.0; });
+    });
 }
 
 void StateVector::collapse(int q, int value, double p) {
     const uint64_t bit = uint64_t{1} << q;
     const double scale = 1 / std::sqrt(p);
     const uint64_t keep = value == 1 ? bit : 0;
-    cplx* a = amps_.data();
-    for_range(size(), n_ >= kParallelQubits,
-              [&](uint64_t i) { a[i] = (i & bit) == keep ? a[i] * scale : cplx(0); });
+    visit([&](auto* a) {
+        using C = std::remove_cvref_t<decltype(*a)>;
+        const typename C::value_type s(scale);
+        for_range(size(), n_ >= kParallelQubits,
+                  [&](uint64_t i) { a[i] = (i & bit) == keep ? a[i] * s : C(0); });
+    });
 }
 
 // Marginal of prob(i) over `qubits`. When the qubits are all n of them, each output gets
@@ -154,7 +194,8 @@ static std::vector<double> gather(int n, const std::vector<int>& qubits, Prob pr
 std::vector<double> StateVector::probabilities(const std::vector<int>& qubits) const {
     for (int q : qubits)
         if (q >= n_) throw IndexError("qubit " + std::to_string(q) + " is outside the state");
-    return gather(n_, qubits, [&](uint64_t i) { return std::norm(amps_[i]); });
+    return visit(
+        [&](const auto* a) { return gather(n_, qubits, [&](uint64_t i) { return norm2(a[i]); }); });
 }
 
 std::vector<std::pair<uint64_t, uint64_t>> sample_qubits(const StateVector& state,
@@ -168,7 +209,6 @@ std::vector<std::pair<uint64_t, uint64_t>> sample_qubits(const StateVector& stat
     for (int q : qubits)
         if (q >= state.num_qubits())
             throw IndexError("qubit " + std::to_string(q) + " is outside the state");
-    const cplx* a = state.data();
     // Index k of the draw has bit j = qubits[j]: amplitude index scatter(k).
     bool identity = true;
     for (size_t j = 0; j < qubits.size(); ++j) identity = identity && qubits[j] == int(j);
@@ -177,11 +217,13 @@ std::vector<std::pair<uint64_t, uint64_t>> sample_qubits(const StateVector& stat
         for (size_t j = 0; j < qubits.size(); ++j) i |= ((k >> j) & 1) << qubits[j];
         return i;
     };
-    return identity ? sample_outcomes(
-                          state.size(), [&](uint64_t k) { return std::norm(a[k]); }, shots, rng)
-                    : sample_outcomes(
-                          state.size(), [&](uint64_t k) { return std::norm(a[scatter(k)]); }, shots,
-                          rng);
+    return state.visit([&](const auto* a) {
+        return identity ? sample_outcomes(
+                              state.size(), [&](uint64_t k) { return norm2(a[k]); }, shots, rng)
+                        : sample_outcomes(
+                              state.size(), [&](uint64_t k) { return norm2(a[scatter(k)]); }, shots,
+                              rng);
+    });
 }
 
 std::vector<double> marginal(const std::vector<double>& full, int n,

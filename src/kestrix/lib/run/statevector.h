@@ -12,24 +12,51 @@
 
 namespace kestrix {
 
-/// Throws MemoryError when a state of n qubits cannot fit in this machine's memory.
-void check_fits_in_memory(int n);
+/// Throws MemoryError when a state of n qubits cannot fit in this machine's memory (16
+/// bytes per amplitude in double precision, 8 in single).
+void check_fits_in_memory(int n, Precision precision = Precision::Double);
 
 class StateVector {
   public:
     /// The all-zero state of n qubits. Filling a large state takes seconds (the system hands
     /// out its pages): Interrupted when `interrupt` asks, polled every kPollWork amplitudes.
-    explicit StateVector(int n, const InterruptCheck& interrupt = {});
+    explicit StateVector(int n, const InterruptCheck& interrupt = {},
+                         Precision precision = Precision::Double);
     /// A state with these amplitudes (index bit k = qubit k): the length must be a power of
     /// two, every amplitude finite and the norm 1 within 1e-8; ValueError otherwise.
     static StateVector from_amplitudes(std::span<const cplx> amplitudes);
+    /// A single-precision state with these amplitudes: the norm 1 within 1e-4 (a float
+    /// holds about 7 digits), otherwise as above.
+    static StateVector from_amplitudes(std::span<const cfloat> amplitudes);
     /// Back to the all-zero state, reusing the buffer (polled as the constructor is).
     void reset(const InterruptCheck& interrupt = {});
 
     int num_qubits() const { return n_; }
     uint64_t size() const { return uint64_t{1} << n_; }
-    cplx* data() { return amps_.data(); }
-    const cplx* data() const { return amps_.data(); }
+    Precision precision() const { return precision_; }
+    bool single() const { return precision_ == Precision::Single; }
+    /// The amplitudes of a double-precision state (ValueError for a single one: code that
+    /// reads this buffer has not been written for floats).
+    cplx* data() {
+        if (single()) refuse_single();
+        return amps_.data();
+    }
+    const cplx* data() const {
+        if (single()) refuse_single();
+        return amps_.data();
+    }
+    /// The amplitudes of a single-precision state (nullptr for a double one).
+    cfloat* single_data() { return single_.data(); }
+    const cfloat* single_data() const { return single_.data(); }
+    /// Calls f(amplitudes) with the buffer of this state's precision (cplx* or cfloat*).
+    template <class F>
+    decltype(auto) visit(F&& f) {
+        return single() ? f(single_.data()) : f(amps_.data());
+    }
+    template <class F>
+    decltype(auto) visit(F&& f) const {
+        return single() ? f(single_.data()) : f(amps_.data());
+    }
 
     /// Probability that qubit q reads 1.
     double probability_of_one(int q) const;
@@ -45,8 +72,12 @@ class StateVector {
     friend bool operator==(const StateVector& a, const StateVector& b);
 
   private:
+    [[noreturn]] static void refuse_single();
+
     int n_;
+    Precision precision_ = Precision::Double;
     std::vector<cplx, HugePageAllocator<cplx>> amps_;
+    std::vector<cfloat, HugePageAllocator<cfloat>> single_;  ///< in single precision instead
 };
 
 class Rng;
