@@ -44,6 +44,7 @@ class Result {
   private:
     friend class Simulator;
     friend class NoisySimulator;  // noisy runs fill the same fields
+    friend class DistributedSimulator;  // so do runs over many processes
     friend struct ResultCodec;    // pickling reads and rebuilds every field
     int num_qubits_ = 0;
     uint64_t shots_ = 0;
