@@ -56,6 +56,7 @@ struct Machine {
     std::shared_ptr<Result> last;
     std::shared_ptr<const NoiseModel> noise;  ///< a copy of the model it runs under, or none
     Method method = Method::Automatic;
+    nb::object comm;  ///< an mpi4py communicator the state is split over, or None
 };
 
 bool is_noisy(const Machine& m) { return m.noise || m.method != Method::Automatic; }
@@ -245,6 +246,24 @@ Method method_of(nb::handle method) {
         ("method must be 'statevector', 'density_matrix' or None, got '" + name + "'").c_str());
 }
 
+// A machine that splits its state over a communicator runs through kestrix._mpi, which
+// exists where kestrix was built with MPI.
+void check_split(nb::handle comm, bool noisy) {
+    if (noisy) {
+        throw nb::value_error(
+            "CPUQVM(comm=...) runs noiseless programs: noise and method are not distributed");
+    }
+    try {
+        nb::module_::import_("kestrix._mpi");
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        throw nb::import_error(
+            ("CPUQVM(comm=...) needs kestrix built with MPI (kestrix._mpi is missing); got comm=" +
+             type_name_of(comm))
+                .c_str());
+    }
+}
+
 }  // namespace
 
 void bind_machine(nb::module_& m) {
@@ -423,16 +442,19 @@ Example:
     machine
         .def(
             "__init__",
-            [](Machine* self, nb::handle seed, nb::handle noise, nb::handle method) {
+            [](Machine* self, nb::handle seed, nb::handle noise, nb::handle method,
+               nb::handle comm) {
                 const std::optional<uint64_t> s = to_seed(seed);
                 const Method m = method_of(method);
-                new (self) Machine{s, nullptr, noise_of(noise), m};
+                std::shared_ptr<const NoiseModel> model = noise_of(noise);
+                if (!comm.is_none()) check_split(comm, model != nullptr || m != Method::Automatic);
+                new (self) Machine{s, nullptr, std::move(model), m, nb::borrow(comm)};
             },
             nb::arg("seed") = nb::none(), nb::kw_only(), nb::arg("noise").none() = nb::none(),
-            nb::arg("method").none() = nb::none(),
+            nb::arg("method").none() = nb::none(), nb::arg("comm").none() = nb::none(),
             nb::sig("def __init__(self, seed: int | None = None, *, noise: "
-                    "kestrix.noise.NoiseModel | None = None, method: str | None = None) -> "
-                    "None"),
+                    "kestrix.noise.NoiseModel | None = None, method: str | None = None, comm: "
+                    "object | None = None) -> None"),
             R"DOC(A simulator; seed=None draws each run's seed from NumPy's global generator.
 
 Args:
@@ -445,11 +467,22 @@ Args:
         its distribution, for programs whose measurements all come at the end), or None
         (the density matrix up to 10 qubits where the measurements come at the end,
         trajectories otherwise).
+    comm: an mpi4py communicator of 2**k ranks (such as MPI.COMM_WORLD) to split the
+        state over: every rank runs the same script, and run() returns a
+        kestrix._mpi.DistributedResult on each (see docs/mpi.md). Noise is not
+        distributed.
 )DOC")
         .def(
             "run",
-            [](Machine& self, nb::handle prog, nb::handle shots, nb::handle memory) {
-                return run(self, prog, shots, memory);
+            [](Machine& self, nb::handle prog, nb::handle shots, nb::handle memory) -> nb::object {
+                if (!self.comm.is_none()) {
+                    self.last.reset();
+                    return nb::module_::import_("kestrix._mpi")
+                        .attr("run")(self.comm, prog, shots,
+                                     self.seed ? nb::cast(*self.seed) : nb::none(),
+                                     nb::arg("memory") = memory);
+                }
+                return nb::cast(run(self, prog, shots, memory));
             },
             nb::arg("prog"), nb::arg("shots") = 1000, nb::kw_only(),
             nb::arg("memory").none() = false,

@@ -480,4 +480,60 @@ std::optional<StateVector> DistributedResult::gather(int root) const {
     return whole;
 }
 
+double DistributedResult::expectation(const PauliSum& observable) const {
+    Communicator& comm = *comm_;
+    const int n = num_qubits();
+    if (observable.num_qubits > n) {
+        throw IndexError("the observable acts on " + std::to_string(observable.num_qubits) +
+                         " qubits but the state has " + std::to_string(n));
+    }
+    if (!slice_) {
+        throw ValueError(
+            "expval needs the final state, which a program measured mid-circuit does not keep");
+    }
+    const int nl = n - global_qubits_;
+    const uint64_t local_mask = (uint64_t{1} << nl) - 1;
+    const uint64_t rank = uint64_t(comm.rank());
+    const uint64_t amps = slice_->size();
+    const cplx* a = slice_->data();
+    const uint64_t piece = std::min<uint64_t>(amps, uint64_t{1} << 20);
+    std::vector<cplx> partner_piece;
+    std::vector<double> parts;
+    // P|i> = i^(x&z) (-1)^(z.i) |i ^ x>, so <psi|P|psi> = sum_i conj(a[i ^ x]) phase(i) a[i].
+    for (const PauliTerm& t : observable.terms) {
+        const uint64_t x = t.pauli.x, z = t.pauli.z;
+        if (!(x | z)) {
+            parts.push_back(comm.rank() == 0 ? 1.0 : 0.0);
+            continue;
+        }
+        const int ys = std::popcount(x & z) & 3;
+        const cplx y_phase = ys == 0 ? cplx(1) : ys == 1 ? cplx(0, 1) : ys == 2 ? cplx(-1) : cplx(0, -1);
+        const bool global_sign = std::popcount((z >> nl) & rank) & 1;
+        const uint64_t xl = x & local_mask;
+        const int partner = int(rank ^ (x >> nl));
+        cplx sum = 0;
+        auto add = [&](const cplx* b, uint64_t at, uint64_t count) {
+            for (uint64_t j = at; j < at + count; ++j) {
+                const uint64_t i = j ^ xl;
+                const double sign = (std::popcount(z & local_mask & i) & 1) ? -1.0 : 1.0;
+                sum += std::conj(b[j - at]) * sign * a[i];
+            }
+        };
+        if (partner == comm.rank()) {
+            for (uint64_t at = 0; at < amps; at += piece) add(a + at, at, piece);
+        } else {
+            partner_piece.resize(piece);
+            for (uint64_t at = 0; at < amps; at += piece) {
+                comm.exchange(partner, a + at, partner_piece.data(), piece * sizeof(cplx));
+                add(partner_piece.data(), at, piece);
+            }
+        }
+        parts.push_back((y_phase * sum).real() * (global_sign ? -1.0 : 1.0));
+    }
+    const std::vector<double> values = sum_over_ranks(comm, parts);
+    double total = 0;
+    for (size_t k = 0; k < values.size(); ++k) total += observable.terms[k].coefficient * values[k];
+    return total;
+}
+
 }  // namespace kestrix

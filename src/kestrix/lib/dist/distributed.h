@@ -12,6 +12,7 @@
 #include "kestrix/lib/base/interrupt.h"
 #include "kestrix/lib/dist/communicator.h"
 #include "kestrix/lib/ir/program.h"
+#include "kestrix/lib/run/pauli.h"
 #include "kestrix/lib/run/sampling.h"
 #include "kestrix/lib/run/simulator.h"
 #include "kestrix/lib/run/statevector.h"
@@ -50,6 +51,10 @@ class DistributedResult {
     /// rank when it cannot fit on the root; ValueError for a program simulated shot by
     /// shot, which keeps no single final state.
     std::optional<StateVector> gather(int root) const;
+    /// <psi|H|psi> of the final state, the same on every rank: a term that flips global
+    /// qubits reads the partner rank's slice, piece by piece. IndexError when the
+    /// observable is wider than the state; ValueError after mid-circuit measurements.
+    double expectation(const PauliSum& observable) const;
 
   private:
     friend class DistributedSimulator;

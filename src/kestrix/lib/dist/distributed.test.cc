@@ -13,6 +13,7 @@
 #include "kestrix/lib/base/errors.h"
 #include "kestrix/lib/dist/swap_plan.h"
 #include "kestrix/lib/run/evolve.h"
+#include "kestrix/lib/run/pauli.h"
 #include "kestrix/lib/testing/random_circuit.test.h"
 
 namespace kestrix {
@@ -119,13 +120,20 @@ TEST(Distributed, RandomCircuitsMatchOneProcess) {
 TEST(Distributed, CountsAndProbabilitiesMatchOneProcess) {
     std::mt19937_64 rng(3);
     const int n = 7;
+    const Circuit unitary = testing::random_circuit(n, 30, rng);
     Program p;
-    p.circuit = testing::random_circuit(n, 30, rng);
+    p.circuit = unitary;
     for (int q : {6, 1, 4}) p.circuit.append(make_measure(q, q));
     const Result one = Simulator::run(p, 500, 99);
     on_ranks(4, [&](auto comm) {
         const DistributedResult r = DistributedSimulator::run(p, 500, 99, comm);
         EXPECT_EQ(r.result().counts(), one.counts());
+        PauliSum h{n, {{PauliString::from_label("XYZIIXZ"), 0.5},
+                       {PauliString::from_label("YIIIIIY"), -1.5},
+                       {PauliString::from_label("IIIIIII"), 2.0}}};
+        StateVector state(n);
+        apply_circuit(state, unitary);
+        EXPECT_NEAR(r.expectation(h), expectation(h, state), 1e-12);
         // The states agree to rounding: the split state runs other fused blocks.
         const std::vector<double> a = r.exact_probabilities({5, 0, 6});
         const std::vector<double> b = one.exact_probabilities({5, 0, 6});
