@@ -80,6 +80,18 @@ auto collective(Work&& work) {
     }
 }
 
+// A Python error met on one rank, as the kestrix error that the ranks can share (the
+// type and message travel; a Python exception object cannot).
+std::exception_ptr as_kestrix_error(nb::python_error& e) {
+    const std::string message = nb::cast<std::string>(nb::str(e.value()));
+    if (e.matches(PyExc_ValueError)) return std::make_exception_ptr(ValueError(message));
+    if (e.matches(PyExc_IndexError)) return std::make_exception_ptr(IndexError(message));
+    if (e.matches(PyExc_MemoryError)) return std::make_exception_ptr(MemoryError(message));
+    return std::make_exception_ptr(
+        std::runtime_error(nb::cast<std::string>(nb::str(nb::handle(e.type()).attr("__name__"))) +
+                           ": " + message));
+}
+
 std::string bits_key(const Outcome& outcome, size_t width) {
     std::string key(width, '0');
     for (size_t k = 0; k < width; ++k)
@@ -103,29 +115,49 @@ std::shared_ptr<SplitResult> run(nb::handle comm, nb::handle prog, nb::handle sh
                                  nb::handle seed, nb::handle memory, nb::handle buffer_share) {
     const MPI_Comm c = mpi_comm_of(comm);
     check_mpi_running();
-    const uint64_t count = to_count(shots, "shots");
-    if (!PyBool_Check(memory.ptr()))
-        throw nb::type_error(("memory must be True or False, got " + type_name_of(memory)).c_str());
-    if (!PyFloat_Check(buffer_share.ptr()) && !PyLong_Check(buffer_share.ptr()))
-        throw nb::type_error(
-            ("buffer_share must be a float, got " + type_name_of(buffer_share)).c_str());
+    auto communicator =
+        collective([&](const InterruptCheck&) { return std::make_shared<MpiCommunicator>(c); });
+    // A bad argument on one rank is an error on every rank, not a wait for it.
+    uint64_t count = 0, used = 0;
+    bool keep_memory = false;
     DistributedOptions options;
-    options.buffer_share = nb::cast<double>(buffer_share);
     Program program;
-    if (nb::isinstance<Program>(prog))
-        program = instance<Program>(prog);
-    else
-        append_object(program.circuit, prog);
-    std::optional<uint64_t> fixed = to_seed(seed);
-    // Each rank may have its own NumPy generator: rank 0's draw is every rank's seed.
-    uint64_t used = fixed ? *fixed : program.circuit.has_measurement() ? seed_from_numpy() : 0;
+    std::exception_ptr error, own;
+    try {
+        count = to_count(shots, "shots");
+        if (!PyBool_Check(memory.ptr()))
+            throw nb::type_error(
+                ("memory must be True or False, got " + type_name_of(memory)).c_str());
+        keep_memory = memory.ptr() == Py_True;
+        if (!PyFloat_Check(buffer_share.ptr()) && !PyLong_Check(buffer_share.ptr()))
+            throw nb::type_error(
+                ("buffer_share must be a float, got " + type_name_of(buffer_share)).c_str());
+        options.buffer_share = nb::cast<double>(buffer_share);
+        if (nb::isinstance<Program>(prog))
+            program = instance<Program>(prog);
+        else
+            append_object(program.circuit, prog);
+        const std::optional<uint64_t> fixed = to_seed(seed);
+        // Each rank may have its own NumPy generator: rank 0's draw is every rank's seed.
+        used = fixed ? *fixed : program.circuit.has_measurement() ? seed_from_numpy() : 0;
+    } catch (nb::python_error& e) {
+        own = std::current_exception();
+        error = as_kestrix_error(e);
+    } catch (...) {
+        error = std::current_exception();
+    }
+    try {
+        fail_together(*communicator, error);
+    } catch (...) {
+        if (own) std::rethrow_exception(own);  // this rank's own Python error, as raised
+        throw;
+    }
     auto out = std::make_shared<SplitResult>();
     out->comm = nb::borrow(comm);
     out->result = collective([&](const InterruptCheck& interrupt) {
-        auto communicator = std::make_shared<MpiCommunicator>(c);
         communicator->broadcast(&used, sizeof used, 0);
         return DistributedSimulator::run(program, count, used, communicator, options, interrupt,
-                                         memory.ptr() == Py_True);
+                                         keep_memory);
     });
     return out;
 }

@@ -164,6 +164,10 @@ DistributedResult DistributedSimulator::run(const Program& program, uint64_t sho
         Simulator::check_bound(program.circuit);
         if (nl > 60) check_fits_in_memory(nl);
         schedule = make_schedule(program.circuit, n, true, interrupt, true);
+        // Folded repeats and state preparations may span more qubits than a slice holds:
+        // then the gates run as they are.
+        if (SwapPlan::widest(schedule) > nl)
+            schedule = make_schedule(program.circuit, n, false, interrupt, false);
         plan.emplace(schedule, n, out.global_qubits_);
         terminal = measurements_are_terminal(schedule);
         const double slice_bytes = std::ldexp(double(sizeof(cplx)), nl);

@@ -1,5 +1,6 @@
 #include "kestrix/lib/dist/swap_plan.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <limits>
@@ -82,6 +83,13 @@ uint64_t SwapPlan::needs_local(const Schedule& schedule, const Step& step) {
     if (step.kind == Step::Kind::Gate) return step.gate.diagonal ? 0 : step.gate.target_mask();
     const Op& op = schedule.blocks[step.block];
     return op.kind == OpKind::Diagonal ? 0 : mask_of(op.qubits);
+}
+
+int SwapPlan::widest(const Schedule& schedule) {
+    int most = 0;
+    for (const Step& step : schedule.steps)
+        most = std::max(most, std::popcount(needs_local(schedule, step)));
+    return most;
 }
 
 SwapPlan::SwapPlan(const Schedule& schedule, int n, int global_qubits) : n_(n), k_(global_qubits) {

@@ -42,6 +42,8 @@ class SwapPlan {
 
     /// The logical qubits a step needs local: the targets of a non-diagonal operation.
     static uint64_t needs_local(const Schedule& schedule, const Step& step);
+    /// The most local qubits any step of `schedule` needs.
+    static int widest(const Schedule& schedule);
 
   private:
     int n_, k_;
