@@ -97,7 +97,10 @@ void reset_slice(StateVector& slice, int rank, const InterruptCheck& interrupt) 
     if (rank != 0) slice.data()[0] = 0;
 }
 
-uint64_t fingerprint(const SwapPlan& plan, uint64_t shots, uint64_t seed, bool keep_memory) {
+// What every rank must agree on: a different plan would pair exchanges wrongly or wait
+// forever. (Angles may differ without harm to the others: they are not hashed.)
+uint64_t fingerprint(const SwapPlan& plan, const Schedule& schedule, uint64_t shots,
+                     uint64_t seed, bool keep_memory) {
     uint64_t h = 1469598103934665603ULL;
     auto mix = [&](uint64_t x) { h = (h ^ x) * 1099511628211ULL; };
     mix(uint64_t(plan.num_qubits()));
@@ -110,6 +113,8 @@ uint64_t fingerprint(const SwapPlan& plan, uint64_t shots, uint64_t seed, bool k
         mix(uint64_t(a.first) << 32 | a.last);
         mix(a.step);
     }
+    for (const Step& step : schedule.steps)
+        mix(step.is_unitary() ? schedule.qubit_mask(step) : ~uint64_t(step.qubit));
     return h;
 }
 
@@ -195,7 +200,7 @@ DistributedResult DistributedSimulator::run(const Program& program, uint64_t sho
         error = std::current_exception();
     }
     fail_together(comm, error);
-    const uint64_t print = fingerprint(*plan, shots, seed, keep_memory);
+    const uint64_t print = fingerprint(*plan, schedule, shots, seed, keep_memory);
     const std::vector<uint64_t> prints = allgather(comm, std::span<const uint64_t>(&print, 1));
     if (std::count(prints.begin(), prints.end(), prints[0]) != comm.size()) {
         throw ValueError(
