@@ -56,7 +56,7 @@ struct Machine {
     std::shared_ptr<Result> last;
     std::shared_ptr<const NoiseModel> noise;  ///< a copy of the model it runs under, or none
     Method method = Method::Automatic;
-    nb::object comm;  ///< an mpi4py communicator the state is split over, or None
+    nb::object comm;  ///< an mpi4py communicator the state is split over; else unset or None
 };
 
 bool is_noisy(const Machine& m) { return m.noise || m.method != Method::Automatic; }
@@ -475,7 +475,7 @@ Args:
         .def(
             "run",
             [](Machine& self, nb::handle prog, nb::handle shots, nb::handle memory) -> nb::object {
-                if (!self.comm.is_none()) {
+                if (self.comm.is_valid() && !self.comm.is_none()) {
                     self.last.reset();
                     return nb::module_::import_("kestrix._mpi")
                         .attr("run")(self.comm, prog, shots,

@@ -17,6 +17,7 @@
 #include "kestrix/py/convert.h"
 #include "kestrix/py/errors.h"
 #include "kestrix/py/run.h"
+#include "kestrix/py/signature.h"
 
 namespace nb = nanobind;
 
@@ -320,4 +321,5 @@ Args:
 Returns:
     DistributedResult: counts, and collective calls for the rest.
 )DOC");
+    add_signatures(m);
 }
