@@ -21,10 +21,12 @@ CASES = ["random_circuits_of_every_kind", "controls_and_diagonals_on_global_qubi
          "counts_match_one_process", "mid_circuit_measurements",
          "small_buffers_and_exchange_figures", "bad_sizes_raise_on_every_rank",
          "out_of_memory_raises_on_every_rank", "one_failing_rank_fails_them_all"]
-# Loopback only, as root too, one engine thread per rank (the ranks share two cores).
+# Loopback only, as root too; ranks that wait yield their core, and run one engine thread
+# each (they share two cores).
 MPI_ENV = {"OMPI_ALLOW_RUN_AS_ROOT": "1", "OMPI_ALLOW_RUN_AS_ROOT_CONFIRM": "1",
            "OMPI_MCA_btl": "self,tcp", "OMPI_MCA_btl_tcp_if_include": "lo",
-           "OMPI_MCA_oob_tcp_if_include": "lo", "KESTRIX_NUM_THREADS": "1"}
+           "OMPI_MCA_oob_tcp_if_include": "lo", "OMPI_MCA_mpi_yield_when_idle": "1",
+           "KESTRIX_NUM_THREADS": "1"}
 
 
 @pytest.fixture(scope="module", params=[2, 4], ids=["2 ranks", "4 ranks"])
