@@ -110,8 +110,8 @@ uint64_t fingerprint(const SwapPlan& plan, const Schedule& schedule, uint64_t sh
     for (const SwapAction& a : plan.actions()) {
         mix(uint64_t(a.kind));
         mix(uint64_t(a.local) << 32 | uint64_t(a.global));
-        mix(uint64_t(a.first) << 32 | a.last);
         mix(a.step);
+        for (uint32_t i : a.steps) mix(i);
     }
     for (const Step& step : schedule.steps)
         mix(step.is_unitary() ? schedule.qubit_mask(step) : ~uint64_t(step.qubit));
@@ -192,7 +192,7 @@ DistributedResult DistributedSimulator::run(const Program& program, uint64_t sho
             const SwapAction& a = plan->actions()[i];
             if (a.kind == SwapAction::Kind::Run)
                 local_plans[i] = std::make_unique<Plan>(
-                    local_steps(schedule, a.first, a.last, a.position, nl, uint64_t(rank)), nl);
+                    local_steps(schedule, a.steps, a.position, nl, uint64_t(rank)), nl);
             else if (a.kind == SwapAction::Kind::Permute)
                 local_plans[i] = std::make_unique<Plan>(unpermute_steps(a.position, nl), nl);
         }

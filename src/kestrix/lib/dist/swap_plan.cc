@@ -14,6 +14,9 @@ namespace {
 
 uint64_t bit(int q) { return uint64_t{1} << q; }
 
+// Steps held back behind a swap at most: the look-past stops there.
+constexpr size_t kLookAhead = 256;
+
 uint64_t mask_of(const std::vector<int>& qubits) {
     uint64_t m = 0;
     for (int q : qubits) m |= bit(q);
@@ -109,10 +112,14 @@ SwapPlan::SwapPlan(const Schedule& schedule, int n, int global_qubits) : n_(n), 
         for (uint64_t m = need[i]; m; m &= m - 1) uses[std::countr_zero(m)].push_back(uint32_t(i));
     }
     std::vector<size_t> cursor(n, 0);
+    std::vector<bool> done(steps.size(), false);  // run already, ahead of their turn
+    // The next step, from i on, that needs qubit q local and has not run yet.
     auto next_use = [&](int q, uint32_t i) {
-        while (cursor[q] < uses[q].size() && uses[q][cursor[q]] < i) ++cursor[q];
-        return cursor[q] < uses[q].size() ? uses[q][cursor[q]]
-                                          : std::numeric_limits<uint32_t>::max();
+        while (cursor[q] < uses[q].size() && (uses[q][cursor[q]] < i || done[uses[q][cursor[q]]]))
+            ++cursor[q];
+        for (size_t c = cursor[q]; c < uses[q].size(); ++c)
+            if (!done[uses[q][c]]) return uses[q][c];
+        return std::numeric_limits<uint32_t>::max();
     };
     std::vector<int> position(n), at(n);
     for (int q = 0; q < n; ++q) position[q] = at[q] = q;
@@ -126,34 +133,57 @@ SwapPlan::SwapPlan(const Schedule& schedule, int n, int global_qubits) : n_(n), 
         position[at[local]] = local;
         position[at[global]] = global;
     };
-    uint32_t first = 0;
-    auto close_run = [&](uint32_t last) {
-        if (last > first) {
+    auto is_local = [&](uint32_t i) {
+        for (uint64_t m = need[i]; m; m &= m - 1)
+            if (position[std::countr_zero(m)] >= nl) return false;
+        return true;
+    };
+    const uint64_t everything = n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+    std::vector<uint32_t> waiting;  // steps held back behind a swap, in program order
+    uint32_t next = 0;              // the first step not yet looked at
+    for (;;) {
+        // One run: the waiting steps, then new ones, each taken when it needs no global
+        // qubit and shares no qubit with a step held back before it (then they commute).
+        std::vector<uint32_t> run, held;
+        uint64_t blocked = 0;
+        auto consider = [&](uint32_t i) {
+            const uint64_t mask = schedule.qubit_mask(steps[i]);
+            if (!(mask & blocked) && is_local(i)) {
+                run.push_back(i);
+            } else {
+                held.push_back(i);
+                blocked |= mask;
+            }
+        };
+        for (uint32_t i : waiting) consider(i);
+        while (next < steps.size() && steps[next].kind != Step::Kind::Measure &&
+               blocked != everything && held.size() < kLookAhead)
+            consider(next++);
+        for (uint32_t i : run) done[i] = true;
+        if (!run.empty()) {
             SwapAction a;
             a.kind = SwapAction::Kind::Run;
-            a.first = first;
-            a.last = last;
+            a.steps = std::move(run);
             a.position = position;
             actions_.push_back(std::move(a));
         }
-        first = last;
-    };
-    for (uint32_t i = 0; i < steps.size(); ++i) {
-        if (steps[i].kind == Step::Kind::Measure) {
-            close_run(i);
-            SwapAction a;
-            a.kind = SwapAction::Kind::Measure;
-            a.step = i;
-            a.position = position;
-            actions_.push_back(std::move(a));
-            first = i + 1;
+        waiting = std::move(held);
+        if (waiting.empty()) {
+            if (next == steps.size()) break;
+            if (steps[next].kind == Step::Kind::Measure) {
+                SwapAction a;
+                a.kind = SwapAction::Kind::Measure;
+                a.step = next++;
+                a.position = position;
+                actions_.push_back(std::move(a));
+            }
             continue;
         }
+        // The first held step waits for nothing but its global qubits: swap them in.
+        const uint32_t i = waiting.front();
         uint64_t missing = 0;
         for (uint64_t m = need[i]; m; m &= m - 1)
             if (position[std::countr_zero(m)] >= nl) missing |= bit(std::countr_zero(m));
-        if (!missing) continue;
-        close_run(i);
         for (; missing; missing &= missing - 1) {
             const int q = std::countr_zero(missing);
             // The local qubit needed again last; among equals the highest bit, whose half
@@ -171,7 +201,6 @@ SwapPlan::SwapPlan(const Schedule& schedule, int n, int global_qubits) : n_(n), 
             swap(victim, position[q]);
         }
     }
-    close_run(uint32_t(steps.size()));
     // Back to the identity: each global bit gets its own qubit, through a local bit when
     // that qubit sits on another global bit.
     for (int p = nl; p < n; ++p) {
@@ -195,10 +224,10 @@ size_t SwapPlan::swaps() const {
     return count;
 }
 
-Schedule local_steps(const Schedule& schedule, uint32_t first, uint32_t last,
+Schedule local_steps(const Schedule& schedule, const std::vector<uint32_t>& order,
                      const std::vector<int>& position, int nl, uint64_t rank) {
     Schedule out;
-    for (uint32_t i = first; i < last; ++i) {
+    for (uint32_t i : order) {
         const Step& step = schedule.steps[i];
         if (step.kind == Step::Kind::Gate) {
             GateOp g = step.gate;

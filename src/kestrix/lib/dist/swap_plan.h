@@ -6,7 +6,9 @@
 // need nothing, since each process knows its own global bits. A non-diagonal target on
 // a global bit is first swapped with a local bit: an exchange of half a slice with the
 // process whose rank differs in that bit. The plan looks ahead to choose the local bit to
-// swap out: the qubit needed again last (or never), as an optimal cache evicts.
+// swap out: the qubit needed again last (or never), as an optimal cache evicts. Before it
+// swaps, it runs the later steps that need no global qubit and share no qubit with a step
+// left waiting (they commute with it): a layer of gates is not cut in two by an exchange.
 #include <cstdint>
 #include <vector>
 
@@ -19,8 +21,7 @@ struct SwapAction {
     Kind kind = Kind::Run;
     int local = 0;         ///< Swap: the local physical bit
     int global = 0;        ///< Swap: the global physical bit
-    uint32_t first = 0;    ///< Run: schedule steps [first, last), all unitary
-    uint32_t last = 0;     ///< Run
+    std::vector<uint32_t> steps;  ///< Run: unitary schedule steps, in the order they run
     uint32_t step = 0;     ///< Measure: the schedule step
     /// Run, Measure and Permute: the physical bit of each logical qubit while it runs.
     /// Permute reorders the local bits from this placement back to the identity.
@@ -50,11 +51,11 @@ class SwapPlan {
     std::vector<SwapAction> actions_;
 };
 
-/// The steps [first, last) of `schedule` as they run on the slice of process `rank`, whose
+/// The steps `order` of `schedule` as they run on the slice of process `rank`, whose
 /// global bits are the bits of its rank: qubits renamed to their physical local bits,
 /// controls on global bits resolved (the step is dropped where one reads 0), diagonals
 /// cut to the entries of this slice (a constant factor becomes a diagonal on bit 0).
-Schedule local_steps(const Schedule& schedule, uint32_t first, uint32_t last,
+Schedule local_steps(const Schedule& schedule, const std::vector<uint32_t>& order,
                      const std::vector<int>& position, int local_qubits, uint64_t rank);
 
 /// The SWAP steps that bring local bits from `position` back to the identity.
