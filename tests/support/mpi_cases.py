@@ -10,7 +10,7 @@ from mpi4py import MPI
 
 import kestrix._mpi as km
 import kestrix.quantum_info as qi
-from kestrix.core import CNOT, CZ, RX, RZ, TOFFOLI, CPUQVM, H, QProg, X, measure
+from kestrix.core import CNOT, CPUQVM, CZ, RX, RZ, TOFFOLI, H, QProg, X, measure
 
 comm = MPI.COMM_WORLD
 rank, size = comm.rank, comm.size

@@ -35,7 +35,8 @@ MPI_Comm mpi_comm_of(nb::handle comm) {
     // mpi4py is imported by whoever made the communicator; without it, this is no
     // communicator (and importing it here would start MPI behind the caller's back).
     nb::handle modules = PySys_GetObject("modules");
-    PyObject* mpi = modules.is_valid() ? PyDict_GetItemString(modules.ptr(), "mpi4py.MPI") : nullptr;
+    PyObject* mpi =
+        modules.is_valid() ? PyDict_GetItemString(modules.ptr(), "mpi4py.MPI") : nullptr;
     if (mpi) {
         nb::handle intracomm = nb::handle(mpi).attr("Intracomm");
         if (PyObject_IsInstance(comm.ptr(), intracomm.ptr()) == 1) {
@@ -88,9 +89,8 @@ std::exception_ptr as_kestrix_error(nb::python_error& e) {
     if (e.matches(PyExc_ValueError)) return std::make_exception_ptr(ValueError(message));
     if (e.matches(PyExc_IndexError)) return std::make_exception_ptr(IndexError(message));
     if (e.matches(PyExc_MemoryError)) return std::make_exception_ptr(MemoryError(message));
-    return std::make_exception_ptr(
-        std::runtime_error(nb::cast<std::string>(nb::str(nb::handle(e.type()).attr("__name__"))) +
-                           ": " + message));
+    return std::make_exception_ptr(std::runtime_error(
+        nb::cast<std::string>(nb::str(nb::handle(e.type()).attr("__name__"))) + ": " + message));
 }
 
 std::string bits_key(const Outcome& outcome, size_t width) {
@@ -175,8 +175,9 @@ NB_MODULE(_mpi, m) {
     register_exceptions();
     nb::module_::import_("kestrix.quantum_info");  // StateVector, PauliSum
 
-    nb::class_<SplitResult> result(m, "DistributedResult",
-                                   R"DOC(The outcome of a CPUQVM(comm=...) run, split over the ranks.
+    nb::class_<SplitResult> result(
+        m, "DistributedResult",
+        R"DOC(The outcome of a CPUQVM(comm=...) run, split over the ranks.
 
 Counts are the same on every rank. Probabilities, expectation values and the gathered
 state are collective calls: every rank makes them, in the same order. The exchange

@@ -99,8 +99,8 @@ void reset_slice(StateVector& slice, int rank, const InterruptCheck& interrupt) 
 
 // What every rank must agree on: a different plan would pair exchanges wrongly or wait
 // forever. (Angles may differ without harm to the others: they are not hashed.)
-uint64_t fingerprint(const SwapPlan& plan, const Schedule& schedule, uint64_t shots,
-                     uint64_t seed, bool keep_memory) {
+uint64_t fingerprint(const SwapPlan& plan, const Schedule& schedule, uint64_t shots, uint64_t seed,
+                     bool keep_memory) {
     uint64_t h = 1469598103934665603ULL;
     auto mix = [&](uint64_t x) { h = (h ^ x) * 1099511628211ULL; };
     mix(uint64_t(plan.num_qubits()));
@@ -181,8 +181,8 @@ DistributedResult DistributedSimulator::run(const Program& program, uint64_t sho
         const int here = comm.ranks_on_this_machine();
         check_memory(need * here, "a run of " + std::to_string(n) + " qubits over " +
                                       std::to_string(comm.size()) + " processes (" +
-                                      std::to_string(here) + " on this machine, " +
-                                      gib_text(need) + " each)");
+                                      std::to_string(here) + " on this machine, " + gib_text(need) +
+                                      " each)");
         slice.emplace(nl, interrupt);
         if (rank != 0) slice->data()[0] = 0;
         const uint64_t amps = uint64_t(options.buffer_share * std::ldexp(1.0, nl));
@@ -316,7 +316,8 @@ std::vector<std::pair<uint64_t, uint64_t>> DistributedSimulator::sample_qubits(
     if (!identity) {
         const std::vector<double> table =
             out.marginal(qubits, [a](uint64_t i) { return std::norm(a[i]); });
-        return sample_outcomes(table.size(), [&](uint64_t k) { return table[k]; }, shots, rng);
+        return sample_outcomes(
+            table.size(), [&](uint64_t k) { return table[k]; }, shots, rng);
     }
     Communicator& comm = *out.comm_;
     const uint64_t local = out.slice_->size();
@@ -402,10 +403,9 @@ std::vector<double> DistributedResult::marginal(const std::vector<int>& qubits,
         if (q >= n) throw IndexError("qubit " + std::to_string(q) + " is outside the state");
     std::exception_ptr error;
     try {
-        check_memory(std::ldexp(double(sizeof(double)), int(qubits.size())) *
-                         comm.ranks_on_this_machine(),
-                     "a table of the probabilities of " + std::to_string(qubits.size()) +
-                         " qubits");
+        check_memory(
+            std::ldexp(double(sizeof(double)), int(qubits.size())) * comm.ranks_on_this_machine(),
+            "a table of the probabilities of " + std::to_string(qubits.size()) + " qubits");
     } catch (...) {
         error = std::current_exception();
     }
@@ -516,7 +516,10 @@ double DistributedResult::expectation(const PauliSum& observable) const {
             continue;
         }
         const int ys = std::popcount(x & z) & 3;
-        const cplx y_phase = ys == 0 ? cplx(1) : ys == 1 ? cplx(0, 1) : ys == 2 ? cplx(-1) : cplx(0, -1);
+        const cplx y_phase = ys == 0   ? cplx(1)
+                             : ys == 1 ? cplx(0, 1)
+                             : ys == 2 ? cplx(-1)
+                                       : cplx(0, -1);
         const bool global_sign = std::popcount((z >> nl) & rank) & 1;
         const uint64_t xl = x & local_mask;
         const int partner = int(rank ^ (x >> nl));

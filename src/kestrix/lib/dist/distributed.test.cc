@@ -128,9 +128,10 @@ TEST(Distributed, CountsAndProbabilitiesMatchOneProcess) {
     on_ranks(4, [&](auto comm) {
         const DistributedResult r = DistributedSimulator::run(p, 500, 99, comm);
         EXPECT_EQ(r.result().counts(), one.counts());
-        PauliSum h{n, {{PauliString::from_label("XYZIIXZ"), 0.5},
-                       {PauliString::from_label("YIIIIIY"), -1.5},
-                       {PauliString::from_label("IIIIIII"), 2.0}}};
+        PauliSum h{n,
+                   {{PauliString::from_label("XYZIIXZ"), 0.5},
+                    {PauliString::from_label("YIIIIIY"), -1.5},
+                    {PauliString::from_label("IIIIIII"), 2.0}}};
         StateVector state(n);
         apply_circuit(state, unitary);
         EXPECT_NEAR(r.expectation(h), expectation(h, state), 1e-12);

@@ -44,8 +44,7 @@ void MpiCommunicator::exchange(int partner, const void* send, void* recv, size_t
 
 void MpiCommunicator::allgather(const void* mine, void* all, size_t bytes) {
     if (bytes > kPiece) throw std::length_error("allgather of more than 1 GiB per rank");
-    check(MPI_Allgather(mine, int(bytes), MPI_BYTE, all, int(bytes), MPI_BYTE, comm_),
-          "Allgather");
+    check(MPI_Allgather(mine, int(bytes), MPI_BYTE, all, int(bytes), MPI_BYTE, comm_), "Allgather");
 }
 
 void MpiCommunicator::broadcast(void* data, size_t bytes, int root) {

@@ -25,8 +25,7 @@ uint64_t mask_of(const std::vector<int>& qubits) {
 
 // Resolves controls on global bits: false when one reads 0 here (the step does nothing on
 // this slice); else the controls that stay, all local.
-bool resolve_controls(uint64_t& controls, const std::vector<int>& position, int nl,
-                      uint64_t rank) {
+bool resolve_controls(uint64_t& controls, const std::vector<int>& position, int nl, uint64_t rank) {
     for (uint64_t m = controls; m; m &= m - 1) {
         const int q = std::countr_zero(m);
         if (position[q] < nl) continue;
@@ -40,8 +39,7 @@ bool resolve_controls(uint64_t& controls, const std::vector<int>& position, int 
 // to this slice's bits, as an op on the local ones (physical bits). A constant factor
 // becomes a diagonal on one local control, or on bit 0 when there are none.
 void push_cut_diagonal(Schedule& out, const std::vector<int>& qubits, const cplx* entries,
-                       uint64_t controls, const std::vector<int>& position, int nl,
-                       uint64_t rank) {
+                       uint64_t controls, const std::vector<int>& position, int nl, uint64_t rank) {
     std::vector<int> local_at;  // index in `qubits` of each local one
     uint64_t fixed = 0;
     for (size_t t = 0; t < qubits.size(); ++t) {
@@ -103,11 +101,10 @@ SwapPlan::SwapPlan(const Schedule& schedule, int n, int global_qubits) : n_(n), 
     for (size_t i = 0; i < steps.size(); ++i) {
         need[i] = needs_local(schedule, steps[i]);
         if (std::popcount(need[i]) > nl) {
-            throw ValueError("a step acts on " + std::to_string(std::popcount(need[i])) +
-                             " qubits, more than the " + std::to_string(nl) +
-                             " local qubits of each of the " +
-                             std::to_string(uint64_t{1} << global_qubits) +
-                             " processes: use fewer processes");
+            throw ValueError(
+                "a step acts on " + std::to_string(std::popcount(need[i])) +
+                " qubits, more than the " + std::to_string(nl) + " local qubits of each of the " +
+                std::to_string(uint64_t{1} << global_qubits) + " processes: use fewer processes");
         }
         for (uint64_t m = need[i]; m; m &= m - 1) uses[std::countr_zero(m)].push_back(uint32_t(i));
     }
@@ -257,8 +254,7 @@ Schedule local_steps(const Schedule& schedule, const std::vector<uint32_t>& orde
             bool global_target = false;
             for (int q : op.qubits) global_target = global_target || position[q] >= nl;
             if (global_target) {
-                push_cut_diagonal(out, op.qubits, op.m.data(), op.control_mask, position, nl,
-                                  rank);
+                push_cut_diagonal(out, op.qubits, op.m.data(), op.control_mask, position, nl, rank);
                 continue;
             }
         }

@@ -19,10 +19,10 @@ namespace kestrix {
 struct SwapAction {
     enum class Kind : uint8_t { Swap, Run, Measure, Permute };
     Kind kind = Kind::Run;
-    int local = 0;         ///< Swap: the local physical bit
-    int global = 0;        ///< Swap: the global physical bit
+    int local = 0;                ///< Swap: the local physical bit
+    int global = 0;               ///< Swap: the global physical bit
     std::vector<uint32_t> steps;  ///< Run: unitary schedule steps, in the order they run
-    uint32_t step = 0;     ///< Measure: the schedule step
+    uint32_t step = 0;            ///< Measure: the schedule step
     /// Run, Measure and Permute: the physical bit of each logical qubit while it runs.
     /// Permute reorders the local bits from this placement back to the identity.
     std::vector<int> position;

@@ -42,9 +42,10 @@ class Result {
     friend bool operator==(const Result& a, const Result& b) = default;
 
   private:
+    friend class DistributedSimulator;  // runs over many processes fill the fields too
+
     friend class Simulator;
     friend class NoisySimulator;  // noisy runs fill the same fields
-    friend class DistributedSimulator;  // so do runs over many processes
     friend struct ResultCodec;    // pickling reads and rebuilds every field
     int num_qubits_ = 0;
     uint64_t shots_ = 0;
