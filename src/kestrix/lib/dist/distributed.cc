@@ -167,6 +167,9 @@ DistributedResult DistributedSimulator::run(const Program& program, uint64_t sho
         out.global_qubits_ = global_qubits(comm.size(), n);
         nl = n - out.global_qubits_;
         Simulator::check_bound(program.circuit);
+        // The plan's qubit masks are 64-bit, as the engine's are.
+        if (n > 63)
+            throw ValueError("a split state has at most 63 qubits, got " + std::to_string(n));
         if (nl > 60) check_fits_in_memory(nl);
         schedule = make_schedule(program.circuit, n, true, interrupt, true);
         // Folded repeats and state preparations may span more qubits than a slice holds:
