@@ -90,6 +90,8 @@ def counts_match_one_process():
         one = CPUQVM(seed=5).run(prog, shots=shots)
         assert split.get_counts() == one.get_counts(), (qubits, shots)
         assert split.get_prob_dict() == one.get_prob_dict()
+    kept = CPUQVM(seed=6, comm=comm).run(prog, shots=50, memory=True).get_memory()
+    assert kept == CPUQVM(seed=6).run(prog, shots=50, memory=True).get_memory()
 
 
 @case
@@ -100,9 +102,10 @@ def mid_circuit_measurements():
         prog << H(q) << RX(q, 0.3 * q)
     prog << measure(n - 1, 0) << measure(1, 1)  # a global qubit, then a local one
     prog << CNOT(n - 1, 2) << H(n - 1) << H(1) << CZ(1, n - 2) << measure([n - 1, 2], [2, 3])
-    split = CPUQVM(seed=9, comm=comm).run(prog, shots=200)
-    one = CPUQVM(seed=9).run(prog, shots=200)
+    split = CPUQVM(seed=9, comm=comm).run(prog, shots=200, memory=True)
+    one = CPUQVM(seed=9).run(prog, shots=200, memory=True)
     assert split.get_counts() == one.get_counts()
+    assert split.get_memory() == one.get_memory()
     qubits = [0, n - 2, 3]
     assert np.max(np.abs(np.array(split.get_prob_list(qubits)) - one.get_prob_list(qubits))) < TOL
     assert "mid-circuit" in expect_raise(ValueError, split.get_state)

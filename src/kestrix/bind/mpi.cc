@@ -63,6 +63,7 @@ void check_mpi_running() {
 // ranks that were not interrupted themselves raise KeyboardInterrupt too.
 template <class Work>
 auto collective(Work&& work) {
+    check_mpi_running();
     nb::object pending;
     InterruptCheck interrupt = [&pending]() {
         nb::gil_scoped_acquire gil;
@@ -195,6 +196,27 @@ figures are this rank's.
             },
             nb::sig("def get_counts(self) -> dict[str, int]"),
             "Shot counts over the measured classical bits, as QResult.get_counts gives them.")
+        .def(
+            "get_memory",
+            [](const SplitResult& r) {
+                const kestrix::Result& res = r.result.result();
+                if (!res.memory()) {
+                    throw nb::value_error(
+                        "this result kept no per-shot memory: run it with "
+                        "CPUQVM.run(prog, shots, memory=True)");
+                }
+                kestrix::check_memory(
+                    double(res.memory()->size()) * sizeof(PyObject*),
+                    "the list of " + std::to_string(res.memory()->size()) + " shots");
+                std::vector<nb::str> keys;
+                for (const auto& [outcome, count] : res.counts())
+                    keys.emplace_back(bits_key(outcome, res.cbits().size()).c_str());
+                nb::list out;
+                for (uint32_t k : *res.memory()) out.append(keys[k]);
+                return out;
+            },
+            nb::sig("def get_memory(self) -> list[str]"),
+            "Each shot's outcome in shot order, as QResult.get_memory gives it.")
         .def(
             "get_prob_list",
             [](const SplitResult& r, nb::handle qubits) { return probabilities(r, qubits); },
