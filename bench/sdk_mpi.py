@@ -1,6 +1,7 @@
 """One state split over MPI ranks on this machine: QFT and the layered circuit at 24 and 26
 qubits (BENCH_MPI_QUBITS="24 26 28" for more) on 1, 2 and 4 ranks launched by mpirun on
-the loopback interface, the cores shared out among the ranks. For each: the run's time
+the loopback interface, the cores shared out among the ranks, the best of
+BENCH_MPI_REPEATS runs (2). For each: the run's time
 (slowest rank), the index-bit swaps, the bytes every rank sent together, and the share
 of the time spent in exchanges (packing included). The plain engine in one process is
 the first row of each workload. docs/mpi.md turns these figures into a time model for
@@ -20,7 +21,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 MPI_ENV = {"OMPI_ALLOW_RUN_AS_ROOT": "1", "OMPI_ALLOW_RUN_AS_ROOT_CONFIRM": "1",
            "OMPI_MCA_btl": "self,tcp", "OMPI_MCA_btl_tcp_if_include": "lo",
            "OMPI_MCA_oob_tcp_if_include": "lo", "OMPI_MCA_mpi_yield_when_idle": "1"}
-REPEATS = 2
+REPEATS = int(os.environ.get("BENCH_MPI_REPEATS", "2"))
 
 
 def worker(name, n):
