@@ -166,5 +166,21 @@ TEST(Distributed, RefusesBadSizesOnEveryRank) {
     }
 }
 
+TEST(Distributed, OneRankFailingFailsEveryRankWithItsError) {
+    const std::vector<std::string> errors = on_ranks(4, [](auto comm) {
+        std::exception_ptr mine;
+        if (comm->rank() == 2) mine = std::make_exception_ptr(MemoryError("slice too large"));
+        try {
+            fail_together(*comm, mine);
+            ADD_FAILURE() << "no error on rank " << comm->rank();
+        } catch (const MemoryError& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      comm->rank() == 2 ? "slice too large" : "process 2: slice too large");
+        }
+        fail_together(*comm, nullptr);  // and none when none failed
+    });
+    for (const std::string& e : errors) EXPECT_EQ(e, "");
+}
+
 }  // namespace
 }  // namespace kestrix
