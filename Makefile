@@ -51,6 +51,7 @@ $(DEPS_STAMP): pyproject.toml | $(PY)
 	  hypothesis 'dask[distributed]' tqdm mypy $(LINT_DEPS)
 	$(PY) -m pip install -q $(TEST_PEERS) 2>/dev/null || echo "note: Qiskit does not install here; the OpenQASM tests against it are skipped"
 	$(PY) -m pip install -q 'pyright[nodejs]' 2>/dev/null || echo "note: pyright does not install here; the typing tests run mypy alone"
+	$(PY) -m pip install -q --no-binary mpi4py mpi4py 2>/dev/null || echo "note: mpi4py does not build here; CPUQVM(comm=...) and its tests are skipped"
 	touch $@
 
 # One CMake tree, build/dev, builds the package that is installed into the venv and the
@@ -61,8 +62,11 @@ install: system-deps $(DEPS_STAMP)
 	$(PY) -m pip install -q --no-build-isolation --no-deps -C build-dir=$(BUILD_DIR) \
 	  -C cmake.define.KESTRIX_BUILD_TESTS=ON .
 
+# Open MPI, for kestrix._mpi and mpi4py (built against it, hence no wheel) and the tests
+# that launch mpirun.
 system-deps:
 	@dpkg -s libgtest-dev >/dev/null 2>&1 || { apt-get update -qq && apt-get install -y -qq libgtest-dev ccache; }
+	@dpkg -s libopenmpi-dev openmpi-bin >/dev/null 2>&1 || { apt-get update -qq && apt-get install -y -qq libopenmpi-dev openmpi-bin; }
 
 cpp-test: install
 	cd $(BUILD_DIR) && ctest --output-on-failure

@@ -337,6 +337,19 @@ def call_machine(data):
             result.shots, result.num_qubits, repr(result))
 
 
+def call_split(data):
+    """CPUQVM(comm=...) and kestrix._mpi.run given anything but a communicator: a clear
+    error at once, never a wait for other ranks."""
+    try:
+        import kestrix._mpi as km
+    except ImportError:  # built without MPI
+        return None
+    comm = data.draw(hostile)
+    if data.draw(st.booleans()):
+        return kc.CPUQVM(comm=comm).run(some_circuit(data), 10)
+    return km.run(comm, some_circuit(data), data.draw(st.one_of(st.integers(1, 10), hostile)))
+
+
 def call_state(data):
     op = data.draw(st.sampled_from(["evolve", "unitary", "encode"]))
     if op == "encode":
@@ -510,6 +523,7 @@ def call_noise(data):
 KESTRIX_TARGETS = {"kestrix.gates": call_gate, "kestrix.parameters": call_parameters,
                    "kestrix.measure_barrier_unitary": call_other_gate,
                    "kestrix.circuits": call_circuit, "kestrix.CPUQVM": call_machine,
+                   "kestrix.split_CPUQVM": call_split,
                    "kestrix.quantum_info": call_state, "kestrix.reference": check_against_reference,
                    "kestrix.qasm": call_qasm, "kestrix.pickle": check_pickle_round_trip,
                    "kestrix.noise": call_noise}

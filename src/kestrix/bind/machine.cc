@@ -57,6 +57,7 @@ struct Machine {
     std::shared_ptr<const NoiseModel> noise;  ///< a copy of the model it runs under, or none
     Method method = Method::Automatic;
     Precision precision = Precision::Double;
+    nb::object comm;  ///< an mpi4py communicator the state is split over; else unset or None
 };
 
 bool is_noisy(const Machine& m) { return m.noise || m.method != Method::Automatic; }
@@ -253,6 +254,24 @@ Method method_of(nb::handle method) {
         ("method must be 'statevector', 'density_matrix' or None, got '" + name + "'").c_str());
 }
 
+// A machine that splits its state over a communicator runs through kestrix._mpi, which
+// exists where kestrix was built with MPI.
+void check_split(nb::handle comm, bool noisy) {
+    if (noisy) {
+        throw nb::value_error(
+            "CPUQVM(comm=...) runs noiseless programs: noise and method are not distributed");
+    }
+    try {
+        nb::module_::import_("kestrix._mpi");
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        throw nb::import_error(
+            ("CPUQVM(comm=...) needs kestrix built with MPI (kestrix._mpi is missing); got comm=" +
+             type_name_of(comm))
+                .c_str());
+    }
+}
+
 }  // namespace
 
 void bind_machine(nb::module_& m) {
@@ -436,7 +455,7 @@ Example:
         .def(
             "__init__",
             [](Machine* self, nb::handle seed, nb::handle noise, nb::handle method,
-               nb::handle precision) {
+               nb::handle precision, nb::handle comm) {
                 const std::optional<uint64_t> s = to_seed(seed);
                 const Method m = method_of(method);
                 const Precision p = to_precision(precision);
@@ -446,13 +465,19 @@ Example:
                         "precision='single' runs without noise: noisy runs are in double "
                         "precision only");
                 }
-                new (self) Machine{s, nullptr, std::move(model), m, p};
+                if (!comm.is_none()) {
+                    if (p == Precision::Single)
+                        throw nb::value_error("a state split over MPI is in double precision only");
+                    check_split(comm, model != nullptr || m != Method::Automatic);
+                }
+                new (self) Machine{s, nullptr, std::move(model), m, p, nb::borrow(comm)};
             },
             nb::arg("seed") = nb::none(), nb::kw_only(), nb::arg("noise").none() = nb::none(),
             nb::arg("method").none() = nb::none(), nb::arg("precision") = "double",
+            nb::arg("comm").none() = nb::none(),
             nb::sig("def __init__(self, seed: int | None = None, *, noise: "
                     "kestrix.noise.NoiseModel | None = None, method: str | None = None, "
-                    "precision: str = 'double') -> None"),
+                    "precision: str = 'double', comm: object | None = None) -> None"),
             R"DOC(A simulator; seed=None draws each run's seed from NumPy's global generator.
 
 Args:
@@ -469,11 +494,22 @@ Args:
         the memory and about twice the speed on wide circuits, amplitudes to about 1e-6;
         see the accuracy page). Matrices are built in double and rounded; probabilities
         are summed in double. Single-precision machines run without noise.
+    comm: an mpi4py communicator of 2**k ranks (such as MPI.COMM_WORLD) to split the
+        state over: every rank runs the same script, and run() returns a
+        kestrix._mpi.DistributedResult on each (see docs/mpi.md). Noise and single
+        precision are not distributed.
 )DOC")
         .def(
             "run",
-            [](Machine& self, nb::handle prog, nb::handle shots, nb::handle memory) {
-                return run(self, prog, shots, memory);
+            [](Machine& self, nb::handle prog, nb::handle shots, nb::handle memory) -> nb::object {
+                if (self.comm.is_valid() && !self.comm.is_none()) {
+                    self.last.reset();
+                    return nb::module_::import_("kestrix._mpi")
+                        .attr("run")(self.comm, prog, shots,
+                                     self.seed ? nb::cast(*self.seed) : nb::none(),
+                                     nb::arg("memory") = memory);
+                }
+                return nb::cast(run(self, prog, shots, memory));
             },
             nb::arg("prog"), nb::arg("shots") = 1000, nb::kw_only(),
             nb::arg("memory").none() = false,

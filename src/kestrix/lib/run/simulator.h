@@ -44,6 +44,8 @@ class Result {
     friend bool operator==(const Result& a, const Result& b) = default;
 
   private:
+    friend class DistributedSimulator;  // runs over many processes fill the fields too
+
     friend class Simulator;
     friend class NoisySimulator;  // noisy runs fill the same fields
     friend struct ResultCodec;    // pickling reads and rebuilds every field
