@@ -65,6 +65,8 @@ def main():
     print(f"memory available now: {available_memory() / 2**30:.1f} GiB")
     case(30, "double", {}, 16)
     case(31, "double", {}, 16, expect_refusal=True)
+    case(31, "single", {"precision": "single"}, 8)
+    case(32, "single", {"precision": "single"}, 8, expect_refusal=True)
 
 
 if __name__ == "__main__":
