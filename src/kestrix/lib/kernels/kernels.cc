@@ -449,17 +449,21 @@ struct Engine {
             });
     }
 
-    // A diagonal 2x2 under controls: only the amplitudes whose entry is not 1 are touched.
+    // A diagonal 2x2 under controls (and the fixed bits of a cache-blocked chunk): only the
+    // amplitudes whose entry is not 1 are touched. Neighbours below the target and the
+    // lowest control share their entries, so runs of up to 8 are updated together, each
+    // run found by stepping through the fixed bits rather than placing them anew.
     static void diagonal_1q(C* a, int n, int t, uint64_t cmask, uint64_t cvals, C d0, C d1) {
-        int fixed[64];
         const uint64_t bit = uint64_t{1} << t;
-        const int count = sorted_fixed_bits(cmask | bit, fixed);
-        const bool par = parallel_update(n, cmask);
+        const int run_bits = std::min({std::countr_zero(cmask | bit), 3, n});
+        const uint64_t run = uint64_t{1} << run_bits;
+        const uint64_t skip = cmask | bit | (run - 1);
         const bool skip0 = d0 == C(1);
-        for_range(uint64_t{1} << (n - count), par, [&](uint64_t b) {
-            const uint64_t i0 = deposit(b, fixed, count) | cvals;
-            if (!skip0) a[i0] *= d0;
-            a[i0 | bit] *= d1;
+        for_bases<1>(n, skip, cvals & cmask, parallel_update(n, cmask), [&](const uint64_t* b) {
+            C* p = a + b[0];
+            if (!skip0)
+                for (uint64_t j = 0; j < run; ++j) p[j] *= d0;
+            for (uint64_t j = 0; j < run; ++j) p[bit + j] *= d1;
         });
     }
 

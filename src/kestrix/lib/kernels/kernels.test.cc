@@ -308,18 +308,20 @@ TEST_P(Kernels, DiagonalMatchesDenseForm) {
 }
 
 // The 2x2 path has a shortcut for diagonal matrices (controlled phases); it must agree
-// with the general form under every control mask.
+// with the general form under every control mask and pattern (a cache-blocked chunk
+// passes its fixed bits as controls reading 0 or 1).
 TEST_P(Kernels, SingleQubitDiagonalShortcut) {
     std::mt19937_64 rng(5);
-    const int n = 5;
+    const int n = 6;
     for (int t = 0; t < n; ++t) {
         for (uint64_t cmask = 0; cmask < (uint64_t{1} << n); ++cmask) {
             if (cmask & (uint64_t{1} << t)) continue;
             for (cplx d0 : {cplx(1), cplx(0.5, -2)}) {
                 const std::vector<cplx> m = {d0, 0, 0, cplx(-0.3, 1.7)};
                 std::vector<cplx> state = random_values(uint64_t{1} << n, rng);
-                const std::vector<cplx> want = naive(state, {t}, cmask, m);
-                apply_1q(state.data(), n, t, cmask, m.data());
+                const uint64_t values = rng();
+                const std::vector<cplx> want = naive(state, {t}, cmask, m, values);
+                apply_1q(state.data(), n, t, cmask, m.data(), values);
                 ASSERT_LT(max_distance(state.data(), want.data(), state.size()), tol(1e-12, 1));
             }
         }
