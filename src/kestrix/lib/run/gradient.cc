@@ -9,6 +9,7 @@
 
 #include "kestrix/lib/base/errors.h"
 #include "kestrix/lib/base/memory.h"
+#include "kestrix/lib/base/target_clones.h"
 #include "kestrix/lib/base/thread_pool.h"
 #include "kestrix/lib/ir/matrix.h"
 #include "kestrix/lib/kernels/kernels.h"
@@ -88,15 +89,7 @@ uint64_t deposit(uint64_t v, uint64_t mask) {
 // overlap <lambda| D |psi> of any derivative D follows (zero where the controls do not
 // all read 1: the derivative of a controlled gate vanishes there). Contiguous inner runs,
 // which the compiler vectorises.
-// The step back is most of a gradient's time: compiled for AVX-512 and AVX2 with FMA as
-// well as the baseline, the widest this CPU runs chosen when the library loads.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define KESTRIX_WIDEST_VECTORS \
-    __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
-#else
-#define KESTRIX_WIDEST_VECTORS
-#endif
-
+// The step back is most of a gradient's time.
 KESTRIX_WIDEST_VECTORS
 Sums adjoint_runs(cplx* a, cplx* b, const GateOp& g_inv, uint64_t begin, uint64_t end) {
     const uint64_t stride = uint64_t{1} << g_inv.targets[0];

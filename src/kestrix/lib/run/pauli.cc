@@ -8,6 +8,7 @@
 
 #include "kestrix/lib/base/errors.h"
 #include "kestrix/lib/base/parallel.h"
+#include "kestrix/lib/base/target_clones.h"
 #include "kestrix/lib/kernels/kernels.h"
 
 namespace kestrix {
@@ -210,6 +211,25 @@ double sampled_expectation(const PauliSum& observable, const StateVector& state,
     return total;
 }
 
+namespace {
+
+// b[j] = sum_k phase_k (-1)^popcount((j ^ x_k) & z_k) a[j ^ x_k] for j in [begin, end).
+KESTRIX_WIDEST_VECTORS
+void observable_range(const PauliSum& observable, const cplx* phase, const cplx* a, cplx* b,
+                      uint64_t begin, uint64_t end) {
+    for (uint64_t j = begin; j < end; ++j) {
+        cplx sum = 0;
+        for (size_t k = 0; k < observable.terms.size(); ++k) {
+            const PauliString& p = observable.terms[k].pauli;
+            const uint64_t i = j ^ p.x;
+            sum += (std::popcount(i & p.z) & 1) ? -phase[k] * a[i] : phase[k] * a[i];
+        }
+        b[j] = sum;
+    }
+}
+
+}  // namespace
+
 void apply_observable(const PauliSum& observable, const StateVector& in, StateVector& out) {
     check_fits(observable, in);
     if (out.num_qubits() != in.num_qubits())
@@ -218,17 +238,8 @@ void apply_observable(const PauliSum& observable, const StateVector& in, StateVe
     std::vector<cplx> phase;
     for (const PauliTerm& t : observable.terms)
         phase.push_back(t.coefficient * i_power(std::popcount(t.pauli.x & t.pauli.z)));
-    const cplx* a = in.data();
-    cplx* b = out.data();
-    const int n = in.num_qubits();
-    for_range(in.size(), n >= kParallelQubits, [&](uint64_t j) {
-        cplx sum = 0;
-        for (size_t k = 0; k < observable.terms.size(); ++k) {
-            const PauliString& p = observable.terms[k].pauli;
-            const uint64_t i = j ^ p.x;
-            sum += (std::popcount(i & p.z) & 1) ? -phase[k] * a[i] : phase[k] * a[i];
-        }
-        b[j] = sum;
+    for_subranges(in.size(), in.num_qubits() >= kParallelQubits, [&](uint64_t begin, uint64_t end) {
+        observable_range(observable, phase.data(), in.data(), out.data(), begin, end);
     });
 }
 
