@@ -65,12 +65,7 @@ template <class Work>
 auto collective(Work&& work) {
     check_mpi_running();
     nb::object pending;
-    InterruptCheck interrupt = [&pending]() {
-        nb::gil_scoped_acquire gil;
-        if (PyErr_CheckSignals() == 0) return false;
-        pending = nb::steal(PyErr_GetRaisedException());
-        return true;
-    };
+    const InterruptCheck interrupt = python_signals(pending);
     try {
         nb::gil_scoped_release release;
         return work(interrupt);

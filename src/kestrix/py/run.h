@@ -29,15 +29,21 @@ constexpr double kReleaseGilWork = double(1 << 20);
 /// Runs work(interrupt), where `interrupt` polls for Ctrl-C (and any other signal whose
 /// handler raises): the exception it raises leaves this call once the work stops. The GIL
 /// is released while the work runs when `amount` (in amplitude updates) pays for it.
-template <class Work>
-auto interruptible_work(double amount, Work&& work) {
-    nb::object pending;
-    InterruptCheck interrupt = [&pending]() {
+/// An interrupt check that polls for Ctrl-C (taking the GIL) and keeps the exception the
+/// signal's handler raised in `pending`.
+inline InterruptCheck python_signals(nb::object& pending) {
+    return [&pending]() {
         nb::gil_scoped_acquire gil;
         if (PyErr_CheckSignals() == 0) return false;
         pending = nb::steal(PyErr_GetRaisedException());
         return true;
     };
+}
+
+template <class Work>
+auto interruptible_work(double amount, Work&& work) {
+    nb::object pending;
+    const InterruptCheck interrupt = python_signals(pending);
     try {
         if (amount < kReleaseGilWork) return work(interrupt);
         nb::gil_scoped_release release;

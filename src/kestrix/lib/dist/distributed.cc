@@ -288,23 +288,9 @@ DistributedResult DistributedSimulator::run(const Program& program, uint64_t sho
 std::vector<std::pair<Outcome, uint64_t>> DistributedSimulator::sample_terminal(
     const DistributedResult& out, Rng& rng) {
     const Result& r = out.result_;
-    std::vector<int> qubits;
-    std::vector<size_t> source;
-    for (int q : r.cbit_qubit_) {
-        auto it = std::find(qubits.begin(), qubits.end(), q);
-        source.push_back(size_t(it - qubits.begin()));
-        if (it == qubits.end()) qubits.push_back(q);
-    }
-    const std::vector<std::pair<uint64_t, uint64_t>> counts =
-        sample_qubits(out, qubits, r.shots_, rng);
-    std::vector<std::pair<Outcome, uint64_t>> drawn;
-    for (auto [k, count] : counts) {
-        Outcome outcome;
-        for (size_t j = 0; j < source.size(); ++j) outcome.set(j, (k >> source[j]) & 1);
-        drawn.emplace_back(std::move(outcome), count);
-    }
-    std::sort(drawn.begin(), drawn.end());
-    return drawn;
+    return terminal_outcomes(r.cbit_qubit_, [&](const std::vector<int>& qubits) {
+        return sample_qubits(out, qubits, r.shots_, rng);
+    });
 }
 
 // sample_qubits over the split state, drawing exactly what one process draws: over a

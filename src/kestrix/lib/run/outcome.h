@@ -2,10 +2,13 @@
 // The classical bits one shot leaves: bit j is the j-th measured classical bit. A program
 // may measure into more classical bits than a machine word holds, so the bits are kept in
 // as many words as they need (one, inline, for up to 64 bits).
+#include <algorithm>
 #include <bit>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "kestrix/lib/base/small_vector.h"
 
@@ -63,5 +66,28 @@ class Outcome {
 
     SmallVector<uint64_t, 1> words_;
 };
+
+/// The counts of a terminal measurement: `draw(qubits)` samples the distinct measured
+/// qubits (in the order of the classical bits that first hold them) as (value, count)
+/// pairs, and each value is spelled out over the classical bits. Ascending by outcome.
+template <class Draw>
+std::vector<std::pair<Outcome, uint64_t>> terminal_outcomes(const std::vector<int>& cbit_qubit,
+                                                            Draw&& draw) {
+    std::vector<int> qubits;
+    std::vector<size_t> source;  // for each classical bit, the position of its qubit
+    for (int q : cbit_qubit) {
+        auto it = std::find(qubits.begin(), qubits.end(), q);
+        source.push_back(size_t(it - qubits.begin()));
+        if (it == qubits.end()) qubits.push_back(q);
+    }
+    std::vector<std::pair<Outcome, uint64_t>> drawn;
+    for (auto [k, count] : draw(qubits)) {
+        Outcome outcome;
+        for (size_t j = 0; j < source.size(); ++j) outcome.set(j, (k >> source[j]) & 1);
+        drawn.emplace_back(std::move(outcome), count);
+    }
+    std::sort(drawn.begin(), drawn.end());
+    return drawn;
+}
 
 }  // namespace kestrix

@@ -49,23 +49,9 @@ bool measurements_are_terminal(const Schedule& plan) {
 std::vector<std::pair<Outcome, uint64_t>> sample_terminal(const StateVector& state,
                                                           const std::vector<int>& cbit_qubit,
                                                           uint64_t shots, Rng& rng) {
-    std::vector<int> qubits;
-    std::vector<size_t> source;  // for each classical bit, the position of its qubit
-    for (int q : cbit_qubit) {
-        auto it = std::find(qubits.begin(), qubits.end(), q);
-        source.push_back(size_t(it - qubits.begin()));
-        if (it == qubits.end()) qubits.push_back(q);
-    }
-    const std::vector<std::pair<uint64_t, uint64_t>> counts =
-        sample_qubits(state, qubits, shots, rng);
-    std::vector<std::pair<Outcome, uint64_t>> drawn;
-    for (auto [k, count] : counts) {
-        Outcome outcome;
-        for (size_t j = 0; j < source.size(); ++j) outcome.set(j, (k >> source[j]) & 1);
-        drawn.emplace_back(std::move(outcome), count);
-    }
-    std::sort(drawn.begin(), drawn.end());
-    return drawn;
+    return terminal_outcomes(cbit_qubit, [&](const std::vector<int>& qubits) {
+        return sample_qubits(state, qubits, shots, rng);
+    });
 }
 
 // Memory a run needs beyond what its state holds: the table of the measured qubits'
