@@ -69,9 +69,10 @@ double expectation(const PauliSum& observable, const StateVector& state,
 double sampled_expectation(const PauliSum& observable, const StateVector& state, uint64_t shots,
                            Rng& rng, const InterruptCheck& interrupt = {});
 
-/// out = H in, for states of the same width (at least the observable's): one pass that
-/// reads every term's partner amplitude. Gradients start from it.
-void apply_observable(const PauliSum& observable, const StateVector& in, StateVector& out);
+/// out = H in, for states of the same width (at least the observable's), in one pass that
+/// reads every term's partner amplitudes; returns <in|H|in> from the same pass (exact for
+/// a normalised state). Gradients start from it.
+double apply_observable(const PauliSum& observable, const StateVector& in, StateVector& out);
 
 /// The dense 2^n x 2^n matrix, row-major (index bit k = qubit k); for tests and small n.
 std::vector<cplx> pauli_matrix(const PauliSum& observable);
