@@ -16,7 +16,10 @@ from kestrix.core import (
     U1,
     U2,
     U3,
+    CZ,
     H,
+    S,
+    T,
     Parameter,
     ParameterExpression,
     ParameterVector,
@@ -306,13 +309,21 @@ def test_adjoint_gradient_past_a_cache_chunk():
         c << RY(q, t[int(rng.integers(5))]) << CNOT(q, (q + 7) % n)
     c << RX(14, t[0]).control([2]) << RZ(1, 2 * t[1]).control([14]) << CR(13, 5, t[2])
     c << U3(13, t[3], 0.2, t[4]) << CNOT(14, 0) << RY(2, -t[4])
+    # Diagonals on qubits left outside the chunk (which holds 0-12 on the way back from
+    # here) scale it whole, under controls on either side.
+    c << RY(14, t[4])
+    for q in range(8, 13):
+        c << RY(q, t[q % 5])
+    c << RZ(14, t[1]).control([3]) << U1(13, t[2]).control([12]) << S(14) << CZ(13, 14)
+    c << RZ(14, t[0]) << T(13).control([1])
     def label(letters):  # {qubit: letter}; qubit 0 is the last character
         return "".join(letters.get(q, "I") for q in reversed(range(n)))
 
     h = PauliSum([(label({13: "X", 0: "Z"}), 1.0), (label({14: "Y", 3: "X", 7: "Z"}), -0.5),
                   (label({12: "X"}), 0.7)])
-    values = rng.uniform(-2, 2, size=5)
-    value, adjoint = gradient(h, c, values)
-    shifted_value, shifted = gradient(h, c, values, "parameter-shift")
-    assert value == pytest.approx(shifted_value, abs=1e-12)
-    assert np.allclose(adjoint, shifted, atol=1e-10) and np.abs(adjoint).max() > 0.05
+    for values in (rng.uniform(-2, 2, size=5), [0.4, -1.1, 0.8, 1.3, 0.0]):
+        # t[4] = 0 makes RY(14) the identity: a diagonal whose derivative is not one.
+        value, adjoint = gradient(h, c, values)
+        shifted_value, shifted = gradient(h, c, values, "parameter-shift")
+        assert value == pytest.approx(shifted_value, abs=1e-12)
+        assert np.allclose(adjoint, shifted, atol=1e-10) and np.abs(adjoint).max() > 0.05

@@ -9,11 +9,11 @@
 
 #include "kestrix/lib/base/errors.h"
 #include "kestrix/lib/base/memory.h"
-#include "kestrix/lib/base/target_clones.h"
 #include "kestrix/lib/base/thread_pool.h"
 #include "kestrix/lib/ir/matrix.h"
 #include "kestrix/lib/kernels/kernels.h"
 #include "kestrix/lib/plan/blocking.h"
+#include "kestrix/lib/run/adjoint_step.h"
 #include "kestrix/lib/run/statevector.h"
 
 namespace kestrix {
@@ -72,87 +72,12 @@ Step inverse_step(const Schedule& steps, const Step& step, Schedule& into) {
     return inv;
 }
 
-using Sums = std::array<cplx, 4>;
-
 // The bits of v placed, lowest first, at the set bits of `mask`.
 uint64_t deposit(uint64_t v, uint64_t mask) {
     uint64_t out = 0;
     for (; mask && v; mask &= mask - 1, v >>= 1)
         if (v & 1) out |= mask & -mask;
     return out;
-}
-
-// The part of one step back over both states for a parameterised single-qubit gate G (its
-// inverse g_inv on a target of `stride` = 2^target, under `controls`), over the runs
-// [begin, end) of 2 stride amplitudes: psi <- G^dagger psi, lambda <- G^dagger lambda, and
-// the four sums conj(lambda_r) psi_c taken between the two updates, from which the
-// overlap <lambda| D |psi> of any derivative D follows (zero where the controls do not
-// all read 1: the derivative of a controlled gate vanishes there). Contiguous inner runs,
-// which the compiler vectorises.
-// The step back is most of a gradient's time.
-KESTRIX_WIDEST_VECTORS
-Sums adjoint_runs(cplx* a, cplx* b, const GateOp& g_inv, uint64_t begin, uint64_t end) {
-    const uint64_t stride = uint64_t{1} << g_inv.targets[0];
-    const uint64_t high = g_inv.control_mask & ~(stride - 1),
-                   low = g_inv.control_mask & (stride - 1);
-    const double g[4][2] = {{g_inv.m[0].real(), g_inv.m[0].imag()},
-                            {g_inv.m[1].real(), g_inv.m[1].imag()},
-                            {g_inv.m[2].real(), g_inv.m[2].imag()},
-                            {g_inv.m[3].real(), g_inv.m[3].imag()}};
-    // Real and imaginary parts of the four sums, in kLanes independent partial sums added
-    // in a fixed order at the end: one running sum per part would keep the compiler from
-    // vectorising the loop (it may not reorder additions).
-    constexpr int kLanes = 8;
-    double s[8][kLanes] = {};
-    // Amplitude j of a run: b0, b1, a0, a1 are the run's halves, as pairs of doubles.
-    auto update = [&](double* b0, double* b1, double* a0, double* a1, uint64_t j, int lane) {
-        const double b0r = b0[2 * j], b0i = b0[2 * j + 1], b1r = b1[2 * j], b1i = b1[2 * j + 1];
-        const double x0r = g[0][0] * b0r - g[0][1] * b0i + g[1][0] * b1r - g[1][1] * b1i;
-        const double x0i = g[0][0] * b0i + g[0][1] * b0r + g[1][0] * b1i + g[1][1] * b1r;
-        const double x1r = g[2][0] * b0r - g[2][1] * b0i + g[3][0] * b1r - g[3][1] * b1i;
-        const double x1i = g[2][0] * b0i + g[2][1] * b0r + g[3][0] * b1i + g[3][1] * b1r;
-        b0[2 * j] = x0r, b0[2 * j + 1] = x0i, b1[2 * j] = x1r, b1[2 * j + 1] = x1i;
-        const double l0r = a0[2 * j], l0i = a0[2 * j + 1], l1r = a1[2 * j], l1i = a1[2 * j + 1];
-        s[0][lane] += l0r * x0r + l0i * x0i;  // conj(l0) x0
-        s[1][lane] += l0r * x0i - l0i * x0r;
-        s[2][lane] += l0r * x1r + l0i * x1i;  // conj(l0) x1
-        s[3][lane] += l0r * x1i - l0i * x1r;
-        s[4][lane] += l1r * x0r + l1i * x0i;  // conj(l1) x0
-        s[5][lane] += l1r * x0i - l1i * x0r;
-        s[6][lane] += l1r * x1r + l1i * x1i;  // conj(l1) x1
-        s[7][lane] += l1r * x1i - l1i * x1r;
-        a0[2 * j] = g[0][0] * l0r - g[0][1] * l0i + g[1][0] * l1r - g[1][1] * l1i;
-        a0[2 * j + 1] = g[0][0] * l0i + g[0][1] * l0r + g[1][0] * l1i + g[1][1] * l1r;
-        a1[2 * j] = g[2][0] * l0r - g[2][1] * l0i + g[3][0] * l1r - g[3][1] * l1i;
-        a1[2 * j + 1] = g[2][0] * l0i + g[2][1] * l0r + g[3][0] * l1i + g[3][1] * l1r;
-    };
-    for (uint64_t h = begin; h < end; ++h) {
-        const uint64_t base = h * 2 * stride;
-        if ((base & high) != high) continue;
-        double* b0 = reinterpret_cast<double*>(b + base);
-        double* b1 = b0 + 2 * stride;
-        double* a0 = reinterpret_cast<double*>(a + base);
-        double* a1 = a0 + 2 * stride;
-        if (low == 0 && stride >= kLanes) {
-            for (uint64_t j0 = 0; j0 < stride; j0 += kLanes)
-                for (int lane = 0; lane < kLanes; ++lane) update(b0, b1, a0, a1, j0 + lane, lane);
-        } else {
-            for (uint64_t j = 0; j < stride; ++j)
-                if ((j & low) == low) update(b0, b1, a0, a1, j, int(j % kLanes));
-        }
-    }
-    Sums out;
-    for (int k = 0; k < 4; ++k) {
-        double re = 0, im = 0;
-        for (int lane = 0; lane < kLanes; ++lane) re += s[2 * k][lane], im += s[2 * k + 1][lane];
-        out[size_t(k)] = cplx(re, im);
-    }
-    return out;
-}
-
-// <lambda| D |psi> from the sums of adjoint_runs.
-cplx overlap(const GateOp& d, const Sums& s) {
-    return d.m[0] * s[0] + d.m[1] * s[1] + d.m[2] * s[2] + d.m[3] * s[3];
 }
 
 // The gate of a symbolic step with every angle written as at() wrote it.
@@ -197,8 +122,7 @@ ValueAndGradient adjoint_gradient(const PauliSum& observable, SweepPlan& plan,
     check_plan(observable, plan);
     return adjoint_gradient(
         [&](const StateVector& psi, StateVector& h_psi) {
-            apply_observable(observable, psi, h_psi);
-            return expectation(observable, psi, interrupt);
+            return apply_observable(observable, psi, h_psi);
         },
         plan, values, interrupt);
 }
@@ -223,6 +147,7 @@ ValueAndGradient adjoint_gradient(const Observe& observe, SweepPlan& plan,
         Step step;          ///< the inverse (blocks in `inverses`)
         int symbolic = -1;  ///< index into plan.symbolic(), or -1
         std::vector<GateOp> derivatives;
+        AdjointShape shape = AdjointShape::General;
     };
     const Schedule& steps = plan.steps();
     std::vector<int> symbolic_of(steps.steps.size(), -1);
@@ -239,8 +164,9 @@ ValueAndGradient adjoint_gradient(const Observe& observe, SweepPlan& plan,
         for (const AngleSlot& s : plan.slots())
             if (s.step == uint32_t(b.symbolic))
                 b.derivatives.push_back(derivative(plan.symbolic()[b.symbolic], g, s.slot));
+        b.shape = adjoint_shape(b.step.gate, b.derivatives);
     }
-    auto record = [&](const Back& b, const Sums& sums) {
+    auto record = [&](const Back& b, const AdjointSums& sums) {
         size_t j = 0;
         for (const AngleSlot& s : plan.slots())
             if (s.step == uint32_t(b.symbolic))
@@ -259,7 +185,15 @@ ValueAndGradient adjoint_gradient(const Observe& observe, SweepPlan& plan,
     const bool parallel = n >= kParallelQubits;
     WorkPoller poller(interrupt);
     std::vector<std::vector<cplx>> scratch(size_t(std::max(thread_count(), 1)));
-    auto chunked = [&](size_t first, size_t last, uint64_t moved) {
+    // The qubits a step needs in a chunk: none for a single-qubit diagonal (see chunked)
+    // whose derivatives are diagonal too.
+    auto moves = [&](const Back& b) -> uint64_t {
+        if (b.step.kind == Step::Kind::Block) return inverses.blocks[b.step.block].qubit_mask();
+        const GateOp& g = b.step.gate;
+        const bool diagonal = b.symbolic < 0 ? g.diagonal : b.shape == AdjointShape::Diagonal;
+        return g.num_targets == 1 && diagonal ? 0 : g.target_mask();
+    };
+    auto chunked = [&](const std::vector<size_t>& run, uint64_t moved) {
         // The chunk's qubits: those moved, the lowest, then the lowest others up to `chunk`.
         uint64_t set = moved | low;
         for (int q = 0; std::popcount(set) < chunk; ++q) set |= uint64_t{1} << q;
@@ -269,19 +203,29 @@ ValueAndGradient adjoint_gradient(const Observe& observe, SweepPlan& plan,
             qubits.push_back(std::countr_zero(m));
         }
         const uint64_t outside = ((uint64_t{1} << n) - 1) & ~set;
-        // Each step relabelled into the chunk, with the controls outside it kept aside.
+        // Each step relabelled into the chunk, with the controls outside it kept aside. A
+        // diagonal gate on a qubit outside the chunk multiplies the whole chunk by one of
+        // its entries (where its controls inside read 1): it never needs its qubit moved.
         struct Local {
             Step step;
             uint64_t outside_controls;
             const Back* from;
+            int outside_target = -1;
+            uint64_t inside_controls = 0;  ///< local bits, for a gate on an outside target
         };
         Schedule relabelled;
         std::vector<Local> steps_in;
         std::vector<size_t> symbolic;
-        for (size_t i = first; i < last; ++i) {
+        for (size_t i : run) {
             const Back& b = back[i];
             Local l{b.step, 0, &b};
-            if (b.step.kind == Step::Kind::Gate) {
+            if (b.step.kind == Step::Kind::Gate && moves(b) == 0 &&
+                !(b.step.gate.target_mask() & set)) {
+                l.outside_target = b.step.gate.targets[0];
+                l.outside_controls = b.step.gate.control_mask & outside;
+                for (uint64_t m = b.step.gate.control_mask & set; m; m &= m - 1)
+                    l.inside_controls |= uint64_t{1} << local[size_t(std::countr_zero(m))];
+            } else if (b.step.kind == Step::Kind::Gate) {
                 l.outside_controls = b.step.gate.control_mask & outside;
                 GateOp g = b.step.gate;
                 g.control_mask &= set;
@@ -294,14 +238,16 @@ ValueAndGradient adjoint_gradient(const Observe& observe, SweepPlan& plan,
             steps_in.push_back(l);
         }
         const uint64_t chunks = uint64_t{1} << (n - chunk), size = uint64_t{1} << chunk;
-        std::vector<Sums> sums(chunks * symbolic.size());
+        std::vector<AdjointSums> sums(chunks * symbolic.size());
         run_pieces(chunks, parallel ? thread_count() : 1, [&](uint64_t c, int worker) {
             const uint64_t fixed = deposit(c, outside);
             std::vector<cplx>& buffer = scratch[size_t(worker) % scratch.size()];
-            buffer.resize(2 * size);
-            cplx* a = buffer.data();  // lambda's chunk
-            cplx* b = a + size;       // psi's chunk
-            const uint64_t runs = size >> run_qubits, width = low + 1;
+            // A chunk of the lowest qubits is one stretch of memory: worked on in place.
+            const bool in_place = set == size - 1;
+            if (!in_place) buffer.resize(2 * size);
+            cplx* a = in_place ? lambda.data() + fixed : buffer.data();  // lambda's chunk
+            cplx* b = in_place ? psi.data() + fixed : a + size;          // psi's chunk
+            const uint64_t runs = in_place ? 0 : size >> run_qubits, width = low + 1;
             auto global = [&](uint64_t r) { return fixed | deposit(r << run_qubits, set); };
             for (uint64_t r = 0; r < runs; ++r) {
                 std::copy_n(lambda.data() + global(r), width, a + r * width);
@@ -310,16 +256,21 @@ ValueAndGradient adjoint_gradient(const Observe& observe, SweepPlan& plan,
             size_t s = 0;
             for (const Local& l : steps_in) {
                 const bool on = (fixed & l.outside_controls) == l.outside_controls;
-                if (l.from->symbolic < 0) {
-                    if (!on) continue;
+                AdjointSums* out_sums =
+                    l.from->symbolic < 0 ? nullptr : &sums[c * symbolic.size() + s++];
+                if (!on) continue;
+                if (l.outside_target >= 0) {
+                    const AdjointSums scaled =
+                        adjoint_scaled(a, b, size, l.inside_controls, l.from->step.gate,
+                                       int((fixed >> l.outside_target) & 1));
+                    if (out_sums) *out_sums = scaled;
+                } else if (out_sums) {
+                    *out_sums = adjoint_runs(l.from->shape, a, b, l.step.gate, 0,
+                                             size >> (l.step.gate.targets[0] + 1));
+                } else {
                     relabelled.apply(b, chunk, l.step);
                     relabelled.apply(a, chunk, l.step);
-                    continue;
                 }
-                Sums& out_sums = sums[c * symbolic.size() + s++];
-                if (on)
-                    out_sums =
-                        adjoint_runs(a, b, l.step.gate, 0, size >> (l.step.gate.targets[0] + 1));
             }
             for (uint64_t r = 0; r < runs; ++r) {
                 std::copy_n(a + r * width, width, lambda.data() + global(r));
@@ -327,7 +278,7 @@ ValueAndGradient adjoint_gradient(const Observe& observe, SweepPlan& plan,
             }
         });
         for (size_t s = 0; s < symbolic.size(); ++s) {
-            Sums total{};
+            AdjointSums total{};
             for (uint64_t c = 0; c < chunks; ++c)
                 for (int r = 0; r < 4; ++r) total[r] += sums[c * symbolic.size() + s][r];
             record(*steps_in[symbolic[s]].from, total);
@@ -351,22 +302,38 @@ ValueAndGradient adjoint_gradient(const Observe& observe, SweepPlan& plan,
         undo.run(lambda.data(), interrupt);
         poller.done(2 * undo.passes() * psi.size());
     };
-    auto moves = [&](const Back& b) {
-        return b.step.kind == Step::Kind::Gate ? b.step.gate.target_mask()
-                                               : inverses.blocks[b.step.block].qubit_mask();
-    };
     auto fits = [&](uint64_t moved) { return std::popcount(moved | low) <= chunk; };
-    for (size_t i = 0; i < back.size();) {
-        size_t j = i + 1;
-        uint64_t moved = moves(back[i]);
-        if (fits(moved)) {
-            while (j < back.size() && fits(moved | moves(back[j]))) moved |= moves(back[j++]);
-            chunked(i, j, moved);
+    auto touches = [&](const Back& b) {
+        return b.step.kind == Step::Kind::Block ? inverses.blocks[b.step.block].qubit_mask()
+                                                : b.step.gate.qubit_mask();
+    };
+    // Steps that share no qubit commute, so a run takes, in order, every step that still
+    // fits and that no step left out before it shares a qubit with: it reaches past the
+    // steps it cannot hold, and the layers of a circuit slide through in a few runs.
+    const uint64_t all = (uint64_t{1} << n) - 1;
+    std::vector<bool> done(back.size(), false);
+    for (size_t next = 0; next < back.size();) {
+        if (!fits(moves(back[next]))) {
+            size_t j = next + 1;
+            while (j < back.size() && !done[j] && !fits(moves(back[j]))) ++j;
+            planned(next, j);
+            std::fill(done.begin() + long(next), done.begin() + long(j), true);
         } else {
-            while (j < back.size() && !fits(moves(back[j]))) ++j;
-            planned(i, j);
+            std::vector<size_t> run;
+            uint64_t moved = 0, blocked = 0;
+            for (size_t i = next; i < back.size() && blocked != all; ++i) {
+                if (done[i]) continue;
+                if (!(touches(back[i]) & blocked) && fits(moved | moves(back[i]))) {
+                    run.push_back(i);
+                    moved |= moves(back[i]);
+                    done[i] = true;
+                } else {
+                    blocked |= touches(back[i]);
+                }
+            }
+            chunked(run, moved);
         }
-        i = j;
+        while (next < back.size() && done[next]) ++next;
     }
     return out;
 }
