@@ -5,6 +5,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -112,8 +113,12 @@ Placement placement_of(nb::handle executor, nb::handle chunk_size) {
     return p;
 }
 
-nb::ndarray<nb::numpy, double> rows_array(const std::vector<std::vector<double>>& rows,
-                                          size_t cols);
+// The block itself becomes the array's memory.
+nb::ndarray<nb::numpy, double> rows_array(RowBlock&& block) {
+    double* data = block.data.release();
+    nb::capsule owner(data, [](void* p) noexcept { std::free(p); });
+    return nb::ndarray<nb::numpy, double>(data, {block.rows, block.cols}, owner);
+}
 
 nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qubits_arg,
                                           const Placement& placement, nb::handle parameter_values,
@@ -130,10 +135,8 @@ nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qu
         const Program program = as_program(programs_arg);
         std::vector<double> storage;
         const ParameterRows rows = parameter_rows(program.circuit, parameter_values, storage);
-        const size_t cols = size_t{1} << (qubits ? qubits->size() : size_t(program.width()));
         // Under noise the rows are bound into programs and run as a noisy batch.
-        if (!noise)
-            return rows_array(probabilities_of_rows(program, rows, qubits, placement), cols);
+        if (!noise) return rows_array(probabilities_of_rows(program, rows, qubits, placement));
         check_rows(program.circuit, rows);
         programs = bound_programs(program, rows);
     } else {
@@ -160,22 +163,7 @@ nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qu
     const size_t cols = qubits             ? size_t{1} << qubits->size()
                         : programs.empty() ? 0
                                            : size_t{1} << programs.front().width();
-    return rows_array(rows, cols);
-}
-
-nb::ndarray<nb::numpy, double> rows_array(const std::vector<std::vector<double>>& rows,
-                                          size_t cols) {
-    double* data = new double[std::max<size_t>(rows.size() * cols, 1)];
-    nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
-    for (size_t i = 0; i < rows.size(); ++i) {
-        // Every row has `cols` entries by construction; a row of another length would
-        // write past the array, so it is an error rather than a copy.
-        if (rows[i].size() != cols)
-            throw std::logic_error("prob_batch: a row has " + std::to_string(rows[i].size()) +
-                                   " entries, expected " + std::to_string(cols));
-        std::copy(rows[i].begin(), rows[i].end(), data + i * cols);
-    }
-    return nb::ndarray<nb::numpy, double>(data, {rows.size(), cols}, owner);
+    return rows_array(row_block(rows, cols));
 }
 
 std::vector<int> qubit_list_or_all(const Result& r, nb::handle qubits) {

@@ -194,12 +194,28 @@ std::vector<Result> run_rows(const Program& program, const ParameterRows& rows, 
     });
 }
 
-std::vector<std::vector<double>> probabilities_of_rows(
-    const Program& program, const ParameterRows& rows,
-    const std::optional<std::vector<int>>& qubits, const Placement& placement) {
+RowBlock row_block(const std::vector<std::vector<double>>& rows, size_t cols) {
+    RowBlock out(rows.size(), cols);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        // Every row has `cols` entries by construction; a row of another length would
+        // write past the block, so it is an error rather than a copy.
+        if (rows[i].size() != cols)
+            throw std::logic_error("prob_batch: a row has " + std::to_string(rows[i].size()) +
+                                   " entries, expected " + std::to_string(cols));
+        std::copy(rows[i].begin(), rows[i].end(), out.row(i));
+    }
+    return out;
+}
+
+RowBlock probabilities_of_rows(const Program& program, const ParameterRows& rows,
+                               const std::optional<std::vector<int>>& qubits,
+                               const Placement& placement) {
     check_rows(program.circuit, rows);
-    if (!placement.executor.is_none() || current_noise())
-        return probabilities_of_programs(bound_programs(program, rows), qubits, placement);
+    if (!placement.executor.is_none() || current_noise()) {
+        return row_block(
+            probabilities_of_programs(bound_programs(program, rows), qubits, placement),
+            size_t{1} << (qubits ? qubits->size() : size_t(program.width())));
+    }
     return interruptible_work(kReleaseGilWork, [&](const InterruptCheck& interrupt) {
         return probabilities_sweep(program, rows, qubits, interrupt);
     });

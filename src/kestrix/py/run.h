@@ -155,9 +155,12 @@ std::vector<Program> bound_programs(const Program& program, const ParameterRows&
 std::vector<Result> run_rows(const Program& program, const ParameterRows& rows, uint64_t shots,
                              std::optional<uint64_t> seed, const Placement& placement);
 /// probabilities_of_programs for one program at every row, in the same way.
-std::vector<std::vector<double>> probabilities_of_rows(
-    const Program& program, const ParameterRows& rows,
-    const std::optional<std::vector<int>>& qubits, const Placement& placement);
+/// Rows of `cols` numbers each copied into one block (logic_error for a row of another
+/// length).
+RowBlock row_block(const std::vector<std::vector<double>>& rows, size_t cols);
+RowBlock probabilities_of_rows(const Program& program, const ParameterRows& rows,
+                               const std::optional<std::vector<int>>& qubits,
+                               const Placement& placement);
 
 /// Rows of exact probabilities of programs without measurements under `model` (the
 /// density matrix up to kAutoDensityQubits qubits, a thousand trajectories beyond), as

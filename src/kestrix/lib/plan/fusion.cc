@@ -296,7 +296,9 @@ bool refill(const Schedule& in, const std::vector<uint32_t>& steps, Op& op) {
         op.m = diagonal_product(in, steps, qubits);
         return true;
     }
-    const std::vector<cplx> full = steps_matrix(in, steps, qubits);
+    // Scratch kept from call to call: a sweep refills every block once per row.
+    thread_local std::vector<cplx> full, blocks;
+    steps_matrix(in, steps, qubits, full);
     if (op.kind == OpKind::Dense) {
         op.m = full;
         return true;
@@ -317,7 +319,7 @@ bool refill(const Schedule& in, const std::vector<uint32_t>& steps, Op& op) {
     std::vector<int> act, select;
     for (int j = 0; j < width; ++j) ((active >> j) & 1 ? act : select).push_back(j);
     const uint64_t sub = uint64_t{1} << act.size();
-    std::vector<cplx> blocks;
+    blocks.clear();
     size_t listed = 0;
     for (uint64_t sigma = 0; sigma < (uint64_t{1} << select.size()); ++sigma) {
         const uint64_t base = place(sigma, select);
@@ -338,7 +340,7 @@ bool refill(const Schedule& in, const std::vector<uint32_t>& steps, Op& op) {
         listed += kept;
     }
     if (listed != op.select_values.size()) return false;
-    op.m = std::move(blocks);
+    op.m = blocks;
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "kestrix/lib/plan/schedule.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <optional>
@@ -305,27 +306,131 @@ Schedule make_schedule(const Circuit& circuit, int n, bool fold_repeats,
     return s;
 }
 
-std::vector<cplx> steps_matrix(const Schedule& schedule, const std::vector<uint32_t>& order,
-                               const std::vector<int>& support) {
+namespace {
+
+using Matrix2 = std::array<cplx, 4>;
+
+Matrix2 times(const Matrix2& a, const Matrix2& b) {
+    return {a[0] * b[0] + a[1] * b[2], a[0] * b[1] + a[1] * b[3], a[2] * b[0] + a[3] * b[2],
+            a[2] * b[1] + a[3] * b[3]};
+}
+
+// A single-qubit matrix m on `target` under `controls`, applied in place to `size`
+// amplitudes without the kernels' setup: the matrices of fused blocks are a few dozen
+// amplitudes, built again for every row of a sweep. Flips (CNOT) only move amplitudes.
+void apply_small(cplx* a, uint64_t size, int target, uint64_t controls, const Matrix2& m) {
+    const uint64_t bit = uint64_t{1} << target;
+    const bool flip = m[0] == cplx(0) && m[3] == cplx(0);
+    for (uint64_t i = 0; i < size; ++i) {
+        if ((i & bit) || (i & controls) != controls) continue;
+        const cplx x0 = a[i], x1 = a[i | bit];
+        if (flip) {
+            a[i] = m[1] * x1, a[i | bit] = m[2] * x0;
+        } else {
+            a[i] = m[0] * x0 + m[1] * x1, a[i | bit] = m[2] * x0 + m[3] * x1;
+        }
+    }
+}
+
+// The columns (a 2s-qubit state, low s bits the row) of the steps' product, built with
+// uncontrolled single-qubit gates held per qubit and multiplied together first: a block of
+// rotations and CNOTs costs one pass per qubit between CNOTs, and the first pass, on the
+// identity, is a Kronecker product.
+class ColumnBuilder {
+  public:
+    ColumnBuilder(int s, cplx* columns) : s_(s), dim_(uint64_t{1} << s), columns_(columns) {}
+
+    void gate(const GateOp& g) {
+        if (g.num_targets == 1 && g.control_mask == 0) {
+            Matrix2 m{g.m[0], g.m[1], g.m[2], g.m[3]};
+            held_[g.targets[0]] = held_mask_ >> g.targets[0] & 1 ? times(m, held_[g.targets[0]]) : m;
+            held_mask_ |= uint64_t{1} << g.targets[0];
+            return;
+        }
+        flush(g.qubit_mask());
+        identity_ = false;
+        if (g.num_targets == 1) {
+            apply_small(columns_, dim_ * dim_, g.targets[0], g.control_mask,
+                        {g.m[0], g.m[1], g.m[2], g.m[3]});
+        } else {
+            apply_gate(columns_, 2 * s_, g);
+        }
+    }
+    void op(const Op& op) {
+        flush(op.qubit_mask());
+        identity_ = false;
+        apply_op(columns_, 2 * s_, op);
+    }
+    void flush(uint64_t qubits = ~uint64_t{0}) {
+        const uint64_t due = held_mask_ & qubits;
+        if (!due) return;
+        if (identity_) {
+            kronecker(due);
+        } else {
+            for (uint64_t m = due; m; m &= m - 1) {
+                const int q = std::countr_zero(m);
+                apply_small(columns_, dim_ * dim_, q, 0, held_[q]);
+            }
+        }
+        held_mask_ &= ~due;
+    }
+
+  private:
+    // Entry (r, c) of the product of the held matrices on `due` and the identity elsewhere.
+    void kronecker(uint64_t due) {
+        for (uint64_t c = 0; c < dim_; ++c) {
+            for (uint64_t r = 0; r < dim_; ++r) {
+                cplx e = ((r ^ c) & ~due) ? cplx(0) : cplx(1);
+                for (uint64_t m = due; m && e != cplx(0); m &= m - 1) {
+                    const int q = std::countr_zero(m);
+                    e *= held_[q][((r >> q) & 1) * 2 + ((c >> q) & 1)];
+                }
+                columns_[c * dim_ + r] = e;
+            }
+        }
+        identity_ = false;
+    }
+
+    int s_;
+    uint64_t dim_;
+    cplx* columns_;
+    bool identity_ = true;
+    uint64_t held_mask_ = 0;
+    std::array<Matrix2, 64> held_;
+};
+
+}  // namespace
+
+void steps_matrix(const Schedule& schedule, const std::vector<uint32_t>& order,
+                  const std::vector<int>& support, std::vector<cplx>& m) {
     const int s = int(support.size());
     const uint64_t dim = uint64_t{1} << s;
     int local[64] = {};
     for (int j = 0; j < s; ++j) local[support[j]] = j;
     // Column c of the matrix is the image of basis state c: all columns evolve together as
     // one 2s-qubit state whose low s bits are the row and high s bits the column.
-    std::vector<cplx> columns(dim * dim, cplx(0));
+    thread_local std::vector<cplx> columns;
+    columns.assign(dim * dim, cplx(0));
     for (uint64_t c = 0; c < dim; ++c) columns[c * dim + c] = 1;
+    ColumnBuilder build(s, columns.data());
     for (uint32_t i : order) {
         const Step& step = schedule.steps[i];
         if (step.kind == Step::Kind::Gate) {
-            apply_gate(columns.data(), 2 * s, relabel(step.gate, local));
+            build.gate(relabel(step.gate, local));
         } else {
-            apply_op(columns.data(), 2 * s, relabel(schedule.blocks[step.block], local));
+            build.op(relabel(schedule.blocks[step.block], local));
         }
     }
-    std::vector<cplx> m(dim * dim);
+    build.flush();
+    m.resize(dim * dim);
     for (uint64_t r = 0; r < dim; ++r)
         for (uint64_t c = 0; c < dim; ++c) m[r * dim + c] = columns[c * dim + r];
+}
+
+std::vector<cplx> steps_matrix(const Schedule& schedule, const std::vector<uint32_t>& order,
+                               const std::vector<int>& support) {
+    std::vector<cplx> m;
+    steps_matrix(schedule, order, support, m);
     return m;
 }
 

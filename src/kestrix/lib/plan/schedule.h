@@ -73,5 +73,8 @@ Schedule make_schedule(const Circuit& circuit, int n, bool fold_repeats = true,
 /// steps acting only on `support`, ascending, s = support.size() <= kMaxFoldQubits).
 std::vector<cplx> steps_matrix(const Schedule& schedule, const std::vector<uint32_t>& order,
                                const std::vector<int>& support);
+/// The same written into m (resized; its memory reused from call to call).
+void steps_matrix(const Schedule& schedule, const std::vector<uint32_t>& order,
+                  const std::vector<int>& support, std::vector<cplx>& m);
 
 }  // namespace kestrix

@@ -28,6 +28,10 @@ SweepPlan::SweepPlan(const Circuit& circuit, int n, std::vector<Parameter> param
                                        s.expr.offset});
         }
     }
+    for (const SymbolicStep& s : symbolic_) {
+        bound_.push_back(s.gate);
+        bound_.back().symbols = nullptr;
+    }
     std::vector<bool> is_symbolic(steps_.steps.size(), false);
     for (const SymbolicStep& s : symbolic_) is_symbolic[s.step] = true;
     for (uint32_t b = 0; b < sources_.size(); ++b) {
@@ -46,10 +50,10 @@ const Plan& SweepPlan::at(std::span<const double> values,
     }
     // Every symbolic gate with its angles written, lowered again in place.
     size_t k = 0;
-    for (const SymbolicStep& sym : symbolic_) {
-        Gate g = sym.gate;
-        g.symbols = nullptr;
-        for (; k < slots_.size() && &symbolic_[slots_[k].step] == &sym; ++k) {
+    for (size_t i = 0; i < symbolic_.size(); ++i) {
+        const SymbolicStep& sym = symbolic_[i];
+        Gate& g = bound_[i];
+        for (; k < slots_.size() && slots_[k].step == i; ++k) {
             const AngleSlot& slot = slots_[k];
             double angle = slot.scale * values[slot.column] + slot.offset;
             if (shift && shift->first == k) angle += shift->second;

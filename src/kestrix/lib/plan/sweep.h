@@ -50,6 +50,10 @@ class SweepPlan {
     std::vector<Parameter> parameters_;
     bool from_zero_;
     std::vector<SymbolicStep> symbolic_;
+    /// Each symbolic step's gate without its expressions, its angles written by at(): no
+    /// copy per value (copying the expressions' shared pointer is an atomic write that
+    /// threads sweeping the same circuit would contend for).
+    std::vector<Gate> bound_;
     std::vector<AngleSlot> slots_;
     Schedule steps_;
     std::vector<std::vector<uint32_t>> sources_;  ///< per fused block (fusion's record)

@@ -161,9 +161,8 @@ void StateVector::collapse(int q, int value, double p) {
 // exactly one term and the work is spread over the threads; otherwise the sums run in
 // index order on one thread, so that they never depend on the thread count.
 template <class Prob>
-static std::vector<double> gather(int n, const std::vector<int>& qubits, Prob prob) {
-    const uint64_t size = uint64_t{1} << n;
-    std::vector<double> out(uint64_t{1} << qubits.size(), 0.0);
+static void gather(int n, const std::vector<int>& qubits, Prob prob, double* out) {
+    const uint64_t size = uint64_t{1} << n, out_size = uint64_t{1} << qubits.size();
     bool identity = true;
     for (size_t k = 0; k < qubits.size(); ++k) identity = identity && qubits[k] == int(k);
     if (int(qubits.size()) == n) {
@@ -177,25 +176,30 @@ static std::vector<double> gather(int n, const std::vector<int>& qubits, Prob pr
                 out[j] = prob(i);
             });
         }
-        return out;
+        return;
     }
+    std::fill_n(out, out_size, 0.0);
     for (uint64_t i = 0; i < size; ++i) {
         uint64_t j = 0;
         if (identity) {
-            j = i & (out.size() - 1);
+            j = i & (out_size - 1);
         } else {
             for (size_t k = 0; k < qubits.size(); ++k) j |= ((i >> qubits[k]) & 1) << k;
         }
         out[j] += prob(i);
     }
-    return out;
 }
 
 std::vector<double> StateVector::probabilities(const std::vector<int>& qubits) const {
+    std::vector<double> out(uint64_t{1} << qubits.size());
+    probabilities(qubits, out.data());
+    return out;
+}
+
+void StateVector::probabilities(const std::vector<int>& qubits, double* out) const {
     for (int q : qubits)
         if (q >= n_) throw IndexError("qubit " + std::to_string(q) + " is outside the state");
-    return visit(
-        [&](const auto* a) { return gather(n_, qubits, [&](uint64_t i) { return norm2(a[i]); }); });
+    visit([&](const auto* a) { gather(n_, qubits, [&](uint64_t i) { return norm2(a[i]); }, out); });
 }
 
 std::vector<std::pair<uint64_t, uint64_t>> sample_qubits(const StateVector& state,
@@ -230,7 +234,9 @@ std::vector<double> marginal(const std::vector<double>& full, int n,
                              const std::vector<int>& qubits) {
     for (int q : qubits)
         if (q >= n) throw IndexError("qubit " + std::to_string(q) + " is outside the state");
-    return gather(n, qubits, [&](uint64_t i) { return full[i]; });
+    std::vector<double> out(uint64_t{1} << qubits.size());
+    gather(n, qubits, [&](uint64_t i) { return full[i]; }, out.data());
+    return out;
 }
 
 }  // namespace kestrix

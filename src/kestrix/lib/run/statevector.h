@@ -64,6 +64,8 @@ class StateVector {
     void collapse(int q, int value, double p);
     /// Marginal distribution over `qubits`, index bit k = qubits[k].
     std::vector<double> probabilities(const std::vector<int>& qubits) const;
+    /// The same written to out[0 .. 2^qubits.size()).
+    void probabilities(const std::vector<int>& qubits, double* out) const;
 
     /// Whether this is exactly |0...0> (one pass).
     bool is_all_zero() const;

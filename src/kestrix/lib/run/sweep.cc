@@ -1,6 +1,7 @@
 #include "kestrix/lib/run/sweep.h"
 
 #include <algorithm>
+#include <new>
 #include <atomic>
 #include <cmath>
 #include <string>
@@ -30,6 +31,13 @@ StateVector& reset_state(std::optional<StateVector>& state, int n) {
 }
 
 }  // namespace
+
+RowBlock::RowBlock(size_t rows, size_t cols)
+    : rows(rows),
+      cols(cols),
+      data(static_cast<double*>(std::malloc(std::max<size_t>(rows * cols, 1) * sizeof(double)))) {
+    if (!data) throw std::bad_alloc();
+}
 
 void for_each_row(const Circuit& circuit, int n, const ParameterRows& rows, bool from_zero,
                   const InterruptCheck& interrupt, const RowBody& body) {
@@ -100,10 +108,9 @@ std::vector<Result> run_sweep(const Program& program, const ParameterRows& rows,
     return results;
 }
 
-std::vector<std::vector<double>> probabilities_sweep(const Program& program,
-                                                     const ParameterRows& rows,
-                                                     const std::optional<std::vector<int>>& qubits,
-                                                     const InterruptCheck& interrupt) {
+RowBlock probabilities_sweep(const Program& program, const ParameterRows& rows,
+                             const std::optional<std::vector<int>>& qubits,
+                             const InterruptCheck& interrupt) {
     check_rows(program.circuit, rows);
     Simulator::check_probabilities_batch(std::span<const Program>(&program, 1), qubits);
     check_fits_in_memory(program.width());
@@ -111,14 +118,15 @@ std::vector<std::vector<double>> probabilities_sweep(const Program& program,
                                           rows.rows());
     std::vector<int> all(size_t(program.width()));
     for (int q = 0; q < program.width(); ++q) all[size_t(q)] = q;
-    std::vector<std::vector<double>> out(rows.rows());
+    const std::vector<int>& read = qubits ? *qubits : all;
+    RowBlock out(rows.rows(), uint64_t{1} << read.size());
     const int n = program.width();
     std::vector<std::optional<StateVector>> states(size_t(std::max(thread_count(), 1)));
     for_each_row(program.circuit, n, rows, true, interrupt,
                  [&](size_t i, SweepPlan& plan, const InterruptCheck& check, size_t worker) {
                      StateVector& state = reset_state(states[worker], n);
                      plan.at(rows.row(i)).run(state.data(), check);
-                     out[i] = state.probabilities(qubits ? *qubits : all);
+                     state.probabilities(read, out.row(i));
                  });
     return out;
 }

@@ -3,7 +3,9 @@
 // rows of values spread over the engine's threads, each row's result exactly what binding
 // the row and running the bound circuit gives.
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -29,6 +31,20 @@ struct ParameterRows {
     }
 };
 
+/// Rows of `cols` numbers in one block of memory, row after row: a sweep fills each row in
+/// place, and the block is handed on (to NumPy) without a copy, to be released with
+/// std::free.
+struct RowBlock {
+    struct Free {
+        void operator()(double* p) const noexcept { std::free(p); }
+    };
+    size_t rows = 0, cols = 0;
+    std::unique_ptr<double[], Free> data;
+
+    RowBlock(size_t rows, size_t cols);
+    double* row(size_t i) { return data.get() + i * cols; }
+};
+
 /// Calls body(row, plan, interrupt, worker) for every row, `plan` being a SweepPlan of the
 /// circuit (from_zero as SweepPlan takes it) for the calling thread alone (worker is its
 /// index, below thread_count()). Narrow circuits spread their rows over the threads, each
@@ -52,10 +68,9 @@ std::vector<Result> run_sweep(const Program& program, const ParameterRows& rows,
 
 /// Exact probabilities of a program without measurements per row, over `qubits` (all of
 /// the program's when nullopt), as Simulator::probabilities_batch gives them.
-std::vector<std::vector<double>> probabilities_sweep(const Program& program,
-                                                     const ParameterRows& rows,
-                                                     const std::optional<std::vector<int>>& qubits,
-                                                     const InterruptCheck& interrupt = {});
+RowBlock probabilities_sweep(const Program& program, const ParameterRows& rows,
+                             const std::optional<std::vector<int>>& qubits,
+                             const InterruptCheck& interrupt = {});
 
 /// <psi|H|psi> per row, psi the n-qubit all-zero state after `circuit` bound to the row;
 /// with `shots`, the estimate sampled_expectation makes with Rng(seeds[row]).
