@@ -275,51 +275,30 @@ Schedule fuse(const Schedule& schedule, const FusionOptions& options,
     return Fuser(schedule, options, sources).run();
 }
 
-bool refill(const Schedule& in, const std::vector<uint32_t>& steps, Op& op) {
-    if (steps.size() == 1) {  // a gate on its own, copied as emit copies it
-        const GateOp& g = in.steps[steps[0]].gate;
-        const int dim = 1 << g.num_targets;
-        std::copy(g.m.begin(), g.m.begin() + dim * dim, op.m.begin());
-        return true;
-    }
+Refill::Refill(const Schedule& in, std::vector<uint32_t> from, const Op& op)
+    : steps(std::move(from)) {
     uint64_t mask = 0;
-    bool diagonal = true;
-    for (uint32_t i : steps) {
-        mask |= in.steps[i].gate.qubit_mask();
-        diagonal = diagonal && in.steps[i].gate.diagonal;
-    }
-    std::vector<int> qubits;
+    for (uint32_t i : steps) mask |= in.steps[i].gate.qubit_mask();
     for (uint64_t m = mask; m; m &= m - 1) qubits.push_back(std::countr_zero(m));
-    const int width = int(qubits.size());
-    const uint64_t dim = uint64_t{1} << width;
-    if (op.kind == OpKind::Diagonal && diagonal) {
-        op.m = diagonal_product(in, steps, qubits);
-        return true;
-    }
-    // Scratch kept from call to call: a sweep refills every block once per row.
-    thread_local std::vector<cplx> full, blocks;
-    steps_matrix(in, steps, qubits, full);
-    if (op.kind == OpKind::Dense) {
-        op.m = full;
-        return true;
-    }
+    const uint64_t dim = uint64_t{1} << qubits.size();
+    if (steps.size() == 1 || op.kind == OpKind::Dense) return;  // copied whole
     // The local bits the fused op may change: its targets' positions among `qubits`.
     uint64_t active = 0;
     if (op.kind == OpKind::Multiplexed) {
         for (int q : op.qubits)
             active |= uint64_t{1} << (std::find(qubits.begin(), qubits.end(), q) - qubits.begin());
     }
-    for (uint64_t r = 0; r < dim; ++r)
-        for (uint64_t c = 0; c < dim; ++c)
-            if (((r ^ c) & ~active) && full[r * dim + c] != cplx(0)) return false;
+    for (uint32_t r = 0; r < dim; ++r)
+        for (uint32_t c = 0; c < dim; ++c)
+            if ((r ^ c) & ~active) zero.push_back(r * dim + c);
     if (op.kind == OpKind::Diagonal) {
-        for (uint64_t i = 0; i < dim; ++i) op.m[i] = full[i * dim + i];
-        return true;
+        for (uint32_t i = 0; i < dim; ++i) take.push_back(i * dim + i);
+        return;
     }
+    // Each selecting pattern's block: taken where the op lists it, the identity elsewhere.
     std::vector<int> act, select;
-    for (int j = 0; j < width; ++j) ((active >> j) & 1 ? act : select).push_back(j);
+    for (int j = 0; j < int(qubits.size()); ++j) ((active >> j) & 1 ? act : select).push_back(j);
     const uint64_t sub = uint64_t{1} << act.size();
-    blocks.clear();
     size_t listed = 0;
     for (uint64_t sigma = 0; sigma < (uint64_t{1} << select.size()); ++sigma) {
         const uint64_t base = place(sigma, select);
@@ -327,20 +306,42 @@ bool refill(const Schedule& in, const std::vector<uint32_t>& steps, Op& op) {
         for (size_t j = 0; j < select.size(); ++j)
             if ((sigma >> j) & 1) value |= uint64_t{1} << qubits[select[j]];
         const bool kept = listed < op.select_values.size() && op.select_values[listed] == value;
+        listed += kept;
         for (uint64_t r = 0; r < sub; ++r) {
             for (uint64_t c = 0; c < sub; ++c) {
-                const cplx e = full[(base | place(r, act)) * dim + (base | place(c, act))];
-                if (kept) {
-                    blocks.push_back(e);
-                } else if (e != cplx(r == c ? 1 : 0)) {
-                    return false;  // a pattern left out as the identity is not one now
-                }
+                const uint32_t at = uint32_t((base | place(r, act)) * dim + (base | place(c, act)));
+                (kept ? take : r == c ? one : zero).push_back(at);
             }
         }
-        listed += kept;
     }
-    if (listed != op.select_values.size()) return false;
-    op.m = blocks;
+}
+
+bool refill(const Schedule& in, const Refill& recipe, Op& op) {
+    if (recipe.steps.size() == 1) {  // a gate on its own, copied as emit copies it
+        const GateOp& g = in.steps[recipe.steps[0]].gate;
+        const int dim = 1 << g.num_targets;
+        std::copy(g.m.begin(), g.m.begin() + dim * dim, op.m.begin());
+        return true;
+    }
+    bool diagonal = true;
+    for (uint32_t i : recipe.steps) diagonal = diagonal && in.steps[i].gate.diagonal;
+    if (op.kind == OpKind::Diagonal && diagonal) {
+        op.m = diagonal_product(in, recipe.steps, recipe.qubits);
+        return true;
+    }
+    // Scratch kept from call to call: a sweep refills every block once per row.
+    thread_local std::vector<cplx> full;
+    steps_matrix(in, recipe.steps, recipe.qubits, full);
+    if (op.kind == OpKind::Dense) {
+        op.m = full;
+        return true;
+    }
+    for (uint32_t i : recipe.zero)
+        if (full[i] != cplx(0)) return false;
+    for (uint32_t i : recipe.one)
+        if (full[i] != cplx(1)) return false;  // a pattern left out as the identity is not one now
+    op.m.resize(recipe.take.size());
+    for (size_t k = 0; k < recipe.take.size(); ++k) op.m[k] = full[recipe.take[k]];
     return true;
 }
 

@@ -31,11 +31,21 @@ struct FusionOptions {
 Schedule fuse(const Schedule& schedule, const FusionOptions& options = {},
               std::vector<std::vector<uint32_t>>* sources = nullptr);
 
-/// Writes again the matrix of `op`, a block that fuse made from `steps` of `schedule`,
-/// whose gates have since been lowered at other angles: same kind, qubits and selecting
-/// patterns. False, leaving `op` as it was, when the new matrix does not fit that shape
-/// (angles that make a selected block differ from the identity where the fused one did
-/// not, or change a qubit that the fused one only read).
-bool refill(const Schedule& schedule, const std::vector<uint32_t>& steps, Op& op);
+/// How to write again the matrix of `op`, a block that fuse made from `steps` of a
+/// schedule, worked out once from its shape: which entries of the steps' product it
+/// takes, and which must read 0 or 1 for that shape to hold.
+struct Refill {
+    Refill(const Schedule& schedule, std::vector<uint32_t> steps, const Op& op);
+
+    std::vector<uint32_t> steps;
+    std::vector<int> qubits;  ///< the steps' qubits, ascending: the product's support
+    std::vector<uint32_t> take, zero, one;  ///< row-major indices into the product
+};
+
+/// Writes again the matrix of `op` from the recipe's steps, lowered since at other angles:
+/// same kind, qubits and selecting patterns. False, leaving `op` as it was, when the new
+/// matrix does not fit that shape (angles that make a selected block differ from the
+/// identity where the fused one did not, or change a qubit that the fused one only read).
+bool refill(const Schedule& schedule, const Refill& recipe, Op& op);
 
 }  // namespace kestrix

@@ -37,7 +37,7 @@ SweepPlan::SweepPlan(const Circuit& circuit, int n, std::vector<Parameter> param
     for (uint32_t b = 0; b < sources_.size(); ++b) {
         const std::vector<uint32_t>& from = sources_[b];
         if (std::any_of(from.begin(), from.end(), [&](uint32_t i) { return is_symbolic[i]; }))
-            refreshed_.emplace_back(b, from);
+            refreshed_.emplace_back(b, Refill(steps_, from, plan_.schedule_.blocks[b]));
     }
     sources_.clear();
 }
@@ -73,8 +73,8 @@ const Plan& SweepPlan::at(std::span<const double> values,
             planned.steps[sym.step].gate = steps_.steps[sym.step].gate;
         return plan_;
     }
-    for (auto& [block, from] : refreshed_) {
-        if (!refill(steps_, from, planned.blocks[block])) {
+    for (const auto& [block, recipe] : refreshed_) {
+        if (!refill(steps_, recipe, planned.blocks[block])) {
             // These values break the fused shape: plan them afresh, from the steps as
             // lowered now, for this call only.
             fallback_.emplace(Plan(Schedule(steps_), plan_.num_qubits(), nullptr));

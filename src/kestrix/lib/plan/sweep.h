@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "kestrix/lib/plan/fusion.h"
 #include "kestrix/lib/plan/plan.h"
 
 namespace kestrix {
@@ -59,7 +60,7 @@ class SweepPlan {
     std::vector<std::vector<uint32_t>> sources_;  ///< per fused block (fusion's record)
     Plan plan_;
     /// Blocks of the fused plan that hold a symbolic step, with the steps they came from.
-    std::vector<std::pair<uint32_t, std::vector<uint32_t>>> refreshed_;
+    std::vector<std::pair<uint32_t, Refill>> refreshed_;
     std::optional<Plan> fallback_;  ///< when values break the fused shape (see refill)
 };
 
