@@ -334,8 +334,8 @@ void apply_small(cplx* a, uint64_t size, int target, uint64_t controls, const Ma
 
 // The columns (a 2s-qubit state, low s bits the row) of the steps' product, built with
 // uncontrolled single-qubit gates held per qubit and multiplied together first: a block of
-// rotations and CNOTs costs one pass per qubit between CNOTs, and the first pass, on the
-// identity, is a Kronecker product.
+// rotations and CNOTs costs one pass per qubit between CNOTs, and the first, on the
+// identity, is one Kronecker product of every gate held.
 class ColumnBuilder {
   public:
     ColumnBuilder(int s, cplx* columns) : s_(s), dim_(uint64_t{1} << s), columns_(columns) {}
@@ -362,8 +362,9 @@ class ColumnBuilder {
         apply_op(columns_, 2 * s_, op);
     }
     void flush(uint64_t qubits = ~uint64_t{0}) {
-        const uint64_t due = held_mask_ & qubits;
-        if (!due) return;
+        // Held gates may always run early: on the identity, all of them cost one product.
+        const uint64_t due = held_mask_ & (identity_ ? ~uint64_t{0} : qubits);
+        if (!(held_mask_ & qubits)) return;
         if (identity_) {
             kronecker(due);
         } else {
