@@ -321,8 +321,9 @@ Matrix2 times(const Matrix2& a, const Matrix2& b) {
 void apply_small(cplx* a, uint64_t size, int target, uint64_t controls, const Matrix2& m) {
     const uint64_t bit = uint64_t{1} << target;
     const bool flip = m[0] == cplx(0) && m[3] == cplx(0);
-    for (uint64_t i = 0; i < size; ++i) {
-        if ((i & bit) || (i & controls) != controls) continue;
+    for (uint64_t k = 0; k < size / 2; ++k) {
+        const uint64_t i = ((k >> target) << (target + 1)) | (k & (bit - 1));
+        if ((i & controls) != controls) continue;
         const cplx x0 = a[i], x1 = a[i | bit];
         if (flip) {
             a[i] = m[1] * x1, a[i | bit] = m[2] * x0;
@@ -332,51 +333,71 @@ void apply_small(cplx* a, uint64_t size, int target, uint64_t controls, const Ma
     }
 }
 
-// The columns (a 2s-qubit state, low s bits the row) of the steps' product, built with
-// uncontrolled single-qubit gates held per qubit and multiplied together first: a block of
-// rotations and CNOTs costs one pass per qubit between CNOTs, and the first, on the
-// identity, is one Kronecker product of every gate held.
+// The columns (a 2s-qubit state, low s bits the row) of a product of steps on s qubits,
+// built with uncontrolled single-qubit gates held per qubit and multiplied together first:
+// a block of rotations and CNOTs costs one pass per qubit between CNOTs, and the first, on
+// the identity, is one Kronecker product of every gate held. Gates arrive on the global
+// qubits and are renamed through `local` as they come.
 class ColumnBuilder {
   public:
-    ColumnBuilder(int s, cplx* columns) : s_(s), dim_(uint64_t{1} << s), columns_(columns) {}
+    ColumnBuilder(int s, const int* local, std::vector<cplx>& columns)
+        : s_(s), dim_(uint64_t{1} << s), local_(local), columns_(columns) {
+        columns_.resize(dim_ * dim_);
+    }
 
-    void gate(const GateOp& g) {
-        if (g.num_targets == 1 && g.control_mask == 0) {
-            Matrix2 m{g.m[0], g.m[1], g.m[2], g.m[3]};
-            held_[g.targets[0]] = held_mask_ >> g.targets[0] & 1 ? times(m, held_[g.targets[0]]) : m;
-            held_mask_ |= uint64_t{1} << g.targets[0];
+    void gate(const GateOp& global) {
+        if (global.num_targets == 2) {
+            const GateOp g = relabel(global, local_);
+            flush(g.qubit_mask());
+            apply_gate(columns(), 2 * s_, g);
             return;
         }
-        flush(g.qubit_mask());
-        identity_ = false;
-        if (g.num_targets == 1) {
-            apply_small(columns_, dim_ * dim_, g.targets[0], g.control_mask,
-                        {g.m[0], g.m[1], g.m[2], g.m[3]});
-        } else {
-            apply_gate(columns_, 2 * s_, g);
+        const int t = local_[global.targets[0]];
+        const Matrix2 m{global.m[0], global.m[1], global.m[2], global.m[3]};
+        if (global.control_mask == 0) {
+            held_[t] = held_mask_ >> t & 1 ? times(m, held_[t]) : m;
+            held_mask_ |= uint64_t{1} << t;
+            return;
         }
+        uint64_t controls = 0;
+        for (uint64_t c = global.control_mask; c; c &= c - 1)
+            controls |= uint64_t{1} << local_[std::countr_zero(c)];
+        flush(controls | uint64_t{1} << t);
+        apply_small(columns(), dim_ * dim_, t, controls, m);
     }
-    void op(const Op& op) {
-        flush(op.qubit_mask());
-        identity_ = false;
-        apply_op(columns_, 2 * s_, op);
+    void op(const Op& global) {
+        const Op o = relabel(global, local_);
+        flush(o.qubit_mask());
+        apply_op(columns(), 2 * s_, o);
     }
-    void flush(uint64_t qubits = ~uint64_t{0}) {
-        // Held gates may always run early: on the identity, all of them cost one product.
-        const uint64_t due = held_mask_ & (identity_ ? ~uint64_t{0} : qubits);
-        if (!(held_mask_ & qubits)) return;
-        if (identity_) {
-            kronecker(due);
-        } else {
-            for (uint64_t m = due; m; m &= m - 1) {
-                const int q = std::countr_zero(m);
-                apply_small(columns_, dim_ * dim_, q, 0, held_[q]);
-            }
-        }
-        held_mask_ &= ~due;
+    // The product of every step given.
+    const std::vector<cplx>& finish() {
+        flush(~uint64_t{0});
+        columns();
+        return columns_;
     }
 
   private:
+    // Runs the held gates on `qubits`.
+    void flush(uint64_t qubits) {
+        if (!(held_mask_ & qubits)) return;
+        if (!started_) {  // held gates may always run early: here all cost one product
+            kronecker(held_mask_);
+            held_mask_ = 0;
+            return;
+        }
+        for (uint64_t m = held_mask_ & qubits; m; m &= m - 1) {
+            const int q = std::countr_zero(m);
+            apply_small(columns_.data(), dim_ * dim_, q, 0, held_[q]);
+        }
+        held_mask_ &= ~qubits;
+    }
+
+    // The columns to update, the identity's until something has been written.
+    cplx* columns() {
+        if (!started_) kronecker(0);
+        return columns_.data();
+    }
     // Entry (r, c) of the product of the held matrices on `due` and the identity elsewhere.
     void kronecker(uint64_t due) {
         for (uint64_t c = 0; c < dim_; ++c) {
@@ -389,15 +410,16 @@ class ColumnBuilder {
                 columns_[c * dim_ + r] = e;
             }
         }
-        identity_ = false;
+        started_ = true;
     }
 
     int s_;
     uint64_t dim_;
-    cplx* columns_;
-    bool identity_ = true;
+    const int* local_;
+    std::vector<cplx>& columns_;
+    bool started_ = false;
     uint64_t held_mask_ = 0;
-    std::array<Matrix2, 64> held_;
+    Matrix2 held_[kMaxFoldQubits];  // entries read only where held_mask_ has the bit
 };
 
 }  // namespace
@@ -411,18 +433,16 @@ void steps_matrix(const Schedule& schedule, const std::vector<uint32_t>& order,
     // Column c of the matrix is the image of basis state c: all columns evolve together as
     // one 2s-qubit state whose low s bits are the row and high s bits the column.
     thread_local std::vector<cplx> columns;
-    columns.assign(dim * dim, cplx(0));
-    for (uint64_t c = 0; c < dim; ++c) columns[c * dim + c] = 1;
-    ColumnBuilder build(s, columns.data());
+    ColumnBuilder build(s, local, columns);
     for (uint32_t i : order) {
         const Step& step = schedule.steps[i];
         if (step.kind == Step::Kind::Gate) {
-            build.gate(relabel(step.gate, local));
+            build.gate(step.gate);
         } else {
-            build.op(relabel(schedule.blocks[step.block], local));
+            build.op(schedule.blocks[step.block]);
         }
     }
-    build.flush();
+    build.finish();
     m.resize(dim * dim);
     for (uint64_t r = 0; r < dim; ++r)
         for (uint64_t c = 0; c < dim; ++c) m[r * dim + c] = columns[c * dim + r];
