@@ -12,7 +12,7 @@ from interrupting import ctrl_c_after
 
 import kestrix
 import kestrix.parallel
-from kestrix.core import CNOT, CPUQVM, RY, H, QProg, measure
+from kestrix.core import CNOT, CPUQVM, RY, H, ParameterVector, QCircuit, QProg, measure
 
 pytest.importorskip("distributed", reason="Dask is an optional test peer")
 
@@ -70,6 +70,13 @@ def test_batches_on_workers_are_those_of_this_process(where, chunk_size, request
     unmeasured = [p.to_circuit() for p in programs(60, measured=False)]
     rows = CPUQVM().prob_batch(unmeasured, [0, 1], executor=ex, chunk_size=chunk_size)
     assert rows.tolist() == CPUQVM().prob_batch(unmeasured, [0, 1]).tolist()
+    # A sweep given an executor ships its rows bound into programs.
+    t = ParameterVector("t", 2)
+    swept = QCircuit() << RY(0, t[0]) << CNOT(0, 2) << RY(2, t[1])
+    values = np.linspace(-2, 2, 14).reshape(7, 2)
+    rows = CPUQVM().prob_batch(swept, parameter_values=values, executor=ex, chunk_size=chunk_size)
+    assert rows.shape == (7, 8)
+    assert np.allclose(rows, CPUQVM().prob_batch(swept, parameter_values=values), atol=1e-14)
 
 
 def wide_programs(count):
