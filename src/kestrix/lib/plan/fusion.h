@@ -38,7 +38,7 @@ struct Refill {
     Refill(const Schedule& schedule, std::vector<uint32_t> steps, const Op& op);
 
     std::vector<uint32_t> steps;
-    std::vector<int> qubits;  ///< the steps' qubits, ascending: the product's support
+    std::vector<int> qubits;                ///< the steps' qubits, ascending: the product's support
     std::vector<uint32_t> take, zero, one;  ///< row-major indices into the product
 };
 

@@ -41,7 +41,9 @@ KESTRIX_QUAD Quad load(const double* p) {
     return v;
 }
 KESTRIX_QUAD void store(double* p, Quad v) { std::memcpy(p, &v, sizeof v); }
-KESTRIX_QUAD Quad swap_parts(Quad v) { return __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6); }
+KESTRIX_QUAD Quad swap_parts(Quad v) {
+    return __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6);
+}
 
 // c v for a complex c given as (re(c), im(c) * kAlternate).
 struct Coefficient {
@@ -110,8 +112,9 @@ template <AdjointShape S>
     return {s[0].value(), s[1].value(), s[2].value(), s[3].value()};
 }
 
-// The loop of adjoint_runs for the rest: targets 0 and 1, or controls below the target. b0, b1, a0, a1 are the halves of a run (target
-// bit 0 and 1) as pairs of doubles; inner runs are contiguous, which the compiler vectorises.
+// The loop of adjoint_runs for the rest: targets 0 and 1, or controls below the target. b0, b1, a0,
+// a1 are the halves of a run (target bit 0 and 1) as pairs of doubles; inner runs are contiguous,
+// which the compiler vectorises.
 template <AdjointShape S>
 [[gnu::always_inline]] inline AdjointSums runs(cplx* a, cplx* b, const GateOp& g_inv,
                                                uint64_t begin, uint64_t end) {
@@ -135,8 +138,10 @@ template <AdjointShape S>
             s[1][lane] += l0r * x0i - l0i * x0r;
             s[6][lane] += l1r * x1r + l1i * x1i;
             s[7][lane] += l1r * x1i - l1i * x1r;
-            a0[2 * j] = g[0][0] * l0r - g[0][1] * l0i, a0[2 * j + 1] = g[0][0] * l0i + g[0][1] * l0r;
-            a1[2 * j] = g[3][0] * l1r - g[3][1] * l1i, a1[2 * j + 1] = g[3][0] * l1i + g[3][1] * l1r;
+            a0[2 * j] = g[0][0] * l0r - g[0][1] * l0i,
+                   a0[2 * j + 1] = g[0][0] * l0i + g[0][1] * l0r;
+            a1[2 * j] = g[3][0] * l1r - g[3][1] * l1i,
+                   a1[2 * j + 1] = g[3][0] * l1i + g[3][1] * l1r;
         } else if constexpr (S == AdjointShape::Real) {
             const double x0r = g[0][0] * b0r + g[1][0] * b1r, x0i = g[0][0] * b0i + g[1][0] * b1i;
             const double x1r = g[2][0] * b0r + g[3][0] * b1r, x1i = g[2][0] * b0i + g[3][0] * b1i;
@@ -145,8 +150,10 @@ template <AdjointShape S>
             s[2][lane] += l0r * x1r + l0i * x1i;
             s[4][lane] += l1r * x0r + l1i * x0i;
             s[6][lane] += l1r * x1r + l1i * x1i;
-            a0[2 * j] = g[0][0] * l0r + g[1][0] * l1r, a0[2 * j + 1] = g[0][0] * l0i + g[1][0] * l1i;
-            a1[2 * j] = g[2][0] * l0r + g[3][0] * l1r, a1[2 * j + 1] = g[2][0] * l0i + g[3][0] * l1i;
+            a0[2 * j] = g[0][0] * l0r + g[1][0] * l1r,
+                   a0[2 * j + 1] = g[0][0] * l0i + g[1][0] * l1i;
+            a1[2 * j] = g[2][0] * l0r + g[3][0] * l1r,
+                   a1[2 * j + 1] = g[2][0] * l0i + g[3][0] * l1i;
         } else {
             const double x0r = g[0][0] * b0r - g[0][1] * b0i + g[1][0] * b1r - g[1][1] * b1i;
             const double x0i = g[0][0] * b0i + g[0][1] * b0r + g[1][0] * b1i + g[1][1] * b1r;
@@ -215,8 +222,8 @@ AdjointShape adjoint_shape(const GateOp& g_inv, std::span<const GateOp> derivati
                         : (all_real ? AdjointShape::Real : AdjointShape::General);
 }
 
-AdjointSums adjoint_runs(AdjointShape shape, cplx* a, cplx* b, const GateOp& g_inv,
-                         uint64_t begin, uint64_t end) {
+AdjointSums adjoint_runs(AdjointShape shape, cplx* a, cplx* b, const GateOp& g_inv, uint64_t begin,
+                         uint64_t end) {
     switch (shape) {
         case AdjointShape::Diagonal: return diagonal_runs(a, b, g_inv, begin, end);
         case AdjointShape::Real: return real_runs(a, b, g_inv, begin, end);
@@ -226,8 +233,8 @@ AdjointSums adjoint_runs(AdjointShape shape, cplx* a, cplx* b, const GateOp& g_i
 }
 
 KESTRIX_WIDEST_VECTORS
-AdjointSums adjoint_scaled(cplx* a, cplx* b, uint64_t size, uint64_t controls,
-                           const GateOp& g_inv, int bit) {
+AdjointSums adjoint_scaled(cplx* a, cplx* b, uint64_t size, uint64_t controls, const GateOp& g_inv,
+                           int bit) {
     const cplx f = g_inv.m[3 * bit];
     double* pa = reinterpret_cast<double*>(a);
     double* pb = reinterpret_cast<double*>(b);

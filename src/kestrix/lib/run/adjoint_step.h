@@ -24,14 +24,14 @@ AdjointShape adjoint_shape(const GateOp& g_inv, std::span<const GateOp> derivati
 /// psi <- G^dagger psi (in b) and lambda <- G^dagger lambda (in a), with the sums taken
 /// between the two updates, over the runs [begin, end) of 2 * 2^target amplitudes; zero
 /// where g_inv's controls do not all read 1 (a controlled gate's derivative vanishes there).
-AdjointSums adjoint_runs(AdjointShape shape, cplx* a, cplx* b, const GateOp& g_inv,
-                         uint64_t begin, uint64_t end);
+AdjointSums adjoint_runs(AdjointShape shape, cplx* a, cplx* b, const GateOp& g_inv, uint64_t begin,
+                         uint64_t end);
 
 /// The same for a diagonal gate whose target lies outside the `size` amplitudes of a and b
 /// and reads `bit` on all of them: each is multiplied by g_inv's entry for that bit where
 /// the bits of `controls` read 1; the sum lands in entry 3 * bit.
-AdjointSums adjoint_scaled(cplx* a, cplx* b, uint64_t size, uint64_t controls,
-                           const GateOp& g_inv, int bit);
+AdjointSums adjoint_scaled(cplx* a, cplx* b, uint64_t size, uint64_t controls, const GateOp& g_inv,
+                           int bit);
 
 /// <lambda| D |psi> from the sums of the step back over D's gate.
 inline cplx overlap(const GateOp& d, const AdjointSums& s) {

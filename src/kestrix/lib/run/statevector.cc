@@ -199,7 +199,10 @@ std::vector<double> StateVector::probabilities(const std::vector<int>& qubits) c
 void StateVector::probabilities(const std::vector<int>& qubits, double* out) const {
     for (int q : qubits)
         if (q >= n_) throw IndexError("qubit " + std::to_string(q) + " is outside the state");
-    visit([&](const auto* a) { gather(n_, qubits, [&](uint64_t i) { return norm2(a[i]); }, out); });
+    visit([&](const auto* a) {
+        gather(
+            n_, qubits, [&](uint64_t i) { return norm2(a[i]); }, out);
+    });
 }
 
 std::vector<std::pair<uint64_t, uint64_t>> sample_qubits(const StateVector& state,
@@ -235,7 +238,8 @@ std::vector<double> marginal(const std::vector<double>& full, int n,
     for (int q : qubits)
         if (q >= n) throw IndexError("qubit " + std::to_string(q) + " is outside the state");
     std::vector<double> out(uint64_t{1} << qubits.size());
-    gather(n, qubits, [&](uint64_t i) { return full[i]; }, out.data());
+    gather(
+        n, qubits, [&](uint64_t i) { return full[i]; }, out.data());
     return out;
 }
 

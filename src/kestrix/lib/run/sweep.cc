@@ -1,9 +1,9 @@
 #include "kestrix/lib/run/sweep.h"
 
 #include <algorithm>
-#include <new>
 #include <atomic>
 #include <cmath>
+#include <new>
 #include <string>
 
 #include "kestrix/lib/base/errors.h"
