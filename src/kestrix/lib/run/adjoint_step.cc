@@ -66,6 +66,20 @@ struct QuadSum {
     }
 };
 
+// Calls f(b0, b1, a0, a1) for each run [begin, end) of 2 stride amplitudes whose bits in
+// `high` all read 1, with the run's halves (target bit 0 and 1) in b and a as doubles.
+template <class F>
+[[gnu::always_inline]] inline void for_each_run(cplx* a, cplx* b, uint64_t stride, uint64_t high,
+                                                uint64_t begin, uint64_t end, F&& f) {
+    for (uint64_t h = begin; h < end; ++h) {
+        const uint64_t base = h * 2 * stride;
+        if ((base & high) != high) continue;
+        double* b0 = reinterpret_cast<double*>(b + base);
+        double* a0 = reinterpret_cast<double*>(a + base);
+        f(b0, b0 + 2 * stride, a0, a0 + 2 * stride);
+    }
+}
+
 // The loop of adjoint_runs over runs of at least four amplitudes without controls below the
 // target, for one shape: b0, b1, a0, a1 are a run's halves (target bit 0 and 1).
 template <AdjointShape S>
@@ -78,37 +92,32 @@ template <AdjointShape S>
     const Coefficient c[4] = {Coefficient(g_inv.m[0]), Coefficient(g_inv.m[1]),
                               Coefficient(g_inv.m[2]), Coefficient(g_inv.m[3])};
     QuadSum s[4];
-    for (uint64_t h = begin; h < end; ++h) {
-        const uint64_t base = h * 2 * stride;
-        if ((base & high) != high) continue;
-        double* pb0 = reinterpret_cast<double*>(b + base);
-        double* pb1 = pb0 + 2 * stride;
-        double* pa0 = reinterpret_cast<double*>(a + base);
-        double* pa1 = pa0 + 2 * stride;
-        for (uint64_t j = 0; j < 2 * stride; j += 8) {
-            const Quad b0 = load(pb0 + j), b1 = load(pb1 + j);
-            const Quad l0 = load(pa0 + j), l1 = load(pa1 + j);
-            if constexpr (S == AdjointShape::Diagonal) {
-                const Quad x0 = c[0].times(b0), x1 = c[3].times(b1);
-                store(pb0 + j, x0), store(pb1 + j, x1);
-                s[0].add(l0, x0), s[3].add(l1, x1);
-                store(pa0 + j, c[0].times(l0)), store(pa1 + j, c[3].times(l1));
-            } else if constexpr (S == AdjointShape::Real) {
-                const Quad x0 = r[0] * b0 + r[1] * b1, x1 = r[2] * b0 + r[3] * b1;
-                store(pb0 + j, x0), store(pb1 + j, x1);
-                s[0].add_real(l0, x0), s[1].add_real(l0, x1);
-                s[2].add_real(l1, x0), s[3].add_real(l1, x1);
-                store(pa0 + j, r[0] * l0 + r[1] * l1), store(pa1 + j, r[2] * l0 + r[3] * l1);
-            } else {
-                const Quad x0 = c[0].times(b0) + c[1].times(b1);
-                const Quad x1 = c[2].times(b0) + c[3].times(b1);
-                store(pb0 + j, x0), store(pb1 + j, x1);
-                s[0].add(l0, x0), s[1].add(l0, x1), s[2].add(l1, x0), s[3].add(l1, x1);
-                store(pa0 + j, c[0].times(l0) + c[1].times(l1));
-                store(pa1 + j, c[2].times(l0) + c[3].times(l1));
+    for_each_run(
+        a, b, stride, high, begin, end, [&](double* pb0, double* pb1, double* pa0, double* pa1) {
+            for (uint64_t j = 0; j < 2 * stride; j += 8) {
+                const Quad b0 = load(pb0 + j), b1 = load(pb1 + j);
+                const Quad l0 = load(pa0 + j), l1 = load(pa1 + j);
+                if constexpr (S == AdjointShape::Diagonal) {
+                    const Quad x0 = c[0].times(b0), x1 = c[3].times(b1);
+                    store(pb0 + j, x0), store(pb1 + j, x1);
+                    s[0].add(l0, x0), s[3].add(l1, x1);
+                    store(pa0 + j, c[0].times(l0)), store(pa1 + j, c[3].times(l1));
+                } else if constexpr (S == AdjointShape::Real) {
+                    const Quad x0 = r[0] * b0 + r[1] * b1, x1 = r[2] * b0 + r[3] * b1;
+                    store(pb0 + j, x0), store(pb1 + j, x1);
+                    s[0].add_real(l0, x0), s[1].add_real(l0, x1);
+                    s[2].add_real(l1, x0), s[3].add_real(l1, x1);
+                    store(pa0 + j, r[0] * l0 + r[1] * l1), store(pa1 + j, r[2] * l0 + r[3] * l1);
+                } else {
+                    const Quad x0 = c[0].times(b0) + c[1].times(b1);
+                    const Quad x1 = c[2].times(b0) + c[3].times(b1);
+                    store(pb0 + j, x0), store(pb1 + j, x1);
+                    s[0].add(l0, x0), s[1].add(l0, x1), s[2].add(l1, x0), s[3].add(l1, x1);
+                    store(pa0 + j, c[0].times(l0) + c[1].times(l1));
+                    store(pa1 + j, c[2].times(l0) + c[3].times(l1));
+                }
             }
-        }
-    }
+        });
     return {s[0].value(), s[1].value(), s[2].value(), s[3].value()};
 }
 
@@ -174,16 +183,11 @@ template <AdjointShape S>
             a1[2 * j + 1] = g[2][0] * l0i + g[2][1] * l0r + g[3][0] * l1i + g[3][1] * l1r;
         }
     };
-    for (uint64_t h = begin; h < end; ++h) {
-        const uint64_t base = h * 2 * stride;
-        if ((base & high) != high) continue;
-        double* b0 = reinterpret_cast<double*>(b + base);
-        double* b1 = b0 + 2 * stride;
-        double* a0 = reinterpret_cast<double*>(a + base);
-        double* a1 = a0 + 2 * stride;
-        for (uint64_t j = 0; j < stride; ++j)
-            if ((j & low) == low) update(b0, b1, a0, a1, j, int(j % kLanes));
-    }
+    for_each_run(a, b, stride, high, begin, end,
+                 [&](double* b0, double* b1, double* a0, double* a1) {
+                     for (uint64_t j = 0; j < stride; ++j)
+                         if ((j & low) == low) update(b0, b1, a0, a1, j, int(j % kLanes));
+                 });
     return total(s);
 }
 
