@@ -286,6 +286,7 @@ def test_gradient_rows_and_shots():
         one_value, one_grad = gradient("ZX", c, row)
         assert (v, g[0]) == pytest.approx((one_value, one_grad[0]), abs=1e-12)
     assert np.abs(grads).max() > 0.1
+    assert gradient("II", c, rows[2])[0] == 1.0  # identity terms count exactly
     # 20,000 shots per term and shifted run: each estimate within 0.01 (a few standard
     # deviations of 1/sqrt(20,000)) times the rule's weights.
     _, sampled = gradient("ZX", c, rows[2], "parameter-shift", shots=20000, seed=5)

@@ -217,12 +217,15 @@ namespace {
 // in place, so a block of the result stays in L1 cache while the terms go by.
 constexpr int kApplyBits = 8;
 
-// Writes (H a) over the blocks [first, last) into b, and each block's Re<a|H a> into dots.
-// P|i> = i^|x & z| (-1)^|i & z| |i ^ x>, so (P a)[j] reads a[j ^ x] with the sign of j ^ x:
-// one sign for the block's high bits times a table entry for its low bits.
+// Writes (H a) over the blocks [first, last) into b, and each block's Re<a|H' a> into dots,
+// H' being H without its identity terms (whose coefficients sum to `identity`: they count
+// exactly, as in expectation()). P|i> = i^|x & z| (-1)^|i & z| |i ^ x>, so (P a)[j] reads
+// a[j ^ x] with the sign of j ^ x: one sign for the block's high bits times a table entry
+// for its low bits.
 KESTRIX_WIDEST_VECTORS
 void observable_blocks(const PauliSum& observable, const cplx* phase, const double* sign, int low,
-                       const cplx* a, cplx* b, double* dots, uint64_t first, uint64_t last) {
+                       double identity, const cplx* a, cplx* b, double* dots, uint64_t first,
+                       uint64_t last) {
     const uint64_t block = uint64_t{1} << low;
     std::vector<double> partner(2 * block), ones(block, 1.0);
     for (uint64_t blk = first; blk < last; ++blk) {
@@ -231,6 +234,7 @@ void observable_blocks(const PauliSum& observable, const cplx* phase, const doub
         std::fill_n(out, 2 * block, 0.0);
         for (size_t k = 0; k < observable.terms.size(); ++k) {
             const PauliString& p = observable.terms[k].pauli;
+            if (p.support() == 0) continue;
             const uint64_t x_low = p.x & (block - 1), source = base ^ (p.x & ~(block - 1));
             const double* u = reinterpret_cast<const double*>(a + source);
             const double* s = sign + k * block;
@@ -258,6 +262,7 @@ void observable_blocks(const PauliSum& observable, const cplx* phase, const doub
             for (int l = 0; l < 4; ++l) dot[l] += in[j + l] * out[j + l];
         for (; j < 2 * block; ++j) dot[0] += in[j] * out[j];
         dots[blk] = (dot[0] + dot[1]) + (dot[2] + dot[3]);
+        for (j = 0; j < 2 * block; ++j) out[j] += identity * in[j];
     }
 }
 
@@ -271,8 +276,10 @@ double apply_observable(const PauliSum& observable, const StateVector& in, State
     const uint64_t block = uint64_t{1} << low, blocks = in.size() >> low;
     std::vector<cplx> phase;
     std::vector<double> sign(observable.terms.size() * block);
+    double identity = 0;
     for (size_t k = 0; k < observable.terms.size(); ++k) {
         const PauliString& p = observable.terms[k].pauli;
+        if (p.support() == 0) identity += observable.terms[k].coefficient;
         phase.push_back(observable.terms[k].coefficient * i_power(std::popcount(p.x & p.z)));
         for (uint64_t j = 0; j < block; ++j)
             sign[k * block + j] = std::popcount(j & p.z) & 1 ? -1.0 : 1.0;
@@ -280,10 +287,10 @@ double apply_observable(const PauliSum& observable, const StateVector& in, State
     // Per-block sums added in block order: the same value on any number of threads.
     std::vector<double> dots(blocks);
     for_subranges(blocks, in.num_qubits() >= kParallelQubits, [&](uint64_t first, uint64_t last) {
-        observable_blocks(observable, phase.data(), sign.data(), low, in.data(), out.data(),
-                          dots.data(), first, last);
+        observable_blocks(observable, phase.data(), sign.data(), low, identity, in.data(),
+                          out.data(), dots.data(), first, last);
     });
-    double value = 0;
+    double value = identity;
     for (double d : dots) value += d;
     return value;
 }
