@@ -1,7 +1,8 @@
 #pragma once
 // Gradients of an expectation value <psi(x)|H|psi(x)> with respect to a circuit's
-// parameters x. The adjoint method is exact and costs about three passes over the state
-// per parameterised gate, however many parameters there are; parameter-shift rules run
+// parameters x. The adjoint method is exact and goes back over the state once per run of
+// gates that fit a cache chunk (a few passes per layer of an ansatz), however many
+// parameters there are; parameter-shift rules run
 // the circuit at shifted angles, the way hardware estimates gradients, with or without
 // shots.
 #include <cstdint>
