@@ -282,6 +282,28 @@ Refill::Refill(const Schedule& in, std::vector<uint32_t> from, const Op& op)
     for (uint64_t m = mask; m; m &= m - 1) qubits.push_back(std::countr_zero(m));
     const uint64_t dim = uint64_t{1} << qubits.size();
     if (steps.size() == 1 || op.kind == OpKind::Dense) return;  // copied whole
+    if (op.kind == OpKind::Multiplexed) {
+        uint64_t targets = 0;
+        for (int q : op.qubits) targets |= uint64_t{1} << q;
+        per_pattern = true;
+        for (uint32_t i : steps) {
+            const GateOp& g = in.steps[i].gate;
+            per_pattern = per_pattern && in.steps[i].kind == Step::Kind::Gate &&
+                          g.num_targets == 1 && (g.target_mask() & ~targets) == 0;
+        }
+        // Every pattern left out must be one under which no gate fires.
+        const uint64_t select = op.select_mask;
+        for (uint64_t sub = select;; sub = (sub - 1) & select) {
+            const bool listed = std::find(op.select_values.begin(), op.select_values.end(), sub) !=
+                                op.select_values.end();
+            for (uint32_t i : steps) {
+                const uint64_t c = in.steps[i].gate.control_mask & select;
+                per_pattern = per_pattern && (listed || (c & sub) != c);
+            }
+            if (sub == 0) break;
+        }
+        if (per_pattern) return;
+    }
     // The local bits the fused op may change: its targets' positions among `qubits`.
     uint64_t active = 0;
     if (op.kind == OpKind::Multiplexed) {
@@ -331,6 +353,16 @@ bool refill(const Schedule& in, const Refill& recipe, Op& op) {
     }
     // Scratch kept from call to call: a sweep refills every block once per row.
     thread_local std::vector<cplx> full;
+    if (recipe.per_pattern) {
+        const size_t size = size_t{1} << (2 * op.qubits.size());
+        op.m.resize(op.select_values.size() * size);
+        for (size_t p = 0; p < op.select_values.size(); ++p) {
+            steps_matrix(in, recipe.steps, op.qubits, full,
+                         Fixed{op.select_mask, op.select_values[p]});
+            std::copy(full.begin(), full.end(), op.m.begin() + long(p * size));
+        }
+        return true;
+    }
     steps_matrix(in, recipe.steps, recipe.qubits, full);
     if (op.kind == OpKind::Dense) {
         op.m = full;

@@ -38,8 +38,15 @@ struct Refill {
     Refill(const Schedule& schedule, std::vector<uint32_t> steps, const Op& op);
 
     std::vector<uint32_t> steps;
-    std::vector<int> qubits;                ///< the steps' qubits, ascending: the product's support
-    std::vector<uint32_t> take, zero, one;  ///< row-major indices into the product
+    /// The steps' qubits, ascending: the product's support.
+    std::vector<int> qubits;
+    /// Row-major indices into the product.
+    std::vector<uint32_t> take, zero, one;
+    /// A multiplexed block of single-qubit gates on its targets, under any controls, none
+    /// firing under a selecting pattern the block leaves out: its blocks are the products
+    /// taken one listed pattern at a time (a quarter of the work for one selecting qubit),
+    /// and its shape holds for any angles.
+    bool per_pattern = false;
 };
 
 /// Writes again the matrix of `op` from the recipe's steps, lowered since at other angles:

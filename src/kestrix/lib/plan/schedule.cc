@@ -345,7 +345,8 @@ class ColumnBuilder {
         columns_.resize(dim_ * dim_);
     }
 
-    void gate(const GateOp& global) {
+    // A gate, its controls in `drop` left out (they read 1 wherever the product is taken).
+    void gate(const GateOp& global, uint64_t drop = 0) {
         if (global.num_targets == 2) {
             const GateOp g = relabel(global, local_);
             flush(g.qubit_mask());
@@ -354,13 +355,14 @@ class ColumnBuilder {
         }
         const int t = local_[global.targets[0]];
         const Matrix2 m{global.m[0], global.m[1], global.m[2], global.m[3]};
-        if (global.control_mask == 0) {
+        const uint64_t control_mask = global.control_mask & ~drop;
+        if (control_mask == 0) {
             held_[t] = held_mask_ >> t & 1 ? times(m, held_[t]) : m;
             held_mask_ |= uint64_t{1} << t;
             return;
         }
         uint64_t controls = 0;
-        for (uint64_t c = global.control_mask; c; c &= c - 1)
+        for (uint64_t c = control_mask; c; c &= c - 1)
             controls |= uint64_t{1} << local_[std::countr_zero(c)];
         flush(controls | uint64_t{1} << t);
         apply_small(columns(), dim_ * dim_, t, controls, m);
@@ -425,7 +427,7 @@ class ColumnBuilder {
 }  // namespace
 
 void steps_matrix(const Schedule& schedule, const std::vector<uint32_t>& order,
-                  const std::vector<int>& support, std::vector<cplx>& m) {
+                  const std::vector<int>& support, std::vector<cplx>& m, Fixed fixed) {
     const int s = int(support.size());
     const uint64_t dim = uint64_t{1} << s;
     int local[64] = {};
@@ -437,7 +439,9 @@ void steps_matrix(const Schedule& schedule, const std::vector<uint32_t>& order,
     for (uint32_t i : order) {
         const Step& step = schedule.steps[i];
         if (step.kind == Step::Kind::Gate) {
-            build.gate(step.gate);
+            const uint64_t fixed_controls = step.gate.control_mask & fixed.mask;
+            if ((fixed_controls & fixed.values) != fixed_controls) continue;  // never fires
+            build.gate(step.gate, fixed.mask);
         } else {
             build.op(schedule.blocks[step.block]);
         }

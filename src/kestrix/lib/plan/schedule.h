@@ -73,8 +73,11 @@ Schedule make_schedule(const Circuit& circuit, int n, bool fold_repeats = true,
 /// steps acting only on `support`, ascending, s = support.size() <= kMaxFoldQubits).
 std::vector<cplx> steps_matrix(const Schedule& schedule, const std::vector<uint32_t>& order,
                                const std::vector<int>& support);
-/// The same written into m (resized; its memory reused from call to call).
+/// The same written into m (resized; its memory reused from call to call). With `fixed`,
+/// the product where the qubits of fixed.mask (outside `support`, never a target of the
+/// steps, which must all be gates there) read fixed.values: a gate controlled by one that
+/// reads 0 drops out.
 void steps_matrix(const Schedule& schedule, const std::vector<uint32_t>& order,
-                  const std::vector<int>& support, std::vector<cplx>& m);
+                  const std::vector<int>& support, std::vector<cplx>& m, Fixed fixed = {});
 
 }  // namespace kestrix
