@@ -164,8 +164,8 @@ struct Engine {
     // y_r = sum_c m_rc x_c over D registers of neighbouring amplitudes whose targets all lie
     // above the lanes, so one matrix entry serves every lane, for G bases at once so that
     // each entry, broadcast once, serves G registers. The imaginary sum, taken on unswapped
-    // x, is swapped and signed once per row.
-    template <int D, int G>
+    // x, is swapped and signed once per row. A Real matrix has no imaginary sum at all.
+    template <int D, int G, bool Real>
     static void rows_shared(R* a, const uint64_t* base, const uint64_t* off, const R* m,
                             vec signs) {
         vec x[G][D];
@@ -180,7 +180,7 @@ struct Engine {
 #pragma GCC unroll 8
             for (int g = 0; g < G; ++g) {
                 re[g] = x[g][0] * row[0];
-                im[g] = x[g][0] * row[1];
+                if constexpr (!Real) im[g] = x[g][0] * row[1];
             }
 #pragma GCC unroll 64
             for (int c = 1; c < D; ++c) {
@@ -188,12 +188,17 @@ struct Engine {
 #pragma GCC unroll 8
                 for (int g = 0; g < G; ++g) {
                     re[g] += x[g][c] * mr;
-                    im[g] += x[g][c] * mi;
+                    if constexpr (!Real) im[g] += x[g][c] * mi;
                 }
             }
 #pragma GCC unroll 8
-            for (int g = 0; g < G; ++g)
-                store(a + 2 * base[g] + off[r], re[g] + permute<1>(im[g]) * signs);
+            for (int g = 0; g < G; ++g) {
+                if constexpr (Real) {
+                    store(a + 2 * base[g] + off[r], re[g]);
+                } else {
+                    store(a + 2 * base[g] + off[r], re[g] + permute<1>(im[g]) * signs);
+                }
+            }
         }
     }
 
@@ -206,8 +211,9 @@ struct Engine {
     // per lane: y_r = sum_j sum_t C[r][j][t] * permute<t>(x_j), where x_j are the DH registers
     // of one base, one per pattern of the targets above the lanes, and each coefficient
     // register holds, lane by lane, the matrix entry that lane needs. Odd slots are summed
-    // unswapped and swapped once. G bases at once share each coefficient load.
-    template <int DH, int LT, int G>
+    // unswapped and swapped once (a Real table has none). G bases at once share each
+    // coefficient load.
+    template <int DH, int LT, int G, bool Real>
     static void rows_lanes(R* a, const uint64_t* base, const uint64_t* off, const vec* coef) {
         vec px[G][DH][W];
 #pragma GCC unroll 8
@@ -232,13 +238,19 @@ struct Engine {
 #pragma GCC unroll 8
                         for (int g = 0; g < G; ++g) {
                             re[g] += even * px[g][j][2 * s];
-                            im[g] += odd * px[g][j][2 * s];
+                            if constexpr (!Real) im[g] += odd * px[g][j][2 * s];
                         }
                     }
                 });
             }
 #pragma GCC unroll 8
-            for (int g = 0; g < G; ++g) store(a + 2 * base[g] + off[r], re[g] + permute<1>(im[g]));
+            for (int g = 0; g < G; ++g) {
+                if constexpr (Real) {
+                    store(a + 2 * base[g] + off[r], re[g]);
+                } else {
+                    store(a + 2 * base[g] + off[r], re[g] + permute<1>(im[g]));
+                }
+            }
         }
     }
 
@@ -283,7 +295,7 @@ struct Engine {
         }
     }
 
-    template <int K, int LT>
+    template <int K, int LT, bool Real>
     static void dense_lanes(R* a, int n, const int* qubits, uint64_t cmask, uint64_t cvals,
                             const C* const* lane_m, bool parallel) {
         constexpr int D = 1 << K, DH = D >> std::popcount(unsigned(LT));
@@ -305,13 +317,33 @@ struct Engine {
         // unrolled code and its compile time.
         if constexpr (DH <= 8) {
             if (n > std::popcount(skip)) {
-                for_bases<2>(n, skip, cvals & ~kLaneMask, parallel,
-                             [&](const uint64_t* b) { rows_lanes<DH, LT, 2>(a, b, off, coef); });
+                for_bases<2>(n, skip, cvals & ~kLaneMask, parallel, [&](const uint64_t* b) {
+                    rows_lanes<DH, LT, 2, Real>(a, b, off, coef);
+                });
                 return;
             }
         }
         for_bases<1>(n, skip, cvals & ~kLaneMask, parallel,
-                     [&](const uint64_t* b) { rows_lanes<DH, LT, 1>(a, b, off, coef); });
+                     [&](const uint64_t* b) { rows_lanes<DH, LT, 1, Real>(a, b, off, coef); });
+    }
+
+    // Whether a D x D matrix has no imaginary part: RY, CNOT, H and their products.
+    template <int D>
+    static bool is_real(const C* m) {
+        for (int i = 0; i < D * D; ++i)
+            if (m[i].imag() != R(0)) return false;
+        return true;
+    }
+
+    // Calls f(std::bool_constant<Real>) with Real = real for blocks of up to
+    // kMaxRealQubits: a real matrix takes half the arithmetic of a complex one. Wider
+    // blocks always take the complex form, which bounds the unrolled code.
+    template <int K, class F>
+    static void with_realness(bool real, F&& f) {
+        if constexpr (K <= kMaxRealQubits) {
+            if (real) return f(std::true_type{});
+        }
+        f(std::false_type{});
     }
 
     // Updates the amplitudes whose bits in cmask read cvals (a subset of cmask) by m, or,
@@ -351,13 +383,19 @@ struct Engine {
             const R* md = reinterpret_cast<const R*>(m);
             // As many bases at once as the registers hold: 16 of them for x.
             constexpr int G = D >= 16 ? 1 : 16 / D > 4 ? 4 : 16 / D;
-            if (free_qubits - std::popcount(kLaneMask) >= std::countr_zero(unsigned(G))) {
-                for_bases<G>(n, tmask | cmask | kLaneMask, cvals, parallel,
-                             [&](const uint64_t* b) { rows_shared<D, G>(a, b, off, md, signs); });
-            } else {
-                for_bases<1>(n, tmask | cmask | kLaneMask, cvals, parallel,
-                             [&](const uint64_t* b) { rows_shared<D, 1>(a, b, off, md, signs); });
-            }
+            const uint64_t skip = tmask | cmask | kLaneMask;
+            with_realness<K>(is_real<D>(m), [&](auto real) {
+                constexpr bool Real = real;
+                if (free_qubits - std::popcount(kLaneMask) >= std::countr_zero(unsigned(G))) {
+                    for_bases<G>(n, skip, cvals, parallel, [&](const uint64_t* b) {
+                        rows_shared<D, G, Real>(a, b, off, md, signs);
+                    });
+                } else {
+                    for_bases<1>(n, skip, cvals, parallel, [&](const uint64_t* b) {
+                        rows_shared<D, 1, Real>(a, b, off, md, signs);
+                    });
+                }
+            });
             return;
         }
         // One matrix per lane pattern: the lane controls pick between m and the identity.
@@ -369,13 +407,17 @@ struct Engine {
         }
         cmask &= ~kLaneMask;
         cvals &= ~kLaneMask;
+        bool real = true;
+        for (int v = 0; v < W / 2; ++v) real = real && (!lane_m[v] || is_real<D>(lane_m[v]));
         // Targets among the lanes: one instantiation per pattern of them that this width holds.
-        static_for<(1 << kMaxLaneQubits)>([&](auto lt) {
-            constexpr int LT = lt;
-            if constexpr ((LT >> kLaneQubits) == 0 && std::popcount(unsigned(LT)) <= K) {
-                if (lane_targets == uint64_t(LT))
-                    dense_lanes<K, LT>(a, n, qubits, cmask, cvals, lane_m, parallel);
-            }
+        with_realness<K>(real, [&](auto real_form) {
+            static_for<(1 << kMaxLaneQubits)>([&](auto lt) {
+                constexpr int LT = lt;
+                if constexpr ((LT >> kLaneQubits) == 0 && std::popcount(unsigned(LT)) <= K) {
+                    if (lane_targets == uint64_t(LT))
+                        dense_lanes<K, LT, real_form>(a, n, qubits, cmask, cvals, lane_m, parallel);
+                }
+            });
         });
     }
 
@@ -498,9 +540,45 @@ struct Engine {
         }
     }
 
+    // The register with every real replaced by the real (Odd = 0) or the imaginary part
+    // (Odd = 1) of its amplitude.
+    template <int Odd>
+    static vec part(vec x) {
+        return [&]<size_t... i>(std::index_sequence<i...>) {
+            return __builtin_shufflevector(x, x, int((i & ~size_t{1}) | Odd)...);
+        }
+        (std::make_index_sequence<W>{});
+    }
+
+    // p[j] *= d[j] for `count` amplitudes, a multiple of a register.
+    static void multiply_run(R* p, const R* d, uint64_t count) {
+        const vec signs = minus_plus();
+        for (uint64_t j = 0; j < 2 * count; j += W) {
+            const vec x = load(p + j), e = load(d + j);
+            store(p + j, x * part<0>(e) + permute<1>(x) * part<1>(e) * signs);
+        }
+    }
+
     static void apply_diagonal(C* a, int n, const int* qubits, int k, uint64_t control_mask,
                                uint64_t control_values, const C* d) {
         const uint64_t fmask = control_mask;
+        int fixed[64];
+        const int count = sorted_fixed_bits(fmask, fixed);
+        const uint64_t fvals = control_values & fmask;
+        // A diagonal on the lowest qubits in order (a layer of phases) scales runs of 2^k
+        // neighbouring amplitudes by d itself, a register at a time.
+        bool lowest = k >= kLaneQubits && std::countr_zero(fmask) >= k;
+        for (int j = 0; j < k && lowest; ++j) lowest = qubits[j] == j;
+        if (lowest) {
+            const uint64_t dim = uint64_t{1} << k;
+            const R* dr = reinterpret_cast<const R*>(d);
+            for_range((uint64_t{1} << (n - count)) / dim, parallel_update(n, fmask),
+                      [&](uint64_t run) {
+                          const uint64_t i = deposit(run * dim, fixed, count) | fvals;
+                          multiply_run(reinterpret_cast<R*>(a + i), dr, dim);
+                      });
+            return;
+        }
         // Local index = OR over the index's bytes of a 256-entry table: one lookup per byte
         // instead of one bit extraction per qubit.
         const int bytes = (n + 7) / 8;
@@ -517,9 +595,6 @@ struct Engine {
         // Runs of `inner` neighbouring amplitudes below the lowest fixed bit; as the tables are
         // OR-linear, a run's entries are its first index's lookup OR the low byte's.
         const uint64_t inner = uint64_t{1} << std::min({n, 8, std::countr_zero(fmask)});
-        int fixed[64];
-        const int count = sorted_fixed_bits(fmask, fixed);
-        const uint64_t fvals = control_values & fmask;
         const uint64_t runs = (uint64_t{1} << (n - count)) / inner;
         for_range(runs, parallel_update(n, fmask), [&](uint64_t run) {
             const uint64_t i = deposit(run * inner, fixed, count) | fvals;

@@ -15,6 +15,9 @@ constexpr int kMaxDenseQubits = 6;
 /// Widest dense block apply_dense takes at all: past kMaxDenseQubits a plain loop over
 /// gathered columns runs it (the folded powers of wide repeated blocks).
 constexpr int kMaxWideQubits = 12;
+/// Widest dense block whose kernels take a real matrix (no imaginary part: RY, CNOT, H
+/// and their products) at half the arithmetic of a complex one.
+constexpr int kMaxRealQubits = 3;
 /// Widest fused diagonal: its table of 2^k phases still sits in cache.
 constexpr int kMaxDiagonalQubits = 14;
 /// States of at least this many qubits are updated by all the engine's threads; below it even

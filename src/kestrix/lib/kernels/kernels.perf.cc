@@ -6,6 +6,7 @@
 #include "kestrix/lib/kernels/kernels.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <complex>
@@ -50,6 +51,16 @@ std::vector<cplx> fourier(int k) {
     return m;
 }
 
+// A real orthogonal matrix (Walsh-Hadamard): the kernels' real form.
+std::vector<cplx> walsh(int k) {
+    const uint64_t d = uint64_t{1} << k;
+    std::vector<cplx> m(d * d);
+    for (uint64_t r = 0; r < d; ++r)
+        for (uint64_t c = 0; c < d; ++c)
+            m[r * d + c] = (std::popcount(r & c) % 2 ? -1 : 1) / std::sqrt(double(d));
+    return m;
+}
+
 template <class C>
 void time_variant(const Kernels<C>& set, int n, const char* label) {
     std::vector<C> state(uint64_t{1} << n, C(std::sqrt(0.5 / double(uint64_t{1} << n))));
@@ -60,13 +71,16 @@ void time_variant(const Kernels<C>& set, int n, const char* label) {
     std::printf("%s, ns per amplitude\n  lowest target", label);
     for (int k = 1; k <= 5; ++k) std::printf("   k=%d", k);
     std::printf("\n");
-    for (int low : {0, 1, 2, 3}) {
-        std::printf("  %13d", low);
-        for (int k = 1; k <= 5; ++k) {
+    for (int row = 0; row < 6; ++row) {
+        // Rows 4 and 5: real matrices, lowest target 0 and 2.
+        const bool real = row >= 4;
+        const int low = real ? 2 * (row - 4) : row;
+        std::printf(real ? "  %8d real" : "  %13d", low);
+        for (int k = 1; k <= (real ? 3 : 5); ++k) {
             std::vector<int> qubits;
             for (int j = 0; j < k; ++j) qubits.push_back(low + j * (low >= 3 ? 2 : 1));
             if (qubits.back() >= n) continue;
-            const std::vector<cplx> wide = fourier(k);
+            const std::vector<cplx> wide = real ? walsh(k) : fourier(k);
             const std::vector<C> m(wide.begin(), wide.end());
             const double t = seconds_per_call(
                 [&] { set.apply_dense(state.data(), n, qubits.data(), k, 0, 0, m.data()); });

@@ -192,6 +192,46 @@ TEST_P(Kernels, DenseMatchesReferenceForEveryControlMaskAndValue) {
     }
 }
 
+// Real matrices (RY, CNOT and their products) take kernels with no imaginary sums: every
+// width that has them, with its lowest target on each lane qubit and above, under a
+// control inside the lanes and one above them, whole and with a matrix per lane pattern.
+TEST_P(Kernels, RealMatricesMatchTheReference) {
+    std::mt19937_64 rng(23);
+    const int n = 9, lanes = lane_qubits();
+    auto real_values = [&](uint64_t size) {
+        std::vector<cplx> m = random_values(size, rng);
+        for (cplx& x : m) x = x.real();
+        return m;
+    };
+    for (int k = 1; k <= kMaxRealQubits; ++k) {
+        for (int low = 0; low <= 3; ++low) {
+            std::vector<int> qubits;
+            for (int j = 0; j < k; ++j) qubits.push_back(low + 2 * j);
+            const std::vector<cplx> m = real_values(uint64_t{1} << (2 * k));
+            for (uint64_t cmask : {uint64_t{0}, uint64_t{1} << (low == 0 ? 1 : 0), uint64_t{256}}) {
+                std::vector<cplx> state = random_values(uint64_t{1} << n, rng);
+                const std::vector<cplx> want = naive(state, qubits, cmask, m);
+                apply_dense(state.data(), n, qubits.data(), k, cmask, m.data());
+                ASSERT_LT(max_distance(state.data(), want.data(), state.size()), tol(1e-12, k))
+                    << "k=" << k << " low=" << low << " cmask=" << cmask;
+            }
+            if (low < lanes) continue;
+            // Above the lanes: lane pattern 0 takes one real block, the others another.
+            const std::vector<cplx> other = real_values(uint64_t{1} << (2 * k));
+            const cplx* lane_m[uint64_t{1} << kMaxLaneQubits] = {};
+            for (auto& p : lane_m) p = other.data();
+            lane_m[0] = m.data();
+            std::vector<cplx> state = random_values(uint64_t{1} << n, rng);
+            std::vector<cplx> want = naive(state, qubits, (uint64_t{1} << lanes) - 1, m, 0);
+            for (uint64_t v = 1; v < (uint64_t{1} << lanes); ++v)
+                want = naive(want, qubits, (uint64_t{1} << lanes) - 1, other, v);
+            apply_dense_per_lane(state.data(), n, qubits.data(), k, 0, 0, lane_m);
+            ASSERT_LT(max_distance(state.data(), want.data(), state.size()), tol(1e-12, k))
+                << "per lane: k=" << k << " low=" << low;
+        }
+    }
+}
+
 // Blocks wider than the unrolled kernels (folded powers of wide repeated blocks) take the
 // gathered-column loop: the same model, including groups of bases cut short at the end.
 TEST_P(Kernels, WideDenseBlocksMatchReference) {
@@ -280,28 +320,35 @@ TEST_P(Kernels, PerLaneMatricesMatchTheReference) {
 }
 
 // Unrestricted, and restricted to the part of the state where two other qubits (one
-// below the kernel's runs of 256 amplitudes, one above) read a given pattern.
+// below the kernel's runs of 256 amplitudes, one above) read a given pattern; on random
+// qubits, and on the lowest in order (a layer of phases, scaled run by run).
 TEST_P(Kernels, DiagonalMatchesDenseForm) {
     std::mt19937_64 rng(3);
     for (int n : {3, 9, kParallelQubits + 2}) {
         for (int k : {1, 3, std::min(n - 2, kMaxDiagonalQubits)}) {
-            const std::vector<int> picked = distinct_qubits(n, k + 2, rng);
-            const std::vector<int> qubits(picked.begin(), picked.begin() + k);
-            const uint64_t others = (uint64_t{1} << picked[k]) | (uint64_t{1} << picked[k + 1]);
-            const std::vector<cplx> d = random_values(uint64_t{1} << k, rng);
-            for (uint64_t fixed : {uint64_t{0}, others}) {
-                const uint64_t values = rng() & fixed;
-                std::vector<cplx> state = random_values(uint64_t{1} << n, rng);
-                std::vector<cplx> want = state;
-                for (uint64_t i = 0; i < state.size(); ++i) {
-                    if ((i & fixed) != values) continue;
-                    uint64_t local = 0;
-                    for (int j = 0; j < k; ++j) local |= ((i >> qubits[j]) & 1) << j;
-                    want[i] *= d[local];
+            for (bool lowest : {false, true}) {
+                std::vector<int> picked = distinct_qubits(n, k + 2, rng);
+                if (lowest) {
+                    std::sort(picked.begin(), picked.end());
+                    for (int j = 0; j < k; ++j) picked[size_t(j)] = j;
                 }
-                apply_diagonal(state.data(), n, qubits.data(), k, d.data(), fixed, values);
-                ASSERT_LT(max_distance(state.data(), want.data(), state.size()), tol(1e-12, 1))
-                    << "n=" << n << " k=" << k << " fixed=" << fixed;
+                const std::vector<int> qubits(picked.begin(), picked.begin() + k);
+                const uint64_t others = (uint64_t{1} << picked[k]) | (uint64_t{1} << picked[k + 1]);
+                const std::vector<cplx> d = random_values(uint64_t{1} << k, rng);
+                for (uint64_t fixed : {uint64_t{0}, others}) {
+                    const uint64_t values = rng() & fixed;
+                    std::vector<cplx> state = random_values(uint64_t{1} << n, rng);
+                    std::vector<cplx> want = state;
+                    for (uint64_t i = 0; i < state.size(); ++i) {
+                        if ((i & fixed) != values) continue;
+                        uint64_t local = 0;
+                        for (int j = 0; j < k; ++j) local |= ((i >> qubits[j]) & 1) << j;
+                        want[i] *= d[local];
+                    }
+                    apply_diagonal(state.data(), n, qubits.data(), k, d.data(), fixed, values);
+                    ASSERT_LT(max_distance(state.data(), want.data(), state.size()), tol(1e-12, 1))
+                        << "n=" << n << " k=" << k << " fixed=" << fixed << " lowest=" << lowest;
+                }
             }
         }
     }
