@@ -33,6 +33,18 @@ Footprint footprint(const Schedule& plan, const Step& step) {
     return {need, need | op.control_mask};
 }
 
+// Qubits whose bit a step may turn from 0 to 1: none for a fused diagonal. A single gate
+// counts its targets whatever its matrix: a sweep writes its angles again, and a gate
+// diagonal at one angle need not be at the next.
+uint64_t changed_qubits(const Schedule& plan, const Step& step) {
+    if (step.kind == Step::Kind::Gate) return step.gate.target_mask();
+    const Op& op = plan.blocks[step.block];
+    if (op.kind == OpKind::Diagonal) return 0;
+    uint64_t qubits = 0;
+    for (int q : op.qubits) qubits |= uint64_t{1} << q;
+    return qubits;
+}
+
 // A block wider than the unrolled kernels (a folded power) is bound by its arithmetic, not
 // by memory: a chunk saves it nothing, and its controls and select qubits inside the chunk
 // would leave each call a few columns, too few to share each read of its matrix.
@@ -119,6 +131,20 @@ std::vector<Segment> segment(const Schedule& plan, int n, int chunk_qubits) {
     return out;
 }
 
+void mark_zero_prefix(const Schedule& plan, std::vector<Segment>& segments, int n) {
+    const uint64_t all = low_bits(n);
+    uint64_t live = 0;  // qubits that some earlier pass may have set
+    for (Segment& s : segments) {
+        if (s.kind != Segment::Kind::Pass || live == all) return;
+        const Step& step = plan.steps[s.step];
+        live |= changed_qubits(plan, step);
+        // A preparation writes on qubits it requires at 0: it runs as it is.
+        if (step.kind == Step::Kind::Block && plan.blocks[step.block].kind == OpKind::Prepare)
+            continue;
+        s.zero = all & ~(live | footprint(plan, step).need);
+    }
+}
+
 namespace {
 
 // A pass over a large state runs slice by slice along the highest qubits that its step
@@ -127,16 +153,18 @@ namespace {
 constexpr int kSliceMinQubits = 20;
 constexpr int kMaxSliceQubits = 4;
 
+// (A slice whose high bits set a qubit of `zero` holds zeros only: it is skipped.)
 template <class C>
-void apply_pass(const Schedule& plan, const Step& step, C* amps, int n,
+void apply_pass(const Schedule& plan, const Step& step, C* amps, int n, uint64_t zero,
                 const InterruptCheck& interrupt) {
     const int unused_high = std::countl_zero(plan.qubit_mask(step)) - (64 - n);
     const int sliced = std::min({kMaxSliceQubits, unused_high, n - kSliceMinQubits});
-    if (!interrupt || sliced <= 0) return plan.apply(amps, n, step);
+    if (!interrupt || sliced <= 0) return plan.apply(amps, n, step, Fixed{zero, 0});
     const int width = n - sliced;
     for (uint64_t h = 0; h < (uint64_t{1} << sliced); ++h) {
         if (interrupt()) throw Interrupted();
-        plan.apply(amps + (h << width), width, step);
+        if ((h << width) & zero) continue;
+        plan.apply(amps + (h << width), width, step, Fixed{zero & low_bits(width), 0});
     }
 }
 
@@ -144,7 +172,7 @@ template <class C>
 void segment_with(const Schedule& plan, const Segment& s, C* amps, int n,
                   const InterruptCheck& interrupt) {
     if (s.kind == Segment::Kind::Pass)
-        return apply_pass(plan, plan.steps[s.step], amps, n, interrupt);
+        return apply_pass(plan, plan.steps[s.step], amps, n, s.zero, interrupt);
     // A chunked segment may hold hundreds of steps over the whole state: the calling thread
     // polls between its chunks, and every thread skips the chunks left once it says stop.
     std::atomic<bool> stop{false};

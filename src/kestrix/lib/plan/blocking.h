@@ -32,6 +32,9 @@ struct Segment {
     uint32_t step = 0;            ///< Pass and Measure: the schedule step
     std::vector<uint32_t> steps;  ///< Chunked: its schedule steps, in execution order
     uint64_t local = 0;           ///< Chunked: the chunk's qubits L
+    /// Pass: qubits that read 0 in every amplitude the pass may change, in a run from
+    /// |0...0> (see mark_zero_prefix); the pass skips the other amplitudes, still zero.
+    uint64_t zero = 0;
 
     size_t step_count() const { return kind == Kind::Chunked ? steps.size() : 1; }
 };
@@ -41,6 +44,12 @@ struct Segment {
 /// kParallelQubits every step is its own pass. chunk_qubits = 0 picks kChunkQubits, or
 /// kLargeStateChunkQubits for a large state.
 std::vector<Segment> segment(const Schedule& plan, int n, int chunk_qubits = 0);
+
+/// For runs that start from |0...0>: while the leading passes leave some qubits at 0
+/// (the first layers of a circuit reach one qubit after another), each pass is marked to
+/// touch only the amplitudes where those qubits read 0, the others being zero still.
+/// Stops at the first segment that is not a pass.
+void mark_zero_prefix(const Schedule& plan, std::vector<Segment>& segments, int n);
 
 /// Applies one unitary segment (a Pass or a Chunked one) to an n-qubit state. A chunked
 /// segment polls `interrupt` between chunks on the calling thread and throws Interrupted

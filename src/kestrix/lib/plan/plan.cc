@@ -23,13 +23,15 @@ Plan::Plan(const Circuit& circuit, int n, const InterruptCheck& interrupt, bool 
       schedule_(make_schedule(circuit, n, true, interrupt, from_zero)) {
     if (n >= kFuseMinQubits) schedule_ = fuse(schedule_);
     segments_ = segment(schedule_, n, chunk_qubits(n, precision));
+    if (from_zero) mark_zero_prefix(schedule_, segments_, n);
     if (precision == Precision::Single) schedule_.round_to_single();
 }
 
-Plan::Plan(Schedule schedule, int n, std::vector<std::vector<uint32_t>>* sources)
+Plan::Plan(Schedule schedule, int n, std::vector<std::vector<uint32_t>>* sources, bool from_zero)
     : n_(n), schedule_(std::move(schedule)) {
     if (n >= kFuseMinQubits) schedule_ = fuse(schedule_, {}, sources);
     segments_ = segment(schedule_, n);
+    if (from_zero) mark_zero_prefix(schedule_, segments_, n);
 }
 
 void Plan::apply(const Segment& segment, cplx* amps, WorkPoller& poller) const {

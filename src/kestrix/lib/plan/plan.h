@@ -25,7 +25,7 @@ class Plan {
     Plan(const Circuit& circuit, int n, const InterruptCheck& interrupt = {},
          bool from_zero = false, Precision precision = Precision::Double);
     /// Plans steps already lowered (fused and blocked as a circuit's would be).
-    Plan(Schedule steps, int n) : Plan(std::move(steps), n, nullptr) {}
+    Plan(Schedule steps, int n) : Plan(std::move(steps), n, nullptr, false) {}
 
     int num_qubits() const { return n_; }
     Precision precision() const { return precision_; }
@@ -45,7 +45,7 @@ class Plan {
 
   private:
     friend class SweepPlan;  // plans once, then writes the matrices that parameters change
-    Plan(Schedule schedule, int n, std::vector<std::vector<uint32_t>>* sources);
+    Plan(Schedule schedule, int n, std::vector<std::vector<uint32_t>>* sources, bool from_zero);
 
     int n_;
     Precision precision_ = Precision::Double;

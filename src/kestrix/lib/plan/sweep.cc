@@ -15,7 +15,7 @@ SweepPlan::SweepPlan(const Circuit& circuit, int n, std::vector<Parameter> param
       parameters_(std::move(parameters)),
       from_zero_(from_zero),
       steps_(make_schedule(circuit, n, true, interrupt, from_zero, &symbolic_)),
-      plan_(Schedule(steps_), n, &sources_) {
+      plan_(Schedule(steps_), n, &sources_, from_zero) {
     for (uint32_t i = 0; i < symbolic_.size(); ++i) {
         for (const Symbol& s : *symbolic_[i].gate.symbols) {
             auto at = std::find_if(parameters_.begin(), parameters_.end(),
@@ -77,7 +77,7 @@ const Plan& SweepPlan::at(std::span<const double> values,
         if (!refill(steps_, recipe, planned.blocks[block])) {
             // These values break the fused shape: plan them afresh, from the steps as
             // lowered now, for this call only.
-            fallback_.emplace(Plan(Schedule(steps_), plan_.num_qubits(), nullptr));
+            fallback_.emplace(Plan(Schedule(steps_), plan_.num_qubits(), nullptr, from_zero_));
             return *fallback_;
         }
     }
