@@ -9,6 +9,7 @@
 #include "kestrix/lib/base/errors.h"
 #include "kestrix/lib/base/memory.h"
 #include "kestrix/lib/base/parallel.h"
+#include "kestrix/lib/base/target_clones.h"
 #include "kestrix/lib/kernels/kernels.h"
 #include "kestrix/lib/run/sampling.h"
 
@@ -120,6 +121,22 @@ constexpr int kSumChunkQubits = 12;
 inline double norm2(const cplx& a) { return std::norm(a); }
 inline double norm2(const cfloat& a) { return std::norm(cplx(a)); }
 
+// out[i] = |a[i]|^2 over a run of amplitudes, in the widest vectors this CPU has (a sweep
+// writes every row's probabilities so).
+KESTRIX_WIDEST_VECTORS void squared_norms(const cplx* a, uint64_t count, double* out) {
+    const double* parts = reinterpret_cast<const double*>(a);
+    for (uint64_t i = 0; i < count; ++i)
+        out[i] = parts[2 * i] * parts[2 * i] + parts[2 * i + 1] * parts[2 * i + 1];
+}
+
+KESTRIX_WIDEST_VECTORS void squared_norms(const cfloat* a, uint64_t count, double* out) {
+    const float* parts = reinterpret_cast<const float*>(a);
+    for (uint64_t i = 0; i < count; ++i) {
+        const double re = parts[2 * i], im = parts[2 * i + 1];
+        out[i] = re * re + im * im;
+    }
+}
+
 template <class Term>
 double chunked_sum(int n, Term term) {
     const int chunk_qubits = std::min(n, kSumChunkQubits);
@@ -199,7 +216,15 @@ std::vector<double> StateVector::probabilities(const std::vector<int>& qubits) c
 void StateVector::probabilities(const std::vector<int>& qubits, double* out) const {
     for (int q : qubits)
         if (q >= n_) throw IndexError("qubit " + std::to_string(q) + " is outside the state");
+    bool in_order = int(qubits.size()) == n_;
+    for (size_t k = 0; k < qubits.size(); ++k) in_order = in_order && qubits[k] == int(k);
     visit([&](const auto* a) {
+        if (in_order) {
+            for_subranges(size(), n_ >= kParallelQubits, [&](uint64_t begin, uint64_t end) {
+                squared_norms(a + begin, end - begin, out + begin);
+            });
+            return;
+        }
         gather(
             n_, qubits, [&](uint64_t i) { return norm2(a[i]); }, out);
     });
