@@ -197,6 +197,23 @@ def test_openqasm_3_inputs_outside_affine_gate_angles_are_refused(body, message)
 # Sweeps: planned once, equal to binding each row
 
 
+def test_sweep_results_outlive_the_next_sweep():
+    # Results of a few MiB live in a buffer kept for reuse once released: never while an
+    # array still holds it.
+    t = ParameterVector("t", 2)
+    c = QCircuit() << RY(0, t[0]) << RY(10, t[1])
+    machine = CPUQVM()
+    low, high = np.full((200, 2), 0.5), np.full((200, 2), 2.0)
+    a = machine.prob_batch(c, parameter_values=low)
+    kept = a.copy()
+    b = machine.prob_batch(c, parameter_values=high)
+    assert np.array_equal(a, kept) and not np.allclose(a, b)
+    del a
+    again = machine.prob_batch(c, parameter_values=low)
+    assert np.array_equal(again, kept)
+    assert np.array_equal(b, machine.prob_batch(c, parameter_values=high))
+
+
 @pytest.mark.parametrize("n", [3, 11])  # 11 qubits: fused blocks rewritten per row
 def test_sweeps_equal_bound_runs(n):
     rng = np.random.default_rng(n)

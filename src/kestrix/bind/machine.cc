@@ -113,11 +113,11 @@ Placement placement_of(nb::handle executor, nb::handle chunk_size) {
     return p;
 }
 
-// The block itself becomes the array's memory.
+// The block itself becomes the array's memory, the array owning the block.
 nb::ndarray<nb::numpy, double> rows_array(RowBlock&& block) {
-    double* data = block.data.release();
-    nb::capsule owner(data, [](void* p) noexcept { std::free(p); });
-    return nb::ndarray<nb::numpy, double>(data, {block.rows, block.cols}, owner);
+    auto* owned = new RowBlock(std::move(block));
+    nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<RowBlock*>(p); });
+    return nb::ndarray<nb::numpy, double>(owned->data.get(), {owned->rows, owned->cols}, owner);
 }
 
 nb::ndarray<nb::numpy, double> prob_batch(nb::handle programs_arg, nb::handle qubits_arg,

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "kestrix/lib/base/errors.h"
+#include "kestrix/lib/base/huge_pages.h"
 #include "kestrix/lib/base/memory.h"
 #include "kestrix/lib/base/thread_pool.h"
 #include "kestrix/lib/kernels/kernels.h"
@@ -32,11 +33,13 @@ StateVector& reset_state(std::optional<StateVector>& state, int n) {
 
 }  // namespace
 
+void RowBlock::Release::operator()(double* p) const noexcept {
+    HugePageAllocator<double>().deallocate(p, count);
+}
+
 RowBlock::RowBlock(size_t rows, size_t cols)
-    : rows(rows),
-      cols(cols),
-      data(static_cast<double*>(std::malloc(std::max<size_t>(rows * cols, 1) * sizeof(double)))) {
-    if (!data) throw std::bad_alloc();
+    : rows(rows), cols(cols), data(nullptr, Release{std::max<size_t>(rows * cols, 1)}) {
+    data.reset(HugePageAllocator<double>().allocate(data.get_deleter().count));
 }
 
 void for_each_row(const Circuit& circuit, int n, const ParameterRows& rows, bool from_zero,

@@ -32,14 +32,17 @@ struct ParameterRows {
 };
 
 /// Rows of `cols` numbers in one block of memory, row after row: a sweep fills each row in
-/// place, and the block is handed on (to NumPy) without a copy, to be released with
-/// std::free.
+/// place, and the block is handed on (to NumPy) without a copy, its owner going with it.
+/// A large block comes from the state vectors' allocator, in huge pages, and the last one
+/// released is kept for the next of its size: a sweep repeated (an optimiser's loop)
+/// writes its tens of MiB of results without touching fresh pages each time.
 struct RowBlock {
-    struct Free {
-        void operator()(double* p) const noexcept { std::free(p); }
+    struct Release {
+        size_t count = 0;
+        void operator()(double* p) const noexcept;
     };
     size_t rows = 0, cols = 0;
-    std::unique_ptr<double[], Free> data;
+    std::unique_ptr<double[], Release> data;
 
     RowBlock(size_t rows, size_t cols);
     double* row(size_t i) { return data.get() + i * cols; }
