@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <new>
 #include <string>
 
 #include "kestrix/lib/base/errors.h"

@@ -3,7 +3,6 @@
 // rows of values spread over the engine's threads, each row's result exactly what binding
 // the row and running the bound circuit gives.
 #include <cstdint>
-#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <optional>
