@@ -335,13 +335,14 @@ struct Engine {
         return true;
     }
 
-    // Calls f(std::bool_constant<Real>) with Real = real for blocks of up to
+    // Calls f(std::bool_constant<Real>) with Real = real() for blocks of up to
     // kMaxRealQubits: a real matrix takes half the arithmetic of a complex one. Wider
-    // blocks always take the complex form, which bounds the unrolled code.
-    template <int K, class F>
-    static void with_realness(bool real, F&& f) {
+    // blocks always take the complex form, which bounds the unrolled code, and skip the
+    // check.
+    template <int K, class Check, class F>
+    static void with_realness(Check&& real, F&& f) {
         if constexpr (K <= kMaxRealQubits) {
-            if (real) return f(std::true_type{});
+            if (real()) return f(std::true_type{});
         }
         f(std::false_type{});
     }
@@ -384,18 +385,20 @@ struct Engine {
             // As many bases at once as the registers hold: 16 of them for x.
             constexpr int G = D >= 16 ? 1 : 16 / D > 4 ? 4 : 16 / D;
             const uint64_t skip = tmask | cmask | kLaneMask;
-            with_realness<K>(is_real<D>(m), [&](auto real) {
-                constexpr bool Real = real;
-                if (free_qubits - std::popcount(kLaneMask) >= std::countr_zero(unsigned(G))) {
-                    for_bases<G>(n, skip, cvals, parallel, [&](const uint64_t* b) {
-                        rows_shared<D, G, Real>(a, b, off, md, signs);
-                    });
-                } else {
-                    for_bases<1>(n, skip, cvals, parallel, [&](const uint64_t* b) {
-                        rows_shared<D, 1, Real>(a, b, off, md, signs);
-                    });
-                }
-            });
+            with_realness<K>(
+                [&] { return is_real<D>(m); },
+                [&](auto real) {
+                    constexpr bool Real = real;
+                    if (free_qubits - std::popcount(kLaneMask) >= std::countr_zero(unsigned(G))) {
+                        for_bases<G>(n, skip, cvals, parallel, [&](const uint64_t* b) {
+                            rows_shared<D, G, Real>(a, b, off, md, signs);
+                        });
+                    } else {
+                        for_bases<1>(n, skip, cvals, parallel, [&](const uint64_t* b) {
+                            rows_shared<D, 1, Real>(a, b, off, md, signs);
+                        });
+                    }
+                });
             return;
         }
         // One matrix per lane pattern: the lane controls pick between m and the identity.
@@ -407,8 +410,11 @@ struct Engine {
         }
         cmask &= ~kLaneMask;
         cvals &= ~kLaneMask;
-        bool real = true;
-        for (int v = 0; v < W / 2; ++v) real = real && (!lane_m[v] || is_real<D>(lane_m[v]));
+        auto real = [&] {
+            for (int v = 0; v < W / 2; ++v)
+                if (lane_m[v] && !is_real<D>(lane_m[v])) return false;
+            return true;
+        };
         // Targets among the lanes: one instantiation per pattern of them that this width holds.
         with_realness<K>(real, [&](auto real_form) {
             static_for<(1 << kMaxLaneQubits)>([&](auto lt) {
